@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine: a prefix of the project's own (made once, under a
+# lock, so parallel tests can share it), the en-US locale (ANSI code page 1252, which the
+# conversion tests rely on), and an Xvfb display of its own when none is given.
+set -euo pipefail
+
+export WINEPREFIX="${OSTREVANE_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrevane/wine64}"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+  fi
+) 9>"$WINEPREFIX.lock"
+
+xvfb_pid=""
+cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; return 0; }
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ] || [ -n "${OSTREVANE_OWN_DISPLAY:-}" ]; then
+  coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null; }
+  xvfb_pid=$XVFB_PID
+  read -r -t 20 display <&"${XVFB[0]}"
+  export DISPLAY=":$display"
+fi
+
+# wineserver keeps running after the program; its descriptors must not hold ctest's pipes.
+wineserver -p5 </dev/null >/dev/null 2>&1 || true
+status=0
+wine "$@" || status=$?
+exit $status

@@ -1,0 +1,187 @@
+#include "diskinfo/DiskInfo.h"
+
+#include "diskinfo/DeviceAnswers.h"
+#include "kernel/KernelResources.h"
+
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+// The request codes and answer layouts as the SDK publishes them; the asserts keep this
+// file honest against headers that differ between toolchains.
+static_assert(IOCTL_DISK_GET_LENGTH_INFO == 0x7405C);
+static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400);
+static_assert(IOCTL_STORAGE_PREDICT_FAILURE == 0x2D1100);
+static_assert(SMART_GET_VERSION == 0x74080);
+static_assert(SMART_RCV_DRIVE_DATA == 0x7C088);
+
+static_assert(sizeof(GET_LENGTH_INFORMATION) == 8);
+static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == DeviceAnswers::kProductIdOffsetField);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset) == DeviceAnswers::kProductRevisionOffsetField);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == DeviceAnswers::kSerialNumberOffsetField);
+static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
+static_assert(sizeof(GETVERSIONINPARAMS) == 24);
+static_assert(sizeof(SENDCMDINPARAMS) == DeviceAnswers::kSmartCommandSize);
+static_assert(offsetof(SENDCMDINPARAMS, irDriveRegs) == 4);
+static_assert(offsetof(SENDCMDINPARAMS, bBuffer) == 32);
+static_assert(offsetof(SENDCMDOUTPARAMS, bBuffer) == 16);
+
+constexpr std::size_t kSmartAnswerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + DeviceAnswers::kSmartDataSize + 1;
+static_assert(kSmartAnswerSize == 529);
+
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// A synchronous request whose answer is read from the caller's zero-filled buffer as it
+// stands: the reported byte count says nothing a zero-filled buffer does not.
+bool Request(HANDLE device, DWORD code, void* in, std::size_t inSize, void* out, std::size_t outSize)
+{
+    DWORD returned = 0;
+    return Kernel::DeviceIoControl(device, code, in, static_cast<DWORD>(inSize), out, static_cast<DWORD>(outSize),
+                                   &returned, nullptr) != FALSE;
+}
+
+void QueryCapacity(HANDLE device, DriveInfo& info)
+{
+    GET_LENGTH_INFORMATION length{};
+    if (Request(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length))) {
+        info.sizeBytes = length.Length.QuadPart;
+    }
+}
+
+void QueryIdentity(HANDLE device, DriveInfo& info)
+{
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(8) std::array<std::uint8_t, DeviceAnswers::kDescriptorAnswerSize> answer{};
+    if (!Request(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), answer.data(), answer.size())) {
+        return;
+    }
+    const auto fill = [&answer](std::size_t offsetField, std::wstring& field) {
+        if (const auto text = DeviceAnswers::DescriptorString(answer, offsetField)) {
+            field = DiskManager::TrimString(text->data(), text->size());
+        }
+    };
+    fill(DeviceAnswers::kProductIdOffsetField, info.model);
+    fill(DeviceAnswers::kSerialNumberOffsetField, info.serialNumber);
+    fill(DeviceAnswers::kProductRevisionOffsetField, info.firmware);
+}
+
+void QueryFailurePrediction(HANDLE device, DriveInfo& info)
+{
+    STORAGE_PREDICT_FAILURE prediction{};
+    if (Request(device, IOCTL_STORAGE_PREDICT_FAILURE, nullptr, 0, &prediction, sizeof(prediction)) &&
+        prediction.PredictFailure != 0) {
+        info.failurePredicted = true;
+        info.health = L"Caution / Bad";
+    }
+}
+
+// SMART_RCV_DRIVE_DATA is defined with read and write access, so the I/O manager refuses it
+// on a read-only handle. It alone goes through a second, read-write handle that lives for
+// that one request; where such a handle is refused, the read-only one still gets its chance.
+bool ReadSmartData(HANDLE readHandle, const std::wstring& path, std::int32_t driveNumber,
+                   std::array<std::uint8_t, kSmartAnswerSize>& answer)
+{
+    auto command = DeviceAnswers::SmartReadDataCommand(driveNumber);
+    const KernelHandle readWrite(Kernel::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
+                                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    const HANDLE device = readWrite ? readWrite.Get() : readHandle;
+    return Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(), answer.size());
+}
+
+void QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t driveNumber, DriveInfo& info)
+{
+    GETVERSIONINPARAMS version{};
+    if (!Request(device, SMART_GET_VERSION, nullptr, 0, &version, sizeof(version))) {
+        return;
+    }
+    std::array<std::uint8_t, kSmartAnswerSize> answer{};
+    if (!ReadSmartData(device, path, driveNumber, answer)) {
+        return;
+    }
+    const auto data = std::span<const std::uint8_t, kSmartAnswerSize>(answer)
+                          .subspan<offsetof(SENDCMDOUTPARAMS, bBuffer), DeviceAnswers::kSmartDataSize>();
+    const auto values = DeviceAnswers::ParseSmartAttributes(data);
+    info.temperature = values.temperature;
+    info.powerOnHours = values.powerOnHours;
+    info.powerCycles = values.powerCycles;
+}
+
+} // namespace
+
+std::wstring DiskManager::PhysicalDrivePath(std::int32_t driveNumber)
+{
+    return L"\\\\.\\PhysicalDrive" + std::to_wstring(driveNumber);
+}
+
+std::vector<DriveInfo> DiskManager::EnumerateDrives()
+{
+    std::vector<DriveInfo> drives;
+    for (std::int32_t driveNumber = 0; driveNumber < kMaxDrives; ++driveNumber) {
+        DriveInfo info;
+        if (GetDriveInfo(driveNumber, info)) {
+            drives.push_back(info);
+        }
+    }
+    return drives;
+}
+
+bool DiskManager::GetDriveInfo(std::int32_t driveNumber, DriveInfo& info)
+{
+    const std::wstring path = PhysicalDrivePath(driveNumber);
+    const KernelHandle device(
+        Kernel::CreateFileW(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!device) {
+        return false;
+    }
+
+    info.index = driveNumber;
+    info.model = L"Unknown";
+    info.serialNumber = L"Unknown";
+    info.firmware = L"Unknown";
+    info.sizeBytes = 0;
+    info.failurePredicted = false;
+    info.health = L"Good";
+    info.temperature = -1;
+    info.powerOnHours = -1;
+    info.powerCycles = -1;
+
+    QueryCapacity(device.Get(), info);
+    QueryIdentity(device.Get(), info);
+    QueryFailurePrediction(device.Get(), info);
+    QuerySmartAttributes(device.Get(), path, driveNumber, info);
+    return true;
+}
+
+std::wstring DiskManager::TrimString(const char* text, std::uint64_t length)
+{
+    if (text == nullptr || length == 0) {
+        return {};
+    }
+    const std::string_view trimmed =
+        DeviceAnswers::TrimBlanks(std::string_view(text, static_cast<std::size_t>(length)));
+    if (trimmed.empty()) {
+        return {};
+    }
+    // The conversion takes a NUL-terminated copy, so it never reads past the given bytes.
+    const std::string terminated(trimmed);
+    const int count = Kernel::MultiByteToWideChar(CP_ACP, 0, terminated.c_str(), -1, nullptr, 0);
+    if (count <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    if (Kernel::MultiByteToWideChar(CP_ACP, 0, terminated.c_str(), -1, wide.data(), count) <= 0) {
+        return {};
+    }
+    if (!wide.empty() && wide.back() == L'\0') {
+        wide.pop_back();
+    }
+    return wide;
+}

@@ -1,0 +1,347 @@
+#include "FakeKernel.h"
+
+#include "kernel/Kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <set>
+
+namespace {
+
+struct OpenHandle {
+    int drive = -1;
+    DWORD access = 0;
+    bool closed = false;
+    std::size_t readsDone = 0;
+};
+
+struct State {
+    std::map<int, FakeDrive> drives;
+    std::vector<KernelCall> calls;
+    std::map<HANDLE, OpenHandle> handles;
+    std::set<void*> allocations;
+    std::uintptr_t nextHandle = 0x1000;
+    LONGLONG clock = 0;
+    LONGLONG frequency = FakeKernel::kFrequency;
+    bool failAllocations = false;
+};
+
+State& S()
+{
+    static State state;
+    return state;
+}
+
+// Every request code the program may send. Anything else is a fault: the codes that change
+// a drive (writes, format, partitioning, SMART commands other than READ DATA) all lie outside.
+const std::set<DWORD>& AllowedCodes()
+{
+    static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO, IOCTL_STORAGE_QUERY_PROPERTY,
+                                       IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA};
+    return codes;
+}
+
+constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
+
+// The drive number of a path of the exact form "\\.\PhysicalDriveN", or -1.
+int ParseDrivePath(const std::wstring& path)
+{
+    const std::wstring prefix(kPathPrefix);
+    if (path.rfind(prefix, 0) != 0 || path.size() == prefix.size() || path.size() > prefix.size() + 3) {
+        return -1;
+    }
+    int number = 0;
+    for (std::size_t i = prefix.size(); i < path.size(); ++i) {
+        if (!std::iswdigit(path[i])) {
+            return -1;
+        }
+        number = number * 10 + (path[i] - L'0');
+    }
+    if (path.size() > prefix.size() + 1 && path[prefix.size()] == L'0') {
+        return -1; // leading zeros name no device
+    }
+    return number;
+}
+
+OpenHandle* Find(HANDLE handle)
+{
+    auto it = S().handles.find(handle);
+    if (it == S().handles.end() || it->second.closed) {
+        ADD_FAILURE() << "call on a handle that is not open: " << handle;
+        return nullptr;
+    }
+    return &it->second;
+}
+
+KernelCall& Log(KernelCall::Kind kind)
+{
+    KernelCall call;
+    call.kind = kind;
+    S().calls.push_back(call);
+    return S().calls.back();
+}
+
+} // namespace
+
+FakeDrive& FakeDrive::Answer(DWORD code, FakeBytes bytes)
+{
+    answers[code] = [bytes = std::move(bytes)](const FakeBytes&) { return std::optional<FakeBytes>(bytes); };
+    return *this;
+}
+
+void FakeKernel::Reset()
+{
+    S() = State{};
+}
+
+FakeDrive& FakeKernel::Drive(int driveNumber)
+{
+    return S().drives[driveNumber];
+}
+
+void FakeKernel::RemoveDrive(int driveNumber)
+{
+    S().drives.erase(driveNumber);
+}
+
+void FakeKernel::SetFrequency(LONGLONG frequency)
+{
+    S().frequency = frequency;
+}
+
+void FakeKernel::FailAllocations(bool fail)
+{
+    S().failAllocations = fail;
+}
+
+const std::vector<KernelCall>& FakeKernel::Calls()
+{
+    return S().calls;
+}
+
+std::vector<KernelCall> FakeKernel::CallsOf(KernelCall::Kind kind)
+{
+    std::vector<KernelCall> selected;
+    std::copy_if(S().calls.begin(), S().calls.end(), std::back_inserter(selected),
+                 [kind](const KernelCall& call) { return call.kind == kind; });
+    return selected;
+}
+
+int FakeKernel::OpenHandles()
+{
+    return static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
+                                          [](const auto& entry) { return !entry.second.closed; }));
+}
+
+int FakeKernel::DriveOf(HANDLE handle)
+{
+    const auto it = S().handles.find(handle);
+    return it == S().handles.end() ? -1 : it->second.drive;
+}
+
+DWORD FakeKernel::AccessOf(HANDLE handle)
+{
+    const auto it = S().handles.find(handle);
+    return it == S().handles.end() ? 0 : it->second.access;
+}
+
+HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                           LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                           DWORD flagsAndAttributes, HANDLE templateFile)
+{
+    KernelCall& call = Log(KernelCall::Kind::Open);
+    call.path = fileName != nullptr ? fileName : L"";
+    call.access = desiredAccess;
+    call.share = shareMode;
+    call.disposition = creationDisposition;
+    call.flags = flagsAndAttributes;
+    call.securityNull = securityAttributes == nullptr;
+    call.templateNull = templateFile == nullptr;
+    call.handle = INVALID_HANDLE_VALUE;
+
+    if (desiredAccess != GENERIC_READ && desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
+        ADD_FAILURE() << "open with access 0x" << std::hex << desiredAccess << " of " << call.path.size() << " chars";
+    }
+    if (creationDisposition != OPEN_EXISTING) {
+        ADD_FAILURE() << "open with disposition " << creationDisposition << ": only OPEN_EXISTING leaves a drive alone";
+    }
+
+    const int drive = ParseDrivePath(call.path);
+    const auto it = S().drives.find(drive);
+    const bool wantsWrite = (desiredAccess & GENERIC_WRITE) != 0;
+    if (drive < 0 || it == S().drives.end() || !it->second.opens || (wantsWrite && !it->second.opensReadWrite)) {
+        ::SetLastError(drive < 0 || it == S().drives.end() ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+    S().nextHandle += 4;
+    S().handles[handle] = OpenHandle{drive, desiredAccess, false, 0};
+    call.handle = handle;
+    call.succeeded = true;
+    return handle;
+}
+
+BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                             LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                             LPOVERLAPPED overlapped)
+{
+    KernelCall& call = Log(KernelCall::Kind::Control);
+    call.handle = device;
+    call.code = ioControlCode;
+    call.outSize = outBufferSize;
+    call.overlappedNull = overlapped == nullptr;
+    if (inBuffer != nullptr) {
+        const auto* in = static_cast<const std::uint8_t*>(inBuffer);
+        call.input.assign(in, in + inBufferSize);
+    }
+    if (outBuffer != nullptr) {
+        const auto* out = static_cast<const std::uint8_t*>(outBuffer);
+        call.outZeroed = std::all_of(out, out + outBufferSize, [](std::uint8_t b) { return b == 0; });
+    }
+
+    if (AllowedCodes().count(ioControlCode) == 0) {
+        ADD_FAILURE() << "request code 0x" << std::hex << ioControlCode << " is not one the program may send";
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    const OpenHandle* open = Find(device);
+    if (open == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((open->access & GENERIC_WRITE) != 0 && ioControlCode != SMART_RCV_DRIVE_DATA) {
+        ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " made on a read-write handle";
+    }
+    // Bits 14-15 of a code name the access the I/O manager demands of the handle.
+    const DWORD required = (ioControlCode >> 14) & 3;
+    const DWORD granted = ((open->access & GENERIC_READ) != 0 ? DWORD{FILE_READ_ACCESS} : 0u) |
+                          ((open->access & GENERIC_WRITE) != 0 ? DWORD{FILE_WRITE_ACCESS} : 0u);
+    if ((required & ~granted) != 0) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+
+    const FakeDrive& drive = S().drives[open->drive];
+    const auto answer = drive.answers.find(ioControlCode);
+    const std::optional<FakeBytes> bytes =
+        answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
+    if (!bytes) {
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    const DWORD count = static_cast<DWORD>(std::min<std::size_t>(bytes->size(), outBufferSize));
+    if (count > 0) {
+        std::copy_n(bytes->begin(), count, static_cast<std::uint8_t*>(outBuffer));
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = count;
+    }
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
+{
+    KernelCall& call = Log(KernelCall::Kind::Read);
+    call.handle = file;
+    call.address = buffer;
+    call.bytesToRead = bytesToRead;
+    call.overlappedNull = overlapped == nullptr;
+    OpenHandle* open = Find(file);
+    if (open == nullptr) {
+        return FALSE;
+    }
+    if ((open->access & GENERIC_WRITE) != 0) {
+        ADD_FAILURE() << "read on a read-write handle";
+    }
+    const FakeDrive& drive = S().drives[open->drive];
+    const FakeRead step = open->readsDone < drive.reads.size() ? drive.reads[open->readsDone] : drive.laterReads;
+    ++open->readsDone;
+    S().clock += step.ticks;
+    if (step.fails) {
+        ::SetLastError(ERROR_CRC);
+        return FALSE;
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = std::min(step.bytes, bytesToRead);
+    }
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::CloseHandle(HANDLE object)
+{
+    KernelCall& call = Log(KernelCall::Kind::Close);
+    call.handle = object;
+    OpenHandle* open = Find(object);
+    if (open == nullptr) {
+        return FALSE;
+    }
+    open->closed = true;
+    call.succeeded = true;
+    return TRUE;
+}
+
+LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect)
+{
+    KernelCall& call = Log(KernelCall::Kind::Alloc);
+    call.size = size;
+    call.type = allocationType;
+    call.protect = protect;
+    if (S().failAllocations) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* memory = ::VirtualAlloc(address, size, allocationType, protect);
+    call.address = memory;
+    call.succeeded = memory != nullptr;
+    if (memory != nullptr) {
+        S().allocations.insert(memory);
+    }
+    return memory;
+}
+
+BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
+{
+    KernelCall& call = Log(KernelCall::Kind::Free);
+    call.address = address;
+    call.size = size;
+    call.type = freeType;
+    if (S().allocations.erase(address) == 0) {
+        ADD_FAILURE() << "free of memory that is not allocated: " << address;
+        return FALSE;
+    }
+    call.succeeded = ::VirtualFree(address, size, freeType) != FALSE;
+    return call.succeeded ? TRUE : FALSE;
+}
+
+int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, int multiByte,
+                                LPWSTR wideCharStr, int wideChar)
+{
+    KernelCall& call = Log(KernelCall::Kind::Convert);
+    call.codePage = codePage;
+    call.convertFlags = flags;
+    call.inputLength = multiByte;
+    const int result = ::MultiByteToWideChar(codePage, flags, multiByteStr, multiByte, wideCharStr, wideChar);
+    call.succeeded = result > 0;
+    return result;
+}
+
+BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
+{
+    Log(KernelCall::Kind::Counter).succeeded = true;
+    count->QuadPart = S().clock;
+    return TRUE;
+}
+
+BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
+{
+    Log(KernelCall::Kind::Frequency).succeeded = true;
+    frequency->QuadPart = S().frequency;
+    return TRUE;
+}
