@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+SMART pages are copied from a directory of real 512-byte ATA SMART READ DATA pages, and
+storage-descriptor answers and trimming inputs are made from the identity strings that go
+with them (identity.tsv, blank padding shown inside [ ]), plus hand-made awkward cases.
+Usage: fuzz/make-seeds.py [directory with *.bin pages and identity.tsv]
+"""
+
+import pathlib
+import shutil
+import struct
+import sys
+
+ANSWER_SIZE = 1024
+HEADER_SIZE = 40  # STORAGE_DEVICE_DESCRIPTOR up to and including RawDeviceProperties[0]
+PRODUCT_ID_FIELD, REVISION_FIELD, SERIAL_FIELD = 16, 20, 24
+BUS_TYPE_SATA = 11
+
+
+def descriptor(model, serial, firmware, tail=b""):
+    """A descriptor answer whose strings follow the header, each NUL-terminated; a string of
+    None gets offset 0. `tail` is appended after the 1024 bytes (an extra offset field)."""
+    answer = bytearray(ANSWER_SIZE)
+    struct.pack_into("<II", answer, 0, HEADER_SIZE, HEADER_SIZE)
+    struct.pack_into("<I", answer, 28, BUS_TYPE_SATA)
+    at = HEADER_SIZE
+    for field, text in ((PRODUCT_ID_FIELD, model), (SERIAL_FIELD, serial), (REVISION_FIELD, firmware)):
+        if text is None:
+            continue
+        struct.pack_into("<I", answer, field, at)
+        answer[at:at + len(text)] = text
+        at += len(text) + 1
+    struct.pack_into("<I", answer, 4, at)
+    return bytes(answer) + tail
+
+
+def raw_offsets(offsets, fill=b"", fill_at=0):
+    """A descriptor answer with the three offset fields set as given and `fill` placed at
+    `fill_at`, for offsets that point anywhere."""
+    answer = bytearray(ANSWER_SIZE)
+    answer[fill_at:fill_at + len(fill)] = fill
+    for field, offset in zip((PRODUCT_ID_FIELD, SERIAL_FIELD, REVISION_FIELD), offsets):
+        struct.pack_into("<I", answer, field, offset)
+    return bytes(answer[:ANSWER_SIZE])
+
+
+def smart_page(entries):
+    """A SMART page with (slot, id, raw bytes) entries in the attribute table."""
+    page = bytearray(512)
+    page[0:2] = b"\x10\x00"
+    for slot, attribute, raw in entries:
+        at = 2 + 12 * slot
+        page[at] = attribute
+        page[at + 3] = 100
+        page[at + 4] = 100
+        page[at + 5:at + 11] = raw
+    return bytes(page)
+
+
+def read_identities(pages):
+    rows = (pages / "identity.tsv").read_text(encoding="latin-1").splitlines()[1:]
+    for row in rows:
+        name, *fields = row.split("\t")
+        yield name, [f[1:-1].encode("latin-1") for f in fields]
+
+
+def write(directory, name, data):
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / name).write_bytes(data)
+
+
+def main():
+    root = pathlib.Path(__file__).resolve().parent / "corpus"
+    pages = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
+                         pathlib.Path(__file__).resolve().parents[2] / "shared" / "smart-pages")
+
+    smart = root / "smart_attributes"
+    for page in sorted(pages.glob("*.bin")):
+        smart.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(page, smart / page.name)
+    write(smart, "all-zero.bin", bytes(512))
+    write(smart, "full-table-max-raw.bin",
+          smart_page([(slot, (9, 12, 190, 194)[slot % 4], b"\xff" * 6) for slot in range(30)]))
+    write(smart, "temperature-190-after-194.bin",
+          smart_page([(3, 194, b"\x2d\x00\x14\x00\x32\x00"), (7, 190, b"\x1e\x00\x00\x00\x00\x00")]))
+    # A trailing drive number for the command: odd and negative.
+    write(smart, "odd-negative-drive.bin", smart_page([(0, 9, b"\x64\x00\x00\x00\x01\x00")]) + b"\xfd\xff\xff\xff")
+
+    descriptors = root / "descriptor_strings"
+    trims = root / "trim_blanks"
+    for name, (model, serial, firmware) in read_identities(pages):
+        write(descriptors, name + ".bin", descriptor(model, serial, firmware))
+        for label, text in (("model", model), ("serial", serial), ("firmware", firmware)):
+            write(trims, f"{name}-{label}.txt", text)
+
+    write(descriptors, "no-serial.bin", descriptor(b"  Model  ", None, b"FW01"))
+    write(descriptors, "all-blank.bin", descriptor(b" \t\r\n ", b"    ", b"\n"))
+    write(descriptors, "empty-strings.bin", descriptor(b"", b"", b""))
+    write(descriptors, "high-bytes.bin", descriptor(b"\xc4\xd6\xdc \xe9\xff", b"\x01\x7f\x80", b"\x0b\x0c"))
+    write(descriptors, "all-zero.bin", bytes(ANSWER_SIZE))
+    write(descriptors, "no-nul-to-end.bin", raw_offsets((1000, 1023, 1010), b"x" * 64, 960))
+    write(descriptors, "offsets-past-end.bin", raw_offsets((1024, 0xFFFFFFFF, 0x80000400)))
+    write(descriptors, "offsets-into-header.bin", raw_offsets((1, 16, 24)))
+    write(descriptors, "shared-strings.bin", raw_offsets((100, 102, 100), b"  shared text  ", 100))
+    for field in (1020, 1021, 0xFFFFFFFFFFFFFFFF):
+        write(descriptors, f"offset-field-{field:x}.bin",
+              descriptor(b"M", b"S", b"F", struct.pack("<Q", field)))
+
+    for name, text in (("empty", b""), ("blanks", b" \t\r\n"), ("one-char", b"x"),
+                       ("controls-kept", b"\v\f x \0\x1f"), ("inner-blanks", b"\ta  b\r\n"),
+                       ("nul-padded", b"SAMSUNG HS122JC " + bytes(24))):
+        write(trims, name + ".txt", text)
+
+
+if __name__ == "__main__":
+    main()
