@@ -1,0 +1,4 @@
+#pragma once
+
+// Shared by Ostrevane.rc and the code that loads the resources.
+#define IDI_OSTREVANE 101

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cwchar>
+#include <span>
+#include <string_view>
+
+// Wide text into fixed buffers that other code owns (a list view's cell buffer, a message
+// buffer). A formatted text that does not fit leaves the buffer empty, a copied one is cut to
+// fit; nothing here ever reaches the runtime's invalid-parameter handler, whose default ends
+// the process, so one odd value cannot take the whole window down.
+class BoundedText {
+public:
+    BoundedText() = delete;
+
+    // Formats into `out` when the whole text and its terminator fit; otherwise leaves `out`
+    // holding the empty text. False when the text was not written.
+    template <class... Args>
+    static bool Format(std::span<wchar_t> out, const wchar_t* format, Args... args)
+    {
+        if (out.empty()) {
+            return false;
+        }
+        // The standard swprintf reports a text that did not fit with a negative result and
+        // some runtimes with the full length, and may leave a cut text behind: blank it.
+        const int length = std::swprintf(out.data(), out.size(), format, args...);
+        if (length < 0 || static_cast<std::size_t>(length) >= out.size()) {
+            out[0] = L'\0';
+            return false;
+        }
+        return true;
+    }
+
+    // Copies as much of `text` as fits before the terminator. False only for an empty `out`.
+    static bool Copy(std::span<wchar_t> out, std::wstring_view text)
+    {
+        if (out.empty()) {
+            return false;
+        }
+        const std::size_t length = text.copy(out.data(), out.size() - 1);
+        out[length] = L'\0';
+        return true;
+    }
+};

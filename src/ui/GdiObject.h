@@ -1,0 +1,43 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+// Owns one GDI object (brush, pen) and deletes it exactly once.
+template <class Handle>
+class GdiObject {
+public:
+    GdiObject() noexcept = default;
+    explicit GdiObject(Handle object) noexcept : m_object(object) {}
+    GdiObject(const GdiObject&) = delete;
+    GdiObject& operator=(const GdiObject&) = delete;
+    ~GdiObject() { Reset(); }
+
+    Handle Get() const noexcept { return m_object; }
+
+    // Deletes the object held, if any, and takes `object` in its place.
+    void Reset(Handle object = nullptr) noexcept
+    {
+        if (const Handle old = std::exchange(m_object, object); old != nullptr) {
+            DeleteObject(old);
+        }
+    }
+
+private:
+    Handle m_object = nullptr;
+};
+
+// Selects an object into a device context and puts the one it replaced back on leaving scope,
+// so that nothing made for one drawing is still selected when it is deleted.
+class SelectedObject {
+public:
+    SelectedObject(HDC dc, HGDIOBJ object) noexcept : m_dc(dc), m_previous(SelectObject(dc, object)) {}
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+    ~SelectedObject() { SelectObject(m_dc, m_previous); }
+
+private:
+    HDC m_dc;
+    HGDIOBJ m_previous;
+};

@@ -1,0 +1,350 @@
+#include "ui/UI.h"
+
+#include "disktest/DiskTest.h"
+#include "resources/resource.h"
+#include "ui/CellText.h"
+#include "ui/ResultText.h"
+
+#include <array>
+#include <cstddef>
+
+HINSTANCE UI::s_hInstance = nullptr;
+GdiObject<HBRUSH> UI::s_hbrBg;
+HWND UI::s_hwndList = nullptr;
+HWND UI::s_hwndBtnRefresh = nullptr;
+HWND UI::s_hwndBtnTest = nullptr;
+std::vector<DriveInfo> UI::s_drives;
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"OstrevaneClass";
+constexpr wchar_t kTitle[] = L"Ostrevane (x64/ARM64)";
+constexpr int kWindowWidth = 800;
+constexpr int kWindowHeight = 600;
+
+// The dark theme, as COLORREF (0x00BBGGRR).
+constexpr COLORREF kWindowBackground = 0x1E1E1E;
+constexpr COLORREF kLightText = 0xDCDCDC;
+constexpr COLORREF kListBackground = 0x282828;
+constexpr COLORREF kButtonFace = 0x3C3C3C;
+constexpr COLORREF kButtonFacePressed = 0x505050;
+constexpr COLORREF kButtonBorder = 0x646464;
+constexpr COLORREF kHealthGood = 0x00C800;
+constexpr COLORREF kHealthBad = 0x3232FF;
+constexpr COLORREF kSelectedBackground = 0xD77800;
+constexpr COLORREF kSelectedText = 0xFFFFFF;
+
+constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
+constexpr DWORD kListExStyle = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
+static_assert(kListStyle == 0x5000100D && kListExStyle == 0x10020 && kButtonStyle == 0x5000000B);
+
+// Layout: a margin around the list, the buttons in a band below it.
+constexpr int kMargin = 10;
+constexpr int kListBottomBand = 80;      // client height not taken by the list
+constexpr int kButtonsFromBottom = 60;   // the buttons' top edge, up from the client bottom
+constexpr int kTestButtonX = 170;
+constexpr int kButtonWidth = 150;
+constexpr int kButtonHeight = 40;
+constexpr int kListWidthAtCreation = 760;
+constexpr int kListHeightAtCreation = 450;
+constexpr int kButtonYAtCreation = 480;
+
+struct ColumnSpec {
+    const wchar_t* title;
+    int width;
+};
+constexpr std::array<ColumnSpec, CellText::kColumnCount> kColumns{{
+    {L"Drive", 40},
+    {L"Model", 150},
+    {L"Serial Number", 100},
+    {L"Firmware", 70},
+    {L"Size (GB)", 70},
+    {L"Health", 70},
+    {L"Temp", 50},
+    {L"Power(h)", 70},
+    {L"Cycles", 60},
+    {L"Speed", 60},
+}};
+
+constexpr std::size_t kButtonTextCapacity = 256;
+
+HMENU ControlId(int id)
+{
+    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
+}
+
+HICON AppIcon(HINSTANCE instance)
+{
+    return LoadIconW(instance, MAKEINTRESOURCEW(IDI_OSTREVANE));
+}
+
+HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
+{
+    return CreateWindowExW(0, WC_BUTTONW, text, kButtonStyle, x, kButtonYAtCreation, kButtonWidth, kButtonHeight,
+                           parent, ControlId(id), UI::s_hInstance, nullptr);
+}
+
+HWND CreateList(HWND parent)
+{
+    const HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"", kListStyle, kMargin, kMargin,
+                                      kListWidthAtCreation, kListHeightAtCreation, parent, ControlId(ID_LISTVIEW),
+                                      UI::s_hInstance, nullptr);
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kListExStyle);
+    SendMessageW(list, LVM_SETBKCOLOR, 0, kListBackground);
+    SendMessageW(list, LVM_SETTEXTBKCOLOR, 0, kListBackground);
+    SendMessageW(list, LVM_SETTEXTCOLOR, 0, kLightText);
+    for (std::size_t position = 0; position < kColumns.size(); ++position) {
+        LVCOLUMNW column{};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = kColumns[position].width;
+        column.pszText = const_cast<wchar_t*>(kColumns[position].title);
+        column.iSubItem = static_cast<int>(position);
+        SendMessageW(list, LVM_INSERTCOLUMNW, position, reinterpret_cast<LPARAM>(&column));
+    }
+    return list;
+}
+
+void MoveControl(HWND control, int x, int y, int width, int height)
+{
+    SetWindowPos(control, nullptr, x, y, width, height, SWP_NOZORDER);
+}
+
+// The 1-pixel border, drawn with a pen over a hollow brush so the face stays visible.
+void DrawButtonBorder(HDC dc, const RECT& rect)
+{
+    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, kButtonBorder));
+    const SelectedObject penSelection(dc, pen.Get());
+    const SelectedObject brushSelection(dc, GetStockObject(NULL_BRUSH));
+    Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
+}
+
+COLORREF HealthColour(const std::wstring& health)
+{
+    if (health == L"Good") {
+        return kHealthGood;
+    }
+    return health == L"Caution / Bad" ? kHealthBad : kLightText;
+}
+
+// Health in its verdict's colour, the rest light; the selected row white on blue throughout.
+// A row the list asks about beyond the records keeps the list's own text colour.
+void ColourSubItem(NMLVCUSTOMDRAW& draw)
+{
+    if (draw.nmcd.dwItemSpec < UI::s_drives.size()) {
+        draw.clrText = draw.iSubItem == CellText::kHealth ? HealthColour(UI::s_drives[draw.nmcd.dwItemSpec].health)
+                                                          : kLightText;
+    }
+    if ((draw.nmcd.uItemState & CDIS_SELECTED) != 0) {
+        draw.clrTextBk = kSelectedBackground;
+        draw.clrText = kSelectedText;
+    } else {
+        draw.clrTextBk = kListBackground;
+    }
+}
+
+} // namespace
+
+bool UI::Initialize(HINSTANCE instance)
+{
+    s_hInstance = instance;
+    s_hbrBg.Reset(CreateSolidBrush(kWindowBackground));
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = AppIcon(instance);
+    windowClass.hIconSm = AppIcon(instance);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = s_hbrBg.Get();
+    windowClass.lpszClassName = kClassName;
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+HWND UI::CreateMainWindow(int showCommand)
+{
+    const HWND hwnd = CreateWindowExW(0, kClassName, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                      kWindowWidth, kWindowHeight, nullptr, nullptr, s_hInstance, nullptr);
+    if (hwnd != nullptr) {
+        ShowWindow(hwnd, showCommand);
+        UpdateWindow(hwnd);
+    }
+    return hwnd;
+}
+
+int UI::MessageLoop()
+{
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) != FALSE) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    s_hbrBg.Reset();
+    return static_cast<int>(message.wParam);
+}
+
+LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        OnCreate(hwnd);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        OnSize(hwnd);
+        return 0;
+    case WM_DRAWITEM:
+        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST) {
+            DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            return TRUE;
+        }
+        break;
+    case WM_NOTIFY:
+        return OnNotify(hwnd, reinterpret_cast<NMHDR*>(lParam));
+    case WM_COMMAND:
+        OnCommand(hwnd, static_cast<int>(wParam & 0xFFFF));
+        return 0;
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORSTATIC:
+        return OnCtlColor(reinterpret_cast<HDC>(wParam));
+    default:
+        break;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void UI::OnCreate(HWND hwnd)
+{
+    s_hwndList = CreateList(hwnd);
+    s_hwndBtnRefresh = CreateButton(hwnd, L"Refresh Drives", kMargin, ID_BTN_REFRESH);
+    s_hwndBtnTest = CreateButton(hwnd, L"Run Read Test", kTestButtonX, ID_BTN_TEST);
+    RefreshDrives(hwnd);
+}
+
+void UI::OnSize(HWND hwnd)
+{
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    const int width = client.right - client.left;
+    const int height = client.bottom - client.top;
+    if (s_hwndList != nullptr) {
+        MoveControl(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - kListBottomBand);
+    }
+    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr) {
+        MoveControl(s_hwndBtnRefresh, kMargin, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
+        MoveControl(s_hwndBtnTest, kTestButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
+    }
+}
+
+void UI::OnCommand(HWND hwnd, int controlId)
+{
+    if (controlId == ID_BTN_REFRESH) {
+        RefreshDrives(hwnd);
+    } else if (controlId == ID_BTN_TEST) {
+        RunTest(hwnd);
+    }
+}
+
+LRESULT UI::OnNotify(HWND, NMHDR* header)
+{
+    if (header == nullptr || header->idFrom != ID_LISTVIEW) {
+        return 0;
+    }
+    switch (header->code) {
+    case LVN_GETDISPINFOW:
+        OnGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(header));
+        return 0;
+    case NM_CUSTOMDRAW:
+        return OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+    default:
+        return 0;
+    }
+}
+
+void UI::RefreshDrives(HWND)
+{
+    s_drives = DiskManager::EnumerateDrives();
+    SendMessageW(s_hwndList, LVM_SETITEMCOUNT, s_drives.size(), 0);
+    InvalidateRect(s_hwndList, nullptr, TRUE);
+}
+
+void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
+{
+    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+    RECT rect = item.rcItem;
+    {
+        const GdiObject<HBRUSH> face(CreateSolidBrush(pressed ? kButtonFacePressed : kButtonFace));
+        FillRect(item.hDC, &rect, face.Get());
+    }
+    DrawButtonBorder(item.hDC, rect);
+
+    std::array<wchar_t, kButtonTextCapacity> text{};
+    GetWindowTextW(item.hwndItem, text.data(), static_cast<int>(text.size()));
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, kLightText);
+    if (pressed) {
+        OffsetRect(&rect, 1, 1);
+    }
+    DrawTextW(item.hDC, text.data(), -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+}
+
+void UI::RunTest(HWND hwnd)
+{
+    const LRESULT row = SendMessageW(s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    if (row == -1) {
+        MessageBoxW(hwnd, L"Please select a drive first.", L"Information", MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    if (row < 0 || static_cast<std::size_t>(row) >= s_drives.size()) {
+        return;
+    }
+
+    EnableWindow(s_hwndBtnTest, FALSE);
+    EnableWindow(s_hwndBtnRefresh, FALSE);
+    const double speed = DiskTest::RunSequentialReadTest(s_drives[static_cast<std::size_t>(row)].index);
+    EnableWindow(s_hwndBtnTest, TRUE);
+    EnableWindow(s_hwndBtnRefresh, TRUE);
+
+    if (speed < 0) {
+        MessageBoxW(hwnd, L"Test failed. Please ensure the app is running with administrator privileges in WinPE.",
+                    L"Error", MB_OK | MB_ICONERROR);
+    }
+    const ResultText::Message message = ResultText::ForResult(ResultText::ForSpeed(speed));
+    MessageBoxW(hwnd, message.data(), L"Test Result", MB_OK | MB_ICONINFORMATION);
+}
+
+LRESULT UI::OnCtlColor(HDC dc)
+{
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, kLightText);
+    return reinterpret_cast<LRESULT>(s_hbrBg.Get());
+}
+
+void UI::OnGetDispInfo(NMLVDISPINFOW& info)
+{
+    const LVITEMW& item = info.item;
+    if (item.iItem < 0 || static_cast<std::size_t>(item.iItem) >= s_drives.size() || (item.mask & LVIF_TEXT) == 0) {
+        return;
+    }
+    CellText::Write(s_drives[static_cast<std::size_t>(item.iItem)], item.iSubItem, item.pszText, item.cchTextMax);
+}
+
+LRESULT UI::OnCustomDraw(NMLVCUSTOMDRAW& draw)
+{
+    switch (draw.nmcd.dwDrawStage) {
+    case CDDS_PREPAINT:
+        return CDRF_NOTIFYITEMDRAW;
+    case CDDS_ITEMPREPAINT:
+        return CDRF_NOTIFYSUBITEMDRAW;
+    case CDDS_ITEMPREPAINT | CDDS_SUBITEM:
+        ColourSubItem(draw);
+        return CDRF_NEWFONT;
+    default:
+        return CDRF_DODEFAULT;
+    }
+}
