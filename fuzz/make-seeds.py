@@ -3,8 +3,9 @@
 
 SMART pages are copied from a directory of real 512-byte ATA SMART READ DATA pages, and
 storage-descriptor answers and trimming inputs are made from the identity strings that go
-with them (identity.tsv, blank padding shown inside [ ]), plus hand-made awkward cases.
-Usage: fuzz/make-seeds.py [directory with *.bin pages and identity.tsv]
+with them (identity.tsv, blank padding shown inside [ ]); cell-text records from those strings
+and the values of the pages (expected.tsv); plus hand-made awkward cases of each.
+Usage: fuzz/make-seeds.py [directory with *.bin pages, identity.tsv and expected.tsv]
 """
 
 import pathlib
@@ -16,6 +17,7 @@ ANSWER_SIZE = 1024
 HEADER_SIZE = 40  # STORAGE_DEVICE_DESCRIPTOR up to and including RawDeviceProperties[0]
 PRODUCT_ID_FIELD, REVISION_FIELD, SERIAL_FIELD = 16, 20, 24
 BUS_TYPE_SATA = 11
+FAILURE_PREDICTED, NO_BUFFER = 1, 2
 
 
 def descriptor(model, serial, firmware, tail=b""):
@@ -56,6 +58,19 @@ def smart_page(entries):
         page[at + 4] = 100
         page[at + 5:at + 11] = raw
     return bytes(page)
+
+
+def cell_case(column, capacity, index=0, size=0, temperature=-1, hours=-1, cycles=-1,
+              strings=("Unknown", "Unknown", "Unknown", "Good"), flags=0):
+    """A cell-text input: the header of fuzz_cell_texts.cpp, then the strings as UTF-16 units
+    separated by 0xFFFF. Flags: FAILURE_PREDICTED, NO_BUFFER."""
+    header = struct.pack("<bhBiqiqq", column, capacity, flags, index, size, temperature, hours, cycles)
+    return header + b"\xff\xff".join(s.encode("utf-16-le") for s in strings)
+
+
+def read_expected(pages):
+    rows = (pages / "expected.tsv").read_text().splitlines()[1:]
+    return {name: tuple(int(v) for v in values) for name, *values in (row.split("\t") for row in rows)}
 
 
 def read_identities(pages):
@@ -106,6 +121,25 @@ def main():
     for field in (1020, 1021, 0xFFFFFFFFFFFFFFFF):
         write(descriptors, f"offset-field-{field:x}.bin",
               descriptor(b"M", b"S", b"F", struct.pack("<Q", field)))
+
+    cells = root / "cell_texts"
+    expected = read_expected(pages)
+    capacities = (260, 1, 2, 3, 4, 5, 8, 16, 20, 41)
+    for number, (name, strings) in enumerate(read_identities(pages)):
+        temperature, hours, cycles = expected[name]
+        texts = [s.decode("latin-1").strip(" ") for s in strings] + ["Good" if number % 3 else "Caution / Bad"]
+        column = number % 12 - 1
+        write(cells, f"{name}-column{column}.bin",
+              cell_case(column, capacities[number % len(capacities)], number, (number + 1) << 37,
+                        temperature, hours, cycles, texts, FAILURE_PREDICTED if number % 3 == 0 else 0))
+    for column in range(10):
+        write(cells, f"not-available-column{column}.bin", cell_case(column, 260))
+    write(cells, "zeros-column6.bin", cell_case(6, 260, temperature=0, hours=0, cycles=0))
+    write(cells, "long-model-cut.bin", cell_case(1, 16, strings=("M" * 300, "S", "F", "Good")))
+    write(cells, "no-buffer.bin", cell_case(1, 260, flags=NO_BUFFER))
+    write(cells, "negative-capacity.bin", cell_case(0, -1))
+    write(cells, "size-1.5-gib.bin", cell_case(4, 260, size=3 << 29))
+    write(cells, "extremes-column7.bin", cell_case(7, 20, -2**31, 2**63 - 1, 2**31 - 1, 2**63 - 1, -2**63))
 
     for name, text in (("empty", b""), ("blanks", b" \t\r\n"), ("one-char", b"x"),
                        ("controls-kept", b"\v\f x \0\x1f"), ("inner-blanks", b"\ta  b\r\n"),
