@@ -81,7 +81,7 @@ HICON AppIcon(HINSTANCE instance)
 
 HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
 {
-    return CreateWindowExW(0, WC_BUTTONW, text, kButtonStyle, x, kButtonYAtCreation, kButtonWidth, kButtonHeight,
+    return CreateWindowExW(0, L"BUTTON", text, kButtonStyle, x, kButtonYAtCreation, kButtonWidth, kButtonHeight,
                            parent, ControlId(id), UI::s_hInstance, nullptr);
 }
 

@@ -1,0 +1,237 @@
+// The list's rows, cell texts and custom drawing, and the commands that are not the read test.
+#include "DriveAnswers.h"
+#include "test_ui_harness.h"
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::int64_t kOneAndAHalfGiB = 3 * (std::int64_t{1} << 29);
+constexpr std::int64_t kHugeHours = 235'939'733'439'020;
+
+std::vector<int> DriveNumbers()
+{
+    std::vector<int> numbers;
+    for (const DriveInfo& drive : UI::s_drives) {
+        numbers.push_back(drive.index);
+    }
+    return numbers;
+}
+
+TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
+{
+    FakeKernel::Drive(0);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    ASSERT_EQ(Rows(), 1);
+    MessageBoxCapture boxes;
+
+    enum class Change { Attach, Remove, None };
+    struct Case {
+        Change change;
+        int drive;
+        WPARAM command;
+        std::vector<int> numbers;   // drive numbers of the rows afterwards
+    };
+    const std::vector<Case> cases{
+        {Change::Attach, 2, MAKEWPARAM(1001, BN_CLICKED), {0, 2}},
+        {Change::Attach, 1, MAKEWPARAM(1001, 1), {0, 1, 2}},
+        {Change::Remove, 0, MAKEWPARAM(1001, 0xFFFF), {1, 2}},
+        {Change::Attach, 5, MAKEWPARAM(1003, BN_CLICKED), {1, 2}},
+        {Change::Remove, 1, MAKEWPARAM(1003, LVN_ITEMCHANGED & 0xFFFF), {1, 2}},
+        {Change::None, 0, MAKEWPARAM(1004, 0), {1, 2}},
+        {Change::None, 0, MAKEWPARAM(0, 0), {1, 2}},
+        {Change::None, 0, MAKEWPARAM(0xFFFF, 0xFFFF), {1, 2}},
+        {Change::Attach, 31, MAKEWPARAM(1001, 0x1234), {2, 5, 31}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command);
+        if (c.change == Change::Attach) {
+            FakeKernel::Drive(c.drive);
+        } else if (c.change == Change::Remove) {
+            FakeKernel::RemoveDrive(c.drive);
+        }
+        const std::size_t callsBefore = FakeKernel::Calls().size();
+        Command(c.command);
+        const bool refreshes = LOWORD(c.command) == 1001;
+        EXPECT_EQ(FakeKernel::Calls().size() > callsBefore, refreshes);
+        EXPECT_EQ(DriveNumbers(), c.numbers);
+        ASSERT_EQ(Rows(), static_cast<int>(c.numbers.size()));
+        for (std::size_t row = 0; row < c.numbers.size(); ++row) {
+            EXPECT_EQ(CellOf(m_main, static_cast<int>(row), 0), std::to_wstring(c.numbers[row]));
+        }
+    }
+    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+}
+
+TEST_F(UiTest, WritesEveryCellFromItsRecord)
+{
+    DriveAnswers::TypicalDrive("WDC WD20EARS-00MVWB0", "     WD-WMAZA0075739", "50.0AB50", kOneAndAHalfGiB, 0,
+                               kHugeHours, 22)
+        .ApplyTo(FakeKernel::Drive(7));
+    FakeKernel::Drive(9); // answers nothing: every field keeps its sentinel
+    DriveAnswers::Drive failing = DriveAnswers::TypicalDrive("M", "S", "F", 0, 45, 0, 0);
+    failing.predictFailure = 1;
+    failing.ApplyTo(FakeKernel::Drive(12));
+    ASSERT_NO_FATAL_FAILURE(Open());
+    ASSERT_EQ(Rows(), 3);
+
+    struct Case {
+        int row;
+        int column;
+        int capacity;
+        const wchar_t* text;
+    };
+    const std::vector<Case> cases{
+        {0, 0, 260, L"7"},
+        {0, 1, 260, L"WDC WD20EARS-00MVWB0"},
+        {0, 2, 260, L"WD-WMAZA0075739"},
+        {0, 3, 260, L"50.0AB50"},
+        {0, 4, 260, L"1.5"},
+        {0, 5, 260, L"Good"},
+        {0, 6, 260, L"0 C"},
+        {0, 7, 260, L"235939733439020"},
+        {0, 8, 260, L"22"},
+        {0, 9, 260, L"-"},
+        {1, 0, 260, L"9"},
+        {1, 1, 260, L"Unknown"},
+        {1, 2, 260, L"Unknown"},
+        {1, 3, 260, L"Unknown"},
+        {1, 4, 260, L"0.0"},
+        {1, 5, 260, L"Good"},
+        {1, 6, 260, L"-"},
+        {1, 7, 260, L"-"},
+        {1, 8, 260, L"-"},
+        {1, 9, 260, L"-"},
+        {2, 5, 260, L"Caution / Bad"},
+        {2, 6, 260, L"45 C"},
+        {2, 7, 260, L"0"},
+        {2, 4, 260, L"0.0"},
+        // Copied texts are cut to the buffer; numbers that do not fit leave the cell empty.
+        {0, 1, 8, L"WDC WD2"},
+        {2, 5, 5, L"Caut"},
+        {1, 9, 1, L""},
+        {0, 8, 3, L"22"},
+        {0, 8, 2, L""},
+        {0, 7, 15, L""},
+        {0, 4, 3, L""},
+        {2, 6, 4, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << c.row << " column " << c.column << " capacity " << c.capacity);
+        EXPECT_EQ(CellOf(m_main, c.row, c.column, c.capacity), c.text);
+    }
+}
+
+TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
+{
+    FakeKernel::Drive(0);
+    FakeKernel::Drive(1);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    struct Case {
+        const char* name;
+        UINT_PTR sender;
+        UINT mask;
+        int row;
+        int column;
+        int capacity;
+        bool nullText;
+    };
+    const std::vector<Case> cases{
+        {"row -1", 1003, LVIF_TEXT, -1, 0, 16, false},
+        {"row past the records", 1003, LVIF_TEXT, 2, 0, 16, false},
+        {"far row", 1003, LVIF_TEXT, 0x7FFFFFFF, 1, 16, false},
+        {"column -1", 1003, LVIF_TEXT, 0, -1, 16, false},
+        {"column 10", 1003, LVIF_TEXT, 0, 10, 16, false},
+        {"no text asked for", 1003, LVIF_IMAGE | LVIF_STATE, 0, 1, 16, false},
+        {"another sender", 1002, LVIF_TEXT, 0, 1, 16, false},
+        {"capacity 0", 1003, LVIF_TEXT, 0, 1, 0, false},
+        {"capacity -5", 1003, LVIF_TEXT, 0, 1, -5, false},
+        {"null buffer", 1003, LVIF_TEXT, 0, 1, 16, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::array<wchar_t, 17> buffer{};
+        buffer.fill(L'#');
+        NMLVDISPINFOW info{};
+        info.hdr.hwndFrom = UI::s_hwndList;
+        info.hdr.idFrom = c.sender;
+        info.hdr.code = LVN_GETDISPINFOW;
+        info.item.mask = c.mask;
+        info.item.iItem = c.row;
+        info.item.iSubItem = c.column;
+        info.item.pszText = c.nullText ? nullptr : buffer.data();
+        info.item.cchTextMax = c.capacity;
+        EXPECT_EQ(SendMessageW(m_main, WM_NOTIFY, c.sender, reinterpret_cast<LPARAM>(&info)), 0);
+        EXPECT_EQ(std::wstring(buffer.begin(), buffer.end()), std::wstring(buffer.size(), L'#'));
+    }
+}
+
+TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
+{
+    ASSERT_NO_FATAL_FAILURE(Open());
+    UI::s_drives = {{0, L"A", L"S", L"F", 1, false, L"Good", 1, 1, 1},
+                    {1, L"B", L"S", L"F", 1, true, L"Caution / Bad", 1, 1, 1},
+                    {2, L"C", L"S", L"F", 1, false, L"good", 1, 1, 1},
+                    {3, L"D", L"S", L"F", 1, false, L"Caution / Bad ", 1, 1, 1}};
+    constexpr COLORREF kGiven = 0x123456;
+    constexpr COLORREF kGivenBack = 0x654321;
+    constexpr COLORREF kGreen = 0x00C800, kRed = 0x3232FF, kLight = 0xDCDCDC, kWhite = 0xFFFFFF;
+    constexpr COLORREF kBlue = 0xD77800, kListBack = 0x282828;
+    constexpr DWORD kSubItem = CDDS_ITEMPREPAINT | CDDS_SUBITEM;
+
+    struct Case {
+        UINT_PTR sender;
+        DWORD stage;
+        DWORD_PTR row;
+        int column;
+        bool selected;
+        LRESULT answer;
+        COLORREF text;
+        COLORREF back;
+    };
+    std::vector<Case> cases{
+        {1003, CDDS_PREPAINT, 0, 0, false, CDRF_NOTIFYITEMDRAW, kGiven, kGivenBack},
+        {1003, CDDS_ITEMPREPAINT, 0, 0, true, CDRF_NOTIFYSUBITEMDRAW, kGiven, kGivenBack},
+        {1003, CDDS_POSTPAINT, 0, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
+        {1003, CDDS_ITEMPOSTPAINT, 0, 5, true, CDRF_DODEFAULT, kGiven, kGivenBack},
+        {1003, CDDS_PREERASE, 0, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
+        {1003, CDDS_SUBITEM | CDDS_ITEMPOSTPAINT, 1, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
+        {1003, kSubItem, 0, 5, false, CDRF_NEWFONT, kGreen, kListBack},
+        {1003, kSubItem, 1, 5, false, CDRF_NEWFONT, kRed, kListBack},
+        {1003, kSubItem, 2, 5, false, CDRF_NEWFONT, kLight, kListBack},
+        {1003, kSubItem, 3, 5, false, CDRF_NEWFONT, kLight, kListBack},
+        {1003, kSubItem, 0, 0, false, CDRF_NEWFONT, kLight, kListBack},
+        {1003, kSubItem, 1, 4, false, CDRF_NEWFONT, kLight, kListBack},
+        {1003, kSubItem, 0, 9, false, CDRF_NEWFONT, kLight, kListBack},
+        {1003, kSubItem, 4, 5, false, CDRF_NEWFONT, kGiven, kListBack},
+        {1003, kSubItem, 4, 1, true, CDRF_NEWFONT, kWhite, kBlue},
+        {1002, kSubItem, 1, 5, false, 0, kGiven, kGivenBack},
+        {0, CDDS_PREPAINT, 0, 0, false, 0, kGiven, kGivenBack},
+    };
+    for (int column = 0; column < 10; ++column) {
+        cases.push_back({1003, kSubItem, 1, column, true, CDRF_NEWFONT, kWhite, kBlue});
+        cases.push_back({1003, kSubItem, 0, column, true, CDRF_NEWFONT, kWhite, kBlue});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "sender " << c.sender << " stage 0x" << std::hex << c.stage << std::dec
+                                        << " row " << c.row << " column " << c.column << " selected " << c.selected);
+        NMLVCUSTOMDRAW draw{};
+        draw.nmcd.hdr.hwndFrom = UI::s_hwndList;
+        draw.nmcd.hdr.idFrom = c.sender;
+        draw.nmcd.hdr.code = NM_CUSTOMDRAW;
+        draw.nmcd.dwDrawStage = c.stage;
+        draw.nmcd.dwItemSpec = c.row;
+        draw.nmcd.uItemState = c.selected ? CDIS_SELECTED | CDIS_FOCUS : 0;
+        draw.iSubItem = c.column;
+        draw.clrText = kGiven;
+        draw.clrTextBk = kGivenBack;
+        EXPECT_EQ(SendMessageW(m_main, WM_NOTIFY, c.sender, reinterpret_cast<LPARAM>(&draw)), c.answer);
+        EXPECT_EQ(draw.clrText, c.text);
+        EXPECT_EQ(draw.clrTextBk, c.back);
+    }
+}
+
+} // namespace

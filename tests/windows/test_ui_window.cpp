@@ -1,0 +1,367 @@
+// The main window as created and laid out: class, window, controls, list set-up, the dark
+// theme's answers, the owner-drawn buttons and the message loop's end.
+#include "test_ui_harness.h"
+
+#include <array>
+#include <vector>
+
+namespace {
+
+constexpr COLORREF kBackground = 0x1E1E1E;
+constexpr COLORREF kLightText = 0xDCDCDC;
+constexpr COLORREF kListBackground = 0x282828;
+
+struct ExpectedWindow {
+    DWORD exStyle;
+    const wchar_t* className;
+    const wchar_t* text;
+    DWORD style;
+    int x, y, width, height;
+    bool childOfMain;
+    INT_PTR id;
+};
+
+struct ExpectedColumn {
+    const wchar_t* title;
+    int width;
+};
+
+TEST_F(UiTest, CreatesClassWindowAndControlsAsSpecified)
+{
+    ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    ASSERT_TRUE(GetClassInfoExW(instance, L"OstrevaneClass", &windowClass));
+    EXPECT_EQ(windowClass.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
+    EXPECT_EQ(windowClass.lpfnWndProc, &UI::WindowProc);
+    EXPECT_EQ(windowClass.cbClsExtra, 0);
+    EXPECT_EQ(windowClass.cbWndExtra, 0);
+    const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(101));
+    ASSERT_NE(icon, nullptr) << "icon resource 101";
+    EXPECT_EQ(windowClass.hIcon, icon);
+    EXPECT_EQ(windowClass.hIconSm, icon);
+    EXPECT_EQ(windowClass.hCursor, LoadCursorW(nullptr, IDC_ARROW));
+    EXPECT_EQ(windowClass.hbrBackground, UI::s_hbrBg.Get());
+    EXPECT_EQ(windowClass.lpszMenuName, nullptr);
+    LOGBRUSH brush{};
+    ASSERT_EQ(GetObjectW(UI::s_hbrBg.Get(), sizeof(brush), &brush), static_cast<int>(sizeof(brush)));
+    EXPECT_EQ(brush.lbStyle, static_cast<UINT>(BS_SOLID));
+    EXPECT_EQ(brush.lbColor, kBackground);
+
+    const std::vector<ExpectedWindow> expected{
+        {0, L"OstrevaneClass", L"Ostrevane (x64/ARM64)", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 800, 600,
+         false, 0},
+        {WS_EX_CLIENTEDGE, L"SysListView32", L"", 0x5000100D, 10, 10, 760, 450, true, 1003},
+        {0, L"BUTTON", L"Refresh Drives", 0x5000000B, 10, 480, 150, 40, true, 1001},
+        {0, L"BUTTON", L"Run Read Test", 0x5000000B, 170, 480, 150, 40, true, 1002},
+    };
+    ASSERT_EQ(Recorders::created.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].className);
+        const CreatedWindow& actual = Recorders::created[i];
+        EXPECT_EQ(actual.exStyle, expected[i].exStyle);
+        EXPECT_EQ(actual.className, expected[i].className);
+        EXPECT_EQ(actual.text, expected[i].text);
+        EXPECT_EQ(actual.style, expected[i].style);
+        EXPECT_EQ(actual.x, expected[i].x);
+        EXPECT_EQ(actual.y, expected[i].y);
+        EXPECT_EQ(actual.width, expected[i].width);
+        EXPECT_EQ(actual.height, expected[i].height);
+        EXPECT_EQ(actual.parent, expected[i].childOfMain ? m_main : nullptr);
+        EXPECT_EQ(actual.id, expected[i].id);
+        ASSERT_NE(actual.result, nullptr);
+        if (expected[i].childOfMain) {
+            EXPECT_EQ(GetDlgCtrlID(actual.result), expected[i].id);
+        }
+    }
+    EXPECT_EQ(Recorders::created[0].result, m_main);
+    EXPECT_EQ(Recorders::created[1].result, UI::s_hwndList);
+    EXPECT_EQ(Recorders::created[2].result, UI::s_hwndBtnRefresh);
+    EXPECT_EQ(Recorders::created[3].result, UI::s_hwndBtnTest);
+
+    RECT outer{};
+    GetWindowRect(m_main, &outer);
+    EXPECT_EQ(outer.right - outer.left, 800);
+    EXPECT_EQ(outer.bottom - outer.top, 600);
+    EXPECT_TRUE(IsWindowVisible(m_main));
+}
+
+TEST_F(UiTest, SetsUpTheListThenFillsIt)
+{
+    FakeKernel::Drive(0);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    const std::array<ExpectedColumn, 10> columns{{{L"Drive", 40},
+                                                  {L"Model", 150},
+                                                  {L"Serial Number", 100},
+                                                  {L"Firmware", 70},
+                                                  {L"Size (GB)", 70},
+                                                  {L"Health", 70},
+                                                  {L"Temp", 50},
+                                                  {L"Power(h)", 70},
+                                                  {L"Cycles", 60},
+                                                  {L"Speed", 60}}};
+
+    // The set-up messages in their order, the columns as handed over, then the row count.
+    const std::vector<ListSetupMessage>& sent = Recorders::sent;
+    ASSERT_GE(sent.size(), 4 + columns.size() + 1);
+    const std::array<ListSetupMessage, 4> setup{{{LVM_SETEXTENDEDLISTVIEWSTYLE, 0, 0x10020, {}, {}},
+                                                 {LVM_SETBKCOLOR, 0, 0x282828, {}, {}},
+                                                 {LVM_SETTEXTBKCOLOR, 0, 0x282828, {}, {}},
+                                                 {LVM_SETTEXTCOLOR, 0, 0xDCDCDC, {}, {}}}};
+    for (std::size_t i = 0; i < setup.size(); ++i) {
+        EXPECT_EQ(sent[i].message, setup[i].message) << i;
+        EXPECT_EQ(sent[i].wParam, setup[i].wParam) << i;
+        EXPECT_EQ(sent[i].lParam, setup[i].lParam) << i;
+    }
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const ListSetupMessage& insert = sent[setup.size() + i];
+        SCOPED_TRACE(columns[i].title);
+        EXPECT_EQ(insert.message, static_cast<UINT>(LVM_INSERTCOLUMNW));
+        EXPECT_EQ(insert.wParam, i);
+        EXPECT_EQ(insert.column.mask, static_cast<UINT>(LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM));
+        EXPECT_EQ(insert.column.fmt, LVCFMT_LEFT);
+        EXPECT_EQ(insert.column.cx, columns[i].width);
+        EXPECT_EQ(insert.title, columns[i].title);
+        EXPECT_EQ(insert.column.iSubItem, static_cast<int>(i));
+    }
+    const ListSetupMessage& count = sent[setup.size() + columns.size()];
+    EXPECT_EQ(count.message, static_cast<UINT>(LVM_SETITEMCOUNT));
+    EXPECT_EQ(count.wParam, 1u);
+    EXPECT_EQ(count.lParam, 0);
+
+    // And what the list view itself now holds.
+    const HWND list = UI::s_hwndList;
+    EXPECT_EQ(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & 0x10020, 0x10020);
+    EXPECT_EQ(static_cast<COLORREF>(SendMessageW(list, LVM_GETBKCOLOR, 0, 0)), kListBackground);
+    EXPECT_EQ(static_cast<COLORREF>(SendMessageW(list, LVM_GETTEXTBKCOLOR, 0, 0)), kListBackground);
+    EXPECT_EQ(static_cast<COLORREF>(SendMessageW(list, LVM_GETTEXTCOLOR, 0, 0)), kLightText);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        std::array<wchar_t, 64> title{};
+        LVCOLUMNW column{};
+        column.mask = LVCF_WIDTH | LVCF_TEXT;
+        column.pszText = title.data();
+        column.cchTextMax = static_cast<int>(title.size());
+        ASSERT_TRUE(SendMessageW(list, LVM_GETCOLUMNW, i, reinterpret_cast<LPARAM>(&column)));
+        EXPECT_STREQ(title.data(), columns[i].title);
+        EXPECT_EQ(column.cx, columns[i].width);
+    }
+    LVCOLUMNW eleventh{};
+    eleventh.mask = LVCF_WIDTH;
+    EXPECT_FALSE(SendMessageW(list, LVM_GETCOLUMNW, columns.size(), reinterpret_cast<LPARAM>(&eleventh)));
+    EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
+{
+    ASSERT_NO_FATAL_FAILURE(Open());
+    struct Case {
+        int width, height;
+        RECT list, refresh, test;
+    };
+    const std::array<Case, 3> cases{{
+        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}},
+        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}},
+        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}},
+    }};
+    const auto expectRect = [](HWND control, const RECT& expected) {
+        const RECT actual = ChildRect(control);
+        EXPECT_EQ(actual.left, expected.left);
+        EXPECT_EQ(actual.top, expected.top);
+        EXPECT_EQ(actual.right, expected.right);
+        EXPECT_EQ(actual.bottom, expected.bottom);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+        RECT outer{0, 0, c.width, c.height};
+        AdjustWindowRectEx(&outer, WS_OVERLAPPEDWINDOW, FALSE,
+                           static_cast<DWORD>(GetWindowLongPtrW(m_main, GWL_EXSTYLE)));
+        SetWindowPos(m_main, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+                     SWP_NOMOVE | SWP_NOZORDER);
+        RECT client{};
+        GetClientRect(m_main, &client);
+        ASSERT_EQ(client.right, c.width);
+        ASSERT_EQ(client.bottom, c.height);
+
+        // The size carried by the message is not what counts: the client rectangle is.
+        SendMessageW(m_main, WM_SIZE, SIZE_RESTORED, MAKELPARAM(50, 50));
+        expectRect(UI::s_hwndList, c.list);
+        expectRect(UI::s_hwndBtnRefresh, c.refresh);
+        expectRect(UI::s_hwndBtnTest, c.test);
+    }
+}
+
+TEST_F(UiTest, AnswersControlColoursWithTheDarkTheme)
+{
+    ASSERT_NO_FATAL_FAILURE(Open());
+    const HDC dc = CreateCompatibleDC(nullptr);
+    for (const UINT message : {UINT{WM_CTLCOLORBTN}, UINT{WM_CTLCOLORSTATIC}}) {
+        SCOPED_TRACE(message);
+        SetBkMode(dc, OPAQUE);
+        SetTextColor(dc, 0x123456);
+        const LRESULT brush = SendMessageW(m_main, message, reinterpret_cast<WPARAM>(dc),
+                                           reinterpret_cast<LPARAM>(UI::s_hwndBtnTest));
+        EXPECT_EQ(reinterpret_cast<HBRUSH>(brush), UI::s_hbrBg.Get());
+        EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+        EXPECT_EQ(GetTextColor(dc), kLightText);
+    }
+    DeleteDC(dc);
+}
+
+// One button drawn into a bitmap of its own through WM_DRAWITEM.
+class ButtonCanvas {
+public:
+    static constexpr int kWidth = 150;
+    static constexpr int kHeight = 40;
+    static constexpr COLORREF kUntouched = 0xFF00FF;
+
+    ButtonCanvas() : m_dc(CreateCompatibleDC(nullptr))
+    {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = kWidth;
+        info.bmiHeader.biHeight = -kHeight;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        m_bitmap = CreateDIBSection(m_dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        m_previous = SelectObject(m_dc, m_bitmap);
+        const HBRUSH fill = CreateSolidBrush(kUntouched);
+        const RECT all{0, 0, kWidth, kHeight};
+        FillRect(m_dc, &all, fill);
+        DeleteObject(fill);
+    }
+    ButtonCanvas(const ButtonCanvas&) = delete;
+    ButtonCanvas& operator=(const ButtonCanvas&) = delete;
+    ~ButtonCanvas()
+    {
+        SelectObject(m_dc, m_previous);
+        DeleteObject(m_bitmap);
+        DeleteDC(m_dc);
+    }
+
+    LRESULT Draw(HWND main, HWND button, UINT state) const
+    {
+        DRAWITEMSTRUCT item{};
+        item.CtlType = ODT_BUTTON;
+        item.CtlID = static_cast<UINT>(GetDlgCtrlID(button));
+        item.itemAction = ODA_DRAWENTIRE;
+        item.itemState = state;
+        item.hwndItem = button;
+        item.hDC = m_dc;
+        item.rcItem = {0, 0, kWidth, kHeight};
+        return SendMessageW(main, WM_DRAWITEM, item.CtlID, reinterpret_cast<LPARAM>(&item));
+    }
+    HDC Dc() const { return m_dc; }
+    COLORREF At(int x, int y) const { return GetPixel(m_dc, x, y); }
+    std::vector<COLORREF> Pixels() const
+    {
+        std::vector<COLORREF> pixels;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                pixels.push_back(At(x, y));
+            }
+        }
+        return pixels;
+    }
+    // The box around the label's pixels: neither face nor border colour.
+    RECT Label(COLORREF face) const
+    {
+        RECT box{kWidth, kHeight, -1, -1};
+        for (int y = 1; y < kHeight - 1; ++y) {
+            for (int x = 1; x < kWidth - 1; ++x) {
+                if (At(x, y) != face) {
+                    box = {std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x),
+                           std::max<LONG>(box.bottom, y)};
+                }
+            }
+        }
+        return box;
+    }
+
+private:
+    HDC m_dc;
+    HBITMAP m_bitmap = nullptr;
+    HGDIOBJ m_previous = nullptr;
+};
+
+TEST_F(UiTest, DrawsButtonsFlatWithABorderAndAPressedShift)
+{
+    ASSERT_NO_FATAL_FAILURE(Open());
+    struct Case {
+        const char* name;
+        UINT state;
+        COLORREF face;
+        int shift;
+    };
+    const std::array<Case, 4> cases{{
+        {"normal", 0, 0x3C3C3C, 0},
+        {"pressed", ODS_SELECTED, 0x505050, 1},
+        {"disabled and focused", ODS_DISABLED | ODS_FOCUS, 0x3C3C3C, 0},
+        {"pressed and focused", ODS_SELECTED | ODS_FOCUS, 0x505050, 1},
+    }};
+    ButtonCanvas normal;
+    ASSERT_EQ(normal.Draw(m_main, UI::s_hwndBtnRefresh, 0), TRUE);
+    const RECT normalLabel = normal.Label(0x3C3C3C);
+    ASSERT_LT(normalLabel.left, normalLabel.right) << "no label drawn";
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ButtonCanvas canvas;
+        const HGDIOBJ pen = GetCurrentObject(canvas.Dc(), OBJ_PEN);
+        const HGDIOBJ brush = GetCurrentObject(canvas.Dc(), OBJ_BRUSH);
+        EXPECT_EQ(canvas.Draw(m_main, UI::s_hwndBtnRefresh, c.state), TRUE);
+
+        for (const POINT corner : {POINT{0, 0}, POINT{149, 0}, POINT{0, 39}, POINT{149, 39}, POINT{75, 0}}) {
+            EXPECT_EQ(canvas.At(corner.x, corner.y), 0x646464u) << corner.x << "," << corner.y;
+        }
+        EXPECT_EQ(canvas.At(2, 2), c.face);
+        EXPECT_EQ(canvas.At(147, 37), c.face);
+        const RECT label = canvas.Label(c.face);
+        EXPECT_EQ(label.left, normalLabel.left + c.shift);
+        EXPECT_EQ(label.top, normalLabel.top + c.shift);
+        EXPECT_EQ(GetTextColor(canvas.Dc()), kLightText);
+        EXPECT_EQ(GetBkMode(canvas.Dc()), TRANSPARENT);
+        EXPECT_EQ(GetCurrentObject(canvas.Dc(), OBJ_PEN), pen);
+        EXPECT_EQ(GetCurrentObject(canvas.Dc(), OBJ_BRUSH), brush);
+        if (c.shift == 0) {
+            EXPECT_EQ(canvas.Pixels(), normal.Pixels()) << "a state other than pressed changes nothing";
+        }
+    }
+
+    // The test button carries its own label; any other control is left to the system.
+    ButtonCanvas test;
+    test.Draw(m_main, UI::s_hwndBtnTest, 0);
+    EXPECT_NE(test.Pixels(), normal.Pixels());
+    ButtonCanvas other;
+    EXPECT_EQ(other.Draw(m_main, UI::s_hwndList, 0), FALSE);
+    EXPECT_EQ(other.At(75, 20), ButtonCanvas::kUntouched);
+}
+
+TEST_F(UiTest, MessageLoopReturnsTheQuitCodeAndDeletesTheBrush)
+{
+    struct Case {
+        const char* name;
+        bool closeWindow;
+        int quitCode;
+    };
+    for (const Case& c : {Case{"quit message", false, 7}, Case{"window closed", true, 0}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(Open());
+        const HBRUSH brush = UI::s_hbrBg.Get();
+        ASSERT_EQ(GetObjectType(brush), static_cast<DWORD>(OBJ_BRUSH));
+        if (c.closeWindow) {
+            PostMessageW(m_main, WM_CLOSE, 0, 0);
+        } else {
+            PostQuitMessage(c.quitCode);
+        }
+        EXPECT_EQ(UI::MessageLoop(), c.quitCode);
+        EXPECT_EQ(GetObjectType(brush), 0u) << "brush still exists";
+        EXPECT_EQ(UI::s_hbrBg.Get(), nullptr);
+        EXPECT_EQ(IsWindow(m_main) == FALSE, c.closeWindow);
+        TearDown();
+    }
+}
+
+} // namespace
