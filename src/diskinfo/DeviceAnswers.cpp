@@ -1,5 +1,7 @@
 #include "diskinfo/DeviceAnswers.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
@@ -28,6 +30,31 @@ std::uint64_t ReadLe48(std::span<const std::uint8_t, kSmartRawSize> bytes)
         value = value << 8 | bytes[i];
     }
     return value;
+}
+
+// NVMe SMART / Health Information log: composite temperature, then the 16-byte counts.
+constexpr std::size_t kNvmeTemperatureOffset = 1;
+constexpr std::size_t kNvmePowerCyclesOffset = 112;
+constexpr std::size_t kNvmePowerOnHoursOffset = 128;
+constexpr std::size_t kNvmeCountSize = 16;
+constexpr int kKelvinAtZeroCelsius = 273;
+constexpr int kMaxTemperature = 255;
+
+void WriteLe32(std::span<std::uint8_t, 4> bytes, std::uint32_t value)
+{
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// A 128-bit little-endian count, held below 2^48 so that it fits what a record may carry.
+std::int64_t ReadNvmeCount(std::span<const std::uint8_t, kNvmeCountSize> bytes)
+{
+    const auto high = bytes.subspan<kSmartRawSize>();
+    if (std::any_of(high.begin(), high.end(), [](std::uint8_t b) { return b != 0; })) {
+        return DeviceAnswers::kNvmeCountCap;
+    }
+    return static_cast<std::int64_t>(ReadLe48(bytes.first<kSmartRawSize>()));
 }
 
 } // namespace
@@ -98,5 +125,50 @@ DeviceAnswers::SmartValues DeviceAnswers::ParseSmartAttributes(std::span<const s
             break;
         }
     }
+    return values;
+}
+
+std::array<std::uint8_t, DeviceAnswers::kNvmeLogRequestSize> DeviceAnswers::NvmeHealthLogRequest(NvmeLogProperty property)
+{
+    std::array<std::uint8_t, kNvmeLogRequestSize> request{};
+    const auto field = [&request](std::size_t offset, std::uint32_t value) {
+        WriteLe32(std::span<std::uint8_t, kNvmeLogRequestSize>(request).subspan(offset).first<4>(), value);
+    };
+    constexpr std::size_t data = kPropertyQueryHeaderSize;
+    field(0, static_cast<std::uint32_t>(property));
+    field(4, 0);                     // PropertyStandardQuery
+    field(data + 0, kProtocolTypeNvme);
+    field(data + 4, kNvmeDataTypeLogPage);
+    field(data + 8, kNvmeHealthLogId); // ProtocolDataRequestValue: the log identifier
+    field(data + 12, 0);             // ProtocolDataRequestSubValue: from the log's first byte
+    field(data + kProtocolDataOffsetField, static_cast<std::uint32_t>(kProtocolSpecificDataSize));
+    field(data + kProtocolDataLengthField, static_cast<std::uint32_t>(kNvmeLogSize));
+    return request;
+}
+
+std::optional<DeviceAnswers::NvmeLog> DeviceAnswers::NvmeHealthLog(std::span<const std::uint8_t> answer)
+{
+    constexpr std::size_t data = kProtocolDescriptorHeaderSize;
+    if (answer.size() < data + kProtocolSpecificDataSize) {
+        return std::nullopt;
+    }
+    // Both values come from the driver: add them in 64 bits so that no sum wraps.
+    const std::uint64_t offset = ReadLe32(answer.subspan(data + kProtocolDataOffsetField).first<4>());
+    const std::uint64_t length = ReadLe32(answer.subspan(data + kProtocolDataLengthField).first<4>());
+    if (length < kNvmeLogSize || data + offset + length > answer.size()) {
+        return std::nullopt;
+    }
+    return answer.subspan(static_cast<std::size_t>(data + offset)).first<kNvmeLogSize>();
+}
+
+DeviceAnswers::SmartValues DeviceAnswers::ParseNvmeHealthLog(NvmeLog log)
+{
+    SmartValues values;
+    const int kelvin = log[kNvmeTemperatureOffset] | log[kNvmeTemperatureOffset + 1] << 8;
+    if (kelvin != 0) {
+        values.temperature = std::clamp(kelvin - kKelvinAtZeroCelsius, 0, kMaxTemperature);
+    }
+    values.powerCycles = ReadNvmeCount(log.subspan<kNvmePowerCyclesOffset, kNvmeCountSize>());
+    values.powerOnHours = ReadNvmeCount(log.subspan<kNvmePowerOnHoursOffset, kNvmeCountSize>());
     return values;
 }

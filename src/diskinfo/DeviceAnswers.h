@@ -44,4 +44,39 @@ public:
     // ATA SMART READ DATA: revision word, then 30 attribute entries of 12 bytes.
     static constexpr std::size_t kSmartDataSize = 512;
     static SmartValues ParseSmartAttributes(std::span<const std::uint8_t, kSmartDataSize> data);
+
+    // NVMe SMART / Health Information log (log identifier 0x02), asked for with
+    // IOCTL_STORAGE_QUERY_PROPERTY: a STORAGE_PROPERTY_QUERY (PropertyId, QueryType) whose
+    // AdditionalParameters hold a STORAGE_PROTOCOL_SPECIFIC_DATA. The answer is a
+    // STORAGE_PROTOCOL_DATA_DESCRIPTOR (Version, Size, then that structure again), with the log
+    // at the returned data offset from the start of its protocol-specific data.
+    enum class NvmeLogProperty : std::uint32_t {
+        Adapter = 49, // StorageAdapterProtocolSpecificProperty
+        Device = 50,  // StorageDeviceProtocolSpecificProperty
+    };
+    static constexpr std::uint32_t kProtocolTypeNvme = 3;
+    static constexpr std::uint32_t kNvmeDataTypeLogPage = 2;
+    static constexpr std::uint32_t kNvmeHealthLogId = 0x02;
+    static constexpr std::size_t kNvmeLogSize = 512;
+    static constexpr std::size_t kPropertyQueryHeaderSize = 8;     // PropertyId, QueryType
+    static constexpr std::size_t kProtocolDescriptorHeaderSize = 8; // Version, Size
+    static constexpr std::size_t kProtocolSpecificDataSize = 40;
+    static constexpr std::size_t kProtocolDataOffsetField = 16;   // inside STORAGE_PROTOCOL_SPECIFIC_DATA
+    static constexpr std::size_t kProtocolDataLengthField = 20;
+    static constexpr std::size_t kNvmeLogRequestSize = kPropertyQueryHeaderSize + kProtocolSpecificDataSize;
+    static constexpr std::size_t kNvmeLogAnswerSize =
+        kProtocolDescriptorHeaderSize + kProtocolSpecificDataSize + kNvmeLogSize;
+
+    static std::array<std::uint8_t, kNvmeLogRequestSize> NvmeHealthLogRequest(NvmeLogProperty property);
+
+    // The 512-byte log inside a protocol data descriptor. nullopt when the answer is too short
+    // for the descriptor, when the returned data length is under 512, or when the returned data
+    // offset and length do not keep the whole returned data inside `answer`.
+    using NvmeLog = std::span<const std::uint8_t, kNvmeLogSize>;
+    static std::optional<NvmeLog> NvmeHealthLog(std::span<const std::uint8_t> answer);
+
+    // Composite temperature (kelvin, 0 = not reported) and the power-cycle and power-on-hour
+    // counts, the 128-bit counts held to 2^48 - 1 like the SMART raw values they stand in for.
+    static constexpr std::int64_t kNvmeCountCap = (std::int64_t{1} << 48) - 1;
+    static SmartValues ParseNvmeHealthLog(NvmeLog log);
 };

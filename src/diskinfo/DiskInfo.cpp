@@ -32,6 +32,23 @@ static_assert(offsetof(SENDCMDINPARAMS, irDriveRegs) == 4);
 static_assert(offsetof(SENDCMDINPARAMS, bBuffer) == 32);
 static_assert(offsetof(SENDCMDOUTPARAMS, bBuffer) == 16);
 
+using NvmeLogProperty = DeviceAnswers::NvmeLogProperty;
+static_assert(static_cast<STORAGE_PROPERTY_ID>(NvmeLogProperty::Device) == StorageDeviceProtocolSpecificProperty);
+static_assert(static_cast<STORAGE_PROPERTY_ID>(NvmeLogProperty::Adapter) == StorageAdapterProtocolSpecificProperty);
+static_assert(DeviceAnswers::kProtocolTypeNvme == ProtocolTypeNvme);
+static_assert(DeviceAnswers::kNvmeDataTypeLogPage == NVMeDataTypeLogPage);
+static_assert(offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters) == DeviceAnswers::kPropertyQueryHeaderSize);
+static_assert(sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA) == DeviceAnswers::kProtocolSpecificDataSize);
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolType) == 0);
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, DataType) == 4);
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataRequestValue) == 8);
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataRequestSubValue) == 12);
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataOffset) == DeviceAnswers::kProtocolDataOffsetField);
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataLength) == DeviceAnswers::kProtocolDataLengthField);
+static_assert(offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) ==
+              DeviceAnswers::kProtocolDescriptorHeaderSize);
+static_assert(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + DeviceAnswers::kNvmeLogSize == DeviceAnswers::kNvmeLogAnswerSize);
+
 constexpr std::size_t kSmartAnswerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + DeviceAnswers::kSmartDataSize + 1;
 static_assert(kSmartAnswerSize == 529);
 
@@ -96,6 +113,13 @@ bool ReadSmartData(HANDLE readHandle, const std::wstring& path, std::int32_t dri
     return Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(), answer.size());
 }
 
+void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info)
+{
+    info.temperature = values.temperature;
+    info.powerOnHours = values.powerOnHours;
+    info.powerCycles = values.powerCycles;
+}
+
 void QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t driveNumber, DriveInfo& info)
 {
     GETVERSIONINPARAMS version{};
@@ -108,10 +132,31 @@ void QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t 
     }
     const auto data = std::span<const std::uint8_t, kSmartAnswerSize>(answer)
                           .subspan<offsetof(SENDCMDOUTPARAMS, bBuffer), DeviceAnswers::kSmartDataSize>();
-    const auto values = DeviceAnswers::ParseSmartAttributes(data);
-    info.temperature = values.temperature;
-    info.powerOnHours = values.powerOnHours;
-    info.powerCycles = values.powerCycles;
+    ApplySmartValues(DeviceAnswers::ParseSmartAttributes(data), info);
+}
+
+bool HasNoSmartValues(const DriveInfo& info)
+{
+    return info.temperature < 0 && info.powerOnHours < 0 && info.powerCycles < 0;
+}
+
+// NVMe drives answer none of the ATA SMART requests; their driver hands out the SMART / Health
+// Information log instead, for the namespace (device property) or, on stacks that answer only
+// there, for the controller (adapter property). A request that went through ends the search,
+// whatever its answer holds.
+void QueryNvmeHealthLog(HANDLE device, DriveInfo& info)
+{
+    for (const NvmeLogProperty property : {NvmeLogProperty::Device, NvmeLogProperty::Adapter}) {
+        auto request = DeviceAnswers::NvmeHealthLogRequest(property);
+        alignas(8) std::array<std::uint8_t, DeviceAnswers::kNvmeLogAnswerSize> answer{};
+        if (Request(device, IOCTL_STORAGE_QUERY_PROPERTY, request.data(), request.size(), answer.data(),
+                    answer.size())) {
+            if (const auto log = DeviceAnswers::NvmeHealthLog(answer)) {
+                ApplySmartValues(DeviceAnswers::ParseNvmeHealthLog(*log), info);
+            }
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -157,6 +202,9 @@ bool DiskManager::GetDriveInfo(std::int32_t driveNumber, DriveInfo& info)
     QueryIdentity(device.Get(), info);
     QueryFailurePrediction(device.Get(), info);
     QuerySmartAttributes(device.Get(), path, driveNumber, info);
+    if (HasNoSmartValues(info)) {
+        QueryNvmeHealthLog(device.Get(), info);
+    }
     return true;
 }
 

@@ -1,0 +1,361 @@
+#include "FakeKernel.h"
+#include "diskinfo/DiskInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kLogSize = 512;
+constexpr std::int64_t kCap = (std::int64_t{1} << 48) - 1;
+constexpr DWORD kNoProperty = 0xFFFFFFFF;
+
+void PutLe(FakeBytes& bytes, std::size_t at, std::uint64_t value, std::size_t width)
+{
+    for (std::size_t i = 0; i < width; ++i) {
+        bytes.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// A health log with the composite temperature and the two 128-bit counts, each given as its
+// low and high 64 bits.
+FakeBytes HealthLog(std::uint16_t kelvin, std::uint64_t cyclesLow, std::uint64_t hoursLow, std::uint64_t cyclesHigh = 0,
+                    std::uint64_t hoursHigh = 0)
+{
+    FakeBytes log(kLogSize, 0);
+    PutLe(log, 1, kelvin, 2);
+    PutLe(log, 112, cyclesLow, 8);
+    PutLe(log, 120, cyclesHigh, 8);
+    PutLe(log, 128, hoursLow, 8);
+    PutLe(log, 136, hoursHigh, 8);
+    return log;
+}
+
+// STORAGE_PROTOCOL_DATA_DESCRIPTOR as the NVMe driver fills it, the log right behind it
+// unless the returned offset and length say otherwise.
+FakeBytes NvmeAnswer(const FakeBytes& log, DWORD offset = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA),
+                     DWORD length = kLogSize)
+{
+    STORAGE_PROTOCOL_DATA_DESCRIPTOR descriptor{};
+    descriptor.Version = sizeof(descriptor);
+    descriptor.Size = sizeof(descriptor);
+    descriptor.ProtocolSpecificData.ProtocolType = ProtocolTypeNvme;
+    descriptor.ProtocolSpecificData.DataType = NVMeDataTypeLogPage;
+    descriptor.ProtocolSpecificData.ProtocolDataRequestValue = 0x02;
+    descriptor.ProtocolSpecificData.ProtocolDataOffset = offset;
+    descriptor.ProtocolSpecificData.ProtocolDataLength = length;
+    FakeBytes answer(sizeof(descriptor));
+    std::memcpy(answer.data(), &descriptor, sizeof(descriptor));
+    answer.insert(answer.end(), log.begin(), log.end());
+    return answer;
+}
+
+DWORD PropertyOf(const FakeBytes& input)
+{
+    if (input.size() < sizeof(DWORD)) {
+        return kNoProperty;
+    }
+    DWORD id = 0;
+    std::memcpy(&id, input.data(), sizeof(id));
+    return id;
+}
+
+// An NVMe drive: no ATA SMART requests, and the two protocol-specific properties answered
+// (or failed, for nullopt) independently.
+void AddNvmeDrive(int number, std::optional<FakeBytes> device, std::optional<FakeBytes> adapter)
+{
+    FakeKernel::Drive(number).answers[IOCTL_STORAGE_QUERY_PROPERTY] =
+        [device = std::move(device), adapter = std::move(adapter)](const FakeBytes& input) -> std::optional<FakeBytes> {
+        switch (PropertyOf(input)) {
+        case StorageDeviceProtocolSpecificProperty:
+            return device;
+        case StorageAdapterProtocolSpecificProperty:
+            return adapter;
+        default:
+            return std::nullopt;
+        }
+    };
+}
+
+// An ATA drive whose SMART page holds the given attributes (id, raw value).
+void AddAtaDrive(int number, const std::vector<std::pair<std::uint8_t, std::uint64_t>>& attributes)
+{
+    FakeBytes answer(offsetof(SENDCMDOUTPARAMS, bBuffer) + kLogSize, 0);
+    std::size_t entry = offsetof(SENDCMDOUTPARAMS, bBuffer) + 2;
+    for (const auto& [id, raw] : attributes) {
+        answer[entry] = id;
+        PutLe(answer, entry + 5, raw, 6);
+        entry += 12;
+    }
+    FakeKernel::Drive(number)
+        .Answer(SMART_GET_VERSION, FakeBytes(sizeof(GETVERSIONINPARAMS), 0))
+        .Answer(SMART_RCV_DRIVE_DATA, answer);
+}
+
+std::vector<KernelCall> Requests()
+{
+    return FakeKernel::CallsOf(KernelCall::Kind::Control);
+}
+
+// The property id of every IOCTL_STORAGE_QUERY_PROPERTY, in order.
+std::vector<DWORD> QueriedProperties()
+{
+    std::vector<DWORD> ids;
+    for (const KernelCall& call : Requests()) {
+        if (call.code == IOCTL_STORAGE_QUERY_PROPERTY) {
+            ids.push_back(PropertyOf(call.input));
+        }
+    }
+    return ids;
+}
+
+DriveInfo Probe(int number)
+{
+    DriveInfo info;
+    EXPECT_TRUE(DiskManager::GetDriveInfo(number, info));
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+    return info;
+}
+
+TEST(Nvme, RequestIsTheHealthLogQueryOnTheReadOnlyHandle)
+{
+    FakeKernel::Reset();
+    AddNvmeDrive(0, std::nullopt, std::nullopt);
+    Probe(0);
+
+    // NVMe, log page, log 0x02 from its byte 0, returned 40 bytes on (behind this structure), 512 bytes.
+    const FakeBytes protocolData{0x03, 0, 0, 0, 0x02, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x28, 0, 0, 0,
+                                 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    FakeBytes device{0x32, 0, 0, 0, 0, 0, 0, 0}; // StorageDeviceProtocolSpecificProperty, standard query
+    FakeBytes adapter{0x31, 0, 0, 0, 0, 0, 0, 0}; // StorageAdapterProtocolSpecificProperty, standard query
+    device.insert(device.end(), protocolData.begin(), protocolData.end());
+    adapter.insert(adapter.end(), protocolData.begin(), protocolData.end());
+
+    std::vector<FakeBytes> sent;
+    for (const KernelCall& call : Requests()) {
+        if (call.code != IOCTL_STORAGE_QUERY_PROPERTY || PropertyOf(call.input) == StorageDeviceProperty) {
+            continue;
+        }
+        sent.push_back(call.input);
+        EXPECT_EQ(call.outSize, sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + kLogSize);
+        EXPECT_TRUE(call.outZeroed);
+        EXPECT_TRUE(call.overlappedNull);
+        EXPECT_EQ(FakeKernel::AccessOf(call.handle), DWORD{GENERIC_READ});
+    }
+    EXPECT_EQ(sent, (std::vector<FakeBytes>{device, adapter}));
+}
+
+TEST(Nvme, DeviceFirstThenAdapter)
+{
+    struct Case {
+        const char* name;
+        std::optional<FakeBytes> device, adapter;
+        std::int32_t temperature;
+        std::vector<DWORD> properties;
+    };
+    const FakeBytes at30 = NvmeAnswer(HealthLog(303, 1, 1));
+    const FakeBytes at40 = NvmeAnswer(HealthLog(313, 1, 1));
+    const FakeBytes badOffset = NvmeAnswer(HealthLog(303, 1, 1), 41);
+    const DWORD dev = StorageDeviceProtocolSpecificProperty;
+    const DWORD ada = StorageAdapterProtocolSpecificProperty;
+    const Case cases[] = {
+        {"device answers", at30, at40, 30, {StorageDeviceProperty, dev}},
+        {"device fails, adapter answers", std::nullopt, at40, 40, {StorageDeviceProperty, dev, ada}},
+        {"both fail", std::nullopt, std::nullopt, -1, {StorageDeviceProperty, dev, ada}},
+        {"device answers unusably: no second try", badOffset, at40, -1, {StorageDeviceProperty, dev}},
+    };
+    for (const Case& c : cases) {
+        FakeKernel::Reset();
+        AddNvmeDrive(0, c.device, c.adapter);
+        EXPECT_EQ(Probe(0).temperature, c.temperature) << c.name;
+        EXPECT_EQ(QueriedProperties(), c.properties) << c.name;
+    }
+}
+
+TEST(Nvme, ValuesFromTheLog)
+{
+    struct Case {
+        const char* name;
+        FakeBytes answer;
+        std::int32_t temperature;
+        std::int64_t hours, cycles;
+    };
+    constexpr std::uint64_t k48 = std::uint64_t{1} << 48;
+    const Case cases[] = {
+        {"300 K", NvmeAnswer(HealthLog(300, 4, 408)), 27, 408, 4},
+        {"0 K: no temperature", NvmeAnswer(HealthLog(0, 4, 408)), -1, 408, 4},
+        {"250 K", NvmeAnswer(HealthLog(250, 4, 408)), 0, 408, 4},
+        {"counts 2^48 - 1", NvmeAnswer(HealthLog(300, k48 - 1, k48 - 1)), 27, kCap, kCap},
+        {"counts 2^48", NvmeAnswer(HealthLog(300, k48, k48)), 27, kCap, kCap},
+        {"bits above 64", NvmeAnswer(HealthLog(300, 5, 6, 1, std::uint64_t{1} << 63)), 27, kCap, kCap},
+        {"offset one byte too far", NvmeAnswer(HealthLog(300, 4, 408), 41), -1, -1, -1},
+        {"offset far outside", NvmeAnswer(HealthLog(300, 4, 408), 0x7FFFFFFF), -1, -1, -1},
+        {"offset wrapping 32 bits", NvmeAnswer(HealthLog(300, 4, 408), 0xFFFFFDF8, 0x200), -1, -1, -1},
+        {"length 511", NvmeAnswer(HealthLog(300, 4, 408), 40, 511), -1, -1, -1},
+        {"length past the end", NvmeAnswer(HealthLog(300, 4, 408), 40, 513), -1, -1, -1},
+        {"nothing filled in", FakeBytes{}, -1, -1, -1},
+    };
+    for (const Case& c : cases) {
+        FakeKernel::Reset();
+        AddNvmeDrive(0, c.answer, std::nullopt);
+        const DriveInfo info = Probe(0);
+        EXPECT_EQ(info.temperature, c.temperature) << c.name;
+        EXPECT_EQ(info.powerOnHours, c.hours) << c.name;
+        EXPECT_EQ(info.powerCycles, c.cycles) << c.name;
+    }
+}
+
+TEST(Nvme, AtaDrivesMakeTheirRequestsOnly)
+{
+    const std::vector<DWORD> ataRequests{IOCTL_DISK_GET_LENGTH_INFO, IOCTL_STORAGE_QUERY_PROPERTY,
+                                         IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA};
+    const std::vector<std::vector<std::pair<std::uint8_t, std::uint64_t>>> pages{
+        {{9, 100}, {12, 7}, {194, 45}},
+        {{194, 45}},
+        {{9, 100}},
+        {{12, 7}},
+    };
+    for (const auto& page : pages) {
+        FakeKernel::Reset();
+        AddAtaDrive(0, page);
+        // Were the NVMe query sent, this drive would answer it with a log that shows.
+        AddNvmeDrive(0, NvmeAnswer(HealthLog(400, 1, 1)), NvmeAnswer(HealthLog(400, 1, 1)));
+        const DriveInfo info = Probe(0);
+        std::vector<DWORD> codes;
+        for (const KernelCall& call : Requests()) {
+            codes.push_back(call.code);
+        }
+        EXPECT_EQ(codes, ataRequests) << page.size() << " attributes";
+        EXPECT_EQ(QueriedProperties(), std::vector<DWORD>{StorageDeviceProperty});
+        EXPECT_NE(info.temperature, 127);
+    }
+}
+
+TEST(Nvme, HealthComesFromFailurePredictionAlone)
+{
+    struct Case {
+        const char* name;
+        std::optional<DWORD> predictFailure;
+        bool failurePredicted;
+    };
+    const Case cases[] = {
+        {"prediction fails", std::nullopt, false},
+        {"prediction says 0", 0, false},
+        {"prediction says 1", 1, true},
+    };
+    FakeBytes log = HealthLog(300, 4, 408);
+    log[0] = 0xFF; // every critical warning bit
+    log[3] = 0;    // no spare left
+    log[5] = 255;  // far past the rated endurance
+    for (const Case& c : cases) {
+        FakeKernel::Reset();
+        AddNvmeDrive(0, NvmeAnswer(log), std::nullopt);
+        if (c.predictFailure) {
+            FakeBytes prediction(sizeof(STORAGE_PREDICT_FAILURE), 0);
+            PutLe(prediction, 0, *c.predictFailure, 4);
+            FakeKernel::Drive(0).Answer(IOCTL_STORAGE_PREDICT_FAILURE, prediction);
+        }
+        const DriveInfo info = Probe(0);
+        EXPECT_EQ(info.temperature, 27) << c.name;
+        EXPECT_EQ(info.failurePredicted, c.failurePredicted) << c.name;
+        EXPECT_EQ(info.health, c.failurePredicted ? L"Caution / Bad" : L"Good") << c.name;
+    }
+}
+
+// The health logs of real drives and what the inventory must make of them.
+std::filesystem::path PagesDirectory()
+{
+    const char* fromEnvironment = std::getenv("NVME_PAGES_DIR");
+    std::string directory = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment
+                                                                                   : OSTREVANE_NVME_PAGES_DIR;
+    // A Linux path, as the build and the environment give it, is Wine's drive Z:.
+    if (directory.rfind('/', 0) == 0) {
+        directory = "Z:" + directory;
+    }
+    return std::filesystem::path(directory);
+}
+
+struct ExpectedRow {
+    std::int32_t temperature = 0;
+    std::int64_t powerOnHours = 0;
+    std::int64_t powerCycles = 0;
+};
+
+std::map<std::string, ExpectedRow> ReadExpected(const std::filesystem::path& file)
+{
+    std::map<std::string, ExpectedRow> rows;
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line); // column names
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string name;
+        ExpectedRow row;
+        std::getline(fields, name, '\t');
+        fields >> row.temperature >> row.powerOnHours >> row.powerCycles;
+        EXPECT_FALSE(fields.fail()) << "unreadable row: " << line;
+        EXPECT_TRUE(rows.emplace(name, row).second) << "two rows for " << name;
+    }
+    return rows;
+}
+
+TEST(Nvme, RealDriveLogs)
+{
+    const std::filesystem::path directory = PagesDirectory();
+    ASSERT_TRUE(std::filesystem::is_directory(directory))
+        << directory.string() << " is not a folder: set NVME_PAGES_DIR to the folder of the NVMe health logs";
+    std::map<std::string, ExpectedRow> expected = ReadExpected(directory / "expected.tsv");
+    ASSERT_FALSE(expected.empty()) << "no rows in expected.tsv";
+
+    std::set<std::string> checked;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.path().extension() != ".bin") {
+            continue;
+        }
+        const std::string name = entry.path().stem().string();
+        std::ifstream in(entry.path(), std::ios::binary);
+        const FakeBytes page{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        ASSERT_EQ(page.size(), kLogSize) << name;
+        const auto row = expected.find(name);
+        if (row == expected.end()) {
+            ADD_FAILURE() << name << ".bin has no row in expected.tsv";
+            continue;
+        }
+        FakeKernel::Reset();
+        AddNvmeDrive(0, NvmeAnswer(page), std::nullopt);
+        const DriveInfo info = Probe(0);
+        EXPECT_EQ(info.temperature, row->second.temperature) << name;
+        EXPECT_EQ(info.powerOnHours, row->second.powerOnHours) << name;
+        EXPECT_EQ(info.powerCycles, row->second.powerCycles) << name;
+        checked.insert(name);
+    }
+    for (const auto& [name, row] : expected) {
+        EXPECT_EQ(checked.count(name), 1u) << "row " << name << " has no page " << name << ".bin";
+    }
+    std::cout << "checked " << checked.size() << " real NVMe health logs from " << directory.string() << "\n";
+    RecordProperty("pages", static_cast<int>(checked.size()));
+}
+
+} // namespace
