@@ -2,9 +2,10 @@
 # Builds the fuzz targets of the device-answer readers and runs each one long, one after the
 # other on a single core, then prints how many inputs each target executed.
 #
-#   scripts/fuzz-long.sh [RUNS | SECONDSs]
+#   scripts/fuzz-long.sh [RUNS | SECONDSs] [TARGET...]
 #     10000000 (the default)  ten million executions per target
 #     600s                    600 seconds per target
+#     TARGET...               only these targets (descriptor_strings, cell_texts, ...); all by default
 #
 # The build tree is $OSTREVANE_FUZZ_BUILD_DIR (default build-fuzz). Each target fuzzes from
 # its seed corpus in fuzz/corpus/<target>/ and keeps what it learns in
@@ -15,10 +16,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 budget="${1:-10000000}"
+only=("${@:2}")
 case "$budget" in
   *[0-9]s) limit=(-max_total_time="${budget%s}") ;;
   *[0-9])  limit=(-runs="$budget") ;;
-  *) echo "usage: $0 [RUNS | SECONDSs]" >&2; exit 2 ;;
+  *) echo "usage: $0 [RUNS | SECONDSs] [TARGET...]" >&2; exit 2 ;;
 esac
 
 scripts/setup.sh
@@ -31,6 +33,9 @@ failed=0
 summary=()
 # One line per target: name, program, seed corpus, input size limit.
 while read -r name program corpus max_len; do
+  if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then
+    continue
+  fi
   work="$build_dir/fuzz/long/$name"
   mkdir -p "$work/corpus"
   log="$work/fuzz.log"
@@ -48,5 +53,9 @@ while read -r name program corpus max_len; do
   summary+=("$(printf '%-22s %14s executions %7s s  seed %-11s %s' "$name" "${executions:-?}" $((SECONDS - start)) "$seed" "$result")")
 done <"$build_dir/fuzz/fuzz-targets.txt"
 
+if [ ${#summary[@]} -eq 0 ]; then
+  echo "no fuzz target is named ${only[*]}" >&2
+  exit 2
+fi
 printf '%s\n' "${summary[@]}"
 exit "$failed"
