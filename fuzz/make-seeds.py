@@ -6,6 +6,7 @@ storage-descriptor answers and trimming inputs are made from the identity string
 with them (identity.tsv, blank padding shown inside [ ]); cell-text records from those strings
 and the values of the pages (expected.tsv); plus hand-made awkward cases of each.
 Usage: fuzz/make-seeds.py [directory with *.bin pages, identity.tsv and expected.tsv]
+                          [directory with NVMe health logs *.bin]
 """
 
 import pathlib
@@ -68,6 +69,52 @@ def cell_case(column, capacity, index=0, size=0, temperature=-1, hours=-1, cycle
     return header + b"\xff\xff".join(s.encode("utf-16-le") for s in strings)
 
 
+NVME_LOG_SIZE = 512
+NVME_DATA_START = 8  # STORAGE_PROTOCOL_DATA_DESCRIPTOR: Version, Size, then the protocol data
+
+
+def nvme_answer(log, offset=40, length=NVME_LOG_SIZE, size=48 + NVME_LOG_SIZE):
+    """A STORAGE_PROTOCOL_DATA_DESCRIPTOR answer of `size` bytes as the NVMe driver fills it
+    (NVMe, log page 0x02), naming the returned data at `offset` with `length`; `log` is placed
+    right behind the protocol data."""
+    answer = bytearray(48) + log + bytes(max(0, size - 48 - len(log)))
+    struct.pack_into("<II", answer, 0, 48, 48)
+    struct.pack_into("<IIIIII", answer, NVME_DATA_START, 3, 2, 0x02, 0, offset, length)
+    return bytes(answer[:size])
+
+
+def nvme_log(kelvin, cycles, hours):
+    """A health log with the composite temperature and the two 128-bit counts."""
+    log = bytearray(NVME_LOG_SIZE)
+    struct.pack_into("<H", log, 1, kelvin)
+    log[112:128] = cycles.to_bytes(16, "little")
+    log[128:144] = hours.to_bytes(16, "little")
+    return bytes(log)
+
+
+def nvme_seeds(root, nvme_pages):
+    """The NVMe health-log answers: real drives' logs as the driver returns them, and returned
+    offsets, lengths and counts at and around their limits."""
+    target = root / "nvme_health_log"
+    for page in sorted(nvme_pages.glob("*.bin")):
+        write(target, page.name, nvme_answer(page.read_bytes()))
+    typical = nvme_log(300, 4, 408)
+    write(target, "empty.bin", b"")
+    write(target, "all-zero.bin", bytes(48 + NVME_LOG_SIZE))
+    write(target, "offset-0.bin", nvme_answer(typical, offset=0))
+    write(target, "offset-one-past.bin", nvme_answer(typical, offset=41))
+    write(target, "offset-wraps.bin", nvme_answer(typical, offset=0xFFFFFDF8, length=0x200))
+    write(target, "length-511.bin", nvme_answer(typical, length=511))
+    write(target, "length-513.bin", nvme_answer(typical, length=513))
+    write(target, "longer-answer.bin", nvme_answer(typical, offset=80, size=600))
+    write(target, "short-answer.bin", nvme_answer(typical, size=30))
+    write(target, "0-kelvin.bin", nvme_answer(nvme_log(0, 1, 1)))
+    write(target, "250-kelvin.bin", nvme_answer(nvme_log(250, 1, 1)))
+    write(target, "65535-kelvin.bin", nvme_answer(nvme_log(65535, 1, 1)))
+    write(target, "counts-at-cap.bin", nvme_answer(nvme_log(310, 2**48 - 1, 2**48)))
+    write(target, "counts-above-64-bits.bin", nvme_answer(nvme_log(310, 2**127 + 5, 2**64)))
+
+
 def read_expected(pages):
     rows = (pages / "expected.tsv").read_text().splitlines()[1:]
     return {name: tuple(int(v) for v in values) for name, *values in (row.split("\t") for row in rows)}
@@ -89,6 +136,9 @@ def main():
     root = pathlib.Path(__file__).resolve().parent / "corpus"
     pages = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
                          pathlib.Path(__file__).resolve().parents[2] / "shared" / "smart-pages")
+
+    nvme_seeds(root, pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else
+                                  pathlib.Path(__file__).resolve().parents[2] / "shared" / "nvme-pages"))
 
     smart = root / "smart_attributes"
     for page in sorted(pages.glob("*.bin")):

@@ -1,0 +1,84 @@
+#include "FuzzCheck.h"
+
+#include "diskinfo/DeviceAnswers.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::size_t kLogSize = DeviceAnswers::kNvmeLogSize;
+constexpr std::size_t kDataStart = 8; // STORAGE_PROTOCOL_DATA_DESCRIPTOR: Version, Size, then the protocol data
+constexpr std::int64_t kCap = (std::int64_t{1} << 48) - 1;
+
+// A 128-bit little-endian count by the published rule: the count below 2^48, else 2^48 - 1.
+std::int64_t ExpectedCount(std::span<const std::uint8_t> log, std::size_t at)
+{
+    const std::uint64_t low = FuzzReadLe(log.subspan(at), 8);
+    const std::uint64_t high = FuzzReadLe(log.subspan(at + 8), 8);
+    return high == 0 && low <= static_cast<std::uint64_t>(kCap) ? static_cast<std::int64_t>(low) : kCap;
+}
+
+void CheckHealthLog(DeviceAnswers::NvmeLog log)
+{
+    const DeviceAnswers::SmartValues values = DeviceAnswers::ParseNvmeHealthLog(log);
+
+    // The list view shows "-" for a negative value: the sentinel is exactly -1 and real values
+    // stay in the record's ranges.
+    FUZZ_CHECK(values.temperature == -1 || (values.temperature >= 0 && values.temperature <= 255));
+    FUZZ_CHECK(values.powerOnHours >= 0 && values.powerOnHours <= kCap);
+    FUZZ_CHECK(values.powerCycles >= 0 && values.powerCycles <= kCap);
+
+    const auto kelvin = static_cast<std::int64_t>(FuzzReadLe(log.subspan(1), 2));
+    FUZZ_CHECK(values.temperature == (kelvin == 0 ? -1 : std::clamp<std::int64_t>(kelvin - 273, 0, 255)));
+    FUZZ_CHECK(values.powerCycles == ExpectedCount(log, 112));
+    FUZZ_CHECK(values.powerOnHours == ExpectedCount(log, 128));
+}
+
+// The log is found exactly when the returned length is at least 512 and the returned offset
+// and length keep the returned data inside the answer, and then it starts at that offset.
+void CheckLocate(std::span<const std::uint8_t> answer)
+{
+    const auto log = DeviceAnswers::NvmeHealthLog(answer);
+    const bool hasDescriptor = answer.size() >= kDataStart + DeviceAnswers::kProtocolSpecificDataSize;
+    const std::uint64_t offset = hasDescriptor ? FuzzReadLe(answer.subspan(kDataStart + 16), 4) : 0;
+    const std::uint64_t length = hasDescriptor ? FuzzReadLe(answer.subspan(kDataStart + 20), 4) : 0;
+    FUZZ_CHECK(log.has_value() ==
+               (hasDescriptor && length >= kLogSize && kDataStart + offset + length <= answer.size()));
+    if (log) {
+        FUZZ_CHECK(log->data() == answer.data() + kDataStart + offset);
+        CheckHealthLog(*log);
+    }
+}
+
+// The request does not depend on the answer: the same 48 bytes every time, only the property
+// id differing.
+void CheckRequests()
+{
+    std::array<std::uint8_t, DeviceAnswers::kNvmeLogRequestSize> expected{};
+    expected[8] = 3;     // ProtocolTypeNvme
+    expected[12] = 2;    // NVMeDataTypeLogPage
+    expected[16] = 0x02; // SMART / Health Information
+    expected[24] = 40;   // returned data right behind the protocol data
+    expected[29] = 0x02; // 512 bytes
+    expected[0] = 50;
+    FUZZ_CHECK(DeviceAnswers::NvmeHealthLogRequest(DeviceAnswers::NvmeLogProperty::Device) == expected);
+    expected[0] = 49;
+    FUZZ_CHECK(DeviceAnswers::NvmeHealthLogRequest(DeviceAnswers::NvmeLogProperty::Adapter) == expected);
+}
+
+} // namespace
+
+// The input is a protocol data descriptor answer of exactly its own size, to be searched for
+// the log; its first 512 bytes (zero-filled when shorter) are also read as a log directly, so
+// that the log reader is fuzzed whatever the descriptor's offset and length say.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::span<const std::uint8_t> input(data, size);
+    const ExactAnswer<std::uint8_t> answer(input, size);
+    CheckLocate(answer.Bytes());
+
+    const ExactAnswer<std::uint8_t> log(input, kLogSize);
+    CheckHealthLog(log.Bytes().first<kLogSize>());
+    CheckRequests();
+    return 0;
+}
