@@ -18,6 +18,7 @@ struct OpenHandle {
     DWORD access = 0;
     bool closed = false;
     std::size_t readsDone = 0;
+    DWORD flags = 0;
 };
 
 struct State {
@@ -180,7 +181,7 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     }
     const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
     S().nextHandle += 4;
-    S().handles[handle] = OpenHandle{drive, desiredAccess, false, 0};
+    S().handles[handle] = OpenHandle{drive, desiredAccess, false, 0, flagsAndAttributes};
     call.handle = handle;
     call.succeeded = true;
     return handle;
@@ -259,9 +260,20 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     if ((open->access & GENERIC_WRITE) != 0) {
         ADD_FAILURE() << "read on a read-write handle";
     }
+    // Unbuffered reads go straight to the device: Windows refuses a buffer or a length that
+    // is not a multiple of the sector size (4096 covers 512-byte and 4Kn drives alike).
+    constexpr std::uintptr_t kSector = 4096;
+    if ((open->flags & FILE_FLAG_NO_BUFFERING) != 0 &&
+        (reinterpret_cast<std::uintptr_t>(buffer) % kSector != 0 || bytesToRead % kSector != 0)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     const FakeDrive& drive = S().drives[open->drive];
     const FakeRead step = open->readsDone < drive.reads.size() ? drive.reads[open->readsDone] : drive.laterReads;
     ++open->readsDone;
+    if (step.realMilliseconds > 0) {
+        ::Sleep(step.realMilliseconds);
+    }
     S().clock += step.ticks;
     if (step.fails) {
         ::SetLastError(ERROR_CRC);

@@ -22,6 +22,7 @@ struct FakeRead {
     DWORD bytes = 4u * 1024u * 1024u; // what the read reports as read
     bool fails = false;
     LONGLONG ticks = 0;               // how far the fake clock moves during the read
+    DWORD realMilliseconds = 0;       // real time the read takes, unseen by the fake clock
 };
 
 struct FakeDrive {
