@@ -1,8 +1,145 @@
+#include "DriveAnswers.h"
 #include "diskinfo/DeviceAnswers.h"
 
 #include <gtest/gtest.h>
 
-TEST(DeviceAnswers, Smoke)
+#include <iostream>
+#include <string>
+
+namespace {
+
+using Descriptor = DriveAnswers::Descriptor;
+using SmartPage = DriveAnswers::SmartPage;
+using Values = DeviceAnswers::SmartValues;
+
+// Read from a heap block of exactly 1024 bytes, so that AddressSanitizer sees any read past it.
+std::optional<std::string> StringOf(const Descriptor& descriptor, std::size_t field)
 {
-    EXPECT_EQ(DeviceAnswers::TrimBlanks("  ab \r\n"), "ab");
+    const DriveAnswers::Bytes bytes = descriptor.Build();
+    const auto text = DeviceAnswers::DescriptorString(DeviceAnswers::DescriptorAnswer(bytes.data(), Descriptor::kSize), field);
+    return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+Values Parse(const DriveAnswers::Bytes& page)
+{
+    return DeviceAnswers::ParseSmartAttributes(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize>(page.data(), page.size()));
+}
+
+void ExpectValues(const Values& actual, const Values& expected)
+{
+    EXPECT_EQ(actual.temperature, expected.temperature);
+    EXPECT_EQ(actual.powerOnHours, expected.powerOnHours);
+    EXPECT_EQ(actual.powerCycles, expected.powerCycles);
+}
+
+} // namespace
+
+TEST(DeviceAnswers, DescriptorStrings)
+{
+    constexpr std::size_t kModel = Descriptor::kProductIdField;
+    const std::string toTheEnd(24, 'R');
+    const struct {
+        const char* name;
+        Descriptor descriptor;
+        std::size_t field;
+        std::optional<std::string> expected;
+    } cases[] = {
+        {"blanks stay for the trim", Descriptor().Model("  ab   "), kModel, "  ab   "},
+        {"model, serial and firmware each from its own field",
+         Descriptor().Model("M").Serial("S").Firmware("F"), Descriptor::kSerialNumberField, "S"},
+        {"firmware", Descriptor().Model("M").Serial("S").Firmware("F"), Descriptor::kProductRevisionField, "F"},
+        {"offset 0 is absent", Descriptor().Serial("S"), kModel, std::nullopt},
+        {"an empty string is there", Descriptor().Model(""), kModel, ""},
+        {"the offset is little-endian", Descriptor().Offset(kModel, 0x100).At(0x100, std::string_view("LE\0", 3)), kModel, "LE"},
+        {"runs to the end without a NUL", Descriptor().Offset(kModel, 1000).At(1000, toTheEnd), kModel, toTheEnd},
+        {"offset 1023", Descriptor().Offset(kModel, 1023).At(1023, "Q"), kModel, "Q"},
+        {"offset 1024", Descriptor().Offset(kModel, 1024), kModel, std::nullopt},
+        {"offset 0xFFFFFFFF", Descriptor().Offset(kModel, 0xFFFFFFFF), kModel, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StringOf(c.descriptor, c.field), c.expected) << c.name;
+    }
+}
+
+TEST(DeviceAnswers, TrimBlanks)
+{
+    const struct {
+        std::string_view text;
+        std::string_view expected;
+    } cases[] = {
+        {"", ""},
+        {" \t\r\n", ""},
+        {"  ab   ", "ab"},
+        {"\t\r\n a b\n\r \t", "a b"},
+        {"\vab\f", "\vab\f"}, // only the four blanks go, other control characters stay
+        {std::string_view("\0ab\x7f", 4), std::string_view("\0ab\x7f", 4)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DeviceAnswers::TrimBlanks(c.text), c.expected) << '"' << c.text << '"';
+    }
+}
+
+TEST(DeviceAnswers, SmartReadDataCommand)
+{
+    // cBufferSize 512; features D0 (READ DATA), count 1, number 1, cylinder 4F C2, drive/head,
+    // command B0 (SMART); every other byte 0.
+    constexpr std::array<std::uint8_t, 33> kCommand{0x00, 0x02, 0, 0, 0xD0, 1, 1, 0x4F, 0xC2, 0xEE, 0xB0};
+    const struct {
+        std::int32_t drive;
+        std::uint8_t head;
+    } cases[] = {{0, 0xA0}, {3, 0xB0}, {4, 0xA0}, {31, 0xB0}};
+    for (const auto& c : cases) {
+        auto expected = kCommand;
+        expected[9] = c.head;
+        EXPECT_EQ(DeviceAnswers::SmartReadDataCommand(c.drive), expected) << "drive " << c.drive;
+    }
+}
+
+TEST(DeviceAnswers, SmartAttributes)
+{
+    constexpr std::int64_t kTwoTo32 = std::int64_t{1} << 32;
+    const struct {
+        const char* name;
+        SmartPage page;
+        Values expected;
+    } cases[] = {
+        {"all zeros", SmartPage(), {-1, -1, -1}},
+        {"194 raw 2D 00 00 00 00 00", SmartPage().Attribute(0, 194, 0x2D), {45, -1, -1}},
+        {"194 raw 2D 00 14 00 32 00: lowest byte only", SmartPage().Attribute(4, 194, 0x0032'0014'002D), {45, -1, -1}},
+        {"9 raw 64 00 00 00 00 00", SmartPage().Attribute(0, 9, 100), {-1, 100, -1}},
+        {"9 raw 64 00 00 00 01 00: all 48 bits", SmartPage().Attribute(0, 9, 100 + kTwoTo32), {-1, 100 + kTwoTo32, -1}},
+        {"12 at its largest, in the last slot", SmartPage().Attribute(29, 12, 0xFFFF'FFFF'FFFF), {-1, -1, 0xFFFF'FFFF'FFFF}},
+        {"190 in slot 3, 194 in slot 7", SmartPage().Attribute(3, 190, 33).Attribute(7, 194, 44), {44, -1, -1}},
+        {"194 in slot 3, 190 in slot 7", SmartPage().Attribute(3, 194, 44).Attribute(7, 190, 33), {33, -1, -1}},
+        {"other ids are ignored", SmartPage().Attribute(0, 5, 7).Attribute(1, 197, 8).Attribute(2, 231, 9), {-1, -1, -1}},
+        {"nothing after slot 29 is a slot", SmartPage().Attribute(30, 194, 50).Attribute(31, 9, 1), {-1, -1, -1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExpectValues(Parse(c.page.Build()), c.expected);
+    }
+}
+
+TEST(DeviceAnswers, RealDrivePages)
+{
+    const auto dir = DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR);
+    const auto real = DriveAnswers::LoadRealDrives(dir);
+    for (const auto& problem : real.problems) {
+        ADD_FAILURE() << problem;
+    }
+    ASSERT_FALSE(real.drives.empty()) << "no pages in " << dir;
+    for (const auto& drive : real.drives) {
+        SCOPED_TRACE(drive.name);
+        ExpectValues(Parse(drive.page), {drive.temperature, drive.powerOnHours, drive.powerCycles});
+        const auto descriptor = Descriptor().Model(drive.model).Serial(drive.serial).Firmware(drive.firmware);
+        const std::pair<std::size_t, const std::string*> fields[] = {{Descriptor::kProductIdField, &drive.model},
+                                                                      {Descriptor::kSerialNumberField, &drive.serial},
+                                                                      {Descriptor::kProductRevisionField, &drive.firmware}};
+        for (const auto& [field, padded] : fields) {
+            const auto text = StringOf(descriptor, field);
+            ASSERT_TRUE(text.has_value());
+            EXPECT_EQ(DeviceAnswers::TrimBlanks(*text), DriveAnswers::Unpadded(*padded));
+        }
+    }
+    std::cout << "checked " << real.drives.size() << " real drive pages from " << dir.string() << "\n";
 }

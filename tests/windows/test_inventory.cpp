@@ -1,15 +1,391 @@
+#include "DriveAnswers.h"
 #include "FakeKernel.h"
 #include "diskinfo/DiskInfo.h"
 
 #include <gtest/gtest.h>
 
-TEST(Inventory, Smoke)
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+static_assert(DriveAnswers::kGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
+static_assert(DriveAnswers::kQueryProperty == IOCTL_STORAGE_QUERY_PROPERTY);
+static_assert(DriveAnswers::kPredictFailure == IOCTL_STORAGE_PREDICT_FAILURE);
+static_assert(DriveAnswers::kSmartGetVersion == SMART_GET_VERSION);
+static_assert(DriveAnswers::kSmartRcvDriveData == SMART_RCV_DRIVE_DATA);
+
+namespace {
+
+using Kind = KernelCall::Kind;
+using Bytes = DriveAnswers::Bytes;
+using Descriptor = DriveAnswers::Descriptor;
+using SmartPage = DriveAnswers::SmartPage;
+
+constexpr std::int64_t kSize = 500'107'862'016;
+constexpr std::int64_t kHours = 100 + (std::int64_t{1} << 32);
+constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+DriveAnswers::Drive FullDrive()
+{
+    return DriveAnswers::TypicalDrive("MODEL X", "SERIAL 1", "FW 1", kSize, 45, kHours, 1234);
+}
+
+DriveInfo FullRecord(std::int32_t index)
+{
+    return {index, L"MODEL X", L"SERIAL 1", L"FW 1", kSize, false, L"Good", 45, kHours, 1234};
+}
+
+void ExpectRecord(const DriveInfo& actual, const DriveInfo& expected)
+{
+    EXPECT_EQ(actual.index, expected.index);
+    EXPECT_EQ(actual.model, expected.model);
+    EXPECT_EQ(actual.serialNumber, expected.serialNumber);
+    EXPECT_EQ(actual.firmware, expected.firmware);
+    EXPECT_EQ(actual.sizeBytes, expected.sizeBytes);
+    EXPECT_EQ(actual.failurePredicted, expected.failurePredicted);
+    EXPECT_EQ(actual.health, expected.health);
+    EXPECT_EQ(actual.temperature, expected.temperature);
+    EXPECT_EQ(actual.powerOnHours, expected.powerOnHours);
+    EXPECT_EQ(actual.powerCycles, expected.powerCycles);
+}
+
+// The NVMe health-log queries share the property request code; they have tests of their own.
+bool IsNvmeLogQuery(const KernelCall& call)
+{
+    return call.kind == Kind::Control && call.code == IOCTL_STORAGE_QUERY_PROPERTY &&
+           call.input != Bytes(sizeof(STORAGE_PROPERTY_QUERY), 0);
+}
+
+// The log as one line: opens (R, RW), requests by code and handle, closes; handles numbered
+// in the order they were opened.
+std::string Trace()
+{
+    std::map<HANDLE, int> numbers;
+    std::ostringstream trace;
+    for (const KernelCall& call : FakeKernel::Calls()) {
+        if (call.kind == Kind::Convert || IsNvmeLogQuery(call)) {
+            continue;
+        }
+        trace << (trace.tellp() > 0 ? ", " : "");
+        if (call.kind == Kind::Open) {
+            trace << (call.access == GENERIC_READ ? "open R" : "open RW");
+            if (call.succeeded) {
+                numbers.emplace(call.handle, static_cast<int>(numbers.size()) + 1);
+            }
+        } else if (call.kind == Kind::Control) {
+            trace << std::hex << std::uppercase << call.code << std::dec;
+        } else {
+            trace << (call.kind == Kind::Close ? "close" : "unexpected call");
+        }
+        if (numbers.count(call.handle) != 0) {
+            trace << " #" << numbers[call.handle];
+        }
+        trace << (call.succeeded ? "" : " fails");
+    }
+    return trace.str();
+}
+
+} // namespace
+
+// Every argument that reaches the kernel, for an even and two odd drive numbers.
+TEST(Inventory, ExactCalls)
+{
+    const struct {
+        std::int32_t drive;
+        const wchar_t* path;
+        std::uint8_t head;
+    } cases[] = {
+        {0, L"\\\\.\\PhysicalDrive0", 0xA0}, {7, L"\\\\.\\PhysicalDrive7", 0xB0}, {31, L"\\\\.\\PhysicalDrive31", 0xB0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.drive);
+        FakeKernel::Reset();
+        FullDrive().ApplyTo(FakeKernel::Drive(c.drive));
+        DriveInfo info;
+        ASSERT_TRUE(DiskManager::GetDriveInfo(c.drive, info));
+        EXPECT_EQ(info.index, c.drive);
+
+        const auto opens = FakeKernel::CallsOf(Kind::Open);
+        ASSERT_EQ(opens.size(), 2u);
+        EXPECT_EQ(opens[0].access, DWORD{GENERIC_READ});
+        EXPECT_EQ(opens[1].access, DWORD{GENERIC_READ | GENERIC_WRITE});
+        for (const KernelCall& open : opens) {
+            EXPECT_EQ(open.path, c.path);
+            EXPECT_EQ(open.share, kShare);
+            EXPECT_EQ(open.disposition, DWORD{OPEN_EXISTING});
+            EXPECT_EQ(open.flags, 0u);
+            EXPECT_TRUE(open.securityNull);
+            EXPECT_TRUE(open.templateNull);
+        }
+
+        const Bytes command{0x00, 0x02, 0, 0, 0xD0, 1, 1, 0x4F, 0xC2, c.head, 0xB0, 0, 0, 0, 0, 0, 0,
+                            0,    0,    0, 0, 0,    0, 0, 0,    0,    0,      0,    0, 0, 0, 0, 0};
+        const struct {
+            DWORD code;
+            Bytes input;
+            DWORD outSize;
+            HANDLE handle;
+        } requests[] = {
+            {IOCTL_DISK_GET_LENGTH_INFO, {}, 8, opens[0].handle},
+            {IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 1024, opens[0].handle},
+            {IOCTL_STORAGE_PREDICT_FAILURE, {}, 516, opens[0].handle},
+            {SMART_GET_VERSION, {}, 24, opens[0].handle},
+            {SMART_RCV_DRIVE_DATA, command, 529, opens[1].handle},
+        };
+        const auto controls = FakeKernel::CallsOf(Kind::Control);
+        ASSERT_EQ(controls.size(), std::size(requests));
+        for (std::size_t i = 0; i < controls.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(controls[i].code, requests[i].code);
+            EXPECT_EQ(controls[i].input, requests[i].input);
+            EXPECT_EQ(controls[i].outSize, requests[i].outSize);
+            EXPECT_TRUE(controls[i].outZeroed);
+            EXPECT_TRUE(controls[i].overlappedNull);
+            EXPECT_EQ(controls[i].handle, requests[i].handle);
+        }
+
+        const auto conversions = FakeKernel::CallsOf(Kind::Convert);
+        EXPECT_EQ(conversions.size(), 6u); // two for each identity string
+        for (const KernelCall& convert : conversions) {
+            EXPECT_EQ(convert.codePage, UINT{CP_ACP});
+            EXPECT_EQ(convert.convertFlags, 0u);
+            EXPECT_EQ(convert.inputLength, -1);
+        }
+    }
+}
+
+// The order of opens, requests and closes on every path through one drive: each handle is
+// closed exactly once, the SMART data go only through a read-write handle made for them
+// alone (where that open is refused, the read-only handle's request fails the access check,
+// as on Windows), and they are not asked for when the version request fails.
+TEST(Inventory, CallOrderOnEveryPath)
+{
+    const std::string kReadQueries = "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 74080 #1";
+    const struct {
+        const char* name;
+        std::function<void(FakeDrive&)> script;
+        std::string trace;
+    } cases[] = {
+        {"every request answers", [](FakeDrive&) {}, kReadQueries + ", open RW #2, 7C088 #2, close #2, close #1"},
+        {"the drive does not open", [](FakeDrive& d) { d.opens = false; }, "open R fails"},
+        {"no request answers", [](FakeDrive& d) { d.answers.clear(); },
+         "open R #1, 7405C #1 fails, 2D1400 #1 fails, 2D1100 #1 fails, 74080 #1 fails, close #1"},
+        {"the version request fails", [](FakeDrive& d) { d.answers.erase(SMART_GET_VERSION); },
+         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 74080 #1 fails, close #1"},
+        {"the read-write open is refused", [](FakeDrive& d) { d.opensReadWrite = false; },
+         kReadQueries + ", open RW fails, 7C088 #1 fails, close #1"},
+        {"the SMART data request fails", [](FakeDrive& d) { d.answers.erase(SMART_RCV_DRIVE_DATA); },
+         kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, close #1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel::Reset();
+        FakeDrive& drive = FakeKernel::Drive(4);
+        FullDrive().ApplyTo(drive);
+        c.script(drive);
+        DriveInfo info;
+        DiskManager::GetDriveInfo(4, info);
+        EXPECT_EQ(Trace(), c.trace);
+        EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+    }
+}
+
+// Drive numbers 0 to 31, each tried once and in order, 32 never; records without gaps.
+TEST(Inventory, EnumerateDrives)
 {
     FakeKernel::Reset();
-    FakeKernel::Drive(0);
-    FakeKernel::Drive(2);
+    for (const int present : {0, 2, 31, 32}) {
+        FullDrive().ApplyTo(FakeKernel::Drive(present));
+    }
+    DriveAnswers::TypicalDrive("TWO", "S2", "F2", 1, 2, 3, 4).ApplyTo(FakeKernel::Drive(2));
+    FakeKernel::Drive(3).opens = false;
+    FakeKernel::Drive(5); // opens, answers nothing
+
     const auto drives = DiskManager::EnumerateDrives();
-    ASSERT_EQ(drives.size(), 2u);
-    EXPECT_EQ(drives[1].index, 2);
+    ASSERT_EQ(drives.size(), 4u);
+    const std::int32_t indexes[] = {0, 2, 5, 31};
+    const wchar_t* models[] = {L"MODEL X", L"TWO", L"Unknown", L"MODEL X"};
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        EXPECT_EQ(drives[i].index, indexes[i]);
+        EXPECT_EQ(drives[i].model, models[i]);
+    }
+
+    std::vector<std::wstring> readOpens;
+    for (const KernelCall& open : FakeKernel::CallsOf(Kind::Open)) {
+        if (open.access == GENERIC_READ) {
+            readOpens.push_back(open.path);
+        }
+    }
+    ASSERT_EQ(readOpens.size(), 32u);
+    for (std::size_t n = 0; n < readOpens.size(); ++n) {
+        EXPECT_EQ(readOpens[n], L"\\\\.\\PhysicalDrive" + std::to_wstring(n));
+    }
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+
+    DriveInfo untouched = FullRecord(9);
+    EXPECT_FALSE(DiskManager::GetDriveInfo(3, untouched));
+    ExpectRecord(untouched, FullRecord(9));
+}
+
+// What each answer, or its absence, leaves in the record; every other field keeps its value.
+TEST(Inventory, Records)
+{
+    ASSERT_EQ(::GetACP(), 1252u) << "the conversion cases assume Windows-1252 (scripts/wine-run.sh sets en_US)";
+    using Drive = DriveAnswers::Drive;
+    const auto model = [](std::string_view text) { return Descriptor().Model(text).Serial("SERIAL 1").Firmware("FW 1"); };
+    const auto modelAt = [](std::uint32_t offset) {
+        return Descriptor().Serial("SERIAL 1").Firmware("FW 1").Offset(Descriptor::kProductIdField, offset);
+    };
+    const auto noSmart = [](DriveInfo& r) {
+        r.temperature = -1;
+        r.powerOnHours = -1;
+        r.powerCycles = -1;
+    };
+    const auto temperature = [](std::int32_t value) {
+        return [value](DriveInfo& r) {
+            r.temperature = value;
+            r.powerOnHours = -1;
+            r.powerCycles = -1;
+        };
+    };
+    const auto caution = [](DriveInfo& r) {
+        r.failurePredicted = true;
+        r.health = L"Caution / Bad";
+    };
+    const auto unknownModel = [](DriveInfo& r) { r.model = L"Unknown"; };
+    const std::string toTheEnd(24, 'R');
+    const struct {
+        const char* name;
+        std::function<void(Drive&)> script;
+        std::function<void(DriveInfo&)> expect;
+        bool opensReadWrite = true;
+    } cases[] = {
+        {"every request answers", [](Drive&) {}, [](DriveInfo&) {}},
+        {"no request answers", [](Drive& d) { d = Drive{}; },
+         [](DriveInfo& r) { r = {5, L"Unknown", L"Unknown", L"Unknown", 0, false, L"Good", -1, -1, -1}; }},
+        {"capacity fails", [](Drive& d) { d.sizeBytes.reset(); }, [](DriveInfo& r) { r.sizeBytes = 0; }},
+        {"identity fails", [](Drive& d) { d.descriptor.reset(); },
+         [](DriveInfo& r) { r.model = r.serialNumber = r.firmware = L"Unknown"; }},
+        {"prediction fails", [](Drive& d) { d.predictFailure.reset(); }, [](DriveInfo&) {}},
+        {"prediction answers 1", [](Drive& d) { d.predictFailure = 1; },
+         caution},
+        {"prediction answers 0x10000", [](Drive& d) { d.predictFailure = 0x10000; },
+         caution},
+        {"the version request fails", [](Drive& d) { d.smartVersion = false; }, noSmart},
+        {"the SMART data request fails", [](Drive& d) { d.smartPage.reset(); }, noSmart},
+        {"the read-write open is refused", [](Drive&) {}, noSmart, false},
+        {"an all-zero SMART page", [](Drive& d) { d.smartPage = Bytes(512); }, noSmart},
+        {"190 in slot 3, 194 in slot 7",
+         [](Drive& d) { d.smartPage = SmartPage().Attribute(3, 190, 33).Attribute(7, 194, 0x3200'2C).Build(); },
+         temperature(44)},
+        {"194 in slot 3, 190 in slot 7",
+         [](Drive& d) { d.smartPage = SmartPage().Attribute(3, 194, 44).Attribute(7, 190, 33).Build(); },
+         temperature(33)},
+        {"blanks around the text", [&](Drive& d) { d.descriptor = model("  Text   "); },
+         [](DriveInfo& r) { r.model = L"Text"; }},
+        {"serial number offset 0", [](Drive& d) { d.descriptor = Descriptor().Model("MODEL X").Firmware("FW 1"); },
+         [](DriveInfo& r) { r.serialNumber = L"Unknown"; }},
+        {"an all-blank model", [&](Drive& d) { d.descriptor = model("     "); }, [](DriveInfo& r) { r.model = L""; }},
+        {"only space, tab, CR and LF are trimmed", [&](Drive& d) { d.descriptor = model("\t\r\n X\v \n"); },
+         [](DriveInfo& r) { r.model = L"X\v"; }},
+        {"a model that runs to the end of the answer",
+         [&](Drive& d) { d.descriptor = modelAt(1000).At(1000, toTheEnd); },
+         [&](DriveInfo& r) { r.model = std::wstring(toTheEnd.begin(), toTheEnd.end()); }},
+        {"model offset 1023", [&](Drive& d) { d.descriptor = modelAt(1023).At(1023, "Q"); },
+         [](DriveInfo& r) { r.model = L"Q"; }},
+        {"model offset 1024", [&](Drive& d) { d.descriptor = modelAt(1024); }, unknownModel},
+        {"model offset 0xFFFFFFFF", [&](Drive& d) { d.descriptor = modelAt(0xFFFFFFFF); }, unknownModel},
+        {"a model in code page 1252", [&](Drive& d) { d.descriptor = model("Caf\xE9 \x80 1"); },
+         [](DriveInfo& r) { r.model = L"Caf\u00E9 \u20AC 1"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel::Reset();
+        Drive drive = FullDrive();
+        c.script(drive);
+        drive.ApplyTo(FakeKernel::Drive(5));
+        FakeKernel::Drive(5).opensReadWrite = c.opensReadWrite;
+        DriveInfo expected = FullRecord(5);
+        c.expect(expected);
+        DriveInfo info;
+        ASSERT_TRUE(DiskManager::GetDriveInfo(5, info));
+        ExpectRecord(info, expected);
+    }
+}
+
+TEST(Inventory, TrimStringConvertsFromTheAnsiCodePage)
+{
+    ASSERT_EQ(::GetACP(), 1252u) << "the cases assume Windows-1252 (scripts/wine-run.sh sets en_US)";
+    const struct {
+        const char* text;
+        std::uint64_t length;
+        std::wstring expected;
+        std::size_t conversions;
+    } cases[] = {
+        {nullptr, 5, L"", 0},
+        {"abc", 0, L"", 0},
+        {" \t\r\n", 4, L"", 0},
+        {"  abcd  ", 4, L"ab", 2}, // only the bytes given
+        {"\x80", 1, L"\u20AC", 2},
+        {" \xE9t\xE9 ", 5, L"\u00E9t\u00E9", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        FakeKernel::Reset();
+        EXPECT_EQ(DiskManager::TrimString(c.text, c.length), c.expected);
+        EXPECT_EQ(FakeKernel::CallsOf(Kind::Convert).size(), c.conversions);
+    }
+}
+
+TEST(Inventory, RecordCopyOutlivesItsSource)
+{
+    FakeKernel::Reset();
+    const std::string serial(40, 'S'); // longer than any string kept inside the object
+    DriveAnswers::TypicalDrive("A MODEL NAME LONGER THAN SHORT", serial, "FIRMWARE", 1, 2, 3, 4).ApplyTo(FakeKernel::Drive(0));
+    auto source = std::make_unique<DriveInfo>();
+    ASSERT_TRUE(DiskManager::GetDriveInfo(0, *source));
+    const DriveInfo copy = *source;
+    source.reset();
+    EXPECT_EQ(copy.model, L"A MODEL NAME LONGER THAN SHORT");
+    EXPECT_EQ(copy.serialNumber, std::wstring(40, L'S'));
+    EXPECT_EQ(copy.firmware, L"FIRMWARE");
+    EXPECT_EQ(copy.health, L"Good");
+}
+
+// Every page in the folder of real drives, as a fake drive's SMART answer, against its rows.
+TEST(Inventory, RealDrivePages)
+{
+    const auto dir = DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR);
+    const auto real = DriveAnswers::LoadRealDrives(dir);
+    for (const auto& problem : real.problems) {
+        ADD_FAILURE() << problem;
+    }
+    ASSERT_FALSE(real.drives.empty()) << "no pages in " << dir;
+    const auto wide = [](const std::string& text) { return std::wstring(text.begin(), text.end()); };
+    std::int32_t number = 0;
+    for (const auto& page : real.drives) {
+        SCOPED_TRACE(page.name);
+        FakeKernel::Reset();
+        DriveAnswers::Drive drive = FullDrive();
+        drive.descriptor = Descriptor().Model(page.model).Serial(page.serial).Firmware(page.firmware);
+        drive.smartPage = page.page;
+        drive.ApplyTo(FakeKernel::Drive(number));
+        DriveInfo info;
+        ASSERT_TRUE(DiskManager::GetDriveInfo(number, info));
+        EXPECT_EQ(info.temperature, page.temperature);
+        EXPECT_EQ(info.powerOnHours, page.powerOnHours);
+        EXPECT_EQ(info.powerCycles, page.powerCycles);
+        EXPECT_EQ(info.model, wide(DriveAnswers::Unpadded(page.model)));
+        EXPECT_EQ(info.serialNumber, wide(DriveAnswers::Unpadded(page.serial)));
+        EXPECT_EQ(info.firmware, wide(DriveAnswers::Unpadded(page.firmware)));
+        number = (number + 1) % DiskManager::kMaxDrives;
+    }
+    std::cout << "checked " << real.drives.size() << " real drive pages from " << dir.string() << "\n";
 }

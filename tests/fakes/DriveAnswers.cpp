@@ -1,0 +1,311 @@
+#include "DriveAnswers.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+namespace {
+
+using Bytes = DriveAnswers::Bytes;
+
+void PutLe(Bytes& bytes, std::size_t offset, std::uint64_t value, std::size_t width)
+{
+    for (std::size_t i = 0; i < width; ++i) {
+        bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+constexpr std::size_t kDescriptorFixedSize = 40; // sizeof(STORAGE_DEVICE_DESCRIPTOR)
+constexpr std::size_t kSmartTableOffset = 2;
+constexpr std::size_t kSmartEntrySize = 12;
+constexpr std::size_t kSmartOutHeaderSize = 16; // cBufferSize, DriverStatus
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator)
+{
+    std::vector<std::string_view> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        if (end == std::string_view::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+// The rows of a tab-separated file after its header, by the name in their first column.
+// Each row must have the header's columns, and no name may come twice.
+std::map<std::string, std::vector<std::string_view>> ReadTable(const std::string& text, std::string_view header,
+                                                               const std::string& file,
+                                                               std::vector<std::string>& problems)
+{
+    std::map<std::string, std::vector<std::string_view>> rows;
+    std::vector<std::string_view> lines = Split(text, '\n');
+    if (!lines.empty() && lines.back().empty()) {
+        lines.pop_back();
+    }
+    if (lines.empty() || lines.front() != header) {
+        problems.push_back(file + ": the header is not \"" + std::string(header) + "\"");
+        return rows;
+    }
+    const std::size_t columns = Split(header, '\t').size();
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        auto cells = Split(lines[i], '\t');
+        const std::string name(cells.front());
+        if (cells.size() != columns) {
+            problems.push_back(file + ": row " + std::to_string(i) + " (" + name + ") does not have " +
+                               std::to_string(columns) + " columns");
+        } else if (!rows.emplace(name, std::move(cells)).second) {
+            problems.push_back(file + ": " + name + " has two rows");
+        }
+    }
+    return rows;
+}
+
+template <class Int>
+bool ParseInt(std::string_view text, Int& value)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc{} && end == text.data() + text.size();
+}
+
+bool Unbracket(std::string_view text, std::string& value)
+{
+    if (text.size() < 2 || text.front() != '[' || text.back() != ']') {
+        return false;
+    }
+    value.assign(text.substr(1, text.size() - 2));
+    return true;
+}
+
+} // namespace
+
+Bytes DriveAnswers::Capacity(std::int64_t sizeBytes)
+{
+    Bytes bytes(8);
+    PutLe(bytes, 0, static_cast<std::uint64_t>(sizeBytes), 8);
+    return bytes;
+}
+
+Bytes DriveAnswers::PredictFailure(std::uint32_t predictFailure)
+{
+    Bytes bytes(4 + 512);
+    PutLe(bytes, 0, predictFailure, 4);
+    return bytes;
+}
+
+Bytes DriveAnswers::SmartVersion()
+{
+    Bytes bytes(24);
+    bytes[0] = 1;    // bVersion
+    bytes[1] = 1;    // bRevision
+    bytes[3] = 0x01; // bIDEDeviceMap: primary channel, master
+    bytes[4] = 0x05; // fCapabilities: CAP_ATA_ID_CMD | CAP_SMART_CMD
+    return bytes;
+}
+
+Bytes DriveAnswers::SmartData(std::span<const std::uint8_t> page)
+{
+    Bytes bytes(kSmartOutHeaderSize + SmartPage::kSize + 1);
+    PutLe(bytes, 0, SmartPage::kSize, 4);
+    std::copy_n(page.begin(), std::min(page.size(), SmartPage::kSize),
+                bytes.begin() + static_cast<std::ptrdiff_t>(kSmartOutHeaderSize));
+    return bytes;
+}
+
+DriveAnswers::Descriptor::Descriptor() : m_bytes(kSize), m_next(kDescriptorFixedSize)
+{
+    PutLe(m_bytes, 0, kDescriptorFixedSize, 4); // Version
+    PutLe(m_bytes, 4, m_next, 4);               // Size
+    BusType(kBusTypeSata);
+}
+
+DriveAnswers::Descriptor& DriveAnswers::Descriptor::Offset(std::size_t field, std::uint32_t value)
+{
+    PutLe(m_bytes, field, value, 4);
+    return *this;
+}
+
+DriveAnswers::Descriptor& DriveAnswers::Descriptor::At(std::size_t offset, std::string_view bytes)
+{
+    if (offset < kSize) {
+        std::copy_n(bytes.begin(), std::min(bytes.size(), kSize - offset),
+                    m_bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    return *this;
+}
+
+DriveAnswers::Descriptor& DriveAnswers::Descriptor::Append(std::size_t field, std::string_view text)
+{
+    Offset(field, static_cast<std::uint32_t>(m_next));
+    At(m_next, text);
+    m_next = std::min(m_next + text.size() + 1, kSize);
+    PutLe(m_bytes, 4, m_next, 4);
+    return *this;
+}
+
+DriveAnswers::SmartPage& DriveAnswers::SmartPage::Attribute(std::size_t slot, std::uint8_t id, std::uint64_t raw)
+{
+    const auto entry = std::span(m_page).subspan(kSmartTableOffset + slot * kSmartEntrySize, kSmartEntrySize);
+    entry[0] = id;
+    entry[1] = 0x32; // flags: an ordinary, non-prefailure attribute
+    entry[3] = 100;  // current
+    entry[4] = 100;  // worst
+    for (std::size_t i = 0; i < 6; ++i) {
+        entry[5 + i] = static_cast<std::uint8_t>(raw >> (8 * i));
+    }
+    return *this;
+}
+
+Bytes DriveAnswers::SmartPage::Build() const
+{
+    Bytes page(m_page.begin(), m_page.end());
+    page[0] = 0x10; // data structure revision
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i + 1 < kSize; ++i) {
+        sum = static_cast<std::uint8_t>(sum + page[i]);
+    }
+    page[kSize - 1] = static_cast<std::uint8_t>(0x100 - sum);
+    return page;
+}
+
+std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive::Answers() const
+{
+    const auto fixed = [](Bytes bytes) -> Answer {
+        return [bytes = std::move(bytes)](const Bytes&) { return std::optional<Bytes>(bytes); };
+    };
+    std::vector<std::pair<std::uint32_t, Answer>> answers;
+    if (sizeBytes) {
+        answers.emplace_back(kGetLengthInfo, fixed(Capacity(*sizeBytes)));
+    }
+    if (descriptor) {
+        // PropertyId StorageDeviceProperty and QueryType PropertyStandardQuery, both 0.
+        answers.emplace_back(kQueryProperty, [bytes = descriptor->Build()](const Bytes& input) {
+            const bool standard = input.size() >= 8 && std::all_of(input.begin(), input.begin() + 8,
+                                                                    [](std::uint8_t b) { return b == 0; });
+            return standard ? std::optional<Bytes>(bytes) : std::nullopt;
+        });
+    }
+    if (predictFailure) {
+        answers.emplace_back(kPredictFailure, fixed(PredictFailure(*predictFailure)));
+    }
+    if (smartVersion) {
+        answers.emplace_back(kSmartGetVersion, fixed(SmartVersion()));
+    }
+    if (smartPage) {
+        answers.emplace_back(kSmartRcvDriveData, fixed(SmartData(*smartPage)));
+    }
+    return answers;
+}
+
+DriveAnswers::Drive DriveAnswers::TypicalDrive(std::string_view model, std::string_view serial,
+                                               std::string_view firmware, std::int64_t sizeBytes,
+                                               std::int32_t temperature, std::int64_t powerOnHours,
+                                               std::int64_t powerCycles)
+{
+    SmartPage page;
+    page.Attribute(0, 1, 0); // raw read error rate, ignored by the inventory
+    const std::pair<std::uint8_t, std::int64_t> values[] = {{9, powerOnHours}, {12, powerCycles}, {194, temperature}};
+    std::size_t slot = 1;
+    for (const auto& [id, value] : values) {
+        if (value >= 0) {
+            page.Attribute(slot++, id, static_cast<std::uint64_t>(value));
+        }
+    }
+    Drive drive;
+    drive.sizeBytes = sizeBytes;
+    drive.descriptor = Descriptor().Model(model).Firmware(firmware).Serial(serial);
+    drive.predictFailure = 0;
+    drive.smartVersion = true;
+    drive.smartPage = page.Build();
+    return drive;
+}
+
+std::string DriveAnswers::Unpadded(std::string_view padded)
+{
+    std::string_view text = padded.substr(0, padded.find('\0'));
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.remove_suffix(1);
+    }
+    return std::string(text);
+}
+
+std::filesystem::path DriveAnswers::SmartPagesDir(const std::filesystem::path& fallback)
+{
+    const char* dir = std::getenv("SMART_PAGES_DIR");
+    return dir != nullptr && *dir != '\0' ? std::filesystem::path(dir) : fallback;
+}
+
+DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::path& dir)
+{
+    RealDrives result;
+    auto& problems = result.problems;
+    const auto expectedText = ReadWholeFile(dir / "expected.tsv");
+    const auto identityText = ReadWholeFile(dir / "identity.tsv");
+    if (!expectedText || !identityText) {
+        problems.push_back("no expected.tsv or identity.tsv in " + dir.string());
+        return result;
+    }
+    auto expected = ReadTable(*expectedText, "name\ttemperature\tpower_on_hours\tpower_cycles", "expected.tsv", problems);
+    auto identity = ReadTable(*identityText, "name\tmodel\tserial\tfirmware", "identity.tsv", problems);
+
+    std::vector<std::filesystem::path> pages;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() == ".bin") {
+            pages.push_back(entry.path());
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+
+    for (const auto& path : pages) {
+        RealDrive drive;
+        drive.name = path.stem().string();
+        const auto page = ReadWholeFile(path);
+        const auto expectedRow = expected.find(drive.name);
+        const auto identityRow = identity.find(drive.name);
+        if (!page || page->size() != SmartPage::kSize) {
+            problems.push_back(drive.name + ".bin is not a 512-byte page");
+        } else if (expectedRow == expected.end() || identityRow == identity.end()) {
+            problems.push_back(drive.name + ".bin has no row in " +
+                               (expectedRow == expected.end() ? "expected.tsv" : "identity.tsv"));
+        } else if (const auto& e = expectedRow->second; !ParseInt(e[1], drive.temperature) ||
+                                                        !ParseInt(e[2], drive.powerOnHours) ||
+                                                        !ParseInt(e[3], drive.powerCycles)) {
+            problems.push_back("expected.tsv: the row of " + drive.name + " holds something not a number");
+        } else if (const auto& i = identityRow->second;
+                   !Unbracket(i[1], drive.model) || !Unbracket(i[2], drive.serial) || !Unbracket(i[3], drive.firmware)) {
+            problems.push_back("identity.tsv: a string of " + drive.name + " is not inside [ ]");
+        } else {
+            drive.page.assign(page->begin(), page->end());
+            result.drives.push_back(std::move(drive));
+        }
+        if (expectedRow != expected.end()) {
+            expected.erase(expectedRow);
+        }
+        if (identityRow != identity.end()) {
+            identity.erase(identityRow);
+        }
+    }
+    for (const auto* table : {&expected, &identity}) {
+        for (const auto& [name, row] : *table) {
+            problems.push_back(name + " has a row in " + (table == &expected ? "expected.tsv" : "identity.tsv") +
+                               " but no page");
+        }
+    }
+    return result;
+}

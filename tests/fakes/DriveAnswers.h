@@ -1,0 +1,133 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// The bytes that drives put in answer to the inventory's requests, built field by field for
+// fake drives, and the SMART pages of real drives kept beside the project. Free of
+// <windows.h>: the native tests of the readers use them as much as the fake kernel does.
+class DriveAnswers {
+public:
+    DriveAnswers() = delete;
+
+    using Bytes = std::vector<std::uint8_t>;
+    // An answer chosen from the request's input bytes; nullopt fails the request.
+    using Answer = std::function<std::optional<Bytes>(const Bytes& input)>;
+
+    // The request codes as the Windows SDK publishes them.
+    static constexpr std::uint32_t kGetLengthInfo = 0x7405C;
+    static constexpr std::uint32_t kQueryProperty = 0x2D1400;
+    static constexpr std::uint32_t kPredictFailure = 0x2D1100;
+    static constexpr std::uint32_t kSmartGetVersion = 0x74080;
+    static constexpr std::uint32_t kSmartRcvDriveData = 0x7C088;
+
+    static Bytes Capacity(std::int64_t sizeBytes);              // GET_LENGTH_INFORMATION
+    static Bytes PredictFailure(std::uint32_t predictFailure);  // STORAGE_PREDICT_FAILURE, 516 bytes
+    static Bytes SmartVersion();                                // GETVERSIONINPARAMS of an ATA disk
+    static Bytes SmartData(std::span<const std::uint8_t> page); // SENDCMDOUTPARAMS around a page, 529 bytes
+
+    // STORAGE_DEVICE_DESCRIPTOR and its strings in the 1024-byte answer. The text setters
+    // append the bytes and a NUL after what is there and point the field at them; Offset and
+    // At write raw offsets and raw bytes anywhere, for answers no well-behaved driver gives.
+    class Descriptor {
+    public:
+        static constexpr std::size_t kSize = 1024;
+        static constexpr std::size_t kVendorIdField = 12;
+        static constexpr std::size_t kProductIdField = 16;
+        static constexpr std::size_t kProductRevisionField = 20;
+        static constexpr std::size_t kSerialNumberField = 24;
+        static constexpr std::size_t kBusTypeField = 28;
+        static constexpr std::uint32_t kBusTypeSata = 11;
+
+        Descriptor();
+        Descriptor& Vendor(std::string_view text) { return Append(kVendorIdField, text); }
+        Descriptor& Model(std::string_view text) { return Append(kProductIdField, text); }
+        Descriptor& Firmware(std::string_view text) { return Append(kProductRevisionField, text); }
+        Descriptor& Serial(std::string_view text) { return Append(kSerialNumberField, text); }
+        Descriptor& BusType(std::uint32_t busType) { return Offset(kBusTypeField, busType); }
+        Descriptor& Offset(std::size_t field, std::uint32_t value);
+        Descriptor& At(std::size_t offset, std::string_view bytes); // clipped at the end of the answer
+        const Bytes& Build() const { return m_bytes; }
+
+    private:
+        Descriptor& Append(std::size_t field, std::string_view text);
+
+        Bytes m_bytes;
+        std::size_t m_next;
+    };
+
+    // An ATA SMART READ DATA page, attribute slot by slot, its checksum kept right.
+    class SmartPage {
+    public:
+        static constexpr std::size_t kSize = 512;
+        static constexpr std::size_t kSlots = 30;
+
+        // Only the low 48 bits of `raw` fit an entry.
+        SmartPage& Attribute(std::size_t slot, std::uint8_t id, std::uint64_t raw);
+        Bytes Build() const;
+
+    private:
+        std::array<std::uint8_t, kSize> m_page{};
+    };
+
+    // A whole fake drive: each request is answered from its member or, where that is empty,
+    // fails. The descriptor answers only the standard device-property query.
+    struct Drive {
+        std::optional<std::int64_t> sizeBytes;
+        std::optional<Descriptor> descriptor;
+        std::optional<std::uint32_t> predictFailure;
+        bool smartVersion = false;
+        std::optional<Bytes> smartPage;
+
+        std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
+
+        // Scripts a FakeDrive, or anything else with an `answers` map from code to Answer.
+        template <class FakeDriveT>
+        void ApplyTo(FakeDriveT& fake) const
+        {
+            for (auto& [code, answer] : Answers()) {
+                fake.answers[code] = std::move(answer);
+            }
+        }
+    };
+
+    // An ordinary SATA drive that answers every request; a negative SMART value leaves its
+    // attribute out of the page.
+    static Drive TypicalDrive(std::string_view model, std::string_view serial, std::string_view firmware,
+                              std::int64_t sizeBytes, std::int32_t temperature, std::int64_t powerOnHours,
+                              std::int64_t powerCycles);
+
+    // One page from the collection of real drives, with its rows of expected.tsv and
+    // identity.tsv (the identity strings as the drive gave them, blank padding kept).
+    struct RealDrive {
+        std::string name;
+        Bytes page;
+        std::int32_t temperature = -1;
+        std::int64_t powerOnHours = -1;
+        std::int64_t powerCycles = -1;
+        std::string model;
+        std::string serial;
+        std::string firmware;
+    };
+    struct RealDrives {
+        std::vector<RealDrive> drives;
+        std::vector<std::string> problems; // a page without its rows, a row without its page, ...
+    };
+
+    // What a drive means by a padded identity string: the text before its first NUL, without
+    // the blanks of the padding around it.
+    static std::string Unpadded(std::string_view padded);
+
+    // The folder named by SMART_PAGES_DIR when that is set, else `fallback`.
+    static std::filesystem::path SmartPagesDir(const std::filesystem::path& fallback);
+    static RealDrives LoadRealDrives(const std::filesystem::path& dir);
+};
