@@ -128,7 +128,8 @@ DeviceAnswers::SmartValues DeviceAnswers::ParseSmartAttributes(std::span<const s
     return values;
 }
 
-std::array<std::uint8_t, DeviceAnswers::kNvmeLogRequestSize> DeviceAnswers::NvmeHealthLogRequest(NvmeLogProperty property)
+std::array<std::uint8_t, DeviceAnswers::kNvmeLogRequestSize>
+DeviceAnswers::NvmeHealthLogRequest(NvmeLogProperty property)
 {
     std::array<std::uint8_t, kNvmeLogRequestSize> request{};
     const auto field = [&request](std::size_t offset, std::uint32_t value) {

@@ -47,7 +47,8 @@ static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataOffset) == De
 static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataLength) == DeviceAnswers::kProtocolDataLengthField);
 static_assert(offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) ==
               DeviceAnswers::kProtocolDescriptorHeaderSize);
-static_assert(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + DeviceAnswers::kNvmeLogSize == DeviceAnswers::kNvmeLogAnswerSize);
+static_assert(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + DeviceAnswers::kNvmeLogSize ==
+              DeviceAnswers::kNvmeLogAnswerSize);
 
 constexpr std::size_t kSmartAnswerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + DeviceAnswers::kSmartDataSize + 1;
 static_assert(kSmartAnswerSize == 529);

@@ -125,6 +125,21 @@ Bytes DriveAnswers::SmartData(std::span<const std::uint8_t> page)
     return bytes;
 }
 
+Bytes DriveAnswers::NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset, std::uint32_t length)
+{
+    constexpr std::size_t kDescriptorSize = 8 + 40; // Version, Size, STORAGE_PROTOCOL_SPECIFIC_DATA
+    Bytes bytes(kDescriptorSize);
+    PutLe(bytes, 0, kDescriptorSize, 4);
+    PutLe(bytes, 4, kDescriptorSize, 4);
+    PutLe(bytes, 8, 3, 4);     // ProtocolTypeNvme
+    PutLe(bytes, 12, 2, 4);    // NVMeDataTypeLogPage
+    PutLe(bytes, 16, 0x02, 4); // SMART / Health Information
+    PutLe(bytes, 24, offset, 4);
+    PutLe(bytes, 28, length, 4);
+    bytes.insert(bytes.end(), log.begin(), log.end());
+    return bytes;
+}
+
 DriveAnswers::Descriptor::Descriptor() : m_bytes(kSize), m_next(kDescriptorFixedSize)
 {
     PutLe(m_bytes, 0, kDescriptorFixedSize, 4); // Version
@@ -190,12 +205,19 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
     if (sizeBytes) {
         answers.emplace_back(kGetLengthInfo, fixed(Capacity(*sizeBytes)));
     }
-    if (descriptor) {
-        // PropertyId StorageDeviceProperty and QueryType PropertyStandardQuery, both 0.
-        answers.emplace_back(kQueryProperty, [bytes = descriptor->Build()](const Bytes& input) {
+    if (descriptor || nvmeLog) {
+        const auto descriptorBytes = descriptor ? std::optional<Bytes>(descriptor->Build()) : std::nullopt;
+        const auto nvmeBytes = nvmeLog ? std::optional<Bytes>(NvmeLogAnswer(*nvmeLog)) : std::nullopt;
+        answers.emplace_back(kQueryProperty, [descriptorBytes, nvmeBytes](const Bytes& input) -> std::optional<Bytes> {
+            // PropertyId StorageDeviceProperty and QueryType PropertyStandardQuery, both 0.
             const bool standard = input.size() >= 8 && std::all_of(input.begin(), input.begin() + 8,
                                                                     [](std::uint8_t b) { return b == 0; });
-            return standard ? std::optional<Bytes>(bytes) : std::nullopt;
+            if (standard) {
+                return descriptorBytes;
+            }
+            const bool nvme = input.size() >= 8 && input[0] == kDeviceProtocolSpecificProperty &&
+                              std::all_of(input.begin() + 1, input.begin() + 8, [](std::uint8_t b) { return b == 0; });
+            return nvme ? nvmeBytes : std::nullopt;
         });
     }
     if (predictFailure) {

@@ -35,6 +35,14 @@ public:
     static Bytes SmartVersion();                                // GETVERSIONINPARAMS of an ATA disk
     static Bytes SmartData(std::span<const std::uint8_t> page); // SENDCMDOUTPARAMS around a page, 529 bytes
 
+    // The NVMe health log through IOCTL_STORAGE_QUERY_PROPERTY: the property id of the
+    // namespace, and the STORAGE_PROTOCOL_DATA_DESCRIPTOR the NVMe driver returns around a log,
+    // naming the returned data at `offset` (from its protocol-specific data) with `length`; the
+    // log lies right behind the descriptor, 560 bytes in all.
+    static constexpr std::uint32_t kDeviceProtocolSpecificProperty = 50;
+    static Bytes NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset = 40,
+                               std::uint32_t length = 512);
+
     // STORAGE_DEVICE_DESCRIPTOR and its strings in the 1024-byte answer. The text setters
     // append the bytes and a NUL after what is there and point the field at them; Offset and
     // At write raw offsets and raw bytes anywhere, for answers no well-behaved driver gives.
@@ -80,13 +88,15 @@ public:
     };
 
     // A whole fake drive: each request is answered from its member or, where that is empty,
-    // fails. The descriptor answers only the standard device-property query.
+    // fails. The descriptor answers only the standard device-property query, the NVMe health
+    // log only the device protocol-specific property.
     struct Drive {
         std::optional<std::int64_t> sizeBytes;
         std::optional<Descriptor> descriptor;
         std::optional<std::uint32_t> predictFailure;
         bool smartVersion = false;
         std::optional<Bytes> smartPage;
+        std::optional<Bytes> nvmeLog;
 
         std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
 

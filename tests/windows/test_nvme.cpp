@@ -1,3 +1,4 @@
+#include "DriveAnswers.h"
 #include "FakeKernel.h"
 #include "diskinfo/DiskInfo.h"
 
@@ -45,25 +46,6 @@ FakeBytes HealthLog(std::uint16_t kelvin, std::uint64_t cyclesLow, std::uint64_t
     PutLe(log, 128, hoursLow, 8);
     PutLe(log, 136, hoursHigh, 8);
     return log;
-}
-
-// STORAGE_PROTOCOL_DATA_DESCRIPTOR as the NVMe driver fills it, the log right behind it
-// unless the returned offset and length say otherwise.
-FakeBytes NvmeAnswer(const FakeBytes& log, DWORD offset = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA),
-                     DWORD length = kLogSize)
-{
-    STORAGE_PROTOCOL_DATA_DESCRIPTOR descriptor{};
-    descriptor.Version = sizeof(descriptor);
-    descriptor.Size = sizeof(descriptor);
-    descriptor.ProtocolSpecificData.ProtocolType = ProtocolTypeNvme;
-    descriptor.ProtocolSpecificData.DataType = NVMeDataTypeLogPage;
-    descriptor.ProtocolSpecificData.ProtocolDataRequestValue = 0x02;
-    descriptor.ProtocolSpecificData.ProtocolDataOffset = offset;
-    descriptor.ProtocolSpecificData.ProtocolDataLength = length;
-    FakeBytes answer(sizeof(descriptor));
-    std::memcpy(answer.data(), &descriptor, sizeof(descriptor));
-    answer.insert(answer.end(), log.begin(), log.end());
-    return answer;
 }
 
 DWORD PropertyOf(const FakeBytes& input)
@@ -169,9 +151,9 @@ TEST(Nvme, DeviceFirstThenAdapter)
         std::int32_t temperature;
         std::vector<DWORD> properties;
     };
-    const FakeBytes at30 = NvmeAnswer(HealthLog(303, 1, 1));
-    const FakeBytes at40 = NvmeAnswer(HealthLog(313, 1, 1));
-    const FakeBytes badOffset = NvmeAnswer(HealthLog(303, 1, 1), 41);
+    const FakeBytes at30 = DriveAnswers::NvmeLogAnswer(HealthLog(303, 1, 1));
+    const FakeBytes at40 = DriveAnswers::NvmeLogAnswer(HealthLog(313, 1, 1));
+    const FakeBytes badOffset = DriveAnswers::NvmeLogAnswer(HealthLog(303, 1, 1), 41);
     const DWORD dev = StorageDeviceProtocolSpecificProperty;
     const DWORD ada = StorageAdapterProtocolSpecificProperty;
     const Case cases[] = {
@@ -196,19 +178,21 @@ TEST(Nvme, ValuesFromTheLog)
         std::int32_t temperature;
         std::int64_t hours, cycles;
     };
-    constexpr std::uint64_t k48 = std::uint64_t{1} << 48;
+    constexpr std::uint64_t k64 = 1;
+    constexpr std::uint64_t k48 = k64 << 48;
+    const FakeBytes typical = HealthLog(300, 4, 408);
     const Case cases[] = {
-        {"300 K", NvmeAnswer(HealthLog(300, 4, 408)), 27, 408, 4},
-        {"0 K: no temperature", NvmeAnswer(HealthLog(0, 4, 408)), -1, 408, 4},
-        {"250 K", NvmeAnswer(HealthLog(250, 4, 408)), 0, 408, 4},
-        {"counts 2^48 - 1", NvmeAnswer(HealthLog(300, k48 - 1, k48 - 1)), 27, kCap, kCap},
-        {"counts 2^48", NvmeAnswer(HealthLog(300, k48, k48)), 27, kCap, kCap},
-        {"bits above 64", NvmeAnswer(HealthLog(300, 5, 6, 1, std::uint64_t{1} << 63)), 27, kCap, kCap},
-        {"offset one byte too far", NvmeAnswer(HealthLog(300, 4, 408), 41), -1, -1, -1},
-        {"offset far outside", NvmeAnswer(HealthLog(300, 4, 408), 0x7FFFFFFF), -1, -1, -1},
-        {"offset wrapping 32 bits", NvmeAnswer(HealthLog(300, 4, 408), 0xFFFFFDF8, 0x200), -1, -1, -1},
-        {"length 511", NvmeAnswer(HealthLog(300, 4, 408), 40, 511), -1, -1, -1},
-        {"length past the end", NvmeAnswer(HealthLog(300, 4, 408), 40, 513), -1, -1, -1},
+        {"300 K", DriveAnswers::NvmeLogAnswer(typical), 27, 408, 4},
+        {"0 K: no temperature", DriveAnswers::NvmeLogAnswer(HealthLog(0, 4, 408)), -1, 408, 4},
+        {"250 K", DriveAnswers::NvmeLogAnswer(HealthLog(250, 4, 408)), 0, 408, 4},
+        {"counts 2^48 - 1", DriveAnswers::NvmeLogAnswer(HealthLog(300, k48 - 1, k48 - 1)), 27, kCap, kCap},
+        {"counts 2^48", DriveAnswers::NvmeLogAnswer(HealthLog(300, k48, k48)), 27, kCap, kCap},
+        {"bits above 64", DriveAnswers::NvmeLogAnswer(HealthLog(300, 5, 6, 1, k64 << 63)), 27, kCap, kCap},
+        {"offset one byte too far", DriveAnswers::NvmeLogAnswer(typical, 41), -1, -1, -1},
+        {"offset far outside", DriveAnswers::NvmeLogAnswer(typical, 0x7FFFFFFF), -1, -1, -1},
+        {"offset wrapping 32 bits", DriveAnswers::NvmeLogAnswer(typical, 0xFFFFFDF8, 0x200), -1, -1, -1},
+        {"length 511", DriveAnswers::NvmeLogAnswer(typical, 40, 511), -1, -1, -1},
+        {"length past the end", DriveAnswers::NvmeLogAnswer(typical, 40, 513), -1, -1, -1},
         {"nothing filled in", FakeBytes{}, -1, -1, -1},
     };
     for (const Case& c : cases) {
@@ -235,7 +219,8 @@ TEST(Nvme, AtaDrivesMakeTheirRequestsOnly)
         FakeKernel::Reset();
         AddAtaDrive(0, page);
         // Were the NVMe query sent, this drive would answer it with a log that shows.
-        AddNvmeDrive(0, NvmeAnswer(HealthLog(400, 1, 1)), NvmeAnswer(HealthLog(400, 1, 1)));
+        const FakeBytes hot = DriveAnswers::NvmeLogAnswer(HealthLog(400, 1, 1));
+        AddNvmeDrive(0, hot, hot);
         const DriveInfo info = Probe(0);
         std::vector<DWORD> codes;
         for (const KernelCall& call : Requests()) {
@@ -265,7 +250,7 @@ TEST(Nvme, HealthComesFromFailurePredictionAlone)
     log[5] = 255;  // far past the rated endurance
     for (const Case& c : cases) {
         FakeKernel::Reset();
-        AddNvmeDrive(0, NvmeAnswer(log), std::nullopt);
+        AddNvmeDrive(0, DriveAnswers::NvmeLogAnswer(log), std::nullopt);
         if (c.predictFailure) {
             FakeBytes prediction(sizeof(STORAGE_PREDICT_FAILURE), 0);
             PutLe(prediction, 0, *c.predictFailure, 4);
@@ -344,7 +329,9 @@ TEST(Nvme, RealDriveLogs)
             continue;
         }
         FakeKernel::Reset();
-        AddNvmeDrive(0, NvmeAnswer(page), std::nullopt);
+        DriveAnswers::Drive drive;
+        drive.nvmeLog = page;
+        drive.ApplyTo(FakeKernel::Drive(0));
         const DriveInfo info = Probe(0);
         EXPECT_EQ(info.temperature, row->second.temperature) << name;
         EXPECT_EQ(info.powerOnHours, row->second.powerOnHours) << name;
