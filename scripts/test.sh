@@ -9,4 +9,4 @@ scripts/setup.sh
 build_dir="${OSTREVANE_BUILD_DIR:-build}"
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build_dir" -j"$(nproc)"
-ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure --timeout 900 -j"$(nproc)"

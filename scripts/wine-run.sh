@@ -13,9 +13,12 @@ export LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  if [ ! -f "$WINEPREFIX/.ostrevane-ready" ]; then
     wineboot -i >/dev/null 2>&1 || true
+    # A crashing test must end with its exit code, not wait on a crash dialog nobody sees.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     wineserver -w || true
+    touch "$WINEPREFIX/.ostrevane-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
 
