@@ -271,6 +271,9 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     const FakeDrive& drive = S().drives[open->drive];
     const FakeRead step = open->readsDone < drive.reads.size() ? drive.reads[open->readsDone] : drive.laterReads;
     ++open->readsDone;
+    if (step.during) {
+        step.during();
+    }
     if (step.realMilliseconds > 0) {
         ::Sleep(step.realMilliseconds);
     }

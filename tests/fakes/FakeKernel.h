@@ -23,6 +23,7 @@ struct FakeRead {
     bool fails = false;
     LONGLONG ticks = 0;               // how far the fake clock moves during the read
     DWORD realMilliseconds = 0;       // real time the read takes, unseen by the fake clock
+    std::function<void()> during;     // runs inside the read: a look at the caller meanwhile
 };
 
 struct FakeDrive {

@@ -1,0 +1,90 @@
+// The demo build: the real program (its WinMain and its whole user interface) over fake
+// drives that answer with the SMART pages and identity strings of real drives. For tests and
+// pictures only; it is never shipped. The drives are scripted before WinMain runs.
+#include "DriveAnswers.h"
+#include "FakeKernel.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using ScriptDrive = std::function<void(FakeDrive&, const DriveAnswers::RealDrives&)>;
+
+enum class Health { Good, FailurePredicted };
+
+// A SATA drive that answers every request with the page and the padded identity strings of
+// the real drive `name`, at a capacity of `sizeBytes`.
+ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health)
+{
+    return [name, sizeBytes, health](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
+        const auto it = std::find_if(real.drives.begin(), real.drives.end(),
+                                     [name](const DriveAnswers::RealDrive& drive) { return drive.name == name; });
+        if (it == real.drives.end()) {
+            return; // the drive still opens and shows what a drive that answers nothing shows
+        }
+        DriveAnswers::Drive drive;
+        drive.sizeBytes = sizeBytes;
+        drive.descriptor = DriveAnswers::Descriptor().Model(it->model).Serial(it->serial).Firmware(it->firmware);
+        drive.predictFailure = health == Health::FailurePredicted ? 1u : 0u;
+        drive.smartVersion = true;
+        drive.smartPage = it->page;
+        drive.ApplyTo(fake);
+    };
+}
+
+// An NVMe drive: no ATA SMART requests, and the health log the NVMe driver hands out taken from
+// the real drive `logName` among the NVMe health logs; the drive still opens without it.
+ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
+                      std::string_view firmware, std::int64_t sizeBytes)
+{
+    return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
+        constexpr std::uint32_t kBusTypeNvme = 17;
+        DriveAnswers::Drive drive;
+        drive.sizeBytes = sizeBytes;
+        drive.descriptor =
+            DriveAnswers::Descriptor().Model(model).Serial(serial).Firmware(firmware).BusType(kBusTypeNvme);
+        drive.predictFailure = 0;
+        std::ifstream log(std::filesystem::path(OSTREVANE_NVME_PAGES_DIR) / (std::string(logName) + ".bin"),
+                          std::ios::binary);
+        if (log) {
+            drive.nvmeLog = DriveAnswers::Bytes(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+        }
+        drive.ApplyTo(fake);
+    };
+}
+
+// The demo's drives, by drive number from 0 up.
+std::vector<ScriptDrive> DemoDrives()
+{
+    return {
+        AtaDrive("WDC_WD20EARS-00MVWB0", 2'000'398'934'016, Health::Good),
+        AtaDrive("SAMSUNG_HD501LJ--CR100-12", 500'107'862'016, Health::FailurePredicted),
+        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", 240'057'409'536, Health::Good),
+        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", 120'034'123'776, Health::Good),
+        AtaDrive("Hitachi_HDS721010CLA632", 1'000'204'886'016, Health::Good),
+        NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
+                  1'024'209'543'168),
+    };
+}
+
+bool InstallDemoDrives()
+{
+    const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
+    const std::vector<ScriptDrive> drives = DemoDrives();
+    for (std::size_t number = 0; number < drives.size(); ++number) {
+        drives[number](FakeKernel::Drive(static_cast<int>(number)), real);
+    }
+    return true;
+}
+
+[[maybe_unused]] const bool g_installed = InstallDemoDrives();
+
+} // namespace

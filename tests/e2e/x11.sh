@@ -1,0 +1,130 @@
+# Helpers for driving a Windows program under Wine on an X display of its own, as a person
+# would: find its windows, click, take screenshots and read their pixels, close them.
+# Sourced by the end-to-end tests and by scripts/run.sh. Only the mouse and the window
+# manager's close request are used: Wine sends key presses to the foreground thread of its
+# desktop, which another Wine program running meanwhile may have taken.
+
+X11_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# Starts an Xvfb display of its own and exports DISPLAY; x11_stop ends it.
+x11_start() {
+  local fd_file
+  fd_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+  X11_XVFB_PID=$!
+  local tries=0
+  while [ ! -s "$fd_file" ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
+  DISPLAY=":$(head -n1 "$fd_file")"
+  export DISPLAY
+  rm -f "$fd_file"
+}
+
+x11_stop() {
+  [ -n "${X11_XVFB_PID:-}" ] && kill "$X11_XVFB_PID" 2>/dev/null
+  X11_XVFB_PID=""
+  return 0
+}
+
+# Prints the id of the visible window titled exactly $1 (an extended regular expression),
+# waiting up to $2 seconds (default 60), or less when process $3 ends first.
+x11_wait_window() {
+  local title=$1 limit=${2:-60} pid=${3:-} id="" waited=0
+  while [ $waited -lt $((limit * 5)) ]; do
+    id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n1 || true)
+    if [ -n "$id" ]; then echo "$id"; return 0; fi
+    if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
+      echo "the program ended before a window titled '$title' appeared" >&2
+      return 1
+    fi
+    sleep 0.2
+    waited=$((waited + 1))
+  done
+  echo "no window titled '$title' after ${limit}s" >&2
+  return 1
+}
+
+# Waits up to 30 seconds until no visible window is titled exactly $1.
+x11_wait_gone() {
+  local waited=0
+  while xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; do
+    sleep 0.2
+    waited=$((waited + 1))
+    if [ $waited -gt 150 ]; then echo "window '$1' is still there" >&2; return 1; fi
+  done
+}
+
+# Sets X11_X, X11_Y, X11_WIDTH, X11_HEIGHT to window $1's place on the screen. Without a window
+# manager Wine's top-level X window is exactly the client area.
+x11_geometry() {
+  eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^\(X\|Y\|WIDTH\|HEIGHT\)=/X11_\1=/p')"
+}
+
+# Clicks at client point ($2, $3) of window $1. Wine takes a press only where the pointer
+# has been seen to arrive, so the pointer moves first and rests a moment.
+x11_click() {
+  x11_geometry "$1"
+  xdotool mousemove $((X11_X + $2)) $((X11_Y + $3))
+  sleep 0.2
+  xdotool mousedown 1
+  sleep 0.1
+  xdotool mouseup 1
+  sleep 0.3
+}
+
+# Clicks the OK button of message box $1: centred, near its bottom edge.
+x11_click_ok() {
+  x11_geometry "$1"
+  x11_click "$1" $((X11_WIDTH / 2)) $((X11_HEIGHT - 20))
+}
+
+# Asks window $1 to close, as a window manager's close button does.
+x11_close() {
+  "$X11_HERE/x11_close.py" "$1"
+}
+
+# Saves the client area of window $1 as the PNG $2.
+x11_shot() {
+  x11_geometry "$1"
+  import -window root -crop "${X11_WIDTH}x${X11_HEIGHT}+${X11_X}+${X11_Y}" +repage "$2"
+}
+
+# Prints the colour of pixel ($2, $3) of image $1 as six hex digits, red first.
+x11_pixel() {
+  convert "$1" -format "%[hex:p{$2,$3}]" info:- | cut -c1-6
+}
+
+# Prints how many pixels of colour $6 (six hex digits) lie in the $4 x $5 box at ($2, $3) of $1.
+x11_count() {
+  convert "$1" -crop "$4x$5+$2+$3" +repage -format %c histogram:info:- |
+    awk -v want="#$6" 'toupper(substr($3, 1, 7)) == toupper(want) { n += $1 } END { print n + 0 }'
+}
+
+# Lists the visible windows with their titles, for a failure's report.
+x11_windows() {
+  local id
+  for id in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+    echo "window $id: '$(xdotool getwindowname "$id" 2>/dev/null)'"
+  done
+}
+
+# Starts a program (the command in "$@") in a process group of its own, so that x11_end_app
+# ends the program and every process it started, and nothing else: Wine's own services live
+# in sessions of their own.
+x11_launch() {
+  setsid "$@" &
+  X11_APP_PID=$!
+}
+
+# Waits for the program started by x11_launch to end; sets X11_APP_STATUS to its exit code.
+x11_wait_app() {
+  X11_APP_STATUS=0
+  wait "$X11_APP_PID" || X11_APP_STATUS=$?
+  X11_APP_PID=""
+}
+
+# Ends what x11_launch started, if it still runs.
+x11_end_app() {
+  [ -n "${X11_APP_PID:-}" ] && kill -- "-$X11_APP_PID" 2>/dev/null
+  X11_APP_PID=""
+  return 0
+}
