@@ -14,10 +14,11 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
   if [ ! -f "$WINEPREFIX/.ostrevane-ready" ]; then
-    wineboot -i >/dev/null 2>&1 || true
+    # The services these start outlive them: they must not inherit the lock's descriptor.
+    wineboot -i >/dev/null 2>&1 9>&- || true
     # A crashing test must end with its exit code, not wait on a crash dialog nobody sees.
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    wineserver -w || true
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&- || true
+    wineserver -w 9>&- || true
     touch "$WINEPREFIX/.ostrevane-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
