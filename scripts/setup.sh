@@ -11,6 +11,9 @@ packages=(
   python3
 )
 
+# pip installs the pinned Zig below; Debian's own Python needs its package for that.
+python3 -m pip --version >/dev/null 2>&1 || packages+=(python3-pip)
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -22,4 +25,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Zig from PyPI, pinned, in a folder of its own: the ARM64 cross compiler and the second x64
+# toolchain (cmake/toolchain-zig-*.cmake). Installed only when that version is missing.
+. "$(dirname "$0")/zig/pin.sh"
+if [ "$("$OSTREVANE_ZIG" version 2>/dev/null)" != "$OSTREVANE_ZIG_VERSION" ]; then
+  echo "Installing ziglang $OSTREVANE_ZIG_VERSION into $OSTREVANE_ZIG_HOME"
+  rm -rf "$OSTREVANE_ZIG_HOME"
+  python3 -m pip install --disable-pip-version-check --root-user-action=ignore --no-cache-dir --quiet \
+    --target "$OSTREVANE_ZIG_HOME" "ziglang==$OSTREVANE_ZIG_VERSION"
 fi
