@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# Checks programs the way a technician's machine will meet them:
+#   scripts/check-release.sh PROGRAM.exe AMD64|ARM64 [PROGRAM.exe AMD64|ARM64 ...]
+# For each: the machine type, the GUI subsystem, ASLR (with its relocations kept),
+# high-entropy addresses, DEP, imports only from Windows system DLLs that WinPE carries, and
+# the application manifest, which must hold exactly the administrator execution level without
+# UI access and the two supported-OS entries. llvm-readobj reads both machines' programs.
+# Prints one line per check and exits non-zero when any check fails.
+set -euo pipefail
+
+readobj=$(command -v llvm-readobj || command -v llvm-readobj-14 || true)
+if [ -z "$readobj" ]; then
+  echo "llvm-readobj is missing: run scripts/setup.sh" >&2
+  exit 2
+fi
+if [ $# -eq 0 ] || [ $(($# % 2)) -ne 0 ]; then
+  echo "usage: $0 PROGRAM.exe AMD64|ARM64 [PROGRAM.exe AMD64|ARM64 ...]" >&2
+  exit 2
+fi
+
+# Windows system DLLs that WinPE carries: kernel, user interface, GDI, common controls, and the
+# C runtime, which is msvcrt for mingw-w64 and the Universal CRT (ucrtbase behind its API sets)
+# for Zig, a part of the system since Windows 10, the first Windows for ARM64.
+allowed_dlls='^(kernel32|user32|gdi32|comctl32|ntdll|msvcrt|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
+
+# Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest
+# and the icon only, and the manifest one resource (ID 1, the one a process start reads)
+# whose XML says exactly what it must. Prints the problems found, one a line.
+read -r -d '' manifest_check <<'PY' || true
+import re, sys
+import xml.etree.ElementTree as ET
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+TRUST = ("{urn:schemas-microsoft-com:asm.v3}", "{urn:schemas-microsoft-com:asm.v2}")
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+SUPPORTED_OS = {
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # Windows 10 and 11
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # Windows 8.1
+}
+
+leaves = {}
+path = []
+for line in sys.stdin:
+    entry = re.match(r"^(\s*)(Type|Name|Language): (.*?) \[$", line)
+    if entry:
+        depth = len(entry.group(1)) // 2 - 1
+        path[depth:] = [entry.group(3)]
+        continue
+    data = re.match(r"^\s*[0-9A-F]{4}: ([0-9A-F ]+)\|", line)
+    if data and len(path) == 3:
+        leaves.setdefault(tuple(path), bytearray()).extend(bytes.fromhex(data.group(1)))
+
+problems = []
+types = {key[0].split()[0] for key in leaves}
+if not types <= {"MANIFEST", "ICON", "GROUP_ICON"}:
+    problems.append("resources other than the manifest and the icon: " + ", ".join(sorted(types)))
+manifests = [key for key in leaves if key[0].startswith("MANIFEST ")]
+if [key[1] for key in manifests] != ["(ID 1)"]:
+    problems.append("manifest resources %s, expected exactly one with ID 1" % [key[1] for key in manifests])
+if not manifests:
+    print("\n".join(problems))
+    sys.exit()
+
+def only_child(element, tag):
+    children = list(element)
+    if len(children) != 1 or children[0].tag != tag:
+        problems.append("%s holds %s, expected only %s" % (element.tag, [c.tag for c in children], tag))
+        return None
+    return children[0]
+
+def no_text(element):
+    for text in [element.text] + [child.tail for child in element]:
+        if text and text.strip():
+            problems.append("unexpected text in %s: %r" % (element.tag, text.strip()))
+
+try:
+    root = ET.fromstring(bytes(leaves[manifests[0]]))
+except ET.ParseError as error:
+    problems.append("manifest is not well-formed XML: %s" % error)
+    print("\n".join(problems))
+    sys.exit()
+
+if root.tag != ASM_V1 + "assembly" or root.attrib != {"manifestVersion": "1.0"}:
+    problems.append("root is %s %s, expected assembly with manifestVersion 1.0 only" % (root.tag, root.attrib))
+no_text(root)
+trust = [c for c in root if c.tag in (ns + "trustInfo" for ns in TRUST)]
+compat = [c for c in root if c.tag == COMPAT + "compatibility"]
+others = [c.tag for c in root if c not in trust and c not in compat]
+if others:
+    problems.append("manifest holds more than trust and compatibility: %s" % others)
+if len(trust) != 1:
+    problems.append("%d trustInfo elements, expected 1" % len(trust))
+else:
+    ns = trust[0].tag[: trust[0].tag.index("}") + 1]
+    level = trust[0]
+    for tag in ("security", "requestedPrivileges", "requestedExecutionLevel"):
+        no_text(level)
+        level = only_child(level, ns + tag)
+        if level is None:
+            break
+    if level is not None:
+        if level.attrib != {"level": "requireAdministrator", "uiAccess": "false"}:
+            problems.append("execution level %s, expected requireAdministrator with uiAccess false only" % level.attrib)
+        if len(level) or (level.text and level.text.strip()):
+            problems.append("requestedExecutionLevel has content")
+if len(compat) != 1:
+    problems.append("%d compatibility elements, expected 1" % len(compat))
+else:
+    no_text(compat[0])
+    application = only_child(compat[0], COMPAT + "application")
+    if application is not None:
+        no_text(application)
+        ids = []
+        for child in application:
+            if child.tag != COMPAT + "supportedOS" or list(child.attrib) != ["Id"] or len(child):
+                problems.append("compatibility entry %s %s, expected supportedOS with Id only" % (child.tag, child.attrib))
+            else:
+                ids.append(child.attrib["Id"].lower())
+        if sorted(ids) != sorted(SUPPORTED_OS):
+            problems.append("supportedOS %s, expected %s" % (ids, sorted(SUPPORTED_OS)))
+print("\n".join(problems))
+PY
+
+status=0
+ok() { printf '  ok    %s\n' "$1"; }
+failed() { printf '  FAIL  %s\n' "$1"; status=1; }
+
+while [ $# -gt 0 ]; do
+  program=$1 machine=$2
+  shift 2
+  if [ ! -f "$program" ]; then
+    echo "$program"
+    failed "program not found"
+    continue
+  fi
+  echo "$program ($(stat -c %s "$program") bytes)"
+  headers=$("$readobj" --file-headers "$program")
+  field() { sed -n "s/^ *$1: \([A-Za-z0-9_]*\).*/\1/p" <<<"$headers" | head -n 1; }
+  flag() { grep -qw "$1" <<<"$headers"; }
+
+  found=$(field Machine)
+  if [ "$found" = "IMAGE_FILE_MACHINE_$machine" ]; then ok "machine $machine"; else failed "machine ${found:-unknown}, expected $machine"; fi
+
+  found=$(field Subsystem)
+  if [ "$found" = IMAGE_SUBSYSTEM_WINDOWS_GUI ]; then ok "GUI subsystem"; else failed "subsystem ${found:-unknown}, expected GUI"; fi
+
+  # ASLR needs the base relocations too: a linker that drops them leaves the image unmovable.
+  if flag IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE && ! flag IMAGE_FILE_RELOCS_STRIPPED &&
+     [ "$(field BaseRelocationTableSize)" != 0x0 ]; then
+    ok "ASLR (DYNAMIC_BASE, relocations kept)"
+  else
+    failed "ASLR: DYNAMIC_BASE off or relocations stripped"
+  fi
+
+  if flag IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA && flag IMAGE_FILE_LARGE_ADDRESS_AWARE; then
+    ok "high-entropy addresses (HIGH_ENTROPY_VA, LARGE_ADDRESS_AWARE)"
+  else
+    failed "high-entropy addresses: HIGH_ENTROPY_VA or LARGE_ADDRESS_AWARE off"
+  fi
+
+  if flag IMAGE_DLL_CHARACTERISTICS_NX_COMPAT; then ok "DEP (NX_COMPAT)"; else failed "DEP: NX_COMPAT off"; fi
+
+  # Both the ordinary and the delay-loaded imports.
+  dlls=$("$readobj" --coff-imports "$program" | sed -n 's/^ *Name: \(.*\)$/\1/p' | sort -fu)
+  others=$(tr '[:upper:]' '[:lower:]' <<<"$dlls" | grep -Ev "$allowed_dlls" || true)
+  if [ -z "$dlls" ]; then
+    failed "imports: none found"
+  elif [ -z "$others" ]; then
+    ok "imports only Windows system DLLs: $(paste -sd ' ' <<<"$dlls")"
+  else
+    failed "imports DLLs that are not Windows system DLLs: $(paste -sd ' ' <<<"$others")"
+  fi
+
+  problems=$("$readobj" --coff-resources "$program" | python3 -c "$manifest_check")
+  if [ -z "$problems" ]; then
+    ok "manifest: requireAdministrator, uiAccess false, supportedOS Windows 10/11 and 8.1, nothing else"
+  else
+    while IFS= read -r problem; do failed "manifest: $problem"; done <<<"$problems"
+  fi
+done
+exit $status
