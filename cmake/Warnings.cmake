@@ -14,8 +14,14 @@ endfunction()
 function(ostrevane_static_runtime target)
   if(MSVC)
     set_property(TARGET ${target} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+    # The manifest comes from the resource script alone; the linker's own would collide with it.
+    target_link_options(${target} PRIVATE /MANIFEST:NO)
   elseif(WIN32)
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
       -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
+    # A release carries no symbols, and mingw-w64's linker stamps no build time into it (Zig's
+    # never does), so the same sources and toolchain give the same bytes and checksums.
+    target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s>
+      $<$<AND:$<CONFIG:Release>,$<CXX_COMPILER_ID:GNU>>:-Wl,--no-insert-timestamp>)
   endif()
 endfunction()
