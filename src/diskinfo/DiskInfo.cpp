@@ -121,24 +121,21 @@ void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info)
     info.powerCycles = values.powerCycles;
 }
 
-void QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t driveNumber, DriveInfo& info)
+// False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
+bool QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t driveNumber, DriveInfo& info)
 {
     GETVERSIONINPARAMS version{};
     if (!Request(device, SMART_GET_VERSION, nullptr, 0, &version, sizeof(version))) {
-        return;
+        return false;
     }
     std::array<std::uint8_t, kSmartAnswerSize> answer{};
     if (!ReadSmartData(device, path, driveNumber, answer)) {
-        return;
+        return false;
     }
     const auto data = std::span<const std::uint8_t, kSmartAnswerSize>(answer)
                           .subspan<offsetof(SENDCMDOUTPARAMS, bBuffer), DeviceAnswers::kSmartDataSize>();
     ApplySmartValues(DeviceAnswers::ParseSmartAttributes(data), info);
-}
-
-bool HasNoSmartValues(const DriveInfo& info)
-{
-    return info.temperature < 0 && info.powerOnHours < 0 && info.powerCycles < 0;
+    return true;
 }
 
 // NVMe drives answer none of the ATA SMART requests; their driver hands out the SMART / Health
@@ -202,8 +199,7 @@ bool DiskManager::GetDriveInfo(std::int32_t driveNumber, DriveInfo& info)
     QueryCapacity(device.Get(), info);
     QueryIdentity(device.Get(), info);
     QueryFailurePrediction(device.Get(), info);
-    QuerySmartAttributes(device.Get(), path, driveNumber, info);
-    if (HasNoSmartValues(info)) {
+    if (!QuerySmartAttributes(device.Get(), path, driveNumber, info)) {
         QueryNvmeHealthLog(device.Get(), info);
     }
     return true;

@@ -214,6 +214,8 @@ TEST(Nvme, AtaDrivesMakeTheirRequestsOnly)
         {{194, 45}},
         {{9, 100}},
         {{12, 7}},
+        {},                   // an all-zero table: the drive answered, with nothing the list shows
+        {{5, 0}, {197, 3}},   // only attributes the list does not show
     };
     for (const auto& page : pages) {
         FakeKernel::Reset();
