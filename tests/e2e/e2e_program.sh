@@ -50,8 +50,7 @@ test_x=245 refresh_x=85 buttons_y=$((height - 40))
 # Nothing selected: the information box.
 x11_click "$main" $test_x $buttons_y
 box=$(x11_wait_window "Information" 30) || fail "no Information box"
-x11_click_ok "$box"
-x11_wait_gone "Information"
+x11_dismiss "$box" "Information"
 echo "ok: \"Run Read Test\" with nothing selected shows Information"
 
 # Drive 0 selected: its reads fail, so the error box and then the result box.
@@ -63,16 +62,13 @@ for _ in 1 2 3; do
   box=$(x11_wait_window "(Error|Information)" 60) || fail "no Error box"
   [ "$(xdotool getwindowname "$box")" == "Information" ] || break
   echo "the row was not selected yet; again"
-  x11_click_ok "$box"
-  x11_wait_gone "Information"
+  x11_dismiss "$box" "Information"
 done
 [ "$(xdotool getwindowname "$box")" == "Error" ] || fail "no Error box"
 x11_shot "$box" "$out/program-error.png"
-x11_click_ok "$box"
-x11_wait_gone "Error"
+x11_dismiss "$box" "Error"
 box=$(x11_wait_window "Test Result" 30) || fail "no Test Result box after the Error box"
-x11_click_ok "$box"
-x11_wait_gone "Test Result"
+x11_dismiss "$box" "Test Result"
 echo "ok: the read test of drive 0 shows Error, then Test Result"
 
 # Refresh keeps the row, and adds none. (The row's colours follow the focus, which another

@@ -43,16 +43,6 @@ x11_wait_window() {
   return 1
 }
 
-# Waits up to 30 seconds until no visible window is titled exactly $1.
-x11_wait_gone() {
-  local waited=0
-  while xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; do
-    sleep 0.2
-    waited=$((waited + 1))
-    if [ $waited -gt 150 ]; then echo "window '$1' is still there" >&2; return 1; fi
-  done
-}
-
 # Sets X11_X, X11_Y, X11_WIDTH, X11_HEIGHT to window $1's place on the screen. Without a window
 # manager Wine's top-level X window is exactly the client area.
 x11_geometry() {
@@ -75,6 +65,25 @@ x11_click() {
 x11_click_ok() {
   x11_geometry "$1"
   x11_click "$1" $((X11_WIDTH / 2)) $((X11_HEIGHT - 20))
+}
+
+# Dismisses message box $1, titled exactly $2, with its OK button. A click that lands before
+# Wine routes input to a box it has only just mapped is lost, so the click is repeated until
+# the box goes, for up to 30 seconds in all.
+x11_dismiss() {
+  local box=$1 title=$2 attempt waited
+  for attempt in 1 2 3 4 5 6; do
+    x11_click_ok "$box"
+    waited=0
+    while xdotool search --onlyvisible --name "^${title}\$" >/dev/null 2>&1; do
+      sleep 0.2
+      waited=$((waited + 1))
+      [ $waited -lt 25 ] || continue 2
+    done
+    return 0
+  done
+  echo "window '$title' is still there after $attempt clicks on OK" >&2
+  return 1
 }
 
 # Asks window $1 to close, as a window manager's close button does.
