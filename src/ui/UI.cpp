@@ -50,11 +50,11 @@ constexpr int kListWidthAtCreation = 760;
 constexpr int kListHeightAtCreation = 450;
 constexpr int kButtonYAtCreation = 480;
 
-struct ColumnSpec {
+struct ColumnLayout {
     const wchar_t* title;
     int width;
 };
-constexpr std::array<ColumnSpec, CellText::kColumnCount> kColumns{{
+constexpr std::array<ColumnLayout, CellText::kColumnCount> kColumns{{
     {L"Drive", 40},
     {L"Model", 150},
     {L"Serial Number", 100},

@@ -49,7 +49,6 @@ public:
     class Descriptor {
     public:
         static constexpr std::size_t kSize = 1024;
-        static constexpr std::size_t kVendorIdField = 12;
         static constexpr std::size_t kProductIdField = 16;
         static constexpr std::size_t kProductRevisionField = 20;
         static constexpr std::size_t kSerialNumberField = 24;
@@ -57,7 +56,6 @@ public:
         static constexpr std::uint32_t kBusTypeSata = 11;
 
         Descriptor();
-        Descriptor& Vendor(std::string_view text) { return Append(kVendorIdField, text); }
         Descriptor& Model(std::string_view text) { return Append(kProductIdField, text); }
         Descriptor& Firmware(std::string_view text) { return Append(kProductRevisionField, text); }
         Descriptor& Serial(std::string_view text) { return Append(kSerialNumberField, text); }

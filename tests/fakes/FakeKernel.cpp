@@ -139,12 +139,6 @@ int FakeKernel::OpenHandles()
                                           [](const auto& entry) { return !entry.second.closed; }));
 }
 
-int FakeKernel::DriveOf(HANDLE handle)
-{
-    const auto it = S().handles.find(handle);
-    return it == S().handles.end() ? -1 : it->second.drive;
-}
-
 DWORD FakeKernel::AccessOf(HANDLE handle)
 {
     const auto it = S().handles.find(handle);

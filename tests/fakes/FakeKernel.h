@@ -81,8 +81,6 @@ public:
     static std::vector<KernelCall> CallsOf(KernelCall::Kind kind);
     // Handles opened and not closed yet.
     static int OpenHandles();
-    // Drive number that a handle was opened on, or -1.
-    static int DriveOf(HANDLE handle);
     // DWORD access the handle was opened with.
     static DWORD AccessOf(HANDLE handle);
 };

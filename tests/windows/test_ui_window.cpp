@@ -26,7 +26,7 @@ struct ExpectedColumn {
     int width;
 };
 
-TEST_F(UiTest, CreatesClassWindowAndControlsAsSpecified)
+TEST_F(UiTest, CreatesClassWindowAndControls)
 {
     ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
     const HINSTANCE instance = GetModuleHandleW(nullptr);
