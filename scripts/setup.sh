@@ -9,6 +9,7 @@ packages=(
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
   llvm
   python3
+  locales
 )
 
 # pip installs the pinned Zig below; Debian's own Python needs its package for that.
@@ -19,12 +20,21 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Wine takes the ANSI code page from the locale: en_US.UTF-8 gives 1252, which the conversion
+# tests assume.
+if ! locale -a 2>/dev/null | grep -qix 'en_US.utf8'; then
+  "${sudo_cmd[@]}" sed -i 's/^# *en_US.UTF-8 UTF-8/en_US.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^en_US.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' | "${sudo_cmd[@]}" tee -a /etc/locale.gen >/dev/null
+  "${sudo_cmd[@]}" locale-gen >/dev/null
 fi
 
 # Zig from PyPI, pinned, in a folder of its own: the ARM64 cross compiler and the second x64
