@@ -26,7 +26,8 @@ esac
 scripts/setup.sh
 
 build_dir="${OSTREVANE_FUZZ_BUILD_DIR:-build-fuzz}"
-CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DOSTREVANE_CROSS_X64=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DOSTREVANE_CROSS_X64=OFF \
+  -DOSTREVANE_CROSS_ZIG_X64=OFF -DOSTREVANE_CROSS_ZIG_ARM64=OFF >/dev/null
 cmake --build "$build_dir" -j2
 
 failed=0
