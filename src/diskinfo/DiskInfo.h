@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,27 @@ struct DriveInfo {
     std::int64_t powerCycles = 0;
 };
 
+// Where a drive's health figures came from.
+enum class SmartSource {
+    None,      // the drive answered no SMART data
+    Ata,       // the disk driver's ATA SMART requests
+    UsbBridge, // ATA PASS-THROUGH to the drive behind a USB bridge
+    Nvme,      // the NVMe SMART / Health Information log
+};
+
+// What the details view shows of one drive, read only when asked for: its record, the bus it
+// hangs on, and the raw pages that its health figures come from.
+struct DriveDetails {
+    using Page = std::array<std::uint8_t, 512>;
+
+    DriveInfo info;
+    std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
+    SmartSource source = SmartSource::None;
+    std::optional<Page> smartData;        // ATA SMART READ DATA
+    std::optional<Page> smartThresholds;  // ATA SMART READ THRESHOLDS; absent when not answered
+    std::optional<Page> nvmeLog;          // NVMe SMART / Health Information log
+};
+
 class DiskManager {
 public:
     DiskManager() = delete;
@@ -31,6 +54,10 @@ public:
 
     // False, with `info` untouched, when the drive does not open; otherwise every field is set.
     static bool GetDriveInfo(std::int32_t driveNumber, DriveInfo& info);
+
+    // GetDriveInfo's record and, besides it, what only the details view asks for. False, with
+    // `details` untouched, when the drive does not open.
+    static bool GetDriveDetails(std::int32_t driveNumber, DriveDetails& details);
 
     // Device 8-bit text, blanks (" \t\r\n") trimmed at both ends, in the ANSI code page.
     static std::wstring TrimString(const char* text, std::uint64_t length);

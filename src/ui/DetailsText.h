@@ -1,0 +1,57 @@
+#pragma once
+
+#include "diskinfo/DiskInfo.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Everything the details view of one drive says, as text: its heading, the assessment with
+// its reasons, and the table of SMART attributes or NVMe health-log fields; and the
+// tab-separated texts that copying puts on the clipboard. Free of <windows.h>, so it is tested
+// natively and fuzzed.
+class DetailsText {
+public:
+    DetailsText() = delete;
+
+    enum class Verdict { Good, Caution, Failing };
+    struct Assessment {
+        Verdict verdict = Verdict::Good;
+        std::vector<std::wstring> reasons; // one sentence each, in the order found
+    };
+    // ATA: Failing when failure is predicted or an attribute is at or below its threshold now;
+    // Caution when one failed in the past or is to watch. NVMe: Failing when failure is
+    // predicted or the critical warning is not 0; Caution when the percentage used is 100 or
+    // more or media and data integrity errors are not 0.
+    static Assessment Assess(const DriveDetails& details);
+    static std::wstring_view VerdictText(Verdict verdict); // "Good", "Caution", "Failing"
+
+    struct Field {
+        std::wstring label;
+        std::wstring value;
+    };
+    // Model, serial number, firmware, capacity, bus type and where the SMART figures came from.
+    static std::vector<Field> Heading(const DriveDetails& details);
+
+    // How a row is coloured: the status of its attribute; NVMe rows and the line of a drive
+    // without SMART data are Normal.
+    enum class RowStyle { Normal, Watch, FailedInPast, FailingNow };
+    struct Table {
+        std::vector<std::wstring> columns;           // empty for a drive without SMART data
+        std::vector<std::vector<std::wstring>> rows; // each as many cells as there are columns
+        std::vector<RowStyle> styles;                // one per row
+        std::wstring note;                           // what stands in place of a table, if anything
+    };
+    static Table BuildTable(const DriveDetails& details);
+
+    // The whole details view as the clipboard takes it: heading, assessment, reasons and
+    // the table, tab-separated, lines ended by CR LF.
+    static std::wstring CopyText(const DriveDetails& details);
+
+    // The drive list as the clipboard takes it: the column titles, then one line per drive with
+    // the cell texts the list shows, never cut short.
+    static std::wstring ListCopyText(const std::vector<DriveInfo>& drives);
+
+    // A storage bus type by its name, or its number when it has no common one.
+    static std::wstring BusTypeName(std::uint32_t busType);
+};
