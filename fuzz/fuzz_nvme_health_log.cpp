@@ -1,8 +1,11 @@
 #include "FuzzCheck.h"
 
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/NvmeHealth.h"
+#include "ui/DetailsText.h"
 
 #include <array>
+#include <string>
 
 namespace {
 
@@ -32,6 +35,54 @@ void CheckHealthLog(DeviceAnswers::NvmeLog log)
     FUZZ_CHECK(values.temperature == (kelvin == 0 ? -1 : std::clamp<std::int64_t>(kelvin - 273, 0, 255)));
     FUZZ_CHECK(values.powerCycles == ExpectedCount(log, 112));
     FUZZ_CHECK(values.powerOnHours == ExpectedCount(log, 128));
+}
+
+// A decimal text read back by multiplying up in two 64-bit halves: the inverse of the
+// long division that wrote it.
+NvmeHealth::Count FromDecimal(const std::string& digits)
+{
+    NvmeHealth::Count count;
+    for (const char digit : digits) {
+        FUZZ_CHECK(digit >= '0' && digit <= '9');
+        const unsigned __int128 value =
+            ((static_cast<unsigned __int128>(count.high) << 64) | count.low) * 10 + static_cast<unsigned>(digit - '0');
+        count = {static_cast<std::uint64_t>(value), static_cast<std::uint64_t>(value >> 64)};
+    }
+    return count;
+}
+
+// Every field of the log at its published place, every count written exactly, and the
+// details view's rows and verdict of it.
+void CheckWholeLog(DeviceAnswers::NvmeLog log)
+{
+    const NvmeHealth::Fields fields = NvmeHealth::Read(log);
+    FUZZ_CHECK(fields.criticalWarning == log[0] && fields.availableSpare == log[3]);
+    FUZZ_CHECK(fields.availableSpareThreshold == log[4] && fields.percentageUsed == log[5]);
+    FUZZ_CHECK(fields.warningTemperatureMinutes == FuzzReadLe(log.subspan(192), 4));
+    FUZZ_CHECK(fields.criticalTemperatureMinutes == FuzzReadLe(log.subspan(196), 4));
+    const NvmeHealth::Count* counts[] = {&fields.dataUnitsRead,    &fields.dataUnitsWritten,
+                                         &fields.hostReadCommands, &fields.hostWriteCommands,
+                                         &fields.controllerBusyMinutes, &fields.powerCycles,
+                                         &fields.powerOnHours,     &fields.unsafeShutdowns,
+                                         &fields.mediaErrors,      &fields.errorLogEntries};
+    for (std::size_t i = 0; i < std::size(counts); ++i) {
+        const std::size_t at = 32 + 16 * i;
+        FUZZ_CHECK(counts[i]->low == FuzzReadLe(log.subspan(at), 8) && counts[i]->high == FuzzReadLe(log.subspan(at + 8), 8));
+        const std::string digits = NvmeHealth::ToDecimal(*counts[i]);
+        FUZZ_CHECK(!digits.empty() && (digits.size() == 1 || digits[0] != '0'));
+        FUZZ_CHECK(FromDecimal(digits) == *counts[i]);
+    }
+
+    DriveDetails details;
+    details.nvmeLog.emplace();
+    std::copy(log.begin(), log.end(), details.nvmeLog->begin());
+    const DetailsText::Table table = DetailsText::BuildTable(details);
+    FUZZ_CHECK(table.columns.size() == 2 && table.rows.size() == 17);
+    const auto verdict = DetailsText::Assess(details).verdict;
+    const bool caution = fields.percentageUsed >= 100 || fields.mediaErrors != NvmeHealth::Count{};
+    FUZZ_CHECK(verdict == (fields.criticalWarning != 0 ? DetailsText::Verdict::Failing
+                           : caution                   ? DetailsText::Verdict::Caution
+                                                       : DetailsText::Verdict::Good));
 }
 
 // The log is found exactly when the returned length is at least 512 and the returned offset
@@ -79,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const ExactAnswer<std::uint8_t> log(input, kLogSize);
     CheckHealthLog(log.Bytes().first<kLogSize>());
+    CheckWholeLog(log.Bytes().first<kLogSize>());
     CheckRequests();
     return 0;
 }

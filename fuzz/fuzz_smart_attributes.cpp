@@ -1,8 +1,11 @@
 #include "FuzzCheck.h"
 
+#include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "ui/DetailsText.h"
 
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -52,14 +55,68 @@ void CheckSmartAttributes(std::span<const std::uint8_t, kPageSize> page)
     FUZZ_CHECK(values.powerCycles == expected.powerCycles);
 }
 
-// The SMART READ DATA command for any drive number: the fixed register block, and the
-// drive/head register choosing master (even numbers) or slave (odd numbers).
-void CheckSmartCommand(std::int32_t driveNumber)
+// The attribute table against a thresholds page, by the published rules: every used slot in
+// table order, the threshold of the first thresholds entry with the same id, the status from
+// current, worst, threshold and the low 32 raw bits; and the details view's table of it.
+void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optional<AtaSmart::Page> thresholds)
 {
-    const auto command = DeviceAnswers::SmartReadDataCommand(driveNumber);
+    const auto attributes = AtaSmart::ReadAttributes(page, thresholds);
+    std::size_t next = 0;
+    for (std::size_t slot = 0; slot < 30; ++slot) {
+        const auto entry = page.subspan(2 + 12 * slot, 12);
+        if (entry[0] == 0) {
+            continue;
+        }
+        FUZZ_CHECK(next < attributes.size());
+        const AtaSmart::Attribute& attribute = attributes[next++];
+        FUZZ_CHECK(attribute.id == entry[0] && attribute.current == entry[3] && attribute.worst == entry[4]);
+        FUZZ_CHECK(attribute.raw == FuzzReadLe(entry.subspan(5), 6));
+        std::optional<std::uint8_t> threshold;
+        for (std::size_t t = 0; thresholds && t < 30 && !threshold; ++t) {
+            if ((*thresholds)[2 + 12 * t] == entry[0]) {
+                threshold = (*thresholds)[3 + 12 * t];
+            }
+        }
+        FUZZ_CHECK(attribute.threshold == threshold);
+        const bool canFail = threshold && *threshold != 0;
+        const bool counts = entry[0] == 5 || entry[0] == 187 || entry[0] == 188 || entry[0] == 197 || entry[0] == 198;
+        const auto status = canFail && entry[3] <= *threshold   ? AtaSmart::Status::FailingNow
+                            : canFail && entry[4] <= *threshold ? AtaSmart::Status::FailedInPast
+                            : counts && FuzzReadLe(entry.subspan(5), 4) != 0 ? AtaSmart::Status::Watch
+                                                                             : AtaSmart::Status::Ok;
+        FUZZ_CHECK(attribute.status == status);
+        FUZZ_CHECK(!AtaSmart::AttributeName(attribute.id).empty());
+    }
+    FUZZ_CHECK(next == attributes.size());
+
+    DriveDetails details;
+    details.smartData.emplace();
+    std::copy(page.begin(), page.end(), details.smartData->begin());
+    if (thresholds) {
+        details.smartThresholds.emplace();
+        std::copy(thresholds->begin(), thresholds->end(), details.smartThresholds->begin());
+    }
+    const DetailsText::Table table = DetailsText::BuildTable(details);
+    FUZZ_CHECK(table.rows.size() == attributes.size() && table.styles.size() == attributes.size());
+    for (const auto& row : table.rows) {
+        FUZZ_CHECK(row.size() == table.columns.size());
+    }
+    const bool failing = std::any_of(attributes.begin(), attributes.end(), [](const AtaSmart::Attribute& a) {
+        return a.status == AtaSmart::Status::FailingNow;
+    });
+    FUZZ_CHECK((DetailsText::Assess(details).verdict == DetailsText::Verdict::Failing) == failing);
+    FUZZ_CHECK(!DetailsText::CopyText(details).empty());
+}
+
+// The SMART command for any drive number and either page: the fixed register block, and the
+// drive/head register choosing master (even numbers) or slave (odd numbers).
+void CheckSmartCommand(std::int32_t driveNumber, bool thresholds)
+{
+    const std::uint8_t features = thresholds ? 0xD1 : 0xD0;
+    const auto command = DeviceAnswers::SmartCommand(driveNumber, features);
     std::array<std::uint8_t, DeviceAnswers::kSmartCommandSize> expected{};
     expected[1] = 0x02; // buffer size 512, little-endian
-    expected[4] = 0xD0;
+    expected[4] = features;
     expected[5] = 1;
     expected[6] = 1;
     expected[7] = 0x4F;
@@ -71,15 +128,22 @@ void CheckSmartCommand(std::int32_t driveNumber)
 
 } // namespace
 
-// The first 512 bytes are the SMART data page (zero-filled when the input is shorter); up to
-// four bytes after it are a drive number for the command that asks for the page.
+// The first 512 bytes are the SMART data page (zero-filled when the input is shorter); the
+// next four a drive number for the command that asks for the page; the 512 after them, when
+// the input reaches them, the thresholds page.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    constexpr std::size_t kThresholdsStart = kPageSize + 4;
     const std::span<const std::uint8_t> input(data, size);
     const ExactAnswer<std::uint8_t> page(input, kPageSize);
     CheckSmartAttributes(page.Bytes().first<kPageSize>());
 
     const auto driveNumber = static_cast<std::uint32_t>(FuzzReadLe(input.subspan(std::min(size, kPageSize)), 4));
-    CheckSmartCommand(static_cast<std::int32_t>(driveNumber));
+    CheckSmartCommand(static_cast<std::int32_t>(driveNumber), (driveNumber & 0x100U) != 0);
+
+    const bool hasThresholds = size > kThresholdsStart;
+    const ExactAnswer<std::uint8_t> thresholds(input.subspan(std::min(size, kThresholdsStart)), kPageSize);
+    CheckWholeTable(page.Bytes().first<kPageSize>(),
+                    hasThresholds ? std::optional<AtaSmart::Page>(thresholds.Bytes().first<kPageSize>()) : std::nullopt);
     return 0;
 }

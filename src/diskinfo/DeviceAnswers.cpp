@@ -1,44 +1,25 @@
 #include "diskinfo/DeviceAnswers.h"
 
+#include "diskinfo/AtaSmart.h"
+#include "diskinfo/NvmeHealth.h"
+
 #include <algorithm>
 
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
 
-constexpr std::size_t kSmartEntryCount = 30;
-constexpr std::size_t kSmartEntrySize = 12;
-constexpr std::size_t kSmartTableOffset = 2;
-constexpr std::size_t kSmartRawOffset = 5;
-constexpr std::size_t kSmartRawSize = 6;
-
 constexpr std::uint8_t kAttrPowerOnHours = 9;
 constexpr std::uint8_t kAttrPowerCycles = 12;
 constexpr std::uint8_t kAttrAirflowTemperature = 190;
 constexpr std::uint8_t kAttrTemperature = 194;
+constexpr std::uint64_t kRawMax = (std::uint64_t{1} << 48) - 1;
 
 std::uint32_t ReadLe32(std::span<const std::uint8_t, 4> bytes)
 {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
-
-std::uint64_t ReadLe48(std::span<const std::uint8_t, kSmartRawSize> bytes)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = kSmartRawSize; i-- > 0;) {
-        value = value << 8 | bytes[i];
-    }
-    return value;
-}
-
-// NVMe SMART / Health Information log: composite temperature, then the 16-byte counts.
-constexpr std::size_t kNvmeTemperatureOffset = 1;
-constexpr std::size_t kNvmePowerCyclesOffset = 112;
-constexpr std::size_t kNvmePowerOnHoursOffset = 128;
-constexpr std::size_t kNvmeCountSize = 16;
-constexpr int kKelvinAtZeroCelsius = 273;
-constexpr int kMaxTemperature = 255;
 
 void WriteLe32(std::span<std::uint8_t, 4> bytes, std::uint32_t value)
 {
@@ -47,14 +28,11 @@ void WriteLe32(std::span<std::uint8_t, 4> bytes, std::uint32_t value)
     }
 }
 
-// A 128-bit little-endian count, held below 2^48 so that it fits what a record may carry.
-std::int64_t ReadNvmeCount(std::span<const std::uint8_t, kNvmeCountSize> bytes)
+// A 128-bit count, held below 2^48 so that it fits what a record may carry.
+std::int64_t CappedCount(NvmeHealth::Count count)
 {
-    const auto high = bytes.subspan<kSmartRawSize>();
-    if (std::any_of(high.begin(), high.end(), [](std::uint8_t b) { return b != 0; })) {
-        return DeviceAnswers::kNvmeCountCap;
-    }
-    return static_cast<std::int64_t>(ReadLe48(bytes.first<kSmartRawSize>()));
+    return count.high != 0 || count.low > kRawMax ? DeviceAnswers::kNvmeCountCap
+                                                   : static_cast<std::int64_t>(count.low);
 }
 
 } // namespace
@@ -76,6 +54,11 @@ std::optional<std::string_view> DeviceAnswers::DescriptorString(DescriptorAnswer
     return std::string_view(reinterpret_cast<const char*>(tail.data()), length);
 }
 
+std::uint32_t DeviceAnswers::DescriptorBusType(DescriptorAnswer answer)
+{
+    return ReadLe32(answer.subspan<kBusTypeField, 4>());
+}
+
 std::string_view DeviceAnswers::TrimBlanks(std::string_view text)
 {
     const std::size_t first = text.find_first_not_of(kBlanks);
@@ -86,40 +69,36 @@ std::string_view DeviceAnswers::TrimBlanks(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
-std::array<std::uint8_t, DeviceAnswers::kSmartCommandSize> DeviceAnswers::SmartReadDataCommand(std::int32_t driveNumber)
+std::array<std::uint8_t, DeviceAnswers::kSmartCommandSize> DeviceAnswers::SmartCommand(std::int32_t driveNumber,
+                                                                                       std::uint8_t features)
 {
     std::array<std::uint8_t, kSmartCommandSize> command{};
     command[0] = static_cast<std::uint8_t>(kSmartDataSize & 0xFF); // cBufferSize = 512, little-endian
     command[1] = static_cast<std::uint8_t>(kSmartDataSize >> 8);
-    command[4] = 0xD0;  // features: SMART READ DATA
-    command[5] = 1;     // sector count
-    command[6] = 1;     // sector number
-    command[7] = 0x4F;  // cylinder low: SMART signature
-    command[8] = 0xC2;  // cylinder high: SMART signature
+    command[4] = features; // READ DATA or READ THRESHOLDS
+    command[5] = 1;        // sector count
+    command[6] = 1;        // sector number
+    command[7] = AtaSmart::kSignatureLow;
+    command[8] = AtaSmart::kSignatureHigh;
     command[9] = (driveNumber % 2 == 0) ? 0xA0 : 0xB0; // master or slave on the legacy channel
-    command[10] = 0xB0; // command: SMART
+    command[10] = AtaSmart::kCommandSmart;
     return command;
 }
 
 DeviceAnswers::SmartValues DeviceAnswers::ParseSmartAttributes(std::span<const std::uint8_t, kSmartDataSize> data)
 {
-    static_assert(kSmartTableOffset + kSmartEntryCount * kSmartEntrySize <= kSmartDataSize);
-
     SmartValues values;
-    for (std::size_t i = 0; i < kSmartEntryCount; ++i) {
-        const auto entry = data.subspan(kSmartTableOffset + i * kSmartEntrySize).first<kSmartEntrySize>();
-        const std::uint8_t id = entry[0];
-        const auto raw = entry.subspan<kSmartRawOffset, kSmartRawSize>();
-        switch (id) {
+    for (const AtaSmart::Attribute& attribute : AtaSmart::ReadAttributes(data, std::nullopt)) {
+        switch (attribute.id) {
         case kAttrPowerOnHours:
-            values.powerOnHours = static_cast<std::int64_t>(ReadLe48(raw));
+            values.powerOnHours = static_cast<std::int64_t>(attribute.raw);
             break;
         case kAttrPowerCycles:
-            values.powerCycles = static_cast<std::int64_t>(ReadLe48(raw));
+            values.powerCycles = static_cast<std::int64_t>(attribute.raw);
             break;
         case kAttrAirflowTemperature:
         case kAttrTemperature:
-            values.temperature = raw[0];
+            values.temperature = static_cast<std::int32_t>(attribute.raw & 0xFF);
             break;
         default:
             break;
@@ -164,12 +143,10 @@ std::optional<DeviceAnswers::NvmeLog> DeviceAnswers::NvmeHealthLog(std::span<con
 
 DeviceAnswers::SmartValues DeviceAnswers::ParseNvmeHealthLog(NvmeLog log)
 {
+    const NvmeHealth::Fields fields = NvmeHealth::Read(log);
     SmartValues values;
-    const int kelvin = log[kNvmeTemperatureOffset] | log[kNvmeTemperatureOffset + 1] << 8;
-    if (kelvin != 0) {
-        values.temperature = std::clamp(kelvin - kKelvinAtZeroCelsius, 0, kMaxTemperature);
-    }
-    values.powerCycles = ReadNvmeCount(log.subspan<kNvmePowerCyclesOffset, kNvmeCountSize>());
-    values.powerOnHours = ReadNvmeCount(log.subspan<kNvmePowerOnHoursOffset, kNvmeCountSize>());
+    values.temperature = fields.temperature;
+    values.powerCycles = CappedCount(fields.powerCycles);
+    values.powerOnHours = CappedCount(fields.powerOnHours);
     return values;
 }

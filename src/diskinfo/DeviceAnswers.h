@@ -20,6 +20,7 @@ public:
     static constexpr std::size_t kProductIdOffsetField = 16;
     static constexpr std::size_t kProductRevisionOffsetField = 20;
     static constexpr std::size_t kSerialNumberOffsetField = 24;
+    static constexpr std::size_t kBusTypeField = 28;
     using DescriptorAnswer = std::span<const std::uint8_t, kDescriptorAnswerSize>;
 
     // The 8-bit string that the little-endian offset stored at `offsetField` points to, up to
@@ -27,12 +28,16 @@ public:
     // (absent) or lies outside the answer.
     static std::optional<std::string_view> DescriptorString(DescriptorAnswer answer, std::size_t offsetField);
 
+    // STORAGE_BUS_TYPE of the descriptor.
+    static std::uint32_t DescriptorBusType(DescriptorAnswer answer);
+
     // `text` without leading and trailing blanks of the set " \t\r\n".
     static std::string_view TrimBlanks(std::string_view text);
 
-    // SENDCMDINPARAMS for SMART READ DATA, packed to its 33 bytes.
+    // SENDCMDINPARAMS for the SMART command with `features` (READ DATA 0xD0 or READ
+    // THRESHOLDS 0xD1), packed to its 33 bytes.
     static constexpr std::size_t kSmartCommandSize = 33;
-    static std::array<std::uint8_t, kSmartCommandSize> SmartReadDataCommand(std::int32_t driveNumber);
+    static std::array<std::uint8_t, kSmartCommandSize> SmartCommand(std::int32_t driveNumber, std::uint8_t features);
 
     // The three values the inventory takes from a SMART page; -1 where the page has none.
     struct SmartValues {

@@ -1,14 +1,18 @@
 #include "diskinfo/DiskInfo.h"
 
+#include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "kernel/KernelResources.h"
 
 #include <winioctl.h>
 #include <ntddscsi.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <span>
+#include <utility>
 
 namespace {
 
@@ -25,6 +29,7 @@ static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == DeviceAnswers::kProductIdOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset) == DeviceAnswers::kProductRevisionOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == DeviceAnswers::kSerialNumberOffsetField);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == DeviceAnswers::kBusTypeField);
 static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
 static_assert(sizeof(GETVERSIONINPARAMS) == 24);
 static_assert(sizeof(SENDCMDINPARAMS) == DeviceAnswers::kSmartCommandSize);
@@ -64,21 +69,31 @@ bool Request(HANDLE device, DWORD code, void* in, std::size_t inSize, void* out,
                                    &returned, nullptr) != FALSE;
 }
 
-void QueryCapacity(HANDLE device, DriveInfo& info)
+// One drive while it is open: the read handle, what the inventory fills, and, when the details
+// view asked, where the pages go.
+struct Probe {
+    HANDLE device;
+    const std::wstring& path;
+    std::int32_t driveNumber;
+    DriveInfo& info;
+    DriveDetails* details;
+};
+
+void QueryCapacity(const Probe& probe)
 {
     GET_LENGTH_INFORMATION length{};
-    if (Request(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length))) {
-        info.sizeBytes = length.Length.QuadPart;
+    if (Request(probe.device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length))) {
+        probe.info.sizeBytes = length.Length.QuadPart;
     }
 }
 
-void QueryIdentity(HANDLE device, DriveInfo& info)
+void QueryIdentity(const Probe& probe)
 {
     STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
     alignas(8) std::array<std::uint8_t, DeviceAnswers::kDescriptorAnswerSize> answer{};
-    if (!Request(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), answer.data(), answer.size())) {
+    if (!Request(probe.device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), answer.data(), answer.size())) {
         return;
     }
     const auto fill = [&answer](std::size_t offsetField, std::wstring& field) {
@@ -86,32 +101,65 @@ void QueryIdentity(HANDLE device, DriveInfo& info)
             field = DiskManager::TrimString(text->data(), text->size());
         }
     };
-    fill(DeviceAnswers::kProductIdOffsetField, info.model);
-    fill(DeviceAnswers::kSerialNumberOffsetField, info.serialNumber);
-    fill(DeviceAnswers::kProductRevisionOffsetField, info.firmware);
+    fill(DeviceAnswers::kProductIdOffsetField, probe.info.model);
+    fill(DeviceAnswers::kSerialNumberOffsetField, probe.info.serialNumber);
+    fill(DeviceAnswers::kProductRevisionOffsetField, probe.info.firmware);
+    if (probe.details != nullptr) {
+        probe.details->busType = DeviceAnswers::DescriptorBusType(answer);
+    }
 }
 
-void QueryFailurePrediction(HANDLE device, DriveInfo& info)
+void QueryFailurePrediction(const Probe& probe)
 {
     STORAGE_PREDICT_FAILURE prediction{};
-    if (Request(device, IOCTL_STORAGE_PREDICT_FAILURE, nullptr, 0, &prediction, sizeof(prediction)) &&
+    if (Request(probe.device, IOCTL_STORAGE_PREDICT_FAILURE, nullptr, 0, &prediction, sizeof(prediction)) &&
         prediction.PredictFailure != 0) {
-        info.failurePredicted = true;
-        info.health = L"Caution / Bad";
+        probe.info.failurePredicted = true;
+        probe.info.health = L"Caution / Bad";
     }
+}
+
+using SmartAnswer = std::array<std::uint8_t, kSmartAnswerSize>;
+
+std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> SmartPageOf(const SmartAnswer& answer)
+{
+    return std::span<const std::uint8_t, kSmartAnswerSize>(answer)
+        .subspan<offsetof(SENDCMDOUTPARAMS, bBuffer), DeviceAnswers::kSmartDataSize>();
+}
+
+DriveDetails::Page CopyPage(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> page)
+{
+    DriveDetails::Page copy{};
+    std::copy(page.begin(), page.end(), copy.begin());
+    return copy;
+}
+
+bool SmartCommand(HANDLE device, std::int32_t driveNumber, std::uint8_t features, SmartAnswer& answer)
+{
+    auto command = DeviceAnswers::SmartCommand(driveNumber, features);
+    return Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(), answer.size());
 }
 
 // SMART_RCV_DRIVE_DATA is defined with read and write access, so the I/O manager refuses it
 // on a read-only handle. It alone goes through a second, read-write handle that lives for
-// that one request; where such a handle is refused, the read-only one still gets its chance.
-bool ReadSmartData(HANDLE readHandle, const std::wstring& path, std::int32_t driveNumber,
-                   std::array<std::uint8_t, kSmartAnswerSize>& answer)
+// the SMART commands of one probe; where such a handle is refused, the read-only one still
+// gets its chance. The thresholds page is read only for the details view.
+bool ReadSmartPages(const Probe& probe, SmartAnswer& data)
 {
-    auto command = DeviceAnswers::SmartReadDataCommand(driveNumber);
-    const KernelHandle readWrite(Kernel::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
-                                                     nullptr, OPEN_EXISTING, 0, nullptr));
-    const HANDLE device = readWrite ? readWrite.Get() : readHandle;
-    return Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(), answer.size());
+    const KernelHandle readWrite(Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                     kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+    const HANDLE device = readWrite ? readWrite.Get() : probe.device;
+    if (!SmartCommand(device, probe.driveNumber, AtaSmart::kFeatureReadData, data)) {
+        return false;
+    }
+    if (probe.details != nullptr) {
+        probe.details->smartData = CopyPage(SmartPageOf(data));
+        SmartAnswer thresholds{};
+        if (SmartCommand(device, probe.driveNumber, AtaSmart::kFeatureReadThresholds, thresholds)) {
+            probe.details->smartThresholds = CopyPage(SmartPageOf(thresholds));
+        }
+    }
+    return true;
 }
 
 void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info)
@@ -121,20 +169,26 @@ void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info)
     info.powerCycles = values.powerCycles;
 }
 
+void SetSource(const Probe& probe, SmartSource source)
+{
+    if (probe.details != nullptr) {
+        probe.details->source = source;
+    }
+}
+
 // False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
-bool QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t driveNumber, DriveInfo& info)
+bool QuerySmartAttributes(const Probe& probe)
 {
     GETVERSIONINPARAMS version{};
-    if (!Request(device, SMART_GET_VERSION, nullptr, 0, &version, sizeof(version))) {
+    if (!Request(probe.device, SMART_GET_VERSION, nullptr, 0, &version, sizeof(version))) {
         return false;
     }
-    std::array<std::uint8_t, kSmartAnswerSize> answer{};
-    if (!ReadSmartData(device, path, driveNumber, answer)) {
+    SmartAnswer answer{};
+    if (!ReadSmartPages(probe, answer)) {
         return false;
     }
-    const auto data = std::span<const std::uint8_t, kSmartAnswerSize>(answer)
-                          .subspan<offsetof(SENDCMDOUTPARAMS, bBuffer), DeviceAnswers::kSmartDataSize>();
-    ApplySmartValues(DeviceAnswers::ParseSmartAttributes(data), info);
+    ApplySmartValues(DeviceAnswers::ParseSmartAttributes(SmartPageOf(answer)), probe.info);
+    SetSource(probe, SmartSource::Ata);
     return true;
 }
 
@@ -142,19 +196,55 @@ bool QuerySmartAttributes(HANDLE device, const std::wstring& path, std::int32_t 
 // Information log instead, for the namespace (device property) or, on stacks that answer only
 // there, for the controller (adapter property). A request that went through ends the search,
 // whatever its answer holds.
-void QueryNvmeHealthLog(HANDLE device, DriveInfo& info)
+void QueryNvmeHealthLog(const Probe& probe)
 {
     for (const NvmeLogProperty property : {NvmeLogProperty::Device, NvmeLogProperty::Adapter}) {
         auto request = DeviceAnswers::NvmeHealthLogRequest(property);
         alignas(8) std::array<std::uint8_t, DeviceAnswers::kNvmeLogAnswerSize> answer{};
-        if (Request(device, IOCTL_STORAGE_QUERY_PROPERTY, request.data(), request.size(), answer.data(),
+        if (Request(probe.device, IOCTL_STORAGE_QUERY_PROPERTY, request.data(), request.size(), answer.data(),
                     answer.size())) {
             if (const auto log = DeviceAnswers::NvmeHealthLog(answer)) {
-                ApplySmartValues(DeviceAnswers::ParseNvmeHealthLog(*log), info);
+                ApplySmartValues(DeviceAnswers::ParseNvmeHealthLog(*log), probe.info);
+                SetSource(probe, SmartSource::Nvme);
+                if (probe.details != nullptr) {
+                    probe.details->nvmeLog = CopyPage(*log);
+                }
             }
             return;
         }
     }
+}
+
+// Opens the drive, fills every field of `info` and, when `details` is given, what the details
+// view shows besides; closes the drive before it returns.
+bool ProbeDrive(std::int32_t driveNumber, DriveInfo& info, DriveDetails* details)
+{
+    const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
+    const KernelHandle device(
+        Kernel::CreateFileW(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!device) {
+        return false;
+    }
+
+    info.index = driveNumber;
+    info.model = L"Unknown";
+    info.serialNumber = L"Unknown";
+    info.firmware = L"Unknown";
+    info.sizeBytes = 0;
+    info.failurePredicted = false;
+    info.health = L"Good";
+    info.temperature = -1;
+    info.powerOnHours = -1;
+    info.powerCycles = -1;
+
+    const Probe probe{device.Get(), path, driveNumber, info, details};
+    QueryCapacity(probe);
+    QueryIdentity(probe);
+    QueryFailurePrediction(probe);
+    if (!QuerySmartAttributes(probe)) {
+        QueryNvmeHealthLog(probe);
+    }
+    return true;
 }
 
 } // namespace
@@ -178,30 +268,16 @@ std::vector<DriveInfo> DiskManager::EnumerateDrives()
 
 bool DiskManager::GetDriveInfo(std::int32_t driveNumber, DriveInfo& info)
 {
-    const std::wstring path = PhysicalDrivePath(driveNumber);
-    const KernelHandle device(
-        Kernel::CreateFileW(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!device) {
+    return ProbeDrive(driveNumber, info, nullptr);
+}
+
+bool DiskManager::GetDriveDetails(std::int32_t driveNumber, DriveDetails& details)
+{
+    DriveDetails fresh;
+    if (!ProbeDrive(driveNumber, fresh.info, &fresh)) {
         return false;
     }
-
-    info.index = driveNumber;
-    info.model = L"Unknown";
-    info.serialNumber = L"Unknown";
-    info.firmware = L"Unknown";
-    info.sizeBytes = 0;
-    info.failurePredicted = false;
-    info.health = L"Good";
-    info.temperature = -1;
-    info.powerOnHours = -1;
-    info.powerCycles = -1;
-
-    QueryCapacity(device.Get(), info);
-    QueryIdentity(device.Get(), info);
-    QueryFailurePrediction(device.Get(), info);
-    if (!QuerySmartAttributes(device.Get(), path, driveNumber, info)) {
-        QueryNvmeHealthLog(device.Get(), info);
-    }
+    details = std::move(fresh);
     return true;
 }
 

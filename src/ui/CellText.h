@@ -2,6 +2,8 @@
 
 #include "diskinfo/DiskInfo.h"
 
+#include <array>
+
 // The text of one cell of the drive list: the list view keeps no text of its own and asks for
 // each cell while it paints, handing over its buffer.
 class CellText {
@@ -22,6 +24,11 @@ public:
         kSpeed,
         kColumnCount
     };
+
+    // The column titles, left to right.
+    static constexpr std::array<const wchar_t*, kColumnCount> kTitles{
+        L"Drive", L"Model", L"Serial Number", L"Firmware", L"Size (GB)",
+        L"Health", L"Temp", L"Power(h)", L"Cycles", L"Speed"};
 
     // Writes the text of `column` for `drive` into `out`, which holds `capacity` wide
     // characters including the terminator. Identity strings, the health and "-" are cut to

@@ -50,22 +50,7 @@ constexpr int kListWidthAtCreation = 760;
 constexpr int kListHeightAtCreation = 450;
 constexpr int kButtonYAtCreation = 480;
 
-struct ColumnLayout {
-    const wchar_t* title;
-    int width;
-};
-constexpr std::array<ColumnLayout, CellText::kColumnCount> kColumns{{
-    {L"Drive", 40},
-    {L"Model", 150},
-    {L"Serial Number", 100},
-    {L"Firmware", 70},
-    {L"Size (GB)", 70},
-    {L"Health", 70},
-    {L"Temp", 50},
-    {L"Power(h)", 70},
-    {L"Cycles", 60},
-    {L"Speed", 60},
-}};
+constexpr std::array<int, CellText::kColumnCount> kColumnWidths{40, 150, 100, 70, 70, 70, 50, 70, 60, 60};
 
 constexpr std::size_t kButtonTextCapacity = 256;
 
@@ -94,12 +79,12 @@ HWND CreateList(HWND parent)
     SendMessageW(list, LVM_SETBKCOLOR, 0, kListBackground);
     SendMessageW(list, LVM_SETTEXTBKCOLOR, 0, kListBackground);
     SendMessageW(list, LVM_SETTEXTCOLOR, 0, kLightText);
-    for (std::size_t position = 0; position < kColumns.size(); ++position) {
+    for (std::size_t position = 0; position < kColumnWidths.size(); ++position) {
         LVCOLUMNW column{};
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = kColumns[position].width;
-        column.pszText = const_cast<wchar_t*>(kColumns[position].title);
+        column.cx = kColumnWidths[position];
+        column.pszText = const_cast<wchar_t*>(CellText::kTitles[position]);
         column.iSubItem = static_cast<int>(position);
         SendMessageW(list, LVM_INSERTCOLUMNW, position, reinterpret_cast<LPARAM>(&column));
     }

@@ -20,8 +20,8 @@ using ScriptDrive = std::function<void(FakeDrive&, const DriveAnswers::RealDrive
 
 enum class Health { Good, FailurePredicted };
 
-// A SATA drive that answers every request with the page and the padded identity strings of
-// the real drive `name`, at a capacity of `sizeBytes`.
+// A SATA drive that answers every request with the SMART pages and the padded identity strings
+// of the real drive `name`, at a capacity of `sizeBytes`.
 ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health)
 {
     return [name, sizeBytes, health](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
@@ -32,10 +32,12 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
         }
         DriveAnswers::Drive drive;
         drive.sizeBytes = sizeBytes;
-        drive.descriptor = DriveAnswers::Descriptor().Model(it->model).Serial(it->serial).Firmware(it->firmware);
+        drive.descriptor = DriveAnswers::Descriptor().Model(it->model).Serial(it->serial).Firmware(it->firmware).BusType(
+            DriveAnswers::Descriptor::kBusTypeSata);
         drive.predictFailure = health == Health::FailurePredicted ? 1u : 0u;
         drive.smartVersion = true;
         drive.smartPage = it->page;
+        drive.smartThresholds = it->thresholds;
         drive.ApplyTo(fake);
     };
 }

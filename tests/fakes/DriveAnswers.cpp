@@ -45,13 +45,11 @@ std::vector<std::string_view> Split(std::string_view text, char separator)
     }
 }
 
-// The rows of a tab-separated file after its header, by the name in their first column.
-// Each row must have the header's columns, and no name may come twice.
-std::map<std::string, std::vector<std::string_view>> ReadTable(const std::string& text, std::string_view header,
-                                                               const std::string& file,
-                                                               std::vector<std::string>& problems)
+// The rows of a tab-separated file after its header. Each row must have the header's columns.
+std::vector<std::vector<std::string_view>> ReadRows(const std::string& text, std::string_view header,
+                                                    const std::string& file, std::vector<std::string>& problems)
 {
-    std::map<std::string, std::vector<std::string_view>> rows;
+    std::vector<std::vector<std::string_view>> rows;
     std::vector<std::string_view> lines = Split(text, '\n');
     if (!lines.empty() && lines.back().empty()) {
         lines.pop_back();
@@ -63,15 +61,57 @@ std::map<std::string, std::vector<std::string_view>> ReadTable(const std::string
     const std::size_t columns = Split(header, '\t').size();
     for (std::size_t i = 1; i < lines.size(); ++i) {
         auto cells = Split(lines[i], '\t');
-        const std::string name(cells.front());
         if (cells.size() != columns) {
-            problems.push_back(file + ": row " + std::to_string(i) + " (" + name + ") does not have " +
-                               std::to_string(columns) + " columns");
-        } else if (!rows.emplace(name, std::move(cells)).second) {
+            problems.push_back(file + ": row " + std::to_string(i) + " (" + std::string(cells.front()) +
+                               ") does not have " + std::to_string(columns) + " columns");
+        } else {
+            rows.push_back(std::move(cells));
+        }
+    }
+    return rows;
+}
+
+// The same rows by the name in their first column; no name may come twice.
+std::map<std::string, std::vector<std::string_view>> ReadTable(const std::string& text, std::string_view header,
+                                                               const std::string& file,
+                                                               std::vector<std::string>& problems)
+{
+    std::map<std::string, std::vector<std::string_view>> rows;
+    for (auto& cells : ReadRows(text, header, file, problems)) {
+        const std::string name(cells.front());
+        if (!rows.emplace(name, std::move(cells)).second) {
             problems.push_back(file + ": " + name + " has two rows");
         }
     }
     return rows;
+}
+
+// A folder named by an environment variable, else `fallback`. Under Wine a Unix path is drive Z:.
+std::filesystem::path DirFromEnvironment(const char* variable, const std::filesystem::path& fallback)
+{
+    const char* dir = std::getenv(variable);
+    if (dir == nullptr || *dir == '\0') {
+        return fallback;
+    }
+#ifdef _WIN32
+    if (*dir == '/') {
+        return std::filesystem::path(std::string("Z:") + dir);
+    }
+#endif
+    return std::filesystem::path(dir);
+}
+
+std::vector<std::filesystem::path> PagesIn(const std::filesystem::path& dir)
+{
+    std::vector<std::filesystem::path> pages;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (entry.path().extension() == ".bin") {
+            pages.push_back(entry.path());
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+    return pages;
 }
 
 template <class Int>
@@ -184,6 +224,21 @@ DriveAnswers::SmartPage& DriveAnswers::SmartPage::Attribute(std::size_t slot, st
     return *this;
 }
 
+DriveAnswers::SmartPage& DriveAnswers::SmartPage::Normalised(std::size_t slot, std::uint8_t current,
+                                                            std::uint8_t worst)
+{
+    m_page.at(kSmartTableOffset + slot * kSmartEntrySize + 3) = current;
+    m_page.at(kSmartTableOffset + slot * kSmartEntrySize + 4) = worst;
+    return *this;
+}
+
+DriveAnswers::SmartPage& DriveAnswers::SmartPage::Threshold(std::size_t slot, std::uint8_t id, std::uint8_t threshold)
+{
+    m_page.at(kSmartTableOffset + slot * kSmartEntrySize) = id;
+    m_page.at(kSmartTableOffset + slot * kSmartEntrySize + 1) = threshold;
+    return *this;
+}
+
 Bytes DriveAnswers::SmartPage::Build() const
 {
     Bytes page(m_page.begin(), m_page.end());
@@ -226,8 +281,14 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
     if (smartVersion) {
         answers.emplace_back(kSmartGetVersion, fixed(SmartVersion()));
     }
-    if (smartPage) {
-        answers.emplace_back(kSmartRcvDriveData, fixed(SmartData(*smartPage)));
+    if (smartPage || smartThresholds) {
+        // The features register (byte 4 of the command) chooses the page.
+        const auto data = smartPage ? std::optional<Bytes>(SmartData(*smartPage)) : std::nullopt;
+        const auto thresholds = smartThresholds ? std::optional<Bytes>(SmartData(*smartThresholds)) : std::nullopt;
+        answers.emplace_back(kSmartRcvDriveData, [data, thresholds](const Bytes& input) -> std::optional<Bytes> {
+            const std::uint8_t features = input.size() > 4 ? input[4] : 0;
+            return features == 0xD0 ? data : features == 0xD1 ? thresholds : std::nullopt;
+        });
     }
     return answers;
 }
@@ -269,8 +330,12 @@ std::string DriveAnswers::Unpadded(std::string_view padded)
 
 std::filesystem::path DriveAnswers::SmartPagesDir(const std::filesystem::path& fallback)
 {
-    const char* dir = std::getenv("SMART_PAGES_DIR");
-    return dir != nullptr && *dir != '\0' ? std::filesystem::path(dir) : fallback;
+    return DirFromEnvironment("SMART_PAGES_DIR", fallback);
+}
+
+std::filesystem::path DriveAnswers::NvmePagesDir(const std::filesystem::path& fallback)
+{
+    return DirFromEnvironment("NVME_PAGES_DIR", fallback);
 }
 
 DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::path& dir)
@@ -285,16 +350,18 @@ DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::pat
     }
     auto expected = ReadTable(*expectedText, "name\ttemperature\tpower_on_hours\tpower_cycles", "expected.tsv", problems);
     auto identity = ReadTable(*identityText, "name\tmodel\tserial\tfirmware", "identity.tsv", problems);
-
-    std::vector<std::filesystem::path> pages;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (entry.path().extension() == ".bin") {
-            pages.push_back(entry.path());
+    const auto attributesText = ReadWholeFile(dir / "attributes.tsv");
+    std::map<std::string, std::vector<std::vector<std::string>>> attributes;
+    if (!attributesText) {
+        problems.push_back("no attributes.tsv in " + dir.string());
+    } else {
+        for (const auto& cells : ReadRows(*attributesText, "name\tid\tcurrent\tworst\tthreshold\traw\tstatus",
+                                          "attributes.tsv", problems)) {
+            attributes[std::string(cells.front())].emplace_back(cells.begin() + 1, cells.end());
         }
     }
-    std::sort(pages.begin(), pages.end());
 
-    for (const auto& path : pages) {
+    for (const auto& path : PagesIn(dir)) {
         RealDrive drive;
         drive.name = path.stem().string();
         const auto page = ReadWholeFile(path);
@@ -312,8 +379,16 @@ DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::pat
         } else if (const auto& i = identityRow->second;
                    !Unbracket(i[1], drive.model) || !Unbracket(i[2], drive.serial) || !Unbracket(i[3], drive.firmware)) {
             problems.push_back("identity.tsv: a string of " + drive.name + " is not inside [ ]");
+        } else if (const auto thresholds = ReadWholeFile(dir / "thresholds" / path.filename());
+                   !thresholds || thresholds->size() != SmartPage::kSize) {
+            problems.push_back("thresholds/" + drive.name + ".bin is missing or not a 512-byte page");
         } else {
             drive.page.assign(page->begin(), page->end());
+            drive.thresholds.assign(thresholds->begin(), thresholds->end());
+            if (const auto rows = attributes.find(drive.name); rows != attributes.end()) {
+                drive.attributes = std::move(rows->second);
+                attributes.erase(rows);
+            }
             result.drives.push_back(std::move(drive));
         }
         if (expectedRow != expected.end()) {
@@ -323,11 +398,52 @@ DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::pat
             identity.erase(identityRow);
         }
     }
+    for (const auto& [name, rows] : attributes) {
+        problems.push_back(name + " has rows in attributes.tsv but no page");
+    }
     for (const auto* table : {&expected, &identity}) {
         for (const auto& [name, row] : *table) {
             problems.push_back(name + " has a row in " + (table == &expected ? "expected.tsv" : "identity.tsv") +
                                " but no page");
         }
+    }
+    return result;
+}
+
+DriveAnswers::RealNvmeLogs DriveAnswers::LoadRealNvmeLogs(const std::filesystem::path& dir)
+{
+    RealNvmeLogs result;
+    auto& problems = result.problems;
+    const auto healthText = ReadWholeFile(dir / "health.tsv");
+    if (!healthText) {
+        problems.push_back("no health.tsv in " + dir.string());
+        return result;
+    }
+    const std::string header = std::string(Split(*healthText, '\n').front());
+    auto health = ReadTable(*healthText, header, "health.tsv", problems);
+    const auto columns = Split(header, '\t');
+    for (const auto& path : PagesIn(dir)) {
+        RealNvmeLog log;
+        log.name = path.stem().string();
+        const auto bytes = ReadWholeFile(path);
+        const auto row = health.find(log.name);
+        if (!bytes || bytes->size() != 512) {
+            problems.push_back(log.name + ".bin is not a 512-byte log");
+        } else if (row == health.end()) {
+            problems.push_back(log.name + ".bin has no row in health.tsv");
+        } else {
+            log.log.assign(bytes->begin(), bytes->end());
+            for (std::size_t i = 1; i < columns.size(); ++i) {
+                log.fields.emplace(columns[i], row->second[i]);
+            }
+            result.logs.push_back(std::move(log));
+        }
+        if (row != health.end()) {
+            health.erase(row);
+        }
+    }
+    for (const auto& [name, row] : health) {
+        problems.push_back(name + " has a row in health.tsv but no log");
     }
     return result;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,8 +78,11 @@ public:
         static constexpr std::size_t kSize = 512;
         static constexpr std::size_t kSlots = 30;
 
-        // Only the low 48 bits of `raw` fit an entry.
+        // Only the low 48 bits of `raw` fit an entry; current and worst are 100.
         SmartPage& Attribute(std::size_t slot, std::uint8_t id, std::uint64_t raw);
+        SmartPage& Normalised(std::size_t slot, std::uint8_t current, std::uint8_t worst);
+        // An entry of a READ THRESHOLDS page.
+        SmartPage& Threshold(std::size_t slot, std::uint8_t id, std::uint8_t threshold);
         Bytes Build() const;
 
     private:
@@ -93,7 +97,8 @@ public:
         std::optional<Descriptor> descriptor;
         std::optional<std::uint32_t> predictFailure;
         bool smartVersion = false;
-        std::optional<Bytes> smartPage;
+        std::optional<Bytes> smartPage;       // answers SMART READ DATA
+        std::optional<Bytes> smartThresholds; // answers SMART READ THRESHOLDS
         std::optional<Bytes> nvmeLog;
 
         std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
@@ -125,6 +130,8 @@ public:
         std::string model;
         std::string serial;
         std::string firmware;
+        Bytes thresholds;                               // thresholds/<name>.bin
+        std::vector<std::vector<std::string>> attributes; // its rows of attributes.tsv, name left out
     };
     struct RealDrives {
         std::vector<RealDrive> drives;
@@ -138,4 +145,18 @@ public:
     // The folder named by SMART_PAGES_DIR when that is set, else `fallback`.
     static std::filesystem::path SmartPagesDir(const std::filesystem::path& fallback);
     static RealDrives LoadRealDrives(const std::filesystem::path& dir);
+
+    // The NVMe health logs of real drives, each with its row of health.tsv as column name to
+    // cell; NVME_PAGES_DIR names another folder than `fallback`.
+    struct RealNvmeLog {
+        std::string name;
+        Bytes log;
+        std::map<std::string, std::string> fields;
+    };
+    struct RealNvmeLogs {
+        std::vector<RealNvmeLog> logs;
+        std::vector<std::string> problems;
+    };
+    static std::filesystem::path NvmePagesDir(const std::filesystem::path& fallback);
+    static RealNvmeLogs LoadRealNvmeLogs(const std::filesystem::path& dir);
 };

@@ -39,12 +39,21 @@ State& S()
 }
 
 // Every request code the program may send. Anything else is a fault: the codes that change
-// a drive (writes, format, partitioning, SMART commands other than READ DATA) all lie outside.
+// a drive (writes, format, partitioning) all lie outside, and SMART commands are checked apart.
 const std::set<DWORD>& AllowedCodes()
 {
     static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO, IOCTL_STORAGE_QUERY_PROPERTY,
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA};
     return codes;
+}
+
+// A SMART command may only ever read: SMART READ DATA or SMART READ THRESHOLDS, in a whole
+// 33-byte SENDCMDINPARAMS with the SMART signature. Every other SMART feature (enabling,
+// disabling, saving attributes, running self-tests, writing logs) changes the drive.
+bool IsReadOnlySmartCommand(const FakeBytes& input)
+{
+    return input.size() == sizeof(SENDCMDINPARAMS) && input[10] == 0xB0 && (input[4] == 0xD0 || input[4] == 0xD1) &&
+           input[7] == 0x4F && input[8] == 0xC2;
 }
 
 constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
@@ -202,6 +211,11 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if (AllowedCodes().count(ioControlCode) == 0) {
         ADD_FAILURE() << "request code 0x" << std::hex << ioControlCode << " is not one the program may send";
         ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (ioControlCode == SMART_RCV_DRIVE_DATA && !IsReadOnlySmartCommand(call.input)) {
+        ADD_FAILURE() << "a SMART command other than READ DATA or READ THRESHOLDS";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     const OpenHandle* open = Find(device);

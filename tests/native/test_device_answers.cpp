@@ -1,10 +1,12 @@
 #include "DriveAnswers.h"
+#include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
 
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -23,6 +25,17 @@ std::optional<std::string> StringOf(const Descriptor& descriptor, std::size_t fi
 Values Parse(const DriveAnswers::Bytes& page)
 {
     return DeviceAnswers::ParseSmartAttributes(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize>(page.data(), page.size()));
+}
+
+using Page = std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize>;
+
+// An attribute as a row of attributes.tsv: id, current, worst, threshold, raw, status.
+std::vector<std::string> RowOf(const AtaSmart::Attribute& a)
+{
+    static constexpr const char* kStatus[] = {"ok", "watch", "failed_in_past", "failing_now"};
+    return {std::to_string(a.id), std::to_string(a.current), std::to_string(a.worst),
+            a.threshold ? std::to_string(*a.threshold) : "-", std::to_string(a.raw),
+            kStatus[static_cast<int>(a.status)]};
 }
 
 void ExpectValues(const Values& actual, const Values& expected)
@@ -79,19 +92,22 @@ TEST(DeviceAnswers, TrimBlanks)
     }
 }
 
-TEST(DeviceAnswers, SmartReadDataCommand)
+TEST(DeviceAnswers, SmartCommand)
 {
-    // cBufferSize 512; features D0 (READ DATA), count 1, number 1, cylinder 4F C2, drive/head,
-    // command B0 (SMART); every other byte 0.
-    constexpr std::array<std::uint8_t, 33> kCommand{0x00, 0x02, 0, 0, 0xD0, 1, 1, 0x4F, 0xC2, 0xEE, 0xB0};
+    // cBufferSize 512; features D0 (READ DATA) or D1 (READ THRESHOLDS), count 1, number 1,
+    // cylinder 4F C2, drive/head, command B0 (SMART); every other byte 0.
+    constexpr std::array<std::uint8_t, 33> kCommand{0x00, 0x02, 0, 0, 0xEE, 1, 1, 0x4F, 0xC2, 0xEE, 0xB0};
     const struct {
         std::int32_t drive;
         std::uint8_t head;
     } cases[] = {{0, 0xA0}, {3, 0xB0}, {4, 0xA0}, {31, 0xB0}};
-    for (const auto& c : cases) {
-        auto expected = kCommand;
-        expected[9] = c.head;
-        EXPECT_EQ(DeviceAnswers::SmartReadDataCommand(c.drive), expected) << "drive " << c.drive;
+    for (const std::uint8_t features : {std::uint8_t{0xD0}, std::uint8_t{0xD1}}) {
+        for (const auto& c : cases) {
+            auto expected = kCommand;
+            expected[4] = features;
+            expected[9] = c.head;
+            EXPECT_EQ(DeviceAnswers::SmartCommand(c.drive, features), expected) << "drive " << c.drive;
+        }
     }
 }
 
@@ -128,9 +144,17 @@ TEST(DeviceAnswers, RealDrivePages)
         ADD_FAILURE() << problem;
     }
     ASSERT_FALSE(real.drives.empty()) << "no pages in " << dir;
+    std::size_t attributeRows = 0;
     for (const auto& drive : real.drives) {
         SCOPED_TRACE(drive.name);
         ExpectValues(Parse(drive.page), {drive.temperature, drive.powerOnHours, drive.powerCycles});
+        std::vector<std::vector<std::string>> rows;
+        for (const auto& attribute : AtaSmart::ReadAttributes(Page(drive.page.data(), drive.page.size()),
+                                                              Page(drive.thresholds.data(), drive.thresholds.size()))) {
+            rows.push_back(RowOf(attribute));
+        }
+        EXPECT_EQ(rows, drive.attributes);
+        attributeRows += drive.attributes.size();
         const auto descriptor = Descriptor().Model(drive.model).Serial(drive.serial).Firmware(drive.firmware);
         const std::pair<std::size_t, const std::string*> fields[] = {{Descriptor::kProductIdField, &drive.model},
                                                                       {Descriptor::kSerialNumberField, &drive.serial},
@@ -141,5 +165,6 @@ TEST(DeviceAnswers, RealDrivePages)
             EXPECT_EQ(DeviceAnswers::TrimBlanks(*text), DriveAnswers::Unpadded(*padded));
         }
     }
-    std::cout << "checked " << real.drives.size() << " real drive pages from " << dir.string() << "\n";
+    std::cout << "checked " << real.drives.size() << " real drive pages and their thresholds, " << attributeRows
+              << " attribute rows, from " << dir.string() << "\n";
 }

@@ -1,7 +1,11 @@
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
+#include "diskinfo/AtaSmart.h"
+#include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
+#include "kernel/Kernel.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <winioctl.h>
@@ -33,9 +37,12 @@ constexpr std::int64_t kSize = 500'107'862'016;
 constexpr std::int64_t kHours = 100 + (std::int64_t{1} << 32);
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// Answers every request, the thresholds page included; the inventory never asks for that one.
 DriveAnswers::Drive FullDrive()
 {
-    return DriveAnswers::TypicalDrive("MODEL X", "SERIAL 1", "FW 1", kSize, 45, kHours, 1234);
+    auto drive = DriveAnswers::TypicalDrive("MODEL X", "SERIAL 1", "FW 1", kSize, 45, kHours, 1234);
+    drive.smartThresholds = SmartPage().Threshold(0, 1, 51).Build();
+    return drive;
 }
 
 DriveInfo FullRecord(std::int32_t index)
@@ -162,17 +169,30 @@ TEST(Inventory, ExactCalls)
 }
 
 // The order of opens, requests and closes on every path through one drive: each handle is
-// closed exactly once, the SMART data go only through a read-write handle made for them
+// closed exactly once, the SMART pages go only through a read-write handle made for them
 // alone (where that open is refused, the read-only handle's request fails the access check,
-// as on Windows), and they are not asked for when the version request fails.
+// as on Windows), and they are not asked for when the version request fails. The details
+// query asks for the thresholds page on the same read-write handle, after the data page.
 TEST(Inventory, CallOrderOnEveryPath)
 {
     const std::string kReadQueries = "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 74080 #1";
+    constexpr bool kDetails = true;
     const struct {
         const char* name;
         std::function<void(FakeDrive&)> script;
         std::string trace;
+        bool details = false;
     } cases[] = {
+        {"details: every request answers", [](FakeDrive&) {},
+         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2, close #2, close #1", kDetails},
+        {"details: the thresholds are not answered",
+         [](FakeDrive& d) {
+             auto data = DriveAnswers::TypicalDrive("M", "S", "F", 1, 1, 1, 1);
+             data.ApplyTo(d);
+         },
+         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2 fails, close #2, close #1", kDetails},
+        {"details: the read-write open is refused", [](FakeDrive& d) { d.opensReadWrite = false; },
+         kReadQueries + ", open RW fails, 7C088 #1 fails, close #1", kDetails},
         {"every request answers", [](FakeDrive&) {}, kReadQueries + ", open RW #2, 7C088 #2, close #2, close #1"},
         {"the drive does not open", [](FakeDrive& d) { d.opens = false; }, "open R fails"},
         {"no request answers", [](FakeDrive& d) { d.answers.clear(); },
@@ -190,11 +210,80 @@ TEST(Inventory, CallOrderOnEveryPath)
         FakeDrive& drive = FakeKernel::Drive(4);
         FullDrive().ApplyTo(drive);
         c.script(drive);
-        DriveInfo info;
-        DiskManager::GetDriveInfo(4, info);
+        DriveDetails details;
+        if (c.details) {
+            DiskManager::GetDriveDetails(4, details);
+        } else {
+            DiskManager::GetDriveInfo(4, details.info);
+        }
         EXPECT_EQ(Trace(), c.trace);
         EXPECT_EQ(FakeKernel::OpenHandles(), 0);
     }
+}
+
+// What the details query returns besides the record: the bus type, the pages as the drive
+// gave them, and which route they came by; and the thresholds command, byte for byte.
+TEST(Inventory, Details)
+{
+    FakeKernel::Reset();
+    auto ata = FullDrive();
+    ata.descriptor->BusType(Descriptor::kBusTypeSata);
+    ata.ApplyTo(FakeKernel::Drive(3));
+    DriveAnswers::Drive nvme;
+    nvme.nvmeLog = Bytes(512, 0x5A);
+    nvme.ApplyTo(FakeKernel::Drive(6));
+    DriveAnswers::TypicalDrive("M", "S", "F", 1, 1, 1, 1).ApplyTo(FakeKernel::Drive(4)); // no thresholds page
+    const auto page = [](const Bytes& bytes) {
+        DriveDetails::Page copy{};
+        std::copy(bytes.begin(), bytes.end(), copy.begin());
+        return copy;
+    };
+
+    DriveDetails details;
+    ASSERT_TRUE(DiskManager::GetDriveDetails(3, details));
+    ExpectRecord(details.info, FullRecord(3));
+    EXPECT_EQ(details.busType, Descriptor::kBusTypeSata);
+    EXPECT_EQ(details.source, SmartSource::Ata);
+    EXPECT_EQ(details.smartData, page(*ata.smartPage));
+    EXPECT_EQ(details.smartThresholds, page(*ata.smartThresholds));
+    EXPECT_FALSE(details.nvmeLog);
+    const auto smart = FakeKernel::CallsOf(Kind::Control);
+    const auto thresholds = DeviceAnswers::SmartCommand(3, AtaSmart::kFeatureReadThresholds);
+    EXPECT_EQ(smart.back().input, Bytes(thresholds.begin(), thresholds.end()));
+
+    ASSERT_TRUE(DiskManager::GetDriveDetails(4, details));
+    EXPECT_TRUE(details.smartData);
+    EXPECT_FALSE(details.smartThresholds);
+
+    ASSERT_TRUE(DiskManager::GetDriveDetails(6, details));
+    EXPECT_EQ(details.source, SmartSource::Nvme);
+    EXPECT_FALSE(details.busType); // the descriptor was not answered
+    EXPECT_FALSE(details.smartData || details.smartThresholds);
+    EXPECT_EQ(details.nvmeLog, page(*nvme.nvmeLog));
+
+    DriveDetails untouched;
+    untouched.info.index = 9;
+    EXPECT_FALSE(DiskManager::GetDriveDetails(7, untouched));
+    EXPECT_EQ(untouched.info.index, 9);
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+}
+
+// The fake kernel lets through SMART commands that only read, as the program's safety net.
+TEST(Inventory, FakeKernelRefusesSmartCommandsThatChangeTheDrive)
+{
+    FakeKernel::Reset();
+    FullDrive().ApplyTo(FakeKernel::Drive(0));
+    const HANDLE device = Kernel::CreateFileW(L"\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                                              OPEN_EXISTING, 0, nullptr);
+    for (const std::uint8_t features : {std::uint8_t{0xD8}, std::uint8_t{0xD4}, std::uint8_t{0xD6}}) {
+        auto command = DeviceAnswers::SmartCommand(0, features);
+        std::array<std::uint8_t, 529> answer{};
+        DWORD returned = 0;
+        EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, SMART_RCV_DRIVE_DATA, command.data(), 33, answer.data(),
+                                                        529, &returned, nullptr),
+                                "READ DATA or READ THRESHOLDS");
+    }
+    Kernel::CloseHandle(device);
 }
 
 // Drive numbers 0 to 31, each tried once and in order, 32 never; records without gaps.
@@ -359,7 +448,8 @@ TEST(Inventory, RecordCopyOutlivesItsSource)
     EXPECT_EQ(copy.health, L"Good");
 }
 
-// Every page in the folder of real drives, as a fake drive's SMART answer, against its rows.
+// Every page in the folder of real drives and its thresholds page, as a fake drive's SMART
+// answers, against its rows.
 TEST(Inventory, RealDrivePages)
 {
     const auto dir = DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR);
@@ -376,9 +466,14 @@ TEST(Inventory, RealDrivePages)
         DriveAnswers::Drive drive = FullDrive();
         drive.descriptor = Descriptor().Model(page.model).Serial(page.serial).Firmware(page.firmware);
         drive.smartPage = page.page;
+        drive.smartThresholds = page.thresholds;
         drive.ApplyTo(FakeKernel::Drive(number));
-        DriveInfo info;
-        ASSERT_TRUE(DiskManager::GetDriveInfo(number, info));
+        DriveDetails details;
+        ASSERT_TRUE(DiskManager::GetDriveDetails(number, details));
+        ASSERT_TRUE(details.smartData && details.smartThresholds);
+        EXPECT_EQ(AtaSmart::ReadAttributes(*details.smartData, AtaSmart::Page(*details.smartThresholds)).size(),
+                  page.attributes.size());
+        const DriveInfo& info = details.info;
         EXPECT_EQ(info.temperature, page.temperature);
         EXPECT_EQ(info.powerOnHours, page.powerOnHours);
         EXPECT_EQ(info.powerCycles, page.powerCycles);

@@ -1,0 +1,75 @@
+#include "diskinfo/NvmeHealth.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr std::size_t kCountSize = 16;
+constexpr int kKelvinAtZeroCelsius = 273;
+constexpr int kMaxTemperature = 255;
+
+std::uint64_t ReadLe(std::span<const std::uint8_t> bytes)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = bytes.size(); i-- > 0;) {
+        value = value << 8 | bytes[i];
+    }
+    return value;
+}
+
+NvmeHealth::Count CountAt(NvmeHealth::Log log, std::size_t offset)
+{
+    const auto bytes = log.subspan(offset, kCountSize);
+    return {ReadLe(bytes.first(8)), ReadLe(bytes.subspan(8))};
+}
+
+} // namespace
+
+std::string NvmeHealth::ToDecimal(Count count)
+{
+    // Long division by 10 over four 32-bit limbs, most significant first; each step's
+    // remainder is the next digit from the right.
+    std::array<std::uint32_t, 4> limbs{static_cast<std::uint32_t>(count.high >> 32),
+                                       static_cast<std::uint32_t>(count.high),
+                                       static_cast<std::uint32_t>(count.low >> 32),
+                                       static_cast<std::uint32_t>(count.low)};
+    std::string digits;
+    do {
+        std::uint64_t remainder = 0;
+        for (std::uint32_t& limb : limbs) {
+            const std::uint64_t value = remainder << 32 | limb;
+            limb = static_cast<std::uint32_t>(value / 10);
+            remainder = value % 10;
+        }
+        digits.push_back(static_cast<char>('0' + remainder));
+    } while (std::any_of(limbs.begin(), limbs.end(), [](std::uint32_t limb) { return limb != 0; }));
+    std::reverse(digits.begin(), digits.end());
+    return digits;
+}
+
+NvmeHealth::Fields NvmeHealth::Read(Log log)
+{
+    Fields fields;
+    fields.criticalWarning = log[0];
+    const int kelvin = static_cast<int>(ReadLe(log.subspan(1, 2)));
+    if (kelvin != 0) {
+        fields.temperature = std::clamp(kelvin - kKelvinAtZeroCelsius, 0, kMaxTemperature);
+    }
+    fields.availableSpare = log[3];
+    fields.availableSpareThreshold = log[4];
+    fields.percentageUsed = log[5];
+    fields.dataUnitsRead = CountAt(log, 32);
+    fields.dataUnitsWritten = CountAt(log, 48);
+    fields.hostReadCommands = CountAt(log, 64);
+    fields.hostWriteCommands = CountAt(log, 80);
+    fields.controllerBusyMinutes = CountAt(log, 96);
+    fields.powerCycles = CountAt(log, 112);
+    fields.powerOnHours = CountAt(log, 128);
+    fields.unsafeShutdowns = CountAt(log, 144);
+    fields.mediaErrors = CountAt(log, 160);
+    fields.errorLogEntries = CountAt(log, 176);
+    fields.warningTemperatureMinutes = static_cast<std::uint32_t>(ReadLe(log.subspan(192, 4)));
+    fields.criticalTemperatureMinutes = static_cast<std::uint32_t>(ReadLe(log.subspan(196, 4)));
+    return fields;
+}

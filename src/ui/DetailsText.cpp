@@ -1,0 +1,417 @@
+#include "ui/DetailsText.h"
+
+#include "diskinfo/AtaSmart.h"
+#include "diskinfo/NvmeHealth.h"
+#include "ui/BoundedText.h"
+#include "ui/CellText.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+namespace {
+
+constexpr double kBytesPerGiB = 1073741824.0;
+constexpr double kBytesPerTB = 1e12;
+constexpr double kBytesPerDataUnit = 512'000.0; // 1,000 blocks of 512 bytes
+constexpr double kTwoTo64 = 18446744073709551616.0;
+constexpr std::wstring_view kNewLine = L"\r\n";
+constexpr std::size_t kNumberCapacity = 64;
+
+template <class... Args>
+std::wstring Formatted(const wchar_t* format, Args... args)
+{
+    std::array<wchar_t, kNumberCapacity> text{};
+    BoundedText::Format(text, format, args...);
+    return text.data();
+}
+
+std::wstring Widened(std::string_view ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+std::wstring Decimal(std::uint64_t value)
+{
+    return Formatted(L"%llu", static_cast<unsigned long long>(value));
+}
+
+std::optional<AtaSmart::Page> PageOf(const std::optional<DriveDetails::Page>& page)
+{
+    return page ? std::optional<AtaSmart::Page>(*page) : std::nullopt;
+}
+
+std::vector<AtaSmart::Attribute> AttributesOf(const DriveDetails& details)
+{
+    return details.smartData ? AtaSmart::ReadAttributes(*details.smartData, PageOf(details.smartThresholds))
+                             : std::vector<AtaSmart::Attribute>{};
+}
+
+std::optional<NvmeHealth::Fields> NvmeFieldsOf(const DriveDetails& details)
+{
+    return details.nvmeLog ? std::optional<NvmeHealth::Fields>(NvmeHealth::Read(*details.nvmeLog)) : std::nullopt;
+}
+
+std::wstring AttributeLabel(const AtaSmart::Attribute& attribute)
+{
+    return L"Attribute " + Decimal(attribute.id) + L" " + std::wstring(AtaSmart::AttributeName(attribute.id));
+}
+
+std::optional<std::wstring> AttributeReason(const AtaSmart::Attribute& attribute)
+{
+    const std::wstring threshold = attribute.threshold ? Decimal(*attribute.threshold) : std::wstring();
+    switch (attribute.status) {
+    case AtaSmart::Status::FailingNow:
+        return AttributeLabel(attribute) + L": current " + Decimal(attribute.current) +
+               L" is at or below its threshold " + threshold;
+    case AtaSmart::Status::FailedInPast:
+        return AttributeLabel(attribute) + L": worst " + Decimal(attribute.worst) +
+               L" was at or below its threshold " + threshold + L" in the past";
+    case AtaSmart::Status::Watch:
+        return AttributeLabel(attribute) + L": raw count " + Decimal(attribute.raw & 0xFFFF'FFFFu) + L" is not 0";
+    case AtaSmart::Status::Ok:
+        break;
+    }
+    return std::nullopt;
+}
+
+constexpr std::array<std::wstring_view, 8> kWarningBits{
+    L"available spare below its threshold",
+    L"temperature beyond a threshold",
+    L"reliability degraded",
+    L"media read-only",
+    L"volatile memory backup failed",
+    L"persistent memory region unreliable",
+    L"reserved bit 6",
+    L"reserved bit 7",
+};
+
+std::wstring WarningBitsText(std::uint8_t warning)
+{
+    if (warning == 0) {
+        return L"0 (none)";
+    }
+    std::wstring text = Formatted(L"0x%02X:", static_cast<unsigned>(warning));
+    const wchar_t* separator = L" ";
+    for (std::size_t bit = 0; bit < kWarningBits.size(); ++bit) {
+        if ((warning >> bit & 1u) != 0) {
+            text += separator;
+            text += kWarningBits[bit];
+            separator = L", ";
+        }
+    }
+    return text;
+}
+
+void AssessAta(const DriveDetails& details, DetailsText::Assessment& assessment)
+{
+    for (const AtaSmart::Attribute& attribute : AttributesOf(details)) {
+        if (const auto reason = AttributeReason(attribute)) {
+            assessment.reasons.push_back(*reason);
+            const auto verdict = attribute.status == AtaSmart::Status::FailingNow ? DetailsText::Verdict::Failing
+                                                                                   : DetailsText::Verdict::Caution;
+            assessment.verdict = std::max(assessment.verdict, verdict);
+        }
+    }
+}
+
+void AssessNvme(const NvmeHealth::Fields& fields, DetailsText::Assessment& assessment)
+{
+    if (fields.criticalWarning != 0) {
+        assessment.verdict = DetailsText::Verdict::Failing;
+        assessment.reasons.push_back(L"Critical warning " + WarningBitsText(fields.criticalWarning));
+    }
+    if (fields.percentageUsed >= 100) {
+        assessment.verdict = std::max(assessment.verdict, DetailsText::Verdict::Caution);
+        assessment.reasons.push_back(L"Percentage used " + Decimal(fields.percentageUsed) +
+                                     L" %: the drive has reached its rated endurance");
+    }
+    if (fields.mediaErrors != NvmeHealth::Count{}) {
+        assessment.verdict = std::max(assessment.verdict, DetailsText::Verdict::Caution);
+        assessment.reasons.push_back(L"Media and data integrity errors: " +
+                                     Widened(NvmeHealth::ToDecimal(fields.mediaErrors)));
+    }
+}
+
+std::wstring_view StatusText(AtaSmart::Status status)
+{
+    switch (status) {
+    case AtaSmart::Status::FailingNow:
+        return L"Failing now";
+    case AtaSmart::Status::FailedInPast:
+        return L"Failed in the past";
+    case AtaSmart::Status::Watch:
+        return L"Watch";
+    case AtaSmart::Status::Ok:
+        break;
+    }
+    return L"OK";
+}
+
+DetailsText::RowStyle StyleOf(AtaSmart::Status status)
+{
+    switch (status) {
+    case AtaSmart::Status::FailingNow:
+        return DetailsText::RowStyle::FailingNow;
+    case AtaSmart::Status::FailedInPast:
+        return DetailsText::RowStyle::FailedInPast;
+    case AtaSmart::Status::Watch:
+        return DetailsText::RowStyle::Watch;
+    case AtaSmart::Status::Ok:
+        break;
+    }
+    return DetailsText::RowStyle::Normal;
+}
+
+void AtaTable(const std::vector<AtaSmart::Attribute>& attributes, DetailsText::Table& table)
+{
+    table.columns = {L"ID", L"Attribute", L"Current", L"Worst", L"Threshold", L"Raw", L"Raw (hex)", L"Status"};
+    for (const AtaSmart::Attribute& attribute : attributes) {
+        table.rows.push_back({
+            Decimal(attribute.id),
+            std::wstring(AtaSmart::AttributeName(attribute.id)),
+            Decimal(attribute.current),
+            Decimal(attribute.worst),
+            attribute.threshold ? Decimal(*attribute.threshold) : L"-",
+            Decimal(attribute.raw),
+            Formatted(L"%012llX", static_cast<unsigned long long>(attribute.raw)),
+            std::wstring(StatusText(attribute.status)),
+        });
+        table.styles.push_back(StyleOf(attribute.status));
+    }
+}
+
+std::wstring CountText(NvmeHealth::Count count, std::wstring_view unit = {})
+{
+    std::wstring text = Widened(NvmeHealth::ToDecimal(count));
+    if (!unit.empty()) {
+        text += L" ";
+        text += unit;
+    }
+    return text;
+}
+
+std::wstring DataUnitsText(NvmeHealth::Count units)
+{
+    const double bytes = (static_cast<double>(units.high) * kTwoTo64 + static_cast<double>(units.low)) *
+                         kBytesPerDataUnit;
+    return CountText(units) + Formatted(L" (%.2f TB)", bytes / kBytesPerTB);
+}
+
+std::wstring Percent(std::uint8_t value)
+{
+    return Decimal(value) + L" %";
+}
+
+std::wstring Minutes(std::uint32_t value)
+{
+    return Decimal(value) + L" minutes";
+}
+
+void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
+{
+    table.columns = {L"Field", L"Value"};
+    table.rows = {
+        {L"Critical Warning", WarningBitsText(f.criticalWarning)},
+        {L"Composite Temperature", f.temperature >= 0 ? Decimal(static_cast<std::uint64_t>(f.temperature)) + L" \u00B0C"
+                                                      : L"-"},
+        {L"Available Spare", Percent(f.availableSpare)},
+        {L"Available Spare Threshold", Percent(f.availableSpareThreshold)},
+        {L"Percentage Used", Percent(f.percentageUsed)},
+        {L"Data Units Read", DataUnitsText(f.dataUnitsRead)},
+        {L"Data Units Written", DataUnitsText(f.dataUnitsWritten)},
+        {L"Host Read Commands", CountText(f.hostReadCommands)},
+        {L"Host Write Commands", CountText(f.hostWriteCommands)},
+        {L"Controller Busy Time", CountText(f.controllerBusyMinutes, L"minutes")},
+        {L"Power Cycles", CountText(f.powerCycles)},
+        {L"Power-On Hours", CountText(f.powerOnHours, L"hours")},
+        {L"Unsafe Shutdowns", CountText(f.unsafeShutdowns)},
+        {L"Media and Data Integrity Errors", CountText(f.mediaErrors)},
+        {L"Error Information Log Entries", CountText(f.errorLogEntries)},
+        {L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes)},
+        {L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes)},
+    };
+    table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
+}
+
+std::wstring_view SourceText(SmartSource source)
+{
+    switch (source) {
+    case SmartSource::Ata:
+        return L"ATA SMART";
+    case SmartSource::UsbBridge:
+        return L"ATA SMART through the USB bridge (ATA PASS-THROUGH)";
+    case SmartSource::Nvme:
+        return L"NVMe health log";
+    case SmartSource::None:
+        break;
+    }
+    return L"None";
+}
+
+// Tabs and line breaks inside a cell would shift the columns of the copied text.
+std::wstring CopyCell(std::wstring_view text)
+{
+    std::wstring cell(text);
+    std::replace_if(cell.begin(), cell.end(), [](wchar_t c) { return c == L'\t' || c == L'\r' || c == L'\n'; }, L' ');
+    return cell;
+}
+
+void AppendLine(std::wstring& out, std::span<const std::wstring> cells)
+{
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        out += i == 0 ? L"" : L"\t";
+        out += CopyCell(cells[i]);
+    }
+    out += kNewLine;
+}
+
+std::wstring FullCell(const DriveInfo& drive, int column)
+{
+    // Room for the longest string of the record and any number, so nothing is ever cut.
+    const std::size_t longest = std::max({drive.model.size(), drive.serialNumber.size(), drive.firmware.size(),
+                                          drive.health.size()});
+    std::vector<wchar_t> cell(longest + kNumberCapacity, L'\0');
+    CellText::Write(drive, column, cell.data(), static_cast<int>(cell.size()));
+    return cell.data();
+}
+
+} // namespace
+
+DetailsText::Assessment DetailsText::Assess(const DriveDetails& details)
+{
+    Assessment assessment;
+    if (details.info.failurePredicted) {
+        assessment.verdict = Verdict::Failing;
+        assessment.reasons.emplace_back(L"The drive predicts its own failure");
+    }
+    if (const auto fields = NvmeFieldsOf(details)) {
+        AssessNvme(*fields, assessment);
+    } else {
+        AssessAta(details, assessment);
+    }
+    return assessment;
+}
+
+std::wstring_view DetailsText::VerdictText(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Failing:
+        return L"Failing";
+    case Verdict::Caution:
+        return L"Caution";
+    case Verdict::Good:
+        break;
+    }
+    return L"Good";
+}
+
+std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details)
+{
+    const DriveInfo& info = details.info;
+    const std::wstring capacity =
+        Formatted(L"%.1f GB (%lld bytes)", static_cast<double>(info.sizeBytes) / kBytesPerGiB,
+                  static_cast<long long>(info.sizeBytes));
+    return {
+        {L"Drive", Decimal(static_cast<std::uint64_t>(std::max(info.index, 0)))},
+        {L"Model", info.model},
+        {L"Serial Number", info.serialNumber},
+        {L"Firmware", info.firmware},
+        {L"Capacity", capacity},
+        {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
+        {L"SMART Data", std::wstring(SourceText(details.source))},
+    };
+}
+
+DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
+{
+    Table table;
+    if (const auto fields = NvmeFieldsOf(details)) {
+        NvmeTable(*fields, table);
+    } else if (details.smartData) {
+        AtaTable(AttributesOf(details), table);
+        if (!details.smartThresholds) {
+            table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
+        }
+    } else {
+        table.note = L"The drive answered no SMART data.";
+    }
+    return table;
+}
+
+std::wstring DetailsText::CopyText(const DriveDetails& details)
+{
+    std::wstring out;
+    for (const Field& field : Heading(details)) {
+        AppendLine(out, std::array{field.label, field.value});
+    }
+    const Assessment assessment = Assess(details);
+    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(VerdictText(assessment.verdict))});
+    for (const std::wstring& reason : assessment.reasons) {
+        AppendLine(out, std::array{std::wstring(L"Reason"), reason});
+    }
+    const Table table = BuildTable(details);
+    out += kNewLine;
+    if (!table.note.empty()) {
+        AppendLine(out, std::array{table.note});
+    }
+    if (!table.columns.empty()) {
+        AppendLine(out, table.columns);
+    }
+    for (const auto& row : table.rows) {
+        AppendLine(out, row);
+    }
+    return out;
+}
+
+std::wstring DetailsText::ListCopyText(const std::vector<DriveInfo>& drives)
+{
+    std::wstring out;
+    std::vector<std::wstring> cells(CellText::kColumnCount);
+    for (int column = 0; column < CellText::kColumnCount; ++column) {
+        cells[static_cast<std::size_t>(column)] = CellText::kTitles[static_cast<std::size_t>(column)];
+    }
+    AppendLine(out, cells);
+    for (const DriveInfo& drive : drives) {
+        for (int column = 0; column < CellText::kColumnCount; ++column) {
+            cells[static_cast<std::size_t>(column)] = FullCell(drive, column);
+        }
+        AppendLine(out, cells);
+    }
+    return out;
+}
+
+std::wstring DetailsText::BusTypeName(std::uint32_t busType)
+{
+    // STORAGE_BUS_TYPE values as the Windows SDK numbers them.
+    switch (busType) {
+    case 0x01:
+        return L"SCSI";
+    case 0x03:
+        return L"ATA";
+    case 0x07:
+        return L"USB";
+    case 0x08:
+        return L"RAID";
+    case 0x0A:
+        return L"SAS";
+    case 0x0B:
+        return L"SATA";
+    case 0x0C:
+        return L"SD";
+    case 0x0D:
+        return L"MMC";
+    case 0x0E:
+        return L"Virtual";
+    case 0x0F:
+        return L"File-backed virtual";
+    case 0x10:
+        return L"Storage Spaces";
+    case 0x11:
+        return L"NVMe";
+    default:
+        return Decimal(busType);
+    }
+}

@@ -1,0 +1,196 @@
+#include "DriveAnswers.h"
+#include "diskinfo/NvmeHealth.h"
+#include "ui/DetailsText.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using SmartPage = DriveAnswers::SmartPage;
+using Verdict = DetailsText::Verdict;
+using Count = NvmeHealth::Count;
+
+DriveDetails::Page PageOf(const DriveAnswers::Bytes& bytes)
+{
+    DriveDetails::Page page{};
+    std::copy(bytes.begin(), bytes.end(), page.begin());
+    return page;
+}
+
+DriveDetails Ata(const SmartPage& data, std::optional<SmartPage> thresholds, bool predicted = false)
+{
+    DriveDetails details;
+    details.info.failurePredicted = predicted;
+    details.source = SmartSource::Ata;
+    details.smartData = PageOf(data.Build());
+    if (thresholds) {
+        details.smartThresholds = PageOf(thresholds->Build());
+    }
+    return details;
+}
+
+DriveDetails Nvme(std::uint8_t warning, std::uint8_t percentageUsed, Count mediaErrors)
+{
+    DriveDetails details;
+    details.source = SmartSource::Nvme;
+    details.nvmeLog.emplace();
+    auto& log = *details.nvmeLog;
+    log[0] = warning;
+    log[5] = percentageUsed;
+    for (std::size_t i = 0; i < 8; ++i) {
+        log[160 + i] = static_cast<std::uint8_t>(mediaErrors.low >> (8 * i));
+        log[168 + i] = static_cast<std::uint8_t>(mediaErrors.high >> (8 * i));
+    }
+    return details;
+}
+
+std::wstring Lines(std::initializer_list<std::wstring_view> lines)
+{
+    std::wstring text;
+    for (const auto line : lines) {
+        text.append(line).append(L"\r\n");
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(DetailsText, AssessmentRules)
+{
+    const SmartPage reallocated = SmartPage().Attribute(0, 5, 655).Normalised(0, 118, 118);
+    const struct {
+        const char* name;
+        DriveDetails details;
+        Verdict verdict;
+        std::vector<std::wstring> reasons;
+    } cases[] = {
+        {"no thresholds page: nothing can fail", Ata(SmartPage().Attribute(0, 1, 0).Normalised(0, 1, 1), std::nullopt),
+         Verdict::Good, {}},
+        {"current at its threshold", Ata(reallocated, SmartPage().Threshold(0, 5, 140)), Verdict::Failing,
+         {L"Attribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 140"}},
+        {"threshold matched by id, not by slot", Ata(reallocated, SmartPage().Threshold(0, 9, 200).Threshold(7, 5, 118)),
+         Verdict::Failing, {L"Attribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 118"}},
+        {"worst at its threshold", Ata(SmartPage().Attribute(3, 3, 0).Normalised(3, 100, 20), SmartPage().Threshold(0, 3, 21)),
+         Verdict::Caution, {L"Attribute 3 Spin-Up Time: worst 20 was at or below its threshold 21 in the past"}},
+        {"threshold 0 never fails", Ata(SmartPage().Attribute(0, 1, 0).Normalised(0, 0, 0), SmartPage().Threshold(0, 1, 0)),
+         Verdict::Good, {}},
+        {"a count to watch", Ata(SmartPage().Attribute(0, 197, 8), SmartPage()), Verdict::Caution,
+         {L"Attribute 197 Current Pending Sector Count: raw count 8 is not 0"}},
+        {"only the low 32 raw bits count", Ata(SmartPage().Attribute(0, 5, std::uint64_t{2000} << 32), SmartPage()),
+         Verdict::Good, {}},
+        {"failure predicted", Ata(SmartPage(), SmartPage(), true), Verdict::Failing,
+         {L"The drive predicts its own failure"}},
+        {"NVMe critical warning", Nvme(0x11, 0, {}), Verdict::Failing,
+         {L"Critical warning 0x11: available spare below its threshold, volatile memory backup failed"}},
+        {"NVMe worn out", Nvme(0, 100, {}), Verdict::Caution,
+         {L"Percentage used 100 %: the drive has reached its rated endurance"}},
+        {"NVMe media errors above 64 bits", Nvme(0, 99, {0, 1}), Verdict::Caution,
+         {L"Media and data integrity errors: 18446744073709551616"}},
+        {"no SMART data", DriveDetails(), Verdict::Good, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto assessment = DetailsText::Assess(c.details);
+        EXPECT_EQ(assessment.verdict, c.verdict);
+        EXPECT_EQ(assessment.reasons, c.reasons);
+    }
+}
+
+TEST(DetailsText, NumbersAndNames)
+{
+    const std::pair<Count, const char*> decimals[] = {
+        {{0, 0}, "0"},
+        {{~0ull, 0}, "18446744073709551615"},
+        {{0, 1}, "18446744073709551616"},
+        {{~0ull, ~0ull}, "340282366920938463463374607431768211455"},
+    };
+    for (const auto& [count, text] : decimals) {
+        EXPECT_EQ(NvmeHealth::ToDecimal(count), text);
+    }
+    const std::pair<std::uint32_t, const wchar_t*> buses[] = {
+        {7, L"USB"}, {0x0B, L"SATA"}, {0x11, L"NVMe"}, {0x0F, L"File-backed virtual"}, {0x13, L"19"}, {0, L"0"}};
+    for (const auto& [bus, name] : buses) {
+        EXPECT_EQ(DetailsText::BusTypeName(bus), name);
+    }
+}
+
+// What the clipboard gets: whole cells, tab-separated, CR LF after every line; a tab inside a
+// cell would shift the columns.
+TEST(DetailsText, CopiedTexts)
+{
+    const std::wstring longModel(300, L'M');
+    const std::vector<DriveInfo> drives{
+        {0, longModel, L"S\t1", L"FW", 1073741824, false, L"Good", 45, 100, 7},
+        {3, L"Unknown", L"Unknown", L"Unknown", 0, true, L"Caution / Bad", -1, -1, -1}};
+    EXPECT_EQ(DetailsText::ListCopyText(drives),
+              Lines({L"Drive\tModel\tSerial Number\tFirmware\tSize (GB)\tHealth\tTemp\tPower(h)\tCycles\tSpeed",
+                     L"0\t" + longModel + L"\tS 1\tFW\t1.0\tGood\t45 C\t100\t7\t-",
+                     L"3\tUnknown\tUnknown\tUnknown\t0.0\tCaution / Bad\t-\t-\t-\t-"}));
+
+    DriveDetails details = Ata(SmartPage().Attribute(0, 5, 655).Normalised(0, 118, 118), SmartPage().Threshold(0, 5, 140));
+    details.info = drives[0];
+    details.info.model = L"MODEL";
+    details.busType = 11;
+    EXPECT_EQ(DetailsText::CopyText(details),
+              Lines({L"Drive\t0", L"Model\tMODEL", L"Serial Number\tS 1", L"Firmware\tFW",
+                     L"Capacity\t1.0 GB (1073741824 bytes)", L"Bus Type\tSATA", L"SMART Data\tATA SMART",
+                     L"Assessment\tFailing",
+                     L"Reason\tAttribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 140", L"",
+                     L"ID\tAttribute\tCurrent\tWorst\tThreshold\tRaw\tRaw (hex)\tStatus",
+                     L"5\tReallocated Sectors Count\t118\t118\t140\t655\t00000000028F\tFailing now"}));
+
+    const auto none = DetailsText::BuildTable(DriveDetails());
+    EXPECT_TRUE(none.columns.empty() && none.rows.empty());
+    EXPECT_EQ(none.note, L"The drive answered no SMART data.");
+    const auto noThresholds = DetailsText::BuildTable(Ata(SmartPage().Attribute(0, 9, 1), std::nullopt));
+    ASSERT_EQ(noThresholds.rows.size(), 1u);
+    EXPECT_EQ(noThresholds.rows[0][4], L"-");
+}
+
+// Every field of the real drives' logs as health.tsv gives it, and the details view's rows of them.
+TEST(DetailsText, RealNvmeLogs)
+{
+    const auto dir = DriveAnswers::NvmePagesDir(OSTREVANE_NVME_PAGES_DIR);
+    const auto real = DriveAnswers::LoadRealNvmeLogs(dir);
+    for (const auto& problem : real.problems) {
+        ADD_FAILURE() << problem;
+    }
+    ASSERT_FALSE(real.logs.empty()) << "no logs in " << dir;
+    for (const auto& drive : real.logs) {
+        SCOPED_TRACE(drive.name);
+        const auto f = NvmeHealth::Read(NvmeHealth::Log(drive.log.data(), drive.log.size()));
+        const std::map<std::string, std::string> actual{
+            {"critical_warning", std::to_string(f.criticalWarning)},
+            {"temperature", std::to_string(f.temperature)},
+            {"available_spare", std::to_string(f.availableSpare)},
+            {"available_spare_threshold", std::to_string(f.availableSpareThreshold)},
+            {"percentage_used", std::to_string(f.percentageUsed)},
+            {"data_units_read", NvmeHealth::ToDecimal(f.dataUnitsRead)},
+            {"data_units_written", NvmeHealth::ToDecimal(f.dataUnitsWritten)},
+            {"host_read_commands", NvmeHealth::ToDecimal(f.hostReadCommands)},
+            {"host_write_commands", NvmeHealth::ToDecimal(f.hostWriteCommands)},
+            {"controller_busy_minutes", NvmeHealth::ToDecimal(f.controllerBusyMinutes)},
+            {"power_cycles", NvmeHealth::ToDecimal(f.powerCycles)},
+            {"power_on_hours", NvmeHealth::ToDecimal(f.powerOnHours)},
+            {"unsafe_shutdowns", NvmeHealth::ToDecimal(f.unsafeShutdowns)},
+            {"media_errors", NvmeHealth::ToDecimal(f.mediaErrors)},
+            {"error_log_entries", NvmeHealth::ToDecimal(f.errorLogEntries)},
+            {"warning_temperature_minutes", std::to_string(f.warningTemperatureMinutes)},
+            {"critical_temperature_minutes", std::to_string(f.criticalTemperatureMinutes)},
+        };
+        EXPECT_EQ(actual, drive.fields);
+
+        DriveDetails details;
+        details.nvmeLog = PageOf(drive.log);
+        const auto table = DetailsText::BuildTable(details);
+        ASSERT_EQ(table.rows.size(), 17u);
+        EXPECT_EQ(table.rows[6][1].rfind(std::wstring(drive.fields.at("data_units_written").begin(),
+                                                      drive.fields.at("data_units_written").end()) + L" (", 0), 0u);
+    }
+    std::cout << "checked every field of " << real.logs.size() << " real NVMe health logs from " << dir.string()
+              << "\n";
+}
