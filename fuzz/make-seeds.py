@@ -10,7 +10,6 @@ Usage: fuzz/make-seeds.py [directory with *.bin pages, identity.tsv and expected
 """
 
 import pathlib
-import shutil
 import struct
 import sys
 
@@ -140,10 +139,10 @@ def main():
     nvme_seeds(root, pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else
                                   pathlib.Path(__file__).resolve().parents[2] / "shared" / "nvme-pages"))
 
+    # Real pages with drive number 0 and their thresholds pages behind them.
     smart = root / "smart_attributes"
     for page in sorted(pages.glob("*.bin")):
-        smart.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(page, smart / page.name)
+        write(smart, page.name, page.read_bytes() + bytes(4) + (pages / "thresholds" / page.name).read_bytes())
     write(smart, "all-zero.bin", bytes(512))
     write(smart, "full-table-max-raw.bin",
           smart_page([(slot, (9, 12, 190, 194)[slot % 4], b"\xff" * 6) for slot in range(30)]))
