@@ -3,7 +3,9 @@
 #include "disktest/DiskTest.h"
 #include "resources/resource.h"
 #include "ui/CellText.h"
+#include "ui/DarkList.h"
 #include "ui/ResultText.h"
+#include "ui/Theme.h"
 
 #include <array>
 #include <cstddef>
@@ -22,22 +24,9 @@ constexpr wchar_t kTitle[] = L"Ostrevane (x64/ARM64)";
 constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 600;
 
-// The dark theme, as COLORREF (0x00BBGGRR).
-constexpr COLORREF kWindowBackground = 0x1E1E1E;
-constexpr COLORREF kLightText = 0xDCDCDC;
-constexpr COLORREF kListBackground = 0x282828;
-constexpr COLORREF kButtonFace = 0x3C3C3C;
-constexpr COLORREF kButtonFacePressed = 0x505050;
-constexpr COLORREF kButtonBorder = 0x646464;
-constexpr COLORREF kHealthGood = 0x00C800;
-constexpr COLORREF kHealthBad = 0x3232FF;
-constexpr COLORREF kSelectedBackground = 0xD77800;
-constexpr COLORREF kSelectedText = 0xFFFFFF;
-
 constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
-constexpr DWORD kListExStyle = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
-static_assert(kListStyle == 0x5000100D && kListExStyle == 0x10020 && kButtonStyle == 0x5000000B);
+static_assert(kListStyle == 0x5000100D && kButtonStyle == 0x5000000B);
 
 // Layout: a margin around the list, the buttons in a band below it.
 constexpr int kMargin = 10;
@@ -72,21 +61,10 @@ HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
 
 HWND CreateList(HWND parent)
 {
-    const HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"", kListStyle, kMargin, kMargin,
-                                      kListWidthAtCreation, kListHeightAtCreation, parent, ControlId(ID_LISTVIEW),
-                                      UI::s_hInstance, nullptr);
-    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kListExStyle);
-    SendMessageW(list, LVM_SETBKCOLOR, 0, kListBackground);
-    SendMessageW(list, LVM_SETTEXTBKCOLOR, 0, kListBackground);
-    SendMessageW(list, LVM_SETTEXTCOLOR, 0, kLightText);
+    const HWND list = DarkList::Create(parent, ID_LISTVIEW, kListStyle, kMargin, kMargin, kListWidthAtCreation,
+                                       kListHeightAtCreation);
     for (std::size_t position = 0; position < kColumnWidths.size(); ++position) {
-        LVCOLUMNW column{};
-        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.fmt = LVCFMT_LEFT;
-        column.cx = kColumnWidths[position];
-        column.pszText = const_cast<wchar_t*>(CellText::kTitles[position]);
-        column.iSubItem = static_cast<int>(position);
-        SendMessageW(list, LVM_INSERTCOLUMNW, position, reinterpret_cast<LPARAM>(&column));
+        DarkList::AddColumn(list, static_cast<int>(position), CellText::kTitles[position], kColumnWidths[position]);
     }
     return list;
 }
@@ -99,7 +77,7 @@ void MoveControl(HWND control, int x, int y, int width, int height)
 // The 1-pixel border, drawn with a pen over a hollow brush so the face stays visible.
 void DrawButtonBorder(HDC dc, const RECT& rect)
 {
-    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, kButtonBorder));
+    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, Theme::kButtonBorder));
     const SelectedObject penSelection(dc, pen.Get());
     const SelectedObject brushSelection(dc, GetStockObject(NULL_BRUSH));
     Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
@@ -108,25 +86,19 @@ void DrawButtonBorder(HDC dc, const RECT& rect)
 COLORREF HealthColour(const std::wstring& health)
 {
     if (health == L"Good") {
-        return kHealthGood;
+        return Theme::kGood;
     }
-    return health == L"Caution / Bad" ? kHealthBad : kLightText;
+    return health == L"Caution / Bad" ? Theme::kBad : Theme::kLightText;
 }
 
-// Health in its verdict's colour, the rest light; the selected row white on blue throughout.
-// A row the list asks about beyond the records keeps the list's own text colour.
-void ColourSubItem(NMLVCUSTOMDRAW& draw)
+// Health in its verdict's colour, the rest light. A row the list asks about beyond the
+// records keeps the list's own text colour.
+COLORREF CellColour(std::size_t row, int column, COLORREF given)
 {
-    if (draw.nmcd.dwItemSpec < UI::s_drives.size()) {
-        draw.clrText = draw.iSubItem == CellText::kHealth ? HealthColour(UI::s_drives[draw.nmcd.dwItemSpec].health)
-                                                          : kLightText;
+    if (row >= UI::s_drives.size()) {
+        return given;
     }
-    if ((draw.nmcd.uItemState & CDIS_SELECTED) != 0) {
-        draw.clrTextBk = kSelectedBackground;
-        draw.clrText = kSelectedText;
-    } else {
-        draw.clrTextBk = kListBackground;
-    }
+    return column == CellText::kHealth ? HealthColour(UI::s_drives[row].health) : Theme::kLightText;
 }
 
 } // namespace
@@ -134,7 +106,7 @@ void ColourSubItem(NMLVCUSTOMDRAW& draw)
 bool UI::Initialize(HINSTANCE instance)
 {
     s_hInstance = instance;
-    s_hbrBg.Reset(CreateSolidBrush(kWindowBackground));
+    s_hbrBg.Reset(CreateSolidBrush(Theme::kWindowBackground));
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
@@ -245,7 +217,7 @@ LRESULT UI::OnNotify(HWND, NMHDR* header)
         OnGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(header));
         return 0;
     case NM_CUSTOMDRAW:
-        return OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+        return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), CellColour);
     default:
         return 0;
     }
@@ -263,7 +235,7 @@ void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
     const bool pressed = (item.itemState & ODS_SELECTED) != 0;
     RECT rect = item.rcItem;
     {
-        const GdiObject<HBRUSH> face(CreateSolidBrush(pressed ? kButtonFacePressed : kButtonFace));
+        const GdiObject<HBRUSH> face(CreateSolidBrush(pressed ? Theme::kButtonFacePressed : Theme::kButtonFace));
         FillRect(item.hDC, &rect, face.Get());
     }
     DrawButtonBorder(item.hDC, rect);
@@ -271,7 +243,7 @@ void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
     std::array<wchar_t, kButtonTextCapacity> text{};
     GetWindowTextW(item.hwndItem, text.data(), static_cast<int>(text.size()));
     SetBkMode(item.hDC, TRANSPARENT);
-    SetTextColor(item.hDC, kLightText);
+    SetTextColor(item.hDC, Theme::kLightText);
     if (pressed) {
         OffsetRect(&rect, 1, 1);
     }
@@ -306,7 +278,7 @@ void UI::RunTest(HWND hwnd)
 LRESULT UI::OnCtlColor(HDC dc)
 {
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, kLightText);
+    SetTextColor(dc, Theme::kLightText);
     return reinterpret_cast<LRESULT>(s_hbrBg.Get());
 }
 
@@ -317,19 +289,4 @@ void UI::OnGetDispInfo(NMLVDISPINFOW& info)
         return;
     }
     CellText::Write(s_drives[static_cast<std::size_t>(item.iItem)], item.iSubItem, item.pszText, item.cchTextMax);
-}
-
-LRESULT UI::OnCustomDraw(NMLVCUSTOMDRAW& draw)
-{
-    switch (draw.nmcd.dwDrawStage) {
-    case CDDS_PREPAINT:
-        return CDRF_NOTIFYITEMDRAW;
-    case CDDS_ITEMPREPAINT:
-        return CDRF_NOTIFYSUBITEMDRAW;
-    case CDDS_ITEMPREPAINT | CDDS_SUBITEM:
-        ColourSubItem(draw);
-        return CDRF_NEWFONT;
-    default:
-        return CDRF_DODEFAULT;
-    }
 }

@@ -46,5 +46,4 @@ public:
 private:
     static LRESULT OnCtlColor(HDC dc);
     static void OnGetDispInfo(NMLVDISPINFOW& info);
-    static LRESULT OnCustomDraw(NMLVCUSTOMDRAW& draw);
 };

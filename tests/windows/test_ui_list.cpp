@@ -156,19 +156,19 @@ TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
         std::array<wchar_t, 17> buffer{};
         buffer.fill(L'#');
         NMLVDISPINFOW info{};
-        info.hdr.hwndFrom = UI::s_hwndList;
-        info.hdr.idFrom = c.sender;
-        info.hdr.code = LVN_GETDISPINFOW;
         info.item.mask = c.mask;
         info.item.iItem = c.row;
         info.item.iSubItem = c.column;
         info.item.pszText = c.nullText ? nullptr : buffer.data();
         info.item.cchTextMax = c.capacity;
-        EXPECT_EQ(SendMessageW(m_main, WM_NOTIFY, c.sender, reinterpret_cast<LPARAM>(&info)), 0);
+        EXPECT_EQ(NotifyFromList(m_main, info, LVN_GETDISPINFOW, c.sender), 0);
         EXPECT_EQ(std::wstring(buffer.begin(), buffer.end()), std::wstring(buffer.size(), L'#'));
     }
 }
 
+// The list's own selection decides the colours, not the state the notification reports:
+// each case reports the opposite, and the item stage strips the selection and focus flags so
+// that the list does not paint its own selection colours over the cells'.
 TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
@@ -176,18 +176,21 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
                     {1, L"B", L"S", L"F", 1, true, L"Caution / Bad", 1, 1, 1},
                     {2, L"C", L"S", L"F", 1, false, L"good", 1, 1, 1},
                     {3, L"D", L"S", L"F", 1, false, L"Caution / Bad ", 1, 1, 1}};
+    // One row more than there are records.
+    SendMessageW(UI::s_hwndList, LVM_SETITEMCOUNT, 5, 0);
     constexpr COLORREF kGiven = 0x123456;
     constexpr COLORREF kGivenBack = 0x654321;
     constexpr COLORREF kGreen = 0x00C800, kRed = 0x3232FF, kLight = 0xDCDCDC, kWhite = 0xFFFFFF;
     constexpr COLORREF kBlue = 0xD77800, kListBack = 0x282828;
     constexpr DWORD kSubItem = CDDS_ITEMPREPAINT | CDDS_SUBITEM;
+    constexpr UINT kReported = CDIS_SELECTED | CDIS_FOCUS;
 
     struct Case {
         UINT_PTR sender;
         DWORD stage;
         DWORD_PTR row;
         int column;
-        bool selected;
+        bool selected;   // in the list
         LRESULT answer;
         COLORREF text;
         COLORREF back;
@@ -195,6 +198,7 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
     std::vector<Case> cases{
         {1003, CDDS_PREPAINT, 0, 0, false, CDRF_NOTIFYITEMDRAW, kGiven, kGivenBack},
         {1003, CDDS_ITEMPREPAINT, 0, 0, true, CDRF_NOTIFYSUBITEMDRAW, kGiven, kGivenBack},
+        {1003, CDDS_ITEMPREPAINT, 2, 0, false, CDRF_NOTIFYSUBITEMDRAW, kGiven, kGivenBack},
         {1003, CDDS_POSTPAINT, 0, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
         {1003, CDDS_ITEMPOSTPAINT, 0, 5, true, CDRF_DODEFAULT, kGiven, kGivenBack},
         {1003, CDDS_PREERASE, 0, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
@@ -218,19 +222,20 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "sender " << c.sender << " stage 0x" << std::hex << c.stage << std::dec
                                         << " row " << c.row << " column " << c.column << " selected " << c.selected);
+        SelectRow(c.selected ? static_cast<int>(c.row) : -1, c.selected);
+        const UINT reported = (c.selected ? 0u : kReported) | CDIS_HOT;
         NMLVCUSTOMDRAW draw{};
-        draw.nmcd.hdr.hwndFrom = UI::s_hwndList;
-        draw.nmcd.hdr.idFrom = c.sender;
-        draw.nmcd.hdr.code = NM_CUSTOMDRAW;
         draw.nmcd.dwDrawStage = c.stage;
         draw.nmcd.dwItemSpec = c.row;
-        draw.nmcd.uItemState = c.selected ? CDIS_SELECTED | CDIS_FOCUS : 0;
+        draw.nmcd.uItemState = reported;
         draw.iSubItem = c.column;
         draw.clrText = kGiven;
         draw.clrTextBk = kGivenBack;
-        EXPECT_EQ(SendMessageW(m_main, WM_NOTIFY, c.sender, reinterpret_cast<LPARAM>(&draw)), c.answer);
+        EXPECT_EQ(NotifyFromList(m_main, draw, NM_CUSTOMDRAW, c.sender), c.answer);
         EXPECT_EQ(draw.clrText, c.text);
         EXPECT_EQ(draw.clrTextBk, c.back);
+        const bool stripped = c.sender == 1003 && c.stage == CDDS_ITEMPREPAINT;
+        EXPECT_EQ(draw.nmcd.uItemState, stripped ? UINT{CDIS_HOT} : reported);
     }
 }
 
