@@ -7,8 +7,10 @@
 #include "ui/ResultText.h"
 #include "ui/Theme.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 HINSTANCE UI::s_hInstance = nullptr;
 GdiObject<HBRUSH> UI::s_hbrBg;
@@ -99,6 +101,16 @@ COLORREF CellColour(std::size_t row, int column, COLORREF given)
         return given;
     }
     return column == CellText::kHealth ? HealthColour(UI::s_drives[row].health) : Theme::kLightText;
+}
+
+// Whether `model` starts with (or, unless `partial`, is) `typed`, ignoring case.
+bool ModelMatches(std::wstring_view model, std::wstring_view typed, bool partial)
+{
+    if (model.size() < typed.size() || (!partial && model.size() != typed.size())) {
+        return false;
+    }
+    return CompareStringOrdinal(model.data(), static_cast<int>(typed.size()), typed.data(),
+                                static_cast<int>(typed.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -218,6 +230,8 @@ LRESULT UI::OnNotify(HWND, NMHDR* header)
         return 0;
     case NM_CUSTOMDRAW:
         return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), CellColour);
+    case LVN_ODFINDITEMW:
+        return OnFindItem(*reinterpret_cast<const NMLVFINDITEMW*>(header));
     default:
         return 0;
     }
@@ -289,4 +303,25 @@ void UI::OnGetDispInfo(NMLVDISPINFOW& info)
         return;
     }
     CellText::Write(s_drives[static_cast<std::size_t>(item.iItem)], item.iSubItem, item.pszText, item.cchTextMax);
+}
+
+// Typing in the list looks for the next drive whose model starts with what was typed, from
+// the row the list names, wrapping when it asks to; -1 when there is none.
+LRESULT UI::OnFindItem(const NMLVFINDITEMW& find)
+{
+    const LVFINDINFOW& info = find.lvfi;
+    if ((info.flags & (LVFI_STRING | LVFI_PARTIAL)) == 0 || info.psz == nullptr || s_drives.empty()) {
+        return -1;
+    }
+    const std::size_t count = s_drives.size();
+    const auto first = static_cast<std::size_t>(std::max(find.iStart, 0));
+    const std::size_t start = first < count ? first : 0;
+    const std::size_t tries = (info.flags & LVFI_WRAP) != 0 ? count : count - start;
+    for (std::size_t step = 0; step < tries; ++step) {
+        const std::size_t row = (start + step) % count;
+        if (ModelMatches(s_drives[row].model, info.psz, (info.flags & LVFI_PARTIAL) != 0)) {
+            return static_cast<LRESULT>(row);
+        }
+    }
+    return -1;
 }

@@ -46,4 +46,5 @@ public:
 private:
     static LRESULT OnCtlColor(HDC dc);
     static void OnGetDispInfo(NMLVDISPINFOW& info);
+    static LRESULT OnFindItem(const NMLVFINDITEMW& find);
 };

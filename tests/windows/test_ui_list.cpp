@@ -66,7 +66,7 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 
-TEST_F(UiTest, WritesEveryCellFromItsRecord)
+TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
 {
     DriveAnswers::TypicalDrive("WDC WD20EARS-00MVWB0", "     WD-WMAZA0075739", "50.0AB50", kOneAndAHalfGiB, 0,
                                kHugeHours, 22)
@@ -123,6 +123,44 @@ TEST_F(UiTest, WritesEveryCellFromItsRecord)
         SCOPED_TRACE(testing::Message() << "row " << c.row << " column " << c.column << " capacity " << c.capacity);
         EXPECT_EQ(CellOf(m_main, c.row, c.column, c.capacity), c.text);
     }
+
+    // Typing looks for a model that starts with the typed text (or is it, without
+    // LVFI_PARTIAL), ignoring case, from the row the list names, around the end with LVFI_WRAP.
+    struct Find {
+        UINT flags;
+        const wchar_t* text;
+        int start;
+        LRESULT row;
+    };
+    constexpr UINT kTyped = LVFI_PARTIAL | LVFI_WRAP;
+    const std::vector<Find> finds{
+        {kTyped, L"w", 0, 0},
+        {kTyped, L"wdc wd20", 1, 0},
+        {kTyped, L"UNK", 2, 1},
+        {kTyped, L"u", 1, 1},
+        {kTyped, L"m", -1, 2},
+        {kTyped, L"m", 7, 2},
+        {kTyped, L"wdc x", 0, -1},
+        {LVFI_PARTIAL, L"w", 1, -1},
+        {LVFI_PARTIAL, L"unknown", 1, 1},
+        {LVFI_STRING, L"m", 0, 2},
+        {LVFI_STRING, L"unk", 0, -1},
+        {LVFI_STRING | LVFI_WRAP, L"UNKNOWN", 2, 1},
+        {LVFI_PARAM, L"w", 0, -1},
+    };
+    for (const Find& f : finds) {
+        SCOPED_TRACE(testing::Message() << "\"" << f.text << "\" flags 0x" << std::hex << f.flags << std::dec
+                                        << " from " << f.start);
+        NMLVFINDITEMW find{};
+        find.iStart = f.start;
+        find.lvfi.flags = f.flags;
+        find.lvfi.psz = f.text;
+        EXPECT_EQ(NotifyFromList(m_main, find, LVN_ODFINDITEMW), f.row);
+    }
+    // And the list view itself asks so when a letter is typed.
+    SelectRow(0);
+    SendMessageW(UI::s_hwndList, WM_CHAR, L'm', 1);
+    EXPECT_EQ(SendMessageW(UI::s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2);
 }
 
 TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
