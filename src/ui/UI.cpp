@@ -3,7 +3,10 @@
 #include "disktest/DiskTest.h"
 #include "resources/resource.h"
 #include "ui/CellText.h"
+#include "ui/Clipboard.h"
 #include "ui/DarkList.h"
+#include "ui/DetailsText.h"
+#include "ui/DetailsWindow.h"
 #include "ui/ResultText.h"
 #include "ui/Theme.h"
 
@@ -17,6 +20,7 @@ GdiObject<HBRUSH> UI::s_hbrBg;
 HWND UI::s_hwndList = nullptr;
 HWND UI::s_hwndBtnRefresh = nullptr;
 HWND UI::s_hwndBtnTest = nullptr;
+HWND UI::s_hwndBtnDetails = nullptr;
 std::vector<DriveInfo> UI::s_drives;
 
 namespace {
@@ -35,6 +39,7 @@ constexpr int kMargin = 10;
 constexpr int kListBottomBand = 80;      // client height not taken by the list
 constexpr int kButtonsFromBottom = 60;   // the buttons' top edge, up from the client bottom
 constexpr int kTestButtonX = 170;
+constexpr int kDetailsButtonX = 330;
 constexpr int kButtonWidth = 150;
 constexpr int kButtonHeight = 40;
 constexpr int kListWidthAtCreation = 760;
@@ -168,7 +173,7 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         OnSize(hwnd);
         return 0;
     case WM_DRAWITEM:
-        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST) {
+        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST || wParam == ID_BTN_DETAILS) {
             DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
             return TRUE;
         }
@@ -192,6 +197,7 @@ void UI::OnCreate(HWND hwnd)
     s_hwndList = CreateList(hwnd);
     s_hwndBtnRefresh = CreateButton(hwnd, L"Refresh Drives", kMargin, ID_BTN_REFRESH);
     s_hwndBtnTest = CreateButton(hwnd, L"Run Read Test", kTestButtonX, ID_BTN_TEST);
+    s_hwndBtnDetails = CreateButton(hwnd, L"Drive Details", kDetailsButtonX, ID_BTN_DETAILS);
     RefreshDrives(hwnd);
 }
 
@@ -204,9 +210,10 @@ void UI::OnSize(HWND hwnd)
     if (s_hwndList != nullptr) {
         MoveControl(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - kListBottomBand);
     }
-    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr) {
+    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr && s_hwndBtnDetails != nullptr) {
         MoveControl(s_hwndBtnRefresh, kMargin, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
         MoveControl(s_hwndBtnTest, kTestButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
+        MoveControl(s_hwndBtnDetails, kDetailsButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
     }
 }
 
@@ -216,10 +223,12 @@ void UI::OnCommand(HWND hwnd, int controlId)
         RefreshDrives(hwnd);
     } else if (controlId == ID_BTN_TEST) {
         RunTest(hwnd);
+    } else if (controlId == ID_BTN_DETAILS) {
+        ShowDetails(hwnd);
     }
 }
 
-LRESULT UI::OnNotify(HWND, NMHDR* header)
+LRESULT UI::OnNotify(HWND hwnd, NMHDR* header)
 {
     if (header == nullptr || header->idFrom != ID_LISTVIEW) {
         return 0;
@@ -232,6 +241,12 @@ LRESULT UI::OnNotify(HWND, NMHDR* header)
         return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), CellColour);
     case LVN_ODFINDITEMW:
         return OnFindItem(*reinterpret_cast<const NMLVFINDITEMW*>(header));
+    case LVN_KEYDOWN:
+        OnListKeyDown(hwnd, *reinterpret_cast<const NMLVKEYDOWN*>(header));
+        return 0;
+    case NM_DBLCLK:
+        OnDoubleClick(hwnd, *reinterpret_cast<const NMITEMACTIVATE*>(header));
+        return 0;
     default:
         return 0;
     }
@@ -266,18 +281,14 @@ void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
 
 void UI::RunTest(HWND hwnd)
 {
-    const LRESULT row = SendMessageW(s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
-    if (row == -1) {
-        MessageBoxW(hwnd, L"Please select a drive first.", L"Information", MB_OK | MB_ICONINFORMATION);
-        return;
-    }
-    if (row < 0 || static_cast<std::size_t>(row) >= s_drives.size()) {
+    const std::optional<std::size_t> row = SelectedRow(hwnd);
+    if (!row) {
         return;
     }
 
     EnableWindow(s_hwndBtnTest, FALSE);
     EnableWindow(s_hwndBtnRefresh, FALSE);
-    const double speed = DiskTest::RunSequentialReadTest(s_drives[static_cast<std::size_t>(row)].index);
+    const double speed = DiskTest::RunSequentialReadTest(s_drives[*row].index);
     EnableWindow(s_hwndBtnTest, TRUE);
     EnableWindow(s_hwndBtnRefresh, TRUE);
 
@@ -287,6 +298,25 @@ void UI::RunTest(HWND hwnd)
     }
     const ResultText::Message message = ResultText::ForResult(ResultText::ForSpeed(speed));
     MessageBoxW(hwnd, message.data(), L"Test Result", MB_OK | MB_ICONINFORMATION);
+}
+
+void UI::ShowDetails(HWND hwnd)
+{
+    const std::optional<std::size_t> row = SelectedRow(hwnd);
+    if (!row) {
+        return;
+    }
+    DriveDetails details;
+    if (!DiskManager::GetDriveDetails(s_drives[*row].index, details)) {
+        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
+                          L"privileges in WinPE.",
+                    L"Error", MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (!DetailsWindow::Show(hwnd, details)) {
+        MessageBoxW(hwnd, L"The details window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
+    }
+    SetFocus(s_hwndList);
 }
 
 LRESULT UI::OnCtlColor(HDC dc)
@@ -324,4 +354,33 @@ LRESULT UI::OnFindItem(const NMLVFINDITEMW& find)
         }
     }
     return -1;
+}
+
+void UI::OnListKeyDown(HWND hwnd, const NMLVKEYDOWN& key)
+{
+    if (key.wVKey == VK_RETURN) {
+        ShowDetails(hwnd);
+    } else if (Clipboard::IsCopyKey(key.wVKey)) {
+        Clipboard::Copy(hwnd, DetailsText::ListCopyText(s_drives));
+    }
+}
+
+void UI::OnDoubleClick(HWND hwnd, const NMITEMACTIVATE& click)
+{
+    if (click.iItem >= 0) {
+        ShowDetails(hwnd);
+    }
+}
+
+std::optional<std::size_t> UI::SelectedRow(HWND hwnd)
+{
+    const LRESULT row = SendMessageW(s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    if (row == -1) {
+        MessageBoxW(hwnd, L"Please select a drive first.", L"Information", MB_OK | MB_ICONINFORMATION);
+        return std::nullopt;
+    }
+    if (row < 0 || static_cast<std::size_t>(row) >= s_drives.size()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(row);
 }
