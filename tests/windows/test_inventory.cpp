@@ -11,6 +11,8 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 
+#include <array>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 static_assert(DriveAnswers::kGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
@@ -25,6 +28,16 @@ static_assert(DriveAnswers::kQueryProperty == IOCTL_STORAGE_QUERY_PROPERTY);
 static_assert(DriveAnswers::kPredictFailure == IOCTL_STORAGE_PREDICT_FAILURE);
 static_assert(DriveAnswers::kSmartGetVersion == SMART_GET_VERSION);
 static_assert(DriveAnswers::kSmartRcvDriveData == SMART_RCV_DRIVE_DATA);
+static_assert(DriveAnswers::kScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
+static_assert(DriveAnswers::Descriptor::kBusTypeUsb == BusTypeUsb);
+using UsbBridge = DriveAnswers::UsbBridge;
+static_assert(UsbBridge::kSize == sizeof(SCSI_PASS_THROUGH));
+static_assert(UsbBridge::kScsiStatusField == offsetof(SCSI_PASS_THROUGH, ScsiStatus));
+static_assert(UsbBridge::kCdbLengthField == offsetof(SCSI_PASS_THROUGH, CdbLength));
+static_assert(UsbBridge::kDataTransferLengthField == offsetof(SCSI_PASS_THROUGH, DataTransferLength));
+static_assert(UsbBridge::kDataBufferOffsetField == offsetof(SCSI_PASS_THROUGH, DataBufferOffset));
+static_assert(UsbBridge::kCdbField == offsetof(SCSI_PASS_THROUGH, Cdb));
+
 
 namespace {
 
@@ -268,20 +281,50 @@ TEST(Inventory, Details)
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 
-// The fake kernel lets through SMART commands that only read, as the program's safety net.
-TEST(Inventory, FakeKernelRefusesSmartCommandsThatChangeTheDrive)
+// The fake kernel lets through only SMART and pass-through commands that read, as the
+// program's safety net: the one pass-through that reads answers, and SMART WRITE LOG, the same
+// read sent as data out, the 12-byte read given length 16, and a SCSI WRITE (10) fail the test.
+TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
 {
     FakeKernel::Reset();
-    FullDrive().ApplyTo(FakeKernel::Drive(0));
+    DriveAnswers::InUsbDock(FullDrive()).ApplyTo(FakeKernel::Drive(0));
+    FakeKernel::Drive(0).Answer(SMART_RCV_DRIVE_DATA, {});
     const HANDLE device = Kernel::CreateFileW(L"\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
                                               OPEN_EXISTING, 0, nullptr);
+    DWORD returned = 0;
     for (const std::uint8_t features : {std::uint8_t{0xD8}, std::uint8_t{0xD4}, std::uint8_t{0xD6}}) {
         auto command = DeviceAnswers::SmartCommand(0, features);
         std::array<std::uint8_t, 529> answer{};
-        DWORD returned = 0;
         EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, SMART_RCV_DRIVE_DATA, command.data(), 33, answer.data(),
                                                         529, &returned, nullptr),
                                 "READ DATA or READ THRESHOLDS");
+    }
+
+    using Cdb = std::array<std::uint8_t, 16>;
+    const Cdb readData{0x85, 0x08, 0x0E, 0, 0xD0, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
+    const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn) {
+        struct {
+            SCSI_PASS_THROUGH request;
+            std::array<std::uint8_t, 32 + 512> areas;
+        } buffer;
+        std::memset(&buffer, 0, sizeof(buffer));
+        buffer.request = {sizeof(SCSI_PASS_THROUGH), 0, 0, 0, 0, 16, 32, dataIn, 512, 10, 88, 56, {}};
+        std::copy(cdb.begin(), cdb.end(), buffer.request.Cdb);
+        return Kernel::DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer,
+                                       sizeof(buffer), &returned, nullptr);
+    };
+    EXPECT_TRUE(passThrough(readData, SCSI_IOCTL_DATA_IN));
+    Cdb writeLog = readData;
+    writeLog[1] = 0x0A; // PIO data-out
+    writeLog[4] = 0xD6;
+    const Cdb readData12{0xA1, 0x08, 0x0E, 0xD0, 1, 0, 0x4F, 0xC2, 0xA0, 0xB0, 0, 0};
+    const Cdb write10{0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    const std::pair<Cdb, UCHAR> refused[] = {{writeLog, SCSI_IOCTL_DATA_IN},
+                                             {readData, SCSI_IOCTL_DATA_OUT},
+                                             {readData12, SCSI_IOCTL_DATA_IN},
+                                             {write10, SCSI_IOCTL_DATA_IN}};
+    for (const auto& [cdb, dataIn] : refused) {
+        EXPECT_NONFATAL_FAILURE(passThrough(cdb, dataIn), "ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS");
     }
     Kernel::CloseHandle(device);
 }
