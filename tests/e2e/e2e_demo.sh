@@ -22,7 +22,7 @@ fail() {
 }
 
 # The selection colours accepted: the blue of the custom drawing, and Wine's highlight.
-prefix="${OSTREVANE_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrevane/wine64}"
+prefix=$(source "$(dirname "$wine_run")/wine-env.sh" && echo "$WINEPREFIX")
 highlight=$(awk '/^\[Control Panel\\\\Colors\]/ { on = 1; next } /^\[/ { on = 0 }
                  on && /^"Hilight"=/ { gsub(/"/, "", $0); split($0, v, "="); split(v[2], c, " ");
                                       printf "%02X%02X%02X", c[1], c[2], c[3] }' "$prefix/user.reg" 2>/dev/null || true)
