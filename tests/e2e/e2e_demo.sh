@@ -11,15 +11,9 @@ here=$(dirname "$0")
 # shellcheck source=x11.sh
 source "$here/x11.sh"
 mkdir -p "$(dirname "$shot")"
-failure_shot="${shot%.png}-failure.png"
+X11_FAILURE_SHOT="${shot%.png}-failure.png"
 
 trap 'x11_end_app; x11_stop' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  x11_windows >&2
-  import -window root "$failure_shot" && echo "screen at the failure: $failure_shot" >&2
-  exit 1
-}
 
 # The selection colours accepted: the blue of the custom drawing, and Wine's highlight.
 prefix=$(source "$(dirname "$wine_run")/wine-env.sh" && echo "$WINEPREFIX")
