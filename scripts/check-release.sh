@@ -2,10 +2,11 @@
 # Checks programs the way a technician's machine will meet them:
 #   scripts/check-release.sh PROGRAM.exe AMD64|ARM64 [PROGRAM.exe AMD64|ARM64 ...]
 # For each: the machine type, the GUI subsystem, ASLR (with its relocations kept),
-# high-entropy addresses, DEP, imports only from Windows system DLLs that WinPE carries, and
-# the application manifest, which must hold exactly the administrator execution level without
-# UI access and the two supported-OS entries. llvm-readobj reads both machines' programs.
-# Prints one line per check and exits non-zero when any check fails.
+# high-entropy addresses, DEP, imports only of DLLs that Windows loads from the system folder
+# whatever lies beside the program, and the application manifest, which must hold exactly the
+# administrator execution level without UI access and the two supported-OS entries.
+# llvm-readobj reads both machines' programs. Prints one line per check and exits non-zero when
+# any check fails.
 set -euo pipefail
 
 readobj=$(command -v llvm-readobj || command -v llvm-readobj-14 || true)
@@ -18,10 +19,19 @@ if [ $# -eq 0 ] || [ $(($# % 2)) -ne 0 ]; then
   exit 2
 fi
 
-# Windows system DLLs that WinPE carries: kernel, user interface, GDI, common controls, and the
-# C runtime, which is msvcrt for mingw-w64 and the Universal CRT (ucrtbase behind its API sets)
-# for Zig, a part of the system since Windows 10, the first Windows for ARM64.
-allowed_dlls='^(kernel32|user32|gdi32|comctl32|ntdll|msvcrt|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
+# The program runs elevated from wherever it was copied, and Windows looks for an imported DLL
+# beside the program first unless it is one of these, all part of every WinPE
+# (https://learn.microsoft.com/windows/win32/dlls/dynamic-link-library-search-order):
+# - known DLLs, always taken from the system folder: kernel32, user32, gdi32 and msvcrt, the C
+#   runtime of mingw-w64;
+# - ntdll, which Windows maps into every process before anything else loads;
+# - the Universal CRT of Zig's programs: its API sets, names that the loader resolves to their
+#   host and never looks for as files, and that host, ucrtbase, which Windows 10 and later take
+#   from the system folder even when a copy lies beside the program
+#   (https://learn.microsoft.com/cpp/windows/universal-crt-deployment). ARM64 Windows starts
+#   with Windows 10.
+# Anything else, the common controls included, is loaded at run time from the system folder.
+allowed_dlls='^(kernel32|user32|gdi32|msvcrt|ntdll|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
 
 # Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest
 # and the icon only, and the manifest one resource (ID 1, the one a process start reads)
@@ -166,9 +176,9 @@ while [ $# -gt 0 ]; do
   if [ -z "$dlls" ]; then
     failed "imports: none found"
   elif [ -z "$others" ]; then
-    ok "imports only Windows system DLLs: $(paste -sd ' ' <<<"$dlls")"
+    ok "imports only known DLLs and API sets: $(paste -sd ' ' <<<"$dlls")"
   else
-    failed "imports DLLs that are not Windows system DLLs: $(paste -sd ' ' <<<"$others")"
+    failed "imports DLLs that Windows would look for beside the program: $(paste -sd ' ' <<<"$others")"
   fi
 
   problems=$("$readobj" --coff-resources "$program" | python3 -c "$manifest_check")
