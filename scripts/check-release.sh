@@ -4,9 +4,9 @@
 # For each: the machine type, the GUI subsystem, ASLR (with its relocations kept),
 # high-entropy addresses, DEP, imports only of DLLs that Windows loads from the system folder
 # whatever lies beside the program, and the application manifest, which must hold exactly the
-# administrator execution level without UI access and the two supported-OS entries.
-# llvm-readobj reads both machines' programs. Prints one line per check and exits non-zero when
-# any check fails.
+# administrator execution level without UI access and the two supported-OS entries; it also
+# shows the version that the version information gives. llvm-readobj reads both machines'
+# programs. Prints one line per check and exits non-zero when any check fails.
 set -euo pipefail
 
 readobj=$(command -v llvm-readobj || command -v llvm-readobj-14 || true)
@@ -33,11 +33,12 @@ fi
 # Anything else, the common controls included, is loaded at run time from the system folder.
 allowed_dlls='^(kernel32|user32|gdi32|msvcrt|ntdll|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
 
-# Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest
-# and the icon only, and the manifest one resource (ID 1, the one a process start reads)
-# whose XML says exactly what it must. Prints the problems found, one a line.
-read -r -d '' manifest_check <<'PY' || true
-import re, sys
+# Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest,
+# the icon and the version information only, and the manifest one resource (ID 1, the one a
+# process start reads) whose XML says exactly what it must. Prints "version " and the file
+# version that the version information gives, when it does, then the problems found, one a line.
+read -r -d '' resource_check <<'PY' || true
+import re, struct, sys
 import xml.etree.ElementTree as ET
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -60,10 +61,19 @@ for line in sys.stdin:
     if data and len(path) == 3:
         leaves.setdefault(tuple(path), bytearray()).extend(bytes.fromhex(data.group(1)))
 
+# The fixed part of the version information follows its signature: the file version, then the
+# product version, each as two 32-bit halves holding two 16-bit numbers, most significant first.
+for key, data in leaves.items():
+    at = data.find(struct.pack("<I", 0xFEEF04BD)) if key[0].startswith("VERSIONINFO ") else -1
+    if at >= 0 and at + 24 <= len(data):
+        numbers = struct.unpack_from("<4I", data, at + 8)
+        dotted = ["%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF) for ms, ls in (numbers[:2], numbers[2:])]
+        print("version " + dotted[0] + ("" if dotted[0] == dotted[1] else ", product version " + dotted[1]))
+
 problems = []
 types = {key[0].split()[0] for key in leaves}
-if not types <= {"MANIFEST", "ICON", "GROUP_ICON"}:
-    problems.append("resources other than the manifest and the icon: " + ", ".join(sorted(types)))
+if not types <= {"MANIFEST", "ICON", "GROUP_ICON", "VERSIONINFO"}:
+    problems.append("resources other than the manifest, the icon and the version information: " + ", ".join(sorted(types)))
 manifests = [key for key in leaves if key[0].startswith("MANIFEST ")]
 if [key[1] for key in manifests] != ["(ID 1)"]:
     problems.append("manifest resources %s, expected exactly one with ID 1" % [key[1] for key in manifests])
@@ -181,11 +191,14 @@ while [ $# -gt 0 ]; do
     failed "imports DLLs that Windows would look for beside the program: $(paste -sd ' ' <<<"$others")"
   fi
 
-  problems=$("$readobj" --coff-resources "$program" | python3 -c "$manifest_check")
+  report=$("$readobj" --coff-resources "$program" | python3 -c "$resource_check")
+  problems=$(sed '/^version /d' <<<"$report")
   if [ -z "$problems" ]; then
     ok "manifest: requireAdministrator, uiAccess false, supportedOS Windows 10/11 and 8.1, nothing else"
   else
     while IFS= read -r problem; do failed "manifest: $problem"; done <<<"$problems"
   fi
+  version=$(sed -n 's/^version //p' <<<"$report")
+  printf '  info  version %s\n' "${version:-information missing}"
 done
 exit $status
