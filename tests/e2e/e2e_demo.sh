@@ -11,18 +11,12 @@ here=$(dirname "$0")
 # shellcheck source=x11.sh
 source "$here/x11.sh"
 mkdir -p "$(dirname "$shot")"
-failure_shot="${shot%.png}-failure.png"
+X11_FAILURE_SHOT="${shot%.png}-failure.png"
 
 trap 'x11_end_app; x11_stop' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  x11_windows >&2
-  import -window root "$failure_shot" && echo "screen at the failure: $failure_shot" >&2
-  exit 1
-}
 
 # The selection colours accepted: the blue of the custom drawing, and Wine's highlight.
-prefix="${OSTREVANE_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrevane/wine64}"
+prefix=$(source "$(dirname "$wine_run")/wine-env.sh" && echo "$WINEPREFIX")
 highlight=$(awk '/^\[Control Panel\\\\Colors\]/ { on = 1; next } /^\[/ { on = 0 }
                  on && /^"Hilight"=/ { gsub(/"/, "", $0); split($0, v, "="); split(v[2], c, " ");
                                       printf "%02X%02X%02X", c[1], c[2], c[3] }' "$prefix/user.reg" 2>/dev/null || true)
