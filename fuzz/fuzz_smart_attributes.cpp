@@ -2,6 +2,7 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/SatPassThrough.h"
 #include "ui/DetailsText.h"
 
 #include <array>
@@ -126,14 +127,40 @@ void CheckSmartCommand(std::int32_t driveNumber, bool thresholds)
     FUZZ_CHECK(command == expected);
 }
 
+// What a USB bridge returned for an ATA PASS-THROUGH command with the page: counted as answered
+// exactly when the request went through, the status is GOOD, all 512 bytes came and the page's
+// bytes add up to 0 modulo 256; and the command block itself, byte for byte.
+void CheckPassThrough(std::span<const std::uint8_t, kPageSize> page, std::span<const std::uint8_t> answer)
+{
+    const bool succeeded = (answer[0] & 1U) != 0;
+    const std::uint8_t status = answer[1];
+    const auto transferred = static_cast<std::uint32_t>(FuzzReadLe(answer.subspan(2), 4));
+    unsigned sum = 0;
+    for (const std::uint8_t byte : page) {
+        sum += byte;
+    }
+    const bool answered = SatPassThrough::Answered({succeeded, status, transferred, page});
+    FUZZ_CHECK(answered == (succeeded && status == 0 && transferred == 512 && sum % 256 == 0));
+
+    const std::uint8_t features = (answer[0] & 2U) != 0 ? 0xD1 : 0xD0;
+    const SatPassThrough::Command sixteen{0x85, 0x08, 0x0E, 0x00, features, 0x00, 0x01, 0x00,
+                                          0x00, 0x00, 0x4F, 0x00, 0xC2,     0xA0, 0xB0, 0x00};
+    const SatPassThrough::Command twelve{0xA1, 0x08, 0x0E, features, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00};
+    FUZZ_CHECK(SatPassThrough::SmartCommand(SatPassThrough::Length::Sixteen, features) == sixteen);
+    FUZZ_CHECK(SatPassThrough::SmartCommand(SatPassThrough::Length::Twelve, features) == twelve);
+}
+
 } // namespace
 
 // The first 512 bytes are the SMART data page (zero-filled when the input is shorter); the
 // next four a drive number for the command that asks for the page; the 512 after them, when
-// the input reaches them, the thresholds page.
+// the input reaches them, the thresholds page; then what a USB bridge returned with the data
+// page: one byte of flags (bit 0 the request succeeded, bit 1 the thresholds command), the
+// SCSI status, and four bytes of transferred length.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     constexpr std::size_t kThresholdsStart = kPageSize + 4;
+    constexpr std::size_t kBridgeStart = kThresholdsStart + kPageSize;
     const std::span<const std::uint8_t> input(data, size);
     const ExactAnswer<std::uint8_t> page(input, kPageSize);
     CheckSmartAttributes(page.Bytes().first<kPageSize>());
@@ -145,5 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ExactAnswer<std::uint8_t> thresholds(input.subspan(std::min(size, kThresholdsStart)), kPageSize);
     CheckWholeTable(page.Bytes().first<kPageSize>(),
                     hasThresholds ? std::optional<AtaSmart::Page>(thresholds.Bytes().first<kPageSize>()) : std::nullopt);
+
+    const ExactAnswer<std::uint8_t> bridge(input.subspan(std::min(size, kBridgeStart)), 6);
+    CheckPassThrough(page.Bytes().first<kPageSize>(), bridge.Bytes());
     return 0;
 }

@@ -151,6 +151,19 @@ def main():
     # A trailing drive number for the command: odd and negative.
     write(smart, "odd-negative-drive.bin", smart_page([(0, 9, b"\x64\x00\x00\x00\x01\x00")]) + b"\xfd\xff\xff\xff")
 
+    # A real page and its thresholds page, then what a USB bridge returned with the page: flags
+    # (bit 0 the request succeeded, bit 1 the thresholds command), SCSI status, transferred length.
+    first = sorted(pages.glob("*.bin"))[0]
+    answered = first.read_bytes() + bytes(4) + (pages / "thresholds" / first.name).read_bytes()
+    write(smart, "bridge-good.bin", answered + struct.pack("<BBI", 1, 0, 512))
+    write(smart, "bridge-check-condition.bin", answered + struct.pack("<BBI", 3, 2, 0))
+    write(smart, "bridge-busy.bin", answered + struct.pack("<BBI", 1, 8, 512))
+    write(smart, "bridge-nothing-transferred.bin", answered + struct.pack("<BBI", 1, 0, 0))
+    write(smart, "bridge-511-bytes.bin", answered + struct.pack("<BBI", 1, 0, 511))
+    write(smart, "bridge-request-failed.bin", answered + struct.pack("<BBI", 2, 0, 512))
+    write(smart, "bridge-wrong-checksum.bin",
+          bytes([answered[0] ^ 1]) + answered[1:] + struct.pack("<BBI", 1, 0, 512))
+
     descriptors = root / "descriptor_strings"
     trims = root / "trim_blanks"
     for name, (model, serial, firmware) in read_identities(pages):

@@ -2,10 +2,11 @@
 # Checks programs the way a technician's machine will meet them:
 #   scripts/check-release.sh PROGRAM.exe AMD64|ARM64 [PROGRAM.exe AMD64|ARM64 ...]
 # For each: the machine type, the GUI subsystem, ASLR (with its relocations kept),
-# high-entropy addresses, DEP, imports only from Windows system DLLs that WinPE carries, and
-# the application manifest, which must hold exactly the administrator execution level without
-# UI access and the two supported-OS entries. llvm-readobj reads both machines' programs.
-# Prints one line per check and exits non-zero when any check fails.
+# high-entropy addresses, DEP, imports only of DLLs that Windows loads from the system folder
+# whatever lies beside the program, and the application manifest, which must hold exactly the
+# administrator execution level without UI access and the two supported-OS entries; it also
+# shows the version that the version information gives. llvm-readobj reads both machines'
+# programs. Prints one line per check and exits non-zero when any check fails.
 set -euo pipefail
 
 readobj=$(command -v llvm-readobj || command -v llvm-readobj-14 || true)
@@ -18,16 +19,26 @@ if [ $# -eq 0 ] || [ $(($# % 2)) -ne 0 ]; then
   exit 2
 fi
 
-# Windows system DLLs that WinPE carries: kernel, user interface, GDI, common controls, and the
-# C runtime, which is msvcrt for mingw-w64 and the Universal CRT (ucrtbase behind its API sets)
-# for Zig, a part of the system since Windows 10, the first Windows for ARM64.
-allowed_dlls='^(kernel32|user32|gdi32|comctl32|ntdll|msvcrt|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
+# The program runs elevated from wherever it was copied, and Windows looks for an imported DLL
+# beside the program first unless it is one of these, all part of every WinPE
+# (https://learn.microsoft.com/windows/win32/dlls/dynamic-link-library-search-order):
+# - known DLLs, always taken from the system folder: kernel32, user32, gdi32 and msvcrt, the C
+#   runtime of mingw-w64;
+# - ntdll, which Windows maps into every process before anything else loads;
+# - the Universal CRT of Zig's programs: its API sets, names that the loader resolves to their
+#   host and never looks for as files, and that host, ucrtbase, which Windows 10 and later take
+#   from the system folder even when a copy lies beside the program
+#   (https://learn.microsoft.com/cpp/windows/universal-crt-deployment). ARM64 Windows starts
+#   with Windows 10.
+# Anything else, the common controls included, is loaded at run time from the system folder.
+allowed_dlls='^(kernel32|user32|gdi32|msvcrt|ntdll|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
 
-# Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest
-# and the icon only, and the manifest one resource (ID 1, the one a process start reads)
-# whose XML says exactly what it must. Prints the problems found, one a line.
-read -r -d '' manifest_check <<'PY' || true
-import re, sys
+# Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest,
+# the icon and the version information only, and the manifest one resource (ID 1, the one a
+# process start reads) whose XML says exactly what it must. Prints "version " and the file
+# version that the version information gives, when it does, then the problems found, one a line.
+read -r -d '' resource_check <<'PY' || true
+import re, struct, sys
 import xml.etree.ElementTree as ET
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -50,10 +61,19 @@ for line in sys.stdin:
     if data and len(path) == 3:
         leaves.setdefault(tuple(path), bytearray()).extend(bytes.fromhex(data.group(1)))
 
+# The fixed part of the version information follows its signature: the file version, then the
+# product version, each as two 32-bit halves holding two 16-bit numbers, most significant first.
+for key, data in leaves.items():
+    at = data.find(struct.pack("<I", 0xFEEF04BD)) if key[0].startswith("VERSIONINFO ") else -1
+    if at >= 0 and at + 24 <= len(data):
+        numbers = struct.unpack_from("<4I", data, at + 8)
+        dotted = ["%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF) for ms, ls in (numbers[:2], numbers[2:])]
+        print("version " + dotted[0] + ("" if dotted[0] == dotted[1] else ", product version " + dotted[1]))
+
 problems = []
 types = {key[0].split()[0] for key in leaves}
-if not types <= {"MANIFEST", "ICON", "GROUP_ICON"}:
-    problems.append("resources other than the manifest and the icon: " + ", ".join(sorted(types)))
+if not types <= {"MANIFEST", "ICON", "GROUP_ICON", "VERSIONINFO"}:
+    problems.append("resources other than the manifest, the icon and the version information: " + ", ".join(sorted(types)))
 manifests = [key for key in leaves if key[0].startswith("MANIFEST ")]
 if [key[1] for key in manifests] != ["(ID 1)"]:
     problems.append("manifest resources %s, expected exactly one with ID 1" % [key[1] for key in manifests])
@@ -166,16 +186,19 @@ while [ $# -gt 0 ]; do
   if [ -z "$dlls" ]; then
     failed "imports: none found"
   elif [ -z "$others" ]; then
-    ok "imports only Windows system DLLs: $(paste -sd ' ' <<<"$dlls")"
+    ok "imports only known DLLs and API sets: $(paste -sd ' ' <<<"$dlls")"
   else
-    failed "imports DLLs that are not Windows system DLLs: $(paste -sd ' ' <<<"$others")"
+    failed "imports DLLs that Windows would look for beside the program: $(paste -sd ' ' <<<"$others")"
   fi
 
-  problems=$("$readobj" --coff-resources "$program" | python3 -c "$manifest_check")
+  report=$("$readobj" --coff-resources "$program" | python3 -c "$resource_check")
+  problems=$(sed '/^version /d' <<<"$report")
   if [ -z "$problems" ]; then
     ok "manifest: requireAdministrator, uiAccess false, supportedOS Windows 10/11 and 8.1, nothing else"
   else
     while IFS= read -r problem; do failed "manifest: $problem"; done <<<"$problems"
   fi
+  version=$(sed -n 's/^version //p' <<<"$report")
+  printf '  info  version %s\n' "${version:-information missing}"
 done
 exit $status

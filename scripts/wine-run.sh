@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Runs one Windows program under Wine: a prefix of the project's own (made once, under a
-# lock, so parallel tests can share it), the en-US locale (ANSI code page 1252, which the
-# conversion tests rely on), and an Xvfb display of its own when none is given.
+# Runs one Windows program under Wine, in the environment of wine-env.sh: the prefix is made
+# once, under a lock, so parallel tests can share it, and the program gets an Xvfb display of
+# its own when none is given.
 set -euo pipefail
-
-export WINEPREFIX="${OSTREVANE_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrevane/wine64}"
-export WINEARCH=win64
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export LC_ALL=en_US.UTF-8 LANG=en_US.UTF-8
+# shellcheck source=wine-env.sh
+source "$(dirname "$0")/wine-env.sh"
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 (

@@ -2,6 +2,7 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/SatPassThrough.h"
 #include "kernel/KernelResources.h"
 
 #include <winioctl.h>
@@ -11,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -55,6 +57,24 @@ static_assert(offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) =
 static_assert(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + DeviceAnswers::kNvmeLogSize ==
               DeviceAnswers::kNvmeLogAnswerSize);
 
+// SCSI_PASS_THROUGH as 64-bit Windows lays it out (x64 and ARM64 alike): DataBufferOffset is
+// pointer-sized, with padding before it and after the command block.
+static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004);
+static_assert(((IOCTL_SCSI_PASS_THROUGH >> 14) & 3) == (FILE_READ_ACCESS | FILE_WRITE_ACCESS));
+static_assert(SCSI_IOCTL_DATA_IN == 1);
+static_assert(BusTypeUsb == SatPassThrough::kBusTypeUsb);
+static_assert(sizeof(SCSI_PASS_THROUGH) == 56);
+static_assert(offsetof(SCSI_PASS_THROUGH, ScsiStatus) == 2);
+static_assert(offsetof(SCSI_PASS_THROUGH, CdbLength) == 6);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoLength) == 7);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataIn) == 8);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12);
+static_assert(offsetof(SCSI_PASS_THROUGH, TimeOutValue) == 16);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == 32);
+static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
+static_assert(sizeof(SCSI_PASS_THROUGH::Cdb) == std::tuple_size_v<SatPassThrough::Command>);
+
 constexpr std::size_t kSmartAnswerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + DeviceAnswers::kSmartDataSize + 1;
 static_assert(kSmartAnswerSize == 529);
 
@@ -87,14 +107,15 @@ void QueryCapacity(const Probe& probe)
     }
 }
 
-void QueryIdentity(const Probe& probe)
+// The bus type, when the descriptor was answered: it decides which SMART route a drive takes.
+std::optional<std::uint32_t> QueryIdentity(const Probe& probe)
 {
     STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
     alignas(8) std::array<std::uint8_t, DeviceAnswers::kDescriptorAnswerSize> answer{};
     if (!Request(probe.device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), answer.data(), answer.size())) {
-        return;
+        return std::nullopt;
     }
     const auto fill = [&answer](std::size_t offsetField, std::wstring& field) {
         if (const auto text = DeviceAnswers::DescriptorString(answer, offsetField)) {
@@ -104,9 +125,7 @@ void QueryIdentity(const Probe& probe)
     fill(DeviceAnswers::kProductIdOffsetField, probe.info.model);
     fill(DeviceAnswers::kSerialNumberOffsetField, probe.info.serialNumber);
     fill(DeviceAnswers::kProductRevisionOffsetField, probe.info.firmware);
-    if (probe.details != nullptr) {
-        probe.details->busType = DeviceAnswers::DescriptorBusType(answer);
-    }
+    return DeviceAnswers::DescriptorBusType(answer);
 }
 
 void QueryFailurePrediction(const Probe& probe)
@@ -140,15 +159,31 @@ bool SmartCommand(HANDLE device, std::int32_t driveNumber, std::uint8_t features
     return Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(), answer.size());
 }
 
-// SMART_RCV_DRIVE_DATA is defined with read and write access, so the I/O manager refuses it
-// on a read-only handle. It alone goes through a second, read-write handle that lives for
-// the SMART commands of one probe; where such a handle is refused, the read-only one still
-// gets its chance. The thresholds page is read only for the details view.
+// SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
+// the I/O manager refuses them on a read-only handle. They alone go through a second,
+// read-write handle that lives for the SMART commands of one route of one probe; where such a
+// handle is refused, the read-only one still gets its chance.
+class CommandHandle {
+public:
+    explicit CommandHandle(const Probe& probe)
+        : m_readWrite(Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
+                                          OPEN_EXISTING, 0, nullptr)),
+          m_device(m_readWrite ? m_readWrite.Get() : probe.device)
+    {
+    }
+
+    HANDLE Get() const { return m_device; }
+
+private:
+    KernelHandle m_readWrite;
+    HANDLE m_device;
+};
+
+// The thresholds page is read only for the details view.
 bool ReadSmartPages(const Probe& probe, SmartAnswer& data)
 {
-    const KernelHandle readWrite(Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                     kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
-    const HANDLE device = readWrite ? readWrite.Get() : probe.device;
+    const CommandHandle handle(probe);
+    const HANDLE device = handle.Get();
     if (!SmartCommand(device, probe.driveNumber, AtaSmart::kFeatureReadData, data)) {
         return false;
     }
@@ -190,6 +225,61 @@ bool QuerySmartAttributes(const Probe& probe)
     ApplySmartValues(DeviceAnswers::ParseSmartAttributes(SmartPageOf(answer)), probe.info);
     SetSource(probe, SmartSource::Ata);
     return true;
+}
+
+// SCSI_PASS_THROUGH with the sense and data areas behind it, in the one buffer the request
+// takes.
+struct PassThroughBuffer {
+    SCSI_PASS_THROUGH request;
+    std::array<std::uint8_t, SatPassThrough::kSenseSize> sense;
+    std::array<std::uint8_t, SatPassThrough::kPageSize> data;
+};
+
+// One ATA PASS-THROUGH command that reads a SMART page; the page when it was answered.
+std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
+{
+    // Zero-filled to the last padding byte: the whole buffer travels to the driver.
+    PassThroughBuffer buffer;
+    std::memset(&buffer, 0, sizeof(buffer));
+    SCSI_PASS_THROUGH& request = buffer.request;
+    request.Length = sizeof(SCSI_PASS_THROUGH);
+    request.CdbLength = static_cast<UCHAR>(length);
+    request.SenseInfoLength = SatPassThrough::kSenseSize;
+    request.DataIn = SCSI_IOCTL_DATA_IN;
+    request.DataTransferLength = SatPassThrough::kPageSize;
+    request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
+    request.DataBufferOffset = offsetof(PassThroughBuffer, data);
+    request.SenseInfoOffset = offsetof(PassThroughBuffer, sense);
+    const SatPassThrough::Command command = SatPassThrough::SmartCommand(length, features);
+    std::copy(command.begin(), command.end(), std::begin(request.Cdb));
+
+    const bool succeeded =
+        Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
+    if (!SatPassThrough::Answered({succeeded, request.ScsiStatus, request.DataTransferLength, buffer.data})) {
+        return std::nullopt;
+    }
+    return CopyPage(buffer.data);
+}
+
+// A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
+// SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
+// goes by the command length that the bridge answered.
+void QueryUsbBridge(const Probe& probe)
+{
+    const CommandHandle handle(probe);
+    for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
+        const auto data = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadData);
+        if (!data) {
+            continue;
+        }
+        ApplySmartValues(DeviceAnswers::ParseSmartAttributes(*data), probe.info);
+        SetSource(probe, SmartSource::UsbBridge);
+        if (probe.details != nullptr) {
+            probe.details->smartData = data;
+            probe.details->smartThresholds = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        }
+        return;
+    }
 }
 
 // NVMe drives answer none of the ATA SMART requests; their driver hands out the SMART / Health
@@ -239,9 +329,17 @@ bool ProbeDrive(std::int32_t driveNumber, DriveInfo& info, DriveDetails* details
 
     const Probe probe{device.Get(), path, driveNumber, info, details};
     QueryCapacity(probe);
-    QueryIdentity(probe);
+    const std::optional<std::uint32_t> busType = QueryIdentity(probe);
+    if (details != nullptr) {
+        details->busType = busType;
+    }
     QueryFailurePrediction(probe);
-    if (!QuerySmartAttributes(probe)) {
+    if (QuerySmartAttributes(probe)) {
+        return true;
+    }
+    if (busType == SatPassThrough::kBusTypeUsb) {
+        QueryUsbBridge(probe);
+    } else {
         QueryNvmeHealthLog(probe);
     }
     return true;

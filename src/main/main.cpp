@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <cstddef>
+#include <memory>
+#include <type_traits>
 
 #if defined(__GLIBCXX__)
 // An exception that nothing catches ends the program through libstdc++'s terminate handler,
@@ -18,13 +20,52 @@ extern "C" char* __cxa_demangle(const char*, char*, std::size_t*, int* status)
 }
 #endif
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+namespace {
+
+struct FreeModule {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, FreeModule>;
+
+// The common controls are not a known DLL: imported, they would be looked for beside the program
+// first. So they come from the system folder by name, and the list view's classes are
+// registered through them. Null when that fails, as the window is no use without its list.
+Module LoadCommonControls()
 {
+    Module comctl32(LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!comctl32) {
+        return nullptr;
+    }
+    using InitCommonControlsExFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    // FARPROC passes through void (*)(), the one function pointer type that converts to any other
+    // without a warning.
+    const auto initCommonControlsEx = reinterpret_cast<InitCommonControlsExFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(comctl32.get(), "InitCommonControlsEx")));
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES;
     static_assert(sizeof(INITCOMMONCONTROLSEX) == 8 && (ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES) == 0x4001);
-    InitCommonControlsEx(&controls);
+    if (initCommonControlsEx == nullptr || !initCommonControlsEx(&controls)) {
+        return nullptr;
+    }
+    return comctl32;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+{
+    // The program runs elevated from wherever it was copied, so nothing beside it may load. It
+    // imports only known DLLs and API sets, which Windows takes from the system folder alone;
+    // from here on, every DLL that the program or Windows on its behalf loads by name comes
+    // from the system folder as well.
+    const bool systemFolderOnly = SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+    const Module commonControls = systemFolderOnly ? LoadCommonControls() : nullptr;
+    if (!commonControls) {
+        MessageBoxW(nullptr, L"The Windows common controls (comctl32.dll) could not be loaded from the system folder.",
+                    L"Ostrevane", MB_OK | MB_ICONERROR);
+        return 1;
+    }
 
     if (!UI::Initialize(instance)) {
         return 0;

@@ -19,12 +19,15 @@ namespace {
 using ScriptDrive = std::function<void(FakeDrive&, const DriveAnswers::RealDrives&)>;
 
 enum class Health { Good, FailurePredicted };
+enum class Attachment { Sata, UsbDock };
 
 // A SATA drive that answers every request with the SMART pages and the padded identity strings
-// of the real drive `name`, at a capacity of `sizeBytes`.
-ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health)
+// of the real drive `name`, at a capacity of `sizeBytes`; in a USB dock, its bridge answers the
+// SMART pages instead of the ATA SMART requests.
+ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health,
+                     Attachment attachment = Attachment::Sata)
 {
-    return [name, sizeBytes, health](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
+    return [name, sizeBytes, health, attachment](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
         const auto it = std::find_if(real.drives.begin(), real.drives.end(),
                                      [name](const DriveAnswers::RealDrive& drive) { return drive.name == name; });
         if (it == real.drives.end()) {
@@ -38,7 +41,7 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
         drive.smartVersion = true;
         drive.smartPage = it->page;
         drive.smartThresholds = it->thresholds;
-        drive.ApplyTo(fake);
+        (attachment == Attachment::UsbDock ? DriveAnswers::InUsbDock(drive) : drive).ApplyTo(fake);
     };
 }
 
@@ -74,6 +77,7 @@ std::vector<ScriptDrive> DemoDrives()
         AtaDrive("Hitachi_HDS721010CLA632", 1'000'204'886'016, Health::Good),
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
                   1'024'209'543'168),
+        AtaDrive("Maxtor_6Y120P0", 122'942'324'736, Health::Good, Attachment::UsbDock),
     };
 }
 

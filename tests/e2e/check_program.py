@@ -1,21 +1,24 @@
 #!/usr/bin/env python3
 """Checks what a built Ostrevane.exe carries to a WinPE machine, reading the PE file itself
-(so it serves every toolchain and both processors): it may load only Windows system DLLs that
-WinPE has (everything else is linked in), and its resources are icon group 101 and one
-manifest, id 1, which asks for administrator rights without UI access and declares the two
-supported Windows versions, with nothing else in it (no Common Controls dependency, no DPI
-setting, no assembly identity). Prints every problem; exits 1 when there is one."""
+(so it serves every toolchain and both processors): it may import only Windows system DLLs that
+WinPE has and that Windows never looks for beside the program (everything else is linked in or,
+like the common controls, loaded from the system folder at run time), and its resources are icon
+group 101, version information 1 and one manifest, id 1, which asks for administrator rights
+without UI access and declares the two supported Windows versions, with nothing else in it (no
+Common Controls dependency, no DPI setting, no assembly identity). Prints every problem; exits 1
+when there is one."""
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
-# System DLLs of WinPE that a program of this kind may import. Since Windows 10 the Universal
-# C Runtime is part of the system, WinPE included, and reached through its API sets.
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "msvcrt.dll", "advapi32.dll",
-                "ntdll.dll", "ucrtbase.dll"}
+# System DLLs of WinPE that a program of this kind may import: known DLLs, ntdll, and, since
+# Windows 10, the Universal C Runtime, which is part of the system, WinPE included, and reached
+# through its API sets.
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "ntdll.dll",
+                "ucrtbase.dll"}
 ALLOWED_PREFIX = "api-ms-win-crt-"
 
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 MANIFEST_ELEMENTS = {"assembly", "trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel",
                      "compatibility", "application", "supportedOS"}
 SUPPORTED_OS = ["{1f676c76-80e1-4239-95bb-83d0f6d0da78}",   # Windows 8.1
@@ -125,8 +128,8 @@ def problems_of(path: str):
     resources = image.resources()
     kinds = sorted({(kind, name) for kind, name, _ in resources if kind != RT_ICON}, key=str)
     print("resources:", kinds)
-    if kinds != [(RT_GROUP_ICON, 101), (RT_MANIFEST, 1)]:
-        problems.append(f"resources other than icon group 101 and manifest 1: {kinds}")
+    if kinds != [(RT_GROUP_ICON, 101), (RT_VERSION, 1), (RT_MANIFEST, 1)]:
+        problems.append(f"resources other than icon group 101, version information 1 and manifest 1: {kinds}")
     manifests = [data for kind, _, data in resources if kind == RT_MANIFEST]
     if len(manifests) != 1:
         problems.append(f"{len(manifests)} manifests, not one")

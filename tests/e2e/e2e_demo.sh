@@ -11,16 +11,10 @@ here=$(dirname "$0")
 # shellcheck source=x11.sh
 source "$here/x11.sh"
 mkdir -p "$(dirname "$shot")"
-failure_shot="${shot%.png}-failure.png"
+X11_FAILURE_SHOT="${shot%.png}-failure.png"
 details_shot="${shot%.png}-details.png"
 
 trap 'x11_end_app; x11_stop' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  x11_windows >&2
-  import -window root "$failure_shot" && echo "screen at the failure: $failure_shot" >&2
-  exit 1
-}
 
 # The selection's blue, whether the list has the focus or not.
 selected=0078D7

@@ -8,15 +8,9 @@ here=$(dirname "$0")
 # shellcheck source=x11.sh
 source "$here/x11.sh"
 mkdir -p "$out"
-failure_shot="$out/failure.png"
+X11_FAILURE_SHOT="$out/failure.png"
 
 trap 'x11_end_app; x11_stop' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  x11_windows >&2
-  import -window root "$failure_shot" && echo "screen at the failure: $failure_shot" >&2
-  exit 1
-}
 expect_pixel() { # image x y colour what
   local got
   got=$(x11_pixel "$1" "$2" "$3")

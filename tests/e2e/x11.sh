@@ -20,9 +20,8 @@ x11_start() {
 }
 
 x11_stop() {
-  [ -n "${X11_XVFB_PID:-}" ] && kill "$X11_XVFB_PID" 2>/dev/null
+  if [ -n "${X11_XVFB_PID:-}" ]; then kill "$X11_XVFB_PID" 2>/dev/null || true; fi
   X11_XVFB_PID=""
-  return 0
 }
 
 # Prints the id of the visible window titled exactly $1 (an extended regular expression),
@@ -123,6 +122,15 @@ x11_close() {
   "$X11_HERE/x11_close.py" "$1"
 }
 
+# Ends a test with its failure: the message, the windows shown and a picture of the whole
+# screen, saved as $X11_FAILURE_SHOT.
+fail() {
+  echo "FAIL: $*" >&2
+  x11_windows >&2
+  import -window root "$X11_FAILURE_SHOT" && echo "screen at the failure: $X11_FAILURE_SHOT" >&2
+  exit 1
+}
+
 # Saves the client area of window $1 as the PNG $2.
 x11_shot() {
   x11_geometry "$1"
@@ -163,9 +171,9 @@ x11_wait_app() {
   X11_APP_PID=""
 }
 
-# Ends what x11_launch started, if it still runs.
+# Ends what x11_launch started, if it still runs. A kill that finds the program gone already
+# must not end the script under `set -e`, least of all in an exit trap before x11_stop.
 x11_end_app() {
-  [ -n "${X11_APP_PID:-}" ] && kill -- "-$X11_APP_PID" 2>/dev/null
+  if [ -n "${X11_APP_PID:-}" ]; then kill -- "-$X11_APP_PID" 2>/dev/null || true; fi
   X11_APP_PID=""
-  return 0
 }

@@ -18,6 +18,15 @@ void PutLe(Bytes& bytes, std::size_t offset, std::uint64_t value, std::size_t wi
     }
 }
 
+std::uint64_t GetLe(const Bytes& bytes, std::size_t offset, std::size_t width)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) {
+        value = value << 8 | bytes.at(offset + i);
+    }
+    return value;
+}
+
 constexpr std::size_t kDescriptorFixedSize = 40; // sizeof(STORAGE_DEVICE_DESCRIPTOR)
 constexpr std::size_t kSmartTableOffset = 2;
 constexpr std::size_t kSmartEntrySize = 12;
@@ -251,6 +260,29 @@ Bytes DriveAnswers::SmartPage::Build() const
     return page;
 }
 
+DriveAnswers::UsbBridge::UsbBridge() = default;
+
+std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
+{
+    if (fails || request.size() < kSize) {
+        return std::nullopt;
+    }
+    const bool sixteen = request[kCdbLengthField] == 16;
+    const std::uint8_t features = request[kCdbField + (sixteen ? 4 : 3)];
+    const std::optional<Bytes>& data = sixteen ? page16 : page12;
+    const std::optional<Bytes>& page = data && features == 0xD1 ? thresholds : data;
+    const auto dataOffset = static_cast<std::size_t>(GetLe(request, kDataBufferOffsetField, 8));
+    Bytes answer(request);
+    answer.resize(std::max(answer.size(), dataOffset + SmartPage::kSize));
+    answer[kScsiStatusField] = page ? scsiStatus : kCheckCondition;
+    PutLe(answer, kDataTransferLengthField, page ? transferred : 0, 4);
+    if (page) {
+        std::copy_n(page->begin(), std::min(page->size(), SmartPage::kSize),
+                    answer.begin() + static_cast<std::ptrdiff_t>(dataOffset));
+    }
+    return answer;
+}
+
 std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive::Answers() const
 {
     const auto fixed = [](Bytes bytes) -> Answer {
@@ -290,6 +322,9 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
             return features == 0xD0 ? data : features == 0xD1 ? thresholds : std::nullopt;
         });
     }
+    if (bridge) {
+        answers.emplace_back(kScsiPassThrough, [bridge = *bridge](const Bytes& input) { return bridge.Answer(input); });
+    }
     return answers;
 }
 
@@ -313,6 +348,21 @@ DriveAnswers::Drive DriveAnswers::TypicalDrive(std::string_view model, std::stri
     drive.predictFailure = 0;
     drive.smartVersion = true;
     drive.smartPage = page.Build();
+    return drive;
+}
+
+DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive)
+{
+    if (!drive.descriptor) {
+        drive.descriptor.emplace();
+    }
+    drive.descriptor->BusType(Descriptor::kBusTypeUsb);
+    drive.bridge.emplace();
+    drive.bridge->page16 = drive.smartPage;
+    drive.bridge->thresholds = drive.smartThresholds;
+    drive.smartVersion = false;
+    drive.smartPage.reset();
+    drive.smartThresholds.reset();
     return drive;
 }
 

@@ -30,6 +30,7 @@ public:
     static constexpr std::uint32_t kPredictFailure = 0x2D1100;
     static constexpr std::uint32_t kSmartGetVersion = 0x74080;
     static constexpr std::uint32_t kSmartRcvDriveData = 0x7C088;
+    static constexpr std::uint32_t kScsiPassThrough = 0x4D004;
 
     static Bytes Capacity(std::int64_t sizeBytes);              // GET_LENGTH_INFORMATION
     static Bytes PredictFailure(std::uint32_t predictFailure);  // STORAGE_PREDICT_FAILURE, 516 bytes
@@ -54,6 +55,7 @@ public:
         static constexpr std::size_t kProductRevisionField = 20;
         static constexpr std::size_t kSerialNumberField = 24;
         static constexpr std::size_t kBusTypeField = 28;
+        static constexpr std::uint32_t kBusTypeUsb = 7;
         static constexpr std::uint32_t kBusTypeSata = 11;
 
         Descriptor();
@@ -89,6 +91,35 @@ public:
         std::array<std::uint8_t, kSize> m_page{};
     };
 
+    // A USB-SATA bridge that passes ATA PASS-THROUGH (16 or 12) on to its drive. It writes the
+    // SCSI status, the transferred length and the page into the caller's buffer, at the places
+    // the caller's SCSI_PASS_THROUGH names. A command whose page is absent ends in CHECK
+    // CONDITION with nothing transferred; READ THRESHOLDS answers `thresholds` by a length that
+    // answers READ DATA.
+    struct UsbBridge {
+        // SCSI_PASS_THROUGH as 64-bit Windows lays it out.
+        static constexpr std::size_t kScsiStatusField = 2;
+        static constexpr std::size_t kCdbLengthField = 6;
+        static constexpr std::size_t kDataTransferLengthField = 12;
+        static constexpr std::size_t kDataBufferOffsetField = 24;
+        static constexpr std::size_t kCdbField = 36;
+        static constexpr std::size_t kSize = 56;
+        static constexpr std::uint8_t kCheckCondition = 2;
+
+        // Out of line: Clang cannot tell inside DriveAnswers that a member with default member
+        // initializers is default-constructible, which std::optional<UsbBridge> asks.
+        UsbBridge();
+
+        std::optional<Bytes> page16;     // SMART READ DATA through ATA PASS-THROUGH (16)
+        std::optional<Bytes> page12;     // the same through ATA PASS-THROUGH (12)
+        std::optional<Bytes> thresholds; // SMART READ THRESHOLDS
+        std::uint8_t scsiStatus = 0;     // of a command that has its page
+        std::uint32_t transferred = 512; // DataTransferLength returned with a page
+        bool fails = false;              // every request fails
+
+        std::optional<Bytes> Answer(const Bytes& request) const;
+    };
+
     // A whole fake drive: each request is answered from its member or, where that is empty,
     // fails. The descriptor answers only the standard device-property query, the NVMe health
     // log only the device protocol-specific property.
@@ -100,6 +131,7 @@ public:
         std::optional<Bytes> smartPage;       // answers SMART READ DATA
         std::optional<Bytes> smartThresholds; // answers SMART READ THRESHOLDS
         std::optional<Bytes> nvmeLog;
+        std::optional<UsbBridge> bridge;
 
         std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
 
@@ -118,6 +150,10 @@ public:
     static Drive TypicalDrive(std::string_view model, std::string_view serial, std::string_view firmware,
                               std::int64_t sizeBytes, std::int32_t temperature, std::int64_t powerOnHours,
                               std::int64_t powerCycles);
+
+    // `drive` in a USB dock: bus type USB, no answer to the ATA SMART requests, and its SMART
+    // pages from the bridge, for ATA PASS-THROUGH (16).
+    static Drive InUsbDock(Drive drive);
 
     // One page from the collection of real drives, with its rows of expected.tsv and
     // identity.tsv (the identity strings as the drive gave them, blank padding kept).

@@ -8,6 +8,8 @@
 #include <ntddscsi.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <cwctype>
 #include <set>
 
@@ -39,12 +41,20 @@ State& S()
 }
 
 // Every request code the program may send. Anything else is a fault: the codes that change
-// a drive (writes, format, partitioning) all lie outside, and SMART commands are checked apart.
+// a drive (writes, format, partitioning) all lie outside, and SMART commands and SCSI
+// pass-through commands are checked apart.
 const std::set<DWORD>& AllowedCodes()
 {
-    static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO, IOCTL_STORAGE_QUERY_PROPERTY,
-                                       IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA};
+    static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO,    IOCTL_STORAGE_QUERY_PROPERTY,
+                                       IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
+                                       SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH};
     return codes;
+}
+
+// The requests that need the read-write handle, and the only ones allowed on it.
+bool NeedsReadWrite(DWORD code)
+{
+    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH;
 }
 
 // A SMART command may only ever read: SMART READ DATA or SMART READ THRESHOLDS, in a whole
@@ -54,6 +64,36 @@ bool IsReadOnlySmartCommand(const FakeBytes& input)
 {
     return input.size() == sizeof(SENDCMDINPARAMS) && input[10] == 0xB0 && (input[4] == 0xD0 || input[4] == 0xD1) &&
            input[7] == 0x4F && input[8] == 0xC2;
+}
+
+// A SCSI pass-through may only ever read a SMART page: data in, and ATA PASS-THROUGH (16 or
+// 12) of SMART READ DATA or SMART READ THRESHOLDS, byte for byte, with its sense and data areas
+// inside the buffer as Windows demands. Any other command block could reach the drive's
+// media or settings.
+bool IsReadOnlyPassThrough(const FakeBytes& input, DWORD outSize)
+{
+    using Cdb = std::array<std::uint8_t, sizeof(SCSI_PASS_THROUGH::Cdb)>;
+    static const Cdb kAllowed[] = {
+        {0x85, 0x08, 0x0E, 0x00, 0xD0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00},
+        {0x85, 0x08, 0x0E, 0x00, 0xD1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00},
+        {0xA1, 0x08, 0x0E, 0xD0, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00},
+        {0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00},
+    };
+    SCSI_PASS_THROUGH request{};
+    if (input.size() < sizeof(request)) {
+        return false;
+    }
+    std::memcpy(&request, input.data(), sizeof(request));
+    Cdb cdb{};
+    std::memcpy(cdb.data(), request.Cdb, cdb.size());
+    const std::size_t cdbLength = cdb[0] == 0x85 ? 16 : 12;
+    const bool allowed = std::find(std::begin(kAllowed), std::end(kAllowed), cdb) != std::end(kAllowed);
+    const auto inside = [outSize](std::uint64_t offset, std::uint64_t length) {
+        return length <= outSize && offset <= outSize - length;
+    };
+    return allowed && request.CdbLength == cdbLength && request.Length == sizeof(request) &&
+           request.DataIn == SCSI_IOCTL_DATA_IN && inside(request.DataBufferOffset, request.DataTransferLength) &&
+           inside(request.SenseInfoOffset, request.SenseInfoLength);
 }
 
 constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
@@ -204,8 +244,10 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         call.input.assign(in, in + inBufferSize);
     }
     if (outBuffer != nullptr) {
+        // Where one buffer is both, its input part is in `input`; the rest must be zeros.
         const auto* out = static_cast<const std::uint8_t*>(outBuffer);
-        call.outZeroed = std::all_of(out, out + outBufferSize, [](std::uint8_t b) { return b == 0; });
+        const DWORD from = outBuffer == inBuffer ? std::min(inBufferSize, outBufferSize) : 0;
+        call.outZeroed = std::all_of(out + from, out + outBufferSize, [](std::uint8_t b) { return b == 0; });
     }
 
     if (AllowedCodes().count(ioControlCode) == 0) {
@@ -218,12 +260,17 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH && !IsReadOnlyPassThrough(call.input, outBufferSize)) {
+        ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     const OpenHandle* open = Find(device);
     if (open == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((open->access & GENERIC_WRITE) != 0 && ioControlCode != SMART_RCV_DRIVE_DATA) {
+    if ((open->access & GENERIC_WRITE) != 0 && !NeedsReadWrite(ioControlCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " made on a read-write handle";
     }
     // Bits 14-15 of a code name the access the I/O manager demands of the handle.

@@ -142,6 +142,8 @@ def main():
         ("no high-entropy addresses", set_flag("dll", HIGH_ENTROPY_VA, False), ["high-entropy"]),
         ("no DEP", set_flag("dll", NX_COMPAT, False), ["DEP"]),
         ("imports the VC++ runtime", rename_import(dll, b"MSVCP140.dll"), ["imports"]),
+        # A system DLL, but not a known one: a copy planted beside the program would load instead.
+        ("imports the common controls", rename_import(dll, b"COMCTL32.dll"), ["imports"]),
         ("manifest under ID 2", set_manifest_id(2), ["manifest: manifest resources"]),
         ("asInvoker", rewrite_manifest(manifest(level="asInvoker")), ["manifest: execution level"]),
         ("UI access", rewrite_manifest(manifest(ui="true")), ["manifest: execution level"]),

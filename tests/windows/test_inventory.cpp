@@ -4,6 +4,7 @@
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
 #include "kernel/Kernel.h"
+#include "ui/DetailsText.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 
+#include <array>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <iterator>
@@ -18,6 +21,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 static_assert(DriveAnswers::kGetLengthInfo == IOCTL_DISK_GET_LENGTH_INFO);
@@ -25,6 +29,15 @@ static_assert(DriveAnswers::kQueryProperty == IOCTL_STORAGE_QUERY_PROPERTY);
 static_assert(DriveAnswers::kPredictFailure == IOCTL_STORAGE_PREDICT_FAILURE);
 static_assert(DriveAnswers::kSmartGetVersion == SMART_GET_VERSION);
 static_assert(DriveAnswers::kSmartRcvDriveData == SMART_RCV_DRIVE_DATA);
+static_assert(DriveAnswers::kScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
+static_assert(DriveAnswers::Descriptor::kBusTypeUsb == BusTypeUsb);
+using UsbBridge = DriveAnswers::UsbBridge;
+static_assert(UsbBridge::kSize == sizeof(SCSI_PASS_THROUGH));
+static_assert(UsbBridge::kScsiStatusField == offsetof(SCSI_PASS_THROUGH, ScsiStatus));
+static_assert(UsbBridge::kCdbLengthField == offsetof(SCSI_PASS_THROUGH, CdbLength));
+static_assert(UsbBridge::kDataTransferLengthField == offsetof(SCSI_PASS_THROUGH, DataTransferLength));
+static_assert(UsbBridge::kDataBufferOffsetField == offsetof(SCSI_PASS_THROUGH, DataBufferOffset));
+static_assert(UsbBridge::kCdbField == offsetof(SCSI_PASS_THROUGH, Cdb));
 
 namespace {
 
@@ -48,6 +61,13 @@ DriveAnswers::Drive FullDrive()
 DriveInfo FullRecord(std::int32_t index)
 {
     return {index, L"MODEL X", L"SERIAL 1", L"FW 1", kSize, false, L"Good", 45, kHours, 1234};
+}
+
+DriveDetails::Page PageOf(const Bytes& bytes)
+{
+    DriveDetails::Page page{};
+    std::copy(bytes.begin(), bytes.end(), page.begin());
+    return page;
 }
 
 void ExpectRecord(const DriveInfo& actual, const DriveInfo& expected)
@@ -102,19 +122,31 @@ std::string Trace()
 
 } // namespace
 
-// Every argument that reaches the kernel, for an even and two odd drive numbers.
+// Every argument that reaches the kernel, for an even and two odd drive numbers, and for a
+// drive in a USB dock, whose SMART page comes by ATA PASS-THROUGH (16) instead.
 TEST(Inventory, ExactCalls)
 {
     const struct {
         std::int32_t drive;
         const wchar_t* path;
         std::uint8_t head;
-    } cases[] = {
-        {0, L"\\\\.\\PhysicalDrive0", 0xA0}, {7, L"\\\\.\\PhysicalDrive7", 0xB0}, {31, L"\\\\.\\PhysicalDrive31", 0xB0}};
+        bool usb = false;
+    } cases[] = {{0, L"\\\\.\\PhysicalDrive0", 0xA0},
+                 {7, L"\\\\.\\PhysicalDrive7", 0xB0},
+                 {31, L"\\\\.\\PhysicalDrive31", 0xB0},
+                 {6, L"\\\\.\\PhysicalDrive6", 0xA0, true}};
+    // SCSI_PASS_THROUGH: Length 56; CdbLength 16, SenseInfoLength 32, DataIn 1;
+    // DataTransferLength 512; TimeOutValue 10; DataBufferOffset 88; SenseInfoOffset 56; the
+    // command block. Then the sense and data areas, zero-filled.
+    Bytes passThrough{0x38, 0,    0,    0,    0,    0,    0x10, 0x20, 0x01, 0,    0,    0,    0x00,
+                      0x02, 0,    0,    0x0A, 0,    0,    0,    0,    0,    0,    0,    0x58, 0,
+                      0,    0,    0,    0,    0,    0,    0x38, 0,    0,    0,    0x85, 0x08, 0x0E,
+                      0x00, 0xD0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00};
+    passThrough.resize(56 + 32 + 512);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.drive);
         FakeKernel::Reset();
-        FullDrive().ApplyTo(FakeKernel::Drive(c.drive));
+        (c.usb ? DriveAnswers::InUsbDock(FullDrive()) : FullDrive()).ApplyTo(FakeKernel::Drive(c.drive));
         DriveInfo info;
         ASSERT_TRUE(DiskManager::GetDriveInfo(c.drive, info));
         EXPECT_EQ(info.index, c.drive);
@@ -134,17 +166,20 @@ TEST(Inventory, ExactCalls)
 
         const Bytes command{0x00, 0x02, 0, 0, 0xD0, 1, 1, 0x4F, 0xC2, c.head, 0xB0, 0, 0, 0, 0, 0, 0,
                             0,    0,    0, 0, 0,    0, 0, 0,    0,    0,      0,    0, 0, 0, 0, 0};
-        const struct {
+        struct Request {
             DWORD code;
             Bytes input;
             DWORD outSize;
             HANDLE handle;
-        } requests[] = {
+        };
+        const Request smart = c.usb ? Request{IOCTL_SCSI_PASS_THROUGH, passThrough, 600, opens[1].handle}
+                                    : Request{SMART_RCV_DRIVE_DATA, command, 529, opens[1].handle};
+        const Request requests[] = {
             {IOCTL_DISK_GET_LENGTH_INFO, {}, 8, opens[0].handle},
             {IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 1024, opens[0].handle},
             {IOCTL_STORAGE_PREDICT_FAILURE, {}, 516, opens[0].handle},
             {SMART_GET_VERSION, {}, 24, opens[0].handle},
-            {SMART_RCV_DRIVE_DATA, command, 529, opens[1].handle},
+            smart,
         };
         const auto controls = FakeKernel::CallsOf(Kind::Control);
         ASSERT_EQ(controls.size(), std::size(requests));
@@ -172,11 +207,23 @@ TEST(Inventory, ExactCalls)
 // closed exactly once, the SMART pages go only through a read-write handle made for them
 // alone (where that open is refused, the read-only handle's request fails the access check,
 // as on Windows), and they are not asked for when the version request fails. The details
-// query asks for the thresholds page on the same read-write handle, after the data page.
+// query asks for the thresholds page on the same read-write handle, after the data page. A
+// drive in a USB dock that answers no ATA SMART data gets the ATA PASS-THROUGH commands on a
+// read-write handle of their own.
 TEST(Inventory, CallOrderOnEveryPath)
 {
     const std::string kReadQueries = "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 74080 #1";
+    const std::string kUsbQueries = kReadQueries + " fails";
     constexpr bool kDetails = true;
+    const auto usb = [](std::function<void(DriveAnswers::Drive&)> change) {
+        return [change](FakeDrive& d) {
+            auto drive = DriveAnswers::InUsbDock(FullDrive());
+            change(drive);
+            d.answers.clear();
+            drive.ApplyTo(d);
+        };
+    };
+    const auto asIs = [](DriveAnswers::Drive&) {};
     const struct {
         const char* name;
         std::function<void(FakeDrive&)> script;
@@ -203,6 +250,26 @@ TEST(Inventory, CallOrderOnEveryPath)
          kReadQueries + ", open RW fails, 7C088 #1 fails, close #1"},
         {"the SMART data request fails", [](FakeDrive& d) { d.answers.erase(SMART_RCV_DRIVE_DATA); },
          kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, close #1"},
+        {"details: USB, through the bridge", usb(asIs),
+         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, close #2, close #1", kDetails},
+        {"details: USB, the 12-byte command after the 16-byte one",
+         usb([](DriveAnswers::Drive& d) { std::swap(d.bridge->page16, d.bridge->page12); }),
+         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2, close #1", kDetails},
+        {"USB: the read-write open is refused",
+         [&](FakeDrive& d) {
+             usb(asIs)(d);
+             d.opensReadWrite = false;
+         },
+         kUsbQueries + ", open RW fails, 4D004 #1 fails, 4D004 #1 fails, close #1"},
+        {"USB: the SMART data request fails, then the bridge",
+         usb([](DriveAnswers::Drive& d) { d.smartVersion = true; }),
+         kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, close #3, close #1"},
+        {"USB: the drive answers ATA SMART itself",
+         usb([](DriveAnswers::Drive& d) {
+             d.smartVersion = true;
+             d.smartPage = d.bridge->page16;
+         }),
+         kReadQueries + ", open RW #2, 7C088 #2, close #2, close #1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,19 +300,14 @@ TEST(Inventory, Details)
     nvme.nvmeLog = Bytes(512, 0x5A);
     nvme.ApplyTo(FakeKernel::Drive(6));
     DriveAnswers::TypicalDrive("M", "S", "F", 1, 1, 1, 1).ApplyTo(FakeKernel::Drive(4)); // no thresholds page
-    const auto page = [](const Bytes& bytes) {
-        DriveDetails::Page copy{};
-        std::copy(bytes.begin(), bytes.end(), copy.begin());
-        return copy;
-    };
 
     DriveDetails details;
     ASSERT_TRUE(DiskManager::GetDriveDetails(3, details));
     ExpectRecord(details.info, FullRecord(3));
     EXPECT_EQ(details.busType, Descriptor::kBusTypeSata);
     EXPECT_EQ(details.source, SmartSource::Ata);
-    EXPECT_EQ(details.smartData, page(*ata.smartPage));
-    EXPECT_EQ(details.smartThresholds, page(*ata.smartThresholds));
+    EXPECT_EQ(details.smartData, PageOf(*ata.smartPage));
+    EXPECT_EQ(details.smartThresholds, PageOf(*ata.smartThresholds));
     EXPECT_FALSE(details.nvmeLog);
     const auto smart = FakeKernel::CallsOf(Kind::Control);
     const auto thresholds = DeviceAnswers::SmartCommand(3, AtaSmart::kFeatureReadThresholds);
@@ -255,11 +317,33 @@ TEST(Inventory, Details)
     EXPECT_TRUE(details.smartData);
     EXPECT_FALSE(details.smartThresholds);
 
+    // Through a bridge that knows only the 12-byte command: the thresholds page by the same
+    // length, and not at all when its checksum is wrong. The heading names bus and route.
+    auto usb = DriveAnswers::InUsbDock(FullDrive());
+    std::swap(usb.bridge->page16, usb.bridge->page12);
+    usb.ApplyTo(FakeKernel::Drive(5));
+    ASSERT_TRUE(DiskManager::GetDriveDetails(5, details));
+    ExpectRecord(details.info, FullRecord(5));
+    EXPECT_EQ(details.busType, Descriptor::kBusTypeUsb);
+    EXPECT_EQ(details.source, SmartSource::UsbBridge);
+    EXPECT_EQ(details.smartData, PageOf(*usb.bridge->page12));
+    EXPECT_EQ(details.smartThresholds, PageOf(*usb.bridge->thresholds));
+    const auto heading = DetailsText::Heading(details);
+    ASSERT_EQ(heading.size(), 7u);
+    EXPECT_EQ(heading[5].label + L": " + heading[5].value, L"Bus Type: USB");
+    EXPECT_EQ(heading[6].label + L": " + heading[6].value,
+              L"SMART Data: ATA SMART through the USB bridge (ATA PASS-THROUGH)");
+    usb.bridge->thresholds->back() ^= 1;
+    usb.ApplyTo(FakeKernel::Drive(5));
+    ASSERT_TRUE(DiskManager::GetDriveDetails(5, details));
+    EXPECT_TRUE(details.smartData);
+    EXPECT_FALSE(details.smartThresholds);
+
     ASSERT_TRUE(DiskManager::GetDriveDetails(6, details));
     EXPECT_EQ(details.source, SmartSource::Nvme);
     EXPECT_FALSE(details.busType); // the descriptor was not answered
     EXPECT_FALSE(details.smartData || details.smartThresholds);
-    EXPECT_EQ(details.nvmeLog, page(*nvme.nvmeLog));
+    EXPECT_EQ(details.nvmeLog, PageOf(*nvme.nvmeLog));
 
     DriveDetails untouched;
     untouched.info.index = 9;
@@ -268,20 +352,50 @@ TEST(Inventory, Details)
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 
-// The fake kernel lets through SMART commands that only read, as the program's safety net.
-TEST(Inventory, FakeKernelRefusesSmartCommandsThatChangeTheDrive)
+// The fake kernel lets through only SMART and pass-through commands that read, as the
+// program's safety net: the one pass-through that reads answers, and SMART WRITE LOG, the same
+// read sent as data out, the 12-byte read given length 16, and a SCSI WRITE (10) fail the test.
+TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
 {
     FakeKernel::Reset();
-    FullDrive().ApplyTo(FakeKernel::Drive(0));
+    DriveAnswers::InUsbDock(FullDrive()).ApplyTo(FakeKernel::Drive(0));
+    FakeKernel::Drive(0).Answer(SMART_RCV_DRIVE_DATA, {});
     const HANDLE device = Kernel::CreateFileW(L"\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
                                               OPEN_EXISTING, 0, nullptr);
+    DWORD returned = 0;
     for (const std::uint8_t features : {std::uint8_t{0xD8}, std::uint8_t{0xD4}, std::uint8_t{0xD6}}) {
         auto command = DeviceAnswers::SmartCommand(0, features);
         std::array<std::uint8_t, 529> answer{};
-        DWORD returned = 0;
         EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, SMART_RCV_DRIVE_DATA, command.data(), 33, answer.data(),
                                                         529, &returned, nullptr),
                                 "READ DATA or READ THRESHOLDS");
+    }
+
+    using Cdb = std::array<std::uint8_t, 16>;
+    const Cdb readData{0x85, 0x08, 0x0E, 0, 0xD0, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
+    const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn) {
+        struct {
+            SCSI_PASS_THROUGH request;
+            std::array<std::uint8_t, 32 + 512> areas;
+        } buffer;
+        std::memset(&buffer, 0, sizeof(buffer));
+        buffer.request = {sizeof(SCSI_PASS_THROUGH), 0, 0, 0, 0, 16, 32, dataIn, 512, 10, 88, 56, {}};
+        std::copy(cdb.begin(), cdb.end(), buffer.request.Cdb);
+        return Kernel::DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer,
+                                       sizeof(buffer), &returned, nullptr);
+    };
+    EXPECT_TRUE(passThrough(readData, SCSI_IOCTL_DATA_IN));
+    Cdb writeLog = readData;
+    writeLog[1] = 0x0A; // PIO data-out
+    writeLog[4] = 0xD6;
+    const Cdb readData12{0xA1, 0x08, 0x0E, 0xD0, 1, 0, 0x4F, 0xC2, 0xA0, 0xB0, 0, 0};
+    const Cdb write10{0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    const std::pair<Cdb, UCHAR> refused[] = {{writeLog, SCSI_IOCTL_DATA_IN},
+                                             {readData, SCSI_IOCTL_DATA_OUT},
+                                             {readData12, SCSI_IOCTL_DATA_IN},
+                                             {write10, SCSI_IOCTL_DATA_IN}};
+    for (const auto& [cdb, dataIn] : refused) {
+        EXPECT_NONFATAL_FAILURE(passThrough(cdb, dataIn), "ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS");
     }
     Kernel::CloseHandle(device);
 }
@@ -349,6 +463,13 @@ TEST(Inventory, Records)
         r.health = L"Caution / Bad";
     };
     const auto unknownModel = [](DriveInfo& r) { r.model = L"Unknown"; };
+    const auto usb = [](std::function<void(UsbBridge&)> change) {
+        return [change](Drive& d) {
+            d = DriveAnswers::InUsbDock(d);
+            change(*d.bridge);
+        };
+    };
+    const auto same = [](DriveInfo&) {};
     const std::string toTheEnd(24, 'R');
     const struct {
         const char* name;
@@ -356,7 +477,7 @@ TEST(Inventory, Records)
         std::function<void(DriveInfo&)> expect;
         bool opensReadWrite = true;
     } cases[] = {
-        {"every request answers", [](Drive&) {}, [](DriveInfo&) {}},
+        {"every request answers", [](Drive&) {}, same},
         {"no request answers", [](Drive& d) { d = Drive{}; },
          [](DriveInfo& r) { r = {5, L"Unknown", L"Unknown", L"Unknown", 0, false, L"Good", -1, -1, -1}; }},
         {"capacity fails", [](Drive& d) { d.sizeBytes.reset(); }, [](DriveInfo& r) { r.sizeBytes = 0; }},
@@ -393,6 +514,17 @@ TEST(Inventory, Records)
         {"model offset 0xFFFFFFFF", [&](Drive& d) { d.descriptor = modelAt(0xFFFFFFFF); }, unknownModel},
         {"a model in code page 1252", [&](Drive& d) { d.descriptor = model("Caf\xE9 \x80 1"); },
          [](DriveInfo& r) { r.model = L"Caf\u00E9 \u20AC 1"; }},
+        {"USB: the bridge answers", usb([](UsbBridge&) {}), same},
+        {"USB: only the 12-byte command answers", usb([](UsbBridge& b) { std::swap(b.page16, b.page12); }), same},
+        {"USB: GOOD with a wrong checksum", usb([](UsbBridge& b) { b.page16->back() ^= 1; }), noSmart},
+        {"USB: CHECK CONDITION", usb([](UsbBridge& b) { b.scsiStatus = 2; }), noSmart},
+        {"USB: 511 bytes transferred", usb([](UsbBridge& b) { b.transferred = 511; }), noSmart},
+        {"USB: the request fails, and no NVMe log is asked for",
+         [&](Drive& d) {
+             usb([](UsbBridge& b) { b.fails = true; })(d);
+             d.nvmeLog = Bytes(512, 0x5A);
+         },
+         noSmart},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -449,7 +581,7 @@ TEST(Inventory, RecordCopyOutlivesItsSource)
 }
 
 // Every page in the folder of real drives and its thresholds page, as a fake drive's SMART
-// answers, against its rows.
+// answers, against its rows: once inside the machine, once in a USB dock, through the bridge.
 TEST(Inventory, RealDrivePages)
 {
     const auto dir = DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR);
@@ -462,25 +594,34 @@ TEST(Inventory, RealDrivePages)
     std::int32_t number = 0;
     for (const auto& page : real.drives) {
         SCOPED_TRACE(page.name);
-        FakeKernel::Reset();
-        DriveAnswers::Drive drive = FullDrive();
-        drive.descriptor = Descriptor().Model(page.model).Serial(page.serial).Firmware(page.firmware);
-        drive.smartPage = page.page;
-        drive.smartThresholds = page.thresholds;
-        drive.ApplyTo(FakeKernel::Drive(number));
-        DriveDetails details;
-        ASSERT_TRUE(DiskManager::GetDriveDetails(number, details));
-        ASSERT_TRUE(details.smartData && details.smartThresholds);
-        EXPECT_EQ(AtaSmart::ReadAttributes(*details.smartData, AtaSmart::Page(*details.smartThresholds)).size(),
-                  page.attributes.size());
-        const DriveInfo& info = details.info;
-        EXPECT_EQ(info.temperature, page.temperature);
-        EXPECT_EQ(info.powerOnHours, page.powerOnHours);
-        EXPECT_EQ(info.powerCycles, page.powerCycles);
-        EXPECT_EQ(info.model, wide(DriveAnswers::Unpadded(page.model)));
-        EXPECT_EQ(info.serialNumber, wide(DriveAnswers::Unpadded(page.serial)));
-        EXPECT_EQ(info.firmware, wide(DriveAnswers::Unpadded(page.firmware)));
+        DriveAnswers::Drive inside = FullDrive();
+        inside.descriptor = Descriptor().Model(page.model).Serial(page.serial).Firmware(page.firmware);
+        inside.smartPage = page.page;
+        inside.smartThresholds = page.thresholds;
+        const std::pair<DriveAnswers::Drive, SmartSource> attachments[] = {
+            {inside, SmartSource::Ata}, {DriveAnswers::InUsbDock(inside), SmartSource::UsbBridge}};
+        for (const auto& [drive, source] : attachments) {
+            SCOPED_TRACE(source == SmartSource::Ata ? "inside" : "in a USB dock");
+            FakeKernel::Reset();
+            drive.ApplyTo(FakeKernel::Drive(number));
+            DriveDetails details;
+            ASSERT_TRUE(DiskManager::GetDriveDetails(number, details));
+            EXPECT_EQ(details.source, source);
+            ASSERT_TRUE(details.smartData && details.smartThresholds);
+            EXPECT_EQ(*details.smartData, PageOf(page.page));
+            EXPECT_EQ(*details.smartThresholds, PageOf(page.thresholds));
+            EXPECT_EQ(AtaSmart::ReadAttributes(*details.smartData, AtaSmart::Page(*details.smartThresholds)).size(),
+                      page.attributes.size());
+            const DriveInfo& info = details.info;
+            EXPECT_EQ(info.temperature, page.temperature);
+            EXPECT_EQ(info.powerOnHours, page.powerOnHours);
+            EXPECT_EQ(info.powerCycles, page.powerCycles);
+            EXPECT_EQ(info.model, wide(DriveAnswers::Unpadded(page.model)));
+            EXPECT_EQ(info.serialNumber, wide(DriveAnswers::Unpadded(page.serial)));
+            EXPECT_EQ(info.firmware, wide(DriveAnswers::Unpadded(page.firmware)));
+        }
         number = (number + 1) % DiskManager::kMaxDrives;
     }
-    std::cout << "checked " << real.drives.size() << " real drive pages from " << dir.string() << "\n";
+    std::cout << "checked " << real.drives.size() << " real drive pages from " << dir.string()
+              << ", each inside the machine and through a USB bridge\n";
 }

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// SMART pages of a SATA drive behind a USB bridge, asked for with the SCSI command ATA
+// PASS-THROUGH, which most bridges translate into the ATA command for the drive. Only SMART
+// READ DATA and SMART READ THRESHOLDS, both reading one 512-byte page from the drive. Free of
+// <windows.h>: built natively under the sanitizers and fuzzed.
+class SatPassThrough {
+public:
+    SatPassThrough() = delete;
+
+    // STORAGE_BUS_TYPE of a drive attached through USB.
+    static constexpr std::uint32_t kBusTypeUsb = 7;
+
+    static constexpr std::size_t kPageSize = 512;
+    static constexpr std::size_t kSenseSize = 32;
+    static constexpr std::uint32_t kTimeOutSeconds = 10;
+    static constexpr std::uint8_t kScsiStatusGood = 0;
+
+    // The command's length in bytes. The 16-byte one goes first; bridges that know only the
+    // 12-byte one refuse it.
+    enum class Length : std::uint8_t { Sixteen = 16, Twelve = 12 };
+    static constexpr std::array<Length, 2> kLengths{Length::Sixteen, Length::Twelve};
+    using Command = std::array<std::uint8_t, 16>;
+
+    // ATA PASS-THROUGH (16 or 12) of the SMART command with `features` (READ DATA 0xD0 or READ
+    // THRESHOLDS 0xD1): PIO data-in, one 512-byte block from the drive, the SMART signature in
+    // the LBA registers. A 12-byte command is followed by zeros.
+    static Command SmartCommand(Length length, std::uint8_t features);
+
+    // What came back for one command.
+    struct Answer {
+        bool requestSucceeded = false;
+        std::uint8_t scsiStatus = 0;
+        std::uint32_t transferred = 0; // DataTransferLength as returned
+        std::span<const std::uint8_t, kPageSize> page;
+    };
+
+    // The page counts as answered only when the request went through, the command ended GOOD,
+    // the whole page came back and its checksum holds: a bridge that did not pass the command
+    // on may still end it GOOD, with the buffer as it was or only partly filled.
+    static bool Answered(const Answer& answer);
+};
