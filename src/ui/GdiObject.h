@@ -41,3 +41,19 @@ private:
     HDC m_dc;
     HGDIOBJ m_previous;
 };
+
+// The device context of one WM_PAINT, from BeginPaint to EndPaint.
+class PaintDc {
+public:
+    explicit PaintDc(HWND window) noexcept : m_window(window), m_dc(BeginPaint(window, &m_paint)) {}
+    PaintDc(const PaintDc&) = delete;
+    PaintDc& operator=(const PaintDc&) = delete;
+    ~PaintDc() { EndPaint(m_window, &m_paint); }
+
+    HDC Get() const noexcept { return m_dc; }
+
+private:
+    HWND m_window;
+    PAINTSTRUCT m_paint{};
+    HDC m_dc;
+};

@@ -3,16 +3,24 @@
 #include "disktest/DiskTest.h"
 #include "resources/resource.h"
 #include "ui/CellText.h"
+#include "ui/Clipboard.h"
+#include "ui/DarkList.h"
+#include "ui/DetailsText.h"
+#include "ui/DetailsWindow.h"
 #include "ui/ResultText.h"
+#include "ui/Theme.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 HINSTANCE UI::s_hInstance = nullptr;
 GdiObject<HBRUSH> UI::s_hbrBg;
 HWND UI::s_hwndList = nullptr;
 HWND UI::s_hwndBtnRefresh = nullptr;
 HWND UI::s_hwndBtnTest = nullptr;
+HWND UI::s_hwndBtnDetails = nullptr;
 std::vector<DriveInfo> UI::s_drives;
 
 namespace {
@@ -22,28 +30,16 @@ constexpr wchar_t kTitle[] = L"Ostrevane (x64/ARM64)";
 constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 600;
 
-// The dark theme, as COLORREF (0x00BBGGRR).
-constexpr COLORREF kWindowBackground = 0x1E1E1E;
-constexpr COLORREF kLightText = 0xDCDCDC;
-constexpr COLORREF kListBackground = 0x282828;
-constexpr COLORREF kButtonFace = 0x3C3C3C;
-constexpr COLORREF kButtonFacePressed = 0x505050;
-constexpr COLORREF kButtonBorder = 0x646464;
-constexpr COLORREF kHealthGood = 0x00C800;
-constexpr COLORREF kHealthBad = 0x3232FF;
-constexpr COLORREF kSelectedBackground = 0xD77800;
-constexpr COLORREF kSelectedText = 0xFFFFFF;
-
 constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
-constexpr DWORD kListExStyle = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
-static_assert(kListStyle == 0x5000100D && kListExStyle == 0x10020 && kButtonStyle == 0x5000000B);
+static_assert(kListStyle == 0x5000100D && kButtonStyle == 0x5000000B);
 
 // Layout: a margin around the list, the buttons in a band below it.
 constexpr int kMargin = 10;
 constexpr int kListBottomBand = 80;      // client height not taken by the list
 constexpr int kButtonsFromBottom = 60;   // the buttons' top edge, up from the client bottom
 constexpr int kTestButtonX = 170;
+constexpr int kDetailsButtonX = 330;
 constexpr int kButtonWidth = 150;
 constexpr int kButtonHeight = 40;
 constexpr int kListWidthAtCreation = 760;
@@ -72,21 +68,10 @@ HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
 
 HWND CreateList(HWND parent)
 {
-    const HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"", kListStyle, kMargin, kMargin,
-                                      kListWidthAtCreation, kListHeightAtCreation, parent, ControlId(ID_LISTVIEW),
-                                      UI::s_hInstance, nullptr);
-    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kListExStyle);
-    SendMessageW(list, LVM_SETBKCOLOR, 0, kListBackground);
-    SendMessageW(list, LVM_SETTEXTBKCOLOR, 0, kListBackground);
-    SendMessageW(list, LVM_SETTEXTCOLOR, 0, kLightText);
+    const HWND list = DarkList::Create(parent, ID_LISTVIEW, kListStyle, kMargin, kMargin, kListWidthAtCreation,
+                                       kListHeightAtCreation);
     for (std::size_t position = 0; position < kColumnWidths.size(); ++position) {
-        LVCOLUMNW column{};
-        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.fmt = LVCFMT_LEFT;
-        column.cx = kColumnWidths[position];
-        column.pszText = const_cast<wchar_t*>(CellText::kTitles[position]);
-        column.iSubItem = static_cast<int>(position);
-        SendMessageW(list, LVM_INSERTCOLUMNW, position, reinterpret_cast<LPARAM>(&column));
+        DarkList::AddColumn(list, static_cast<int>(position), CellText::kTitles[position], kColumnWidths[position]);
     }
     return list;
 }
@@ -99,7 +84,7 @@ void MoveControl(HWND control, int x, int y, int width, int height)
 // The 1-pixel border, drawn with a pen over a hollow brush so the face stays visible.
 void DrawButtonBorder(HDC dc, const RECT& rect)
 {
-    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, kButtonBorder));
+    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, Theme::kButtonBorder));
     const SelectedObject penSelection(dc, pen.Get());
     const SelectedObject brushSelection(dc, GetStockObject(NULL_BRUSH));
     Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
@@ -108,25 +93,29 @@ void DrawButtonBorder(HDC dc, const RECT& rect)
 COLORREF HealthColour(const std::wstring& health)
 {
     if (health == L"Good") {
-        return kHealthGood;
+        return Theme::kGood;
     }
-    return health == L"Caution / Bad" ? kHealthBad : kLightText;
+    return health == L"Caution / Bad" ? Theme::kBad : Theme::kLightText;
 }
 
-// Health in its verdict's colour, the rest light; the selected row white on blue throughout.
-// A row the list asks about beyond the records keeps the list's own text colour.
-void ColourSubItem(NMLVCUSTOMDRAW& draw)
+// Health in its verdict's colour, the rest light. A row the list asks about beyond the
+// records keeps the list's own text colour.
+COLORREF CellColour(std::size_t row, int column, COLORREF given)
 {
-    if (draw.nmcd.dwItemSpec < UI::s_drives.size()) {
-        draw.clrText = draw.iSubItem == CellText::kHealth ? HealthColour(UI::s_drives[draw.nmcd.dwItemSpec].health)
-                                                          : kLightText;
+    if (row >= UI::s_drives.size()) {
+        return given;
     }
-    if ((draw.nmcd.uItemState & CDIS_SELECTED) != 0) {
-        draw.clrTextBk = kSelectedBackground;
-        draw.clrText = kSelectedText;
-    } else {
-        draw.clrTextBk = kListBackground;
+    return column == CellText::kHealth ? HealthColour(UI::s_drives[row].health) : Theme::kLightText;
+}
+
+// Whether `model` starts with (or, unless `partial`, is) `typed`, ignoring case.
+bool ModelMatches(std::wstring_view model, std::wstring_view typed, bool partial)
+{
+    if (model.size() < typed.size() || (!partial && model.size() != typed.size())) {
+        return false;
     }
+    return CompareStringOrdinal(model.data(), static_cast<int>(typed.size()), typed.data(),
+                                static_cast<int>(typed.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -134,7 +123,7 @@ void ColourSubItem(NMLVCUSTOMDRAW& draw)
 bool UI::Initialize(HINSTANCE instance)
 {
     s_hInstance = instance;
-    s_hbrBg.Reset(CreateSolidBrush(kWindowBackground));
+    s_hbrBg.Reset(CreateSolidBrush(Theme::kWindowBackground));
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
@@ -184,7 +173,7 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         OnSize(hwnd);
         return 0;
     case WM_DRAWITEM:
-        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST) {
+        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST || wParam == ID_BTN_DETAILS) {
             DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
             return TRUE;
         }
@@ -208,6 +197,7 @@ void UI::OnCreate(HWND hwnd)
     s_hwndList = CreateList(hwnd);
     s_hwndBtnRefresh = CreateButton(hwnd, L"Refresh Drives", kMargin, ID_BTN_REFRESH);
     s_hwndBtnTest = CreateButton(hwnd, L"Run Read Test", kTestButtonX, ID_BTN_TEST);
+    s_hwndBtnDetails = CreateButton(hwnd, L"Drive Details", kDetailsButtonX, ID_BTN_DETAILS);
     RefreshDrives(hwnd);
 }
 
@@ -220,9 +210,10 @@ void UI::OnSize(HWND hwnd)
     if (s_hwndList != nullptr) {
         MoveControl(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - kListBottomBand);
     }
-    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr) {
+    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr && s_hwndBtnDetails != nullptr) {
         MoveControl(s_hwndBtnRefresh, kMargin, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
         MoveControl(s_hwndBtnTest, kTestButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
+        MoveControl(s_hwndBtnDetails, kDetailsButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
     }
 }
 
@@ -232,10 +223,12 @@ void UI::OnCommand(HWND hwnd, int controlId)
         RefreshDrives(hwnd);
     } else if (controlId == ID_BTN_TEST) {
         RunTest(hwnd);
+    } else if (controlId == ID_BTN_DETAILS) {
+        ShowDetails(hwnd);
     }
 }
 
-LRESULT UI::OnNotify(HWND, NMHDR* header)
+LRESULT UI::OnNotify(HWND hwnd, NMHDR* header)
 {
     if (header == nullptr || header->idFrom != ID_LISTVIEW) {
         return 0;
@@ -245,7 +238,15 @@ LRESULT UI::OnNotify(HWND, NMHDR* header)
         OnGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(header));
         return 0;
     case NM_CUSTOMDRAW:
-        return OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+        return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), CellColour);
+    case LVN_ODFINDITEMW:
+        return OnFindItem(*reinterpret_cast<const NMLVFINDITEMW*>(header));
+    case LVN_KEYDOWN:
+        OnListKeyDown(hwnd, *reinterpret_cast<const NMLVKEYDOWN*>(header));
+        return 0;
+    case NM_DBLCLK:
+        OnDoubleClick(hwnd, *reinterpret_cast<const NMITEMACTIVATE*>(header));
+        return 0;
     default:
         return 0;
     }
@@ -263,7 +264,7 @@ void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
     const bool pressed = (item.itemState & ODS_SELECTED) != 0;
     RECT rect = item.rcItem;
     {
-        const GdiObject<HBRUSH> face(CreateSolidBrush(pressed ? kButtonFacePressed : kButtonFace));
+        const GdiObject<HBRUSH> face(CreateSolidBrush(pressed ? Theme::kButtonFacePressed : Theme::kButtonFace));
         FillRect(item.hDC, &rect, face.Get());
     }
     DrawButtonBorder(item.hDC, rect);
@@ -271,7 +272,7 @@ void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
     std::array<wchar_t, kButtonTextCapacity> text{};
     GetWindowTextW(item.hwndItem, text.data(), static_cast<int>(text.size()));
     SetBkMode(item.hDC, TRANSPARENT);
-    SetTextColor(item.hDC, kLightText);
+    SetTextColor(item.hDC, Theme::kLightText);
     if (pressed) {
         OffsetRect(&rect, 1, 1);
     }
@@ -280,18 +281,14 @@ void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
 
 void UI::RunTest(HWND hwnd)
 {
-    const LRESULT row = SendMessageW(s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
-    if (row == -1) {
-        MessageBoxW(hwnd, L"Please select a drive first.", L"Information", MB_OK | MB_ICONINFORMATION);
-        return;
-    }
-    if (row < 0 || static_cast<std::size_t>(row) >= s_drives.size()) {
+    const std::optional<std::size_t> row = SelectedRow(hwnd);
+    if (!row) {
         return;
     }
 
     EnableWindow(s_hwndBtnTest, FALSE);
     EnableWindow(s_hwndBtnRefresh, FALSE);
-    const double speed = DiskTest::RunSequentialReadTest(s_drives[static_cast<std::size_t>(row)].index);
+    const double speed = DiskTest::RunSequentialReadTest(s_drives[*row].index);
     EnableWindow(s_hwndBtnTest, TRUE);
     EnableWindow(s_hwndBtnRefresh, TRUE);
 
@@ -303,10 +300,29 @@ void UI::RunTest(HWND hwnd)
     MessageBoxW(hwnd, message.data(), L"Test Result", MB_OK | MB_ICONINFORMATION);
 }
 
+void UI::ShowDetails(HWND hwnd)
+{
+    const std::optional<std::size_t> row = SelectedRow(hwnd);
+    if (!row) {
+        return;
+    }
+    DriveDetails details;
+    if (!DiskManager::GetDriveDetails(s_drives[*row].index, details)) {
+        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
+                          L"privileges in WinPE.",
+                    L"Error", MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (!DetailsWindow::Show(hwnd, details)) {
+        MessageBoxW(hwnd, L"The details window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
+    }
+    SetFocus(s_hwndList);
+}
+
 LRESULT UI::OnCtlColor(HDC dc)
 {
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, kLightText);
+    SetTextColor(dc, Theme::kLightText);
     return reinterpret_cast<LRESULT>(s_hbrBg.Get());
 }
 
@@ -319,17 +335,52 @@ void UI::OnGetDispInfo(NMLVDISPINFOW& info)
     CellText::Write(s_drives[static_cast<std::size_t>(item.iItem)], item.iSubItem, item.pszText, item.cchTextMax);
 }
 
-LRESULT UI::OnCustomDraw(NMLVCUSTOMDRAW& draw)
+// Typing in the list looks for the next drive whose model starts with what was typed, from
+// the row the list names, wrapping when it asks to; -1 when there is none.
+LRESULT UI::OnFindItem(const NMLVFINDITEMW& find)
 {
-    switch (draw.nmcd.dwDrawStage) {
-    case CDDS_PREPAINT:
-        return CDRF_NOTIFYITEMDRAW;
-    case CDDS_ITEMPREPAINT:
-        return CDRF_NOTIFYSUBITEMDRAW;
-    case CDDS_ITEMPREPAINT | CDDS_SUBITEM:
-        ColourSubItem(draw);
-        return CDRF_NEWFONT;
-    default:
-        return CDRF_DODEFAULT;
+    const LVFINDINFOW& info = find.lvfi;
+    if ((info.flags & (LVFI_STRING | LVFI_PARTIAL)) == 0 || info.psz == nullptr || s_drives.empty()) {
+        return -1;
     }
+    const std::size_t count = s_drives.size();
+    const auto first = static_cast<std::size_t>(std::max(find.iStart, 0));
+    const std::size_t start = first < count ? first : 0;
+    const std::size_t tries = (info.flags & LVFI_WRAP) != 0 ? count : count - start;
+    for (std::size_t step = 0; step < tries; ++step) {
+        const std::size_t row = (start + step) % count;
+        if (ModelMatches(s_drives[row].model, info.psz, (info.flags & LVFI_PARTIAL) != 0)) {
+            return static_cast<LRESULT>(row);
+        }
+    }
+    return -1;
+}
+
+void UI::OnListKeyDown(HWND hwnd, const NMLVKEYDOWN& key)
+{
+    if (key.wVKey == VK_RETURN) {
+        ShowDetails(hwnd);
+    } else if (Clipboard::IsCopyKey(key.wVKey)) {
+        Clipboard::Copy(hwnd, DetailsText::ListCopyText(s_drives));
+    }
+}
+
+void UI::OnDoubleClick(HWND hwnd, const NMITEMACTIVATE& click)
+{
+    if (click.iItem >= 0) {
+        ShowDetails(hwnd);
+    }
+}
+
+std::optional<std::size_t> UI::SelectedRow(HWND hwnd)
+{
+    const LRESULT row = SendMessageW(s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    if (row == -1) {
+        MessageBoxW(hwnd, L"Please select a drive first.", L"Information", MB_OK | MB_ICONINFORMATION);
+        return std::nullopt;
+    }
+    if (row < 0 || static_cast<std::size_t>(row) >= s_drives.size()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(row);
 }

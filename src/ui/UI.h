@@ -6,15 +6,19 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstddef>
+#include <optional>
 #include <vector>
 
 // Control identifiers of the main window's children.
 constexpr int ID_BTN_REFRESH = 1001;
 constexpr int ID_BTN_TEST = 1002;
 constexpr int ID_LISTVIEW = 1003;
+constexpr int ID_BTN_DETAILS = 1004;
 
-// The whole user interface: one main window with the drive list and two buttons, driven by
-// its window procedure on the one thread that runs the message loop.
+// The whole user interface: one main window with the drive list and three buttons, driven by
+// its window procedure on the one thread that runs the message loop, and the details window
+// of one drive (DetailsWindow), opened from it.
 class UI {
 public:
     UI() = delete;
@@ -34,17 +38,24 @@ public:
     static void RefreshDrives(HWND hwnd);
     static void DrawCustomButton(const DRAWITEMSTRUCT& item);
     static void RunTest(HWND hwnd);
+    // Opens the details window of the selected row's drive; focus goes back to the list after.
+    static void ShowDetails(HWND hwnd);
 
     static HINSTANCE s_hInstance;
     static GdiObject<HBRUSH> s_hbrBg;
     static HWND s_hwndList;
     static HWND s_hwndBtnRefresh;
     static HWND s_hwndBtnTest;
+    static HWND s_hwndBtnDetails;
     // One record per list row, in row order.
     static std::vector<DriveInfo> s_drives;
 
 private:
     static LRESULT OnCtlColor(HDC dc);
     static void OnGetDispInfo(NMLVDISPINFOW& info);
-    static LRESULT OnCustomDraw(NMLVCUSTOMDRAW& draw);
+    static LRESULT OnFindItem(const NMLVFINDITEMW& find);
+    static void OnListKeyDown(HWND hwnd, const NMLVKEYDOWN& key);
+    static void OnDoubleClick(HWND hwnd, const NMITEMACTIVATE& click);
+    // The selected row, when it has a record; with no row selected, says so in a box first.
+    static std::optional<std::size_t> SelectedRow(HWND hwnd);
 };

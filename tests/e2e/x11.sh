@@ -1,8 +1,8 @@
 # Helpers for driving a Windows program under Wine on an X display of its own, as a person
 # would: find its windows, click, take screenshots and read their pixels, close them.
-# Sourced by the end-to-end tests and by scripts/run.sh. Only the mouse and the window
-# manager's close request are used: Wine sends key presses to the foreground thread of its
-# desktop, which another Wine program running meanwhile may have taken.
+# Sourced by the end-to-end tests and by scripts/run.sh. The mouse and the window manager's
+# close request do most: Wine sends key presses to the foreground thread of its desktop, which
+# another Wine program running meanwhile may have taken, so a key is pressed until it works.
 
 X11_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
@@ -48,16 +48,39 @@ x11_geometry() {
   eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^\(X\|Y\|WIDTH\|HEIGHT\)=/X11_\1=/p')"
 }
 
-# Clicks at client point ($2, $3) of window $1. Wine takes a press only where the pointer
-# has been seen to arrive, so the pointer moves first and rests a moment.
-x11_click() {
+# Moves the pointer to client point ($2, $3) of window $1 and rests it there a moment: Wine
+# takes a press only where the pointer has been seen to arrive.
+x11_point() {
   x11_geometry "$1"
   xdotool mousemove $((X11_X + $2)) $((X11_Y + $3))
   sleep 0.2
+}
+
+# Clicks at client point ($2, $3) of window $1.
+x11_click() {
+  x11_point "$1" "$2" "$3"
   xdotool mousedown 1
   sleep 0.1
   xdotool mouseup 1
   sleep 0.3
+}
+
+# Double-clicks at client point ($2, $3) of window $1, well within the double-click time.
+x11_double_click() {
+  x11_point "$1" "$2" "$3"
+  xdotool click --repeat 2 --delay 100 1
+  sleep 0.3
+}
+
+# Waits up to $2 seconds (default 5) for the visible window titled exactly $1 to go; false
+# when it is still there.
+x11_wait_gone() {
+  local title=$1 ticks=$((${2:-5} * 5)) waited=0
+  while xdotool search --onlyvisible --name "^${title}\$" >/dev/null 2>&1; do
+    [ $waited -lt $ticks ] || return 1
+    sleep 0.2
+    waited=$((waited + 1))
+  done
 }
 
 # Clicks the OK button of message box $1: centred, near its bottom edge.
@@ -70,18 +93,27 @@ x11_click_ok() {
 # Wine routes input to a box it has only just mapped is lost, so the click is repeated until
 # the box goes, for up to 30 seconds in all.
 x11_dismiss() {
-  local box=$1 title=$2 attempt waited
+  local box=$1 title=$2 attempt
   for attempt in 1 2 3 4 5 6; do
     x11_click_ok "$box"
-    waited=0
-    while xdotool search --onlyvisible --name "^${title}\$" >/dev/null 2>&1; do
-      sleep 0.2
-      waited=$((waited + 1))
-      [ $waited -lt 25 ] || continue 2
-    done
-    return 0
+    x11_wait_gone "$title" 5 && return 0
   done
   echo "window '$title' is still there after $attempt clicks on OK" >&2
+  return 1
+}
+
+# Presses key $3 (an xdotool key name) for window $1, titled exactly $2, until the window
+# goes, for up to 30 seconds in all. A key that went to another program's window is pressed
+# again after a click at client point ($4, $5), where a click does nothing, has brought the
+# window back to the foreground.
+x11_key_until_gone() {
+  local window=$1 title=$2 key=$3 attempt
+  for attempt in 1 2 3 4 5 6; do
+    xdotool key "$key"
+    x11_wait_gone "$title" 5 && return 0
+    x11_click "$window" "$4" "$5"
+  done
+  echo "window '$title' is still there after $attempt presses of $key" >&2
   return 1
 }
 

@@ -348,11 +348,11 @@ int UiTest::Rows() const
     return static_cast<int>(SendMessageW(UI::s_hwndList, LVM_GETITEMCOUNT, 0, 0));
 }
 
-void UiTest::SelectRow(int row)
+void UiTest::SelectRow(int row, bool selected)
 {
     LVITEMW item{};
     item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = selected ? LVIS_SELECTED | LVIS_FOCUSED : 0;
     SendMessageW(UI::s_hwndList, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
@@ -375,14 +375,11 @@ std::wstring CellOf(HWND main, int row, int column, int capacity)
 {
     std::vector<wchar_t> buffer(static_cast<std::size_t>(capacity) + 1, L'\0');
     NMLVDISPINFOW info{};
-    info.hdr.hwndFrom = UI::s_hwndList;
-    info.hdr.idFrom = ID_LISTVIEW;
-    info.hdr.code = LVN_GETDISPINFOW;
     info.item.mask = LVIF_TEXT;
     info.item.iItem = row;
     info.item.iSubItem = column;
     info.item.pszText = buffer.data();
     info.item.cchTextMax = capacity;
-    SendMessageW(main, WM_NOTIFY, ID_LISTVIEW, reinterpret_cast<LPARAM>(&info));
+    NotifyFromList(main, info, LVN_GETDISPINFOW);
     return buffer.data();
 }

@@ -107,7 +107,8 @@ protected:
     void Command(WPARAM wParam);
     // Row count as the list view itself reports it.
     int Rows() const;
-    void SelectRow(int row);
+    // Selects `row` and gives it the focus, or takes both off it; row -1 stands for every row.
+    void SelectRow(int row, bool selected = true);
 
     HWND m_main = nullptr;
 };
@@ -116,5 +117,16 @@ protected:
 int CountThreadWindows();
 // A control's rectangle in its parent's client coordinates.
 RECT ChildRect(HWND child);
+// Sends `notification` (an NMHDR and what follows it) to the main window as the list sends
+// it, or as the control `sender` does.
+template <class Notification>
+LRESULT NotifyFromList(HWND main, Notification& notification, UINT code, UINT_PTR sender = ID_LISTVIEW)
+{
+    auto& header = reinterpret_cast<NMHDR&>(notification);
+    header.hwndFrom = UI::s_hwndList;
+    header.idFrom = sender;
+    header.code = code;
+    return SendMessageW(main, WM_NOTIFY, sender, reinterpret_cast<LPARAM>(&notification));
+}
 // The text of one cell as the window answers LVN_GETDISPINFOW into a buffer of `capacity`.
 std::wstring CellOf(HWND main, int row, int column, int capacity = 260);

@@ -40,7 +40,7 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
         {Change::Remove, 0, MAKEWPARAM(1001, 0xFFFF), {1, 2}},
         {Change::Attach, 5, MAKEWPARAM(1003, BN_CLICKED), {1, 2}},
         {Change::Remove, 1, MAKEWPARAM(1003, LVN_ITEMCHANGED & 0xFFFF), {1, 2}},
-        {Change::None, 0, MAKEWPARAM(1004, 0), {1, 2}},
+        {Change::None, 0, MAKEWPARAM(1005, 0), {1, 2}},
         {Change::None, 0, MAKEWPARAM(0, 0), {1, 2}},
         {Change::None, 0, MAKEWPARAM(0xFFFF, 0xFFFF), {1, 2}},
         {Change::Attach, 31, MAKEWPARAM(1001, 0x1234), {2, 5, 31}},
@@ -66,7 +66,7 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 
-TEST_F(UiTest, WritesEveryCellFromItsRecord)
+TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
 {
     DriveAnswers::TypicalDrive("WDC WD20EARS-00MVWB0", "     WD-WMAZA0075739", "50.0AB50", kOneAndAHalfGiB, 0,
                                kHugeHours, 22)
@@ -123,6 +123,44 @@ TEST_F(UiTest, WritesEveryCellFromItsRecord)
         SCOPED_TRACE(testing::Message() << "row " << c.row << " column " << c.column << " capacity " << c.capacity);
         EXPECT_EQ(CellOf(m_main, c.row, c.column, c.capacity), c.text);
     }
+
+    // Typing looks for a model that starts with the typed text (or is it, without
+    // LVFI_PARTIAL), ignoring case, from the row the list names, around the end with LVFI_WRAP.
+    struct Find {
+        UINT flags;
+        const wchar_t* text;
+        int start;
+        LRESULT row;
+    };
+    constexpr UINT kTyped = LVFI_PARTIAL | LVFI_WRAP;
+    const std::vector<Find> finds{
+        {kTyped, L"w", 0, 0},
+        {kTyped, L"wdc wd20", 1, 0},
+        {kTyped, L"UNK", 2, 1},
+        {kTyped, L"u", 1, 1},
+        {kTyped, L"m", -1, 2},
+        {kTyped, L"m", 7, 2},
+        {kTyped, L"wdc x", 0, -1},
+        {LVFI_PARTIAL, L"w", 1, -1},
+        {LVFI_PARTIAL, L"unknown", 1, 1},
+        {LVFI_STRING, L"m", 0, 2},
+        {LVFI_STRING, L"unk", 0, -1},
+        {LVFI_STRING | LVFI_WRAP, L"UNKNOWN", 2, 1},
+        {LVFI_PARAM, L"w", 0, -1},
+    };
+    for (const Find& f : finds) {
+        SCOPED_TRACE(testing::Message() << "\"" << f.text << "\" flags 0x" << std::hex << f.flags << std::dec
+                                        << " from " << f.start);
+        NMLVFINDITEMW find{};
+        find.iStart = f.start;
+        find.lvfi.flags = f.flags;
+        find.lvfi.psz = f.text;
+        EXPECT_EQ(NotifyFromList(m_main, find, LVN_ODFINDITEMW), f.row);
+    }
+    // And the list view itself asks so when a letter is typed.
+    SelectRow(0);
+    SendMessageW(UI::s_hwndList, WM_CHAR, L'm', 1);
+    EXPECT_EQ(SendMessageW(UI::s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 2);
 }
 
 TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
@@ -156,19 +194,19 @@ TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
         std::array<wchar_t, 17> buffer{};
         buffer.fill(L'#');
         NMLVDISPINFOW info{};
-        info.hdr.hwndFrom = UI::s_hwndList;
-        info.hdr.idFrom = c.sender;
-        info.hdr.code = LVN_GETDISPINFOW;
         info.item.mask = c.mask;
         info.item.iItem = c.row;
         info.item.iSubItem = c.column;
         info.item.pszText = c.nullText ? nullptr : buffer.data();
         info.item.cchTextMax = c.capacity;
-        EXPECT_EQ(SendMessageW(m_main, WM_NOTIFY, c.sender, reinterpret_cast<LPARAM>(&info)), 0);
+        EXPECT_EQ(NotifyFromList(m_main, info, LVN_GETDISPINFOW, c.sender), 0);
         EXPECT_EQ(std::wstring(buffer.begin(), buffer.end()), std::wstring(buffer.size(), L'#'));
     }
 }
 
+// The list's own selection decides the colours, not the state the notification reports:
+// each case reports the opposite, and the item stage strips the selection and focus flags so
+// that the list does not paint its own selection colours over the cells'.
 TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
@@ -176,18 +214,21 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
                     {1, L"B", L"S", L"F", 1, true, L"Caution / Bad", 1, 1, 1},
                     {2, L"C", L"S", L"F", 1, false, L"good", 1, 1, 1},
                     {3, L"D", L"S", L"F", 1, false, L"Caution / Bad ", 1, 1, 1}};
+    // One row more than there are records.
+    SendMessageW(UI::s_hwndList, LVM_SETITEMCOUNT, 5, 0);
     constexpr COLORREF kGiven = 0x123456;
     constexpr COLORREF kGivenBack = 0x654321;
     constexpr COLORREF kGreen = 0x00C800, kRed = 0x3232FF, kLight = 0xDCDCDC, kWhite = 0xFFFFFF;
     constexpr COLORREF kBlue = 0xD77800, kListBack = 0x282828;
     constexpr DWORD kSubItem = CDDS_ITEMPREPAINT | CDDS_SUBITEM;
+    constexpr UINT kReported = CDIS_SELECTED | CDIS_FOCUS;
 
     struct Case {
         UINT_PTR sender;
         DWORD stage;
         DWORD_PTR row;
         int column;
-        bool selected;
+        bool selected;   // in the list
         LRESULT answer;
         COLORREF text;
         COLORREF back;
@@ -195,6 +236,7 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
     std::vector<Case> cases{
         {1003, CDDS_PREPAINT, 0, 0, false, CDRF_NOTIFYITEMDRAW, kGiven, kGivenBack},
         {1003, CDDS_ITEMPREPAINT, 0, 0, true, CDRF_NOTIFYSUBITEMDRAW, kGiven, kGivenBack},
+        {1003, CDDS_ITEMPREPAINT, 2, 0, false, CDRF_NOTIFYSUBITEMDRAW, kGiven, kGivenBack},
         {1003, CDDS_POSTPAINT, 0, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
         {1003, CDDS_ITEMPOSTPAINT, 0, 5, true, CDRF_DODEFAULT, kGiven, kGivenBack},
         {1003, CDDS_PREERASE, 0, 5, false, CDRF_DODEFAULT, kGiven, kGivenBack},
@@ -218,19 +260,20 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "sender " << c.sender << " stage 0x" << std::hex << c.stage << std::dec
                                         << " row " << c.row << " column " << c.column << " selected " << c.selected);
+        SelectRow(c.selected ? static_cast<int>(c.row) : -1, c.selected);
+        const UINT reported = (c.selected ? 0u : kReported) | CDIS_HOT;
         NMLVCUSTOMDRAW draw{};
-        draw.nmcd.hdr.hwndFrom = UI::s_hwndList;
-        draw.nmcd.hdr.idFrom = c.sender;
-        draw.nmcd.hdr.code = NM_CUSTOMDRAW;
         draw.nmcd.dwDrawStage = c.stage;
         draw.nmcd.dwItemSpec = c.row;
-        draw.nmcd.uItemState = c.selected ? CDIS_SELECTED | CDIS_FOCUS : 0;
+        draw.nmcd.uItemState = reported;
         draw.iSubItem = c.column;
         draw.clrText = kGiven;
         draw.clrTextBk = kGivenBack;
-        EXPECT_EQ(SendMessageW(m_main, WM_NOTIFY, c.sender, reinterpret_cast<LPARAM>(&draw)), c.answer);
+        EXPECT_EQ(NotifyFromList(m_main, draw, NM_CUSTOMDRAW, c.sender), c.answer);
         EXPECT_EQ(draw.clrText, c.text);
         EXPECT_EQ(draw.clrTextBk, c.back);
+        const bool stripped = c.sender == 1003 && c.stage == CDDS_ITEMPREPAINT;
+        EXPECT_EQ(draw.nmcd.uItemState, stripped ? UINT{CDIS_HOT} : reported);
     }
 }
 

@@ -56,6 +56,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
         {WS_EX_CLIENTEDGE, L"SysListView32", L"", 0x5000100D, 10, 10, 760, 450, true, 1003},
         {0, L"BUTTON", L"Refresh Drives", 0x5000000B, 10, 480, 150, 40, true, 1001},
         {0, L"BUTTON", L"Run Read Test", 0x5000000B, 170, 480, 150, 40, true, 1002},
+        {0, L"BUTTON", L"Drive Details", 0x5000000B, 330, 480, 150, 40, true, 1004},
     };
     ASSERT_EQ(Recorders::created.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -80,6 +81,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
     EXPECT_EQ(Recorders::created[1].result, UI::s_hwndList);
     EXPECT_EQ(Recorders::created[2].result, UI::s_hwndBtnRefresh);
     EXPECT_EQ(Recorders::created[3].result, UI::s_hwndBtnTest);
+    EXPECT_EQ(Recorders::created[4].result, UI::s_hwndBtnDetails);
 
     RECT outer{};
     GetWindowRect(m_main, &outer);
@@ -158,12 +160,12 @@ TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
     ASSERT_NO_FATAL_FAILURE(Open());
     struct Case {
         int width, height;
-        RECT list, refresh, test;
+        RECT list, refresh, test, details;
     };
     const std::array<Case, 3> cases{{
-        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}},
-        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}},
-        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}},
+        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}, {330, 240, 480, 280}},
+        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}, {330, 640, 480, 680}},
+        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}, {330, 40, 480, 80}},
     }};
     const auto expectRect = [](HWND control, const RECT& expected) {
         const RECT actual = ChildRect(control);
@@ -189,6 +191,7 @@ TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
         expectRect(UI::s_hwndList, c.list);
         expectRect(UI::s_hwndBtnRefresh, c.refresh);
         expectRect(UI::s_hwndBtnTest, c.test);
+        expectRect(UI::s_hwndBtnDetails, c.details);
     }
 }
 
@@ -330,10 +333,14 @@ TEST_F(UiTest, DrawsButtonsFlatWithABorderAndAPressedShift)
         }
     }
 
-    // The test button carries its own label; any other control is left to the system.
+    // The other buttons carry their own labels; any other control is left to the system.
     ButtonCanvas test;
-    test.Draw(m_main, UI::s_hwndBtnTest, 0);
+    EXPECT_EQ(test.Draw(m_main, UI::s_hwndBtnTest, 0), TRUE);
     EXPECT_NE(test.Pixels(), normal.Pixels());
+    ButtonCanvas details;
+    EXPECT_EQ(details.Draw(m_main, UI::s_hwndBtnDetails, 0), TRUE);
+    EXPECT_NE(details.Pixels(), normal.Pixels());
+    EXPECT_NE(details.Pixels(), test.Pixels());
     ButtonCanvas other;
     EXPECT_EQ(other.Draw(m_main, UI::s_hwndList, 0), FALSE);
     EXPECT_EQ(other.At(75, 20), ButtonCanvas::kUntouched);

@@ -1,0 +1,389 @@
+#include "ui/DetailsWindow.h"
+
+#include "ui/Clipboard.h"
+#include "ui/DarkList.h"
+#include "ui/DetailsText.h"
+#include "ui/GdiObject.h"
+#include "ui/Theme.h"
+#include "ui/UI.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"OstrevaneDetailsClass";
+constexpr wchar_t kTitle[] = L"Drive Details";
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+constexpr DWORD kListStyle = WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
+
+// Layout, as in the main window: a margin, the text lines, the table, the buttons in a band
+// below it.
+constexpr int kMargin = 10;
+constexpr int kLinePitch = 18;
+constexpr int kLabelWidth = 120;
+constexpr int kButtonBand = 80;
+constexpr int kButtonsFromBottom = 60;
+constexpr int kCloseButtonX = 170;
+constexpr int kButtonWidth = 150;
+constexpr int kButtonHeight = 40;
+// A full ATA attribute table, every slot used.
+constexpr int kShownRows = 30;
+constexpr int kCellPadding = 16;
+constexpr int kMinimumWidth = 480;
+constexpr int kMinimumHeight = 320;
+
+// What the open window shows, made once when it opens.
+struct Shown {
+    std::vector<DetailsText::Field> heading;
+    DetailsText::Assessment assessment;
+    DetailsText::Table table;
+    std::wstring copyText;
+};
+Shown g_shown;
+
+HMENU ControlId(int id)
+{
+    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
+}
+
+// The window class, registered for as long as one window lives.
+class RegisteredClass {
+public:
+    RegisteredClass()
+    {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.style = CS_HREDRAW | CS_VREDRAW;
+        windowClass.lpfnWndProc = DetailsWindow::WindowProc;
+        windowClass.hInstance = UI::s_hInstance;
+        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        windowClass.hbrBackground = UI::s_hbrBg.Get();
+        windowClass.lpszClassName = kClassName;
+        m_registered = RegisterClassExW(&windowClass) != 0;
+    }
+    RegisteredClass(const RegisteredClass&) = delete;
+    RegisteredClass& operator=(const RegisteredClass&) = delete;
+    ~RegisteredClass()
+    {
+        if (m_registered) {
+            UnregisterClassW(kClassName, UI::s_hInstance);
+        }
+    }
+
+    bool IsRegistered() const { return m_registered; }
+
+private:
+    bool m_registered = false;
+};
+
+bool HasTable()
+{
+    return !g_shown.table.columns.empty();
+}
+
+// The heading, the assessment and its reasons, one a line; the note stands below them.
+int TextLines()
+{
+    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.assessment.reasons.size());
+}
+
+int TableTop()
+{
+    return kMargin + TextLines() * kLinePitch + kMargin;
+}
+
+COLORREF VerdictColour(DetailsText::Verdict verdict)
+{
+    switch (verdict) {
+    case DetailsText::Verdict::Failing:
+        return Theme::kBad;
+    case DetailsText::Verdict::Caution:
+        return Theme::kCaution;
+    default:
+        return Theme::kGood;
+    }
+}
+
+COLORREF RowColour(std::size_t row, int, COLORREF given)
+{
+    if (row >= g_shown.table.styles.size()) {
+        return given;
+    }
+    switch (g_shown.table.styles[row]) {
+    case DetailsText::RowStyle::FailingNow:
+        return Theme::kBad;
+    case DetailsText::RowStyle::FailedInPast:
+    case DetailsText::RowStyle::Watch:
+        return Theme::kCaution;
+    default:
+        return Theme::kLightText;
+    }
+}
+
+void PaintText(HDC dc, std::wstring_view text, RECT rect, COLORREF colour)
+{
+    SetTextColor(dc, colour);
+    DrawTextW(dc, text.data(), static_cast<int>(text.size()), &rect, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+}
+
+// Line `line` of the text: the label in its column, the value beside it.
+void DrawLine(HDC dc, int clientWidth, int line, std::wstring_view label, std::wstring_view value,
+              COLORREF valueColour)
+{
+    const int top = kMargin + line * kLinePitch;
+    const int valueLeft = kMargin + kLabelWidth;
+    PaintText(dc, label, {kMargin, top, valueLeft, top + kLinePitch}, Theme::kLightText);
+    PaintText(dc, value, {valueLeft, top, clientWidth - kMargin, top + kLinePitch}, valueColour);
+}
+
+int StringWidth(HWND list, const std::wstring& text)
+{
+    return static_cast<int>(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(text.c_str())));
+}
+
+// Wide enough for the column's title and every one of its cells.
+int ColumnWidth(HWND list, std::size_t column)
+{
+    int widest = StringWidth(list, g_shown.table.columns[column]);
+    for (const std::vector<std::wstring>& row : g_shown.table.rows) {
+        if (column < row.size()) {
+            widest = std::max(widest, StringWidth(list, row[column]));
+        }
+    }
+    return widest + kCellPadding;
+}
+
+void AddRow(HWND list, int row, const std::vector<std::wstring>& cells)
+{
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.pszText = const_cast<wchar_t*>(cells.empty() ? L"" : cells[0].c_str());
+    SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    for (std::size_t cell = 1; cell < cells.size(); ++cell) {
+        item.iSubItem = static_cast<int>(cell);
+        item.pszText = const_cast<wchar_t*>(cells[cell].c_str());
+        SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    }
+}
+
+void FillList(HWND list)
+{
+    for (std::size_t column = 0; column < g_shown.table.columns.size(); ++column) {
+        DarkList::AddColumn(list, static_cast<int>(column), g_shown.table.columns[column].c_str(),
+                            ColumnWidth(list, column));
+    }
+    for (std::size_t row = 0; row < g_shown.table.rows.size(); ++row) {
+        AddRow(list, static_cast<int>(row), g_shown.table.rows[row]);
+    }
+}
+
+int Height(const RECT& rect)
+{
+    return rect.bottom - rect.top;
+}
+
+// The client size that shows kShownRows rows of every column without scrolling sideways.
+SIZE ClientSizeFor(HWND list)
+{
+    int width = 2 * kMargin + GetSystemMetrics(SM_CXVSCROLL) + 2 * GetSystemMetrics(SM_CXEDGE);
+    for (std::size_t column = 0; column < g_shown.table.columns.size(); ++column) {
+        width += static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
+    }
+    RECT row{};
+    row.left = LVIR_BOUNDS;
+    SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+    RECT header{};
+    GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
+    const int listHeight = Height(header) + kShownRows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
+    return {std::max(width, kMinimumWidth), std::max(TableTop() + listHeight + kButtonBand, kMinimumHeight)};
+}
+
+// Centred over the owner, as much of it as the work area has room for.
+void PlaceOverOwner(HWND hwnd, SIZE client)
+{
+    RECT outer{0, 0, client.cx, client.cy};
+    AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int width = std::min<int>(outer.right - outer.left, work.right - work.left);
+    const int height = std::min<int>(Height(outer), Height(work));
+    RECT owner{};
+    GetWindowRect(GetWindow(hwnd, GW_OWNER), &owner);
+    const int x = std::clamp<int>((owner.left + owner.right - width) / 2, work.left, work.right - width);
+    const int y = std::clamp<int>((owner.top + owner.bottom - height) / 2, work.top, work.bottom - height);
+    SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
+{
+    return CreateWindowExW(0, L"BUTTON", text, kButtonStyle, x, 0, kButtonWidth, kButtonHeight, parent, ControlId(id),
+                           UI::s_hInstance, nullptr);
+}
+
+void MoveControl(HWND control, int x, int y, int width, int height)
+{
+    SetWindowPos(control, nullptr, x, y, width, height, SWP_NOZORDER);
+}
+
+// The window's messages until it is gone, with the keys of a dialog box (Tab moves between
+// the controls, Escape closes), and Ctrl+C wherever the focus is. A quit request closes the
+// window and is made again for the main loop.
+void RunModal(HWND window)
+{
+    MSG message{};
+    while (IsWindow(window) != FALSE) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            DestroyWindow(window);
+            if (got == 0) {
+                PostQuitMessage(static_cast<int>(message.wParam));
+            }
+            return;
+        }
+        if (message.message == WM_KEYDOWN && Clipboard::IsCopyKey(message.wParam)) {
+            DetailsWindow::OnCommand(window, ID_BTN_COPY);
+        } else if (IsDialogMessageW(window, &message) == FALSE) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
+} // namespace
+
+bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
+{
+    g_shown = {DetailsText::Heading(details), DetailsText::Assess(details), DetailsText::BuildTable(details),
+               DetailsText::CopyText(details)};
+    const RegisteredClass windowClass;
+    if (!windowClass.IsRegistered()) {
+        return false;
+    }
+    const HWND window = CreateWindowExW(0, kClassName, kTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMinimumWidth,
+                                        kMinimumHeight, owner, nullptr, UI::s_hInstance, nullptr);
+    if (window == nullptr) {
+        return false;
+    }
+    EnableWindow(owner, FALSE);
+    ShowWindow(window, SW_SHOWNORMAL);
+    SetFocus(GetDlgItem(window, HasTable() ? ID_DETAILS_LIST : IDCANCEL));
+    RunModal(window);
+    EnableWindow(owner, TRUE);
+    return true;
+}
+
+LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        OnCreate(hwnd);
+        return 0;
+    case WM_SIZE:
+        OnSize(hwnd);
+        return 0;
+    case WM_PAINT:
+        OnPaint(hwnd);
+        return 0;
+    case WM_DRAWITEM:
+        if (wParam == ID_BTN_COPY || wParam == IDCANCEL) {
+            UI::DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            return TRUE;
+        }
+        break;
+    case WM_NOTIFY:
+        return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_COMMAND:
+        OnCommand(hwnd, static_cast<int>(wParam & 0xFFFF));
+        return 0;
+    case WM_CLOSE:
+        OnClose(hwnd);
+        return 0;
+    case WM_GETMINMAXINFO:
+        OnGetMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lParam));
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void DetailsWindow::OnCreate(HWND hwnd)
+{
+    const DWORD shown = HasTable() ? WS_VISIBLE : 0;
+    const HWND list = DarkList::Create(hwnd, ID_DETAILS_LIST, kListStyle | shown, kMargin, TableTop(),
+                                       kMinimumWidth - 2 * kMargin, kMinimumHeight);
+    FillList(list);
+    CreateButton(hwnd, L"Copy", kMargin, ID_BTN_COPY);
+    CreateButton(hwnd, L"Close", kCloseButtonX, IDCANCEL);
+    PlaceOverOwner(hwnd, ClientSizeFor(list));
+}
+
+void DetailsWindow::OnSize(HWND hwnd)
+{
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    const int width = client.right - client.left;
+    const int height = Height(client);
+    const int buttonsTop = height - kButtonsFromBottom;
+    MoveControl(GetDlgItem(hwnd, ID_DETAILS_LIST), kMargin, TableTop(), width - 2 * kMargin,
+                height - TableTop() - kButtonBand);
+    MoveControl(GetDlgItem(hwnd, ID_BTN_COPY), kMargin, buttonsTop, kButtonWidth, kButtonHeight);
+    MoveControl(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, buttonsTop, kButtonWidth, kButtonHeight);
+}
+
+void DetailsWindow::OnPaint(HWND hwnd)
+{
+    const PaintDc paint(hwnd);
+    const HDC dc = paint.Get();
+    const SelectedObject font(dc, GetStockObject(DEFAULT_GUI_FONT));
+    SetBkMode(dc, TRANSPARENT);
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    int line = 0;
+    for (const DetailsText::Field& field : g_shown.heading) {
+        DrawLine(dc, client.right, line++, field.label, field.value, Theme::kLightText);
+    }
+    const DetailsText::Verdict verdict = g_shown.assessment.verdict;
+    DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(verdict), VerdictColour(verdict));
+    for (const std::wstring& reason : g_shown.assessment.reasons) {
+        DrawLine(dc, client.right, line++, L"", reason, Theme::kLightText);
+    }
+    if (!HasTable()) {
+        PaintText(dc, g_shown.table.note, {kMargin, TableTop(), client.right - kMargin, TableTop() + kLinePitch},
+                 Theme::kLightText);
+    }
+}
+
+void DetailsWindow::OnCommand(HWND hwnd, int controlId)
+{
+    if (controlId == ID_BTN_COPY) {
+        Clipboard::Copy(hwnd, g_shown.copyText);
+    } else if (controlId == IDCANCEL) {
+        OnClose(hwnd);
+    }
+}
+
+LRESULT DetailsWindow::OnNotify(NMHDR* header)
+{
+    if (header == nullptr || header->idFrom != ID_DETAILS_LIST || header->code != NM_CUSTOMDRAW) {
+        return 0;
+    }
+    return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), RowColour);
+}
+
+// The owner is enabled first, so that it, not another program, becomes the active window.
+void DetailsWindow::OnClose(HWND hwnd)
+{
+    EnableWindow(GetWindow(hwnd, GW_OWNER), TRUE);
+    DestroyWindow(hwnd);
+}
+
+void DetailsWindow::OnGetMinMaxInfo(MINMAXINFO& limits)
+{
+    limits.ptMinTrackSize = {kMinimumWidth, kMinimumHeight};
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "diskinfo/DiskInfo.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+// Control identifiers of the details window's children. Its Close button is IDCANCEL, the
+// command that Escape gives as well.
+constexpr int ID_DETAILS_LIST = 1101;
+constexpr int ID_BTN_COPY = 1102;
+
+// The details of one drive in a window of their own, modal to the main window: the heading,
+// the assessment in its colour with its reasons, and the table of SMART attributes or NVMe
+// health-log fields (or the note that stands in its place), with Copy and Close buttons.
+class DetailsWindow {
+public:
+    DetailsWindow() = delete;
+
+    // Shows `details` in a window owned by `owner`, which is disabled until the window has
+    // closed; returns then, or at once with false when the window could not be made.
+    static bool Show(HWND owner, const DriveDetails& details);
+
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    static void OnCreate(HWND hwnd);
+    static void OnSize(HWND hwnd);
+    static void OnPaint(HWND hwnd);
+    static void OnCommand(HWND hwnd, int controlId);
+    static LRESULT OnNotify(NMHDR* header);
+    static void OnClose(HWND hwnd);
+    static void OnGetMinMaxInfo(MINMAXINFO& limits);
+};

@@ -1,0 +1,261 @@
+// The details window, opened from the list in each of its three ways: modal to the main
+// window, its table in a list that shows a whole ATA table at once, copied with its button
+// and with Ctrl+C, closed with Escape; and the list itself copied with Ctrl+C.
+#include "DriveAnswers.h"
+#include "test_ui_harness.h"
+#include "ui/CellText.h"
+#include "ui/DetailsText.h"
+#include "ui/DetailsWindow.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kDetailsClass[] = L"OstrevaneDetailsClass";
+
+std::wstring ClipboardText()
+{
+    if (OpenClipboard(nullptr) == FALSE) {
+        return L"(clipboard not opened)";
+    }
+    std::wstring text = L"(no text)";
+    if (const HANDLE data = GetClipboardData(CF_UNICODETEXT); data != nullptr) {
+        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data)); chars != nullptr) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+void ClearClipboard()
+{
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    EmptyClipboard();
+    CloseClipboard();
+}
+
+// The Ctrl key as this thread's messages see it.
+void HoldControl(bool held)
+{
+    std::array<BYTE, 256> keys{};
+    GetKeyboardState(keys.data());
+    keys[VK_CONTROL] = held ? 0x80 : 0;
+    SetKeyboardState(keys.data());
+}
+
+std::wstring ItemText(HWND list, int row, int column)
+{
+    std::array<wchar_t, 256> text{};
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = text.data();
+    item.cchTextMax = static_cast<int>(text.size());
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    return text.data();
+}
+
+// Every line of a text whose lines end with CR LF, the last one's ending optional.
+std::vector<std::wstring> Lines(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find(L"\r\n", start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// What the test saw of the details window while it was open.
+struct Seen {
+    int opened = 0;
+    HWND owner = nullptr;
+    bool ownerEnabled = true;
+    bool tableShown = false;
+    int columns = 0;
+    int rows = 0;
+    std::vector<std::wstring> firstRow;
+    int rowsPerPage = 0;
+    bool scrollsSideways = true;
+    RECT resizedList{};
+    RECT resizedClose{};
+    std::wstring copiedByButton;
+    std::wstring copiedByKey;
+};
+Seen g_seen;
+int g_step = 0;
+
+void LookAt(HWND window, HWND list)
+{
+    ++g_seen.opened;
+    g_seen.owner = GetWindow(window, GW_OWNER);
+    g_seen.ownerEnabled = IsWindowEnabled(g_seen.owner) != FALSE;
+    g_seen.tableShown = IsWindowVisible(list) != FALSE;
+    g_seen.columns = static_cast<int>(
+        SendMessageW(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0));
+    g_seen.rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int column = 0; column < g_seen.columns && g_seen.rows > 0; ++column) {
+        g_seen.firstRow.push_back(ItemText(list, 0, column));
+    }
+    g_seen.rowsPerPage = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
+    g_seen.scrollsSideways = (GetWindowLongPtrW(list, GWL_STYLE) & WS_HSCROLL) != 0;
+
+    RECT outer{0, 0, 600, 500};
+    AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE, 0);
+    SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top, SWP_NOMOVE | SWP_NOZORDER);
+    g_seen.resizedList = ChildRect(list);
+    g_seen.resizedClose = ChildRect(GetDlgItem(window, IDCANCEL));
+}
+
+// Runs inside the details window's own message loop, a step a tick: looks at the window and
+// copies with its button, then with Ctrl+C, then closes it with Escape; a window still there
+// after that is closed all the same, so that the test goes on.
+void CALLBACK StepThroughDetails(HWND, UINT, UINT_PTR, DWORD)
+{
+    const HWND window = FindWindowW(kDetailsClass, L"Drive Details");
+    if (window == nullptr) {
+        return;
+    }
+    const HWND list = GetDlgItem(window, ID_DETAILS_LIST);
+    switch (g_step++) {
+    case 0:
+        LookAt(window, list);
+        ClearClipboard();
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_BTN_COPY, BN_CLICKED), 0);
+        g_seen.copiedByButton = ClipboardText();
+        ClearClipboard();
+        HoldControl(true);
+        PostMessageW(list, WM_KEYDOWN, 'C', 1);
+        break;
+    case 1:
+        HoldControl(false);
+        g_seen.copiedByKey = ClipboardText();
+        PostMessageW(list, WM_KEYDOWN, VK_ESCAPE, 1);
+        break;
+    default:
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        break;
+    }
+}
+
+// Every one of the 30 attribute slots used, each with its threshold.
+void UseEverySlot(DriveAnswers::Drive& drive)
+{
+    DriveAnswers::SmartPage data;
+    DriveAnswers::SmartPage thresholds;
+    for (std::size_t slot = 0; slot < DriveAnswers::SmartPage::kSlots; ++slot) {
+        const auto id = static_cast<std::uint8_t>(slot + 1);
+        data.Attribute(slot, id, 1000 * slot);
+        thresholds.Threshold(slot, id, 10);
+    }
+    drive.smartPage = data.Build();
+    drive.smartThresholds = thresholds.Build();
+}
+
+TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
+{
+    DriveAnswers::Drive full = DriveAnswers::TypicalDrive("FULL TABLE", "SN-FULL", "FW1", 1 << 30, 40, 100, 5);
+    UseEverySlot(full);
+    full.ApplyTo(FakeKernel::Drive(0));
+    FakeKernel::Drive(3); // answers nothing: no SMART data, a note in place of the table
+    ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
+    ASSERT_EQ(Rows(), 2);
+    MessageBoxCapture boxes;
+    const HWND list = UI::s_hwndList;
+
+    enum class Gesture { Button, DoubleClick, Enter };
+    struct Case {
+        const char* name;
+        int row;
+        Gesture gesture;
+    };
+    for (const Case& c : {Case{"button", 0, Gesture::Button}, Case{"double click", 1, Gesture::DoubleClick},
+                          Case{"Enter", 0, Gesture::Enter}}) {
+        SCOPED_TRACE(c.name);
+        SelectRow(c.row);
+        DriveDetails details;
+        ASSERT_TRUE(DiskManager::GetDriveDetails(UI::s_drives[static_cast<std::size_t>(c.row)].index, details));
+        const DetailsText::Table table = DetailsText::BuildTable(details);
+        const std::wstring copyText = DetailsText::CopyText(details);
+        g_seen = {};
+        g_step = 0;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 20, StepThroughDetails);
+        if (c.gesture == Gesture::Button) {
+            Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
+        } else if (c.gesture == Gesture::DoubleClick) {
+            RECT row{};
+            row.left = LVIR_BOUNDS;
+            SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(c.row), reinterpret_cast<LPARAM>(&row));
+            SendMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(row.left + 20, (row.top + row.bottom) / 2));
+        } else {
+            SendMessageW(list, WM_KEYDOWN, VK_RETURN, 1);
+        }
+        KillTimer(nullptr, timer);
+
+        EXPECT_EQ(g_seen.opened, 1);
+        EXPECT_EQ(g_step, 2) << "Escape did not close the window";
+        EXPECT_EQ(g_seen.owner, m_main);
+        EXPECT_FALSE(g_seen.ownerEnabled);
+        EXPECT_EQ(g_seen.tableShown, !table.columns.empty());
+        EXPECT_EQ(g_seen.columns, static_cast<int>(table.columns.size()));
+        EXPECT_EQ(g_seen.rows, static_cast<int>(table.rows.size()));
+        EXPECT_EQ(g_seen.firstRow, table.rows.empty() ? std::vector<std::wstring>{} : table.rows[0]);
+        if (table.rows.size() == DriveAnswers::SmartPage::kSlots) {
+            EXPECT_GE(g_seen.rowsPerPage, static_cast<int>(table.rows.size()));
+            EXPECT_FALSE(g_seen.scrollsSideways);
+        }
+        EXPECT_EQ(g_seen.resizedList.right, 590);
+        EXPECT_EQ(g_seen.resizedList.bottom, 420);
+        EXPECT_EQ(g_seen.resizedClose.top, 440);
+        EXPECT_EQ(g_seen.copiedByButton, copyText);
+        EXPECT_EQ(g_seen.copiedByKey, copyText);
+        EXPECT_NE(copyText.find(details.info.model), std::wstring::npos);
+
+        EXPECT_EQ(FindWindowW(kDetailsClass, nullptr), nullptr);
+        EXPECT_TRUE(IsWindowEnabled(m_main));
+        EXPECT_EQ(GetFocus(), list);
+    }
+    EXPECT_TRUE(boxes.Boxes().empty());
+
+    // Ctrl+C in the list: its column titles, then every row's cells, never cut short, a tab
+    // between cells; C alone copies nothing.
+    std::vector<std::wstring> expected{L""};
+    for (int column = 0; column < CellText::kColumnCount; ++column) {
+        expected[0] += (column == 0 ? L"" : L"\t") + std::wstring(CellText::kTitles[static_cast<std::size_t>(column)]);
+    }
+    for (int row = 0; row < Rows(); ++row) {
+        expected.emplace_back();
+        for (int column = 0; column < CellText::kColumnCount; ++column) {
+            expected.back() += (column == 0 ? L"" : L"\t") + CellOf(m_main, row, column, 1024);
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(ClearClipboard());
+    SendMessageW(list, WM_KEYDOWN, 'C', 1);
+    EXPECT_EQ(ClipboardText(), L"(no text)");
+    HoldControl(true);
+    SendMessageW(list, WM_KEYDOWN, 'C', 1);
+    HoldControl(false);
+    EXPECT_EQ(Lines(ClipboardText()), expected);
+
+    // No row, or a drive that no longer opens: a box each, and no window.
+    SelectRow(-1, false);
+    Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
+    FakeKernel::RemoveDrive(0);
+    SelectRow(0);
+    Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
+    ASSERT_EQ(boxes.Boxes().size(), 2u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"Information");
+    EXPECT_EQ(boxes.Boxes()[0].text, L"Please select a drive first.");
+    EXPECT_EQ(boxes.Boxes()[1].caption, L"Error");
+    EXPECT_EQ(boxes.Boxes()[1].text.rfind(L"The drive could not be opened.", 0), 0u);
+    EXPECT_EQ(boxes.Boxes()[1].owner, m_main);
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+}
+
+} // namespace
