@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release in fresh build trees and checks it: dist/Ostrevane-x64.exe (mingw-w64,
 # the primary x64 build), dist/Ostrevane-arm64.exe (Zig) and dist/SHA256SUMS. Nothing of an
-# earlier build is reused; exits non-zero when a build or a check fails.
+# earlier build is reused; exits non-zero when a build or a check fails, or a program has
+# grown to 256 KiB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +29,14 @@ cp "$work/arm64/src/Ostrevane.exe" dist/Ostrevane-arm64.exe
 
 echo
 scripts/check-release.sh dist/Ostrevane-x64.exe AMD64 dist/Ostrevane-arm64.exe ARM64
+# A technician carries the program on whatever stick is at hand: each stays under 256 KiB.
+for program in dist/Ostrevane-x64.exe dist/Ostrevane-arm64.exe; do
+  size=$(stat -c %s "$program")
+  if [ "$size" -ge $((256 * 1024)) ]; then
+    echo "$program is $size bytes, over 256 KiB" >&2
+    exit 1
+  fi
+done
 echo
 source=$(git describe --always --dirty 2>/dev/null || echo "a tree outside git")
 echo "Release of $source in dist/:"
