@@ -24,14 +24,6 @@ public:
     // The exact value in decimal, without separators.
     static std::string ToDecimal(Count count);
 
-    // Critical warning bits.
-    static constexpr std::uint8_t kSpareBelowThreshold = 0x01;
-    static constexpr std::uint8_t kTemperatureThreshold = 0x02;
-    static constexpr std::uint8_t kReliabilityDegraded = 0x04;
-    static constexpr std::uint8_t kReadOnly = 0x08;
-    static constexpr std::uint8_t kVolatileBackupFailed = 0x10;
-    static constexpr std::uint8_t kPersistentMemoryReadOnly = 0x20;
-
     struct Fields {
         std::uint8_t criticalWarning = 0;
         std::int32_t temperature = -1; // composite temperature in degrees Celsius, 0..255; -1 when 0 K

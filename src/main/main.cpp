@@ -29,7 +29,8 @@ using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, FreeModule>;
 
 // The common controls are not a known DLL: imported, they would be looked for beside the program
 // first. So they come from the system folder by name, and the list view's classes are
-// registered through them. Null when that fails, as the window is no use without its list.
+// registered through them. Null when they cannot be loaded, as the window is no use without its
+// list.
 Module LoadCommonControls()
 {
     Module comctl32(LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
@@ -45,9 +46,12 @@ Module LoadCommonControls()
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES;
     static_assert(sizeof(INITCOMMONCONTROLSEX) == 8 && (ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES) == 0x4001);
-    if (initCommonControlsEx == nullptr || !initCommonControlsEx(&controls)) {
+    if (initCommonControlsEx == nullptr) {
         return nullptr;
     }
+    // Its answer is not taken as a failure: a version that does not know a class of the set
+    // still registers the list view.
+    initCommonControlsEx(&controls);
     return comctl32;
 }
 

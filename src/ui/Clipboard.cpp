@@ -87,5 +87,6 @@ bool Clipboard::Copy(HWND owner, std::wstring_view text)
 
 bool Clipboard::IsCopyKey(WPARAM key)
 {
-    return key == 'C' && GetKeyState(VK_CONTROL) < 0;
+    // Ctrl+Alt+C is AltGr+C on some keyboards: a character, not a copy.
+    return key == 'C' && GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_MENU) >= 0;
 }

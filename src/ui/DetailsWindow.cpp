@@ -61,7 +61,8 @@ public:
         windowClass.lpfnWndProc = DetailsWindow::WindowProc;
         windowClass.hInstance = UI::s_hInstance;
         windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        windowClass.hbrBackground = UI::s_hbrBg.Get();
+        // No class brush: Windows deletes a class's brush when the class is unregistered, and
+        // this one is the main window's. WM_ERASEBKGND paints with it instead.
         windowClass.lpszClassName = kClassName;
         m_registered = RegisterClassExW(&windowClass) != 0;
     }
@@ -85,10 +86,17 @@ bool HasTable()
     return !g_shown.table.columns.empty();
 }
 
-// The heading, the assessment and its reasons, one a line; the note stands below them.
+// A note beside a table (no thresholds known) is a line of the text; without a table the
+// note stands in the table's place.
+bool HasNoteLine()
+{
+    return HasTable() && !g_shown.table.note.empty();
+}
+
+// The heading, the assessment and its reasons, and the note beside a table, one a line.
 int TextLines()
 {
-    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.assessment.reasons.size());
+    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.assessment.reasons.size() + (HasNoteLine() ? 1 : 0));
 }
 
 int TableTop()
@@ -239,7 +247,7 @@ void RunModal(HWND window)
     while (IsWindow(window) != FALSE) {
         const BOOL got = GetMessageW(&message, nullptr, 0, 0);
         if (got == 0 || got == -1) {
-            DestroyWindow(window);
+            DetailsWindow::OnClose(window);
             if (got == 0) {
                 PostQuitMessage(static_cast<int>(message.wParam));
             }
@@ -286,6 +294,9 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
     case WM_SIZE:
         OnSize(hwnd);
         return 0;
+    case WM_ERASEBKGND:
+        OnEraseBkgnd(hwnd, reinterpret_cast<HDC>(wParam));
+        return TRUE;
     case WM_PAINT:
         OnPaint(hwnd);
         return 0;
@@ -336,6 +347,13 @@ void DetailsWindow::OnSize(HWND hwnd)
     MoveControl(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, buttonsTop, kButtonWidth, kButtonHeight);
 }
 
+void DetailsWindow::OnEraseBkgnd(HWND hwnd, HDC dc)
+{
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    FillRect(dc, &client, UI::s_hbrBg.Get());
+}
+
 void DetailsWindow::OnPaint(HWND hwnd)
 {
     const PaintDc paint(hwnd);
@@ -352,6 +370,9 @@ void DetailsWindow::OnPaint(HWND hwnd)
     DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(verdict), VerdictColour(verdict));
     for (const std::wstring& reason : g_shown.assessment.reasons) {
         DrawLine(dc, client.right, line++, L"", reason, Theme::kLightText);
+    }
+    if (HasNoteLine()) {
+        DrawLine(dc, client.right, line++, L"", g_shown.table.note, Theme::kLightText);
     }
     if (!HasTable()) {
         PaintText(dc, g_shown.table.note, {kMargin, TableTop(), client.right - kMargin, TableTop() + kLinePitch},

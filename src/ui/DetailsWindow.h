@@ -24,6 +24,7 @@ public:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnCreate(HWND hwnd);
     static void OnSize(HWND hwnd);
+    static void OnEraseBkgnd(HWND hwnd, HDC dc);
     static void OnPaint(HWND hwnd);
     static void OnCommand(HWND hwnd, int controlId);
     static LRESULT OnNotify(NMHDR* header);

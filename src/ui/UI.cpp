@@ -288,9 +288,11 @@ void UI::RunTest(HWND hwnd)
 
     EnableWindow(s_hwndBtnTest, FALSE);
     EnableWindow(s_hwndBtnRefresh, FALSE);
+    EnableWindow(s_hwndBtnDetails, FALSE);
     const double speed = DiskTest::RunSequentialReadTest(s_drives[*row].index);
     EnableWindow(s_hwndBtnTest, TRUE);
     EnableWindow(s_hwndBtnRefresh, TRUE);
+    EnableWindow(s_hwndBtnDetails, TRUE);
 
     if (speed < 0) {
         MessageBoxW(hwnd, L"Test failed. Please ensure the app is running with administrator privileges in WinPE.",
@@ -339,17 +341,22 @@ void UI::OnGetDispInfo(NMLVDISPINFOW& info)
 // the row the list names, wrapping when it asks to; -1 when there is none.
 LRESULT UI::OnFindItem(const NMLVFINDITEMW& find)
 {
+    // Windows asks with LVFI_SUBSTRING (the same as LVFI_PARTIAL) when the user types, and a
+    // search that only wraps is a string search too.
+    constexpr UINT kStringSearch = LVFI_STRING | LVFI_PARTIAL | kFindSubstring | LVFI_WRAP;
+    constexpr UINT kPrefixSearch = LVFI_PARTIAL | kFindSubstring;
     const LVFINDINFOW& info = find.lvfi;
-    if ((info.flags & (LVFI_STRING | LVFI_PARTIAL)) == 0 || info.psz == nullptr || s_drives.empty()) {
-        return -1;
-    }
+    const bool wraps = (info.flags & LVFI_WRAP) != 0;
     const std::size_t count = s_drives.size();
     const auto first = static_cast<std::size_t>(std::max(find.iStart, 0));
+    if ((info.flags & kStringSearch) == 0 || info.psz == nullptr || count == 0 || (first >= count && !wraps)) {
+        return -1;
+    }
     const std::size_t start = first < count ? first : 0;
-    const std::size_t tries = (info.flags & LVFI_WRAP) != 0 ? count : count - start;
+    const std::size_t tries = wraps ? count : count - start;
     for (std::size_t step = 0; step < tries; ++step) {
         const std::size_t row = (start + step) % count;
-        if (ModelMatches(s_drives[row].model, info.psz, (info.flags & LVFI_PARTIAL) != 0)) {
+        if (ModelMatches(s_drives[row].model, info.psz, (info.flags & kPrefixSearch) != 0)) {
             return static_cast<LRESULT>(row);
         }
     }

@@ -218,6 +218,7 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
         EXPECT_NE(copyText.find(details.info.model), std::wstring::npos);
 
         EXPECT_EQ(FindWindowW(kDetailsClass, nullptr), nullptr);
+        EXPECT_EQ(GetObjectType(UI::s_hbrBg.Get()), DWORD{OBJ_BRUSH}) << "the main window's brush went with the window";
         EXPECT_TRUE(IsWindowEnabled(m_main));
         EXPECT_EQ(GetFocus(), list);
     }

@@ -124,8 +124,9 @@ TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
         EXPECT_EQ(CellOf(m_main, c.row, c.column, c.capacity), c.text);
     }
 
-    // Typing looks for a model that starts with the typed text (or is it, without
-    // LVFI_PARTIAL), ignoring case, from the row the list names, around the end with LVFI_WRAP.
+    // Typing looks for a model that starts with the typed text (or is it, without LVFI_PARTIAL
+    // or LVFI_SUBSTRING, which Windows sends), ignoring case, from the row the list names,
+    // around the end with LVFI_WRAP only.
     struct Find {
         UINT flags;
         const wchar_t* text;
@@ -142,6 +143,9 @@ TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
         {kTyped, L"m", 7, 2},
         {kTyped, L"wdc x", 0, -1},
         {LVFI_PARTIAL, L"w", 1, -1},
+        {kFindSubstring | LVFI_STRING | LVFI_WRAP, L"m", 3, 2},
+        {LVFI_WRAP, L"unknown", 2, 1},
+        {LVFI_PARTIAL, L"m", 7, -1},
         {LVFI_PARTIAL, L"unknown", 1, 1},
         {LVFI_STRING, L"m", 0, 2},
         {LVFI_STRING, L"unk", 0, -1},

@@ -70,6 +70,7 @@ TEST_F(UiTest, ReadTestRunsOnTheSelectedRowsDriveAndReportsInBoxes)
         const auto lookAtButtons = [&enabledDuringRead] {
             enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnTest) != FALSE);
             enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnRefresh) != FALSE);
+            enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnDetails) != FALSE);
         };
         Script(FakeKernel::Drive(0), c.reads, lookAtButtons);
         Script(FakeKernel::Drive(2), c.reads, lookAtButtons);
@@ -100,19 +101,18 @@ TEST_F(UiTest, ReadTestRunsOnTheSelectedRowsDriveAndReportsInBoxes)
         EXPECT_EQ(BenchmarkedPaths(), c.benchmarked);
         EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 
-        // Disabled for exactly the run: test then refresh off, test then refresh on.
+        // Disabled for exactly the run: test, refresh and details off, then on again.
         std::vector<std::pair<HWND, bool>> toggles;
         for (const EnableCall& call : Recorders::enabled) {
             toggles.emplace_back(call.window, call.enable);
         }
-        const std::vector<std::pair<HWND, bool>> aroundRun{{UI::s_hwndBtnTest, false},
-                                                            {UI::s_hwndBtnRefresh, false},
-                                                            {UI::s_hwndBtnTest, true},
-                                                            {UI::s_hwndBtnRefresh, true}};
+        const std::vector<std::pair<HWND, bool>> aroundRun{
+            {UI::s_hwndBtnTest, false}, {UI::s_hwndBtnRefresh, false}, {UI::s_hwndBtnDetails, false},
+            {UI::s_hwndBtnTest, true},  {UI::s_hwndBtnRefresh, true},  {UI::s_hwndBtnDetails, true}};
         const bool ran = !c.benchmarked.empty();
         using Toggles = std::vector<std::pair<HWND, bool>>;
         EXPECT_EQ(toggles, ran ? aroundRun : Toggles{});
-        EXPECT_EQ(enabledDuringRead, std::vector<bool>(ran ? 2 : 0, false));
+        EXPECT_EQ(enabledDuringRead, std::vector<bool>(ran ? 3 : 0, false));
         EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnTest));
         EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnRefresh));
         TearDown();
