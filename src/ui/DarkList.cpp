@@ -1,16 +1,12 @@
 #include "ui/DarkList.h"
 
+#include "ui/Controls.h"
 #include "ui/Theme.h"
 
 namespace {
 
 constexpr DWORD kListExStyle = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
 static_assert(kListExStyle == 0x10020);
-
-HMENU ControlId(int id)
-{
-    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
-}
 
 // Asked of the list itself: the state a notification reports differs between versions of
 // the control.
@@ -35,9 +31,8 @@ void ColourCell(NMLVCUSTOMDRAW& draw, DarkList::TextColour colour)
 
 HWND DarkList::Create(HWND parent, int id, DWORD style, int x, int y, int width, int height)
 {
-    const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
     const HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"", style, x, y, width, height, parent,
-                                      ControlId(id), instance, nullptr);
+                                      Controls::Id(id), Controls::InstanceOf(parent), nullptr);
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kListExStyle);
     SendMessageW(list, LVM_SETBKCOLOR, 0, Theme::kListBackground);
     SendMessageW(list, LVM_SETTEXTBKCOLOR, 0, Theme::kListBackground);

@@ -135,34 +135,22 @@ void AssessNvme(const NvmeHealth::Fields& fields, DetailsText::Assessment& asses
     }
 }
 
-std::wstring_view StatusText(AtaSmart::Status status)
-{
-    switch (status) {
-    case AtaSmart::Status::FailingNow:
-        return L"Failing now";
-    case AtaSmart::Status::FailedInPast:
-        return L"Failed in the past";
-    case AtaSmart::Status::Watch:
-        return L"Watch";
-    case AtaSmart::Status::Ok:
-        break;
-    }
-    return L"OK";
-}
+// How each status reads and looks, in the order of AtaSmart::Status.
+struct StatusLook {
+    std::wstring_view text;
+    DetailsText::RowStyle style;
+};
+constexpr std::array<StatusLook, 4> kStatusLooks{{
+    {L"OK", DetailsText::RowStyle::Normal},
+    {L"Watch", DetailsText::RowStyle::Watch},
+    {L"Failed in the past", DetailsText::RowStyle::FailedInPast},
+    {L"Failing now", DetailsText::RowStyle::FailingNow},
+}};
+static_assert(static_cast<std::size_t>(AtaSmart::Status::FailingNow) + 1 == kStatusLooks.size());
 
-DetailsText::RowStyle StyleOf(AtaSmart::Status status)
+const StatusLook& LookOf(AtaSmart::Status status)
 {
-    switch (status) {
-    case AtaSmart::Status::FailingNow:
-        return DetailsText::RowStyle::FailingNow;
-    case AtaSmart::Status::FailedInPast:
-        return DetailsText::RowStyle::FailedInPast;
-    case AtaSmart::Status::Watch:
-        return DetailsText::RowStyle::Watch;
-    case AtaSmart::Status::Ok:
-        break;
-    }
-    return DetailsText::RowStyle::Normal;
+    return kStatusLooks[static_cast<std::size_t>(status)];
 }
 
 void AtaTable(const std::vector<AtaSmart::Attribute>& attributes, DetailsText::Table& table)
@@ -177,9 +165,9 @@ void AtaTable(const std::vector<AtaSmart::Attribute>& attributes, DetailsText::T
             attribute.threshold ? Decimal(*attribute.threshold) : L"-",
             Decimal(attribute.raw),
             Formatted(L"%012llX", static_cast<unsigned long long>(attribute.raw)),
-            std::wstring(StatusText(attribute.status)),
+            std::wstring(LookOf(attribute.status).text),
         });
-        table.styles.push_back(StyleOf(attribute.status));
+        table.styles.push_back(LookOf(attribute.status).style);
     }
 }
 
@@ -315,7 +303,7 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
         Formatted(L"%.1f GB (%lld bytes)", static_cast<double>(info.sizeBytes) / kBytesPerGiB,
                   static_cast<long long>(info.sizeBytes));
     return {
-        {L"Drive", Decimal(static_cast<std::uint64_t>(std::max(info.index, 0)))},
+        {L"Drive", Formatted(L"%d", static_cast<int>(info.index))},
         {L"Model", info.model},
         {L"Serial Number", info.serialNumber},
         {L"Firmware", info.firmware},

@@ -1,6 +1,7 @@
 #include "ui/DetailsWindow.h"
 
 #include "ui/Clipboard.h"
+#include "ui/Controls.h"
 #include "ui/DarkList.h"
 #include "ui/DetailsText.h"
 #include "ui/GdiObject.h"
@@ -20,16 +21,11 @@ constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kListStyle = WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 
-// Layout, as in the main window: a margin, the text lines, the table, the buttons in a band
-// below it.
-constexpr int kMargin = 10;
+// Layout, as in the main window, with the text lines above the table.
+constexpr int kMargin = Controls::kMargin;
 constexpr int kLinePitch = 18;
 constexpr int kLabelWidth = 120;
-constexpr int kButtonBand = 80;
-constexpr int kButtonsFromBottom = 60;
 constexpr int kCloseButtonX = 170;
-constexpr int kButtonWidth = 150;
-constexpr int kButtonHeight = 40;
 // A full ATA attribute table, every slot used.
 constexpr int kShownRows = 30;
 constexpr int kCellPadding = 16;
@@ -44,11 +40,6 @@ struct Shown {
     std::wstring copyText;
 };
 Shown g_shown;
-
-HMENU ControlId(int id)
-{
-    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
-}
 
 // The window class, registered for as long as one window lives.
 class RegisteredClass {
@@ -208,7 +199,7 @@ SIZE ClientSizeFor(HWND list)
     RECT header{};
     GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
     const int listHeight = Height(header) + kShownRows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
-    return {std::max(width, kMinimumWidth), std::max(TableTop() + listHeight + kButtonBand, kMinimumHeight)};
+    return {std::max(width, kMinimumWidth), std::max(TableTop() + listHeight + Controls::kButtonBand, kMinimumHeight)};
 }
 
 // Centred over the owner, as much of it as the work area has room for.
@@ -225,17 +216,6 @@ void PlaceOverOwner(HWND hwnd, SIZE client)
     const int x = std::clamp<int>((owner.left + owner.right - width) / 2, work.left, work.right - width);
     const int y = std::clamp<int>((owner.top + owner.bottom - height) / 2, work.top, work.bottom - height);
     SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
-{
-    return CreateWindowExW(0, L"BUTTON", text, kButtonStyle, x, 0, kButtonWidth, kButtonHeight, parent, ControlId(id),
-                           UI::s_hInstance, nullptr);
-}
-
-void MoveControl(HWND control, int x, int y, int width, int height)
-{
-    SetWindowPos(control, nullptr, x, y, width, height, SWP_NOZORDER);
 }
 
 // The window's messages until it is gone, with the keys of a dialog box (Tab moves between
@@ -329,8 +309,8 @@ void DetailsWindow::OnCreate(HWND hwnd)
     const HWND list = DarkList::Create(hwnd, ID_DETAILS_LIST, kListStyle | shown, kMargin, TableTop(),
                                        kMinimumWidth - 2 * kMargin, kMinimumHeight);
     FillList(list);
-    CreateButton(hwnd, L"Copy", kMargin, ID_BTN_COPY);
-    CreateButton(hwnd, L"Close", kCloseButtonX, IDCANCEL);
+    Controls::CreateButton(hwnd, L"Copy", kButtonStyle, kMargin, 0, ID_BTN_COPY);
+    Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
     PlaceOverOwner(hwnd, ClientSizeFor(list));
 }
 
@@ -340,11 +320,10 @@ void DetailsWindow::OnSize(HWND hwnd)
     GetClientRect(hwnd, &client);
     const int width = client.right - client.left;
     const int height = Height(client);
-    const int buttonsTop = height - kButtonsFromBottom;
-    MoveControl(GetDlgItem(hwnd, ID_DETAILS_LIST), kMargin, TableTop(), width - 2 * kMargin,
-                height - TableTop() - kButtonBand);
-    MoveControl(GetDlgItem(hwnd, ID_BTN_COPY), kMargin, buttonsTop, kButtonWidth, kButtonHeight);
-    MoveControl(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, buttonsTop, kButtonWidth, kButtonHeight);
+    Controls::Move(GetDlgItem(hwnd, ID_DETAILS_LIST), kMargin, TableTop(), width - 2 * kMargin,
+                   height - TableTop() - Controls::kButtonBand);
+    Controls::MoveButton(GetDlgItem(hwnd, ID_BTN_COPY), kMargin, height);
+    Controls::MoveButton(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, height);
 }
 
 void DetailsWindow::OnEraseBkgnd(HWND hwnd, HDC dc)

@@ -4,6 +4,7 @@
 #include "resources/resource.h"
 #include "ui/CellText.h"
 #include "ui/Clipboard.h"
+#include "ui/Controls.h"
 #include "ui/DarkList.h"
 #include "ui/DetailsText.h"
 #include "ui/DetailsWindow.h"
@@ -34,14 +35,10 @@ constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL 
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
 static_assert(kListStyle == 0x5000100D && kButtonStyle == 0x5000000B);
 
-// Layout: a margin around the list, the buttons in a band below it.
-constexpr int kMargin = 10;
-constexpr int kListBottomBand = 80;      // client height not taken by the list
-constexpr int kButtonsFromBottom = 60;   // the buttons' top edge, up from the client bottom
+// Layout at creation; OnSize follows the client area from there.
+constexpr int kMargin = Controls::kMargin;
 constexpr int kTestButtonX = 170;
 constexpr int kDetailsButtonX = 330;
-constexpr int kButtonWidth = 150;
-constexpr int kButtonHeight = 40;
 constexpr int kListWidthAtCreation = 760;
 constexpr int kListHeightAtCreation = 450;
 constexpr int kButtonYAtCreation = 480;
@@ -50,11 +47,6 @@ constexpr std::array<int, CellText::kColumnCount> kColumnWidths{40, 150, 100, 70
 
 constexpr std::size_t kButtonTextCapacity = 256;
 
-HMENU ControlId(int id)
-{
-    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
-}
-
 HICON AppIcon(HINSTANCE instance)
 {
     return LoadIconW(instance, MAKEINTRESOURCEW(IDI_OSTREVANE));
@@ -62,8 +54,7 @@ HICON AppIcon(HINSTANCE instance)
 
 HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
 {
-    return CreateWindowExW(0, L"BUTTON", text, kButtonStyle, x, kButtonYAtCreation, kButtonWidth, kButtonHeight,
-                           parent, ControlId(id), UI::s_hInstance, nullptr);
+    return Controls::CreateButton(parent, text, kButtonStyle, x, kButtonYAtCreation, id);
 }
 
 HWND CreateList(HWND parent)
@@ -74,11 +65,6 @@ HWND CreateList(HWND parent)
         DarkList::AddColumn(list, static_cast<int>(position), CellText::kTitles[position], kColumnWidths[position]);
     }
     return list;
-}
-
-void MoveControl(HWND control, int x, int y, int width, int height)
-{
-    SetWindowPos(control, nullptr, x, y, width, height, SWP_NOZORDER);
 }
 
 // The 1-pixel border, drawn with a pen over a hollow brush so the face stays visible.
@@ -208,12 +194,12 @@ void UI::OnSize(HWND hwnd)
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
     if (s_hwndList != nullptr) {
-        MoveControl(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - kListBottomBand);
+        Controls::Move(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - Controls::kButtonBand);
     }
     if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr && s_hwndBtnDetails != nullptr) {
-        MoveControl(s_hwndBtnRefresh, kMargin, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
-        MoveControl(s_hwndBtnTest, kTestButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
-        MoveControl(s_hwndBtnDetails, kDetailsButtonX, height - kButtonsFromBottom, kButtonWidth, kButtonHeight);
+        Controls::MoveButton(s_hwndBtnRefresh, kMargin, height);
+        Controls::MoveButton(s_hwndBtnTest, kTestButtonX, height);
+        Controls::MoveButton(s_hwndBtnDetails, kDetailsButtonX, height);
     }
 }
 

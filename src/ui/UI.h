@@ -14,10 +14,10 @@
 constexpr int ID_BTN_REFRESH = 1001;
 constexpr int ID_BTN_TEST = 1002;
 constexpr int ID_LISTVIEW = 1003;
+constexpr int ID_BTN_DETAILS = 1004;
 
 // LVFI_SUBSTRING, the flag Windows sends when the user types in a list; older SDK headers lack it.
 constexpr UINT kFindSubstring = 0x0004;
-constexpr int ID_BTN_DETAILS = 1004;
 
 // The whole user interface: one main window with the drive list and three buttons, driven by
 // its window procedure on the one thread that runs the message loop, and the details window
