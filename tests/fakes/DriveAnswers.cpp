@@ -460,17 +460,17 @@ DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::pat
     return result;
 }
 
-DriveAnswers::RealNvmeLogs DriveAnswers::LoadRealNvmeLogs(const std::filesystem::path& dir)
+DriveAnswers::RealNvmeLogs DriveAnswers::LoadRealNvmeLogs(const std::filesystem::path& dir, const std::string& table)
 {
     RealNvmeLogs result;
     auto& problems = result.problems;
-    const auto healthText = ReadWholeFile(dir / "health.tsv");
+    const auto healthText = ReadWholeFile(dir / table);
     if (!healthText) {
-        problems.push_back("no health.tsv in " + dir.string());
+        problems.push_back("no " + table + " in " + dir.string());
         return result;
     }
     const std::string header = std::string(Split(*healthText, '\n').front());
-    auto health = ReadTable(*healthText, header, "health.tsv", problems);
+    auto health = ReadTable(*healthText, header, table, problems);
     const auto columns = Split(header, '\t');
     for (const auto& path : PagesIn(dir)) {
         RealNvmeLog log;
@@ -480,7 +480,7 @@ DriveAnswers::RealNvmeLogs DriveAnswers::LoadRealNvmeLogs(const std::filesystem:
         if (!bytes || bytes->size() != 512) {
             problems.push_back(log.name + ".bin is not a 512-byte log");
         } else if (row == health.end()) {
-            problems.push_back(log.name + ".bin has no row in health.tsv");
+            problems.push_back(log.name + ".bin has no row in " + table);
         } else {
             log.log.assign(bytes->begin(), bytes->end());
             for (std::size_t i = 1; i < columns.size(); ++i) {
@@ -493,7 +493,7 @@ DriveAnswers::RealNvmeLogs DriveAnswers::LoadRealNvmeLogs(const std::filesystem:
         }
     }
     for (const auto& [name, row] : health) {
-        problems.push_back(name + " has a row in health.tsv but no log");
+        problems.push_back(name + " has a row in " + table + " but no log");
     }
     return result;
 }

@@ -182,8 +182,8 @@ public:
     static std::filesystem::path SmartPagesDir(const std::filesystem::path& fallback);
     static RealDrives LoadRealDrives(const std::filesystem::path& dir);
 
-    // The NVMe health logs of real drives, each with its row of health.tsv as column name to
-    // cell; NVME_PAGES_DIR names another folder than `fallback`.
+    // The NVMe health logs of real drives, each with its row of `table` (health.tsv or
+    // expected.tsv) as column name to cell; NVME_PAGES_DIR names another folder than `fallback`.
     struct RealNvmeLog {
         std::string name;
         Bytes log;
@@ -194,5 +194,5 @@ public:
         std::vector<std::string> problems;
     };
     static std::filesystem::path NvmePagesDir(const std::filesystem::path& fallback);
-    static RealNvmeLogs LoadRealNvmeLogs(const std::filesystem::path& dir);
+    static RealNvmeLogs LoadRealNvmeLogs(const std::filesystem::path& dir, const std::string& table);
 };

@@ -155,7 +155,7 @@ TEST(DetailsText, CopiedTexts)
 TEST(DetailsText, RealNvmeLogs)
 {
     const auto dir = DriveAnswers::NvmePagesDir(OSTREVANE_NVME_PAGES_DIR);
-    const auto real = DriveAnswers::LoadRealNvmeLogs(dir);
+    const auto real = DriveAnswers::LoadRealNvmeLogs(dir, "health.tsv");
     for (const auto& problem : real.problems) {
         ADD_FAILURE() << problem;
     }

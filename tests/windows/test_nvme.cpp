@@ -7,16 +7,10 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <optional>
-#include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -265,86 +259,28 @@ TEST(Nvme, HealthComesFromFailurePredictionAlone)
     }
 }
 
-// The health logs of real drives and what the inventory must make of them.
-std::filesystem::path PagesDirectory()
-{
-    const char* fromEnvironment = std::getenv("NVME_PAGES_DIR");
-    std::string directory = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment
-                                                                                   : OSTREVANE_NVME_PAGES_DIR;
-    // A Linux path, as the build and the environment give it, is Wine's drive Z:.
-    if (directory.rfind('/', 0) == 0) {
-        directory = "Z:" + directory;
-    }
-    return std::filesystem::path(directory);
-}
-
-struct ExpectedRow {
-    std::int32_t temperature = 0;
-    std::int64_t powerOnHours = 0;
-    std::int64_t powerCycles = 0;
-};
-
-std::map<std::string, ExpectedRow> ReadExpected(const std::filesystem::path& file)
-{
-    std::map<std::string, ExpectedRow> rows;
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line); // column names
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.empty()) {
-            continue;
-        }
-        std::istringstream fields(line);
-        std::string name;
-        ExpectedRow row;
-        std::getline(fields, name, '\t');
-        fields >> row.temperature >> row.powerOnHours >> row.powerCycles;
-        EXPECT_FALSE(fields.fail()) << "unreadable row: " << line;
-        EXPECT_TRUE(rows.emplace(name, row).second) << "two rows for " << name;
-    }
-    return rows;
-}
-
+// The health logs of real drives and what the inventory must make of them (expected.tsv).
 TEST(Nvme, RealDriveLogs)
 {
-    const std::filesystem::path directory = PagesDirectory();
-    ASSERT_TRUE(std::filesystem::is_directory(directory))
-        << directory.string() << " is not a folder: set NVME_PAGES_DIR to the folder of the NVMe health logs";
-    std::map<std::string, ExpectedRow> expected = ReadExpected(directory / "expected.tsv");
-    ASSERT_FALSE(expected.empty()) << "no rows in expected.tsv";
-
-    std::set<std::string> checked;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (entry.path().extension() != ".bin") {
-            continue;
-        }
-        const std::string name = entry.path().stem().string();
-        std::ifstream in(entry.path(), std::ios::binary);
-        const FakeBytes page{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        ASSERT_EQ(page.size(), kLogSize) << name;
-        const auto row = expected.find(name);
-        if (row == expected.end()) {
-            ADD_FAILURE() << name << ".bin has no row in expected.tsv";
-            continue;
-        }
+    const auto dir = DriveAnswers::NvmePagesDir(OSTREVANE_NVME_PAGES_DIR);
+    const auto real = DriveAnswers::LoadRealNvmeLogs(dir, "expected.tsv");
+    for (const auto& problem : real.problems) {
+        ADD_FAILURE() << problem;
+    }
+    ASSERT_FALSE(real.logs.empty()) << "no logs in " << dir;
+    for (const auto& log : real.logs) {
+        SCOPED_TRACE(log.name);
         FakeKernel::Reset();
         DriveAnswers::Drive drive;
-        drive.nvmeLog = page;
+        drive.nvmeLog = log.log;
         drive.ApplyTo(FakeKernel::Drive(0));
         const DriveInfo info = Probe(0);
-        EXPECT_EQ(info.temperature, row->second.temperature) << name;
-        EXPECT_EQ(info.powerOnHours, row->second.powerOnHours) << name;
-        EXPECT_EQ(info.powerCycles, row->second.powerCycles) << name;
-        checked.insert(name);
+        EXPECT_EQ(std::to_string(info.temperature), log.fields.at("temperature"));
+        EXPECT_EQ(std::to_string(info.powerOnHours), log.fields.at("power_on_hours"));
+        EXPECT_EQ(std::to_string(info.powerCycles), log.fields.at("power_cycles"));
     }
-    for (const auto& [name, row] : expected) {
-        EXPECT_EQ(checked.count(name), 1u) << "row " << name << " has no page " << name << ".bin";
-    }
-    std::cout << "checked " << checked.size() << " real NVMe health logs from " << directory.string() << "\n";
-    RecordProperty("pages", static_cast<int>(checked.size()));
+    std::cout << "checked " << real.logs.size() << " real NVMe health logs from " << dir.string() << "\n";
+    RecordProperty("pages", static_cast<int>(real.logs.size()));
 }
 
 } // namespace
