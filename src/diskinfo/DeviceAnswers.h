@@ -1,5 +1,8 @@
 #pragma once
 
+#include "diskinfo/AtaSmart.h"
+#include "diskinfo/NvmeHealth.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +50,7 @@ public:
     };
 
     // ATA SMART READ DATA: revision word, then 30 attribute entries of 12 bytes.
-    static constexpr std::size_t kSmartDataSize = 512;
+    static constexpr std::size_t kSmartDataSize = AtaSmart::kPageSize;
     static SmartValues ParseSmartAttributes(std::span<const std::uint8_t, kSmartDataSize> data);
 
     // NVMe SMART / Health Information log (log identifier 0x02), asked for with
@@ -62,7 +65,7 @@ public:
     static constexpr std::uint32_t kProtocolTypeNvme = 3;
     static constexpr std::uint32_t kNvmeDataTypeLogPage = 2;
     static constexpr std::uint32_t kNvmeHealthLogId = 0x02;
-    static constexpr std::size_t kNvmeLogSize = 512;
+    static constexpr std::size_t kNvmeLogSize = NvmeHealth::kLogSize;
     static constexpr std::size_t kPropertyQueryHeaderSize = 8;     // PropertyId, QueryType
     static constexpr std::size_t kProtocolDescriptorHeaderSize = 8; // Version, Size
     static constexpr std::size_t kProtocolSpecificDataSize = 40;

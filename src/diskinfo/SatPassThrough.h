@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/AtaSmart.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +18,7 @@ public:
     // STORAGE_BUS_TYPE of a drive attached through USB.
     static constexpr std::uint32_t kBusTypeUsb = 7;
 
-    static constexpr std::size_t kPageSize = 512;
+    static constexpr std::size_t kPageSize = AtaSmart::kPageSize;
     static constexpr std::size_t kSenseSize = 32;
     static constexpr std::uint32_t kTimeOutSeconds = 10;
     static constexpr std::uint8_t kScsiStatusGood = 0;
