@@ -114,6 +114,53 @@ def nvme_seeds(root, nvme_pages):
     write(target, "counts-above-64-bits.bin", nvme_answer(nvme_log(310, 2**127 + 5, 2**64)))
 
 
+def guid(text):
+    """A GUID's text as Windows keeps its 16 bytes: the first three fields little-endian."""
+    parts = text.strip("{}").split("-")
+    return (struct.pack("<IHH", int(parts[0], 16), int(parts[1], 16), int(parts[2], 16))
+            + bytes.fromhex(parts[3] + parts[4]))
+
+
+def layout(style, entries, count=None, disk=b""):
+    """A DRIVE_LAYOUT_INFORMATION_EX answer: (number, start, length, type byte or GUID text,
+    name) entries, its count that of the entries unless given."""
+    answer = bytearray(48)
+    struct.pack_into("<II", answer, 0, style, len(entries) if count is None else count)
+    answer[8:8 + len(disk)] = disk
+    for number, start, length, kind, name in entries:
+        entry = bytearray(144)
+        struct.pack_into("<IqqI", entry, 0, style, start, length, number)
+        if style == 1:
+            entry[32:48] = guid(kind)
+            encoded = name.encode("utf-16-le")[:72]
+            entry[72:72 + len(encoded)] = encoded
+        else:
+            entry[32] = kind
+        answer += entry
+    return bytes(answer)
+
+
+def layout_seeds(root):
+    """Partition tables of the three styles and volumes' extents, with counts past the bytes."""
+    target = root / "drive_layout"
+    mib, gib = 1 << 20, 1 << 30
+    gpt = [(1, mib, 100 * mib, "{C12A7328-F81F-11D2-BA4B-00A0C93EC93B}", "EFI system partition"),
+           (2, 101 * mib, 16 * mib, "{E3C9E316-0B5C-4DB8-817D-F92DF00215AE}", "Microsoft reserved partition"),
+           (3, 117 * mib, 200 * gib, "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}", "Basic data partition"),
+           (4, 201 * gib, 600 * mib, "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}", "")]
+    write(target, "gpt-windows.bin", layout(1, gpt, disk=guid("{6A1B2C3D-1111-4222-8333-444455556666}")))
+    mbr = [(1, mib, 100 * gib, 0x07, ""), (2, 101 * gib, 50 * gib, 0x0F, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, ""),
+           (5, 101 * gib + mib, 49 * gib, 0x0B, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, "")]
+    write(target, "mbr-extended.bin", layout(0, mbr, disk=struct.pack("<I", 0x1A2B3C4D)))
+    write(target, "raw.bin", layout(2, []))
+    write(target, "count-past-bytes.bin", layout(1, gpt[:2], count=128))
+    write(target, "count-max.bin", layout(0, mbr[:1], count=0xFFFFFFFF))
+    write(target, "header-only.bin", layout(1, [])[:47])
+    extents = struct.pack("<I4x", 2) + struct.pack("<I4xqq", 0, mib, gib) + struct.pack("<I4xqq", 1, mib, gib)
+    write(target, "extents-spanned.bin", extents)
+    write(target, "extents-count-past-bytes.bin", struct.pack("<I4x", 1000) + extents[8:32])
+
+
 def read_expected(pages):
     rows = (pages / "expected.tsv").read_text().splitlines()[1:]
     return {name: tuple(int(v) for v in values) for name, *values in (row.split("\t") for row in rows)}
@@ -136,6 +183,7 @@ def main():
     pages = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
                          pathlib.Path(__file__).resolve().parents[2] / "shared" / "smart-pages")
 
+    layout_seeds(root)
     nvme_seeds(root, pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else
                                   pathlib.Path(__file__).resolve().parents[2] / "shared" / "nvme-pages"))
 
