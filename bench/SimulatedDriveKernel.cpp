@@ -137,3 +137,45 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
     return ::QueryPerformanceFrequency(frequency);
 }
+
+// The simulated machine has no volumes: the read test never asks for them.
+UINT Kernel::GetErrorMode()
+{
+    return 0;
+}
+
+UINT Kernel::SetErrorMode(UINT)
+{
+    return 0;
+}
+
+HANDLE Kernel::FindFirstVolumeW(LPWSTR, DWORD)
+{
+    ::SetLastError(ERROR_NO_MORE_FILES);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL Kernel::FindNextVolumeW(HANDLE, LPWSTR, DWORD)
+{
+    return FALSE;
+}
+
+BOOL Kernel::FindVolumeClose(HANDLE)
+{
+    return FALSE;
+}
+
+BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR, LPWCH, DWORD, PDWORD)
+{
+    return FALSE;
+}
+
+BOOL Kernel::GetVolumeInformationW(LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD)
+{
+    return FALSE;
+}
+
+BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER)
+{
+    return FALSE;
+}

@@ -26,4 +26,16 @@ public:
                                    LPWSTR wideCharStr, int wideChar);
     static BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
     static BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+    static UINT GetErrorMode();
+    static UINT SetErrorMode(UINT mode);
+    static HANDLE FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength);
+    static BOOL FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWORD bufferLength);
+    static BOOL FindVolumeClose(HANDLE findVolume);
+    static BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePathNames, DWORD bufferLength,
+                                                 PDWORD returnLength);
+    static BOOL GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                                      LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                      LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
+    static BOOL GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
+                                    PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes);
 };

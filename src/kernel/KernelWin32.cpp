@@ -52,3 +52,49 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
     return ::QueryPerformanceFrequency(frequency);
 }
+
+UINT Kernel::GetErrorMode()
+{
+    return ::GetErrorMode();
+}
+
+UINT Kernel::SetErrorMode(UINT mode)
+{
+    return ::SetErrorMode(mode);
+}
+
+HANDLE Kernel::FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
+{
+    return ::FindFirstVolumeW(volumeName, bufferLength);
+}
+
+BOOL Kernel::FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWORD bufferLength)
+{
+    return ::FindNextVolumeW(findVolume, volumeName, bufferLength);
+}
+
+BOOL Kernel::FindVolumeClose(HANDLE findVolume)
+{
+    return ::FindVolumeClose(findVolume);
+}
+
+BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePathNames, DWORD bufferLength,
+                                              PDWORD returnLength)
+{
+    return ::GetVolumePathNamesForVolumeNameW(volumeName, volumePathNames, bufferLength, returnLength);
+}
+
+BOOL Kernel::GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                   LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize)
+{
+    return ::GetVolumeInformationW(rootPathName, volumeNameBuffer, volumeNameSize, volumeSerialNumber,
+                                   maximumComponentLength, fileSystemFlags, fileSystemNameBuffer, fileSystemNameSize);
+}
+
+BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
+                                 PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
+{
+    return ::GetDiskFreeSpaceExW(directoryName, freeBytesAvailableToCaller, totalNumberOfBytes,
+                                 totalNumberOfFreeBytes);
+}

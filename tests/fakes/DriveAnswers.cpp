@@ -1,6 +1,7 @@
 #include "DriveAnswers.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -25,6 +26,22 @@ std::uint64_t GetLe(const Bytes& bytes, std::size_t offset, std::size_t width)
         value = value << 8 | bytes.at(offset + i);
     }
     return value;
+}
+
+// A GUID's text, "{8-4-4-4-12}", as Windows keeps it: the first three fields little-endian.
+void PutGuid(Bytes& bytes, std::size_t offset, std::string_view text)
+{
+    std::string hex;
+    std::copy_if(text.begin(), text.end(), std::back_inserter(hex), [](char c) { return std::isxdigit(c) != 0; });
+    const auto field = [&hex](std::size_t from, std::size_t digits) {
+        return std::strtoull(hex.substr(from, digits).c_str(), nullptr, 16);
+    };
+    PutLe(bytes, offset, field(0, 8), 4);
+    PutLe(bytes, offset + 4, field(8, 4), 2);
+    PutLe(bytes, offset + 6, field(12, 4), 2);
+    for (std::size_t i = 0; i < 8; ++i) {
+        bytes.at(offset + 8 + i) = static_cast<std::uint8_t>(field(16 + 2 * i, 2));
+    }
 }
 
 constexpr std::size_t kDescriptorFixedSize = 40; // sizeof(STORAGE_DEVICE_DESCRIPTOR)
@@ -496,4 +513,74 @@ DriveAnswers::RealNvmeLogs DriveAnswers::LoadRealNvmeLogs(const std::filesystem:
         problems.push_back(name + " has a row in " + table + " but no log");
     }
     return result;
+}
+
+DriveAnswers::Layout::Layout(std::uint32_t style) : m_bytes(kHeaderSize, 0)
+{
+    PutLe(m_bytes, 0, style, 4);
+}
+
+DriveAnswers::Layout& DriveAnswers::Layout::Signature(std::uint32_t signature)
+{
+    PutLe(m_bytes, 8, signature, 4);
+    return *this;
+}
+
+DriveAnswers::Layout& DriveAnswers::Layout::DiskId(std::string_view guid)
+{
+    PutGuid(m_bytes, 8, guid);
+    return *this;
+}
+
+std::size_t DriveAnswers::Layout::Entry(std::uint32_t number, std::int64_t start, std::int64_t length)
+{
+    const std::size_t at = m_bytes.size();
+    m_bytes.resize(at + kEntrySize, 0);
+    PutLe(m_bytes, at, GetLe(m_bytes, 0, 4), 4); // the entry's style, the table's
+    PutLe(m_bytes, at + 8, static_cast<std::uint64_t>(start), 8);
+    PutLe(m_bytes, at + 16, static_cast<std::uint64_t>(length), 8);
+    PutLe(m_bytes, at + 24, number, 4);
+    if (!m_countSet) {
+        PutLe(m_bytes, 4, (m_bytes.size() - kHeaderSize) / kEntrySize, 4);
+    }
+    return at + 32;
+}
+
+DriveAnswers::Layout& DriveAnswers::Layout::Mbr(std::uint32_t number, std::int64_t start, std::int64_t length,
+                                                std::uint8_t type)
+{
+    m_bytes.at(Entry(number, start, length)) = type;
+    return *this;
+}
+
+DriveAnswers::Layout& DriveAnswers::Layout::Gpt(std::uint32_t number, std::int64_t start, std::int64_t length,
+                                                std::string_view type, std::string_view name)
+{
+    const std::size_t at = Entry(number, start, length);
+    PutGuid(m_bytes, at, type);
+    for (std::size_t i = 0; i < name.size() && i < 36; ++i) {
+        PutLe(m_bytes, at + 40 + 2 * i, static_cast<std::uint8_t>(name[i]), 2);
+    }
+    return *this;
+}
+
+DriveAnswers::Layout& DriveAnswers::Layout::Count(std::uint32_t count)
+{
+    PutLe(m_bytes, 4, count, 4);
+    m_countSet = true;
+    return *this;
+}
+
+DriveAnswers::Bytes DriveAnswers::Extents(std::initializer_list<Extent> extents)
+{
+    Bytes bytes(8 + 24 * extents.size(), 0);
+    PutLe(bytes, 0, extents.size(), 4);
+    std::size_t at = 8;
+    for (const Extent& extent : extents) {
+        PutLe(bytes, at, extent.disk, 4);
+        PutLe(bytes, at + 8, static_cast<std::uint64_t>(extent.start), 8);
+        PutLe(bytes, at + 16, static_cast<std::uint64_t>(extent.length), 8);
+        at += 24;
+    }
+    return bytes;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <span>
@@ -31,6 +32,8 @@ public:
     static constexpr std::uint32_t kSmartGetVersion = 0x74080;
     static constexpr std::uint32_t kSmartRcvDriveData = 0x7C088;
     static constexpr std::uint32_t kScsiPassThrough = 0x4D004;
+    static constexpr std::uint32_t kGetDriveLayoutEx = 0x70050;
+    static constexpr std::uint32_t kGetVolumeDiskExtents = 0x560000;
 
     static Bytes Capacity(std::int64_t sizeBytes);              // GET_LENGTH_INFORMATION
     static Bytes PredictFailure(std::uint32_t predictFailure);  // STORAGE_PREDICT_FAILURE, 516 bytes
@@ -73,6 +76,37 @@ public:
         Bytes m_bytes;
         std::size_t m_next;
     };
+
+    // DRIVE_LAYOUT_INFORMATION_EX of a partition style (0 MBR, 1 GPT, 2 RAW), entry by entry,
+    // its count that of the entries unless Count sets another. GUIDs as "{8-4-4-4-12}" text.
+    class Layout {
+    public:
+        static constexpr std::size_t kHeaderSize = 48;
+        static constexpr std::size_t kEntrySize = 144;
+
+        explicit Layout(std::uint32_t style);
+        Layout& Signature(std::uint32_t signature);
+        Layout& DiskId(std::string_view guid);
+        Layout& Mbr(std::uint32_t number, std::int64_t start, std::int64_t length, std::uint8_t type);
+        Layout& Gpt(std::uint32_t number, std::int64_t start, std::int64_t length, std::string_view type,
+                    std::string_view name);
+        Layout& Count(std::uint32_t count);
+        const Bytes& Build() const { return m_bytes; }
+
+    private:
+        std::size_t Entry(std::uint32_t number, std::int64_t start, std::int64_t length);
+
+        Bytes m_bytes;
+        bool m_countSet = false;
+    };
+
+    // VOLUME_DISK_EXTENTS: a count, then each extent's disk number, start and length.
+    struct Extent {
+        std::uint32_t disk;
+        std::int64_t start;
+        std::int64_t length;
+    };
+    static Bytes Extents(std::initializer_list<Extent> extents);
 
     // An ATA SMART READ DATA page, attribute slot by slot, its checksum kept right.
     class SmartPage {

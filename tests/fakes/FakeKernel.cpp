@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cwctype>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -21,6 +22,7 @@ struct OpenHandle {
     bool closed = false;
     std::size_t readsDone = 0;
     DWORD flags = 0;
+    int volume = -1; // the index of the volume opened, or -1 for a drive
 };
 
 struct State {
@@ -32,6 +34,9 @@ struct State {
     LONGLONG clock = 0;
     LONGLONG frequency = FakeKernel::kFrequency;
     bool failAllocations = false;
+    std::vector<FakeVolume> volumes;
+    std::map<HANDLE, std::size_t> volumeSearches; // the next volume each search lists
+    UINT errorMode = 0;
 };
 
 State& S()
@@ -47,7 +52,8 @@ const std::set<DWORD>& AllowedCodes()
 {
     static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO,    IOCTL_STORAGE_QUERY_PROPERTY,
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
-                                       SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH};
+                                       SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
+                                       IOCTL_DISK_GET_DRIVE_LAYOUT_EX, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS};
     return codes;
 }
 
@@ -136,6 +142,62 @@ KernelCall& Log(KernelCall::Kind kind)
     return S().calls.back();
 }
 
+constexpr wchar_t kVolumePrefix[] = L"\\\\?\\Volume{";
+
+// The scripted volume of that name, logging the call; null (and the error set) when there is none.
+FakeVolume* NamedVolume(const char* function, LPCWSTR name)
+{
+    KernelCall& call = Log(KernelCall::Kind::Volume);
+    call.function = function;
+    call.path = name != nullptr ? name : L"";
+    const auto it = std::find_if(S().volumes.begin(), S().volumes.end(),
+                                 [&call](const FakeVolume& volume) { return volume.name == call.path; });
+    if (it == S().volumes.end()) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    call.succeeded = true;
+    return &*it;
+}
+
+// Copies `text` and its NUL into a caller's buffer of `capacity` characters, when it fits.
+bool CopyOut(const std::wstring& text, LPWSTR buffer, DWORD capacity)
+{
+    if (buffer == nullptr || text.size() >= capacity) {
+        ::SetLastError(ERROR_MORE_DATA);
+        return false;
+    }
+    std::copy(text.c_str(), text.c_str() + text.size() + 1, buffer);
+    return true;
+}
+
+// A volume, opened by its name without the trailing backslash, with no access at all:
+// the program asks only for its extents.
+HANDLE OpenVolume(KernelCall& call, DWORD desiredAccess, DWORD shareMode)
+{
+    if (desiredAccess != 0) {
+        ADD_FAILURE() << "a volume opened with access 0x" << std::hex << desiredAccess << ": only 0 is allowed";
+    }
+    if (shareMode != (FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+        ADD_FAILURE() << "a volume opened with share mode " << shareMode;
+    }
+    const auto it = std::find_if(S().volumes.begin(), S().volumes.end(),
+                                 [&call](const FakeVolume& volume) { return volume.name == call.path + L"\\"; });
+    if (it == S().volumes.end() || !it->opens) {
+        ::SetLastError(it == S().volumes.end() ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+    S().nextHandle += 4;
+    OpenHandle open;
+    open.access = desiredAccess;
+    open.volume = static_cast<int>(it - S().volumes.begin());
+    S().handles[handle] = open;
+    call.handle = handle;
+    call.succeeded = true;
+    return handle;
+}
+
 } // namespace
 
 FakeDrive& FakeDrive::Answer(DWORD code, FakeBytes bytes)
@@ -194,6 +256,18 @@ DWORD FakeKernel::AccessOf(HANDLE handle)
     return it == S().handles.end() ? 0 : it->second.access;
 }
 
+FakeVolume& FakeKernel::AddVolume(const std::wstring& name)
+{
+    S().volumes.push_back(FakeVolume{});
+    S().volumes.back().name = name;
+    return S().volumes.back();
+}
+
+UINT FakeKernel::ErrorMode()
+{
+    return S().errorMode;
+}
+
 HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
                            LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                            DWORD flagsAndAttributes, HANDLE templateFile)
@@ -207,6 +281,9 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     call.securityNull = securityAttributes == nullptr;
     call.templateNull = templateFile == nullptr;
     call.handle = INVALID_HANDLE_VALUE;
+    if (call.path.rfind(kVolumePrefix, 0) == 0) {
+        return OpenVolume(call, desiredAccess, shareMode);
+    }
 
     if (desiredAccess != GENERIC_READ && desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
         ADD_FAILURE() << "open with access 0x" << std::hex << desiredAccess << " of " << call.path.size() << " chars";
@@ -282,12 +359,21 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         return FALSE;
     }
 
-    const FakeDrive& drive = S().drives[open->drive];
-    const auto answer = drive.answers.find(ioControlCode);
-    const std::optional<FakeBytes> bytes =
-        answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
-    if (!bytes) {
+    std::optional<FakeBytes> bytes;
+    if (open->volume >= 0) {
+        // A volume answers its extents and nothing else; without media not even those.
+        const FakeVolume& volume = S().volumes[static_cast<std::size_t>(open->volume)];
+        if (ioControlCode == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS) {
+            bytes = volume.extents;
+        }
+        ::SetLastError(ioControlCode == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS ? ERROR_NOT_READY : ERROR_INVALID_FUNCTION);
+    } else {
+        const FakeDrive& drive = S().drives[open->drive];
+        const auto answer = drive.answers.find(ioControlCode);
+        bytes = answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
         ::SetLastError(ERROR_INVALID_FUNCTION);
+    }
+    if (!bytes) {
         return FALSE;
     }
     const DWORD count = static_cast<DWORD>(std::min<std::size_t>(bytes->size(), outBufferSize));
@@ -296,6 +382,13 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     }
     if (bytesReturned != nullptr) {
         *bytesReturned = count;
+    }
+    // The partition table and the extents come whole or not at all: a buffer too small for them
+    // fails, with the error by which Windows asks for a larger one.
+    if (count < bytes->size() &&
+        (ioControlCode == IOCTL_DISK_GET_DRIVE_LAYOUT_EX || ioControlCode == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS)) {
+        ::SetLastError(ioControlCode == IOCTL_DISK_GET_DRIVE_LAYOUT_EX ? ERROR_INSUFFICIENT_BUFFER : ERROR_MORE_DATA);
+        return FALSE;
     }
     call.succeeded = true;
     return TRUE;
@@ -413,5 +506,141 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
     Log(KernelCall::Kind::Frequency).succeeded = true;
     frequency->QuadPart = S().frequency;
+    return TRUE;
+}
+
+UINT Kernel::GetErrorMode()
+{
+    KernelCall& call = Log(KernelCall::Kind::ErrorMode);
+    call.function = "GetErrorMode";
+    call.succeeded = true;
+    return S().errorMode;
+}
+
+UINT Kernel::SetErrorMode(UINT mode)
+{
+    KernelCall& call = Log(KernelCall::Kind::ErrorMode);
+    call.function = "SetErrorMode";
+    call.errorMode = mode;
+    call.succeeded = true;
+    return std::exchange(S().errorMode, mode);
+}
+
+// A search lists the volumes in order; its handle counts as open until FindVolumeClose.
+HANDLE Kernel::FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
+{
+    KernelCall& call = Log(KernelCall::Kind::Volume);
+    call.function = "FindFirstVolumeW";
+    if (S().volumes.empty()) {
+        ::SetLastError(ERROR_NO_MORE_FILES);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!CopyOut(S().volumes.front().name, volumeName, bufferLength)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+    S().nextHandle += 4;
+    S().handles[handle] = OpenHandle{};
+    S().volumeSearches[handle] = 1;
+    call.handle = handle;
+    call.succeeded = true;
+    return handle;
+}
+
+BOOL Kernel::FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWORD bufferLength)
+{
+    KernelCall& call = Log(KernelCall::Kind::Volume);
+    call.function = "FindNextVolumeW";
+    call.handle = findVolume;
+    const auto search = S().volumeSearches.find(findVolume);
+    if (search == S().volumeSearches.end() || Find(findVolume) == nullptr) {
+        ADD_FAILURE() << "FindNextVolumeW on a handle that is no open search";
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (search->second >= S().volumes.size()) {
+        ::SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    if (!CopyOut(S().volumes[search->second].name, volumeName, bufferLength)) {
+        return FALSE;
+    }
+    ++search->second;
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::FindVolumeClose(HANDLE findVolume)
+{
+    KernelCall& call = Log(KernelCall::Kind::Volume);
+    call.function = "FindVolumeClose";
+    call.handle = findVolume;
+    OpenHandle* open = S().volumeSearches.count(findVolume) != 0 ? Find(findVolume) : nullptr;
+    if (open == nullptr) {
+        ADD_FAILURE() << "FindVolumeClose on a handle that is no open search";
+        return FALSE;
+    }
+    open->closed = true;
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePathNames, DWORD bufferLength,
+                                              PDWORD returnLength)
+{
+    const FakeVolume* volume = NamedVolume("GetVolumePathNamesForVolumeNameW", volumeName);
+    if (volume == nullptr) {
+        return FALSE;
+    }
+    std::wstring names;
+    for (const std::wstring& path : volume->paths) {
+        names += path + L'\0';
+    }
+    *returnLength = static_cast<DWORD>(names.size() + 1);
+    if (CopyOut(names, volumePathNames, bufferLength)) {
+        return TRUE;
+    }
+    S().calls.back().succeeded = false;
+    return FALSE;
+}
+
+BOOL Kernel::GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                   LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize)
+{
+    const FakeVolume* volume = NamedVolume("GetVolumeInformationW", rootPathName);
+    if (volume == nullptr || volume->fileSystem.empty()) {
+        ::SetLastError(ERROR_UNRECOGNIZED_VOLUME);
+        S().calls.back().succeeded = false;
+        return FALSE;
+    }
+    for (LPDWORD unused : {volumeSerialNumber, maximumComponentLength, fileSystemFlags}) {
+        if (unused != nullptr) {
+            *unused = 0;
+        }
+    }
+    return CopyOut(volume->label, volumeNameBuffer, volumeNameSize) &&
+                   CopyOut(volume->fileSystem, fileSystemNameBuffer, fileSystemNameSize)
+               ? TRUE
+               : FALSE;
+}
+
+BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
+                                 PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
+{
+    const FakeVolume* volume = NamedVolume("GetDiskFreeSpaceExW", directoryName);
+    if (volume == nullptr || volume->totalBytes == 0) {
+        ::SetLastError(ERROR_NOT_READY);
+        S().calls.back().succeeded = false;
+        return FALSE;
+    }
+    for (PULARGE_INTEGER free : {freeBytesAvailableToCaller, totalNumberOfFreeBytes}) {
+        if (free != nullptr) {
+            free->QuadPart = volume->freeBytes;
+        }
+    }
+    if (totalNumberOfBytes != nullptr) {
+        totalNumberOfBytes->QuadPart = volume->totalBytes;
+    }
     return TRUE;
 }

@@ -37,8 +37,22 @@ struct FakeDrive {
     FakeDrive& Answer(DWORD code, FakeBytes bytes);
 };
 
+// A volume as Windows lists it, by its name "\\?\Volume{...}\": the disk extents it answers
+// (none, as an empty card reader, fails the request), its letters and folders, and what its
+// file system says (an empty file system name fails that request, a size of 0 the free-space one).
+struct FakeVolume {
+    std::wstring name;
+    bool opens = true;
+    std::optional<FakeBytes> extents;
+    std::vector<std::wstring> paths;
+    std::wstring fileSystem;
+    std::wstring label;
+    ULONGLONG totalBytes = 0;
+    ULONGLONG freeBytes = 0;
+};
+
 struct KernelCall {
-    enum class Kind { Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency };
+    enum class Kind { Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Volume, ErrorMode };
     Kind kind{};
     HANDLE handle = nullptr;          // the handle returned (Open) or used (Control, Read, Close)
     bool succeeded = false;
@@ -58,6 +72,9 @@ struct KernelCall {
     void* address = nullptr;
     SIZE_T size = 0;
     DWORD type = 0, protect = 0;
+    // Volume: the function's name and the volume it names, in `path`; ErrorMode: the mode set
+    std::string function;
+    UINT errorMode = 0;
     // Convert
     UINT codePage = 0;
     DWORD convertFlags = 0;
@@ -83,4 +100,8 @@ public:
     static int OpenHandles();
     // DWORD access the handle was opened with.
     static DWORD AccessOf(HANDLE handle);
+
+    // Volumes in the order FindFirstVolumeW and FindNextVolumeW list them.
+    static FakeVolume& AddVolume(const std::wstring& name);
+    static UINT ErrorMode();
 };

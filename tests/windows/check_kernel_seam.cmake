@@ -9,7 +9,10 @@ set(services
   SetFilePointer SetFilePointerEx SetEndOfFile SetFileValidData FlushFileBuffers DeleteFileA DeleteFileW
   CreateFileMappingA CreateFileMappingW MapViewOfFile DefineDosDeviceW CloseHandle
   VirtualAlloc VirtualAllocEx VirtualFree VirtualFreeEx MultiByteToWideChar
-  QueryPerformanceCounter QueryPerformanceFrequency)
+  QueryPerformanceCounter QueryPerformanceFrequency GetErrorMode SetErrorMode
+  FindFirstVolumeA FindFirstVolumeW FindNextVolumeA FindNextVolumeW FindVolumeClose
+  GetVolumePathNamesForVolumeNameA GetVolumePathNamesForVolumeNameW GetVolumeInformationA GetVolumeInformationW
+  GetDiskFreeSpaceExA GetDiskFreeSpaceExW)
 
 string(REPLACE "," ";" libraries "${LIBRARIES}")
 set(listing "")
