@@ -13,8 +13,8 @@ namespace {
 
 // Input layout, all little-endian: column (1 byte, signed), capacity (2 bytes, signed), flags
 // (1 byte: bit 0 failure predicted, bit 1 no buffer at all), index (4), size in bytes (8),
-// temperature (4), power-on hours (8), power cycles (8); then model, serial number, firmware and
-// health as UTF-16 units, separated by the unit 0xFFFF. Missing bytes count as zero.
+// temperature (4), power-on hours (8), power cycles (8); then model, serial number, firmware,
+// health and volumes as UTF-16 units, separated by the unit 0xFFFF. Missing bytes count as zero.
 constexpr std::size_t kHeaderSize = 36;
 constexpr std::uint16_t kFieldSeparator = 0xFFFF;
 constexpr int kMaxCapacity = 1024;
@@ -62,8 +62,8 @@ CellCase ReadCase(std::span<const std::uint8_t> input)
     cell.drive.powerOnHours = Signed(header, 20, 8);
     cell.drive.powerCycles = Signed(header, 28, 8);
 
-    std::array<std::wstring*, 4> strings{&cell.drive.model, &cell.drive.serialNumber, &cell.drive.firmware,
-                                         &cell.drive.health};
+    std::array<std::wstring*, 5> strings{&cell.drive.model, &cell.drive.serialNumber, &cell.drive.firmware,
+                                         &cell.drive.health, &cell.drive.volumes};
     std::size_t field = 0;
     const auto text = input.subspan(std::min(input.size(), kHeaderSize));
     for (std::size_t i = 0; i + 1 < text.size() && field < strings.size(); i += 2) {
@@ -120,6 +120,8 @@ std::optional<ExpectedText> Expected(const DriveInfo& drive, int column)
         return ExpectedText{Counter(drive.powerCycles), drive.powerCycles < 0};
     case 9:
         return ExpectedText{L"-", true};
+    case 10:
+        return ExpectedText{drive.volumes.empty() ? L"-" : drive.volumes, true};
     default:
         return std::nullopt;
     }

@@ -3,7 +3,9 @@
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/SatPassThrough.h"
+#include "diskinfo/Volumes.h"
 #include "kernel/KernelResources.h"
+#include "ui/CellText.h"
 
 #include <winioctl.h>
 #include <ntddscsi.h>
@@ -134,7 +136,6 @@ void QueryFailurePrediction(const Probe& probe)
     if (Request(probe.device, IOCTL_STORAGE_PREDICT_FAILURE, nullptr, 0, &prediction, sizeof(prediction)) &&
         prediction.PredictFailure != 0) {
         probe.info.failurePredicted = true;
-        probe.info.health = L"Caution / Bad";
     }
 }
 
@@ -179,7 +180,7 @@ private:
     HANDLE m_device;
 };
 
-// The thresholds page is read only for the details view.
+// The thresholds page too: the list's verdict weighs the attributes against it, as the details do.
 bool ReadSmartPages(const Probe& probe, SmartAnswer& data)
 {
     const CommandHandle handle(probe);
@@ -305,10 +306,11 @@ void QueryNvmeHealthLog(const Probe& probe)
     }
 }
 
-// Opens the drive, fills every field of `info` and, when `details` is given, what the details
-// view shows besides; closes the drive before it returns.
-bool ProbeDrive(std::int32_t driveNumber, DriveInfo& info, DriveDetails* details)
+// Opens the drive, fills every field of `details.info` and the pages its health comes from,
+// and the partition table when `withLayout`; closes the drive before it returns.
+bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool withLayout)
 {
+    DriveInfo& info = fresh.info;
     const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
     const KernelHandle device(
         Kernel::CreateFileW(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -327,20 +329,21 @@ bool ProbeDrive(std::int32_t driveNumber, DriveInfo& info, DriveDetails* details
     info.powerOnHours = -1;
     info.powerCycles = -1;
 
-    const Probe probe{device.Get(), path, driveNumber, info, details};
+    const Probe probe{device.Get(), path, driveNumber, info, &fresh};
     QueryCapacity(probe);
     const std::optional<std::uint32_t> busType = QueryIdentity(probe);
-    if (details != nullptr) {
-        details->busType = busType;
-    }
+    fresh.busType = busType;
     QueryFailurePrediction(probe);
-    if (QuerySmartAttributes(probe)) {
-        return true;
+    if (!QuerySmartAttributes(probe)) {
+        if (busType == SatPassThrough::kBusTypeUsb) {
+            QueryUsbBridge(probe);
+        } else {
+            QueryNvmeHealthLog(probe);
+        }
     }
-    if (busType == SatPassThrough::kBusTypeUsb) {
-        QueryUsbBridge(probe);
-    } else {
-        QueryNvmeHealthLog(probe);
+    info.health = CellText::HealthText(fresh);
+    if (withLayout) {
+        fresh.layout = Volumes::QueryLayout(device.Get());
     }
     return true;
 }
@@ -354,10 +357,12 @@ std::wstring DiskManager::PhysicalDrivePath(std::int32_t driveNumber)
 
 std::vector<DriveInfo> DiskManager::EnumerateDrives()
 {
+    const std::vector<DriveLayout::Volume> volumes = Volumes::Discover();
     std::vector<DriveInfo> drives;
     for (std::int32_t driveNumber = 0; driveNumber < kMaxDrives; ++driveNumber) {
         DriveInfo info;
         if (GetDriveInfo(driveNumber, info)) {
+            info.volumes = DriveLayout::MountNames(volumes, static_cast<std::uint32_t>(driveNumber));
             drives.push_back(info);
         }
     }
@@ -366,15 +371,28 @@ std::vector<DriveInfo> DiskManager::EnumerateDrives()
 
 bool DiskManager::GetDriveInfo(std::int32_t driveNumber, DriveInfo& info)
 {
-    return ProbeDrive(driveNumber, info, nullptr);
+    DriveDetails details;
+    if (!ProbeDrive(driveNumber, details, false)) {
+        return false;
+    }
+    info = std::move(details.info);
+    return true;
 }
 
 bool DiskManager::GetDriveDetails(std::int32_t driveNumber, DriveDetails& details)
 {
     DriveDetails fresh;
-    if (!ProbeDrive(driveNumber, fresh.info, &fresh)) {
+    if (!ProbeDrive(driveNumber, fresh, true)) {
         return false;
     }
+    const auto disk = static_cast<std::uint32_t>(driveNumber);
+    for (DriveLayout::Volume& volume : Volumes::Discover()) {
+        if (DriveLayout::LiesOn(volume, disk)) {
+            Volumes::QueryFileSystem(volume);
+            fresh.volumes.push_back(std::move(volume));
+        }
+    }
+    fresh.info.volumes = DriveLayout::MountNames(fresh.volumes, disk);
     details = std::move(fresh);
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/DriveLayout.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -20,6 +22,7 @@ struct DriveInfo {
     std::int32_t temperature = 0;
     std::int64_t powerOnHours = 0;
     std::int64_t powerCycles = 0;
+    std::wstring volumes; // the names of its volumes, blank-separated; empty when none is mounted
 };
 
 // Where a drive's health figures came from.
@@ -41,6 +44,8 @@ struct DriveDetails {
     std::optional<Page> smartData;        // ATA SMART READ DATA
     std::optional<Page> smartThresholds;  // ATA SMART READ THRESHOLDS; absent when not answered
     std::optional<Page> nvmeLog;          // NVMe SMART / Health Information log
+    std::optional<DriveLayout::Layout> layout;  // the partition table; absent when not answered
+    std::vector<DriveLayout::Volume> volumes;   // the volumes on the drive, with their file systems
 };
 
 class DiskManager {
@@ -49,10 +54,11 @@ public:
 
     static constexpr int kMaxDrives = 32;
 
-    // One record per drive number 0..31 that opens, in ascending drive number.
+    // One record per drive number 0..31 that opens, in ascending drive number, with its volumes.
     static std::vector<DriveInfo> EnumerateDrives();
 
-    // False, with `info` untouched, when the drive does not open; otherwise every field is set.
+    // False, with `info` untouched, when the drive does not open; otherwise every field is set,
+    // the volumes left empty: the refresh finds them for all drives at once.
     static bool GetDriveInfo(std::int32_t driveNumber, DriveInfo& info);
 
     // GetDriveInfo's record and, besides it, what only the details view asks for. False, with

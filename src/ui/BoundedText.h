@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cwchar>
 #include <span>
+#include <string>
 #include <string_view>
 
 // Wide text into fixed buffers that other code owns (a list view's cell buffer, a message
@@ -29,6 +31,16 @@ public:
             return false;
         }
         return true;
+    }
+
+    // The formatted text as a string of its own; empty when it does not fit `Capacity`
+    // characters with its terminator.
+    template <std::size_t Capacity, class... Args>
+    static std::wstring Formatted(const wchar_t* format, Args... args)
+    {
+        std::array<wchar_t, Capacity> text{};
+        Format(text, format, args...);
+        return text.data();
     }
 
     // Copies as much of `text` as fits before the terminator. False only for an empty `out`.

@@ -1,6 +1,7 @@
 #include "ui/CellText.h"
 
 #include "ui/BoundedText.h"
+#include "ui/DetailsText.h"
 
 #include <cstddef>
 #include <span>
@@ -47,7 +48,21 @@ bool CellText::Write(const DriveInfo& drive, int column, wchar_t* out, int capac
         return WriteCounter(cell, drive.powerCycles);
     case kSpeed:
         return BoundedText::Copy(cell, kNotAvailable);
+    case kVolumes:
+        return BoundedText::Copy(cell, drive.volumes.empty() ? std::wstring_view(kNotAvailable) : drive.volumes);
     default:
         return false;
+    }
+}
+
+const wchar_t* CellText::HealthText(const DriveDetails& details)
+{
+    switch (DetailsText::Assess(details).verdict) {
+    case DetailsText::Verdict::Failing:
+        return kBad;
+    case DetailsText::Verdict::Caution:
+        return kCaution;
+    default:
+        return kGood;
     }
 }

@@ -4,6 +4,7 @@
 #include "diskinfo/NvmeHealth.h"
 #include "ui/BoundedText.h"
 #include "ui/CellText.h"
+#include "ui/PartitionText.h"
 
 #include <algorithm>
 #include <array>
@@ -23,9 +24,7 @@ constexpr std::size_t kNumberCapacity = 64;
 template <class... Args>
 std::wstring Formatted(const wchar_t* format, Args... args)
 {
-    std::array<wchar_t, kNumberCapacity> text{};
-    BoundedText::Format(text, format, args...);
-    return text.data();
+    return BoundedText::Formatted<kNumberCapacity>(format, args...);
 }
 
 std::wstring Widened(std::string_view ascii)
@@ -260,7 +259,7 @@ std::wstring FullCell(const DriveInfo& drive, int column)
 {
     // Room for the longest string of the record and any number, so nothing is ever cut.
     const std::size_t longest = std::max({drive.model.size(), drive.serialNumber.size(), drive.firmware.size(),
-                                          drive.health.size()});
+                                          drive.health.size(), drive.volumes.size()});
     std::vector<wchar_t> cell(longest + kNumberCapacity, L'\0');
     CellText::Write(drive, column, cell.data(), static_cast<int>(cell.size()));
     return cell.data();
@@ -350,6 +349,10 @@ std::wstring DetailsText::CopyText(const DriveDetails& details)
     }
     for (const auto& row : table.rows) {
         AppendLine(out, row);
+    }
+    out += kNewLine;
+    for (const auto& line : PartitionText::CopyLines(details)) {
+        AppendLine(out, line);
     }
     return out;
 }

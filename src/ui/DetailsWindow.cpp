@@ -5,6 +5,7 @@
 #include "ui/DarkList.h"
 #include "ui/DetailsText.h"
 #include "ui/GdiObject.h"
+#include "ui/PartitionText.h"
 #include "ui/Theme.h"
 #include "ui/UI.h"
 
@@ -38,6 +39,9 @@ struct Shown {
     DetailsText::Assessment assessment;
     DetailsText::Table table;
     std::wstring copyText;
+    std::wstring partitionStyle;
+    DetailsText::Table partitions;
+    int partitionListHeight = 0; // of the partitions' list, once made; 0 without partitions
 };
 Shown g_shown;
 
@@ -95,6 +99,17 @@ int TableTop()
     return kMargin + TextLines() * kLinePitch + kMargin;
 }
 
+// The partitions' section below the table: its line, then its list when there are partitions.
+int PartitionsHeight()
+{
+    return kMargin + kLinePitch + g_shown.partitionListHeight;
+}
+
+int PartitionsTop(int clientHeight)
+{
+    return clientHeight - Controls::kButtonBand - PartitionsHeight() + kMargin;
+}
+
 COLORREF VerdictColour(DetailsText::Verdict verdict)
 {
     switch (verdict) {
@@ -145,10 +160,10 @@ int StringWidth(HWND list, const std::wstring& text)
 }
 
 // Wide enough for the column's title and every one of its cells.
-int ColumnWidth(HWND list, std::size_t column)
+int ColumnWidth(HWND list, const DetailsText::Table& table, std::size_t column)
 {
-    int widest = StringWidth(list, g_shown.table.columns[column]);
-    for (const std::vector<std::wstring>& row : g_shown.table.rows) {
+    int widest = StringWidth(list, table.columns[column]);
+    for (const std::vector<std::wstring>& row : table.rows) {
         if (column < row.size()) {
             widest = std::max(widest, StringWidth(list, row[column]));
         }
@@ -170,14 +185,14 @@ void AddRow(HWND list, int row, const std::vector<std::wstring>& cells)
     }
 }
 
-void FillList(HWND list)
+void FillList(HWND list, const DetailsText::Table& table)
 {
-    for (std::size_t column = 0; column < g_shown.table.columns.size(); ++column) {
-        DarkList::AddColumn(list, static_cast<int>(column), g_shown.table.columns[column].c_str(),
-                            ColumnWidth(list, column));
+    for (std::size_t column = 0; column < table.columns.size(); ++column) {
+        DarkList::AddColumn(list, static_cast<int>(column), table.columns[column].c_str(),
+                            ColumnWidth(list, table, column));
     }
-    for (std::size_t row = 0; row < g_shown.table.rows.size(); ++row) {
-        AddRow(list, static_cast<int>(row), g_shown.table.rows[row]);
+    for (std::size_t row = 0; row < table.rows.size(); ++row) {
+        AddRow(list, static_cast<int>(row), table.rows[row]);
     }
 }
 
@@ -186,20 +201,40 @@ int Height(const RECT& rect)
     return rect.bottom - rect.top;
 }
 
-// The client size that shows kShownRows rows of every column without scrolling sideways.
-SIZE ClientSizeFor(HWND list)
+// How high `list` is with its header and `rows` rows.
+int ListHeight(HWND list, int rows)
 {
-    int width = 2 * kMargin + GetSystemMetrics(SM_CXVSCROLL) + 2 * GetSystemMetrics(SM_CXEDGE);
-    for (std::size_t column = 0; column < g_shown.table.columns.size(); ++column) {
-        width += static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
-    }
     RECT row{};
     row.left = LVIR_BOUNDS;
     SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
     RECT header{};
     GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
-    const int listHeight = Height(header) + kShownRows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
-    return {std::max(width, kMinimumWidth), std::max(TableTop() + listHeight + Controls::kButtonBand, kMinimumHeight)};
+    return Height(header) + rows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
+}
+
+// The width that shows every column of `list` without scrolling sideways.
+int ListWidth(HWND list, std::size_t columns)
+{
+    int width = GetSystemMetrics(SM_CXVSCROLL) + 2 * GetSystemMetrics(SM_CXEDGE);
+    for (std::size_t column = 0; column < columns; ++column) {
+        width += static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
+    }
+    return width;
+}
+
+// The client size that shows kShownRows rows of the table and every partition, each list
+// without scrolling sideways.
+SIZE ClientSizeFor(HWND list, HWND partitions)
+{
+    const int width = 2 * kMargin + std::max(ListWidth(list, g_shown.table.columns.size()),
+                                             ListWidth(partitions, g_shown.partitions.columns.size()));
+    const int height = TableTop() + ListHeight(list, kShownRows) + PartitionsHeight() + Controls::kButtonBand;
+    return {std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)};
+}
+
+COLORREF PartitionColour(std::size_t, int, COLORREF)
+{
+    return Theme::kLightText;
 }
 
 // Centred over the owner, as much of it as the work area has room for.
@@ -246,8 +281,9 @@ void RunModal(HWND window)
 
 bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
-    g_shown = {DetailsText::Heading(details), DetailsText::Assess(details), DetailsText::BuildTable(details),
-               DetailsText::CopyText(details)};
+    g_shown = {DetailsText::Heading(details),    DetailsText::Assess(details),
+               DetailsText::BuildTable(details), DetailsText::CopyText(details),
+               PartitionText::StyleText(details), PartitionText::BuildTable(details)};
     const RegisteredClass windowClass;
     if (!windowClass.IsRegistered()) {
         return false;
@@ -308,10 +344,16 @@ void DetailsWindow::OnCreate(HWND hwnd)
     const DWORD shown = HasTable() ? WS_VISIBLE : 0;
     const HWND list = DarkList::Create(hwnd, ID_DETAILS_LIST, kListStyle | shown, kMargin, TableTop(),
                                        kMinimumWidth - 2 * kMargin, kMinimumHeight);
-    FillList(list);
+    FillList(list, g_shown.table);
+    const bool hasPartitions = !g_shown.partitions.columns.empty();
+    const HWND partitions = DarkList::Create(hwnd, ID_PARTITIONS_LIST, kListStyle | (hasPartitions ? WS_VISIBLE : 0),
+                                             kMargin, 0, kMinimumWidth - 2 * kMargin, kMinimumHeight);
+    FillList(partitions, g_shown.partitions);
+    g_shown.partitionListHeight =
+        hasPartitions ? ListHeight(partitions, static_cast<int>(g_shown.partitions.rows.size())) : 0;
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle, kMargin, 0, ID_BTN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
-    PlaceOverOwner(hwnd, ClientSizeFor(list));
+    PlaceOverOwner(hwnd, ClientSizeFor(list, partitions));
 }
 
 void DetailsWindow::OnSize(HWND hwnd)
@@ -321,7 +363,9 @@ void DetailsWindow::OnSize(HWND hwnd)
     const int width = client.right - client.left;
     const int height = Height(client);
     Controls::Move(GetDlgItem(hwnd, ID_DETAILS_LIST), kMargin, TableTop(), width - 2 * kMargin,
-                   height - TableTop() - Controls::kButtonBand);
+                   height - TableTop() - PartitionsHeight() - Controls::kButtonBand);
+    Controls::Move(GetDlgItem(hwnd, ID_PARTITIONS_LIST), kMargin, PartitionsTop(height) + kLinePitch,
+                   width - 2 * kMargin, g_shown.partitionListHeight);
     Controls::MoveButton(GetDlgItem(hwnd, ID_BTN_COPY), kMargin, height);
     Controls::MoveButton(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, height);
 }
@@ -357,6 +401,12 @@ void DetailsWindow::OnPaint(HWND hwnd)
         PaintText(dc, g_shown.table.note, {kMargin, TableTop(), client.right - kMargin, TableTop() + kLinePitch},
                  Theme::kLightText);
     }
+    const int partitionsTop = PartitionsTop(client.bottom);
+    PaintText(dc, L"Partitions", {kMargin, partitionsTop, kMargin + kLabelWidth, partitionsTop + kLinePitch},
+              Theme::kLightText);
+    PaintText(dc, g_shown.partitionStyle,
+              {kMargin + kLabelWidth, partitionsTop, client.right - kMargin, partitionsTop + kLinePitch},
+              Theme::kLightText);
 }
 
 void DetailsWindow::OnCommand(HWND hwnd, int controlId)
@@ -370,10 +420,12 @@ void DetailsWindow::OnCommand(HWND hwnd, int controlId)
 
 LRESULT DetailsWindow::OnNotify(NMHDR* header)
 {
-    if (header == nullptr || header->idFrom != ID_DETAILS_LIST || header->code != NM_CUSTOMDRAW) {
+    if (header == nullptr || header->code != NM_CUSTOMDRAW ||
+        (header->idFrom != ID_DETAILS_LIST && header->idFrom != ID_PARTITIONS_LIST)) {
         return 0;
     }
-    return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), RowColour);
+    return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header),
+                                  header->idFrom == ID_DETAILS_LIST ? RowColour : PartitionColour);
 }
 
 // The owner is enabled first, so that it, not another program, becomes the active window.

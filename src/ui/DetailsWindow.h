@@ -9,10 +9,12 @@
 // command that Escape gives as well.
 constexpr int ID_DETAILS_LIST = 1101;
 constexpr int ID_BTN_COPY = 1102;
+constexpr int ID_PARTITIONS_LIST = 1103;
 
 // The details of one drive in a window of their own, modal to the main window: the heading,
-// the assessment in its colour with its reasons, and the table of SMART attributes or NVMe
-// health-log fields (or the note that stands in its place), with Copy and Close buttons.
+// the assessment in its colour with its reasons, the table of SMART attributes or NVMe
+// health-log fields (or the note that stands in its place), and below it the partitions with
+// their volumes, with Copy and Close buttons.
 class DetailsWindow {
 public:
     DetailsWindow() = delete;

@@ -43,9 +43,11 @@ constexpr int kListWidthAtCreation = 760;
 constexpr int kListHeightAtCreation = 450;
 constexpr int kButtonYAtCreation = 480;
 
-constexpr std::array<int, CellText::kColumnCount> kColumnWidths{40, 150, 100, 70, 70, 70, 50, 70, 60, 60};
+constexpr std::array<int, CellText::kColumnCount> kColumnWidths{40, 150, 100, 70, 70, 70, 50, 70, 60, 60, 110};
 
 constexpr std::size_t kButtonTextCapacity = 256;
+// A header item's margins either side of its title, with room for the sort mark.
+constexpr int kTitleMargins = 24;
 
 HICON AppIcon(HINSTANCE instance)
 {
@@ -57,6 +59,9 @@ HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
     return Controls::CreateButton(parent, text, kButtonStyle, x, kButtonYAtCreation, id);
 }
 
+// The list's texts when its columns were last fitted to them.
+std::wstring g_fittedTexts;
+
 HWND CreateList(HWND parent)
 {
     const HWND list = DarkList::Create(parent, ID_LISTVIEW, kListStyle, kMargin, kMargin, kListWidthAtCreation,
@@ -64,7 +69,31 @@ HWND CreateList(HWND parent)
     for (std::size_t position = 0; position < kColumnWidths.size(); ++position) {
         DarkList::AddColumn(list, static_cast<int>(position), CellText::kTitles[position], kColumnWidths[position]);
     }
+    g_fittedTexts.clear();
     return list;
+}
+
+// Each column as wide as its longest text and its title, never narrower than at creation; the
+// list scrolls sideways when they no longer fit. Measuring is slow, so texts already fitted
+// are not measured again.
+void FitColumns(HWND list)
+{
+    std::wstring texts = DetailsText::ListCopyText(UI::s_drives);
+    if (texts == g_fittedTexts) {
+        return;
+    }
+    g_fittedTexts = std::move(texts);
+    for (std::size_t position = 0; position < kColumnWidths.size(); ++position) {
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, position, MAKELPARAM(LVSCW_AUTOSIZE_USEHEADER, 0));
+        // Some versions of the control leave no room for the header's own margins: the title
+        // would be cut there.
+        const auto title = static_cast<int>(SendMessageW(list, LVM_GETSTRINGWIDTHW, 0,
+                                                         reinterpret_cast<LPARAM>(CellText::kTitles[position])));
+        const int least = std::max(kColumnWidths[position], title + kTitleMargins);
+        if (SendMessageW(list, LVM_GETCOLUMNWIDTH, position, 0) < least) {
+            SendMessageW(list, LVM_SETCOLUMNWIDTH, position, MAKELPARAM(least, 0));
+        }
+    }
 }
 
 // The 1-pixel border, drawn with a pen over a hollow brush so the face stays visible.
@@ -78,10 +107,13 @@ void DrawButtonBorder(HDC dc, const RECT& rect)
 
 COLORREF HealthColour(const std::wstring& health)
 {
-    if (health == L"Good") {
+    if (health == CellText::kGood) {
         return Theme::kGood;
     }
-    return health == L"Caution / Bad" ? Theme::kBad : Theme::kLightText;
+    if (health == CellText::kCaution) {
+        return Theme::kCaution;
+    }
+    return health == CellText::kBad ? Theme::kBad : Theme::kLightText;
 }
 
 // Health in its verdict's colour, the rest light. A row the list asks about beyond the
@@ -242,6 +274,7 @@ void UI::RefreshDrives(HWND)
 {
     s_drives = DiskManager::EnumerateDrives();
     SendMessageW(s_hwndList, LVM_SETITEMCOUNT, s_drives.size(), 0);
+    FitColumns(s_hwndList);
     InvalidateRect(s_hwndList, nullptr, TRUE);
 }
 

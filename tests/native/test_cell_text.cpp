@@ -17,18 +17,18 @@ constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 DriveInfo Real()
 {
     return {7, L"WDC WD20EARS-00MVWB0", L"WD-WMAZA0075739", L"50.0AB50", 3 * (std::int64_t{1} << 29), false,
-            L"Good", 0, 235'939'733'439'020, 22};
+            L"Good", 0, 235'939'733'439'020, 22, L"C: D:\\Mount\\Data"};
 }
 
 DriveInfo Sentinels()
 {
-    return {31, L"Unknown", L"Unknown", L"Unknown", 0, false, L"Good", -1, -1, -1};
+    return {31, L"Unknown", L"Unknown", L"Unknown", 0, false, L"Good", -1, -1, -1, L""};
 }
 
 DriveInfo Extremes()
 {
     return {std::numeric_limits<std::int32_t>::min(), L"", L"", L"", kInt64Max, true, L"Caution / Bad", 255,
-            kInt64Max, 0};
+            kInt64Max, 0, std::wstring(300, L'V')};
 }
 
 struct Cell {
@@ -58,6 +58,9 @@ TEST(CellText, WritesEachColumnCutsCopiesAndEmptiesNumbersThatDoNotFit)
         {"hours, all 48 bits", Real(), 7, 260, true, L"235939733439020"},
         {"cycles", Real(), 8, 260, true, L"22"},
         {"speed", Real(), 9, 260, true, L"-"},
+        {"volumes", Real(), 10, 260, true, L"C: D:\\Mount\\Data"},
+        {"no volume", Sentinels(), 10, 260, true, L"-"},
+        {"volumes cut", Extremes(), 10, 8, true, L"VVVVVVV"},
         {"sentinel drive", Sentinels(), 0, 260, true, L"31"},
         {"sentinel model", Sentinels(), 1, 260, true, L"Unknown"},
         {"sentinel serial", Sentinels(), 2, 260, true, L"Unknown"},
@@ -114,7 +117,7 @@ TEST(CellText, WritesNothingWithoutABufferOrForAColumnOutsideTheList)
         {"most negative capacity", 7, std::numeric_limits<int>::min(), false},
         {"null buffer", 1, 16, true},
         {"column -1", -1, 16, false},
-        {"column 10", 10, 16, false},
+        {"column 11", 11, 16, false},
         {"far column", std::numeric_limits<int>::max(), 16, false},
     }};
     for (const Case& c : cases) {

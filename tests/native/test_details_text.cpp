@@ -1,10 +1,13 @@
 #include "DriveAnswers.h"
 #include "diskinfo/NvmeHealth.h"
+#include "ui/CellText.h"
 #include "ui/DetailsText.h"
+#include "ui/PartitionText.h"
 
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -90,13 +93,23 @@ TEST(DetailsText, AssessmentRules)
          {L"Percentage used 100 %: the drive has reached its rated endurance"}},
         {"NVMe media errors above 64 bits", Nvme(0, 99, {0, 1}), Verdict::Caution,
          {L"Media and data integrity errors: 18446744073709551616"}},
+        {"failing now and a count to watch",
+         Ata(SmartPage().Attribute(0, 197, 8).Attribute(1, 5, 0).Normalised(1, 9, 9),
+             SmartPage().Threshold(0, 197, 0).Threshold(1, 5, 10)),
+         Verdict::Failing,
+         {L"Attribute 197 Current Pending Sector Count: raw count 8 is not 0",
+          L"Attribute 5 Reallocated Sectors Count: current 9 is at or below its threshold 10"}},
         {"no SMART data", DriveDetails(), Verdict::Good, {}},
     };
+    // The list's Health cell says the same verdict shortly, in its own words.
+    const std::map<Verdict, std::wstring> listTexts{
+        {Verdict::Good, L"Good"}, {Verdict::Caution, L"Caution"}, {Verdict::Failing, L"Caution / Bad"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto assessment = DetailsText::Assess(c.details);
         EXPECT_EQ(assessment.verdict, c.verdict);
         EXPECT_EQ(assessment.reasons, c.reasons);
+        EXPECT_EQ(CellText::HealthText(c.details), listTexts.at(c.verdict));
     }
 }
 
@@ -124,12 +137,12 @@ TEST(DetailsText, CopiedTexts)
 {
     const std::wstring longModel(300, L'M');
     const std::vector<DriveInfo> drives{
-        {0, longModel, L"S\t1", L"FW", 1073741824, false, L"Good", 45, 100, 7},
-        {3, L"Unknown", L"Unknown", L"Unknown", 0, true, L"Caution / Bad", -1, -1, -1}};
+        {0, longModel, L"S\t1", L"FW", 1073741824, false, L"Good", 45, 100, 7, L"C: D:"},
+        {3, L"Unknown", L"Unknown", L"Unknown", 0, true, L"Caution / Bad", -1, -1, -1, L""}};
     EXPECT_EQ(DetailsText::ListCopyText(drives),
-              Lines({L"Drive\tModel\tSerial Number\tFirmware\tSize (GB)\tHealth\tTemp\tPower(h)\tCycles\tSpeed",
-                     L"0\t" + longModel + L"\tS 1\tFW\t1.0\tGood\t45 C\t100\t7\t-",
-                     L"3\tUnknown\tUnknown\tUnknown\t0.0\tCaution / Bad\t-\t-\t-\t-"}));
+              Lines({L"Drive\tModel\tSerial Number\tFirmware\tSize (GB)\tHealth\tTemp\tPower(h)\tCycles\tSpeed\tVolumes",
+                     L"0\t" + longModel + L"\tS 1\tFW\t1.0\tGood\t45 C\t100\t7\t-\tC: D:",
+                     L"3\tUnknown\tUnknown\tUnknown\t0.0\tCaution / Bad\t-\t-\t-\t-\t-"}));
 
     DriveDetails details = Ata(SmartPage().Attribute(0, 5, 655).Normalised(0, 118, 118), SmartPage().Threshold(0, 5, 140));
     details.info = drives[0];
@@ -141,7 +154,25 @@ TEST(DetailsText, CopiedTexts)
                      L"Assessment\tFailing",
                      L"Reason\tAttribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 140", L"",
                      L"ID\tAttribute\tCurrent\tWorst\tThreshold\tRaw\tRaw (hex)\tStatus",
-                     L"5\tReallocated Sectors Count\t118\t118\t140\t655\t00000000028F\tFailing now"}));
+                     L"5\tReallocated Sectors Count\t118\t118\t140\t655\t00000000028F\tFailing now", L"",
+                     L"Partitions\tNot answered by the drive"}));
+
+    // The partitions, each with the volume that starts where it starts on this drive.
+    DriveDetails layout;
+    layout.info.index = 1;
+    layout.layout = DriveLayout::Layout{DriveLayout::Style::Mbr, 0xA1B2C3D4, {},
+                                        {{1, 1048576, 1073741824, 0x07, {}, L""}, {2, 1074790400, 1048576, 0x42, {}, L""}}};
+    layout.volumes.push_back({L"\\\\?\\Volume{x}\\", {L"E:\\", L"C:\\Mount\\E\\"}, {{1, 1048576, 1073741824}},
+                              L"NTFS", L"Data", 1073741824, 536870912});
+    layout.volumes.push_back({L"\\\\?\\Volume{y}\\", {}, {{0, 1074790400, 1048576}}, L"", L"", -1, -1});
+    EXPECT_EQ(PartitionText::CopyLines(layout),
+              (std::vector<std::vector<std::wstring>>{
+                  {L"Partitions", L"MBR, disk signature 0xA1B2C3D4"},
+                  {L"#", L"Start (GB)", L"Start (bytes)", L"Size (GB)", L"Type", L"Name", L"Volume", L"File System",
+                   L"Label", L"Capacity (GB)", L"Free (GB)"},
+                  {L"1", L"0.0", L"1048576", L"1.0", L"NTFS / exFAT", L"-", L"E:, C:\\Mount\\E", L"NTFS", L"Data",
+                   L"1.0", L"0.5"},
+                  {L"2", L"1.0", L"1074790400", L"0.0", L"LDM", L"-", L"-", L"-", L"-", L"-", L"-"}}));
 
     const auto none = DetailsText::BuildTable(DriveDetails());
     EXPECT_TRUE(none.columns.empty() && none.rows.empty());

@@ -5,6 +5,7 @@
 #include "diskinfo/DiskInfo.h"
 #include "kernel/Kernel.h"
 #include "ui/DetailsText.h"
+#include "ui/PartitionText.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
@@ -60,7 +61,7 @@ DriveAnswers::Drive FullDrive()
 
 DriveInfo FullRecord(std::int32_t index)
 {
-    return {index, L"MODEL X", L"SERIAL 1", L"FW 1", kSize, false, L"Good", 45, kHours, 1234};
+    return {index, L"MODEL X", L"SERIAL 1", L"FW 1", kSize, false, L"Good", 45, kHours, 1234, L""};
 }
 
 DriveDetails::Page PageOf(const Bytes& bytes)
@@ -82,6 +83,7 @@ void ExpectRecord(const DriveInfo& actual, const DriveInfo& expected)
     EXPECT_EQ(actual.temperature, expected.temperature);
     EXPECT_EQ(actual.powerOnHours, expected.powerOnHours);
     EXPECT_EQ(actual.powerCycles, expected.powerCycles);
+    EXPECT_EQ(actual.volumes, expected.volumes);
 }
 
 // The NVMe health-log queries share the property request code; they have tests of their own.
@@ -98,7 +100,8 @@ std::string Trace()
     std::map<HANDLE, int> numbers;
     std::ostringstream trace;
     for (const KernelCall& call : FakeKernel::Calls()) {
-        if (call.kind == Kind::Convert || IsNvmeLogQuery(call)) {
+        if (call.kind == Kind::Convert || call.kind == Kind::Volume || call.kind == Kind::ErrorMode ||
+            IsNvmeLogQuery(call)) {
             continue;
         }
         trace << (trace.tellp() > 0 ? ", " : "");
@@ -174,12 +177,16 @@ TEST(Inventory, ExactCalls)
         };
         const Request smart = c.usb ? Request{IOCTL_SCSI_PASS_THROUGH, passThrough, 600, opens[1].handle}
                                     : Request{SMART_RCV_DRIVE_DATA, command, 529, opens[1].handle};
+        // The thresholds page by the same route: the features byte of the command says 0xD1.
+        Request thresholds = smart;
+        thresholds.input[c.usb ? 36 + 4 : 4] = 0xD1;
         const Request requests[] = {
             {IOCTL_DISK_GET_LENGTH_INFO, {}, 8, opens[0].handle},
             {IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 1024, opens[0].handle},
             {IOCTL_STORAGE_PREDICT_FAILURE, {}, 516, opens[0].handle},
             {SMART_GET_VERSION, {}, 24, opens[0].handle},
             smart,
+            thresholds,
         };
         const auto controls = FakeKernel::CallsOf(Kind::Control);
         ASSERT_EQ(controls.size(), std::size(requests));
@@ -207,13 +214,15 @@ TEST(Inventory, ExactCalls)
 // closed exactly once, the SMART pages go only through a read-write handle made for them
 // alone (where that open is refused, the read-only handle's request fails the access check,
 // as on Windows), and they are not asked for when the version request fails. The details
-// query asks for the thresholds page on the same read-write handle, after the data page. A
+// list and the details ask for the thresholds page on the same read-write handle, after the
+// data page; the details ask for the partition table on the read-only handle last. A
 // drive in a USB dock that answers no ATA SMART data gets the ATA PASS-THROUGH commands on a
 // read-write handle of their own.
 TEST(Inventory, CallOrderOnEveryPath)
 {
     const std::string kReadQueries = "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 74080 #1";
     const std::string kUsbQueries = kReadQueries + " fails";
+    const std::string kLayout = ", 70050 #1 fails, close #1";
     constexpr bool kDetails = true;
     const auto usb = [](std::function<void(DriveAnswers::Drive&)> change) {
         return [change](FakeDrive& d) {
@@ -231,16 +240,17 @@ TEST(Inventory, CallOrderOnEveryPath)
         bool details = false;
     } cases[] = {
         {"details: every request answers", [](FakeDrive&) {},
-         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2, close #2, close #1", kDetails},
+         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2, close #2" + kLayout, kDetails},
         {"details: the thresholds are not answered",
          [](FakeDrive& d) {
              auto data = DriveAnswers::TypicalDrive("M", "S", "F", 1, 1, 1, 1);
              data.ApplyTo(d);
          },
-         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2 fails, close #2, close #1", kDetails},
+         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2 fails, close #2" + kLayout, kDetails},
         {"details: the read-write open is refused", [](FakeDrive& d) { d.opensReadWrite = false; },
-         kReadQueries + ", open RW fails, 7C088 #1 fails, close #1", kDetails},
-        {"every request answers", [](FakeDrive&) {}, kReadQueries + ", open RW #2, 7C088 #2, close #2, close #1"},
+         kReadQueries + ", open RW fails, 7C088 #1 fails" + kLayout, kDetails},
+        {"every request answers", [](FakeDrive&) {},
+         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2, close #2, close #1"},
         {"the drive does not open", [](FakeDrive& d) { d.opens = false; }, "open R fails"},
         {"no request answers", [](FakeDrive& d) { d.answers.clear(); },
          "open R #1, 7405C #1 fails, 2D1400 #1 fails, 2D1100 #1 fails, 74080 #1 fails, close #1"},
@@ -251,10 +261,10 @@ TEST(Inventory, CallOrderOnEveryPath)
         {"the SMART data request fails", [](FakeDrive& d) { d.answers.erase(SMART_RCV_DRIVE_DATA); },
          kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, close #1"},
         {"details: USB, through the bridge", usb(asIs),
-         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, close #2, close #1", kDetails},
+         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
         {"details: USB, the 12-byte command after the 16-byte one",
          usb([](DriveAnswers::Drive& d) { std::swap(d.bridge->page16, d.bridge->page12); }),
-         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2, close #1", kDetails},
+         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
         {"USB: the read-write open is refused",
          [&](FakeDrive& d) {
              usb(asIs)(d);
@@ -263,13 +273,13 @@ TEST(Inventory, CallOrderOnEveryPath)
          kUsbQueries + ", open RW fails, 4D004 #1 fails, 4D004 #1 fails, close #1"},
         {"USB: the SMART data request fails, then the bridge",
          usb([](DriveAnswers::Drive& d) { d.smartVersion = true; }),
-         kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, close #3, close #1"},
+         kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, 4D004 #3, close #3, close #1"},
         {"USB: the drive answers ATA SMART itself",
          usb([](DriveAnswers::Drive& d) {
              d.smartVersion = true;
              d.smartPage = d.bridge->page16;
          }),
-         kReadQueries + ", open RW #2, 7C088 #2, close #2, close #1"},
+         kReadQueries + ", open RW #2, 7C088 #2, 7C088 #2 fails, close #2, close #1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -309,9 +319,10 @@ TEST(Inventory, Details)
     EXPECT_EQ(details.smartData, PageOf(*ata.smartPage));
     EXPECT_EQ(details.smartThresholds, PageOf(*ata.smartThresholds));
     EXPECT_FALSE(details.nvmeLog);
-    const auto smart = FakeKernel::CallsOf(Kind::Control);
+    const auto controls = FakeKernel::CallsOf(Kind::Control);
     const auto thresholds = DeviceAnswers::SmartCommand(3, AtaSmart::kFeatureReadThresholds);
-    EXPECT_EQ(smart.back().input, Bytes(thresholds.begin(), thresholds.end()));
+    ASSERT_GE(controls.size(), 2u);
+    EXPECT_EQ(controls[controls.size() - 2].input, Bytes(thresholds.begin(), thresholds.end()));
 
     ASSERT_TRUE(DiskManager::GetDriveDetails(4, details));
     EXPECT_TRUE(details.smartData);
@@ -400,6 +411,143 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     Kernel::CloseHandle(device);
 }
 
+// The partition tables the details read on the drive's read-only handle, each partition with a
+// length as "number type [name] start+length": whatever the count says, only the entries
+// returned, and asked again with a larger buffer when Windows says the first was too small.
+TEST(Inventory, PartitionTables)
+{
+    constexpr std::int64_t kMiB = 1 << 20, kGiB = std::int64_t{1} << 30;
+    const char* const kEfi = "{C12A7328-F81F-11D2-BA4B-00A0C93EC93B}";
+    const char* const kBasic = "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}";
+    using Layout = DriveAnswers::Layout;
+    Layout sixParts(1);
+    for (std::uint32_t n = 1; n <= 6; ++n) {
+        sixParts.Gpt(n, n * kGiB, kGiB, n == 6 ? "{01234567-89AB-CDEF-0123-456789ABCDEF}" : kBasic, "");
+    }
+    const struct {
+        const char* name;
+        std::optional<Layout> layout;
+        std::wstring style;
+        std::wstring partitions;
+        std::vector<DWORD> outSizes; // of the layout requests
+    } cases[] = {
+        {"GPT", Layout(1).DiskId("{6A1B2C3D-1111-4222-8333-444455556666}").Gpt(1, kMiB, 100 * kMiB, kEfi, "EFI")
+                    .Gpt(2, 101 * kMiB, 200 * kGiB, kBasic, "Basic data partition"),
+         L"GPT, disk GUID {6A1B2C3D-1111-4222-8333-444455556666}",
+         L"1 EFI System [EFI] 1048576+104857600; 2 Basic data [Basic data partition] 105906176+214748364800; ",
+         {624}},
+        {"MBR with an extended partition", Layout(0).Signature(0x1A2B3C4D).Mbr(1, kMiB, kGiB, 0x07)
+                    .Mbr(2, kGiB + kMiB, 2 * kGiB, 0x0F).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(5, kGiB + 2 * kMiB, kGiB, 0x0B)
+                    .Mbr(6, 2 * kGiB + 2 * kMiB, kMiB, 0x99),
+         L"MBR, disk signature 0x1A2B3C4D",
+         L"1 NTFS / exFAT [] 1048576+1073741824; 2 Extended [] 1074790400+2147483648; "
+         L"5 FAT32 [] 1075838976+1073741824; 6 0x99 [] 2149580800+1048576; ",
+         {624, 1248}},
+        {"RAW", Layout(2), L"RAW (no partition table)", L"", {624}},
+        {"a count past the bytes returned", Layout(1).Gpt(1, kMiB, kMiB, kEfi, "").Count(128),
+         L"GPT, disk GUID {00000000-0000-0000-0000-000000000000}", L"1 EFI System [] 1048576+1048576; ", {624}},
+        {"a buffer too small at first", sixParts, L"GPT, disk GUID {00000000-0000-0000-0000-000000000000}",
+         L"1 Basic data [] 1073741824+1073741824; 2 Basic data [] 2147483648+1073741824; "
+         L"3 Basic data [] 3221225472+1073741824; 4 Basic data [] 4294967296+1073741824; "
+         L"5 Basic data [] 5368709120+1073741824; "
+         L"6 {01234567-89AB-CDEF-0123-456789ABCDEF} [] 6442450944+1073741824; ",
+         {624, 1248}},
+        {"not answered", std::nullopt, L"Not answered by the drive", L"", {624}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel::Reset();
+        FullDrive().ApplyTo(FakeKernel::Drive(2));
+        if (c.layout) {
+            FakeKernel::Drive(2).Answer(IOCTL_DISK_GET_DRIVE_LAYOUT_EX, c.layout->Build());
+        }
+        DriveDetails details;
+        ASSERT_TRUE(DiskManager::GetDriveDetails(2, details));
+        EXPECT_EQ(PartitionText::StyleText(details), c.style);
+        std::wstring partitions;
+        for (const auto& p : details.layout ? details.layout->partitions : std::vector<DriveLayout::Partition>{}) {
+            partitions += std::to_wstring(p.number) + L" " + PartitionText::TypeName(details.layout->style, p) + L" [" +
+                          p.name + L"] " + std::to_wstring(p.start) + L"+" + std::to_wstring(p.length) + L"; ";
+        }
+        EXPECT_EQ(partitions, c.partitions);
+        std::vector<DWORD> outSizes;
+        for (const KernelCall& call : FakeKernel::CallsOf(Kind::Control)) {
+            if (call.code == IOCTL_DISK_GET_DRIVE_LAYOUT_EX) {
+                EXPECT_EQ(FakeKernel::AccessOf(call.handle), DWORD{GENERIC_READ});
+                outSizes.push_back(call.outSize);
+            }
+        }
+        EXPECT_EQ(outSizes, c.outSizes);
+    }
+}
+
+// Volumes found once per refresh: two on one drive, one spanned over two drives, one mounted
+// in a folder only, one that does not open and a card reader without its card (both left
+// out). Every volume is opened with no access, after Windows' box for a missing disk is turned
+// off (the bits already set kept); the details read the file system of their drive's volumes.
+TEST(Inventory, VolumesOfEachDrive)
+{
+    FakeKernel::Reset();
+    for (const int drive : {0, 1, 2, 3}) {
+        FullDrive().ApplyTo(FakeKernel::Drive(drive));
+    }
+    const auto volume = [](const wchar_t* guid, std::vector<std::wstring> paths, std::optional<Bytes> extents) {
+        FakeVolume& added = FakeKernel::AddVolume(std::wstring(L"\\\\?\\Volume{") + guid + L"}\\");
+        added.paths = std::move(paths);
+        added.extents = std::move(extents);
+        return &added;
+    };
+    FakeVolume* windows = volume(L"c", {L"C:\\"}, DriveAnswers::Extents({{0, 1 << 20, 1 << 30}}));
+    windows->fileSystem = L"NTFS";
+    windows->label = L"Windows";
+    windows->totalBytes = 1 << 30;
+    windows->freeBytes = 1 << 29;
+    volume(L"d", {L"D:\\", L"C:\\Data\\"}, DriveAnswers::Extents({{0, std::int64_t{2} << 30, 1 << 30}}));
+    volume(L"e", {L"E:\\"}, DriveAnswers::Extents({{1, 1 << 20, 1 << 30}, {2, 1 << 20, 1 << 30}}));
+    volume(L"m", {L"C:\\Mount\\Backup\\"}, DriveAnswers::Extents({{1, std::int64_t{3} << 30, 1 << 30}}));
+    volume(L"f", {L"F:\\"}, DriveAnswers::Extents({{3, 1 << 20, 1 << 30}}))->opens = false;
+    volume(L"g", {L"G:\\"}, std::nullopt);
+    Kernel::SetErrorMode(SEM_NOGPFAULTERRORBOX);
+
+    const auto drives = DiskManager::EnumerateDrives();
+    ASSERT_EQ(drives.size(), 4u);
+    const std::wstring expected[] = {L"C: D:", L"C:\\Mount\\Backup E:", L"E:", L""};
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        EXPECT_EQ(drives[i].volumes, expected[i]) << i;
+    }
+    EXPECT_EQ(FakeKernel::ErrorMode(), UINT{SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
+    std::vector<std::wstring> volumeOpens;
+    const auto& calls = FakeKernel::Calls();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const KernelCall& call = calls[i];
+        if (call.kind == Kind::Volume && volumeOpens.empty()) {
+            EXPECT_EQ(call.function, "FindFirstVolumeW");
+            EXPECT_EQ(calls[i - 1].function, "SetErrorMode");
+        }
+        if (call.kind == Kind::Open && call.path.rfind(L"\\\\?\\", 0) == 0) {
+            EXPECT_EQ(call.access, 0u);
+            EXPECT_EQ(call.share, kShare);
+            volumeOpens.push_back(call.path);
+        }
+        EXPECT_TRUE(call.kind != Kind::Volume || call.function.rfind("GetVolumeInformation", 0) != 0);
+    }
+    EXPECT_EQ(volumeOpens.size(), 6u);
+    EXPECT_EQ(volumeOpens[0], L"\\\\?\\Volume{c}");
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+
+    DriveDetails details;
+    ASSERT_TRUE(DiskManager::GetDriveDetails(0, details));
+    ASSERT_EQ(details.volumes.size(), 2u);
+    EXPECT_EQ(details.info.volumes, L"C: D:");
+    EXPECT_EQ(details.volumes[0].label + L" " + details.volumes[0].fileSystem, L"Windows NTFS");
+    EXPECT_EQ(details.volumes[0].freeBytes, 1 << 29);
+    EXPECT_EQ(details.volumes[1].sizeBytes, -1); // no file system answered
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+    EXPECT_NONFATAL_FAILURE(Kernel::CreateFileW(L"\\\\?\\Volume{c}", GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
+                                                0, nullptr),
+                            "only 0 is allowed");
+}
+
 // Drive numbers 0 to 31, each tried once and in order, 32 never; records without gaps.
 TEST(Inventory, EnumerateDrives)
 {
@@ -479,7 +627,7 @@ TEST(Inventory, Records)
     } cases[] = {
         {"every request answers", [](Drive&) {}, same},
         {"no request answers", [](Drive& d) { d = Drive{}; },
-         [](DriveInfo& r) { r = {5, L"Unknown", L"Unknown", L"Unknown", 0, false, L"Good", -1, -1, -1}; }},
+         [](DriveInfo& r) { r = {5, L"Unknown", L"Unknown", L"Unknown", 0, false, L"Good", -1, -1, -1, L""}; }},
         {"capacity fails", [](Drive& d) { d.sizeBytes.reset(); }, [](DriveInfo& r) { r.sizeBytes = 0; }},
         {"identity fails", [](Drive& d) { d.descriptor.reset(); },
          [](DriveInfo& r) { r.model = r.serialNumber = r.firmware = L"Unknown"; }},

@@ -202,7 +202,8 @@ TEST(Nvme, ValuesFromTheLog)
 TEST(Nvme, AtaDrivesMakeTheirRequestsOnly)
 {
     const std::vector<DWORD> ataRequests{IOCTL_DISK_GET_LENGTH_INFO, IOCTL_STORAGE_QUERY_PROPERTY,
-                                         IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA};
+                                         IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA,
+                                         SMART_RCV_DRIVE_DATA};
     const std::vector<std::vector<std::pair<std::uint8_t, std::uint64_t>>> pages{
         {{9, 100}, {12, 7}, {194, 45}},
         {{194, 45}},
@@ -228,23 +229,29 @@ TEST(Nvme, AtaDrivesMakeTheirRequestsOnly)
     }
 }
 
-TEST(Nvme, HealthComesFromFailurePredictionAlone)
+// failurePredicted is the storage stack's prediction alone; the Health text is the details'
+// verdict of the log too, so a critical warning shows whatever the prediction says.
+TEST(Nvme, HealthIsTheVerdictFailurePredictedThePredictionAlone)
 {
     struct Case {
         const char* name;
         std::optional<DWORD> predictFailure;
+        std::uint8_t warning;
+        std::uint8_t percentageUsed;
         bool failurePredicted;
+        const wchar_t* health;
     };
     const Case cases[] = {
-        {"prediction fails", std::nullopt, false},
-        {"prediction says 0", 0, false},
-        {"prediction says 1", 1, true},
+        {"prediction fails, critical warning", std::nullopt, 0xFF, 255, false, L"Caution / Bad"},
+        {"prediction says 0, critical warning", 0, 0x01, 0, false, L"Caution / Bad"},
+        {"prediction says 1, clean log", 1, 0, 0, true, L"Caution / Bad"},
+        {"prediction says 0, worn out", 0, 0, 100, false, L"Caution"},
+        {"prediction says 0, clean log", 0, 0, 99, false, L"Good"},
     };
-    FakeBytes log = HealthLog(300, 4, 408);
-    log[0] = 0xFF; // every critical warning bit
-    log[3] = 0;    // no spare left
-    log[5] = 255;  // far past the rated endurance
     for (const Case& c : cases) {
+        FakeBytes log = HealthLog(300, 4, 408);
+        log[0] = c.warning;
+        log[5] = c.percentageUsed;
         FakeKernel::Reset();
         AddNvmeDrive(0, DriveAnswers::NvmeLogAnswer(log), std::nullopt);
         if (c.predictFailure) {
@@ -255,7 +262,7 @@ TEST(Nvme, HealthComesFromFailurePredictionAlone)
         const DriveInfo info = Probe(0);
         EXPECT_EQ(info.temperature, 27) << c.name;
         EXPECT_EQ(info.failurePredicted, c.failurePredicted) << c.name;
-        EXPECT_EQ(info.health, c.failurePredicted ? L"Caution / Bad" : L"Good") << c.name;
+        EXPECT_EQ(info.health, c.health) << c.name;
     }
 }
 

@@ -211,7 +211,7 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
             EXPECT_FALSE(g_seen.scrollsSideways);
         }
         EXPECT_EQ(g_seen.resizedList.right, 590);
-        EXPECT_EQ(g_seen.resizedList.bottom, 420);
+        EXPECT_EQ(g_seen.resizedList.bottom, 420 - 28); // the partitions' line below it, and its margin
         EXPECT_EQ(g_seen.resizedClose.top, 440);
         EXPECT_EQ(g_seen.copiedByButton, copyText);
         EXPECT_EQ(g_seen.copiedByKey, copyText);

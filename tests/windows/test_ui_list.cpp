@@ -75,8 +75,22 @@ TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
     DriveAnswers::Drive failing = DriveAnswers::TypicalDrive("M", "S", "F", 0, 45, 0, 0);
     failing.predictFailure = 1;
     failing.ApplyTo(FakeKernel::Drive(12));
+    for (const std::wstring letter : {L"E", L"C"}) {
+        FakeVolume& volume = FakeKernel::AddVolume(L"\\\\?\\Volume{" + letter + L"}\\");
+        volume.paths = {letter + L":\\"};
+        volume.extents = DriveAnswers::Extents({{7, 1 << 20, 1 << 30}});
+    }
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_EQ(Rows(), 3);
+    // Every cell shown whole: each column is wider than its longest text.
+    for (int column = 0; column < 11; ++column) {
+        const auto width = SendMessageW(UI::s_hwndList, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0);
+        for (int row = 0; row < Rows(); ++row) {
+            const std::wstring text = CellOf(m_main, row, column);
+            EXPECT_GT(width, SendMessageW(UI::s_hwndList, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(text.c_str())))
+                << "row " << row << " column " << column;
+        }
+    }
 
     struct Case {
         int row;
@@ -95,6 +109,7 @@ TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
         {0, 7, 260, L"235939733439020"},
         {0, 8, 260, L"22"},
         {0, 9, 260, L"-"},
+        {0, 10, 260, L"C: E:"},
         {1, 0, 260, L"9"},
         {1, 1, 260, L"Unknown"},
         {1, 2, 260, L"Unknown"},
@@ -105,6 +120,7 @@ TEST_F(UiTest, WritesEveryCellFromItsRecordAndFindsRowsByModel)
         {1, 7, 260, L"-"},
         {1, 8, 260, L"-"},
         {1, 9, 260, L"-"},
+        {1, 10, 260, L"-"},
         {2, 5, 260, L"Caution / Bad"},
         {2, 6, 260, L"45 C"},
         {2, 7, 260, L"0"},
@@ -186,7 +202,7 @@ TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
         {"row past the records", 1003, LVIF_TEXT, 2, 0, 16, false},
         {"far row", 1003, LVIF_TEXT, 0x7FFFFFFF, 1, 16, false},
         {"column -1", 1003, LVIF_TEXT, 0, -1, 16, false},
-        {"column 10", 1003, LVIF_TEXT, 0, 10, 16, false},
+        {"column 11", 1003, LVIF_TEXT, 0, 11, 16, false},
         {"no text asked for", 1003, LVIF_IMAGE | LVIF_STATE, 0, 1, 16, false},
         {"another sender", 1002, LVIF_TEXT, 0, 1, 16, false},
         {"capacity 0", 1003, LVIF_TEXT, 0, 1, 0, false},
@@ -214,15 +230,16 @@ TEST_F(UiTest, WritesNothingOutsideTheRecordsOrForOtherRequests)
 TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
-    UI::s_drives = {{0, L"A", L"S", L"F", 1, false, L"Good", 1, 1, 1},
-                    {1, L"B", L"S", L"F", 1, true, L"Caution / Bad", 1, 1, 1},
-                    {2, L"C", L"S", L"F", 1, false, L"good", 1, 1, 1},
-                    {3, L"D", L"S", L"F", 1, false, L"Caution / Bad ", 1, 1, 1}};
+    UI::s_drives = {{0, L"A", L"S", L"F", 1, false, L"Good", 1, 1, 1, L""},
+                    {1, L"B", L"S", L"F", 1, true, L"Caution / Bad", 1, 1, 1, L""},
+                    {2, L"C", L"S", L"F", 1, false, L"good", 1, 1, 1, L""},
+                    {3, L"D", L"S", L"F", 1, false, L"Caution / Bad ", 1, 1, 1, L""},
+                    {4, L"E", L"S", L"F", 1, false, L"Caution", 1, 1, 1, L"C:"}};
     // One row more than there are records.
-    SendMessageW(UI::s_hwndList, LVM_SETITEMCOUNT, 5, 0);
+    SendMessageW(UI::s_hwndList, LVM_SETITEMCOUNT, 6, 0);
     constexpr COLORREF kGiven = 0x123456;
     constexpr COLORREF kGivenBack = 0x654321;
-    constexpr COLORREF kGreen = 0x00C800, kRed = 0x3232FF, kLight = 0xDCDCDC, kWhite = 0xFFFFFF;
+    constexpr COLORREF kGreen = 0x00C800, kRed = 0x3232FF, kAmber = 0x00B4FF, kLight = 0xDCDCDC, kWhite = 0xFFFFFF;
     constexpr COLORREF kBlue = 0xD77800, kListBack = 0x282828;
     constexpr DWORD kSubItem = CDDS_ITEMPREPAINT | CDDS_SUBITEM;
     constexpr UINT kReported = CDIS_SELECTED | CDIS_FOCUS;
@@ -252,12 +269,14 @@ TEST_F(UiTest, CustomDrawAnswersEachStageAndColoursTheCells)
         {1003, kSubItem, 0, 0, false, CDRF_NEWFONT, kLight, kListBack},
         {1003, kSubItem, 1, 4, false, CDRF_NEWFONT, kLight, kListBack},
         {1003, kSubItem, 0, 9, false, CDRF_NEWFONT, kLight, kListBack},
-        {1003, kSubItem, 4, 5, false, CDRF_NEWFONT, kGiven, kListBack},
-        {1003, kSubItem, 4, 1, true, CDRF_NEWFONT, kWhite, kBlue},
+        {1003, kSubItem, 4, 5, false, CDRF_NEWFONT, kAmber, kListBack},
+        {1003, kSubItem, 4, 10, false, CDRF_NEWFONT, kLight, kListBack},
+        {1003, kSubItem, 5, 5, false, CDRF_NEWFONT, kGiven, kListBack},
+        {1003, kSubItem, 5, 1, true, CDRF_NEWFONT, kWhite, kBlue},
         {1002, kSubItem, 1, 5, false, 0, kGiven, kGivenBack},
         {0, CDDS_PREPAINT, 0, 0, false, 0, kGiven, kGivenBack},
     };
-    for (int column = 0; column < 10; ++column) {
+    for (int column = 0; column < 11; ++column) {
         cases.push_back({1003, kSubItem, 1, column, true, CDRF_NEWFONT, kWhite, kBlue});
         cases.push_back({1003, kSubItem, 0, column, true, CDRF_NEWFONT, kWhite, kBlue});
     }

@@ -94,7 +94,7 @@ TEST_F(UiTest, SetsUpTheListThenFillsIt)
 {
     FakeKernel::Drive(0);
     ASSERT_NO_FATAL_FAILURE(Open());
-    const std::array<ExpectedColumn, 10> columns{{{L"Drive", 40},
+    const std::array<ExpectedColumn, 11> columns{{{L"Drive", 40},
                                                   {L"Model", 150},
                                                   {L"Serial Number", 100},
                                                   {L"Firmware", 70},
@@ -103,7 +103,8 @@ TEST_F(UiTest, SetsUpTheListThenFillsIt)
                                                   {L"Temp", 50},
                                                   {L"Power(h)", 70},
                                                   {L"Cycles", 60},
-                                                  {L"Speed", 60}}};
+                                                  {L"Speed", 60},
+                                                  {L"Volumes", 110}}};
 
     // The set-up messages in their order, the columns as handed over, then the row count.
     const std::vector<ListSetupMessage>& sent = Recorders::sent;
@@ -132,6 +133,15 @@ TEST_F(UiTest, SetsUpTheListThenFillsIt)
     EXPECT_EQ(count.message, static_cast<UINT>(LVM_SETITEMCOUNT));
     EXPECT_EQ(count.wParam, 1u);
     EXPECT_EQ(count.lParam, 0);
+    // Then every column fitted to its texts and title.
+    std::vector<WPARAM> fitted;
+    for (std::size_t i = setup.size() + columns.size() + 1; i < sent.size(); ++i) {
+        if (sent[i].message == LVM_SETCOLUMNWIDTH &&
+            static_cast<short>(LOWORD(sent[i].lParam)) == LVSCW_AUTOSIZE_USEHEADER) {
+            fitted.push_back(sent[i].wParam);
+        }
+    }
+    EXPECT_EQ(fitted, (std::vector<WPARAM>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
 
     // And what the list view itself now holds.
     const HWND list = UI::s_hwndList;
@@ -147,11 +157,13 @@ TEST_F(UiTest, SetsUpTheListThenFillsIt)
         column.cchTextMax = static_cast<int>(title.size());
         ASSERT_TRUE(SendMessageW(list, LVM_GETCOLUMNW, i, reinterpret_cast<LPARAM>(&column)));
         EXPECT_STREQ(title.data(), columns[i].title);
-        EXPECT_EQ(column.cx, columns[i].width);
+        // Never narrower than at creation, and the title shown whole.
+        EXPECT_GE(column.cx, columns[i].width);
+        EXPECT_GE(column.cx, SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(title.data())) + 12);
     }
-    LVCOLUMNW eleventh{};
-    eleventh.mask = LVCF_WIDTH;
-    EXPECT_FALSE(SendMessageW(list, LVM_GETCOLUMNW, columns.size(), reinterpret_cast<LPARAM>(&eleventh)));
+    LVCOLUMNW twelfth{};
+    twelfth.mask = LVCF_WIDTH;
+    EXPECT_FALSE(SendMessageW(list, LVM_GETCOLUMNW, columns.size(), reinterpret_cast<LPARAM>(&twelfth)));
     EXPECT_EQ(Rows(), 1);
 }
 
