@@ -1,5 +1,6 @@
 // The demo build: the real program (its WinMain and its whole user interface) over fake
-// drives that answer with the SMART pages and identity strings of real drives. For tests and
+// drives that answer with the SMART pages and identity strings of real drives, with the
+// partition tables and volumes of a real machine. For tests and
 // pictures only; it is never shipped. The drives are scripted before WinMain runs.
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
@@ -81,6 +82,80 @@ std::vector<ScriptDrive> DemoDrives()
     };
 }
 
+constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+constexpr char kEfi[] = "{C12A7328-F81F-11D2-BA4B-00A0C93EC93B}";
+constexpr char kReserved[] = "{E3C9E316-0B5C-4DB8-817D-F92DF00215AE}";
+constexpr char kBasicData[] = "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}";
+constexpr char kRecovery[] = "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}";
+constexpr char kLinux[] = "{0FC63DAF-8483-4772-8E79-3D69D8477DE4}";
+
+// A volume on one partition of `drive`, mounted at `paths`, its file system `used` full.
+void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<std::wstring> paths,
+               const wchar_t* fileSystem, const wchar_t* label, double used)
+{
+    static int next = 0;
+    FakeVolume& volume =
+        FakeKernel::AddVolume(L"\\\\?\\Volume{5f1c0a3e-0000-4000-8000-00000000000" + std::to_wstring(next++) + L"}\\");
+    volume.extents = DriveAnswers::Extents({{static_cast<std::uint32_t>(drive), start, length}});
+    volume.paths = std::move(paths);
+    volume.fileSystem = fileSystem;
+    volume.label = label;
+    volume.totalBytes = static_cast<ULONGLONG>(length);
+    volume.freeBytes = static_cast<ULONGLONG>(static_cast<double>(length) * (1.0 - used));
+}
+
+// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk, a
+// Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
+// mounted in a folder, the NVMe drive with two volumes and the USB dock's exFAT volume.
+void InstallLayouts()
+{
+    using Layout = DriveAnswers::Layout;
+    const std::int64_t windows = 1862 * kGiB;
+    FakeKernel::Drive(0).Answer(DriveAnswers::kGetDriveLayoutEx,
+                                Layout(1).DiskId("{3E8B6C41-27D5-4F0A-9C1B-6D2E4F7A8B90}")
+                                    .Gpt(1, kMiB, 100 * kMiB, kEfi, "EFI system partition")
+                                    .Gpt(2, 101 * kMiB, 16 * kMiB, kReserved, "Microsoft reserved partition")
+                                    .Gpt(3, 117 * kMiB, windows, kBasicData, "Basic data partition")
+                                    .Gpt(4, 117 * kMiB + windows, 650 * kMiB, kRecovery, "")
+                                    .Build());
+    AddVolume(0, kMiB, 100 * kMiB, {}, L"FAT32", L"", 0.3);
+    AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, L"NTFS", L"Windows", 0.41);
+    AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, L"NTFS", L"", 0.8);
+
+    FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx,
+                                Layout(0).Signature(0x7C3A91E5).Mbr(1, kMiB, 465 * kGiB, 0x07)
+                                    .Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Build());
+    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, L"NTFS", L"Data", 0.87);
+
+    FakeKernel::Drive(2).Answer(DriveAnswers::kGetDriveLayoutEx,
+                                Layout(1).DiskId("{9A0D2E77-4C1B-4E5F-8A36-0B1C2D3E4F50}")
+                                    .Gpt(1, kMiB, 512 * kMiB, kEfi, "")
+                                    .Gpt(2, 513 * kMiB, 223 * kGiB, kLinux, "root")
+                                    .Build());
+    AddVolume(2, kMiB, 512 * kMiB, {}, L"FAT32", L"", 0.02);
+
+    FakeKernel::Drive(3).Answer(DriveAnswers::kGetDriveLayoutEx, Layout(2).Build());
+
+    FakeKernel::Drive(4).Answer(DriveAnswers::kGetDriveLayoutEx,
+                                Layout(1).DiskId("{C4F1E2D3-5B6A-4978-8D9C-0E1F2A3B4C5D}")
+                                    .Gpt(1, 17 * kMiB, 931 * kGiB, kBasicData, "Backup")
+                                    .Build());
+    AddVolume(4, 17 * kMiB, 931 * kGiB, {L"C:\\Backup\\"}, L"NTFS", L"Backup", 0.64);
+
+    FakeKernel::Drive(5).Answer(DriveAnswers::kGetDriveLayoutEx,
+                                Layout(1).DiskId("{0B7E5A19-8C2D-4F3E-9A1B-2C3D4E5F6071}")
+                                    .Gpt(1, kMiB, 400 * kGiB, kBasicData, "Projects")
+                                    .Gpt(2, 400 * kGiB + kMiB, 553 * kGiB, kBasicData, "Games")
+                                    .Build());
+    AddVolume(5, kMiB, 400 * kGiB, {L"E:\\"}, L"NTFS", L"Projects", 0.52);
+    AddVolume(5, 400 * kGiB + kMiB, 553 * kGiB, {L"F:\\"}, L"NTFS", L"Games", 0.77);
+
+    FakeKernel::Drive(6).Answer(DriveAnswers::kGetDriveLayoutEx,
+                                Layout(0).Signature(0x0DD5EA5E).Mbr(1, kMiB, 114 * kGiB, 0x07).Build());
+    AddVolume(6, kMiB, 114 * kGiB, {L"G:\\"}, L"exFAT", L"DOCK", 0.35);
+}
+
 bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
@@ -88,6 +163,7 @@ bool InstallDemoDrives()
     for (std::size_t number = 0; number < drives.size(); ++number) {
         drives[number](FakeKernel::Drive(static_cast<int>(number)), real);
     }
+    InstallLayouts();
     return true;
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo build (the real program over fake drives made from real drives' SMART pages, the
-# second of them predicting failure) as a person sees it, with a row selected: green Health
-# cells for good drives, a red one for the failing drive, the selected row white on blue; then
-# the details window of the failing drive, opened with a double click and closed with Escape.
+# second of them predicting failure) as a person sees it, with a row selected: Health cells green
+# for good drives, red for failing ones and amber for drives to watch, the selected row white on
+# blue; then the details window of the drive that predicts its failure, opened with a double
+# click and closed with Escape.
 # Usage: e2e_demo.sh OstrevaneDemo.exe WINE_RUN_SCRIPT SCREENSHOT.png
 # (the details window's screenshot goes beside it, SCREENSHOT-details.png)
 set -euo pipefail
@@ -51,17 +52,34 @@ height=$((bottom - top + 1))
 [ $height -ge 10 ] && [ $height -le 24 ] || fail "selected band of $height pixels"
 echo "ok: selected row highlighted in $selected, rows $height pixels high"
 
-# Health is column 5: 10 (list) + 2 (edge) + 40 + 150 + 100 + 70 + 70 = 442 from the left.
-health_x=444 health_w=66
-for row in 0 3 4; do
-  y=$((top - (2 - row) * height))
-  [ "$(x11_count "$shot" $health_x "$y" $health_w "$height" 00C800)" -gt 10 ] || fail "row $row: Health not green"
+# The columns are as wide as their texts, so the Health column is found by its colour: the
+# leftmost green pixel of row 3, a good drive's Health cell. The verdicts are the details':
+# rows 3 and 5 good, rows 0 and 1 failing (row 1 predicts its failure), rows 4 and 6 to watch.
+leftmost() {
+  convert "$shot" -crop "$(identify -format %w "$shot")x$2+0+$1" +repage txt:- |
+    awk -v want="$3" 'NR > 1 { split($1, p, "[,:]"); if (toupper(substr($3, 2, 6)) == want && (min == "" || p[1] < min)) min = p[1] }
+         END { if (min != "") print min }'
+}
+health_left=$(leftmost $((top + height)) "$height" 00C800)
+[ -n "$health_left" ] || fail "row 3: no green Health cell"
+# Wide enough for "Caution / Bad"; the cells right of it are light, never green, amber or red.
+health_x=$((health_left - 2)) health_w=90
+echo "Health column found at x = $health_x"
+row_y() { echo $((top + ($1 - 2) * height)); }
+health_is() { [ "$(x11_count "$shot" $health_x "$(row_y "$1")" $health_w "$height" "$2")" -gt 10 ]; }
+for row in 3 5; do
+  health_is $row 00C800 || fail "row $row: Health not green"
 done
 echo "ok: green Health cells for the good drives"
-y=$((top - height))
-[ "$(x11_count "$shot" $health_x "$y" $health_w "$height" FF3232)" -gt 10 ] || fail "row 1: Health not red"
-[ "$(x11_count "$shot" $health_x "$y" $health_w "$height" 00C800)" -eq 0 ] || fail "row 1: Health green"
-echo "ok: red Health cell for the drive that predicts failure"
+for row in 0 1; do
+  health_is $row FF3232 || fail "row $row: Health not red"
+  ! health_is $row 00C800 || fail "row $row: Health green"
+done
+echo "ok: red Health cells for the failing drives"
+for row in 4 6; do
+  health_is $row FFB400 || fail "row $row: Health not amber"
+done
+echo "ok: amber Health cells for the drives to watch"
 [ "$(x11_count "$shot" 14 "$top" 700 "$height" "$selected")" -gt $((700 * height / 2)) ] || fail "selected row not filled"
 echo "ok: the selected row is highlighted across the list"
 
