@@ -91,8 +91,8 @@ bool Request(HANDLE device, DWORD code, void* in, std::size_t inSize, void* out,
                                    &returned, nullptr) != FALSE;
 }
 
-// One drive while it is open: the read handle, what the inventory fills, and, when the details
-// view asked, where the pages go.
+// One drive while it is open: the read handle, what the inventory fills, and where the pages
+// its health is judged by go.
 struct Probe {
     HANDLE device;
     const std::wstring& path;
