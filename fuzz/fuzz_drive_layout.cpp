@@ -32,6 +32,10 @@ void CheckLayout(std::span<const std::uint8_t> answer)
     if (!layout) {
         return;
     }
+    // The disk's own field by the style: the MBR signature or the GPT disk GUID, never both.
+    FUZZ_CHECK(layout->mbrSignature == (style == 0 ? FuzzReadLe(answer.subspan(8), 4) : 0));
+    FUZZ_CHECK(style == 1 ? layout->gptDiskId.data1 == FuzzReadLe(answer.subspan(8), 4)
+                          : layout->gptDiskId == DriveLayout::Guid{});
     std::size_t kept = 0;
     const std::size_t entries = style == 2 ? 0 : Entries(answer, kHeaderSize, kEntrySize, 4);
     for (std::size_t i = 0; i < entries; ++i) {

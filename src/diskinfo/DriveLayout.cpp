@@ -66,8 +66,11 @@ std::optional<DriveLayout::Layout> DriveLayout::Read(std::span<const std::uint8_
     if (layout.style == Style::Raw) {
         return layout;
     }
-    layout.mbrSignature = static_cast<std::uint32_t>(ReadLe(answer, kDiskField, 4));
-    layout.gptDiskId = ReadGuid(answer, kDiskField);
+    if (layout.style == Style::Gpt) {
+        layout.gptDiskId = ReadGuid(answer, kDiskField);
+    } else {
+        layout.mbrSignature = static_cast<std::uint32_t>(ReadLe(answer, kDiskField, 4));
+    }
     const std::size_t count = WholeEntries(answer, kEntriesField, kEntrySize, ReadLe(answer, kCountField, 4));
     for (std::size_t i = 0; i < count; ++i) {
         const auto entry = answer.subspan(kEntriesField + i * kEntrySize, kEntrySize);
