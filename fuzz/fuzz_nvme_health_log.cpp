@@ -60,6 +60,13 @@ void CheckWholeLog(DeviceAnswers::NvmeLog log)
     FUZZ_CHECK(fields.availableSpareThreshold == log[4] && fields.percentageUsed == log[5]);
     FUZZ_CHECK(fields.warningTemperatureMinutes == FuzzReadLe(log.subspan(192), 4));
     FUZZ_CHECK(fields.criticalTemperatureMinutes == FuzzReadLe(log.subspan(196), 4));
+    for (std::size_t sensor = 0; sensor < fields.sensorTemperatures.size(); ++sensor) {
+        const auto kelvin = static_cast<std::int32_t>(FuzzReadLe(log.subspan(200 + 2 * sensor), 2));
+        FUZZ_CHECK(fields.sensorTemperatures[sensor] ==
+                   (kelvin == 0 ? std::nullopt : std::optional<std::int32_t>(kelvin - 273)));
+    }
+    FUZZ_CHECK(fields.thermalTransitions[1] == FuzzReadLe(log.subspan(220), 4));
+    FUZZ_CHECK(fields.thermalSeconds[1] == FuzzReadLe(log.subspan(228), 4));
     const NvmeHealth::Count* counts[] = {&fields.dataUnitsRead,    &fields.dataUnitsWritten,
                                          &fields.hostReadCommands, &fields.hostWriteCommands,
                                          &fields.controllerBusyMinutes, &fields.powerCycles,

@@ -71,5 +71,15 @@ NvmeHealth::Fields NvmeHealth::Read(Log log)
     fields.errorLogEntries = CountAt(log, 176);
     fields.warningTemperatureMinutes = static_cast<std::uint32_t>(ReadLe(log.subspan(192, 4)));
     fields.criticalTemperatureMinutes = static_cast<std::uint32_t>(ReadLe(log.subspan(196, 4)));
+    for (std::size_t sensor = 0; sensor < fields.sensorTemperatures.size(); ++sensor) {
+        const int sensorKelvin = static_cast<int>(ReadLe(log.subspan(200 + 2 * sensor, 2)));
+        if (sensorKelvin != 0) {
+            fields.sensorTemperatures[sensor] = sensorKelvin - kKelvinAtZeroCelsius;
+        }
+    }
+    for (std::size_t level = 0; level < 2; ++level) {
+        fields.thermalTransitions[level] = static_cast<std::uint32_t>(ReadLe(log.subspan(216 + 4 * level, 4)));
+        fields.thermalSeconds[level] = static_cast<std::uint32_t>(ReadLe(log.subspan(224 + 4 * level, 4)));
+    }
     return fields;
 }

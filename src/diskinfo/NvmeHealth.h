@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -42,6 +44,9 @@ public:
         Count errorLogEntries;
         std::uint32_t warningTemperatureMinutes = 0;
         std::uint32_t criticalTemperatureMinutes = 0;
+        std::array<std::optional<std::int32_t>, 8> sensorTemperatures; // degrees Celsius; none when 0 K
+        std::array<std::uint32_t, 2> thermalTransitions{};             // to management temperature 1, 2
+        std::array<std::uint32_t, 2> thermalSeconds{};                 // spent at management temperature 1, 2
     };
     static Fields Read(Log log);
 };

@@ -194,7 +194,7 @@ TEST(DetailsText, RealNvmeLogs)
     for (const auto& drive : real.logs) {
         SCOPED_TRACE(drive.name);
         const auto f = NvmeHealth::Read(NvmeHealth::Log(drive.log.data(), drive.log.size()));
-        const std::map<std::string, std::string> actual{
+        std::map<std::string, std::string> actual{
             {"critical_warning", std::to_string(f.criticalWarning)},
             {"temperature", std::to_string(f.temperature)},
             {"available_spare", std::to_string(f.availableSpare)},
@@ -212,7 +212,15 @@ TEST(DetailsText, RealNvmeLogs)
             {"error_log_entries", NvmeHealth::ToDecimal(f.errorLogEntries)},
             {"warning_temperature_minutes", std::to_string(f.warningTemperatureMinutes)},
             {"critical_temperature_minutes", std::to_string(f.criticalTemperatureMinutes)},
+            {"tmt1_transitions", std::to_string(f.thermalTransitions[0])},
+            {"tmt2_transitions", std::to_string(f.thermalTransitions[1])},
+            {"tmt1_seconds", std::to_string(f.thermalSeconds[0])},
+            {"tmt2_seconds", std::to_string(f.thermalSeconds[1])},
         };
+        for (std::size_t sensor = 0; sensor < f.sensorTemperatures.size(); ++sensor) {
+            const auto& celsius = f.sensorTemperatures[sensor];
+            actual["sensor_" + std::to_string(sensor + 1)] = celsius ? std::to_string(*celsius) : "-";
+        }
         EXPECT_EQ(actual, drive.fields);
 
         DriveDetails details;
