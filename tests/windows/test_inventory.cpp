@@ -51,7 +51,7 @@ constexpr std::int64_t kSize = 500'107'862'016;
 constexpr std::int64_t kHours = 100 + (std::int64_t{1} << 32);
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// Answers every request, the thresholds page included; the inventory never asks for that one.
+// Answers every request, the thresholds page included.
 DriveAnswers::Drive FullDrive()
 {
     auto drive = DriveAnswers::TypicalDrive("MODEL X", "SERIAL 1", "FW 1", kSize, 45, kHours, 1234);
