@@ -94,15 +94,14 @@ std::optional<DriveLayout::Layout> DriveLayout::Read(std::span<const std::uint8_
 
 std::vector<DriveLayout::Extent> DriveLayout::ReadExtents(std::span<const std::uint8_t> answer)
 {
-    std::vector<Extent> extents;
     if (answer.size() < kExtentsField) {
-        return extents;
+        return {};
     }
-    const std::size_t count = WholeEntries(answer, kExtentsField, kExtentSize, ReadLe(answer, 0, 4));
-    for (std::size_t i = 0; i < count; ++i) {
+    std::vector<Extent> extents(WholeEntries(answer, kExtentsField, kExtentSize, ReadLe(answer, 0, 4)));
+    for (std::size_t i = 0; i < extents.size(); ++i) {
         const std::size_t at = kExtentsField + i * kExtentSize;
-        extents.push_back({static_cast<std::uint32_t>(ReadLe(answer, at, 4)),
-                           ReadSigned64(answer, at + kExtentStartField), ReadSigned64(answer, at + kExtentLengthField)});
+        extents[i] = {static_cast<std::uint32_t>(ReadLe(answer, at, 4)), ReadSigned64(answer, at + kExtentStartField),
+                      ReadSigned64(answer, at + kExtentLengthField)};
     }
     return extents;
 }
@@ -133,11 +132,12 @@ std::wstring DriveLayout::MountNames(const std::vector<Volume>& volumes, std::ui
         const bool hasLetter = std::any_of(volume.paths.begin(), volume.paths.end(), isLetter);
         for (const std::wstring& path : volume.paths) {
             if (isLetter(path) == hasLetter) {
-                names.push_back(MountName(path));
+                // A handful of names: kept in order as they come, which costs less code than a sort.
+                std::wstring name = MountName(path);
+                names.insert(std::upper_bound(names.begin(), names.end(), name), std::move(name));
             }
         }
     }
-    std::sort(names.begin(), names.end());
     std::wstring text;
     for (const std::wstring& name : names) {
         text += (text.empty() ? L"" : L" ") + name;

@@ -58,24 +58,25 @@ constexpr std::size_t kPathNamesMostCapacity = 64 * 1024;
 constexpr DWORD kLabelCapacity = MAX_PATH + 1;
 
 // The answer's bytes as returned, asked again with twice the buffer while Windows says it was
-// too small. The buffer is 8-byte aligned for the structures the driver writes into it.
-std::optional<std::vector<std::uint8_t>> GrowingRequest(HANDLE device, DWORD code, std::size_t size,
-                                                        std::size_t most)
+// too small; none when the request failed. The heap aligns the buffer for the structures the
+// driver writes into it.
+std::vector<std::uint8_t> GrowingRequest(HANDLE device, DWORD code, std::size_t size, std::size_t most)
 {
+    static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= alignof(std::int64_t));
     for (; size <= most; size *= 2) {
-        std::vector<std::uint64_t> buffer((size + 7) / 8, 0);
+        std::vector<std::uint8_t> buffer(size, 0);
         DWORD returned = 0;
         if (Kernel::DeviceIoControl(device, code, nullptr, 0, buffer.data(), static_cast<DWORD>(size), &returned,
                                     nullptr) != FALSE) {
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
-            return std::vector<std::uint8_t>(bytes, bytes + std::min<std::size_t>(returned, size));
+            buffer.resize(std::min<std::size_t>(returned, size));
+            return buffer;
         }
         const DWORD error = GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) {
             break;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 class FindVolumeHandle {
@@ -107,16 +108,15 @@ std::vector<DriveLayout::Extent> QueryExtents(const std::wstring& name)
     if (!volume) {
         return {};
     }
-    const auto answer =
-        GrowingRequest(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtentsFirstSize, kExtentsMostSize);
-    return answer ? DriveLayout::ReadExtents(*answer) : std::vector<DriveLayout::Extent>{};
+    return DriveLayout::ReadExtents(
+        GrowingRequest(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, kExtentsFirstSize, kExtentsMostSize));
 }
 
 // The NUL-separated list of the volume's letters and folders, ended by an empty one.
 std::vector<std::wstring> QueryPaths(const std::wstring& name)
 {
     for (std::size_t capacity = kPathNamesFirstCapacity; capacity <= kPathNamesMostCapacity; capacity *= 2) {
-        std::vector<wchar_t> names(capacity, L'\0');
+        std::wstring names(capacity, L'\0');
         DWORD needed = 0;
         if (Kernel::GetVolumePathNamesForVolumeNameW(name.c_str(), names.data(), static_cast<DWORD>(capacity),
                                                      &needed) != FALSE) {
@@ -164,8 +164,7 @@ std::vector<DriveLayout::Volume> Volumes::Discover()
 
 std::optional<DriveLayout::Layout> Volumes::QueryLayout(HANDLE drive)
 {
-    const auto answer = GrowingRequest(drive, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, kLayoutFirstSize, kLayoutMostSize);
-    return answer ? DriveLayout::Read(*answer) : std::nullopt;
+    return DriveLayout::Read(GrowingRequest(drive, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, kLayoutFirstSize, kLayoutMostSize));
 }
 
 void Volumes::QueryFileSystem(DriveLayout::Volume& volume)

@@ -13,6 +13,12 @@ constexpr double kBytesPerGiB = 1073741824.0;
 constexpr std::size_t kCellCapacity = 64;
 constexpr wchar_t kNone[] = L"-";
 
+// The table's columns; the start in bytes only in the copy.
+constexpr std::array<const wchar_t*, 11> kColumns{L"#",    L"Start (GB)", L"Start (bytes)", L"Size (GB)",
+                                                  L"Type", L"Name",       L"Volume",        L"File System",
+                                                  L"Label", L"Capacity (GB)", L"Free (GB)"};
+constexpr std::size_t kStartBytesColumn = 2;
+
 template <class... Args>
 std::wstring Text(const wchar_t* format, Args... args)
 {
@@ -24,19 +30,20 @@ std::wstring Gigabytes(std::int64_t bytes)
     return bytes < 0 ? std::wstring(kNone) : Text(L"%.1f", static_cast<double>(bytes) / kBytesPerGiB);
 }
 
-constexpr std::array<std::pair<std::wstring_view, std::wstring_view>, 12> kGptTypes{{
-    {L"{C12A7328-F81F-11D2-BA4B-00A0C93EC93B}", L"EFI System"},
-    {L"{E3C9E316-0B5C-4DB8-817D-F92DF00215AE}", L"Microsoft reserved"},
-    {L"{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}", L"Basic data"},
-    {L"{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}", L"Windows Recovery"},
-    {L"{5808C8AA-7E8F-42E0-85D2-E1E90434CFB3}", L"LDM metadata"},
-    {L"{AF9B60A0-1431-4F62-BC68-3311714A69AD}", L"LDM data"},
-    {L"{E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D}", L"Storage Spaces"},
-    {L"{0FC63DAF-8483-4772-8E79-3D69D8477DE4}", L"Linux filesystem"},
-    {L"{0657FD6D-A4AB-43C4-84E5-0933C84B4F4F}", L"Linux swap"},
-    {L"{E6D6D379-F507-44C2-A23C-238F2A3DF928}", L"Linux LVM"},
-    {L"{7C3457EF-0000-11AA-AA11-00306543ECAC}", L"Apple APFS"},
-    {L"{48465300-0000-11AA-AA11-00306543ECAC}", L"Apple HFS+"},
+using Guid = DriveLayout::Guid;
+constexpr std::array<std::pair<Guid, std::wstring_view>, 12> kGptTypes{{
+    {{0xC12A7328, 0xF81F, 0x11D2, {0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B}}, L"EFI System"},
+    {{0xE3C9E316, 0x0B5C, 0x4DB8, {0x81, 0x7D, 0xF9, 0x2D, 0xF0, 0x02, 0x15, 0xAE}}, L"Microsoft reserved"},
+    {{0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}}, L"Basic data"},
+    {{0xDE94BBA4, 0x06D1, 0x4D40, {0xA1, 0x6A, 0xBF, 0xD5, 0x01, 0x79, 0xD6, 0xAC}}, L"Windows Recovery"},
+    {{0x5808C8AA, 0x7E8F, 0x42E0, {0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3}}, L"LDM metadata"},
+    {{0xAF9B60A0, 0x1431, 0x4F62, {0xBC, 0x68, 0x33, 0x11, 0x71, 0x4A, 0x69, 0xAD}}, L"LDM data"},
+    {{0xE75CAF8F, 0xF680, 0x4CEE, {0xAF, 0xA3, 0xB0, 0x01, 0xE5, 0x6E, 0xFC, 0x2D}}, L"Storage Spaces"},
+    {{0x0FC63DAF, 0x8483, 0x4772, {0x8E, 0x79, 0x3D, 0x69, 0xD8, 0x47, 0x7D, 0xE4}}, L"Linux filesystem"},
+    {{0x0657FD6D, 0xA4AB, 0x43C4, {0x84, 0xE5, 0x09, 0x33, 0xC8, 0x4B, 0x4F, 0x4F}}, L"Linux swap"},
+    {{0xE6D6D379, 0xF507, 0x44C2, {0xA2, 0x3C, 0x23, 0x8F, 0x2A, 0x3D, 0xF9, 0x28}}, L"Linux LVM"},
+    {{0x7C3457EF, 0x0000, 0x11AA, {0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC}}, L"Apple APFS"},
+    {{0x48465300, 0x0000, 0x11AA, {0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC}}, L"Apple HFS+"},
 }};
 
 constexpr std::array<std::pair<std::uint8_t, std::wstring_view>, 11> kMbrTypes{{
@@ -102,27 +109,29 @@ DetailsText::Table PartitionText::BuildTable(const DriveDetails& details, Purpos
         return table;
     }
     const bool copy = purpose == Purpose::Copy;
-    table.columns = {L"#", L"Start (GB)", L"Size (GB)", L"Type", L"Name", L"Volume", L"File System", L"Label",
-                     L"Capacity (GB)", L"Free (GB)"};
-    if (copy) {
-        table.columns.insert(table.columns.begin() + 2, L"Start (bytes)");
+    for (std::size_t column = 0; column < kColumns.size(); ++column) {
+        if (copy || column != kStartBytesColumn) {
+            table.columns.emplace_back(kColumns[column]);
+        }
     }
     for (const DriveLayout::Partition& partition : details.layout->partitions) {
-        std::vector<std::wstring> row{Text(L"%u", static_cast<unsigned>(partition.number)), Gigabytes(partition.start),
-                                      Gigabytes(partition.length), TypeName(details.layout->style, partition),
-                                      OrNone(partition.name)};
+        std::vector<std::wstring>& row = table.rows.emplace_back();
+        row.push_back(Text(L"%u", static_cast<unsigned>(partition.number)));
+        row.push_back(Gigabytes(partition.start));
         if (copy) {
-            row.insert(row.begin() + 2, Text(L"%lld", static_cast<long long>(partition.start)));
+            row.push_back(Text(L"%lld", static_cast<long long>(partition.start)));
         }
-        if (const DriveLayout::Volume* volume = VolumeAt(details, partition)) {
-            row.insert(row.end(), {PathsText(*volume), OrNone(volume->fileSystem), OrNone(volume->label),
-                                   Gigabytes(volume->sizeBytes), Gigabytes(volume->freeBytes)});
-        } else {
-            row.insert(row.end(), 5, kNone);
-        }
-        table.rows.push_back(std::move(row));
-        table.styles.push_back(DetailsText::RowStyle::Normal);
+        row.push_back(Gigabytes(partition.length));
+        row.push_back(TypeName(details.layout->style, partition));
+        row.push_back(OrNone(partition.name));
+        const DriveLayout::Volume* volume = VolumeAt(details, partition);
+        row.push_back(volume != nullptr ? PathsText(*volume) : kNone);
+        row.push_back(volume != nullptr ? OrNone(volume->fileSystem) : kNone);
+        row.push_back(volume != nullptr ? OrNone(volume->label) : kNone);
+        row.push_back(Gigabytes(volume != nullptr ? volume->sizeBytes : -1));
+        row.push_back(Gigabytes(volume != nullptr ? volume->freeBytes : -1));
     }
+    table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
     return table;
 }
 
@@ -133,16 +142,18 @@ std::vector<std::vector<std::wstring>> PartitionText::CopyLines(const DriveDetai
     if (!table.columns.empty()) {
         lines.push_back(std::move(table.columns));
     }
-    std::move(table.rows.begin(), table.rows.end(), std::back_inserter(lines));
+    for (std::vector<std::wstring>& row : table.rows) {
+        lines.push_back(std::move(row));
+    }
     return lines;
 }
 
 std::wstring PartitionText::TypeName(DriveLayout::Style style, const DriveLayout::Partition& partition)
 {
     if (style == DriveLayout::Style::Gpt) {
-        const std::wstring guid = GuidText(partition.gptType);
-        const auto it = std::find_if(kGptTypes.begin(), kGptTypes.end(), [&](const auto& t) { return t.first == guid; });
-        return it == kGptTypes.end() ? guid : std::wstring(it->second);
+        const auto it = std::find_if(kGptTypes.begin(), kGptTypes.end(),
+                                     [&](const auto& t) { return t.first == partition.gptType; });
+        return it == kGptTypes.end() ? GuidText(partition.gptType) : std::wstring(it->second);
     }
     const auto it = std::find_if(kMbrTypes.begin(), kMbrTypes.end(),
                                  [&](const auto& t) { return t.first == partition.mbrType; });
