@@ -115,21 +115,26 @@ DetailsText::Table PartitionText::BuildTable(const DriveDetails& details, Purpos
         }
     }
     for (const DriveLayout::Partition& partition : details.layout->partitions) {
-        std::vector<std::wstring>& row = table.rows.emplace_back();
-        row.push_back(Text(L"%u", static_cast<unsigned>(partition.number)));
-        row.push_back(Gigabytes(partition.start));
-        if (copy) {
-            row.push_back(Text(L"%lld", static_cast<long long>(partition.start)));
-        }
-        row.push_back(Gigabytes(partition.length));
-        row.push_back(TypeName(details.layout->style, partition));
-        row.push_back(OrNone(partition.name));
         const DriveLayout::Volume* volume = VolumeAt(details, partition);
-        row.push_back(volume != nullptr ? PathsText(*volume) : kNone);
-        row.push_back(volume != nullptr ? OrNone(volume->fileSystem) : kNone);
-        row.push_back(volume != nullptr ? OrNone(volume->label) : kNone);
-        row.push_back(Gigabytes(volume != nullptr ? volume->sizeBytes : -1));
-        row.push_back(Gigabytes(volume != nullptr ? volume->freeBytes : -1));
+        const std::array<std::wstring, kColumns.size()> cells{
+            Text(L"%u", static_cast<unsigned>(partition.number)),
+            Gigabytes(partition.start),
+            Text(L"%lld", static_cast<long long>(partition.start)),
+            Gigabytes(partition.length),
+            TypeName(details.layout->style, partition),
+            OrNone(partition.name),
+            volume != nullptr ? PathsText(*volume) : kNone,
+            volume != nullptr ? OrNone(volume->fileSystem) : kNone,
+            volume != nullptr ? OrNone(volume->label) : kNone,
+            Gigabytes(volume != nullptr ? volume->sizeBytes : -1),
+            Gigabytes(volume != nullptr ? volume->freeBytes : -1),
+        };
+        std::vector<std::wstring>& row = table.rows.emplace_back();
+        for (std::size_t column = 0; column < cells.size(); ++column) {
+            if (copy || column != kStartBytesColumn) {
+                row.push_back(cells[column]);
+            }
+        }
     }
     table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
     return table;
