@@ -26,4 +26,9 @@ public:
                                    LPWSTR wideCharStr, int wideChar);
     static BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
     static BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+    // The surface scan reads on a thread of its own, and Stop cancels the read it hangs in.
+    static HANDLE CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                               LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                               LPDWORD threadId);
+    static BOOL CancelSynchronousIo(HANDLE thread);
 };

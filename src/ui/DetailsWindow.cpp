@@ -6,7 +6,6 @@
 #include "ui/DetailsText.h"
 #include "ui/GdiObject.h"
 #include "ui/Theme.h"
-#include "ui/UI.h"
 
 #include <algorithm>
 #include <string>
@@ -44,16 +43,16 @@ Shown g_shown;
 // The window class, registered for as long as one window lives.
 class RegisteredClass {
 public:
-    RegisteredClass()
+    explicit RegisteredClass(HINSTANCE instance) : m_instance(instance)
     {
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof(windowClass);
         windowClass.style = CS_HREDRAW | CS_VREDRAW;
         windowClass.lpfnWndProc = DetailsWindow::WindowProc;
-        windowClass.hInstance = UI::s_hInstance;
+        windowClass.hInstance = instance;
         windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        // No class brush: Windows deletes a class's brush when the class is unregistered, and
-        // this one is the main window's. WM_ERASEBKGND paints with it instead.
+        // No class brush: Windows deletes a class's brush when the class is unregistered.
+        // WM_ERASEBKGND paints the background instead.
         windowClass.lpszClassName = kClassName;
         m_registered = RegisterClassExW(&windowClass) != 0;
     }
@@ -62,13 +61,14 @@ public:
     ~RegisteredClass()
     {
         if (m_registered) {
-            UnregisterClassW(kClassName, UI::s_hInstance);
+            UnregisterClassW(kClassName, m_instance);
         }
     }
 
     bool IsRegistered() const { return m_registered; }
 
 private:
+    HINSTANCE m_instance;
     bool m_registered = false;
 };
 
@@ -248,12 +248,13 @@ bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
     g_shown = {DetailsText::Heading(details), DetailsText::Assess(details), DetailsText::BuildTable(details),
                DetailsText::CopyText(details)};
-    const RegisteredClass windowClass;
+    const HINSTANCE instance = Controls::InstanceOf(owner);
+    const RegisteredClass windowClass(instance);
     if (!windowClass.IsRegistered()) {
         return false;
     }
     const HWND window = CreateWindowExW(0, kClassName, kTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMinimumWidth,
-                                        kMinimumHeight, owner, nullptr, UI::s_hInstance, nullptr);
+                                        kMinimumHeight, owner, nullptr, instance, nullptr);
     if (window == nullptr) {
         return false;
     }
@@ -282,7 +283,7 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
         return 0;
     case WM_DRAWITEM:
         if (wParam == ID_BTN_COPY || wParam == IDCANCEL) {
-            UI::DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            Controls::DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), Controls::FocusMark::Shown);
             return TRUE;
         }
         break;
@@ -330,7 +331,7 @@ void DetailsWindow::OnEraseBkgnd(HWND hwnd, HDC dc)
 {
     RECT client{};
     GetClientRect(hwnd, &client);
-    FillRect(dc, &client, UI::s_hbrBg.Get());
+    Controls::FillBackground(dc, client);
 }
 
 void DetailsWindow::OnPaint(HWND hwnd)

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,12 +83,27 @@ std::vector<ScriptDrive> DemoDrives()
     };
 }
 
+// The surfaces file: OSTREVANE_DEMO_SURFACES when set, a Unix path taken as Wine sees it (the
+// Unix root is drive Z:); the one beside the project otherwise.
+std::filesystem::path SurfacesFile()
+{
+    const char* given = std::getenv("OSTREVANE_DEMO_SURFACES");
+    if (given == nullptr || *given == '\0') {
+        return OSTREVANE_DEMO_SURFACES;
+    }
+    return given[0] == '/' ? std::string("Z:") + given : std::string(given);
+}
+
 bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
     const std::vector<ScriptDrive> drives = DemoDrives();
+    std::map<int, FakeSurface> surfaces = FakeSurface::Load(SurfacesFile());
     for (std::size_t number = 0; number < drives.size(); ++number) {
-        drives[number](FakeKernel::Drive(static_cast<int>(number)), real);
+        FakeDrive& drive = FakeKernel::Drive(static_cast<int>(number));
+        drives[number](drive, real);
+        // A drive with no row reads everywhere at the default rate.
+        drive.WithSurface(std::move(surfaces[static_cast<int>(number)]));
     }
     return true;
 }

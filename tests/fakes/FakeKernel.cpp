@@ -9,9 +9,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <mutex>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -21,6 +25,7 @@ struct OpenHandle {
     bool closed = false;
     std::size_t readsDone = 0;
     DWORD flags = 0;
+    bool thread = false; // a real thread's handle, closed for real
 };
 
 struct State {
@@ -28,10 +33,13 @@ struct State {
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
     std::set<void*> allocations;
-    std::uintptr_t nextHandle = 0x1000;
+    // Far above the handles that the process's own table hands out, threads' among them.
+    std::uintptr_t nextHandle = 0x4000'0000;
     LONGLONG clock = 0;
     LONGLONG frequency = FakeKernel::kFrequency;
     bool failAllocations = false;
+    bool hanging = false;          // a surface read waits for a cancel
+    std::uint64_t surfaceReads = 0;
 };
 
 State& S()
@@ -40,6 +48,25 @@ State& S()
     return state;
 }
 
+using Guard = std::unique_lock<std::mutex>;
+
+Guard Lock()
+{
+    static std::mutex mutex;
+    return Guard(mutex);
+}
+
+// Signalled by a cancel of the read that hangs.
+HANDLE HangEnded()
+{
+    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
+// Long enough for any scan to have asked; a test whose hanging read is never cancelled fails
+// instead of hanging itself.
+constexpr DWORD kHangLimit = 30'000;
+
 // Every request code the program may send. Anything else is a fault: the codes that change
 // a drive (writes, format, partitioning) all lie outside, and SMART commands and SCSI
 // pass-through commands are checked apart.
@@ -47,7 +74,8 @@ const std::set<DWORD>& AllowedCodes()
 {
     static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO,    IOCTL_STORAGE_QUERY_PROPERTY,
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
-                                       SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH};
+                                       SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
+                                       IOCTL_DISK_GET_DRIVE_GEOMETRY_EX};
     return codes;
 }
 
@@ -144,28 +172,92 @@ FakeDrive& FakeDrive::Answer(DWORD code, FakeBytes bytes)
     return *this;
 }
 
+FakeDrive& FakeDrive::WithSurface(FakeSurface given)
+{
+    DISK_GEOMETRY_EX geometry{};
+    geometry.Geometry.BytesPerSector = given.sectorSize;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&geometry);
+    surface = std::move(given);
+    return Answer(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, FakeBytes(bytes, bytes + sizeof(geometry)));
+}
+
+std::map<int, FakeSurface> FakeSurface::Load(const std::filesystem::path& file)
+{
+    std::map<int, FakeSurface> surfaces;
+    std::ifstream in(file);
+    if (!in) {
+        ADD_FAILURE() << "no surfaces file " << file.string();
+        return surfaces;
+    }
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (std::exchange(header, false)) {
+            EXPECT_EQ(line, "drive\tkind\tfirst_lba\tsectors\tvalue") << file.string();
+            continue;
+        }
+        std::vector<std::string> cells;
+        std::istringstream row(line);
+        for (std::string cell; std::getline(row, cell, '\t');) {
+            cells.push_back(cell);
+        }
+        cells.resize(5);
+        const auto number = [&](std::size_t column) { return cells[column].empty() ? 0 : std::stoull(cells[column]); };
+        FakeSurface& surface = surfaces[std::stoi(cells[0])];
+        const std::string& kind = cells[1];
+        if (kind == "rate") {
+            surface.zones.push_back({number(2), number(3), std::stod(cells[4])});
+        } else if (kind == "slow") {
+            surface.slow.push_back({number(2), number(3), std::stod(cells[4])});
+        } else if (kind == "unreadable") {
+            surface.unreadable.push_back({number(2), number(3)});
+        } else if (kind == "gone") {
+            surface.goneFromLba = std::min(surface.goneFromLba.value_or(UINT64_MAX), number(2));
+        } else {
+            ADD_FAILURE() << "surface row of unknown kind: " << line;
+        }
+    }
+    return surfaces;
+}
+
 void FakeKernel::Reset()
 {
+    const Guard guard = Lock();
+    for (const auto& [handle, open] : S().handles) {
+        if (open.thread && !open.closed) {
+            ADD_FAILURE() << "a thread's handle left open";
+        }
+    }
     S() = State{};
 }
 
 FakeDrive& FakeKernel::Drive(int driveNumber)
 {
+    const Guard guard = Lock();
     return S().drives[driveNumber];
 }
 
 void FakeKernel::RemoveDrive(int driveNumber)
 {
+    const Guard guard = Lock();
     S().drives.erase(driveNumber);
 }
 
 void FakeKernel::SetFrequency(LONGLONG frequency)
 {
+    const Guard guard = Lock();
     S().frequency = frequency;
 }
 
 void FakeKernel::FailAllocations(bool fail)
 {
+    const Guard guard = Lock();
     S().failAllocations = fail;
 }
 
@@ -176,20 +268,29 @@ const std::vector<KernelCall>& FakeKernel::Calls()
 
 std::vector<KernelCall> FakeKernel::CallsOf(KernelCall::Kind kind)
 {
+    const Guard guard = Lock();
     std::vector<KernelCall> selected;
     std::copy_if(S().calls.begin(), S().calls.end(), std::back_inserter(selected),
                  [kind](const KernelCall& call) { return call.kind == kind; });
     return selected;
 }
 
+std::uint64_t FakeKernel::SurfaceReads()
+{
+    const Guard guard = Lock();
+    return S().surfaceReads;
+}
+
 int FakeKernel::OpenHandles()
 {
+    const Guard guard = Lock();
     return static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
                                           [](const auto& entry) { return !entry.second.closed; }));
 }
 
 DWORD FakeKernel::AccessOf(HANDLE handle)
 {
+    const Guard guard = Lock();
     const auto it = S().handles.find(handle);
     return it == S().handles.end() ? 0 : it->second.access;
 }
@@ -198,6 +299,7 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
                            LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                            DWORD flagsAndAttributes, HANDLE templateFile)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Open);
     call.path = fileName != nullptr ? fileName : L"";
     call.access = desiredAccess;
@@ -234,6 +336,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
                              LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                              LPOVERLAPPED overlapped)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Control);
     call.handle = device;
     call.code = ioControlCode;
@@ -270,6 +373,10 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (S().drives[open->drive].gone) {
+        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
     if ((open->access & GENERIC_WRITE) != 0 && !NeedsReadWrite(ioControlCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " made on a read-write handle";
     }
@@ -301,8 +408,109 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     return TRUE;
 }
 
+namespace {
+
+bool Touches(std::uint64_t first, std::uint64_t end, std::uint64_t rangeFirst, std::uint64_t rangeSectors)
+{
+    return rangeFirst < end && first < rangeFirst + rangeSectors;
+}
+
+// A read of the scan over the drive's surface: checked as Windows checks an unbuffered read,
+// timed by its zone and slow ranges on the fake clock, failing where the surface says so.
+BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                 LPOVERLAPPED overlapped, KernelCall* call)
+{
+    const FakeSurface& surface = *drive.surface;
+    ++S().surfaceReads;
+    if (overlapped == nullptr) {
+        ADD_FAILURE() << "a surface read that does not name its offset";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    const std::uint32_t sector = surface.sectorSize;
+    if (call != nullptr) {
+        call->offset = offset;
+    }
+    if (bytesToRead == 0 || offset % sector != 0 || bytesToRead % sector != 0 ||
+        reinterpret_cast<std::uintptr_t>(buffer) % sector != 0) {
+        ADD_FAILURE() << "an unbuffered read of " << bytesToRead << " bytes at " << offset << " into " << buffer
+                      << ": not whole sectors of " << sector;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t first = offset / sector;
+    const std::uint64_t end = first + bytesToRead / sector;
+    if (drive.gone || (surface.goneFromLba && end > *surface.goneFromLba)) {
+        drive.gone = true;
+        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    double rate = FakeSurface::kDefaultRate;
+    std::optional<std::uint64_t> zoneFirst;
+    for (const FakeSurface::Zone& zone : surface.zones) {
+        const bool holds = zone.firstLba <= first && (zone.sectors == 0 || first < zone.firstLba + zone.sectors);
+        if (holds && (!zoneFirst || zone.firstLba >= *zoneFirst)) {
+            zoneFirst = zone.firstLba;
+            rate = zone.mibPerSecond;
+        }
+    }
+    double extra = 0;
+    for (const FakeSurface::Slow& slow : surface.slow) {
+        if (Touches(first, end, slow.firstLba, slow.sectors)) {
+            extra = std::max(extra, slow.extraMilliseconds);
+        }
+    }
+    const double seconds = bytesToRead / (rate * 1048576.0) + extra / 1000.0;
+    S().clock += std::llround(seconds * static_cast<double>(S().frequency));
+    if (surface.hangAtLba && Touches(first, end, *surface.hangAtLba, 1)) {
+        S().hanging = true;
+        guard.unlock();
+        const DWORD waited = WaitForSingleObject(HangEnded(), kHangLimit);
+        guard.lock();
+        S().hanging = false;
+        EXPECT_EQ(waited, WAIT_OBJECT_0) << "a hanging read was never cancelled";
+        ::SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    for (const FakeSurface::Extent& unreadable : surface.unreadable) {
+        if (Touches(first, end, unreadable.firstLba, unreadable.sectors)) {
+            ::SetLastError(ERROR_CRC);
+            return FALSE;
+        }
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = bytesToRead;
+    }
+    if (call != nullptr) {
+        call->succeeded = true;
+    }
+    return TRUE;
+}
+
+} // namespace
+
 BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
 {
+    Guard guard = Lock();
+    const auto known = S().handles.find(file);
+    if (known != S().handles.end() && !known->second.closed && !known->second.thread) {
+        FakeDrive& drive = S().drives[known->second.drive];
+        if (drive.surface) {
+            if ((known->second.access & GENERIC_WRITE) != 0) {
+                ADD_FAILURE() << "read on a read-write handle";
+            }
+            KernelCall* call = nullptr;
+            if (drive.surface->logReads) {
+                call = &Log(KernelCall::Kind::Read);
+                call->handle = file;
+                call->address = buffer;
+                call->bytesToRead = bytesToRead;
+                call->overlappedNull = overlapped == nullptr;
+            }
+            return SurfaceRead(guard, drive, buffer, bytesToRead, bytesRead, overlapped, call);
+        }
+    }
     KernelCall& call = Log(KernelCall::Kind::Read);
     call.handle = file;
     call.address = buffer;
@@ -324,14 +532,21 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
         return FALSE;
     }
     const FakeDrive& drive = S().drives[open->drive];
+    if (overlapped != nullptr) {
+        call.offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    }
+    const std::size_t callIndex = S().calls.size() - 1;
     const FakeRead step = open->readsDone < drive.reads.size() ? drive.reads[open->readsDone] : drive.laterReads;
     ++open->readsDone;
+    // The caller is looked at, and kept waiting, with the fake free for its other threads.
+    guard.unlock();
     if (step.during) {
         step.during();
     }
     if (step.realMilliseconds > 0) {
         ::Sleep(step.realMilliseconds);
     }
+    guard.lock();
     S().clock += step.ticks;
     if (step.fails) {
         ::SetLastError(ERROR_CRC);
@@ -340,12 +555,13 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     if (bytesRead != nullptr) {
         *bytesRead = std::min(step.bytes, bytesToRead);
     }
-    call.succeeded = true;
+    S().calls[callIndex].succeeded = true; // the log may have grown meanwhile
     return TRUE;
 }
 
 BOOL Kernel::CloseHandle(HANDLE object)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Close);
     call.handle = object;
     OpenHandle* open = Find(object);
@@ -353,12 +569,13 @@ BOOL Kernel::CloseHandle(HANDLE object)
         return FALSE;
     }
     open->closed = true;
-    call.succeeded = true;
-    return TRUE;
+    call.succeeded = open->thread ? ::CloseHandle(object) != FALSE : true;
+    return call.succeeded ? TRUE : FALSE;
 }
 
 LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Alloc);
     call.size = size;
     call.type = allocationType;
@@ -378,6 +595,7 @@ LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, D
 
 BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Free);
     call.address = address;
     call.size = size;
@@ -393,6 +611,7 @@ BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
 int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, int multiByte,
                                 LPWSTR wideCharStr, int wideChar)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Convert);
     call.codePage = codePage;
     call.convertFlags = flags;
@@ -404,6 +623,7 @@ int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, 
 
 BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
 {
+    const Guard guard = Lock();
     Log(KernelCall::Kind::Counter).succeeded = true;
     count->QuadPart = S().clock;
     return TRUE;
@@ -411,7 +631,47 @@ BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
 
 BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
+    const Guard guard = Lock();
     Log(KernelCall::Kind::Frequency).succeeded = true;
     frequency->QuadPart = S().frequency;
+    return TRUE;
+}
+
+HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                            LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                            LPDWORD threadId)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Thread);
+    const HANDLE thread =
+        ::CreateThread(securityAttributes, stackSize, startAddress, parameter, creationFlags, threadId);
+    call.handle = thread;
+    call.succeeded = thread != nullptr;
+    if (thread != nullptr) {
+        OpenHandle handle;
+        handle.thread = true;
+        S().handles[thread] = handle;
+    }
+    return thread;
+}
+
+BOOL Kernel::CancelSynchronousIo(HANDLE thread)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Cancel);
+    call.handle = thread;
+    const OpenHandle* open = Find(thread);
+    if (open == nullptr || !open->thread) {
+        ADD_FAILURE() << "a cancel of something other than a thread";
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!S().hanging) {
+        ::SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    S().hanging = false;
+    SetEvent(HangEnded());
+    call.succeeded = true;
     return TRUE;
 }

@@ -9,7 +9,7 @@ set(services
   SetFilePointer SetFilePointerEx SetEndOfFile SetFileValidData FlushFileBuffers DeleteFileA DeleteFileW
   CreateFileMappingA CreateFileMappingW MapViewOfFile DefineDosDeviceW CloseHandle
   VirtualAlloc VirtualAllocEx VirtualFree VirtualFreeEx MultiByteToWideChar
-  QueryPerformanceCounter QueryPerformanceFrequency)
+  QueryPerformanceCounter QueryPerformanceFrequency CreateThread CancelSynchronousIo CancelIoEx)
 
 string(REPLACE "," ";" libraries "${LIBRARIES}")
 set(listing "")
