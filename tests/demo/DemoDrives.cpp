@@ -1,12 +1,12 @@
 // The demo build: the real program (its WinMain and its whole user interface) over fake
 // drives that answer with the SMART pages and identity strings of real drives. For tests and
 // pictures only; it is never shipped. The drives are scripted before WinMain runs.
+#include "DemoCapacities.h"
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -72,33 +72,22 @@ ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::str
 std::vector<ScriptDrive> DemoDrives()
 {
     return {
-        AtaDrive("WDC_WD20EARS-00MVWB0", 2'000'398'934'016, Health::Good),
-        AtaDrive("SAMSUNG_HD501LJ--CR100-12", 500'107'862'016, Health::FailurePredicted),
-        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", 240'057'409'536, Health::Good),
-        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", 120'034'123'776, Health::Good),
-        AtaDrive("Hitachi_HDS721010CLA632", 1'000'204'886'016, Health::Good),
+        AtaDrive("WDC_WD20EARS-00MVWB0", kDemoCapacities[0], Health::Good),
+        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted),
+        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good),
+        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", kDemoCapacities[3], Health::Good),
+        AtaDrive("Hitachi_HDS721010CLA632", kDemoCapacities[4], Health::Good),
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
-                  1'024'209'543'168),
-        AtaDrive("Maxtor_6Y120P0", 122'942'324'736, Health::Good, Attachment::UsbDock),
+                  kDemoCapacities[5]),
+        AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
     };
-}
-
-// The surfaces file: OSTREVANE_DEMO_SURFACES when set, a Unix path taken as Wine sees it (the
-// Unix root is drive Z:); the one beside the project otherwise.
-std::filesystem::path SurfacesFile()
-{
-    const char* given = std::getenv("OSTREVANE_DEMO_SURFACES");
-    if (given == nullptr || *given == '\0') {
-        return OSTREVANE_DEMO_SURFACES;
-    }
-    return given[0] == '/' ? std::string("Z:") + given : std::string(given);
 }
 
 bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
     const std::vector<ScriptDrive> drives = DemoDrives();
-    std::map<int, FakeSurface> surfaces = FakeSurface::Load(SurfacesFile());
+    std::map<int, FakeSurface> surfaces = FakeSurface::Load(FakeSurface::DemoFile(OSTREVANE_DEMO_SURFACES));
     for (std::size_t number = 0; number < drives.size(); ++number) {
         FakeDrive& drive = FakeKernel::Drive(static_cast<int>(number));
         drives[number](drive, real);

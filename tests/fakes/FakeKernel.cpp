@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <fstream>
@@ -181,6 +182,15 @@ FakeDrive& FakeDrive::WithSurface(FakeSurface given)
     return Answer(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, FakeBytes(bytes, bytes + sizeof(geometry)));
 }
 
+std::filesystem::path FakeSurface::DemoFile(const char* builtIn)
+{
+    const char* given = std::getenv("OSTREVANE_DEMO_SURFACES");
+    if (given == nullptr || *given == '\0') {
+        return builtIn;
+    }
+    return given[0] == '/' ? std::string("Z:") + given : std::string(given);
+}
+
 std::map<int, FakeSurface> FakeSurface::Load(const std::filesystem::path& file)
 {
     std::map<int, FakeSurface> surfaces;
@@ -273,6 +283,12 @@ std::vector<KernelCall> FakeKernel::CallsOf(KernelCall::Kind kind)
     std::copy_if(S().calls.begin(), S().calls.end(), std::back_inserter(selected),
                  [kind](const KernelCall& call) { return call.kind == kind; });
     return selected;
+}
+
+bool FakeKernel::Hanging()
+{
+    const Guard guard = Lock();
+    return S().hanging;
 }
 
 std::uint64_t FakeKernel::SurfaceReads()
@@ -624,7 +640,11 @@ int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, 
 BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
 {
     const Guard guard = Lock();
-    Log(KernelCall::Kind::Counter).succeeded = true;
+    // Readings with nothing logged between them are one entry: a scan of a whole drive reads
+    // the counter millions of times around reads that are not logged.
+    if (S().calls.empty() || S().calls.back().kind != KernelCall::Kind::Counter) {
+        Log(KernelCall::Kind::Counter).succeeded = true;
+    }
     count->QuadPart = S().clock;
     return TRUE;
 }

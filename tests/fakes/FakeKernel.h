@@ -60,6 +60,9 @@ struct FakeSurface {
     // The surfaces of a drive-surfaces file (columns drive, kind, first_lba, sectors, value), by
     // drive number; a drive with no row is absent. Rows that cannot be read fail the test.
     static std::map<int, FakeSurface> Load(const std::filesystem::path& file);
+    // The file named by OSTREVANE_DEMO_SURFACES (a Unix path taken as Wine sees it, the Unix root
+    // being drive Z:), or `builtIn` when that is not set.
+    static std::filesystem::path DemoFile(const char* builtIn);
 };
 
 struct FakeDrive {
@@ -122,6 +125,8 @@ public:
     static std::vector<KernelCall> CallsOf(KernelCall::Kind kind);
     // Handles opened and not closed yet, threads' among them.
     static int OpenHandles();
+    // Whether a surface read waits for a cancel now.
+    static bool Hanging();
     // How many surface reads there have been, logged or not.
     static std::uint64_t SurfaceReads();
     // DWORD access the handle was opened with.
