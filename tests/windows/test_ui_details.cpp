@@ -16,38 +16,6 @@ namespace {
 
 constexpr wchar_t kDetailsClass[] = L"OstrevaneDetailsClass";
 
-std::wstring ClipboardText()
-{
-    if (OpenClipboard(nullptr) == FALSE) {
-        return L"(clipboard not opened)";
-    }
-    std::wstring text = L"(no text)";
-    if (const HANDLE data = GetClipboardData(CF_UNICODETEXT); data != nullptr) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data)); chars != nullptr) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
-void ClearClipboard()
-{
-    ASSERT_TRUE(OpenClipboard(nullptr));
-    EmptyClipboard();
-    CloseClipboard();
-}
-
-// The Ctrl key as this thread's messages see it.
-void HoldControl(bool held)
-{
-    std::array<BYTE, 256> keys{};
-    GetKeyboardState(keys.data());
-    keys[VK_CONTROL] = held ? 0x80 : 0;
-    SetKeyboardState(keys.data());
-}
-
 std::wstring ItemText(HWND list, int row, int column)
 {
     std::array<wchar_t, 256> text{};

@@ -58,6 +58,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
         {0, L"BUTTON", L"Refresh Drives", 0x5000000B, 10, 480, 150, 40, true, 1001},
         {0, L"BUTTON", L"Run Read Test", 0x5000000B, 170, 480, 150, 40, true, 1002},
         {0, L"BUTTON", L"Drive Details", 0x5000000B, 330, 480, 150, 40, true, 1004},
+        {0, L"BUTTON", L"Surface Scan", 0x5000000B, 490, 480, 150, 40, true, 1005},
     };
     ASSERT_EQ(Recorders::created.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -83,6 +84,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
     EXPECT_EQ(Recorders::created[2].result, UI::s_hwndBtnRefresh);
     EXPECT_EQ(Recorders::created[3].result, UI::s_hwndBtnTest);
     EXPECT_EQ(Recorders::created[4].result, UI::s_hwndBtnDetails);
+    EXPECT_EQ(Recorders::created[5].result, UI::s_hwndBtnScan);
 
     RECT outer{};
     GetWindowRect(m_main, &outer);
@@ -161,12 +163,14 @@ TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
     ASSERT_NO_FATAL_FAILURE(Open());
     struct Case {
         int width, height;
-        RECT list, refresh, test, details;
+        RECT list, refresh, test, details, scan;
     };
     const std::array<Case, 3> cases{{
-        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}, {330, 240, 480, 280}},
-        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}, {330, 640, 480, 680}},
-        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}, {330, 40, 480, 80}},
+        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}, {330, 240, 480, 280},
+         {490, 240, 640, 280}},
+        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}, {330, 640, 480, 680},
+         {490, 640, 640, 680}},
+        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}, {330, 40, 480, 80}, {490, 40, 640, 80}},
     }};
     const auto expectRect = [](HWND control, const RECT& expected) {
         const RECT actual = ChildRect(control);
@@ -193,6 +197,7 @@ TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
         expectRect(UI::s_hwndBtnRefresh, c.refresh);
         expectRect(UI::s_hwndBtnTest, c.test);
         expectRect(UI::s_hwndBtnDetails, c.details);
+        expectRect(UI::s_hwndBtnScan, c.scan);
     }
 }
 
