@@ -97,16 +97,17 @@ auto WithRecord(Change change)
     return change(S().record);
 }
 
-std::optional<SurfaceScan::Geometry> GeometryOf(HANDLE device)
+// False, with `geometry` untouched, when the drive tells no capacity.
+bool ReadGeometryOf(HANDLE device, SurfaceScan::Geometry& geometry)
 {
     GET_LENGTH_INFORMATION length{};
     DWORD returned = 0;
     if (Kernel::DeviceIoControl(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length), &returned,
                                 nullptr) == FALSE ||
         length.Length.QuadPart <= 0) {
-        return std::nullopt;
+        return false;
     }
-    SurfaceScan::Geometry geometry;
+    std::uint32_t sectorSize = SurfaceScan::kDefaultSectorSize;
     DISK_GEOMETRY_EX disk{};
     if (Kernel::DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &disk, sizeof(disk), &returned,
                                 nullptr) != FALSE) {
@@ -114,12 +115,11 @@ std::optional<SurfaceScan::Geometry> GeometryOf(HANDLE device)
         // a size that is no power of two in that range is taken for the common one.
         const DWORD sector = disk.Geometry.BytesPerSector;
         if (sector >= SurfaceScan::kDefaultSectorSize && sector <= kLargestSectorSize && (sector & (sector - 1)) == 0) {
-            geometry.sectorSize = sector;
+            sectorSize = sector;
         }
     }
-    geometry.capacityBytes = static_cast<std::uint64_t>(length.Length.QuadPart) / geometry.sectorSize *
-                             geometry.sectorSize;
-    return geometry;
+    geometry = {static_cast<std::uint64_t>(length.Length.QuadPart) / sectorSize * sectorSize, sectorSize};
+    return true;
 }
 
 KernelHandle OpenForScan(std::int32_t driveNumber)
@@ -252,25 +252,31 @@ std::wstring WithError(const wchar_t* text, DWORD error)
     return std::wstring(text) + L" (error " + std::to_wstring(error) + L")";
 }
 
+// The scan of an open drive, to its end or to why it stopped.
+void ScanDevice(HANDLE device)
+{
+    SurfaceScan::Geometry geometry;
+    if (!ReadGeometryOf(device, geometry)) {
+        EndWith(WithError(L"The drive did not tell its capacity", ::GetLastError()));
+        return;
+    }
+    WithRecord([&](ScanRecord& record) { record = ScanRecord(geometry.capacityBytes, geometry.sectorSize); });
+    const PageBuffer buffer(SurfaceScan::kBlockSize);
+    if (!buffer) {
+        EndWith(L"No memory for the read buffer");
+        return;
+    }
+    Scan(device, buffer.Get(), geometry.capacityBytes);
+}
+
 DWORD WINAPI RunScan(void*)
 {
     {
         const KernelHandle device = OpenForScan(S().driveNumber);
-        const DWORD openError = device ? 0 : ::GetLastError();
-        const std::optional<SurfaceScan::Geometry> geometry =
-            device ? GeometryOf(device.Get()) : std::optional<SurfaceScan::Geometry>();
-        const DWORD geometryError = geometry ? 0 : ::GetLastError();
-        WithRecord([&](ScanRecord& record) {
-            record = geometry ? ScanRecord(geometry->capacityBytes, geometry->sectorSize) : ScanRecord(0, 0);
-        });
-        if (!device) {
-            EndWith(WithError(L"The drive could not be opened", openError));
-        } else if (!geometry) {
-            EndWith(WithError(L"The drive did not tell its capacity", geometryError));
-        } else if (const PageBuffer buffer(SurfaceScan::kBlockSize); !buffer) {
-            EndWith(L"No memory for the read buffer");
+        if (device) {
+            ScanDevice(device.Get());
         } else {
-            Scan(device.Get(), buffer.Get(), geometry->capacityBytes);
+            EndWith(WithError(L"The drive could not be opened", ::GetLastError()));
         }
     }
     // Everything is freed before the window hears of the end.
@@ -284,7 +290,11 @@ DWORD WINAPI RunScan(void*)
 std::optional<SurfaceScan::Geometry> SurfaceScan::ReadGeometry(std::int32_t driveNumber)
 {
     const KernelHandle device = OpenForScan(driveNumber);
-    return device ? GeometryOf(device.Get()) : std::nullopt;
+    Geometry geometry;
+    if (!device || !ReadGeometryOf(device.Get(), geometry)) {
+        return std::nullopt;
+    }
+    return geometry;
 }
 
 bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message)
