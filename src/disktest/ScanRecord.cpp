@@ -3,7 +3,6 @@
 #include "ui/BoundedText.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -208,10 +207,17 @@ ScanRecord::Scale ScanRecord::PlotScale(double highest)
 {
     // Round tops, each with the steps that keep its grid figures round too.
     constexpr std::array<Scale, 8> kTops{{{1, 5}, {1.5, 3}, {2, 4}, {3, 3}, {4, 4}, {5, 5}, {6, 3}, {8, 4}}};
-    if (!(highest > 0) || !std::isfinite(highest)) {
+    if (!(highest > 0) || highest > 1e300) {
         return {10, 5};
     }
-    double power = std::pow(10.0, std::floor(std::log10(highest)));
+    // The power of ten at or below the highest point, found without the math library.
+    double power = 1;
+    while (power * 10 <= highest) {
+        power *= 10;
+    }
+    while (power > highest) {
+        power /= 10;
+    }
     for (;;) {
         for (const Scale& top : kTops) {
             if (top.top * power > highest) {

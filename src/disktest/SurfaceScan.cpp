@@ -2,10 +2,12 @@
 
 #include "diskinfo/DiskInfo.h"
 #include "kernel/KernelResources.h"
+#include "ui/BoundedText.h"
 
 #include <winioctl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <utility>
@@ -83,10 +85,13 @@ struct Shared {
     UINT message = 0;
 };
 
+// A namespace-scope object, not a function's static: guarding the first call of a function's
+// static would link in a whole threads library.
+Shared g_shared;
+
 Shared& S()
 {
-    static Shared shared;
-    return shared;
+    return g_shared;
 }
 
 // Runs `change` on the record under the lock.
@@ -249,7 +254,9 @@ void EndWith(std::wstring reason)
 
 std::wstring WithError(const wchar_t* text, DWORD error)
 {
-    return std::wstring(text) + L" (error " + std::to_wstring(error) + L")";
+    std::array<wchar_t, 24> code{};
+    BoundedText::Format(code, L" (error %lu)", static_cast<unsigned long>(error));
+    return text + std::wstring(code.data());
 }
 
 // The scan of an open drive, to its end or to why it stopped.
