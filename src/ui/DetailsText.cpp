@@ -198,13 +198,22 @@ std::wstring Minutes(std::uint32_t value)
     return Decimal(value) + L" minutes";
 }
 
+std::wstring Seconds(std::uint32_t value)
+{
+    return Decimal(value) + L" seconds";
+}
+
+std::wstring Celsius(std::int32_t value)
+{
+    return Formatted(L"%d \u00B0C", static_cast<int>(value));
+}
+
 void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
 {
     table.columns = {L"Field", L"Value"};
     table.rows = {
         {L"Critical Warning", WarningBitsText(f.criticalWarning)},
-        {L"Composite Temperature", f.temperature >= 0 ? Decimal(static_cast<std::uint64_t>(f.temperature)) + L" \u00B0C"
-                                                      : L"-"},
+        {L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-"},
         {L"Available Spare", Percent(f.availableSpare)},
         {L"Available Spare Threshold", Percent(f.availableSpareThreshold)},
         {L"Percentage Used", Percent(f.percentageUsed)},
@@ -221,6 +230,15 @@ void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
         {L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes)},
         {L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes)},
     };
+    for (std::size_t sensor = 0; sensor < f.sensors.size(); ++sensor) {
+        if (f.sensors[sensor]) {
+            table.rows.push_back({L"Temperature Sensor " + Decimal(sensor + 1), Celsius(*f.sensors[sensor])});
+        }
+    }
+    table.rows.push_back({L"Thermal Management Temperature 1 Transitions", Decimal(f.thermalTransitions1)});
+    table.rows.push_back({L"Thermal Management Temperature 2 Transitions", Decimal(f.thermalTransitions2)});
+    table.rows.push_back({L"Time at Thermal Management Temperature 1", Seconds(f.thermalSeconds1)});
+    table.rows.push_back({L"Time at Thermal Management Temperature 2", Seconds(f.thermalSeconds2)});
     table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
 }
 

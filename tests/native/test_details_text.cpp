@@ -1,4 +1,5 @@
 #include "DriveAnswers.h"
+#include "diskinfo/AtaSmart.h"
 #include "diskinfo/NvmeHealth.h"
 #include "ui/DetailsText.h"
 
@@ -116,6 +117,27 @@ TEST(DetailsText, NumbersAndNames)
     for (const auto& [bus, name] : buses) {
         EXPECT_EQ(DetailsText::BusTypeName(bus), name);
     }
+    // An id between two named ones has no name of its own.
+    const std::pair<std::uint8_t, const wchar_t*> attributes[] = {
+        {5, L"Reallocated Sectors Count"}, {14, L"Vendor specific"}, {178, L"Vendor specific"}, {0, L"Vendor specific"}};
+    for (const auto& [id, name] : attributes) {
+        EXPECT_EQ(AtaSmart::AttributeName(id), name);
+    }
+
+    // NVMe rows: 273 K is 0 degrees, not "-"; a data unit is 512,000 bytes; sensor 2 alone reported.
+    DriveDetails nvme = Nvme(0, 0, {});
+    auto& log = *nvme.nvmeLog;
+    const std::pair<std::size_t, std::uint32_t> fields[] = {{1, 273}, {32, 1'953'125}, {202, 272}};
+    for (const auto& [at, value] : fields) {
+        for (std::size_t i = 0; i < 4 && value >> (8 * i) != 0; ++i) {
+            log[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    }
+    const auto rows = DetailsText::BuildTable(nvme).rows;
+    ASSERT_EQ(rows.size(), 22u);
+    EXPECT_EQ(rows[1][1], L"0 \u00B0C");
+    EXPECT_EQ(rows[5][1], L"1953125 (1.00 TB)");
+    EXPECT_EQ(rows[17], (std::vector<std::wstring>{L"Temperature Sensor 2", L"-1 \u00B0C"}));
 }
 
 // What the clipboard gets: whole cells, tab-separated, CR LF after every line; a tab inside a
@@ -163,7 +185,7 @@ TEST(DetailsText, RealNvmeLogs)
     for (const auto& drive : real.logs) {
         SCOPED_TRACE(drive.name);
         const auto f = NvmeHealth::Read(NvmeHealth::Log(drive.log.data(), drive.log.size()));
-        const std::map<std::string, std::string> actual{
+        std::map<std::string, std::string> actual{
             {"critical_warning", std::to_string(f.criticalWarning)},
             {"temperature", std::to_string(f.temperature)},
             {"available_spare", std::to_string(f.availableSpare)},
@@ -181,13 +203,30 @@ TEST(DetailsText, RealNvmeLogs)
             {"error_log_entries", NvmeHealth::ToDecimal(f.errorLogEntries)},
             {"warning_temperature_minutes", std::to_string(f.warningTemperatureMinutes)},
             {"critical_temperature_minutes", std::to_string(f.criticalTemperatureMinutes)},
+            {"tmt1_transitions", std::to_string(f.thermalTransitions1)},
+            {"tmt2_transitions", std::to_string(f.thermalTransitions2)},
+            {"tmt1_seconds", std::to_string(f.thermalSeconds1)},
+            {"tmt2_seconds", std::to_string(f.thermalSeconds2)},
         };
+        // A row of the table for each reported sensor, in its order.
+        std::vector<std::wstring> sensorRows;
+        for (std::size_t i = 0; i < f.sensors.size(); ++i) {
+            const std::string cell = f.sensors[i] ? std::to_string(*f.sensors[i]) : "-";
+            actual["sensor_" + std::to_string(i + 1)] = cell;
+            if (f.sensors[i]) {
+                sensorRows.push_back(L"Temperature Sensor " + std::to_wstring(i + 1) + L"\t" +
+                                     std::wstring(cell.begin(), cell.end()) + L" \u00B0C");
+            }
+        }
         EXPECT_EQ(actual, drive.fields);
 
         DriveDetails details;
         details.nvmeLog = PageOf(drive.log);
         const auto table = DetailsText::BuildTable(details);
-        ASSERT_EQ(table.rows.size(), 17u);
+        ASSERT_EQ(table.rows.size(), 21u + sensorRows.size());
+        for (std::size_t i = 0; i < sensorRows.size(); ++i) {
+            EXPECT_EQ(table.rows[17 + i][0] + L"\t" + table.rows[17 + i][1], sensorRows[i]);
+        }
         EXPECT_EQ(table.rows[6][1].rfind(std::wstring(drive.fields.at("data_units_written").begin(),
                                                       drive.fields.at("data_units_written").end()) + L" (", 0), 0u);
     }
