@@ -295,8 +295,14 @@ DetailsText::Assessment DetailsText::Assess(const DriveDetails& details)
     }
     if (const auto fields = NvmeFieldsOf(details)) {
         AssessNvme(*fields, assessment);
-    } else {
+    } else if (details.smartData) {
         AssessAta(details, assessment);
+    } else {
+        // Nothing to judge by is not the same as nothing found.
+        if (!details.info.failurePredicted) {
+            assessment.verdict = Verdict::Unknown;
+        }
+        assessment.reasons.emplace_back(L"The drive answered no SMART data");
     }
     return assessment;
 }
@@ -308,10 +314,23 @@ std::wstring_view DetailsText::VerdictText(Verdict verdict)
         return L"Failing";
     case Verdict::Caution:
         return L"Caution";
+    case Verdict::Unknown:
+        return L"Unknown";
     case Verdict::Good:
         break;
     }
     return L"Good";
+}
+
+std::vector<std::wstring> DetailsText::ShownReasons(const Assessment& assessment)
+{
+    const std::vector<std::wstring>& reasons = assessment.reasons;
+    if (reasons.size() <= kShownReasons) {
+        return reasons;
+    }
+    std::vector<std::wstring> shown(reasons.begin(), reasons.begin() + kShownReasons);
+    shown.push_back(L"and " + Decimal(reasons.size() - kShownReasons) + L" more: see the table");
+    return shown;
 }
 
 std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details)

@@ -83,15 +83,26 @@ TEST(DetailsText, AssessmentRules)
          {L"Attribute 197 Current Pending Sector Count: raw count 8 is not 0"}},
         {"only the low 32 raw bits count", Ata(SmartPage().Attribute(0, 5, std::uint64_t{2000} << 32), SmartPage()),
          Verdict::Good, {}},
+        {"a count to watch above 2^32", Ata(SmartPage().Attribute(0, 5, (std::uint64_t{3} << 32) + 9), SmartPage()),
+         Verdict::Caution, {L"Attribute 5 Reallocated Sectors Count: raw count 9 is not 0"}},
         {"failure predicted", Ata(SmartPage(), SmartPage(), true), Verdict::Failing,
          {L"The drive predicts its own failure"}},
         {"NVMe critical warning", Nvme(0x11, 0, {}), Verdict::Failing,
          {L"Critical warning 0x11: available spare below its threshold, volatile memory backup failed"}},
+        {"NVMe critical warning below 0x10", Nvme(0x04, 0, {}), Verdict::Failing,
+         {L"Critical warning 0x04: reliability degraded"}},
         {"NVMe worn out", Nvme(0, 100, {}), Verdict::Caution,
          {L"Percentage used 100 %: the drive has reached its rated endurance"}},
         {"NVMe media errors above 64 bits", Nvme(0, 99, {0, 1}), Verdict::Caution,
          {L"Media and data integrity errors: 18446744073709551616"}},
-        {"no SMART data", DriveDetails(), Verdict::Good, {}},
+        {"no SMART data", DriveDetails(), Verdict::Unknown, {L"The drive answered no SMART data"}},
+        {"no SMART data, failure predicted",
+         [] {
+             DriveDetails details;
+             details.info.failurePredicted = true;
+             return details;
+         }(),
+         Verdict::Failing, {L"The drive predicts its own failure", L"The drive answered no SMART data"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,6 +110,27 @@ TEST(DetailsText, AssessmentRules)
         EXPECT_EQ(assessment.verdict, c.verdict);
         EXPECT_EQ(assessment.reasons, c.reasons);
     }
+
+    // Past six reasons the window sums up the rest in one line; the copy keeps every one.
+    SmartPage eight;
+    SmartPage thresholds;
+    for (std::uint8_t slot = 0; slot < 8; ++slot) {
+        eight.Attribute(slot, static_cast<std::uint8_t>(slot + 1), 0);
+        thresholds.Threshold(slot, static_cast<std::uint8_t>(slot + 1), 200);
+    }
+    const DriveDetails many = Ata(eight, thresholds);
+    auto assessment = DetailsText::Assess(many);
+    ASSERT_EQ(assessment.reasons.size(), 8u);
+    auto shown = assessment.reasons;
+    shown.resize(6);
+    shown.emplace_back(L"and 2 more: see the table");
+    EXPECT_EQ(DetailsText::ShownReasons(assessment), shown);
+    const std::wstring copied = DetailsText::CopyText(many);
+    for (const auto& reason : assessment.reasons) {
+        EXPECT_NE(copied.find(L"\r\nReason\t" + reason + L"\r\n"), std::wstring::npos);
+    }
+    assessment.reasons.resize(6);
+    EXPECT_EQ(DetailsText::ShownReasons(assessment), assessment.reasons);
 }
 
 TEST(DetailsText, NumbersAndNames)
@@ -146,11 +178,11 @@ TEST(DetailsText, CopiedTexts)
 {
     const std::wstring longModel(300, L'M');
     const std::vector<DriveInfo> drives{
-        {0, longModel, L"S\t1", L"FW", 1073741824, false, L"Good", 45, 100, 7},
+        {0, longModel, L"S\t1", L"F\rW", 1073741824, false, L"Good", 45, 100, 7},
         {3, L"Unknown", L"Unknown", L"Unknown", 0, true, L"Caution / Bad", -1, -1, -1}};
     EXPECT_EQ(DetailsText::ListCopyText(drives),
               Lines({L"Drive\tModel\tSerial Number\tFirmware\tSize (GB)\tHealth\tTemp\tPower(h)\tCycles\tSpeed",
-                     L"0\t" + longModel + L"\tS 1\tFW\t1.0\tGood\t45 C\t100\t7\t-",
+                     L"0\t" + longModel + L"\tS 1\tF W\t1.0\tGood\t45 C\t100\t7\t-",
                      L"3\tUnknown\tUnknown\tUnknown\t0.0\tCaution / Bad\t-\t-\t-\t-"}));
 
     DriveDetails details = Ata(SmartPage().Attribute(0, 5, 655).Normalised(0, 118, 118), SmartPage().Threshold(0, 5, 140));
@@ -158,7 +190,7 @@ TEST(DetailsText, CopiedTexts)
     details.info.model = L"MODEL";
     details.busType = 11;
     EXPECT_EQ(DetailsText::CopyText(details),
-              Lines({L"Drive\t0", L"Model\tMODEL", L"Serial Number\tS 1", L"Firmware\tFW",
+              Lines({L"Drive\t0", L"Model\tMODEL", L"Serial Number\tS 1", L"Firmware\tF W",
                      L"Capacity\t1.0 GB (1073741824 bytes)", L"Bus Type\tSATA", L"SMART Data\tATA SMART",
                      L"Assessment\tFailing",
                      L"Reason\tAttribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 140", L"",
