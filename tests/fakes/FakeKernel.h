@@ -12,7 +12,8 @@
 // Scripted stand-ins for the kernel behind the Kernel seam: fake drives by drive number, a
 // fake clock, and a log of every call with its arguments. The fake enforces what Windows
 // enforces (a request needs the access its code names) and fails the running test on
-// anything that could write to a drive.
+// anything that could write to a drive, and on a SCSI pass-through through a handle that
+// Windows would refuse it on.
 
 using FakeBytes = std::vector<std::uint8_t>;
 // An answer to one request code, chosen from the request's input bytes; nullopt fails it.
