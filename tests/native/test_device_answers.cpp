@@ -1,6 +1,7 @@
 #include "DriveAnswers.h"
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/SatPassThrough.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,36 @@ TEST(DeviceAnswers, SmartCommand)
             expected[9] = c.head;
             EXPECT_EQ(DeviceAnswers::SmartCommand(c.drive, features), expected) << "drive " << c.drive;
         }
+        // The same registers in ATA PASS-THROUGH (16) and (12): PIO data-in, one block from the drive.
+        const SatPassThrough::Command sixteen{0x85, 0x08, 0x0E, 0, features, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
+        const SatPassThrough::Command twelve{0xA1, 0x08, 0x0E, features, 1, 0, 0x4F, 0xC2, 0xA0, 0xB0, 0, 0};
+        EXPECT_EQ(SatPassThrough::SmartCommand(SatPassThrough::Length::Sixteen, features), sixteen);
+        EXPECT_EQ(SatPassThrough::SmartCommand(SatPassThrough::Length::Twelve, features), twelve);
+    }
+
+    // A bridge's page counts only when all of it came, GOOD, with its checksum.
+    const DriveAnswers::Bytes page = SmartPage().Attribute(0, 9, 77).Build();
+    DriveAnswers::Bytes torn = page;
+    torn[100] ^= 1;
+    const struct {
+        const char* name;
+        bool succeeded;
+        std::uint8_t status;
+        std::uint32_t transferred;
+        const DriveAnswers::Bytes* page;
+        bool answered;
+    } answers[] = {
+        {"GOOD, 512 bytes, checksum holds", true, 0, 512, &page, true},
+        {"the request failed", false, 0, 512, &page, false},
+        {"CHECK CONDITION", true, 2, 512, &page, false},
+        {"511 bytes", true, 0, 511, &page, false},
+        {"513 bytes", true, 0, 513, &page, false},
+        {"a wrong checksum", true, 0, 512, &torn, false},
+    };
+    for (const auto& a : answers) {
+        EXPECT_EQ(SatPassThrough::Answered({a.succeeded, a.status, a.transferred, Page(a.page->data(), a.page->size())}),
+                  a.answered)
+            << a.name;
     }
 }
 
