@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <optional>
 #include <vector>
 
 namespace {
