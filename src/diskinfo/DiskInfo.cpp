@@ -159,16 +159,20 @@ bool SmartCommand(HANDLE device, std::int32_t driveNumber, std::uint8_t features
     return Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(), answer.size());
 }
 
+HANDLE OpenReadWrite(const Probe& probe)
+{
+    return Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+}
+
 // SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
 // the I/O manager refuses them on a read-only handle. They alone go through a second,
 // read-write handle that lives for the SMART commands of one route of one probe; where such a
-// handle is refused, the read-only one still gets its chance.
+// handle is refused, the read-only one still gets its chance at SMART_RCV_DRIVE_DATA.
 class CommandHandle {
 public:
     explicit CommandHandle(const Probe& probe)
-        : m_readWrite(Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
-                                          OPEN_EXISTING, 0, nullptr)),
-          m_device(m_readWrite ? m_readWrite.Get() : probe.device)
+        : m_readWrite(OpenReadWrite(probe)), m_device(m_readWrite ? m_readWrite.Get() : probe.device)
     {
     }
 
@@ -263,10 +267,14 @@ std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Len
 
 // A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
 // SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
-// goes by the command length that the bridge answered.
+// goes by the command length that the bridge answered. Without a read-write handle there is
+// nothing to send: no driver takes a pass-through on a read-only one.
 void QueryUsbBridge(const Probe& probe)
 {
-    const CommandHandle handle(probe);
+    const KernelHandle handle(OpenReadWrite(probe));
+    if (!handle) {
+        return;
+    }
     for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
         const auto data = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadData);
         if (!data) {

@@ -396,6 +396,9 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if ((open->access & GENERIC_WRITE) != 0 && !NeedsReadWrite(ioControlCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " made on a read-write handle";
     }
+    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH && (open->access & GENERIC_WRITE) == 0) {
+        ADD_FAILURE() << "a SCSI pass-through on a handle without write access, which Windows refuses";
+    }
     // Bits 14-15 of a code name the access the I/O manager demands of the handle.
     const DWORD required = (ioControlCode >> 14) & 3;
     const DWORD granted = ((open->access & GENERIC_READ) != 0 ? DWORD{FILE_READ_ACCESS} : 0u) |

@@ -13,8 +13,9 @@
 // Scripted stand-ins for the kernel behind the Kernel seam: fake drives by drive number, a
 // fake clock, and a log of every call with its arguments. The fake enforces what Windows
 // enforces (a request needs the access its code names) and fails the running test on
-// anything that could write to a drive. It may be called from the surface scan's thread and
-// the window's at once: every call holds one lock, except while a read hangs.
+// anything that could write to a drive, and on a SCSI pass-through through a handle that
+// Windows would refuse it on. It may be called from the surface scan's thread and the
+// window's at once: every call holds one lock, except while a read hangs.
 
 using FakeBytes = std::vector<std::uint8_t>;
 // An answer to one request code, chosen from the request's input bytes; nullopt fails it.
