@@ -3,6 +3,7 @@
 #include "ui/GdiObject.h"
 #include "ui/Theme.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -21,6 +22,19 @@ void DrawOutline(HDC dc, const RECT& rect, COLORREF colour)
 }
 
 } // namespace
+
+void Controls::PlaceOverOwner(HWND window, int width, int height)
+{
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    width = std::min<int>(width, work.right - work.left);
+    height = std::min<int>(height, work.bottom - work.top);
+    RECT owner{};
+    GetWindowRect(GetWindow(window, GW_OWNER), &owner);
+    const int x = std::clamp<int>((owner.left + owner.right - width) / 2, work.left, work.right - width);
+    const int y = std::clamp<int>((owner.top + owner.bottom - height) / 2, work.top, work.bottom - height);
+    SetWindowPos(window, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 void Controls::FillBackground(HDC dc, const RECT& rect)
 {

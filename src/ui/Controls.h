@@ -39,6 +39,10 @@ public:
         Move(button, x, clientHeight - kButtonsFromBottom, kButtonWidth, kButtonHeight);
     }
 
+    // Moves `window` to the centre of its owner at an outer size of `width` x `height`, or as much
+    // of that as the work area has room for.
+    static void PlaceOverOwner(HWND window, int width, int height);
+
     // Paints `rect` in the windows' dark background, for a window whose class has no brush.
     static void FillBackground(HDC dc, const RECT& rect);
 

@@ -216,20 +216,12 @@ SIZE ClientSizeFor(HWND list)
     return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, kShownRows), kMinimumHeight)};
 }
 
-// Centred over the owner, as much of it as the work area has room for.
+// Centred over the owner at the outer size of `client`.
 void PlaceOverOwner(HWND hwnd, SIZE client)
 {
     RECT outer{0, 0, client.cx, client.cy};
     AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int width = std::min<int>(outer.right - outer.left, work.right - work.left);
-    const int height = std::min<int>(Height(outer), Height(work));
-    RECT owner{};
-    GetWindowRect(GetWindow(hwnd, GW_OWNER), &owner);
-    const int x = std::clamp<int>((owner.left + owner.right - width) / 2, work.left, work.right - width);
-    const int y = std::clamp<int>((owner.top + owner.bottom - height) / 2, work.top, work.bottom - height);
-    SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    Controls::PlaceOverOwner(hwnd, outer.right - outer.left, Height(outer));
 }
 
 // The window's messages until it is gone, with the keys of a dialog box (Tab moves between

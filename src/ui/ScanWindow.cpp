@@ -326,20 +326,6 @@ COLORREF RangeColour(std::size_t, int, COLORREF)
     return Theme::kLightText;
 }
 
-// Centred over the owner, as much of it as the work area has room for.
-void PlaceOverOwner(HWND hwnd)
-{
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int width = std::min<int>(kWidth, Width(work));
-    const int height = std::min<int>(kHeight, Height(work));
-    RECT owner{};
-    GetWindowRect(g.owner, &owner);
-    const int x = std::clamp<int>((owner.left + owner.right - width) / 2, work.left, work.right - width);
-    const int y = std::clamp<int>((owner.top + owner.bottom - height) / 2, work.top, work.bottom - height);
-    SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
 bool RegisterOnce(HINSTANCE instance)
 {
     WNDCLASSEXW windowClass{};
@@ -455,7 +441,7 @@ void ScanWindow::OnCreate(HWND hwnd)
     Controls::CreateButton(hwnd, L"Start", kButtonStyle, kMargin, 0, ID_SCAN_START);
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle | WS_DISABLED, kCopyButtonX, 0, ID_SCAN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
-    PlaceOverOwner(hwnd);
+    Controls::PlaceOverOwner(hwnd, kWidth, kHeight);
 }
 
 void ScanWindow::OnSize(HWND hwnd)
