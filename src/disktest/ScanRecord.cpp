@@ -8,19 +8,10 @@ namespace {
 
 constexpr double kBytesPerGiB = 1073741824.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
-constexpr std::size_t kTextCapacity = 160;
-
-template <class... Args>
-std::wstring Formatted(const wchar_t* format, Args... args)
-{
-    std::array<wchar_t, kTextCapacity> text{};
-    BoundedText::Format(text, format, args...);
-    return text.data();
-}
 
 std::wstring Decimal(std::uint64_t value)
 {
-    return Formatted(L"%llu", static_cast<unsigned long long>(value));
+    return BoundedText::Formatted(L"%llu", static_cast<unsigned long long>(value));
 }
 
 // The index of the equal part of `parts` that `offset` falls in, of a drive of `capacity` bytes.
@@ -88,7 +79,7 @@ bool ScanRecord::AddBlock(const Read& block, std::span<const Read> pieces)
     m_unreadableRow = unreadable ? m_unreadableRow + 1 : 0;
     if (m_unreadableRow >= kUnreadableRowLimit) {
         End(State::StoppedByItself,
-            Formatted(L"Stopped after %u unreadable blocks in a row at LBA %llu", kUnreadableRowLimit,
+            BoundedText::Formatted(L"Stopped after %u unreadable blocks in a row at LBA %llu", kUnreadableRowLimit,
                       static_cast<unsigned long long>(block.offset / m_sectorSize)));
         return false;
     }
@@ -105,7 +96,7 @@ void ScanRecord::End(State state, std::wstring reason)
 
 void ScanRecord::DriveGone(std::uint64_t offset, std::uint32_t error)
 {
-    End(State::StoppedByItself, Formatted(L"The drive stopped answering at LBA %llu (error %u)",
+    End(State::StoppedByItself, BoundedText::Formatted(L"The drive stopped answering at LBA %llu (error %u)",
                                           static_cast<unsigned long long>(offset / m_sectorSize), error));
 }
 
@@ -162,7 +153,7 @@ std::wstring ScanRecord::StatusLine() const
     const double capacity = static_cast<double>(m_capacity);
     const double percent = m_capacity == 0 ? 0.0 : 100.0 * static_cast<double>(m_scanned) / capacity;
     const double average = AverageMiBPerSecond();
-    std::wstring line = Formatted(L"Scanned %.1f of %.1f GB (%.1f %%)   %.0f MB/s   elapsed ",
+    std::wstring line = BoundedText::Formatted(L"Scanned %.1f of %.1f GB (%.1f %%)   %.0f MB/s   elapsed ",
                                   static_cast<double>(m_scanned) / kBytesPerGiB, capacity / kBytesPerGiB, percent,
                                   average) +
                         Duration(m_elapsedSeconds);
@@ -179,7 +170,7 @@ std::wstring ScanRecord::StatusLine() const
 std::wstring ScanRecord::CopyText(const Drive& drive) const
 {
     std::wstring text;
-    AddLine(text, L"Drive", Formatted(L"%d", drive.number));
+    AddLine(text, L"Drive", BoundedText::Formatted(L"%d", drive.number));
     AddLine(text, L"Model", drive.model);
     AddLine(text, L"Serial Number", drive.serialNumber);
     AddLine(text, L"Capacity", Decimal(m_capacity) + L" bytes");
@@ -187,7 +178,7 @@ std::wstring ScanRecord::CopyText(const Drive& drive) const
     AddLine(text, L"Result", ResultText());
     AddLine(text, L"Scanned", Decimal(m_scanned) + L" bytes");
     AddLine(text, L"Time", Duration(m_elapsedSeconds));
-    AddLine(text, L"Average", Formatted(L"%.1f", AverageMiBPerSecond()));
+    AddLine(text, L"Average", BoundedText::Formatted(L"%.1f", AverageMiBPerSecond()));
     constexpr std::array<std::wstring_view, kScannedClasses> kLabels{
         L"Blocks up to 50 ms", L"Blocks up to 150 ms", L"Blocks up to 500 ms", L"Blocks over 500 ms",
         L"Unreadable blocks"};
@@ -198,7 +189,7 @@ std::wstring ScanRecord::CopyText(const Drive& drive) const
         AddLine(text, L"Unreadable", Decimal(range.firstLba) + L"\t" + Decimal(range.sectors));
     }
     for (const PlotPoint& point : PlotPoints()) {
-        AddLine(text, L"Rate", Formatted(L"%.1f\t%.1f", point.positionGiB, point.mibPerSecond));
+        AddLine(text, L"Rate", BoundedText::Formatted(L"%.1f\t%.1f", point.positionGiB, point.mibPerSecond));
     }
     return text;
 }
@@ -231,7 +222,7 @@ ScanRecord::Scale ScanRecord::PlotScale(double highest)
 std::wstring ScanRecord::Duration(double seconds)
 {
     const auto whole = static_cast<unsigned long long>(std::max(0.0, std::min(seconds, 3.6e9)));
-    return Formatted(L"%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60, whole % 60);
+    return BoundedText::Formatted(L"%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60, whole % 60);
 }
 
 std::size_t ScanRecord::CellOf(std::uint64_t offset) const

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cwchar>
 #include <span>
+#include <string>
 #include <string_view>
 
 // Wide text into fixed buffers that other code owns (a list view's cell buffer, a message
@@ -29,6 +31,15 @@ public:
             return false;
         }
         return true;
+    }
+
+    // The formatted text when it fits in `Capacity` characters with its terminator, else empty.
+    template <std::size_t Capacity = 160, class... Args>
+    static std::wstring Formatted(const wchar_t* format, Args... args)
+    {
+        std::array<wchar_t, Capacity> text{};
+        Format(text, format, args...);
+        return text.data();
     }
 
     // Copies as much of `text` as fits before the terminator. False only for an empty `out`.

@@ -68,14 +68,6 @@ struct State {
 };
 State g;
 
-template <class... Args>
-std::wstring Formatted(const wchar_t* format, Args... args)
-{
-    std::array<wchar_t, 160> text{};
-    BoundedText::Format(text, format, args...);
-    return text.data();
-}
-
 struct Layout {
     RECT status;
     RECT progress;
@@ -132,12 +124,12 @@ void Fill(HDC dc, const RECT& rect, COLORREF colour)
 void DrawHeading(HDC dc, int width)
 {
     const std::array<std::pair<std::wstring_view, std::wstring>, kHeadingLines> lines{{
-        {L"Drive", Formatted(L"%d", g.drive.number)},
+        {L"Drive", BoundedText::Formatted(L"%d", g.drive.number)},
         {L"Model", g.drive.model},
         {L"Serial Number", g.drive.serialNumber},
-        {L"Capacity", Formatted(L"%.1f GB (%llu bytes)", static_cast<double>(g.geometry.capacityBytes) / 1073741824.0,
+        {L"Capacity", BoundedText::Formatted(L"%.1f GB (%llu bytes)", static_cast<double>(g.geometry.capacityBytes) / 1073741824.0,
                                 static_cast<unsigned long long>(g.geometry.capacityBytes))},
-        {L"Sector Size", Formatted(L"%u bytes", g.geometry.sectorSize)},
+        {L"Sector Size", BoundedText::Formatted(L"%u bytes", g.geometry.sectorSize)},
     }};
     int top = kMargin;
     for (const auto& [label, value] : lines) {
@@ -186,7 +178,7 @@ void DrawLegend(HDC dc, const RECT& rect)
         const RECT line{rect.left + 20, top, rect.right, top + kLinePitch};
         PaintText(dc, kClassNames[index], line, Theme::kLightText);
         const auto count = static_cast<unsigned long long>(g.shown.Count(static_cast<ScanRecord::Class>(index + 1)));
-        PaintText(dc, Formatted(L"%llu", count), line, Theme::kLightText, DT_RIGHT);
+        PaintText(dc, BoundedText::Formatted(L"%llu", count), line, Theme::kLightText, DT_RIGHT);
         top += kLinePitch;
     }
 }
@@ -230,14 +222,14 @@ void DrawPlot(HDC dc, const RECT& rect)
     for (int step = 0; step <= scale.steps; ++step) {
         const double rate = scale.top * step / scale.steps;
         const int y = yOf(rate);
-        PaintText(dc, Formatted(L"%g", rate), {rect.left, y - kLinePitch / 2, area.left - 4, y + kLinePitch / 2},
+        PaintText(dc, BoundedText::Formatted(L"%g", rate), {rect.left, y - kLinePitch / 2, area.left - 4, y + kLinePitch / 2},
                   Theme::kLightText, DT_RIGHT);
     }
     for (int quarter = 0; quarter <= 4; ++quarter) {
         const int x = xOf(capacity * quarter / 4);
         const UINT align = quarter == 0 ? DT_LEFT : (quarter == 4 ? DT_RIGHT : DT_CENTER);
         const RECT label{quarter == 0 ? x : x - 60, area.bottom + 2, quarter == 4 ? x : x + 60, rect.bottom};
-        PaintText(dc, Formatted(L"%.0f GB", capacity * quarter / 4), label, Theme::kLightText, align);
+        PaintText(dc, BoundedText::Formatted(L"%.0f GB", capacity * quarter / 4), label, Theme::kLightText, align);
     }
     PaintText(dc, L"MB/s", {area.left + 4, area.top, area.left + 80, area.top + kLinePitch}, Theme::kLightText);
     {
@@ -265,7 +257,7 @@ void DrawPlot(HDC dc, const RECT& rect)
 std::wstring RangesTitle()
 {
     const std::size_t count = g.shown.UnreadableRanges().size();
-    std::wstring title = Formatted(L"Unreadable ranges: %llu", static_cast<unsigned long long>(count));
+    std::wstring title = BoundedText::Formatted(L"Unreadable ranges: %llu", static_cast<unsigned long long>(count));
     return count > kShownRanges ? title + L" (the first 1,000 shown)" : title;
 }
 
@@ -356,7 +348,7 @@ bool ScanWindow::Open(HWND owner, const DriveInfo& drive, const SurfaceScan::Geo
     g.owner = owner;
     g.drive = {drive.index, drive.model, drive.serialNumber};
     g.geometry = geometry;
-    const std::wstring title = Formatted(L"Surface Scan - Drive %d", drive.index);
+    const std::wstring title = BoundedText::Formatted(L"Surface Scan - Drive %d", drive.index);
     const HWND window = CreateWindowExW(0, kClassName, title.c_str(), kStyle | WS_CLIPCHILDREN, CW_USEDEFAULT,
                                         CW_USEDEFAULT, kWidth, kHeight, owner, nullptr, instance, nullptr);
     if (window == nullptr) {
