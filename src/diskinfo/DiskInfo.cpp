@@ -101,7 +101,9 @@ bool ProbeDrive(std::int32_t driveNumber, DriveInfo& info, DriveDetails* details
         return true;
     }
     if (busType == SatPassThrough::kBusTypeUsb) {
-        DiskProbe::QueryUsbBridge(probe);
+        if (!DiskProbe::QueryUsbBridge(probe)) {
+            DiskProbe::QueryNvmeBridge(probe);
+        }
     } else {
         DiskProbe::QueryNvmeHealthLog(probe);
     }

@@ -21,7 +21,8 @@ struct Probe {
 
 // What the routes to a drive's health figures share, and the routes themselves, one file each:
 // the disk driver's ATA SMART requests (AtaRoute.cpp), ATA PASS-THROUGH to a SATA drive behind
-// a USB bridge (SatRoute.cpp) and the NVMe driver's health log (NvmeRoute.cpp).
+// a USB bridge (SatRoute.cpp), the NVMe driver's health log (NvmeRoute.cpp) and the same log
+// through a USB bridge's vendor command (NvmeBridgeRoute.cpp).
 class DiskProbe {
 public:
     DiskProbe() = delete;
@@ -38,8 +39,10 @@ public:
 
     // False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
     static bool QuerySmartAttributes(const Probe& probe);
-    static void QueryUsbBridge(const Probe& probe);
+    // False when the bridge answered no SMART page.
+    static bool QueryUsbBridge(const Probe& probe);
     static void QueryNvmeHealthLog(const Probe& probe);
+    static void QueryNvmeBridge(const Probe& probe);
 };
 
 // SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so

@@ -70,7 +70,7 @@ std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Len
 // A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
 // SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
 // goes by the command length that the bridge answered.
-void DiskProbe::QueryUsbBridge(const Probe& probe)
+bool DiskProbe::QueryUsbBridge(const Probe& probe)
 {
     const CommandHandle handle(probe);
     for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
@@ -84,6 +84,7 @@ void DiskProbe::QueryUsbBridge(const Probe& probe)
             probe.details->smartData = data;
             probe.details->smartThresholds = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
         }
-        return;
+        return true;
     }
+    return false;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/NvmeBridge.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -35,10 +37,16 @@ struct FakeDrive {
 
     // Answers `code` with `bytes` whatever the input.
     FakeDrive& Answer(DWORD code, FakeBytes bytes);
+
+    // Where the disk hangs in the device tree: the device IDs above it, nearest first (a USB
+    // drive's bridge among them as "USB\VID_xxxx&PID_yyyy\..."), and the family whose vendor
+    // commands that bridge takes. A vendor command of any other family fails the test.
+    std::vector<std::wstring> parents;
+    std::optional<NvmeBridge::Family> bridge;
 };
 
 struct KernelCall {
-    enum class Kind { Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency };
+    enum class Kind { Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Tree, Mutex };
     Kind kind{};
     HANDLE handle = nullptr;          // the handle returned (Open) or used (Control, Read, Close)
     bool succeeded = false;
@@ -62,6 +70,7 @@ struct KernelCall {
     UINT codePage = 0;
     DWORD convertFlags = 0;
     int inputLength = 0;
+    // Tree and Mutex: the function's name, in `path`
 };
 
 class FakeKernel {

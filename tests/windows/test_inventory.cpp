@@ -97,20 +97,27 @@ std::string Trace()
 {
     std::map<HANDLE, int> numbers;
     std::ostringstream trace;
+    Kind last = Kind::Convert;
     for (const KernelCall& call : FakeKernel::Calls()) {
-        if (call.kind == Kind::Convert || IsNvmeLogQuery(call)) {
+        // A walk of the device tree shows as one "tree", whatever its calls.
+        if (call.kind == Kind::Convert || IsNvmeLogQuery(call) || (call.kind == Kind::Tree && last == Kind::Tree)) {
             continue;
         }
+        last = call.kind;
         trace << (trace.tellp() > 0 ? ", " : "");
+        if (call.kind == Kind::Tree) {
+            trace << "tree";
+            continue;
+        }
         if (call.kind == Kind::Open) {
-            trace << (call.access == GENERIC_READ ? "open R" : "open RW");
+            trace << (call.access == GENERIC_READ ? "open R" : call.access == 0 ? "open 0" : "open RW");
             if (call.succeeded) {
                 numbers.emplace(call.handle, static_cast<int>(numbers.size()) + 1);
             }
         } else if (call.kind == Kind::Control) {
             trace << std::hex << std::uppercase << call.code << std::dec;
         } else {
-            trace << (call.kind == Kind::Close ? "close" : "unexpected call");
+            trace << (call.kind == Kind::Close ? "close" : call.kind == Kind::Mutex ? "mutex" : "unexpected call");
         }
         if (numbers.count(call.handle) != 0) {
             trace << " #" << numbers[call.handle];
@@ -260,7 +267,8 @@ TEST(Inventory, CallOrderOnEveryPath)
              usb(asIs)(d);
              d.opensReadWrite = false;
          },
-         kUsbQueries + ", open RW fails, 4D004 #1 fails, 4D004 #1 fails, close #1"},
+         kUsbQueries + ", open RW fails, 4D004 #1 fails, 4D004 #1 fails, tree, open 0 #2, 2D1080 #2, close #2, tree, "
+                       "close #1"},
         {"USB: the SMART data request fails, then the bridge",
          usb([](DriveAnswers::Drive& d) { d.smartVersion = true; }),
          kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, close #3, close #1"},
