@@ -238,8 +238,14 @@ void CheckNvmeBridge(std::span<const std::uint8_t, kPageSize> page, std::span<co
         FUZZ_CHECK(parsed->vendor == std::stoul(id.substr(8, 4), nullptr, 16));
         FUZZ_CHECK(parsed->product == std::stoul(id.substr(17, 4), nullptr, 16));
     }
-    for (const NvmeBridge::UsbId& known : NvmeBridge::KnownBridges()) {
-        FUZZ_CHECK(NvmeBridge::FamilyOf(known.vendor, known.product) == known.family);
+    for (const NvmeBridge::KnownBridge& known : NvmeBridge::KnownBridges()) {
+        FUZZ_CHECK(NvmeBridge::FamilyOf(known.id) == known.family);
+    }
+    if (parsed && !NvmeBridge::FamilyOf(*parsed)) {
+        FUZZ_CHECK(std::none_of(NvmeBridge::KnownBridges().begin(), NvmeBridge::KnownBridges().end(),
+                                [&parsed](const NvmeBridge::KnownBridge& known) {
+                                    return known.id.vendor == parsed->vendor && known.id.product == parsed->product;
+                                }));
     }
 }
 

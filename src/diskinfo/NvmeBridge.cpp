@@ -10,27 +10,27 @@ using Command = NvmeBridge::Command;
 // The USB IDs that smartmontools' public drive database (drivedb.h, its "USB ID entries")
 // maps to -d sntrealtek, -d sntasmedia and -d sntjmicron (0x152d:0xb581 there as
 // "sntjmicron/sat": NVMe through the JMicron tunnel, SATA through SAT).
-constexpr std::array<NvmeBridge::UsbId, NvmeBridge::kKnownBridges> kBridgeTable{{
-    {0x0bda, 0x9210, Family::Realtek}, // RTL9210
-    {0x0bda, 0x9211, Family::Realtek}, // RTL9211
-    {0x2eb9, 0x9211, Family::Realtek}, // RTL9211
-    {0x0bda, 0x9220, Family::Realtek}, // RTL9220
-    {0x1de1, 0xe101, Family::Realtek}, // rebranded RTL9210
-    {0x0411, 0x039d, Family::ASMedia},
-    {0x04e8, 0x4001, Family::ASMedia}, // ASM2362
-    {0x04e8, 0x61fb, Family::ASMedia}, // ASM2362
-    {0x04e8, 0x61fd, Family::ASMedia}, // ASM2362
-    {0x0781, 0x55ae, Family::ASMedia}, // ASM2362
-    {0x0b05, 0x1932, Family::ASMedia}, // ASM236x
-    {0x0bc2, 0xaa1a, Family::ASMedia}, // ASM2364
-    {0x1058, 0x266e, Family::ASMedia}, // ASM236x
-    {0x13fe, 0x6500, Family::ASMedia},
-    {0x174c, 0x2362, Family::ASMedia}, // ASM2362
-    {0x174c, 0x2364, Family::ASMedia}, // ASM2364
-    {0x152d, 0x0583, Family::JMicron}, // JMS583
-    {0x152d, 0xa583, Family::JMicron}, // JMS583
-    {0x152d, 0xb581, Family::JMicron}, // JMS581
-    {0x30de, 0x1000, Family::JMicron},
+constexpr std::array<NvmeBridge::KnownBridge, NvmeBridge::kKnownBridges> kBridgeTable{{
+    {{0x0bda, 0x9210}, Family::Realtek}, // RTL9210
+    {{0x0bda, 0x9211}, Family::Realtek}, // RTL9211
+    {{0x2eb9, 0x9211}, Family::Realtek}, // RTL9211
+    {{0x0bda, 0x9220}, Family::Realtek}, // RTL9220
+    {{0x1de1, 0xe101}, Family::Realtek}, // rebranded RTL9210
+    {{0x0411, 0x039d}, Family::ASMedia},
+    {{0x04e8, 0x4001}, Family::ASMedia}, // ASM2362
+    {{0x04e8, 0x61fb}, Family::ASMedia}, // ASM2362
+    {{0x04e8, 0x61fd}, Family::ASMedia}, // ASM2362
+    {{0x0781, 0x55ae}, Family::ASMedia}, // ASM2362
+    {{0x0b05, 0x1932}, Family::ASMedia}, // ASM236x
+    {{0x0bc2, 0xaa1a}, Family::ASMedia}, // ASM2364
+    {{0x1058, 0x266e}, Family::ASMedia}, // ASM236x
+    {{0x13fe, 0x6500}, Family::ASMedia},
+    {{0x174c, 0x2362}, Family::ASMedia}, // ASM2362
+    {{0x174c, 0x2364}, Family::ASMedia}, // ASM2364
+    {{0x152d, 0x0583}, Family::JMicron}, // JMS583
+    {{0x152d, 0xa583}, Family::JMicron}, // JMS583
+    {{0x152d, 0xb581}, Family::JMicron}, // JMS581
+    {{0x30de, 0x1000}, Family::JMicron},
 }};
 
 // NVMe admin opcodes and the command dwords of the two commands.
@@ -130,20 +130,7 @@ std::string_view TextAt(std::span<const std::uint8_t> bytes, std::size_t from, s
 
 } // namespace
 
-std::wstring_view NvmeBridge::FamilyName(Family family)
-{
-    switch (family) {
-    case Family::ASMedia:
-        return L"ASMedia";
-    case Family::JMicron:
-        return L"JMicron";
-    case Family::Realtek:
-        break;
-    }
-    return L"Realtek";
-}
-
-const std::array<NvmeBridge::UsbId, NvmeBridge::kKnownBridges>& NvmeBridge::KnownBridges()
+const std::array<NvmeBridge::KnownBridge, NvmeBridge::kKnownBridges>& NvmeBridge::KnownBridges()
 {
     return kBridgeTable;
 }
@@ -164,16 +151,13 @@ std::optional<NvmeBridge::UsbId> NvmeBridge::ParseDeviceId(std::wstring_view dev
     if (!product) {
         return std::nullopt;
     }
-    UsbId id;
-    id.vendor = *vendor;
-    id.product = *product;
-    return id;
+    return UsbId{*vendor, *product};
 }
 
-std::optional<NvmeBridge::Family> NvmeBridge::FamilyOf(std::uint16_t vendor, std::uint16_t product)
+std::optional<NvmeBridge::Family> NvmeBridge::FamilyOf(UsbId id)
 {
-    const auto it = std::find_if(kBridgeTable.begin(), kBridgeTable.end(), [=](const UsbId& id) {
-        return id.vendor == vendor && id.product == product;
+    const auto it = std::find_if(kBridgeTable.begin(), kBridgeTable.end(), [id](const KnownBridge& known) {
+        return known.id.vendor == id.vendor && known.id.product == id.product;
     });
     return it == kBridgeTable.end() ? std::nullopt : std::optional<Family>(it->family);
 }

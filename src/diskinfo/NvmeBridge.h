@@ -21,20 +21,22 @@ public:
     NvmeBridge() = delete;
 
     enum class Family : std::uint8_t { Realtek, ASMedia, JMicron };
-    static std::wstring_view FamilyName(Family family);
 
     struct UsbId {
         std::uint16_t vendor = 0;
         std::uint16_t product = 0;
-        Family family = Family::Realtek;
+    };
+    struct KnownBridge {
+        UsbId id;
+        Family family;
     };
     static constexpr std::size_t kKnownBridges = 20;
-    static const std::array<UsbId, kKnownBridges>& KnownBridges();
+    static const std::array<KnownBridge, kKnownBridges>& KnownBridges();
 
     // The vendor and product IDs of a USB device ID of the form "USB\VID_xxxx&PID_yyyy...",
     // hex digits of either case; nullopt for any other ID.
     static std::optional<UsbId> ParseDeviceId(std::wstring_view deviceId);
-    static std::optional<Family> FamilyOf(std::uint16_t vendor, std::uint16_t product);
+    static std::optional<Family> FamilyOf(UsbId id);
 
     enum class Command : std::uint8_t { HealthLog, IdentifyController };
     static constexpr std::size_t kLogSize = NvmeHealth::kLogSize;

@@ -110,7 +110,7 @@ std::optional<Family> BridgeFamily(std::int32_t driveNumber)
             return std::nullopt;
         }
         if (const auto usb = NvmeBridge::ParseDeviceId(id.data())) {
-            return NvmeBridge::FamilyOf(usb->vendor, usb->product);
+            return NvmeBridge::FamilyOf(*usb);
         }
         device = parent;
     }
