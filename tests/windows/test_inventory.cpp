@@ -381,13 +381,13 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
 
     using Cdb = std::array<std::uint8_t, 16>;
     const Cdb readData{0x85, 0x08, 0x0E, 0, 0xD0, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
-    const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn) {
+    const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn, UCHAR cdbLength = 16) {
         struct {
             SCSI_PASS_THROUGH request;
             std::array<std::uint8_t, 32 + 512> areas;
         } buffer;
         std::memset(&buffer, 0, sizeof(buffer));
-        buffer.request = {sizeof(SCSI_PASS_THROUGH), 0, 0, 0, 0, 16, 32, dataIn, 512, 10, 88, 56, {}};
+        buffer.request = {sizeof(SCSI_PASS_THROUGH), 0, 0, 0, 0, cdbLength, 32, dataIn, 512, 10, 88, 56, {}};
         std::copy(cdb.begin(), cdb.end(), buffer.request.Cdb);
         return Kernel::DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer,
                                        sizeof(buffer), &returned, nullptr);
@@ -405,6 +405,18 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     for (const auto& [cdb, dataIn] : refused) {
         EXPECT_NONFATAL_FAILURE(passThrough(cdb, dataIn), "ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS");
     }
+    // NVMe tunnels: a vendor command to a bridge of another family; JMicron's first step without
+    // the mutex, and under it with a descriptor of zeros.
+    FakeKernel::Drive(0).bridge = NvmeBridge::Family::ASMedia;
+    EXPECT_NONFATAL_FAILURE(passThrough({0xE4, 0x00, 0x02, 0x02, 0x02}, SCSI_IOCTL_DATA_IN), "not of its family");
+    FakeKernel::Drive(0).bridge = NvmeBridge::Family::JMicron;
+    const Cdb jmicronOut{0xA1, 0x80, 0x00, 0x00, 0x02, 0x00};
+    EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "without the mutex");
+    const HANDLE mutex = Kernel::CreateMutexW(nullptr, FALSE, L"Global\\Access_JMicron_SMART");
+    EXPECT_EQ(Kernel::WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
+    EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "one of the two JMicron descriptors");
+    Kernel::ReleaseMutex(mutex);
+    Kernel::CloseHandle(mutex);
     Kernel::CloseHandle(device);
 }
 
