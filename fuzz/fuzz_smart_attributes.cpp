@@ -6,10 +6,13 @@
 #include "diskinfo/SatPassThrough.h"
 #include "ui/DetailsText.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -61,10 +64,17 @@ void CheckSmartAttributes(std::span<const std::uint8_t, kPageSize> page)
 
 // The attribute table against a thresholds page, by the published rules: every used slot in
 // table order, the threshold of the first thresholds entry with the same id, the status from
-// current, worst, threshold and the low 32 raw bits; and the details view's table of it.
-void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optional<AtaSmart::Page> thresholds)
+// current, worst, threshold and the low 32 raw bits.
+std::vector<AtaSmart::Attribute> CheckWholeTable(std::span<const std::uint8_t, kPageSize> page,
+                                                 std::optional<AtaSmart::Page> thresholds)
 {
     const auto attributes = AtaSmart::ReadAttributes(page, thresholds);
+    // The threshold of each id, from its first entry: filled from the last entry up, the first
+    // one written last.
+    std::array<std::optional<std::uint8_t>, 256> thresholdOf{};
+    for (std::size_t t = 30; thresholds && t-- > 0;) {
+        thresholdOf[(*thresholds)[2 + 12 * t]] = (*thresholds)[3 + 12 * t];
+    }
     std::size_t next = 0;
     for (std::size_t slot = 0; slot < 30; ++slot) {
         const auto entry = page.subspan(2 + 12 * slot, 12);
@@ -75,12 +85,7 @@ void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optiona
         const AtaSmart::Attribute& attribute = attributes[next++];
         FUZZ_CHECK(attribute.id == entry[0] && attribute.current == entry[3] && attribute.worst == entry[4]);
         FUZZ_CHECK(attribute.raw == FuzzReadLe(entry.subspan(5), 6));
-        std::optional<std::uint8_t> threshold;
-        for (std::size_t t = 0; thresholds && t < 30 && !threshold; ++t) {
-            if ((*thresholds)[2 + 12 * t] == entry[0]) {
-                threshold = (*thresholds)[3 + 12 * t];
-            }
-        }
+        const std::optional<std::uint8_t> threshold = thresholdOf[entry[0]];
         FUZZ_CHECK(attribute.threshold == threshold);
         const bool canFail = threshold && *threshold != 0;
         const bool counts = entry[0] == 5 || entry[0] == 187 || entry[0] == 188 || entry[0] == 197 || entry[0] == 198;
@@ -92,7 +97,13 @@ void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optiona
         FUZZ_CHECK(!AtaSmart::AttributeName(attribute.id).empty());
     }
     FUZZ_CHECK(next == attributes.size());
+    return attributes;
+}
 
+// The details view of the same pages: a row per attribute with a cell per column, and its copy.
+void CheckDetailsView(std::span<const std::uint8_t, kPageSize> page, std::optional<AtaSmart::Page> thresholds,
+                      const std::vector<AtaSmart::Attribute>& attributes)
+{
     DriveDetails details;
     details.smartData.emplace();
     std::copy(page.begin(), page.end(), details.smartData->begin());
@@ -108,8 +119,19 @@ void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optiona
     const bool failing = std::any_of(attributes.begin(), attributes.end(), [](const AtaSmart::Attribute& a) {
         return a.status == AtaSmart::Status::FailingNow;
     });
-    FUZZ_CHECK((DetailsText::Assess(details).verdict == DetailsText::Verdict::Failing) == failing);
-    FUZZ_CHECK(!DetailsText::CopyText(details).empty());
+
+    // The copy, which assesses the drive and builds the table once more: "Failing" exactly when
+    // an attribute is failing now; after the blank line the note of a missing thresholds page,
+    // the column titles and a line per row, each with a tab between every two cells.
+    const std::wstring copy = DetailsText::CopyText(details);
+    FUZZ_CHECK((copy.find(L"\r\nAssessment\tFailing\r\n") != std::wstring::npos) == failing);
+    const std::size_t blank = copy.find(L"\r\n\r\n");
+    FUZZ_CHECK(blank != std::wstring::npos);
+    const auto tail = std::wstring_view(copy).substr(blank + 4);
+    const auto lines = static_cast<std::size_t>(std::count(tail.begin(), tail.end(), L'\n'));
+    const auto tabs = static_cast<std::size_t>(std::count(tail.begin(), tail.end(), L'\t'));
+    FUZZ_CHECK(lines == (thresholds ? 0 : 1) + 1 + table.rows.size());
+    FUZZ_CHECK(tabs == (1 + table.rows.size()) * (table.columns.size() - 1));
 }
 
 // The SMART command for any drive number and either page: the fixed register block, and the
@@ -269,8 +291,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool hasThresholds = size > kThresholdsStart;
     const ExactAnswer<std::uint8_t> thresholds(input.subspan(std::min(size, kThresholdsStart)), kPageSize);
-    CheckWholeTable(page.Bytes().first<kPageSize>(),
-                    hasThresholds ? std::optional<AtaSmart::Page>(thresholds.Bytes().first<kPageSize>()) : std::nullopt);
+    const auto thresholdsPage =
+        hasThresholds ? std::optional<AtaSmart::Page>(thresholds.Bytes().first<kPageSize>()) : std::nullopt;
+    const auto attributes = CheckWholeTable(page.Bytes().first<kPageSize>(), thresholdsPage);
+    if (ChecksView(input)) {
+        CheckDetailsView(page.Bytes().first<kPageSize>(), thresholdsPage, attributes);
+    }
 
     const ExactAnswer<std::uint8_t> bridge(input.subspan(std::min(size, kBridgeStart)), 6);
     CheckPassThrough(page.Bytes().first<kPageSize>(), bridge.Bytes());

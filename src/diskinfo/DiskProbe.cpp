@@ -29,3 +29,9 @@ void DiskProbe::SetSource(const Probe& probe, SmartSource source)
         probe.details->source = source;
     }
 }
+
+HANDLE DiskProbe::OpenReadWrite(const Probe& probe)
+{
+    return Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+}

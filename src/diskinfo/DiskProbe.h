@@ -36,6 +36,8 @@ public:
     static DriveDetails::Page CopyPage(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> page);
     static void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info);
     static void SetSource(const Probe& probe, SmartSource source);
+    // The drive opened again for reading and writing, which the SMART requests need.
+    static HANDLE OpenReadWrite(const Probe& probe);
 
     // False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
     static bool QuerySmartAttributes(const Probe& probe);
@@ -48,13 +50,11 @@ public:
 // SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
 // the I/O manager refuses them on a read-only handle. They alone go through a second,
 // read-write handle that lives for the SMART commands of one route of one probe; where such a
-// handle is refused, the read-only one still gets its chance.
+// handle is refused, the read-only one still gets its chance at SMART_RCV_DRIVE_DATA.
 class CommandHandle {
 public:
     explicit CommandHandle(const Probe& probe)
-        : m_readWrite(Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                          DiskProbe::kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr)),
-          m_device(m_readWrite ? m_readWrite.Get() : probe.device)
+        : m_readWrite(DiskProbe::OpenReadWrite(probe)), m_device(m_readWrite ? m_readWrite.Get() : probe.device)
     {
     }
 

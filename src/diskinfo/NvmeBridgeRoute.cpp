@@ -215,8 +215,7 @@ void DiskProbe::QueryNvmeBridge(const Probe& probe)
     if (!family) {
         return;
     }
-    const KernelHandle device(Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
-                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    const KernelHandle device(OpenReadWrite(probe));
     if (!device) {
         return;
     }

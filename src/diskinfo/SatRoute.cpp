@@ -69,10 +69,14 @@ std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Len
 
 // A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
 // SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
-// goes by the command length that the bridge answered.
+// goes by the command length that the bridge answered. Without a read-write handle there is
+// nothing to send: no driver takes a pass-through on a read-only one.
 bool DiskProbe::QueryUsbBridge(const Probe& probe)
 {
-    const CommandHandle handle(probe);
+    const KernelHandle handle(OpenReadWrite(probe));
+    if (!handle) {
+        return false;
+    }
     for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
         const auto data = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadData);
         if (!data) {

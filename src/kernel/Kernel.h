@@ -44,8 +44,15 @@ public:
     static CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags);
     static CONFIGRET CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags);
 
-    // The named mutex that tools sending JMicron's three-step commands take around them.
+    // The named mutex that tools sending JMicron's three-step commands take around them. The
+    // wait serves the surface scan too, whose window waits for its reading thread to end.
     static HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name);
     static DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
     static BOOL ReleaseMutex(HANDLE mutex);
+
+    // The surface scan reads on a thread of its own, and Stop cancels the read it hangs in.
+    static HANDLE CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                               LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                               LPDWORD threadId);
+    static BOOL CancelSynchronousIo(HANDLE thread);
 };

@@ -104,3 +104,15 @@ BOOL Kernel::ReleaseMutex(HANDLE mutex)
 {
     return ::ReleaseMutex(mutex);
 }
+
+HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                            LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                            LPDWORD threadId)
+{
+    return ::CreateThread(securityAttributes, stackSize, startAddress, parameter, creationFlags, threadId);
+}
+
+BOOL Kernel::CancelSynchronousIo(HANDLE thread)
+{
+    return ::CancelSynchronousIo(thread);
+}

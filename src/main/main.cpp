@@ -55,6 +55,11 @@ Module LoadCommonControls()
     return comctl32;
 }
 
+void ShowStartError(const wchar_t* text)
+{
+    MessageBoxW(nullptr, text, L"Ostrevane", MB_OK | MB_ICONERROR);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
@@ -63,11 +68,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     // imports only known DLLs and API sets, which Windows takes from the system folder alone;
     // from here on, every DLL that the program or Windows on its behalf loads by name comes
     // from the system folder as well.
-    const bool systemFolderOnly = SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
-    const Module commonControls = systemFolderOnly ? LoadCommonControls() : nullptr;
+    if (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == FALSE) {
+        ShowStartError(L"Windows did not let the program take its DLLs from the system folder alone "
+                       L"(SetDefaultDllDirectories failed), so it does not start.");
+        return 1;
+    }
+    const Module commonControls = LoadCommonControls();
     if (!commonControls) {
-        MessageBoxW(nullptr, L"The Windows common controls (comctl32.dll) could not be loaded from the system folder.",
-                    L"Ostrevane", MB_OK | MB_ICONERROR);
+        ShowStartError(L"The Windows common controls (comctl32.dll) could not be loaded from the system folder.");
         return 1;
     }
 

@@ -6,7 +6,6 @@
 #include "ui/DetailsText.h"
 #include "ui/GdiObject.h"
 #include "ui/Theme.h"
-#include "ui/UI.h"
 
 #include <algorithm>
 #include <string>
@@ -17,7 +16,9 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"OstrevaneDetailsClass";
 constexpr wchar_t kTitle[] = L"Drive Details";
-constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+// No minimise box: minimised, the window would leave its owner disabled and, in WinPE, no
+// taskbar to bring it back from.
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW & ~WS_MINIMIZEBOX;
 constexpr DWORD kListStyle = WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 
@@ -26,8 +27,10 @@ constexpr int kMargin = Controls::kMargin;
 constexpr int kLinePitch = 18;
 constexpr int kLabelWidth = 120;
 constexpr int kCloseButtonX = 170;
-// A full ATA attribute table, every slot used.
+// A full ATA attribute table, every slot used; and the rows the table keeps however small
+// the window is made.
 constexpr int kShownRows = 30;
+constexpr int kMinimumRows = 8;
 constexpr int kCellPadding = 16;
 constexpr int kMinimumWidth = 480;
 constexpr int kMinimumHeight = 320;
@@ -35,25 +38,27 @@ constexpr int kMinimumHeight = 320;
 // What the open window shows, made once when it opens.
 struct Shown {
     std::vector<DetailsText::Field> heading;
-    DetailsText::Assessment assessment;
+    DetailsText::Verdict verdict = DetailsText::Verdict::Unknown;
+    std::vector<std::wstring> reasons; // as shown, the surplus summed up in one line
     DetailsText::Table table;
     std::wstring copyText;
+    int minimumClientHeight = 0; // known once the table is filled
 };
 Shown g_shown;
 
 // The window class, registered for as long as one window lives.
 class RegisteredClass {
 public:
-    RegisteredClass()
+    explicit RegisteredClass(HINSTANCE instance) : m_instance(instance)
     {
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof(windowClass);
         windowClass.style = CS_HREDRAW | CS_VREDRAW;
         windowClass.lpfnWndProc = DetailsWindow::WindowProc;
-        windowClass.hInstance = UI::s_hInstance;
+        windowClass.hInstance = instance;
         windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        // No class brush: Windows deletes a class's brush when the class is unregistered, and
-        // this one is the main window's. WM_ERASEBKGND paints with it instead.
+        // No class brush: Windows deletes a class's brush when the class is unregistered.
+        // WM_ERASEBKGND paints the background instead.
         windowClass.lpszClassName = kClassName;
         m_registered = RegisterClassExW(&windowClass) != 0;
     }
@@ -62,13 +67,14 @@ public:
     ~RegisteredClass()
     {
         if (m_registered) {
-            UnregisterClassW(kClassName, UI::s_hInstance);
+            UnregisterClassW(kClassName, m_instance);
         }
     }
 
     bool IsRegistered() const { return m_registered; }
 
 private:
+    HINSTANCE m_instance;
     bool m_registered = false;
 };
 
@@ -87,7 +93,7 @@ bool HasNoteLine()
 // The heading, the assessment and its reasons, and the note beside a table, one a line.
 int TextLines()
 {
-    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.assessment.reasons.size() + (HasNoteLine() ? 1 : 0));
+    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.reasons.size() + (HasNoteLine() ? 1 : 0));
 }
 
 int TableTop()
@@ -102,6 +108,8 @@ COLORREF VerdictColour(DetailsText::Verdict verdict)
         return Theme::kBad;
     case DetailsText::Verdict::Caution:
         return Theme::kCaution;
+    case DetailsText::Verdict::Unknown:
+        return Theme::kLightText;
     default:
         return Theme::kGood;
     }
@@ -186,6 +194,18 @@ int Height(const RECT& rect)
     return rect.bottom - rect.top;
 }
 
+// The client height that shows `rows` rows of the table under the text.
+int ClientHeightFor(HWND list, int rows)
+{
+    RECT row{};
+    row.left = LVIR_BOUNDS;
+    SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+    RECT header{};
+    GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
+    const int listHeight = Height(header) + rows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
+    return TableTop() + listHeight + Controls::kButtonBand;
+}
+
 // The client size that shows kShownRows rows of every column without scrolling sideways.
 SIZE ClientSizeFor(HWND list)
 {
@@ -193,13 +213,7 @@ SIZE ClientSizeFor(HWND list)
     for (std::size_t column = 0; column < g_shown.table.columns.size(); ++column) {
         width += static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0));
     }
-    RECT row{};
-    row.left = LVIR_BOUNDS;
-    SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
-    RECT header{};
-    GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
-    const int listHeight = Height(header) + kShownRows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
-    return {std::max(width, kMinimumWidth), std::max(TableTop() + listHeight + Controls::kButtonBand, kMinimumHeight)};
+    return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, kShownRows), kMinimumHeight)};
 }
 
 // Centred over the owner, as much of it as the work area has room for.
@@ -246,14 +260,16 @@ void RunModal(HWND window)
 
 bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
-    g_shown = {DetailsText::Heading(details), DetailsText::Assess(details), DetailsText::BuildTable(details),
-               DetailsText::CopyText(details)};
-    const RegisteredClass windowClass;
+    const DetailsText::Assessment assessment = DetailsText::Assess(details);
+    g_shown = {DetailsText::Heading(details), assessment.verdict, DetailsText::ShownReasons(assessment),
+               DetailsText::BuildTable(details), DetailsText::CopyText(details)};
+    const HINSTANCE instance = Controls::InstanceOf(owner);
+    const RegisteredClass windowClass(instance);
     if (!windowClass.IsRegistered()) {
         return false;
     }
     const HWND window = CreateWindowExW(0, kClassName, kTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMinimumWidth,
-                                        kMinimumHeight, owner, nullptr, UI::s_hInstance, nullptr);
+                                        kMinimumHeight, owner, nullptr, instance, nullptr);
     if (window == nullptr) {
         return false;
     }
@@ -282,7 +298,7 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
         return 0;
     case WM_DRAWITEM:
         if (wParam == ID_BTN_COPY || wParam == IDCANCEL) {
-            UI::DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            Controls::DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), Controls::FocusMark::Shown);
             return TRUE;
         }
         break;
@@ -309,6 +325,10 @@ void DetailsWindow::OnCreate(HWND hwnd)
     const HWND list = DarkList::Create(hwnd, ID_DETAILS_LIST, kListStyle | shown, kMargin, TableTop(),
                                        kMinimumWidth - 2 * kMargin, kMinimumHeight);
     FillList(list);
+    if (HasTable()) {
+        // Made narrow, the table scrolls sideways too.
+        g_shown.minimumClientHeight = ClientHeightFor(list, kMinimumRows) + GetSystemMetrics(SM_CYHSCROLL);
+    }
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle, kMargin, 0, ID_BTN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
     PlaceOverOwner(hwnd, ClientSizeFor(list));
@@ -330,7 +350,7 @@ void DetailsWindow::OnEraseBkgnd(HWND hwnd, HDC dc)
 {
     RECT client{};
     GetClientRect(hwnd, &client);
-    FillRect(dc, &client, UI::s_hbrBg.Get());
+    Controls::FillBackground(dc, client);
 }
 
 void DetailsWindow::OnPaint(HWND hwnd)
@@ -345,9 +365,9 @@ void DetailsWindow::OnPaint(HWND hwnd)
     for (const DetailsText::Field& field : g_shown.heading) {
         DrawLine(dc, client.right, line++, field.label, field.value, Theme::kLightText);
     }
-    const DetailsText::Verdict verdict = g_shown.assessment.verdict;
-    DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(verdict), VerdictColour(verdict));
-    for (const std::wstring& reason : g_shown.assessment.reasons) {
+    DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(g_shown.verdict),
+             VerdictColour(g_shown.verdict));
+    for (const std::wstring& reason : g_shown.reasons) {
         DrawLine(dc, client.right, line++, L"", reason, Theme::kLightText);
     }
     if (HasNoteLine()) {
@@ -365,6 +385,15 @@ void DetailsWindow::OnCommand(HWND hwnd, int controlId)
         Clipboard::Copy(hwnd, g_shown.copyText);
     } else if (controlId == IDCANCEL) {
         OnClose(hwnd);
+    } else if (controlId == IDOK) {
+        // Enter, wherever the focus is: the owner-drawn buttons never claim to be push buttons,
+        // so the dialog keys send IDOK instead of their own command. It presses the focused
+        // button; in the table it does nothing.
+        const HWND focus = GetFocus();
+        const int focusId = GetDlgCtrlID(focus);
+        if (GetParent(focus) == hwnd && (focusId == ID_BTN_COPY || focusId == IDCANCEL)) {
+            OnCommand(hwnd, focusId);
+        }
     }
 }
 
@@ -385,5 +414,7 @@ void DetailsWindow::OnClose(HWND hwnd)
 
 void DetailsWindow::OnGetMinMaxInfo(MINMAXINFO& limits)
 {
-    limits.ptMinTrackSize = {kMinimumWidth, kMinimumHeight};
+    RECT outer{0, 0, kMinimumWidth, g_shown.minimumClientHeight};
+    AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
+    limits.ptMinTrackSize = {kMinimumWidth, std::max(kMinimumHeight, Height(outer))};
 }

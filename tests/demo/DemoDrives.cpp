@@ -1,6 +1,7 @@
 // The demo build: the real program (its WinMain and its whole user interface) over fake
 // drives that answer with the SMART pages and identity strings of real drives. For tests and
 // pictures only; it is never shipped. The drives are scripted before WinMain runs.
+#include "DemoCapacities.h"
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,16 +92,16 @@ ScriptDrive NvmeInRealtekEnclosure(std::string_view logName, std::string_view mo
 std::vector<ScriptDrive> DemoDrives()
 {
     return {
-        AtaDrive("WDC_WD20EARS-00MVWB0", 2'000'398'934'016, Health::Good),
-        AtaDrive("SAMSUNG_HD501LJ--CR100-12", 500'107'862'016, Health::FailurePredicted),
-        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", 240'057'409'536, Health::Good),
-        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", 120'034'123'776, Health::Good),
-        AtaDrive("Hitachi_HDS721010CLA632", 1'000'204'886'016, Health::Good),
+        AtaDrive("WDC_WD20EARS-00MVWB0", kDemoCapacities[0], Health::Good),
+        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted),
+        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good),
+        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", kDemoCapacities[3], Health::Good),
+        AtaDrive("Hitachi_HDS721010CLA632", kDemoCapacities[4], Health::Good),
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
-                  1'024'209'543'168),
-        AtaDrive("Maxtor_6Y120P0", 122'942'324'736, Health::Good, Attachment::UsbDock),
+                  kDemoCapacities[5]),
+        AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
         NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
-                               "2B2QEXE7", 500'107'862'016),
+                               "2B2QEXE7", kDemoCapacities[7]),
     };
 }
 
@@ -107,8 +109,12 @@ bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
     const std::vector<ScriptDrive> drives = DemoDrives();
+    std::map<int, FakeSurface> surfaces = FakeSurface::Load(FakeSurface::DemoFile(OSTREVANE_DEMO_SURFACES));
     for (std::size_t number = 0; number < drives.size(); ++number) {
-        drives[number](FakeKernel::Drive(static_cast<int>(number)), real);
+        FakeDrive& drive = FakeKernel::Drive(static_cast<int>(number));
+        drives[number](drive, real);
+        // A drive with no row reads everywhere at the default rate.
+        drive.WithSurface(std::move(surfaces[static_cast<int>(number)]));
     }
     return true;
 }

@@ -11,9 +11,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <mutex>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -24,6 +29,7 @@ struct OpenHandle {
     std::size_t readsDone = 0;
     DWORD flags = 0;
     bool mutex = false;
+    bool thread = false; // a real thread's handle, closed for real
 };
 
 // The JMicron mutex: whether it is held, and how far the three steps of the one command it is
@@ -39,12 +45,15 @@ struct State {
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
     std::set<void*> allocations;
-    std::uintptr_t nextHandle = 0x1000;
+    // Far above the handles that the process's own table hands out, threads' among them.
+    std::uintptr_t nextHandle = 0x4000'0000;
     LONGLONG clock = 0;
     LONGLONG frequency = FakeKernel::kFrequency;
     bool failAllocations = false;
     JMicronState jmicron;
     int openInfoLists = 0;
+    bool hanging = false;          // a surface read waits for a cancel
+    std::uint64_t surfaceReads = 0;
 };
 
 State& S()
@@ -52,6 +61,25 @@ State& S()
     static State state;
     return state;
 }
+
+using Guard = std::unique_lock<std::mutex>;
+
+Guard Lock()
+{
+    static std::mutex mutex;
+    return Guard(mutex);
+}
+
+// Signalled by a cancel of the read that hangs.
+HANDLE HangEnded()
+{
+    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
+// Long enough for any scan to have asked; a test whose hanging read is never cancelled fails
+// instead of hanging itself.
+constexpr DWORD kHangLimit = 30'000;
 
 // Every request code the program may send. Anything else is a fault: the codes that change
 // a drive (writes, format, partitioning) all lie outside, and SMART commands and SCSI
@@ -61,7 +89,7 @@ const std::set<DWORD>& AllowedCodes()
     static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO,    IOCTL_STORAGE_QUERY_PROPERTY,
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
-                                       IOCTL_STORAGE_GET_DEVICE_NUMBER};
+                                       IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX};
     return codes;
 }
 
@@ -274,28 +302,101 @@ FakeDrive& FakeDrive::Answer(DWORD code, FakeBytes bytes)
     return *this;
 }
 
+FakeDrive& FakeDrive::WithSurface(FakeSurface given)
+{
+    DISK_GEOMETRY_EX geometry{};
+    geometry.Geometry.BytesPerSector = given.sectorSize;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&geometry);
+    surface = std::move(given);
+    return Answer(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, FakeBytes(bytes, bytes + sizeof(geometry)));
+}
+
+std::filesystem::path FakeSurface::DemoFile(const char* builtIn)
+{
+    const char* given = std::getenv("OSTREVANE_DEMO_SURFACES");
+    if (given == nullptr || *given == '\0') {
+        return builtIn;
+    }
+    return given[0] == '/' ? std::string("Z:") + given : std::string(given);
+}
+
+std::map<int, FakeSurface> FakeSurface::Load(const std::filesystem::path& file)
+{
+    std::map<int, FakeSurface> surfaces;
+    std::ifstream in(file);
+    if (!in) {
+        ADD_FAILURE() << "no surfaces file " << file.string();
+        return surfaces;
+    }
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (std::exchange(header, false)) {
+            EXPECT_EQ(line, "drive\tkind\tfirst_lba\tsectors\tvalue") << file.string();
+            continue;
+        }
+        std::vector<std::string> cells;
+        std::istringstream row(line);
+        for (std::string cell; std::getline(row, cell, '\t');) {
+            cells.push_back(cell);
+        }
+        cells.resize(5);
+        const auto number = [&](std::size_t column) { return cells[column].empty() ? 0 : std::stoull(cells[column]); };
+        FakeSurface& surface = surfaces[std::stoi(cells[0])];
+        const std::string& kind = cells[1];
+        if (kind == "rate") {
+            surface.zones.push_back({number(2), number(3), std::stod(cells[4])});
+        } else if (kind == "slow") {
+            surface.slow.push_back({number(2), number(3), std::stod(cells[4])});
+        } else if (kind == "unreadable") {
+            surface.unreadable.push_back({number(2), number(3)});
+        } else if (kind == "gone") {
+            surface.goneFromLba = std::min(surface.goneFromLba.value_or(UINT64_MAX), number(2));
+        } else {
+            ADD_FAILURE() << "surface row of unknown kind: " << line;
+        }
+    }
+    return surfaces;
+}
+
 void FakeKernel::Reset()
 {
+    const Guard guard = Lock();
+    for (const auto& [handle, open] : S().handles) {
+        if (open.thread && !open.closed) {
+            ADD_FAILURE() << "a thread's handle left open";
+        }
+    }
     S() = State{};
 }
 
 FakeDrive& FakeKernel::Drive(int driveNumber)
 {
+    const Guard guard = Lock();
     return S().drives[driveNumber];
 }
 
 void FakeKernel::RemoveDrive(int driveNumber)
 {
+    const Guard guard = Lock();
     S().drives.erase(driveNumber);
 }
 
 void FakeKernel::SetFrequency(LONGLONG frequency)
 {
+    const Guard guard = Lock();
     S().frequency = frequency;
 }
 
 void FakeKernel::FailAllocations(bool fail)
 {
+    const Guard guard = Lock();
     S().failAllocations = fail;
 }
 
@@ -306,20 +407,35 @@ const std::vector<KernelCall>& FakeKernel::Calls()
 
 std::vector<KernelCall> FakeKernel::CallsOf(KernelCall::Kind kind)
 {
+    const Guard guard = Lock();
     std::vector<KernelCall> selected;
     std::copy_if(S().calls.begin(), S().calls.end(), std::back_inserter(selected),
                  [kind](const KernelCall& call) { return call.kind == kind; });
     return selected;
 }
 
+bool FakeKernel::Hanging()
+{
+    const Guard guard = Lock();
+    return S().hanging;
+}
+
+std::uint64_t FakeKernel::SurfaceReads()
+{
+    const Guard guard = Lock();
+    return S().surfaceReads;
+}
+
 int FakeKernel::OpenHandles()
 {
+    const Guard guard = Lock();
     return S().openInfoLists + static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
                                                               [](const auto& entry) { return !entry.second.closed; }));
 }
 
 DWORD FakeKernel::AccessOf(HANDLE handle)
 {
+    const Guard guard = Lock();
     const auto it = S().handles.find(handle);
     return it == S().handles.end() ? 0 : it->second.access;
 }
@@ -328,6 +444,7 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
                            LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                            DWORD flagsAndAttributes, HANDLE templateFile)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Open);
     call.path = fileName != nullptr ? fileName : L"";
     call.access = desiredAccess;
@@ -370,6 +487,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
                              LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                              LPOVERLAPPED overlapped)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Control);
     call.handle = device;
     call.code = ioControlCode;
@@ -415,8 +533,15 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if ((open->access == 0) != (ioControlCode == IOCTL_STORAGE_GET_DEVICE_NUMBER)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
     }
+    if (S().drives[open->drive].gone) {
+        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
     if ((open->access & GENERIC_WRITE) != 0 && !NeedsReadWrite(ioControlCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " made on a read-write handle";
+    }
+    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH && (open->access & GENERIC_WRITE) == 0) {
+        ADD_FAILURE() << "a SCSI pass-through on a handle without write access, which Windows refuses";
     }
     // Bits 14-15 of a code name the access the I/O manager demands of the handle.
     const DWORD required = (ioControlCode >> 14) & 3;
@@ -452,8 +577,109 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     return TRUE;
 }
 
+namespace {
+
+bool Touches(std::uint64_t first, std::uint64_t end, std::uint64_t rangeFirst, std::uint64_t rangeSectors)
+{
+    return rangeFirst < end && first < rangeFirst + rangeSectors;
+}
+
+// A read of the scan over the drive's surface: checked as Windows checks an unbuffered read,
+// timed by its zone and slow ranges on the fake clock, failing where the surface says so.
+BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                 LPOVERLAPPED overlapped, KernelCall* call)
+{
+    const FakeSurface& surface = *drive.surface;
+    ++S().surfaceReads;
+    if (overlapped == nullptr) {
+        ADD_FAILURE() << "a surface read that does not name its offset";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    const std::uint32_t sector = surface.sectorSize;
+    if (call != nullptr) {
+        call->offset = offset;
+    }
+    if (bytesToRead == 0 || offset % sector != 0 || bytesToRead % sector != 0 ||
+        reinterpret_cast<std::uintptr_t>(buffer) % sector != 0) {
+        ADD_FAILURE() << "an unbuffered read of " << bytesToRead << " bytes at " << offset << " into " << buffer
+                      << ": not whole sectors of " << sector;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t first = offset / sector;
+    const std::uint64_t end = first + bytesToRead / sector;
+    if (drive.gone || (surface.goneFromLba && end > *surface.goneFromLba)) {
+        drive.gone = true;
+        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    double rate = FakeSurface::kDefaultRate;
+    std::optional<std::uint64_t> zoneFirst;
+    for (const FakeSurface::Zone& zone : surface.zones) {
+        const bool holds = zone.firstLba <= first && (zone.sectors == 0 || first < zone.firstLba + zone.sectors);
+        if (holds && (!zoneFirst || zone.firstLba >= *zoneFirst)) {
+            zoneFirst = zone.firstLba;
+            rate = zone.mibPerSecond;
+        }
+    }
+    double extra = 0;
+    for (const FakeSurface::Slow& slow : surface.slow) {
+        if (Touches(first, end, slow.firstLba, slow.sectors)) {
+            extra = std::max(extra, slow.extraMilliseconds);
+        }
+    }
+    const double seconds = bytesToRead / (rate * 1048576.0) + extra / 1000.0;
+    S().clock += std::llround(seconds * static_cast<double>(S().frequency));
+    if (surface.hangAtLba && Touches(first, end, *surface.hangAtLba, 1)) {
+        S().hanging = true;
+        guard.unlock();
+        const DWORD waited = ::WaitForSingleObject(HangEnded(), kHangLimit);
+        guard.lock();
+        S().hanging = false;
+        EXPECT_EQ(waited, WAIT_OBJECT_0) << "a hanging read was never cancelled";
+        ::SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    for (const FakeSurface::Extent& unreadable : surface.unreadable) {
+        if (Touches(first, end, unreadable.firstLba, unreadable.sectors)) {
+            ::SetLastError(ERROR_CRC);
+            return FALSE;
+        }
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = bytesToRead;
+    }
+    if (call != nullptr) {
+        call->succeeded = true;
+    }
+    return TRUE;
+}
+
+} // namespace
+
 BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
 {
+    Guard guard = Lock();
+    const auto known = S().handles.find(file);
+    if (known != S().handles.end() && !known->second.closed && !known->second.thread) {
+        FakeDrive& drive = S().drives[known->second.drive];
+        if (drive.surface) {
+            if ((known->second.access & GENERIC_WRITE) != 0) {
+                ADD_FAILURE() << "read on a read-write handle";
+            }
+            KernelCall* call = nullptr;
+            if (drive.surface->logReads) {
+                call = &Log(KernelCall::Kind::Read);
+                call->handle = file;
+                call->address = buffer;
+                call->bytesToRead = bytesToRead;
+                call->overlappedNull = overlapped == nullptr;
+            }
+            return SurfaceRead(guard, drive, buffer, bytesToRead, bytesRead, overlapped, call);
+        }
+    }
     KernelCall& call = Log(KernelCall::Kind::Read);
     call.handle = file;
     call.address = buffer;
@@ -475,14 +701,21 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
         return FALSE;
     }
     const FakeDrive& drive = S().drives[open->drive];
+    if (overlapped != nullptr) {
+        call.offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    }
+    const std::size_t callIndex = S().calls.size() - 1;
     const FakeRead step = open->readsDone < drive.reads.size() ? drive.reads[open->readsDone] : drive.laterReads;
     ++open->readsDone;
+    // The caller is looked at, and kept waiting, with the fake free for its other threads.
+    guard.unlock();
     if (step.during) {
         step.during();
     }
     if (step.realMilliseconds > 0) {
         ::Sleep(step.realMilliseconds);
     }
+    guard.lock();
     S().clock += step.ticks;
     if (step.fails) {
         ::SetLastError(ERROR_CRC);
@@ -491,12 +724,13 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     if (bytesRead != nullptr) {
         *bytesRead = std::min(step.bytes, bytesToRead);
     }
-    call.succeeded = true;
+    S().calls[callIndex].succeeded = true; // the log may have grown meanwhile
     return TRUE;
 }
 
 BOOL Kernel::CloseHandle(HANDLE object)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Close);
     call.handle = object;
     OpenHandle* open = Find(object);
@@ -507,12 +741,13 @@ BOOL Kernel::CloseHandle(HANDLE object)
         ADD_FAILURE() << "the JMicron mutex closed while held";
     }
     open->closed = true;
-    call.succeeded = true;
-    return TRUE;
+    call.succeeded = open->thread ? ::CloseHandle(object) != FALSE : true;
+    return call.succeeded ? TRUE : FALSE;
 }
 
 LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Alloc);
     call.size = size;
     call.type = allocationType;
@@ -532,6 +767,7 @@ LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, D
 
 BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Free);
     call.address = address;
     call.size = size;
@@ -547,6 +783,7 @@ BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
 int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, int multiByte,
                                 LPWSTR wideCharStr, int wideChar)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Convert);
     call.codePage = codePage;
     call.convertFlags = flags;
@@ -558,13 +795,19 @@ int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, 
 
 BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
 {
-    Log(KernelCall::Kind::Counter).succeeded = true;
+    const Guard guard = Lock();
+    // Readings with nothing logged between them are one entry: a scan of a whole drive reads
+    // the counter millions of times around reads that are not logged.
+    if (S().calls.empty() || S().calls.back().kind != KernelCall::Kind::Counter) {
+        Log(KernelCall::Kind::Counter).succeeded = true;
+    }
     count->QuadPart = S().clock;
     return TRUE;
 }
 
 BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
+    const Guard guard = Lock();
     Log(KernelCall::Kind::Frequency).succeeded = true;
     frequency->QuadPart = S().frequency;
     return TRUE;
@@ -572,6 +815,7 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 
 HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags)
 {
+    const Guard guard = Lock();
     Log(KernelCall::Kind::Tree).path = L"SetupDiGetClassDevsW";
     EXPECT_TRUE(classGuid != nullptr && IsEqualGUID(*classGuid, GUID_DEVINTERFACE_DISK));
     EXPECT_TRUE(enumerator == nullptr && parent == nullptr);
@@ -585,6 +829,7 @@ BOOL Kernel::SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DAT
                                          const GUID* interfaceClassGuid, DWORD memberIndex,
                                          PSP_DEVICE_INTERFACE_DATA deviceInterfaceData)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Tree);
     call.path = L"SetupDiEnumDeviceInterfaces";
     EXPECT_EQ(deviceInfoSet, kInfoList);
@@ -605,6 +850,7 @@ BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE
                                               DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize,
                                               PSP_DEVINFO_DATA deviceInfoData)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Tree);
     call.path = L"SetupDiGetDeviceInterfaceDetailW";
     EXPECT_EQ(deviceInfoSet, kInfoList);
@@ -631,6 +877,7 @@ BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE
 
 BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
 {
+    const Guard guard = Lock();
     Log(KernelCall::Kind::Tree).path = L"SetupDiDestroyDeviceInfoList";
     EXPECT_EQ(deviceInfoSet, kInfoList);
     EXPECT_GT(S().openInfoLists, 0);
@@ -641,6 +888,7 @@ BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
 
 CONFIGRET Kernel::CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Tree);
     call.path = L"CM_Get_Parent";
     EXPECT_EQ(flags, 0u);
@@ -656,6 +904,7 @@ CONFIGRET Kernel::CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags)
 
 CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Tree);
     call.path = L"CM_Get_Device_IDW";
     EXPECT_EQ(flags, 0u);
@@ -675,6 +924,7 @@ CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLe
 
 HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Mutex);
     call.path = L"CreateMutexW";
     EXPECT_TRUE(mutexAttributes == nullptr && initialOwner == FALSE);
@@ -691,6 +941,15 @@ HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialO
 
 DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
+    Guard guard = Lock();
+    // The scan's thread is real and needs the fake to end, so its wait is real and leaves the
+    // fake free; it is not logged, since the window asks whether the scan runs many times a
+    // second.
+    const auto thread = S().handles.find(handle);
+    if (thread != S().handles.end() && thread->second.thread && !thread->second.closed) {
+        guard.unlock();
+        return ::WaitForSingleObject(handle, milliseconds);
+    }
     KernelCall& call = Log(KernelCall::Kind::Mutex);
     call.path = L"WaitForSingleObject";
     call.handle = handle;
@@ -706,6 +965,7 @@ DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 
 BOOL Kernel::ReleaseMutex(HANDLE mutex)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Mutex);
     call.path = L"ReleaseMutex";
     call.handle = mutex;
@@ -715,6 +975,45 @@ BOOL Kernel::ReleaseMutex(HANDLE mutex)
         return FALSE;
     }
     S().jmicron.held = false;
+    call.succeeded = true;
+    return TRUE;
+}
+
+HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                            LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                            LPDWORD threadId)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Thread);
+    const HANDLE thread =
+        ::CreateThread(securityAttributes, stackSize, startAddress, parameter, creationFlags, threadId);
+    call.handle = thread;
+    call.succeeded = thread != nullptr;
+    if (thread != nullptr) {
+        OpenHandle handle;
+        handle.thread = true;
+        S().handles[thread] = handle;
+    }
+    return thread;
+}
+
+BOOL Kernel::CancelSynchronousIo(HANDLE thread)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Cancel);
+    call.handle = thread;
+    const OpenHandle* open = Find(thread);
+    if (open == nullptr || !open->thread) {
+        ADD_FAILURE() << "a cancel of something other than a thread";
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!S().hanging) {
+        ::SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    S().hanging = false;
+    SetEvent(HangEnded());
     call.succeeded = true;
     return TRUE;
 }

@@ -267,8 +267,7 @@ TEST(Inventory, CallOrderOnEveryPath)
              usb(asIs)(d);
              d.opensReadWrite = false;
          },
-         kUsbQueries + ", open RW fails, 4D004 #1 fails, 4D004 #1 fails, tree, open 0 #2, 2D1080 #2, close #2, tree, "
-                       "close #1"},
+         kUsbQueries + ", open RW fails, tree, open 0 #2, 2D1080 #2, close #2, tree, close #1"},
         {"USB: the SMART data request fails, then the bridge",
          usb([](DriveAnswers::Drive& d) { d.smartVersion = true; }),
          kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, close #3, close #1"},
@@ -539,6 +538,7 @@ TEST(Inventory, Records)
         {"USB: GOOD with a wrong checksum", usb([](UsbBridge& b) { b.page16->back() ^= 1; }), noSmart},
         {"USB: CHECK CONDITION", usb([](UsbBridge& b) { b.scsiStatus = 2; }), noSmart},
         {"USB: 511 bytes transferred", usb([](UsbBridge& b) { b.transferred = 511; }), noSmart},
+        {"USB: 513 bytes transferred", usb([](UsbBridge& b) { b.transferred = 513; }), noSmart},
         {"USB: the request fails, and no NVMe log is asked for",
          [&](Drive& d) {
              usb([](UsbBridge& b) { b.fails = true; })(d);
