@@ -157,6 +157,55 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
     return ::QueryPerformanceFrequency(frequency);
 }
 
+// The simulated drive hangs in no device tree and shares no mutex: the inventory's USB bridge
+// route, linked in with the rest of the core, finds nothing here.
+HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID*, PCWSTR, HWND, DWORD)
+{
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL Kernel::SetupDiEnumDeviceInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA)
+{
+    return FALSE;
+}
+
+BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_W,
+                                              DWORD, PDWORD, PSP_DEVINFO_DATA)
+{
+    return FALSE;
+}
+
+BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO)
+{
+    return FALSE;
+}
+
+CONFIGRET Kernel::CM_Get_Parent(PDEVINST, DEVINST, ULONG)
+{
+    return CR_NO_SUCH_DEVNODE;
+}
+
+CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST, PWSTR, ULONG, ULONG)
+{
+    return CR_NO_SUCH_DEVNODE;
+}
+
+HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR)
+{
+    return nullptr;
+}
+
+BOOL Kernel::ReleaseMutex(HANDLE)
+{
+    return FALSE;
+}
+
+// The surface scan's thread is a real one, and so is the wait for it.
+DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+
 HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
                             LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                             LPDWORD threadId)

@@ -24,10 +24,19 @@ struct DriveInfo {
 
 // Where a drive's health figures came from.
 enum class SmartSource {
-    None,      // the drive answered no SMART data
-    Ata,       // the disk driver's ATA SMART requests
-    UsbBridge, // ATA PASS-THROUGH to the drive behind a USB bridge
-    Nvme,      // the NVMe SMART / Health Information log
+    None,          // the drive answered no SMART data
+    Ata,           // the disk driver's ATA SMART requests
+    UsbBridge,     // ATA PASS-THROUGH to the drive behind a USB bridge
+    Nvme,          // the NVMe SMART / Health Information log
+    NvmeUsbBridge, // the same log, through a USB bridge's vendor command
+};
+
+// A drive's own identity strings where they differ from the descriptor's, which behind a USB
+// bridge are the bridge's.
+struct DriveIdentity {
+    std::wstring model;
+    std::wstring serialNumber;
+    std::wstring firmware;
 };
 
 // What the details view shows of one drive, read only when asked for: its record, the bus it
@@ -41,6 +50,7 @@ struct DriveDetails {
     std::optional<Page> smartData;        // ATA SMART READ DATA
     std::optional<Page> smartThresholds;  // ATA SMART READ THRESHOLDS; absent when not answered
     std::optional<Page> nvmeLog;          // NVMe SMART / Health Information log
+    std::optional<DriveIdentity> nvmeIdentity; // Identify Controller through a USB bridge
 };
 
 class DiskManager {

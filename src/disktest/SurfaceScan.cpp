@@ -335,14 +335,14 @@ void SurfaceScan::StopAndWait()
     while (IsRunning()) {
         S().stopAsked = true;
         Kernel::CancelSynchronousIo(S().thread.Get());
-        WaitForSingleObject(S().thread.Get(), kCancelInterval);
+        Kernel::WaitForSingleObject(S().thread.Get(), kCancelInterval);
     }
     S().thread.Reset();
 }
 
 bool SurfaceScan::IsRunning()
 {
-    return S().thread.Get() != nullptr && WaitForSingleObject(S().thread.Get(), 0) == WAIT_TIMEOUT;
+    return S().thread.Get() != nullptr && Kernel::WaitForSingleObject(S().thread.Get(), 0) == WAIT_TIMEOUT;
 }
 
 ScanRecord SurfaceScan::Snapshot()

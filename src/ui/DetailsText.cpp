@@ -274,6 +274,8 @@ std::wstring_view SourceText(SmartSource source)
         return L"ATA SMART through the USB bridge (ATA PASS-THROUGH)";
     case SmartSource::Nvme:
         return L"NVMe health log";
+    case SmartSource::NvmeUsbBridge:
+        return L"NVMe health log through the USB bridge (vendor command)";
     case SmartSource::None:
         break;
     }
@@ -363,15 +365,22 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
     const std::wstring capacity =
         Formatted(L"%.1f GB (%lld bytes)", static_cast<double>(info.sizeBytes) / kBytesPerGiB,
                   static_cast<long long>(info.sizeBytes));
-    return {
+    std::vector<Field> heading{
         {L"Drive", Formatted(L"%d", static_cast<int>(info.index))},
         {L"Model", info.model},
         {L"Serial Number", info.serialNumber},
         {L"Firmware", info.firmware},
-        {L"Capacity", capacity},
-        {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
-        {L"SMART Data", std::wstring(SourceText(details.source))},
     };
+    // Behind a USB bridge the three above are the bridge's; the drive's own follow them.
+    if (const auto& own = details.nvmeIdentity) {
+        heading.insert(heading.end(), {{L"Drive Model", own->model},
+                                       {L"Drive Serial Number", own->serialNumber},
+                                       {L"Drive Firmware", own->firmware}});
+    }
+    heading.insert(heading.end(), {{L"Capacity", capacity},
+                                   {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
+                                   {L"SMART Data", std::wstring(SourceText(details.source))}});
+    return heading;
 }
 
 DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)

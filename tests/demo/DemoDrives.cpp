@@ -47,24 +47,44 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
     };
 }
 
+// An NVMe drive with the identity strings given and the health log of the real drive `logName`
+// among the NVMe health logs, where that is found.
+DriveAnswers::Drive RealNvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
+                                  std::string_view firmware, std::int64_t sizeBytes)
+{
+    constexpr std::uint32_t kBusTypeNvme = 17;
+    DriveAnswers::Drive drive;
+    drive.sizeBytes = sizeBytes;
+    drive.descriptor = DriveAnswers::Descriptor().Model(model).Serial(serial).Firmware(firmware).BusType(kBusTypeNvme);
+    drive.predictFailure = 0;
+    std::ifstream log(std::filesystem::path(OSTREVANE_NVME_PAGES_DIR) / (std::string(logName) + ".bin"),
+                      std::ios::binary);
+    if (log) {
+        drive.nvmeLog = DriveAnswers::Bytes(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+    }
+    return drive;
+}
+
 // An NVMe drive: no ATA SMART requests, and the health log the NVMe driver hands out taken from
 // the real drive `logName` among the NVMe health logs; the drive still opens without it.
 ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
                       std::string_view firmware, std::int64_t sizeBytes)
 {
     return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
-        constexpr std::uint32_t kBusTypeNvme = 17;
-        DriveAnswers::Drive drive;
-        drive.sizeBytes = sizeBytes;
-        drive.descriptor =
-            DriveAnswers::Descriptor().Model(model).Serial(serial).Firmware(firmware).BusType(kBusTypeNvme);
-        drive.predictFailure = 0;
-        std::ifstream log(std::filesystem::path(OSTREVANE_NVME_PAGES_DIR) / (std::string(logName) + ".bin"),
-                          std::ios::binary);
-        if (log) {
-            drive.nvmeLog = DriveAnswers::Bytes(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
-        }
-        drive.ApplyTo(fake);
+        RealNvmeDrive(logName, model, serial, firmware, sizeBytes).ApplyTo(fake);
+    };
+}
+
+// The NVMe drive of the real log `logName` in a USB enclosure whose Realtek bridge reports its
+// own strings and hands the log and Identify Controller over through its vendor command.
+ScriptDrive NvmeInRealtekEnclosure(std::string_view logName, std::string_view model, std::string_view serial,
+                                   std::string_view firmware, std::int64_t sizeBytes)
+{
+    return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
+        DriveAnswers::InNvmeEnclosure(RealNvmeDrive(logName, "RTL9210 NVME", "012345678906", "1.00", sizeBytes),
+                                      NvmeBridge::Family::Realtek, L"USB\\VID_0BDA&PID_9210\\012345678906",
+                                      DriveAnswers::IdentifyController(model, serial, firmware))
+            .ApplyTo(fake);
     };
 }
 
@@ -80,6 +100,8 @@ std::vector<ScriptDrive> DemoDrives()
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
                   kDemoCapacities[5]),
         AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
+        NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
+                               "2B2QEXE7", kDemoCapacities[7]),
     };
 }
 

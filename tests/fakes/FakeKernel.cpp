@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+// The disk interface class as the SDK defines it, to hold the program's spelling against.
+#include <initguid.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
 
@@ -26,7 +28,16 @@ struct OpenHandle {
     bool closed = false;
     std::size_t readsDone = 0;
     DWORD flags = 0;
+    bool mutex = false;
     bool thread = false; // a real thread's handle, closed for real
+};
+
+// The JMicron mutex: whether it is held, and how far the three steps of the one command it is
+// held for have come.
+struct JMicronState {
+    bool held = false;
+    int nextStep = 0;
+    std::uint8_t opcode = 0;
 };
 
 struct State {
@@ -39,6 +50,8 @@ struct State {
     LONGLONG clock = 0;
     LONGLONG frequency = FakeKernel::kFrequency;
     bool failAllocations = false;
+    JMicronState jmicron;
+    int openInfoLists = 0;
     bool hanging = false;          // a surface read waits for a cancel
     std::uint64_t surfaceReads = 0;
 };
@@ -76,7 +89,7 @@ const std::set<DWORD>& AllowedCodes()
     static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO,    IOCTL_STORAGE_QUERY_PROPERTY,
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
-                                       IOCTL_DISK_GET_DRIVE_GEOMETRY_EX};
+                                       IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX};
     return codes;
 }
 
@@ -95,34 +108,113 @@ bool IsReadOnlySmartCommand(const FakeBytes& input)
            input[7] == 0x4F && input[8] == 0xC2;
 }
 
-// A SCSI pass-through may only ever read a SMART page: data in, and ATA PASS-THROUGH (16 or
-// 12) of SMART READ DATA or SMART READ THRESHOLDS, byte for byte, with its sense and data areas
-// inside the buffer as Windows demands. Any other command block could reach the drive's
-// media or settings.
-bool IsReadOnlyPassThrough(const FakeBytes& input, DWORD outSize)
+using Cdb = std::array<std::uint8_t, sizeof(SCSI_PASS_THROUGH::Cdb)>;
+using Family = NvmeBridge::Family;
+
+// Every command block a SCSI pass-through may carry: ATA PASS-THROUGH (16 or 12) of SMART READ
+// DATA or SMART READ THRESHOLDS to any bridge, and the vendor commands that tunnel NVMe Get Log
+// Page (health log) and Identify Controller, each only to a bridge of its family. Any other
+// command block could reach the drive's media or settings.
+struct AllowedCommand {
+    Cdb cdb;
+    std::size_t cdbLength;
+    std::optional<Family> family; // of the bridge that may be sent it; none for ATA PASS-THROUGH
+    UCHAR direction;
+    DWORD length;
+    int jmicronStep; // -1 for the single-command tunnels and ATA PASS-THROUGH
+};
+
+const std::vector<AllowedCommand>& AllowedCommands()
 {
-    using Cdb = std::array<std::uint8_t, sizeof(SCSI_PASS_THROUGH::Cdb)>;
-    static const Cdb kAllowed[] = {
-        {0x85, 0x08, 0x0E, 0x00, 0xD0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00},
-        {0x85, 0x08, 0x0E, 0x00, 0xD1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00},
-        {0xA1, 0x08, 0x0E, 0xD0, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00},
-        {0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00},
+    constexpr UCHAR in = SCSI_IOCTL_DATA_IN;
+    static const std::vector<AllowedCommand> commands{
+        {{0x85, 0x08, 0x0E, 0x00, 0xD0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00}, 16, {}, in, 512, -1},
+        {{0x85, 0x08, 0x0E, 0x00, 0xD1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00}, 16, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0xD0, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
+        {{0xE4, 0x00, 0x02, 0x02, 0x02}, 16, Family::Realtek, in, 512, -1},
+        {{0xE4, 0x00, 0x10, 0x06, 0x01}, 16, Family::Realtek, in, 4096, -1},
+        {{0xE6, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x7F}, 16, Family::ASMedia, in, 512, -1},
+        {{0xE6, 0x06, 0x00, 0x01}, 16, Family::ASMedia, in, 4096, -1},
+        {{0xA1, 0x80, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, SCSI_IOCTL_DATA_OUT, 512, 0},
+        {{0xA1, 0x82, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, in, 512, 1},
+        {{0xA1, 0x82, 0x00, 0x00, 0x10, 0x00}, 12, Family::JMicron, in, 4096, 1},
+        {{0xA1, 0x8F, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, in, 512, 2},
     };
+    return commands;
+}
+
+// The two JMicron command descriptors, the only bytes ever sent toward a device: "NVME", the
+// opcode at 8, the namespace at 12 and CDW10 at 48; Get Log Page of log 02h, 128 dwords, for
+// every namespace, or Identify of the controller. Every other byte 0.
+FakeBytes JMicronDescriptor(std::uint8_t opcode)
+{
+    FakeBytes block(512, 0);
+    std::memcpy(block.data(), "NVME", 4);
+    block[8] = opcode;
+    if (opcode == 0x02) {
+        std::fill_n(block.begin() + 12, 4, std::uint8_t{0xFF});
+        block[48] = 0x02;
+        block[50] = 0x7F;
+    } else {
+        block[48] = 0x01;
+    }
+    return block;
+}
+
+// Why a SCSI pass-through to `drive` is one the program must not send, or empty when it may:
+// the command block byte for byte, its sense and data areas inside the buffer as Windows
+// demands, data out only for JMicron's first step with one of the two descriptors, and the
+// three JMicron steps in order under the mutex.
+std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDrive& drive)
+{
     SCSI_PASS_THROUGH request{};
     if (input.size() < sizeof(request)) {
-        return false;
+        return "a pass-through shorter than SCSI_PASS_THROUGH";
     }
     std::memcpy(&request, input.data(), sizeof(request));
     Cdb cdb{};
     std::memcpy(cdb.data(), request.Cdb, cdb.size());
-    const std::size_t cdbLength = cdb[0] == 0x85 ? 16 : 12;
-    const bool allowed = std::find(std::begin(kAllowed), std::end(kAllowed), cdb) != std::end(kAllowed);
+    const auto& commands = AllowedCommands();
+    const auto command = std::find_if(commands.begin(), commands.end(),
+                                      [&cdb](const AllowedCommand& allowed) { return allowed.cdb == cdb; });
     const auto inside = [outSize](std::uint64_t offset, std::uint64_t length) {
         return length <= outSize && offset <= outSize - length;
     };
-    return allowed && request.CdbLength == cdbLength && request.Length == sizeof(request) &&
-           request.DataIn == SCSI_IOCTL_DATA_IN && inside(request.DataBufferOffset, request.DataTransferLength) &&
-           inside(request.SenseInfoOffset, request.SenseInfoLength);
+    if (command == commands.end()) {
+        return "a command block that is not one the program may send";
+    }
+    if (command->family && command->family != drive.bridge) {
+        return "a vendor command to a bridge not of its family";
+    }
+    if (request.CdbLength != command->cdbLength || request.Length != sizeof(request) ||
+        request.DataIn != command->direction || request.DataTransferLength != command->length ||
+        !inside(request.DataBufferOffset, request.DataTransferLength) ||
+        !inside(request.SenseInfoOffset, request.SenseInfoLength)) {
+        return "a pass-through whose length, direction or areas do not fit its command";
+    }
+    if (command->jmicronStep < 0) {
+        return {};
+    }
+    JMicronState& jmicron = S().jmicron;
+    if (!jmicron.held || jmicron.nextStep != command->jmicronStep) {
+        return "a JMicron step out of order or without the mutex";
+    }
+    ++jmicron.nextStep;
+    if (command->jmicronStep == 0) {
+        if (input.size() < request.DataBufferOffset + 512) {
+            return "a JMicron descriptor outside the input";
+        }
+        const auto from = input.begin() + static_cast<std::ptrdiff_t>(request.DataBufferOffset);
+        const FakeBytes sent(from, from + 512);
+        if (sent != JMicronDescriptor(0x02) && sent != JMicronDescriptor(0x06)) {
+            return "data out other than one of the two JMicron descriptors";
+        }
+        jmicron.opcode = sent[8];
+    } else if (command->jmicronStep == 1 && command->length != (jmicron.opcode == 0x02 ? 512u : 4096u)) {
+        return "a JMicron data step of another length than its descriptor's command";
+    }
+    return {};
 }
 
 constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
@@ -146,6 +238,43 @@ int ParseDrivePath(const std::wstring& path)
     }
     return number;
 }
+
+// The disk device interface of each fake drive, as the device tree lists it.
+constexpr wchar_t kInterfacePrefix[] = L"\\\\?\\scsi#disk&ven_fake#";
+constexpr wchar_t kInterfaceSuffix[] = L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+
+std::wstring InterfacePath(int drive)
+{
+    return kInterfacePrefix + std::to_wstring(drive) + kInterfaceSuffix;
+}
+
+// The drive number of a disk interface path, or -1.
+int ParseInterfacePath(const std::wstring& path)
+{
+    for (const auto& [number, drive] : S().drives) {
+        if (path == InterfacePath(number)) {
+            return number;
+        }
+    }
+    return -1;
+}
+
+// A device node of the fake tree: a drive's disk at depth 0, its parents above.
+constexpr DEVINST kNodesPerDrive = 100;
+DEVINST NodeOf(int drive, std::size_t depth)
+{
+    return static_cast<DEVINST>(drive + 1) * kNodesPerDrive + static_cast<DEVINST>(depth);
+}
+
+// The device IDs above the drive of a fake node, and the node's depth; null for no such node.
+const std::vector<std::wstring>* ParentsAbove(DEVINST node, std::size_t& depth)
+{
+    depth = node % kNodesPerDrive;
+    const auto it = S().drives.find(static_cast<int>(node / kNodesPerDrive) - 1);
+    return it == S().drives.end() ? nullptr : &it->second.parents;
+}
+
+const HDEVINFO kInfoList = reinterpret_cast<HDEVINFO>(std::uintptr_t{0x5E7D});
 
 OpenHandle* Find(HANDLE handle)
 {
@@ -300,8 +429,8 @@ std::uint64_t FakeKernel::SurfaceReads()
 int FakeKernel::OpenHandles()
 {
     const Guard guard = Lock();
-    return static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
-                                          [](const auto& entry) { return !entry.second.closed; }));
+    return S().openInfoLists + static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
+                                                              [](const auto& entry) { return !entry.second.closed; }));
 }
 
 DWORD FakeKernel::AccessOf(HANDLE handle)
@@ -326,14 +455,20 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     call.templateNull = templateFile == nullptr;
     call.handle = INVALID_HANDLE_VALUE;
 
-    if (desiredAccess != GENERIC_READ && desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
+    // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
+    // access 0, to be asked their device number.
+    const int interfaceDrive = ParseInterfacePath(call.path);
+    const bool accessFits = interfaceDrive >= 0 ? desiredAccess == 0
+                                                : desiredAccess == GENERIC_READ ||
+                                                      desiredAccess == (GENERIC_READ | GENERIC_WRITE);
+    if (!accessFits) {
         ADD_FAILURE() << "open with access 0x" << std::hex << desiredAccess << " of " << call.path.size() << " chars";
     }
     if (creationDisposition != OPEN_EXISTING) {
         ADD_FAILURE() << "open with disposition " << creationDisposition << ": only OPEN_EXISTING leaves a drive alone";
     }
 
-    const int drive = ParseDrivePath(call.path);
+    const int drive = interfaceDrive >= 0 ? interfaceDrive : ParseDrivePath(call.path);
     const auto it = S().drives.find(drive);
     const bool wantsWrite = (desiredAccess & GENERIC_WRITE) != 0;
     if (drive < 0 || it == S().drives.end() || !it->second.opens || (wantsWrite && !it->second.opensReadWrite)) {
@@ -379,15 +514,24 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH && !IsReadOnlyPassThrough(call.input, outBufferSize)) {
-        ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS";
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     const OpenHandle* open = Find(device);
     if (open == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
+        if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
+            !fault.empty()) {
+            ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS "
+                             "or an NVMe tunnel of the drive's bridge: "
+                          << fault;
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+    }
+    // A handle opened with access 0 serves only to ask a disk interface its device number.
+    if ((open->access == 0) != (ioControlCode == IOCTL_STORAGE_GET_DEVICE_NUMBER)) {
+        ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
     }
     if (S().drives[open->drive].gone) {
         ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
@@ -408,6 +552,12 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         return FALSE;
     }
 
+    if (ioControlCode == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+        STORAGE_DEVICE_NUMBER number{FILE_DEVICE_DISK, static_cast<DWORD>(open->drive), 0};
+        std::memcpy(outBuffer, &number, std::min<std::size_t>(sizeof(number), outBufferSize));
+        call.succeeded = true;
+        return TRUE;
+    }
     const FakeDrive& drive = S().drives[open->drive];
     const auto answer = drive.answers.find(ioControlCode);
     const std::optional<FakeBytes> bytes =
@@ -485,7 +635,7 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
     if (surface.hangAtLba && Touches(first, end, *surface.hangAtLba, 1)) {
         S().hanging = true;
         guard.unlock();
-        const DWORD waited = WaitForSingleObject(HangEnded(), kHangLimit);
+        const DWORD waited = ::WaitForSingleObject(HangEnded(), kHangLimit);
         guard.lock();
         S().hanging = false;
         EXPECT_EQ(waited, WAIT_OBJECT_0) << "a hanging read was never cancelled";
@@ -587,6 +737,9 @@ BOOL Kernel::CloseHandle(HANDLE object)
     if (open == nullptr) {
         return FALSE;
     }
+    if (open->mutex && S().jmicron.held) {
+        ADD_FAILURE() << "the JMicron mutex closed while held";
+    }
     open->closed = true;
     call.succeeded = open->thread ? ::CloseHandle(object) != FALSE : true;
     return call.succeeded ? TRUE : FALSE;
@@ -657,6 +810,172 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
     const Guard guard = Lock();
     Log(KernelCall::Kind::Frequency).succeeded = true;
     frequency->QuadPart = S().frequency;
+    return TRUE;
+}
+
+HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags)
+{
+    const Guard guard = Lock();
+    Log(KernelCall::Kind::Tree).path = L"SetupDiGetClassDevsW";
+    EXPECT_TRUE(classGuid != nullptr && IsEqualGUID(*classGuid, GUID_DEVINTERFACE_DISK));
+    EXPECT_TRUE(enumerator == nullptr && parent == nullptr);
+    EXPECT_EQ(flags, DWORD{DIGCF_PRESENT | DIGCF_DEVICEINTERFACE});
+    ++S().openInfoLists;
+    S().calls.back().succeeded = true;
+    return kInfoList;
+}
+
+BOOL Kernel::SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                         const GUID* interfaceClassGuid, DWORD memberIndex,
+                                         PSP_DEVICE_INTERFACE_DATA deviceInterfaceData)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"SetupDiEnumDeviceInterfaces";
+    EXPECT_EQ(deviceInfoSet, kInfoList);
+    EXPECT_TRUE(deviceInfoData == nullptr && interfaceClassGuid != nullptr &&
+                IsEqualGUID(*interfaceClassGuid, GUID_DEVINTERFACE_DISK));
+    EXPECT_EQ(deviceInterfaceData->cbSize, DWORD{sizeof(SP_DEVICE_INTERFACE_DATA)});
+    if (memberIndex >= S().drives.size()) {
+        ::SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    deviceInterfaceData->Reserved = static_cast<ULONG_PTR>(std::next(S().drives.begin(), memberIndex)->first);
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA deviceInterfaceData,
+                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
+                                              DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize,
+                                              PSP_DEVINFO_DATA deviceInfoData)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"SetupDiGetDeviceInterfaceDetailW";
+    EXPECT_EQ(deviceInfoSet, kInfoList);
+    const int drive = static_cast<int>(deviceInterfaceData->Reserved);
+    const std::wstring path = InterfacePath(drive);
+    const DWORD needed =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (path.size() + 1) * sizeof(wchar_t));
+    if (requiredSize != nullptr) {
+        *requiredSize = needed;
+    }
+    if (deviceInterfaceDetailData == nullptr || deviceInterfaceDetailDataSize < needed) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    EXPECT_EQ(deviceInterfaceDetailData->cbSize, DWORD{sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)});
+    std::copy(path.c_str(), path.c_str() + path.size() + 1, deviceInterfaceDetailData->DevicePath);
+    if (deviceInfoData != nullptr) {
+        EXPECT_EQ(deviceInfoData->cbSize, DWORD{sizeof(SP_DEVINFO_DATA)});
+        deviceInfoData->DevInst = NodeOf(drive, 0);
+    }
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
+{
+    const Guard guard = Lock();
+    Log(KernelCall::Kind::Tree).path = L"SetupDiDestroyDeviceInfoList";
+    EXPECT_EQ(deviceInfoSet, kInfoList);
+    EXPECT_GT(S().openInfoLists, 0);
+    --S().openInfoLists;
+    S().calls.back().succeeded = true;
+    return TRUE;
+}
+
+CONFIGRET Kernel::CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"CM_Get_Parent";
+    EXPECT_EQ(flags, 0u);
+    std::size_t depth = 0;
+    const std::vector<std::wstring>* parents = ParentsAbove(child, depth);
+    if (parents == nullptr || depth >= parents->size()) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    *parent = child + 1;
+    call.succeeded = true;
+    return CR_SUCCESS;
+}
+
+CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"CM_Get_Device_IDW";
+    EXPECT_EQ(flags, 0u);
+    std::size_t depth = 0;
+    const std::vector<std::wstring>* parents = ParentsAbove(device, depth);
+    if (parents == nullptr || depth == 0 || depth > parents->size()) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    const std::wstring& id = (*parents)[depth - 1];
+    if (id.size() + 1 > bufferLength) {
+        return CR_BUFFER_SMALL;
+    }
+    std::copy(id.c_str(), id.c_str() + id.size() + 1, buffer);
+    call.succeeded = true;
+    return CR_SUCCESS;
+}
+
+HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Mutex);
+    call.path = L"CreateMutexW";
+    EXPECT_TRUE(mutexAttributes == nullptr && initialOwner == FALSE);
+    EXPECT_STREQ(name, L"Global\\Access_JMicron_SMART");
+    const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+    S().nextHandle += 4;
+    OpenHandle mutex;
+    mutex.mutex = true;
+    S().handles[handle] = mutex;
+    call.handle = handle;
+    call.succeeded = true;
+    return handle;
+}
+
+DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    Guard guard = Lock();
+    // The scan's thread is real and needs the fake to end, so its wait is real and leaves the
+    // fake free; it is not logged, since the window asks whether the scan runs many times a
+    // second.
+    const auto thread = S().handles.find(handle);
+    if (thread != S().handles.end() && thread->second.thread && !thread->second.closed) {
+        guard.unlock();
+        return ::WaitForSingleObject(handle, milliseconds);
+    }
+    KernelCall& call = Log(KernelCall::Kind::Mutex);
+    call.path = L"WaitForSingleObject";
+    call.handle = handle;
+    const OpenHandle* open = Find(handle);
+    if (open == nullptr || !open->mutex || milliseconds == INFINITE || S().jmicron.held) {
+        ADD_FAILURE() << "a wait other than a bounded one for the JMicron mutex, not held yet";
+        return WAIT_FAILED;
+    }
+    S().jmicron = JMicronState{true, 0, 0};
+    call.succeeded = true;
+    return WAIT_OBJECT_0;
+}
+
+BOOL Kernel::ReleaseMutex(HANDLE mutex)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Mutex);
+    call.path = L"ReleaseMutex";
+    call.handle = mutex;
+    const OpenHandle* open = Find(mutex);
+    if (open == nullptr || !open->mutex || !S().jmicron.held) {
+        ADD_FAILURE() << "a release of a mutex that is not held";
+        return FALSE;
+    }
+    S().jmicron.held = false;
+    call.succeeded = true;
     return TRUE;
 }
 

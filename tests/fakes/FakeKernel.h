@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/NvmeBridge.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -15,7 +17,8 @@
 // enforces (a request needs the access its code names) and fails the running test on
 // anything that could write to a drive, and on a SCSI pass-through through a handle that
 // Windows would refuse it on. It may be called from the surface scan's thread and the
-// window's at once: every call holds one lock, except while a read hangs.
+// window's at once: every call holds one lock, except while a read hangs and while the window
+// waits for the scan's thread.
 
 using FakeBytes = std::vector<std::uint8_t>;
 // An answer to one request code, chosen from the request's input bytes; nullopt fails it.
@@ -79,10 +82,18 @@ struct FakeDrive {
     FakeDrive& Answer(DWORD code, FakeBytes bytes);
     // Reads follow `surface`, and the drive tells its sector size.
     FakeDrive& WithSurface(FakeSurface surface);
+
+    // Where the disk hangs in the device tree: the device IDs above it, nearest first (a USB
+    // drive's bridge among them as "USB\VID_xxxx&PID_yyyy\..."), and the family whose vendor
+    // commands that bridge takes. A vendor command of any other family fails the test.
+    std::vector<std::wstring> parents;
+    std::optional<NvmeBridge::Family> bridge;
 };
 
 struct KernelCall {
-    enum class Kind { Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Thread, Cancel };
+    enum class Kind {
+        Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Tree, Mutex, Thread, Cancel
+    };
     Kind kind{};
     HANDLE handle = nullptr;          // the handle returned (Open) or used (Control, Read, Close)
     bool succeeded = false;
@@ -107,6 +118,7 @@ struct KernelCall {
     UINT codePage = 0;
     DWORD convertFlags = 0;
     int inputLength = 0;
+    // Tree and Mutex: the function's name, in `path`
 };
 
 class FakeKernel {

@@ -171,6 +171,15 @@ TEST(DetailsText, CopiedTexts)
                      L"ID\tAttribute\tCurrent\tWorst\tThreshold\tRaw\tRaw (hex)\tStatus",
                      L"5\tReallocated Sectors Count\t118\t118\t140\t655\t00000000028F\tFailing now"}));
 
+    // Behind a USB bridge that tunnels NVMe commands, the drive's own identity follows the bridge's.
+    details.source = SmartSource::NvmeUsbBridge;
+    details.nvmeIdentity = DriveIdentity{L"NVME DRIVE", L"S4EW", L"2B2Q"};
+    const auto heading = DetailsText::Heading(details);
+    ASSERT_EQ(heading.size(), 10u);
+    EXPECT_EQ(heading[4].label + L"=" + heading[4].value, L"Drive Model=NVME DRIVE");
+    EXPECT_EQ(heading[6].label + L"=" + heading[6].value, L"Drive Firmware=2B2Q");
+    EXPECT_EQ(heading[9].value, L"NVMe health log through the USB bridge (vendor command)");
+
     const auto none = DetailsText::BuildTable(DriveDetails());
     EXPECT_TRUE(none.columns.empty() && none.rows.empty());
     EXPECT_EQ(none.note, L"The drive answered no SMART data.");

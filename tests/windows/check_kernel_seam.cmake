@@ -9,7 +9,10 @@ set(services
   SetFilePointer SetFilePointerEx SetEndOfFile SetFileValidData FlushFileBuffers DeleteFileA DeleteFileW
   CreateFileMappingA CreateFileMappingW MapViewOfFile DefineDosDeviceW CloseHandle
   VirtualAlloc VirtualAllocEx VirtualFree VirtualFreeEx MultiByteToWideChar
-  QueryPerformanceCounter QueryPerformanceFrequency CreateThread CancelSynchronousIo CancelIoEx)
+  QueryPerformanceCounter QueryPerformanceFrequency CreateThread CancelSynchronousIo CancelIoEx
+  SetupDiGetClassDevsA SetupDiGetClassDevsW SetupDiEnumDeviceInterfaces SetupDiGetDeviceInterfaceDetailA
+  SetupDiGetDeviceInterfaceDetailW SetupDiDestroyDeviceInfoList CM_Get_Parent CM_Get_Device_IDA CM_Get_Device_IDW
+  CreateMutexA CreateMutexW OpenMutexW WaitForSingleObject ReleaseMutex)
 
 string(REPLACE "," ";" libraries "${LIBRARIES}")
 set(listing "")
