@@ -1,10 +1,13 @@
 // How close the read test comes to the truth: it times drive 0 of a simulated kernel whose
 // reads take a known real time, at speeds from a hard disk's to a fast NVMe drive's, and
-// prints for each speed the median and the spread of measured speed / true speed.
+// prints for each speed the median and the spread of measured speed / true speed. Then how
+// close the surface scan's average comes to the drive's speed: a scan must never be what
+// limits a drive.
 
 #include "SimulatedDrive.h"
 
 #include "disktest/DiskTest.h"
+#include "disktest/SurfaceScan.h"
 
 #include <windows.h>
 
@@ -28,6 +31,14 @@ constexpr double kMebibytesRead = 100.0;
 // A pause before each run leaves the processor to the machine's other work, so the scheduler
 // owes this thread time when the run starts rather than cutting into it.
 constexpr DWORD kRestMilliseconds = 50;
+
+// The surface scan over a few GiB of the simulated drive at each speed.
+struct ScanRun {
+    double mebibytesPerSecond;
+    LONGLONG capacityBytes;
+};
+constexpr std::array kScanRuns{ScanRun{200.0, 2LL << 30}, ScanRun{3000.0, 8LL << 30}};
+constexpr DWORD kScanPollMilliseconds = 50;
 
 double Median(std::vector<double> values)
 {
@@ -74,6 +85,30 @@ int main()
         std::snprintf(spread, sizeof spread, "%.5f..%.5f", *low, *high);
         std::printf("%-9s %9.2f  %-15.5f %-19s %-15.5f %.5f\n", speed.label, Median(milliseconds), Median(ratios),
                     spread, Median(stretches), Median(servedRatios));
+    }
+
+    std::printf("\nSurface scan: its average (MiB scanned / its own elapsed time) against the drive's speed.\n");
+    for (const ScanRun& run : kScanRuns) {
+        SimulatedDrive::SetSpeed(run.mebibytesPerSecond);
+        SimulatedDrive::SetCapacity(run.capacityBytes);
+        ::Sleep(kRestMilliseconds);
+        if (!SurfaceScan::Start(0, nullptr, 0)) {
+            std::printf("scan %.0f MB/s: the scan did not start\n", run.mebibytesPerSecond);
+            return 1;
+        }
+        while (SurfaceScan::IsRunning()) {
+            ::Sleep(kScanPollMilliseconds);
+        }
+        SurfaceScan::StopAndWait();
+        const ScanRecord record = SurfaceScan::Snapshot();
+        if (record.GetState() != ScanRecord::State::Finished || record.ElapsedSeconds() <= 0) {
+            std::printf("scan %.0f MB/s: %ls\n", run.mebibytesPerSecond, record.ResultText().c_str());
+            return 1;
+        }
+        const double measured =
+            static_cast<double>(record.ScannedBytes()) / ScanRecord::kBytesPerMiB / record.ElapsedSeconds();
+        std::printf("scan %.0f MB/s: measured %.1f, ratio %.3f\n", run.mebibytesPerSecond, measured,
+                    measured / run.mebibytesPerSecond);
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 // A drive 0 that streams at a chosen speed in real time: the data of its k-th read is ready
 // k read-lengths after the first read began, and each read holds the caller, busy-waiting on
 // the real performance counter, until its data is ready. It stands behind the Kernel seam in
@@ -12,6 +14,8 @@ public:
 
     // Speed in MiB per second, the unit the benchmark reports as "MB/s".
     static void SetSpeed(double mebibytesPerSecond);
+    // The capacity that IOCTL_DISK_GET_LENGTH_INFO tells, for the surface scan.
+    static void SetCapacity(LONGLONG bytes);
 
     // Of the reads since drive 0 was last opened, in seconds: the real time they were made to
     // take (the truth), and the real time from the start of the first to the end of the last,

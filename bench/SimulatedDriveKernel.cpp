@@ -2,6 +2,8 @@
 
 #include "kernel/Kernel.h"
 
+#include <winioctl.h>
+
 #include <cmath>
 #include <string_view>
 
@@ -14,6 +16,7 @@ constexpr double kMebibyte = 1024.0 * 1024.0;
 
 struct Drive {
     double bytesPerSecond = 100.0 * kMebibyte;
+    LONGLONG capacityBytes = 0;
     LONGLONG designedTicks = 0;
     LONGLONG firstReadStart = 0;
     LONGLONG lastReadEnd = 0;
@@ -52,6 +55,11 @@ void SimulatedDrive::SetSpeed(double mebibytesPerSecond)
     D().bytesPerSecond = mebibytesPerSecond * kMebibyte;
 }
 
+void SimulatedDrive::SetCapacity(LONGLONG bytes)
+{
+    D().capacityBytes = bytes;
+}
+
 double SimulatedDrive::DesignedSeconds()
 {
     return Seconds(D().designedTicks);
@@ -69,16 +77,27 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD, LPSECUR
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const double bytesPerSecond = D().bytesPerSecond;
+    const Drive settings = D();
     D() = Drive{};
-    D().bytesPerSecond = bytesPerSecond;
+    D().bytesPerSecond = settings.bytesPerSecond;
+    D().capacityBytes = settings.capacityBytes;
     return kDrive;
 }
 
-BOOL Kernel::DeviceIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)
+// The capacity, for the surface scan; no other request is answered, so it takes 512-byte sectors.
+BOOL Kernel::DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out, DWORD outSize, LPDWORD returned,
+                             LPOVERLAPPED)
 {
-    ::SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
+    if (device != kDrive || code != IOCTL_DISK_GET_LENGTH_INFO || outSize < sizeof(GET_LENGTH_INFORMATION) ||
+        D().capacityBytes <= 0) {
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    static_cast<GET_LENGTH_INFORMATION*>(out)->Length.QuadPart = D().capacityBytes;
+    if (returned != nullptr) {
+        *returned = sizeof(GET_LENGTH_INFORMATION);
+    }
+    return TRUE;
 }
 
 BOOL Kernel::ReadFile(HANDLE file, LPVOID, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED)
@@ -109,7 +128,7 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID, DWORD bytesToRead, LPDWORD bytesRead,
 
 BOOL Kernel::CloseHandle(HANDLE object)
 {
-    return object == kDrive ? TRUE : FALSE;
+    return object == kDrive ? TRUE : ::CloseHandle(object);
 }
 
 LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect)
@@ -136,6 +155,67 @@ BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
 BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
     return ::QueryPerformanceFrequency(frequency);
+}
+
+// The simulated drive hangs in no device tree and shares no mutex: the inventory's USB bridge
+// route, linked in with the rest of the core, finds nothing here.
+HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID*, PCWSTR, HWND, DWORD)
+{
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL Kernel::SetupDiEnumDeviceInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA)
+{
+    return FALSE;
+}
+
+BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_W,
+                                              DWORD, PDWORD, PSP_DEVINFO_DATA)
+{
+    return FALSE;
+}
+
+BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO)
+{
+    return FALSE;
+}
+
+CONFIGRET Kernel::CM_Get_Parent(PDEVINST, DEVINST, ULONG)
+{
+    return CR_NO_SUCH_DEVNODE;
+}
+
+CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST, PWSTR, ULONG, ULONG)
+{
+    return CR_NO_SUCH_DEVNODE;
+}
+
+HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR)
+{
+    return nullptr;
+}
+
+BOOL Kernel::ReleaseMutex(HANDLE)
+{
+    return FALSE;
+}
+
+// The surface scan's thread is a real one, and so is the wait for it.
+DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+
+HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                            LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                            LPDWORD threadId)
+{
+    return ::CreateThread(securityAttributes, stackSize, startAddress, parameter, creationFlags, threadId);
+}
+
+BOOL Kernel::CancelSynchronousIo(HANDLE thread)
+{
+    return ::CancelSynchronousIo(thread);
 }
 
 // The simulated machine has no volumes: the read test never asks for them.

@@ -5,6 +5,7 @@
 #include "ui/DetailsText.h"
 
 #include <array>
+#include <optional>
 #include <string>
 
 namespace {
@@ -51,22 +52,25 @@ NvmeHealth::Count FromDecimal(const std::string& digits)
     return count;
 }
 
-// Every field of the log at its published place, every count written exactly, and the
-// details view's rows and verdict of it.
-void CheckWholeLog(DeviceAnswers::NvmeLog log)
+// Every field of the log at its published place, every count written exactly, and, when
+// `view`, the details view's rows and verdict of it.
+void CheckWholeLog(DeviceAnswers::NvmeLog log, bool view)
 {
     const NvmeHealth::Fields fields = NvmeHealth::Read(log);
     FUZZ_CHECK(fields.criticalWarning == log[0] && fields.availableSpare == log[3]);
     FUZZ_CHECK(fields.availableSpareThreshold == log[4] && fields.percentageUsed == log[5]);
     FUZZ_CHECK(fields.warningTemperatureMinutes == FuzzReadLe(log.subspan(192), 4));
     FUZZ_CHECK(fields.criticalTemperatureMinutes == FuzzReadLe(log.subspan(196), 4));
-    for (std::size_t sensor = 0; sensor < fields.sensorTemperatures.size(); ++sensor) {
-        const auto kelvin = static_cast<std::int32_t>(FuzzReadLe(log.subspan(200 + 2 * sensor), 2));
-        FUZZ_CHECK(fields.sensorTemperatures[sensor] ==
-                   (kelvin == 0 ? std::nullopt : std::optional<std::int32_t>(kelvin - 273)));
+    std::size_t sensorRows = 0;
+    for (std::size_t i = 0; i < fields.sensors.size(); ++i) {
+        const auto kelvin = static_cast<std::int32_t>(FuzzReadLe(log.subspan(200 + 2 * i), 2));
+        FUZZ_CHECK(fields.sensors[i] == (kelvin == 0 ? std::nullopt : std::optional<std::int32_t>(kelvin - 273)));
+        sensorRows += kelvin == 0 ? 0 : 1;
     }
-    FUZZ_CHECK(fields.thermalTransitions[1] == FuzzReadLe(log.subspan(220), 4));
-    FUZZ_CHECK(fields.thermalSeconds[1] == FuzzReadLe(log.subspan(228), 4));
+    FUZZ_CHECK(fields.thermalTransitions1 == FuzzReadLe(log.subspan(216), 4));
+    FUZZ_CHECK(fields.thermalTransitions2 == FuzzReadLe(log.subspan(220), 4));
+    FUZZ_CHECK(fields.thermalSeconds1 == FuzzReadLe(log.subspan(224), 4));
+    FUZZ_CHECK(fields.thermalSeconds2 == FuzzReadLe(log.subspan(228), 4));
     const NvmeHealth::Count* counts[] = {&fields.dataUnitsRead,    &fields.dataUnitsWritten,
                                          &fields.hostReadCommands, &fields.hostWriteCommands,
                                          &fields.controllerBusyMinutes, &fields.powerCycles,
@@ -79,12 +83,15 @@ void CheckWholeLog(DeviceAnswers::NvmeLog log)
         FUZZ_CHECK(!digits.empty() && (digits.size() == 1 || digits[0] != '0'));
         FUZZ_CHECK(FromDecimal(digits) == *counts[i]);
     }
+    if (!view) {
+        return;
+    }
 
     DriveDetails details;
     details.nvmeLog.emplace();
     std::copy(log.begin(), log.end(), details.nvmeLog->begin());
     const DetailsText::Table table = DetailsText::BuildTable(details);
-    FUZZ_CHECK(table.columns.size() == 2 && table.rows.size() == 17);
+    FUZZ_CHECK(table.columns.size() == 2 && table.rows.size() == 21 + sensorRows);
     const auto verdict = DetailsText::Assess(details).verdict;
     const bool caution = fields.percentageUsed >= 100 || fields.mediaErrors != NvmeHealth::Count{};
     FUZZ_CHECK(verdict == (fields.criticalWarning != 0 ? DetailsText::Verdict::Failing
@@ -137,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const ExactAnswer<std::uint8_t> log(input, kLogSize);
     CheckHealthLog(log.Bytes().first<kLogSize>());
-    CheckWholeLog(log.Bytes().first<kLogSize>());
+    CheckWholeLog(log.Bytes().first<kLogSize>(), ChecksView(input));
     CheckRequests();
     return 0;
 }

@@ -2,11 +2,17 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/NvmeBridge.h"
 #include "diskinfo/SatPassThrough.h"
 #include "ui/DetailsText.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -58,10 +64,17 @@ void CheckSmartAttributes(std::span<const std::uint8_t, kPageSize> page)
 
 // The attribute table against a thresholds page, by the published rules: every used slot in
 // table order, the threshold of the first thresholds entry with the same id, the status from
-// current, worst, threshold and the low 32 raw bits; and the details view's table of it.
-void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optional<AtaSmart::Page> thresholds)
+// current, worst, threshold and the low 32 raw bits.
+std::vector<AtaSmart::Attribute> CheckWholeTable(std::span<const std::uint8_t, kPageSize> page,
+                                                 std::optional<AtaSmart::Page> thresholds)
 {
     const auto attributes = AtaSmart::ReadAttributes(page, thresholds);
+    // The threshold of each id, from its first entry: filled from the last entry up, the first
+    // one written last.
+    std::array<std::optional<std::uint8_t>, 256> thresholdOf{};
+    for (std::size_t t = 30; thresholds && t-- > 0;) {
+        thresholdOf[(*thresholds)[2 + 12 * t]] = (*thresholds)[3 + 12 * t];
+    }
     std::size_t next = 0;
     for (std::size_t slot = 0; slot < 30; ++slot) {
         const auto entry = page.subspan(2 + 12 * slot, 12);
@@ -72,12 +85,7 @@ void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optiona
         const AtaSmart::Attribute& attribute = attributes[next++];
         FUZZ_CHECK(attribute.id == entry[0] && attribute.current == entry[3] && attribute.worst == entry[4]);
         FUZZ_CHECK(attribute.raw == FuzzReadLe(entry.subspan(5), 6));
-        std::optional<std::uint8_t> threshold;
-        for (std::size_t t = 0; thresholds && t < 30 && !threshold; ++t) {
-            if ((*thresholds)[2 + 12 * t] == entry[0]) {
-                threshold = (*thresholds)[3 + 12 * t];
-            }
-        }
+        const std::optional<std::uint8_t> threshold = thresholdOf[entry[0]];
         FUZZ_CHECK(attribute.threshold == threshold);
         const bool canFail = threshold && *threshold != 0;
         const bool counts = entry[0] == 5 || entry[0] == 187 || entry[0] == 188 || entry[0] == 197 || entry[0] == 198;
@@ -89,7 +97,13 @@ void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optiona
         FUZZ_CHECK(!AtaSmart::AttributeName(attribute.id).empty());
     }
     FUZZ_CHECK(next == attributes.size());
+    return attributes;
+}
 
+// The details view of the same pages: a row per attribute with a cell per column, and its copy.
+void CheckDetailsView(std::span<const std::uint8_t, kPageSize> page, std::optional<AtaSmart::Page> thresholds,
+                      const std::vector<AtaSmart::Attribute>& attributes)
+{
     DriveDetails details;
     details.smartData.emplace();
     std::copy(page.begin(), page.end(), details.smartData->begin());
@@ -105,8 +119,22 @@ void CheckWholeTable(std::span<const std::uint8_t, kPageSize> page, std::optiona
     const bool failing = std::any_of(attributes.begin(), attributes.end(), [](const AtaSmart::Attribute& a) {
         return a.status == AtaSmart::Status::FailingNow;
     });
-    FUZZ_CHECK((DetailsText::Assess(details).verdict == DetailsText::Verdict::Failing) == failing);
-    FUZZ_CHECK(!DetailsText::CopyText(details).empty());
+
+    // The copy, which assesses the drive and builds the table once more: "Failing" exactly when
+    // an attribute is failing now; after the blank line the note of a missing thresholds page,
+    // the column titles and a line per row, each with a tab between every two cells; then the
+    // partitions' section, of a drive that did not answer its partition table.
+    const std::wstring copy = DetailsText::CopyText(details);
+    FUZZ_CHECK((copy.find(L"\r\nAssessment\tFailing\r\n") != std::wstring::npos) == failing);
+    const std::size_t blank = copy.find(L"\r\n\r\n");
+    FUZZ_CHECK(blank != std::wstring::npos);
+    constexpr std::wstring_view kPartitions = L"\r\nPartitions\tNot answered by the drive\r\n";
+    FUZZ_CHECK(copy.ends_with(kPartitions));
+    const auto tail = std::wstring_view(copy).substr(blank + 4, copy.size() - kPartitions.size() - blank - 4);
+    const auto lines = static_cast<std::size_t>(std::count(tail.begin(), tail.end(), L'\n'));
+    const auto tabs = static_cast<std::size_t>(std::count(tail.begin(), tail.end(), L'\t'));
+    FUZZ_CHECK(lines == (thresholds ? 0 : 1) + 1 + table.rows.size());
+    FUZZ_CHECK(tabs == (1 + table.rows.size()) * (table.columns.size() - 1));
 }
 
 // The SMART command for any drive number and either page: the fixed register block, and the
@@ -150,13 +178,109 @@ void CheckPassThrough(std::span<const std::uint8_t, kPageSize> page, std::span<c
     FUZZ_CHECK(SatPassThrough::SmartCommand(SatPassThrough::Length::Twelve, features) == twelve);
 }
 
+// The same bytes as what an NVMe bridge returned: the data page as the health log and as a
+// JMicron reply, the input as Identify Controller data, the flags choosing the family (bits 2-3)
+// and the command (bit 4); and the page's first 32 bytes as a device ID, after "USB\VID_" when
+// bit 5 is set. Every command block and the descriptor byte for byte, every check by its rule.
+void CheckNvmeBridge(std::span<const std::uint8_t, kPageSize> page, std::span<const std::uint8_t, 4096> identify,
+                     std::span<const std::uint8_t> answer)
+{
+    using Family = NvmeBridge::Family;
+    using Command = NvmeBridge::Command;
+    FUZZ_CHECK(NvmeBridge::LogCounts(page) == std::any_of(page.begin(), page.end(), [](std::uint8_t b) { return b != 0; }));
+    const bool signature = page[0] == 'N' && page[1] == 'V' && page[2] == 'M' && page[3] == 'E';
+    FUZZ_CHECK(NvmeBridge::ReplyCounts(page) == (signature && (FuzzReadLe(page.subspan(20), 4) >> 17) == 0));
+    bool printable = true;
+    bool blank = true;
+    for (std::size_t i = 24; i < 64; ++i) {
+        printable = printable && identify[i] >= 0x20 && identify[i] <= 0x7E;
+        blank = blank && identify[i] == ' ';
+    }
+    FUZZ_CHECK(NvmeBridge::IdentifyCounts(identify) == (printable && !blank));
+    const NvmeBridge::Identity identity = NvmeBridge::IdentityOf(identify);
+    FUZZ_CHECK(identity.serial.data() == reinterpret_cast<const char*>(&identify[4]) && identity.serial.size() == 20);
+    FUZZ_CHECK(identity.model.data() == reinterpret_cast<const char*>(&identify[24]) && identity.model.size() == 40);
+    FUZZ_CHECK(identity.firmware.data() == reinterpret_cast<const char*>(&identify[64]) && identity.firmware.size() == 8);
+
+    const auto family = static_cast<Family>(((answer[0] >> 2) & 3U) % 3);
+    const Command command = (answer[0] & 0x10U) != 0 ? Command::IdentifyController : Command::HealthLog;
+    const bool log = command == Command::HealthLog;
+    const std::uint32_t length = log ? 512 : 4096;
+    using Cdb = SatPassThrough::Command;
+    std::vector<NvmeBridge::Step> expected;
+    switch (family) {
+    case Family::Realtek:
+        expected.push_back({log ? Cdb{0xE4, 0x00, 0x02, 0x02, 0x02} : Cdb{0xE4, 0x00, 0x10, 0x06, 0x01}, 16,
+                            NvmeBridge::Direction::In, length});
+        break;
+    case Family::ASMedia:
+        expected.push_back({log ? Cdb{0xE6, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x7F} : Cdb{0xE6, 0x06, 0x00, 0x01}, 16,
+                            NvmeBridge::Direction::In, length});
+        break;
+    case Family::JMicron:
+        expected = {{Cdb{0xA1, 0x80, 0x00, 0x00, 0x02, 0x00}, 12, NvmeBridge::Direction::Out, 512},
+                    {Cdb{0xA1, 0x82, 0x00, 0x00, static_cast<std::uint8_t>(log ? 0x02 : 0x10), 0x00}, 12,
+                     NvmeBridge::Direction::In, length},
+                    {Cdb{0xA1, 0x8F, 0x00, 0x00, 0x02, 0x00}, 12, NvmeBridge::Direction::In, 512}};
+        break;
+    }
+    const NvmeBridge::Steps steps = NvmeBridge::StepsOf(family, command);
+    FUZZ_CHECK(steps.count == expected.size());
+    const bool succeeded = (answer[0] & 1U) != 0;
+    const auto transferred = static_cast<std::uint32_t>(FuzzReadLe(answer.subspan(2), 4));
+    for (std::size_t i = 0; i < steps.count; ++i) {
+        const NvmeBridge::Step& step = steps.steps[i];
+        FUZZ_CHECK(step.cdb == expected[i].cdb && step.cdbLength == expected[i].cdbLength);
+        FUZZ_CHECK(step.direction == expected[i].direction && step.length == expected[i].length);
+        FUZZ_CHECK(NvmeBridge::Completed({succeeded, answer[1], transferred}, step) ==
+                   (succeeded && answer[1] == 0 && transferred == step.length));
+    }
+    NvmeBridge::JMicronBlock descriptor{'N', 'V', 'M', 'E'};
+    descriptor[8] = log ? 0x02 : 0x06;
+    if (log) {
+        descriptor[12] = descriptor[13] = descriptor[14] = descriptor[15] = 0xFF;
+    }
+    descriptor[48] = log ? 0x02 : 0x01;
+    descriptor[50] = log ? 0x7F : 0x00;
+    FUZZ_CHECK(NvmeBridge::JMicronDescriptor(command) == descriptor);
+
+    std::wstring id = (answer[0] & 0x20U) != 0 ? L"USB\\VID_" : L"";
+    id.append(page.begin(), page.begin() + 32);
+    const auto hex = [&id](std::size_t at) {
+        return at + 4 <= id.size() && std::all_of(id.begin() + static_cast<std::ptrdiff_t>(at),
+                                                  id.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                                  [](wchar_t c) { return c < 0x80 && std::isxdigit(static_cast<int>(c)); });
+    };
+    const auto upper = [&id](std::size_t at, std::size_t count) {
+        std::wstring part = id.substr(at, count);
+        std::transform(part.begin(), part.end(), part.begin(), [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; });
+        return part;
+    };
+    const bool shaped = upper(0, 8) == L"USB\\VID_" && hex(8) && upper(12, 5) == L"&PID_" && hex(17);
+    const auto parsed = NvmeBridge::ParseDeviceId(id);
+    FUZZ_CHECK(parsed.has_value() == shaped);
+    if (parsed) {
+        FUZZ_CHECK(parsed->vendor == std::stoul(id.substr(8, 4), nullptr, 16));
+        FUZZ_CHECK(parsed->product == std::stoul(id.substr(17, 4), nullptr, 16));
+    }
+    for (const NvmeBridge::KnownBridge& known : NvmeBridge::KnownBridges()) {
+        FUZZ_CHECK(NvmeBridge::FamilyOf(known.id) == known.family);
+    }
+    if (parsed && !NvmeBridge::FamilyOf(*parsed)) {
+        FUZZ_CHECK(std::none_of(NvmeBridge::KnownBridges().begin(), NvmeBridge::KnownBridges().end(),
+                                [&parsed](const NvmeBridge::KnownBridge& known) {
+                                    return known.id.vendor == parsed->vendor && known.id.product == parsed->product;
+                                }));
+    }
+}
+
 } // namespace
 
 // The first 512 bytes are the SMART data page (zero-filled when the input is shorter); the
 // next four a drive number for the command that asks for the page; the 512 after them, when
 // the input reaches them, the thresholds page; then what a USB bridge returned with the data
-// page: one byte of flags (bit 0 the request succeeded, bit 1 the thresholds command), the
-// SCSI status, and four bytes of transferred length.
+// page: one byte of flags (bit 0 the request succeeded, bit 1 the thresholds command, bits 2-5
+// for the NVMe bridges), the SCSI status, and four bytes of transferred length.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     constexpr std::size_t kThresholdsStart = kPageSize + 4;
@@ -170,10 +294,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool hasThresholds = size > kThresholdsStart;
     const ExactAnswer<std::uint8_t> thresholds(input.subspan(std::min(size, kThresholdsStart)), kPageSize);
-    CheckWholeTable(page.Bytes().first<kPageSize>(),
-                    hasThresholds ? std::optional<AtaSmart::Page>(thresholds.Bytes().first<kPageSize>()) : std::nullopt);
+    const auto thresholdsPage =
+        hasThresholds ? std::optional<AtaSmart::Page>(thresholds.Bytes().first<kPageSize>()) : std::nullopt;
+    const auto attributes = CheckWholeTable(page.Bytes().first<kPageSize>(), thresholdsPage);
+    if (ChecksView(input)) {
+        CheckDetailsView(page.Bytes().first<kPageSize>(), thresholdsPage, attributes);
+    }
 
     const ExactAnswer<std::uint8_t> bridge(input.subspan(std::min(size, kBridgeStart)), 6);
     CheckPassThrough(page.Bytes().first<kPageSize>(), bridge.Bytes());
+    const ExactAnswer<std::uint8_t> identify(input, NvmeBridge::kIdentifySize);
+    CheckNvmeBridge(page.Bytes().first<kPageSize>(), identify.Bytes().first<NvmeBridge::kIdentifySize>(), bridge.Bytes());
     return 0;
 }

@@ -211,6 +211,19 @@ def main():
     write(smart, "bridge-request-failed.bin", answered + struct.pack("<BBI", 2, 0, 512))
     write(smart, "bridge-wrong-checksum.bin",
           bytes([answered[0] ^ 1]) + answered[1:] + struct.pack("<BBI", 1, 0, 512))
+    # The same bytes as an NVMe bridge's answer (flag bits 2-3 the family, bit 4 Identify, bit 5
+    # a "USB\VID_" device ID): a JMicron reply with and without a status, an Identify whose model
+    # is text, a device ID of a known bridge.
+    reply = bytearray(b"NVME" + bytes(508))
+    write(smart, "nvme-jmicron-reply.bin", bytes(reply) + bytes(516) + struct.pack("<BBI", 0x09, 0, 512))
+    struct.pack_into("<I", reply, 20, 0x00060000)
+    write(smart, "nvme-jmicron-reply-status.bin", bytes(reply) + bytes(516) + struct.pack("<BBI", 0x09, 0, 512))
+    identify = bytearray(512)
+    identify[4:24] = b"S4EWNX0R123456      "
+    identify[24:64] = b"NVME DRIVE 1TB".ljust(40)
+    identify[64:72] = b"2B2QEXM7"
+    write(smart, "nvme-identify.bin", bytes(identify) + bytes(516) + struct.pack("<BBI", 0x11, 0, 4096))
+    write(smart, "nvme-device-id.bin", b"0BDA&PID_9210\\0123456789ABCDEF01" + bytes(996) + struct.pack("<BBI", 0x21, 0, 512))
 
     descriptors = root / "descriptor_strings"
     trims = root / "trim_blanks"

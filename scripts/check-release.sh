@@ -22,16 +22,14 @@ fi
 # The program runs elevated from wherever it was copied, and Windows looks for an imported DLL
 # beside the program first unless it is one of these, all part of every WinPE
 # (https://learn.microsoft.com/windows/win32/dlls/dynamic-link-library-search-order):
-# - known DLLs, always taken from the system folder: kernel32, user32, gdi32 and msvcrt, the C
-#   runtime of mingw-w64;
+# - known DLLs, always taken from the system folder: kernel32, user32, gdi32, setupapi (the
+#   device tree, CM_ functions included) and msvcrt, the C runtime of mingw-w64;
 # - ntdll, which Windows maps into every process before anything else loads;
-# - the Universal CRT of Zig's programs: its API sets, names that the loader resolves to their
-#   host and never looks for as files, and that host, ucrtbase, which Windows 10 and later take
-#   from the system folder even when a copy lies beside the program
-#   (https://learn.microsoft.com/cpp/windows/universal-crt-deployment). ARM64 Windows starts
-#   with Windows 10.
+# - the Universal CRT of Zig's programs, through its API sets only: names that the loader
+#   resolves to their host and never looks for as files. The host, ucrtbase, is no known DLL,
+#   and neither program imports it directly.
 # Anything else, the common controls included, is loaded at run time from the system folder.
-allowed_dlls='^(kernel32|user32|gdi32|msvcrt|ntdll|ucrtbase|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
+allowed_dlls='^(kernel32|user32|gdi32|setupapi|msvcrt|ntdll|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$'
 
 # Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest,
 # the icon and the version information only, and the manifest one resource (ID 1, the one a

@@ -2,7 +2,7 @@
 # Builds the release in fresh build trees and checks it: dist/Ostrevane-x64.exe (mingw-w64,
 # the primary x64 build), dist/Ostrevane-arm64.exe (Zig) and dist/SHA256SUMS. Nothing of an
 # earlier build is reused; exits non-zero when a build or a check fails, or a program has
-# grown to 256 KiB.
+# grown past its limit (256 KiB for x64, 320 KiB for ARM64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,13 +29,17 @@ cp "$work/arm64/src/Ostrevane.exe" dist/Ostrevane-arm64.exe
 
 echo
 scripts/check-release.sh dist/Ostrevane-x64.exe AMD64 dist/Ostrevane-arm64.exe ARM64
-# A technician carries the program on whatever stick is at hand: each stays under 256 KiB.
-for program in dist/Ostrevane-x64.exe dist/Ostrevane-arm64.exe; do
+# A technician carries the program on whatever stick is at hand: the x64 program stays under
+# 256 KiB. The ARM64 one is larger by its fixed-width instructions and Zig's C++ library, which
+# keeps its exception classes, and stays under 320 KiB.
+for limit in "dist/Ostrevane-x64.exe 256" "dist/Ostrevane-arm64.exe 320"; do
+  read -r program kib <<<"$limit"
   size=$(stat -c %s "$program")
-  if [ "$size" -ge $((256 * 1024)) ]; then
-    echo "$program is $size bytes, over 256 KiB" >&2
+  if [ "$size" -ge $((kib * 1024)) ]; then
+    echo "$program is $size bytes, over $kib KiB" >&2
     exit 1
   fi
+  echo "$program: $size bytes, under $kib KiB"
 done
 echo
 source=$(git describe --always --dirty 2>/dev/null || echo "a tree outside git")

@@ -152,6 +152,7 @@ static_assert(std::is_sorted(std::begin(kNames), std::end(kNames),
 std::vector<AtaSmart::Attribute> AtaSmart::ReadAttributes(Page data, std::optional<Page> thresholds)
 {
     std::vector<Attribute> attributes;
+    attributes.reserve(kEntryCount);
     for (std::size_t slot = 0; slot < kEntryCount; ++slot) {
         const Entry entry = EntryAt(data, slot);
         if (entry[0] == 0) {

@@ -27,10 +27,19 @@ struct DriveInfo {
 
 // Where a drive's health figures came from.
 enum class SmartSource {
-    None,      // the drive answered no SMART data
-    Ata,       // the disk driver's ATA SMART requests
-    UsbBridge, // ATA PASS-THROUGH to the drive behind a USB bridge
-    Nvme,      // the NVMe SMART / Health Information log
+    None,          // the drive answered no SMART data
+    Ata,           // the disk driver's ATA SMART requests
+    UsbBridge,     // ATA PASS-THROUGH to the drive behind a USB bridge
+    Nvme,          // the NVMe SMART / Health Information log
+    NvmeUsbBridge, // the same log, through a USB bridge's vendor command
+};
+
+// A drive's own identity strings where they differ from the descriptor's, which behind a USB
+// bridge are the bridge's.
+struct DriveIdentity {
+    std::wstring model;
+    std::wstring serialNumber;
+    std::wstring firmware;
 };
 
 // What the details view shows of one drive, read only when asked for: its record, the bus it
@@ -46,6 +55,7 @@ struct DriveDetails {
     std::optional<Page> nvmeLog;          // NVMe SMART / Health Information log
     std::optional<DriveLayout::Layout> layout;  // the partition table; absent when not answered
     std::vector<DriveLayout::Volume> volumes;   // the volumes on the drive, with their file systems
+    std::optional<DriveIdentity> nvmeIdentity; // Identify Controller through a USB bridge
 };
 
 class DiskManager {

@@ -18,6 +18,11 @@ std::uint64_t ReadLe(std::span<const std::uint8_t> bytes)
     return value;
 }
 
+std::uint32_t Word32At(NvmeHealth::Log log, std::size_t offset)
+{
+    return static_cast<std::uint32_t>(ReadLe(log.subspan(offset, 4)));
+}
+
 NvmeHealth::Count CountAt(NvmeHealth::Log log, std::size_t offset)
 {
     const auto bytes = log.subspan(offset, kCountSize);
@@ -69,17 +74,17 @@ NvmeHealth::Fields NvmeHealth::Read(Log log)
     fields.unsafeShutdowns = CountAt(log, 144);
     fields.mediaErrors = CountAt(log, 160);
     fields.errorLogEntries = CountAt(log, 176);
-    fields.warningTemperatureMinutes = static_cast<std::uint32_t>(ReadLe(log.subspan(192, 4)));
-    fields.criticalTemperatureMinutes = static_cast<std::uint32_t>(ReadLe(log.subspan(196, 4)));
-    for (std::size_t sensor = 0; sensor < fields.sensorTemperatures.size(); ++sensor) {
+    fields.warningTemperatureMinutes = Word32At(log, 192);
+    fields.criticalTemperatureMinutes = Word32At(log, 196);
+    for (std::size_t sensor = 0; sensor < kSensors; ++sensor) {
         const int sensorKelvin = static_cast<int>(ReadLe(log.subspan(200 + 2 * sensor, 2)));
         if (sensorKelvin != 0) {
-            fields.sensorTemperatures[sensor] = sensorKelvin - kKelvinAtZeroCelsius;
+            fields.sensors[sensor] = sensorKelvin - kKelvinAtZeroCelsius;
         }
     }
-    for (std::size_t level = 0; level < 2; ++level) {
-        fields.thermalTransitions[level] = static_cast<std::uint32_t>(ReadLe(log.subspan(216 + 4 * level, 4)));
-        fields.thermalSeconds[level] = static_cast<std::uint32_t>(ReadLe(log.subspan(224 + 4 * level, 4)));
-    }
+    fields.thermalTransitions1 = Word32At(log, 216);
+    fields.thermalTransitions2 = Word32At(log, 220);
+    fields.thermalSeconds1 = Word32At(log, 224);
+    fields.thermalSeconds2 = Word32At(log, 228);
     return fields;
 }

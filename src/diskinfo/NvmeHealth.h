@@ -1,7 +1,7 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,6 +14,7 @@ public:
     NvmeHealth() = delete;
 
     static constexpr std::size_t kLogSize = 512;
+    static constexpr std::size_t kSensors = 8;
     using Log = std::span<const std::uint8_t, kLogSize>;
 
     // A 128-bit count as the log holds it, little-endian, in two halves: standard C++ has no
@@ -44,9 +45,13 @@ public:
         Count errorLogEntries;
         std::uint32_t warningTemperatureMinutes = 0;
         std::uint32_t criticalTemperatureMinutes = 0;
-        std::array<std::optional<std::int32_t>, 8> sensorTemperatures; // degrees Celsius; none when 0 K
-        std::array<std::uint32_t, 2> thermalTransitions{};             // to management temperature 1, 2
-        std::array<std::uint32_t, 2> thermalSeconds{};                 // spent at management temperature 1, 2
+        // Temperature sensors 1 to 8 in degrees Celsius (kelvin - 273, unclamped); empty where
+        // the sensor reads 0 K, which means it is not reported.
+        std::array<std::optional<std::int32_t>, kSensors> sensors;
+        std::uint32_t thermalTransitions1 = 0; // transitions to thermal-management temperature 1
+        std::uint32_t thermalTransitions2 = 0;
+        std::uint32_t thermalSeconds1 = 0; // total seconds at thermal-management temperature 1
+        std::uint32_t thermalSeconds2 = 0;
     };
     static Fields Read(Log log);
 };

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
 // The one door to the kernel for the drive inventory and the read benchmark. Each member
 // has the exact signature of the Windows function it is named after; the program links
 // KernelWin32.cpp, which forwards to the system, and the tests link scripted fake drives
@@ -26,6 +29,34 @@ public:
                                    LPWSTR wideCharStr, int wideChar);
     static BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
     static BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
+    // The device tree, read only to find the USB bridge a drive hangs on (setupapi, which
+    // exports the CM_ functions too).
+    static HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
+    static BOOL SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                            const GUID* interfaceClassGuid, DWORD memberIndex,
+                                            PSP_DEVICE_INTERFACE_DATA deviceInterfaceData);
+    static BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA deviceInterfaceData,
+                                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
+                                                 DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize,
+                                                 PSP_DEVINFO_DATA deviceInfoData);
+    static BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet);
+    static CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags);
+    static CONFIGRET CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags);
+
+    // The named mutex that tools sending JMicron's three-step commands take around them. The
+    // wait serves the surface scan too, whose window waits for its reading thread to end.
+    static HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name);
+    static DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+    static BOOL ReleaseMutex(HANDLE mutex);
+
+    // The surface scan reads on a thread of its own, and Stop cancels the read it hangs in.
+    static HANDLE CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                               LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                               LPDWORD threadId);
+    static BOOL CancelSynchronousIo(HANDLE thread);
+
+    // Volumes, to tell which drive holds which, without the "no disk" box of an empty reader.
     static UINT GetErrorMode();
     static UINT SetErrorMode(UINT mode);
     static HANDLE FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength);

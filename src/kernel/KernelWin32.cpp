@@ -53,6 +53,70 @@ BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
     return ::QueryPerformanceFrequency(frequency);
 }
 
+HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags)
+{
+    return ::SetupDiGetClassDevsW(classGuid, enumerator, parent, flags);
+}
+
+BOOL Kernel::SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                         const GUID* interfaceClassGuid, DWORD memberIndex,
+                                         PSP_DEVICE_INTERFACE_DATA deviceInterfaceData)
+{
+    return ::SetupDiEnumDeviceInterfaces(deviceInfoSet, deviceInfoData, interfaceClassGuid, memberIndex,
+                                         deviceInterfaceData);
+}
+
+BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA deviceInterfaceData,
+                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
+                                              DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize,
+                                              PSP_DEVINFO_DATA deviceInfoData)
+{
+    return ::SetupDiGetDeviceInterfaceDetailW(deviceInfoSet, deviceInterfaceData, deviceInterfaceDetailData,
+                                              deviceInterfaceDetailDataSize, requiredSize, deviceInfoData);
+}
+
+BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
+{
+    return ::SetupDiDestroyDeviceInfoList(deviceInfoSet);
+}
+
+CONFIGRET Kernel::CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags)
+{
+    return ::CM_Get_Parent(parent, child, flags);
+}
+
+CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags)
+{
+    return ::CM_Get_Device_IDW(device, buffer, bufferLength, flags);
+}
+
+HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name)
+{
+    return ::CreateMutexW(mutexAttributes, initialOwner, name);
+}
+
+DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL Kernel::ReleaseMutex(HANDLE mutex)
+{
+    return ::ReleaseMutex(mutex);
+}
+
+HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                            LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                            LPDWORD threadId)
+{
+    return ::CreateThread(securityAttributes, stackSize, startAddress, parameter, creationFlags, threadId);
+}
+
+BOOL Kernel::CancelSynchronousIo(HANDLE thread)
+{
+    return ::CancelSynchronousIo(thread);
+}
+
 UINT Kernel::GetErrorMode()
 {
     return ::GetErrorMode();

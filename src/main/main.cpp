@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <type_traits>
 
@@ -18,6 +19,29 @@ extern "C" char* __cxa_demangle(const char*, char*, std::size_t*, int* status)
     }
     return nullptr;
 }
+
+// The program catches no exception: the few that the standard library can raise (a failed
+// allocation, a length past a container's limit) end it through std::terminate whatever they
+// carry. These end it there directly, so that libstdc++'s exception classes, and the second,
+// reference-counted string library that their messages drag in, stay out of the program: a
+// tenth of its size.
+namespace std {
+[[noreturn]] void __throw_bad_exception() { std::terminate(); }
+[[noreturn]] void __throw_bad_alloc() { std::terminate(); }
+[[noreturn]] void __throw_bad_array_new_length() { std::terminate(); }
+[[noreturn]] void __throw_bad_cast() { std::terminate(); }
+[[noreturn]] void __throw_bad_typeid() { std::terminate(); }
+[[noreturn]] void __throw_logic_error(const char*) { std::terminate(); }
+[[noreturn]] void __throw_domain_error(const char*) { std::terminate(); }
+[[noreturn]] void __throw_invalid_argument(const char*) { std::terminate(); }
+[[noreturn]] void __throw_length_error(const char*) { std::terminate(); }
+[[noreturn]] void __throw_out_of_range(const char*) { std::terminate(); }
+[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { std::terminate(); }
+[[noreturn]] void __throw_runtime_error(const char*) { std::terminate(); }
+[[noreturn]] void __throw_range_error(const char*) { std::terminate(); }
+[[noreturn]] void __throw_overflow_error(const char*) { std::terminate(); }
+[[noreturn]] void __throw_underflow_error(const char*) { std::terminate(); }
+} // namespace std
 #endif
 
 namespace {
@@ -55,6 +79,11 @@ Module LoadCommonControls()
     return comctl32;
 }
 
+void ShowStartError(const wchar_t* text)
+{
+    MessageBoxW(nullptr, text, L"Ostrevane", MB_OK | MB_ICONERROR);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
@@ -63,11 +92,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     // imports only known DLLs and API sets, which Windows takes from the system folder alone;
     // from here on, every DLL that the program or Windows on its behalf loads by name comes
     // from the system folder as well.
-    const bool systemFolderOnly = SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
-    const Module commonControls = systemFolderOnly ? LoadCommonControls() : nullptr;
+    if (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == FALSE) {
+        ShowStartError(L"Windows did not let the program take its DLLs from the system folder alone "
+                       L"(SetDefaultDllDirectories failed), so it does not start.");
+        return 1;
+    }
+    const Module commonControls = LoadCommonControls();
     if (!commonControls) {
-        MessageBoxW(nullptr, L"The Windows common controls (comctl32.dll) could not be loaded from the system folder.",
-                    L"Ostrevane", MB_OK | MB_ICONERROR);
+        ShowStartError(L"The Windows common controls (comctl32.dll) could not be loaded from the system folder.");
         return 1;
     }
 

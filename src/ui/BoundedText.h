@@ -33,9 +33,8 @@ public:
         return true;
     }
 
-    // The formatted text as a string of its own; empty when it does not fit `Capacity`
-    // characters with its terminator.
-    template <std::size_t Capacity, class... Args>
+    // The formatted text when it fits in `Capacity` characters with its terminator, else empty.
+    template <std::size_t Capacity = 160, class... Args>
     static std::wstring Formatted(const wchar_t* format, Args... args)
     {
         std::array<wchar_t, Capacity> text{};

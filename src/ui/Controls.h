@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-// What both windows share in laying out their children: a margin around the list, and a row
-// of owner-drawn buttons in a band below it.
+// What every window shares in laying out and drawing its children: a margin around the list,
+// and a row of owner-drawn buttons in a band below it.
 class Controls {
 public:
     Controls() = delete;
@@ -38,4 +38,19 @@ public:
     {
         Move(button, x, clientHeight - kButtonsFromBottom, kButtonWidth, kButtonHeight);
     }
+
+    // Moves `window` to the centre of its owner at an outer size of `width` x `height`, or as much
+    // of that as the work area has room for.
+    static void PlaceOverOwner(HWND window, int width, int height);
+
+    // Paints `rect` in the windows' dark background, for a window whose class has no brush.
+    static void FillBackground(HDC dc, const RECT& rect);
+
+    // Whether a focused button shows it. The main window's buttons never do; a window that is
+    // worked with the keyboard (Tab between its buttons) must.
+    enum class FocusMark { Hidden, Shown };
+
+    // An owner-drawn button: a flat face (lighter while pressed, the label shifted a pixel),
+    // a 1-pixel border, the label light, or grey while the button is disabled.
+    static void DrawButton(const DRAWITEMSTRUCT& item, FocusMark focusMark);
 };

@@ -32,9 +32,28 @@ std::wstring Widened(std::string_view ascii)
     return std::wstring(ascii.begin(), ascii.end());
 }
 
+// Integers are written digit by digit: a table holds hundreds of them, and swprintf costs more
+// than everything else that makes the table.
 std::wstring Decimal(std::uint64_t value)
 {
-    return Formatted(L"%llu", static_cast<unsigned long long>(value));
+    std::array<wchar_t, 20> digits{}; // 2^64 - 1 has 20
+    std::size_t start = digits.size();
+    do {
+        digits[--start] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return std::wstring(digits.begin() + static_cast<std::ptrdiff_t>(start), digits.end());
+}
+
+// A raw attribute value, 48 bits, as its twelve hexadecimal digits.
+std::wstring RawHex(std::uint64_t raw)
+{
+    constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+    std::wstring text(12, L'0');
+    for (std::size_t i = text.size(); i-- > 0; raw >>= 4) {
+        text[i] = kDigits[raw & 0xF];
+    }
+    return text;
 }
 
 std::optional<AtaSmart::Page> PageOf(const std::optional<DriveDetails::Page>& page)
@@ -155,17 +174,20 @@ const StatusLook& LookOf(AtaSmart::Status status)
 void AtaTable(const std::vector<AtaSmart::Attribute>& attributes, DetailsText::Table& table)
 {
     table.columns = {L"ID", L"Attribute", L"Current", L"Worst", L"Threshold", L"Raw", L"Raw (hex)", L"Status"};
+    table.rows.reserve(attributes.size());
+    table.styles.reserve(attributes.size());
     for (const AtaSmart::Attribute& attribute : attributes) {
-        table.rows.push_back({
-            Decimal(attribute.id),
-            std::wstring(AtaSmart::AttributeName(attribute.id)),
-            Decimal(attribute.current),
-            Decimal(attribute.worst),
-            attribute.threshold ? Decimal(*attribute.threshold) : L"-",
-            Decimal(attribute.raw),
-            Formatted(L"%012llX", static_cast<unsigned long long>(attribute.raw)),
-            std::wstring(LookOf(attribute.status).text),
-        });
+        // Cell by cell into place: a braced list of cells would be copied once more.
+        std::vector<std::wstring>& row = table.rows.emplace_back();
+        row.reserve(table.columns.size());
+        row.push_back(Decimal(attribute.id));
+        row.emplace_back(AtaSmart::AttributeName(attribute.id));
+        row.push_back(Decimal(attribute.current));
+        row.push_back(Decimal(attribute.worst));
+        row.push_back(attribute.threshold ? Decimal(*attribute.threshold) : L"-");
+        row.push_back(Decimal(attribute.raw));
+        row.push_back(RawHex(attribute.raw));
+        row.emplace_back(LookOf(attribute.status).text);
         table.styles.push_back(LookOf(attribute.status).style);
     }
 }
@@ -197,13 +219,23 @@ std::wstring Minutes(std::uint32_t value)
     return Decimal(value) + L" minutes";
 }
 
+std::wstring Seconds(std::uint32_t value)
+{
+    return Decimal(value) + L" seconds";
+}
+
+std::wstring Celsius(std::int32_t value)
+{
+    const std::wstring magnitude = Decimal(static_cast<std::uint64_t>(value < 0 ? -std::int64_t{value} : value));
+    return (value < 0 ? L"-" : L"") + magnitude + L" \u00B0C";
+}
+
 void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
 {
     table.columns = {L"Field", L"Value"};
     table.rows = {
         {L"Critical Warning", WarningBitsText(f.criticalWarning)},
-        {L"Composite Temperature", f.temperature >= 0 ? Decimal(static_cast<std::uint64_t>(f.temperature)) + L" \u00B0C"
-                                                      : L"-"},
+        {L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-"},
         {L"Available Spare", Percent(f.availableSpare)},
         {L"Available Spare Threshold", Percent(f.availableSpareThreshold)},
         {L"Percentage Used", Percent(f.percentageUsed)},
@@ -220,6 +252,15 @@ void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
         {L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes)},
         {L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes)},
     };
+    for (std::size_t sensor = 0; sensor < f.sensors.size(); ++sensor) {
+        if (f.sensors[sensor]) {
+            table.rows.push_back({L"Temperature Sensor " + Decimal(sensor + 1), Celsius(*f.sensors[sensor])});
+        }
+    }
+    table.rows.push_back({L"Thermal Management Temperature 1 Transitions", Decimal(f.thermalTransitions1)});
+    table.rows.push_back({L"Thermal Management Temperature 2 Transitions", Decimal(f.thermalTransitions2)});
+    table.rows.push_back({L"Time at Thermal Management Temperature 1", Seconds(f.thermalSeconds1)});
+    table.rows.push_back({L"Time at Thermal Management Temperature 2", Seconds(f.thermalSeconds2)});
     table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
 }
 
@@ -232,6 +273,8 @@ std::wstring_view SourceText(SmartSource source)
         return L"ATA SMART through the USB bridge (ATA PASS-THROUGH)";
     case SmartSource::Nvme:
         return L"NVMe health log";
+    case SmartSource::NvmeUsbBridge:
+        return L"NVMe health log through the USB bridge (vendor command)";
     case SmartSource::None:
         break;
     }
@@ -239,18 +282,19 @@ std::wstring_view SourceText(SmartSource source)
 }
 
 // Tabs and line breaks inside a cell would shift the columns of the copied text.
-std::wstring CopyCell(std::wstring_view text)
+void AppendCell(std::wstring& out, std::wstring_view text)
 {
-    std::wstring cell(text);
-    std::replace_if(cell.begin(), cell.end(), [](wchar_t c) { return c == L'\t' || c == L'\r' || c == L'\n'; }, L' ');
-    return cell;
+    const std::size_t start = out.size();
+    out += text;
+    std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
+                    [](wchar_t c) { return c == L'\t' || c == L'\r' || c == L'\n'; }, L' ');
 }
 
 void AppendLine(std::wstring& out, std::span<const std::wstring> cells)
 {
     for (std::size_t i = 0; i < cells.size(); ++i) {
         out += i == 0 ? L"" : L"\t";
-        out += CopyCell(cells[i]);
+        AppendCell(out, cells[i]);
     }
     out += kNewLine;
 }
@@ -276,8 +320,14 @@ DetailsText::Assessment DetailsText::Assess(const DriveDetails& details)
     }
     if (const auto fields = NvmeFieldsOf(details)) {
         AssessNvme(*fields, assessment);
-    } else {
+    } else if (details.smartData) {
         AssessAta(details, assessment);
+    } else {
+        // Nothing to judge by is not the same as nothing found.
+        if (!details.info.failurePredicted) {
+            assessment.verdict = Verdict::Unknown;
+        }
+        assessment.reasons.emplace_back(L"The drive answered no SMART data");
     }
     return assessment;
 }
@@ -289,10 +339,23 @@ std::wstring_view DetailsText::VerdictText(Verdict verdict)
         return L"Failing";
     case Verdict::Caution:
         return L"Caution";
+    case Verdict::Unknown:
+        return L"Unknown";
     case Verdict::Good:
         break;
     }
     return L"Good";
+}
+
+std::vector<std::wstring> DetailsText::ShownReasons(const Assessment& assessment)
+{
+    const std::vector<std::wstring>& reasons = assessment.reasons;
+    if (reasons.size() <= kShownReasons) {
+        return reasons;
+    }
+    std::vector<std::wstring> shown(reasons.begin(), reasons.begin() + kShownReasons);
+    shown.push_back(L"and " + Decimal(reasons.size() - kShownReasons) + L" more: see the table");
+    return shown;
 }
 
 std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details)
@@ -301,15 +364,22 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
     const std::wstring capacity =
         Formatted(L"%.1f GB (%lld bytes)", static_cast<double>(info.sizeBytes) / kBytesPerGiB,
                   static_cast<long long>(info.sizeBytes));
-    return {
+    std::vector<Field> heading{
         {L"Drive", Formatted(L"%d", static_cast<int>(info.index))},
         {L"Model", info.model},
         {L"Serial Number", info.serialNumber},
         {L"Firmware", info.firmware},
-        {L"Capacity", capacity},
-        {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
-        {L"SMART Data", std::wstring(SourceText(details.source))},
     };
+    // Behind a USB bridge the three above are the bridge's; the drive's own follow them.
+    if (const auto& own = details.nvmeIdentity) {
+        heading.insert(heading.end(), {{L"Drive Model", own->model},
+                                       {L"Drive Serial Number", own->serialNumber},
+                                       {L"Drive Firmware", own->firmware}});
+    }
+    heading.insert(heading.end(), {{L"Capacity", capacity},
+                                   {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
+                                   {L"SMART Data", std::wstring(SourceText(details.source))}});
+    return heading;
 }
 
 DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)

@@ -7,7 +7,6 @@
 #include "ui/GdiObject.h"
 #include "ui/PartitionText.h"
 #include "ui/Theme.h"
-#include "ui/UI.h"
 
 #include <algorithm>
 #include <string>
@@ -18,7 +17,9 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"OstrevaneDetailsClass";
 constexpr wchar_t kTitle[] = L"Drive Details";
-constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+// No minimise box: minimised, the window would leave its owner disabled and, in WinPE, no
+// taskbar to bring it back from.
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW & ~WS_MINIMIZEBOX;
 constexpr DWORD kListStyle = WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 
@@ -27,8 +28,10 @@ constexpr int kMargin = Controls::kMargin;
 constexpr int kLinePitch = 18;
 constexpr int kLabelWidth = 120;
 constexpr int kCloseButtonX = 170;
-// A full ATA attribute table, every slot used.
+// A full ATA attribute table, every slot used; and the rows the table keeps however small
+// the window is made.
 constexpr int kShownRows = 30;
+constexpr int kMinimumRows = 8;
 constexpr int kCellPadding = 16;
 constexpr int kMinimumWidth = 480;
 constexpr int kMinimumHeight = 320;
@@ -36,28 +39,30 @@ constexpr int kMinimumHeight = 320;
 // What the open window shows, made once when it opens.
 struct Shown {
     std::vector<DetailsText::Field> heading;
-    DetailsText::Assessment assessment;
+    DetailsText::Verdict verdict = DetailsText::Verdict::Unknown;
+    std::vector<std::wstring> reasons; // as shown, the surplus summed up in one line
     DetailsText::Table table;
     std::wstring copyText;
     std::wstring partitionStyle;
     DetailsText::Table partitions;
     int partitionListHeight = 0; // of the partitions' list, once made; 0 without partitions
+    int minimumClientHeight = 0; // known once the table is filled
 };
 Shown g_shown;
 
 // The window class, registered for as long as one window lives.
 class RegisteredClass {
 public:
-    RegisteredClass()
+    explicit RegisteredClass(HINSTANCE instance) : m_instance(instance)
     {
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof(windowClass);
         windowClass.style = CS_HREDRAW | CS_VREDRAW;
         windowClass.lpfnWndProc = DetailsWindow::WindowProc;
-        windowClass.hInstance = UI::s_hInstance;
+        windowClass.hInstance = instance;
         windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        // No class brush: Windows deletes a class's brush when the class is unregistered, and
-        // this one is the main window's. WM_ERASEBKGND paints with it instead.
+        // No class brush: Windows deletes a class's brush when the class is unregistered.
+        // WM_ERASEBKGND paints the background instead.
         windowClass.lpszClassName = kClassName;
         m_registered = RegisterClassExW(&windowClass) != 0;
     }
@@ -66,13 +71,14 @@ public:
     ~RegisteredClass()
     {
         if (m_registered) {
-            UnregisterClassW(kClassName, UI::s_hInstance);
+            UnregisterClassW(kClassName, m_instance);
         }
     }
 
     bool IsRegistered() const { return m_registered; }
 
 private:
+    HINSTANCE m_instance;
     bool m_registered = false;
 };
 
@@ -91,7 +97,7 @@ bool HasNoteLine()
 // The heading, the assessment and its reasons, and the note beside a table, one a line.
 int TextLines()
 {
-    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.assessment.reasons.size() + (HasNoteLine() ? 1 : 0));
+    return static_cast<int>(g_shown.heading.size() + 1 + g_shown.reasons.size() + (HasNoteLine() ? 1 : 0));
 }
 
 int TableTop()
@@ -117,6 +123,8 @@ COLORREF VerdictColour(DetailsText::Verdict verdict)
         return Theme::kBad;
     case DetailsText::Verdict::Caution:
         return Theme::kCaution;
+    case DetailsText::Verdict::Unknown:
+        return Theme::kLightText;
     default:
         return Theme::kGood;
     }
@@ -212,6 +220,12 @@ int ListHeight(HWND list, int rows)
     return Height(header) + rows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
 }
 
+// The client height that shows `rows` rows of the table under the text, and the partitions.
+int ClientHeightFor(HWND list, int rows)
+{
+    return TableTop() + ListHeight(list, rows) + PartitionsHeight() + Controls::kButtonBand;
+}
+
 // The width that shows every column of `list` without scrolling sideways.
 int ListWidth(HWND list, std::size_t columns)
 {
@@ -228,8 +242,7 @@ SIZE ClientSizeFor(HWND list, HWND partitions)
 {
     const int width = 2 * kMargin + std::max(ListWidth(list, g_shown.table.columns.size()),
                                              ListWidth(partitions, g_shown.partitions.columns.size()));
-    const int height = TableTop() + ListHeight(list, kShownRows) + PartitionsHeight() + Controls::kButtonBand;
-    return {std::max(width, kMinimumWidth), std::max(height, kMinimumHeight)};
+    return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, kShownRows), kMinimumHeight)};
 }
 
 COLORREF PartitionColour(std::size_t, int, COLORREF)
@@ -237,20 +250,12 @@ COLORREF PartitionColour(std::size_t, int, COLORREF)
     return Theme::kLightText;
 }
 
-// Centred over the owner, as much of it as the work area has room for.
+// Centred over the owner at the outer size of `client`.
 void PlaceOverOwner(HWND hwnd, SIZE client)
 {
     RECT outer{0, 0, client.cx, client.cy};
     AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int width = std::min<int>(outer.right - outer.left, work.right - work.left);
-    const int height = std::min<int>(Height(outer), Height(work));
-    RECT owner{};
-    GetWindowRect(GetWindow(hwnd, GW_OWNER), &owner);
-    const int x = std::clamp<int>((owner.left + owner.right - width) / 2, work.left, work.right - width);
-    const int y = std::clamp<int>((owner.top + owner.bottom - height) / 2, work.top, work.bottom - height);
-    SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    Controls::PlaceOverOwner(hwnd, outer.right - outer.left, Height(outer));
 }
 
 // The window's messages until it is gone, with the keys of a dialog box (Tab moves between
@@ -281,15 +286,17 @@ void RunModal(HWND window)
 
 bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
-    g_shown = {DetailsText::Heading(details),    DetailsText::Assess(details),
-               DetailsText::BuildTable(details), DetailsText::CopyText(details),
-               PartitionText::StyleText(details), PartitionText::BuildTable(details)};
-    const RegisteredClass windowClass;
+    const DetailsText::Assessment assessment = DetailsText::Assess(details);
+    g_shown = {DetailsText::Heading(details), assessment.verdict, DetailsText::ShownReasons(assessment),
+               DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),
+               PartitionText::BuildTable(details)};
+    const HINSTANCE instance = Controls::InstanceOf(owner);
+    const RegisteredClass windowClass(instance);
     if (!windowClass.IsRegistered()) {
         return false;
     }
     const HWND window = CreateWindowExW(0, kClassName, kTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMinimumWidth,
-                                        kMinimumHeight, owner, nullptr, UI::s_hInstance, nullptr);
+                                        kMinimumHeight, owner, nullptr, instance, nullptr);
     if (window == nullptr) {
         return false;
     }
@@ -318,7 +325,7 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
         return 0;
     case WM_DRAWITEM:
         if (wParam == ID_BTN_COPY || wParam == IDCANCEL) {
-            UI::DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            Controls::DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), Controls::FocusMark::Shown);
             return TRUE;
         }
         break;
@@ -351,6 +358,10 @@ void DetailsWindow::OnCreate(HWND hwnd)
     FillList(partitions, g_shown.partitions);
     g_shown.partitionListHeight =
         hasPartitions ? ListHeight(partitions, static_cast<int>(g_shown.partitions.rows.size())) : 0;
+    if (HasTable()) {
+        // Made narrow, the table scrolls sideways too.
+        g_shown.minimumClientHeight = ClientHeightFor(list, kMinimumRows) + GetSystemMetrics(SM_CYHSCROLL);
+    }
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle, kMargin, 0, ID_BTN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
     PlaceOverOwner(hwnd, ClientSizeFor(list, partitions));
@@ -374,7 +385,7 @@ void DetailsWindow::OnEraseBkgnd(HWND hwnd, HDC dc)
 {
     RECT client{};
     GetClientRect(hwnd, &client);
-    FillRect(dc, &client, UI::s_hbrBg.Get());
+    Controls::FillBackground(dc, client);
 }
 
 void DetailsWindow::OnPaint(HWND hwnd)
@@ -389,9 +400,9 @@ void DetailsWindow::OnPaint(HWND hwnd)
     for (const DetailsText::Field& field : g_shown.heading) {
         DrawLine(dc, client.right, line++, field.label, field.value, Theme::kLightText);
     }
-    const DetailsText::Verdict verdict = g_shown.assessment.verdict;
-    DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(verdict), VerdictColour(verdict));
-    for (const std::wstring& reason : g_shown.assessment.reasons) {
+    DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(g_shown.verdict),
+             VerdictColour(g_shown.verdict));
+    for (const std::wstring& reason : g_shown.reasons) {
         DrawLine(dc, client.right, line++, L"", reason, Theme::kLightText);
     }
     if (HasNoteLine()) {
@@ -415,6 +426,15 @@ void DetailsWindow::OnCommand(HWND hwnd, int controlId)
         Clipboard::Copy(hwnd, g_shown.copyText);
     } else if (controlId == IDCANCEL) {
         OnClose(hwnd);
+    } else if (controlId == IDOK) {
+        // Enter, wherever the focus is: the owner-drawn buttons never claim to be push buttons,
+        // so the dialog keys send IDOK instead of their own command. It presses the focused
+        // button; in the table it does nothing.
+        const HWND focus = GetFocus();
+        const int focusId = GetDlgCtrlID(focus);
+        if (GetParent(focus) == hwnd && (focusId == ID_BTN_COPY || focusId == IDCANCEL)) {
+            OnCommand(hwnd, focusId);
+        }
     }
 }
 
@@ -437,5 +457,7 @@ void DetailsWindow::OnClose(HWND hwnd)
 
 void DetailsWindow::OnGetMinMaxInfo(MINMAXINFO& limits)
 {
-    limits.ptMinTrackSize = {kMinimumWidth, kMinimumHeight};
+    RECT outer{0, 0, kMinimumWidth, g_shown.minimumClientHeight};
+    AdjustWindowRectEx(&outer, kStyle, FALSE, 0);
+    limits.ptMinTrackSize = {kMinimumWidth, std::max(kMinimumHeight, Height(outer))};
 }

@@ -13,6 +13,7 @@ public:
     static constexpr COLORREF kButtonFace = 0x3C3C3C;
     static constexpr COLORREF kButtonFacePressed = 0x505050;
     static constexpr COLORREF kButtonBorder = 0x646464;
+    static constexpr COLORREF kDisabledText = 0x808080;
     static constexpr COLORREF kGood = 0x00C800;
     static constexpr COLORREF kCaution = 0x00B4FF;
     static constexpr COLORREF kBad = 0x3232FF;

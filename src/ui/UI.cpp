@@ -9,6 +9,7 @@
 #include "ui/DetailsText.h"
 #include "ui/DetailsWindow.h"
 #include "ui/ResultText.h"
+#include "ui/ScanWindow.h"
 #include "ui/Theme.h"
 
 #include <algorithm>
@@ -22,6 +23,7 @@ HWND UI::s_hwndList = nullptr;
 HWND UI::s_hwndBtnRefresh = nullptr;
 HWND UI::s_hwndBtnTest = nullptr;
 HWND UI::s_hwndBtnDetails = nullptr;
+HWND UI::s_hwndBtnScan = nullptr;
 std::vector<DriveInfo> UI::s_drives;
 
 namespace {
@@ -39,13 +41,13 @@ static_assert(kListStyle == 0x5000100D && kButtonStyle == 0x5000000B);
 constexpr int kMargin = Controls::kMargin;
 constexpr int kTestButtonX = 170;
 constexpr int kDetailsButtonX = 330;
+constexpr int kScanButtonX = 490;
 constexpr int kListWidthAtCreation = 760;
 constexpr int kListHeightAtCreation = 450;
 constexpr int kButtonYAtCreation = 480;
 
 constexpr std::array<int, CellText::kColumnCount> kColumnWidths{40, 150, 100, 70, 70, 70, 50, 70, 60, 60, 110};
 
-constexpr std::size_t kButtonTextCapacity = 256;
 // A header item's margins either side of its title, with room for the sort mark.
 constexpr int kTitleMargins = 24;
 
@@ -94,15 +96,6 @@ void FitColumns(HWND list)
             SendMessageW(list, LVM_SETCOLUMNWIDTH, position, MAKELPARAM(least, 0));
         }
     }
-}
-
-// The 1-pixel border, drawn with a pen over a hollow brush so the face stays visible.
-void DrawButtonBorder(HDC dc, const RECT& rect)
-{
-    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, Theme::kButtonBorder));
-    const SelectedObject penSelection(dc, pen.Get());
-    const SelectedObject brushSelection(dc, GetStockObject(NULL_BRUSH));
-    Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
 }
 
 COLORREF HealthColour(const std::wstring& health)
@@ -171,6 +164,9 @@ int UI::MessageLoop()
 {
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) != FALSE) {
+        if (ScanWindow::PreTranslate(message)) {
+            continue;
+        }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
@@ -191,7 +187,7 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         OnSize(hwnd);
         return 0;
     case WM_DRAWITEM:
-        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST || wParam == ID_BTN_DETAILS) {
+        if (wParam == ID_BTN_REFRESH || wParam == ID_BTN_TEST || wParam == ID_BTN_DETAILS || wParam == ID_BTN_SCAN) {
             DrawCustomButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
             return TRUE;
         }
@@ -200,6 +196,9 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         return OnNotify(hwnd, reinterpret_cast<NMHDR*>(lParam));
     case WM_COMMAND:
         OnCommand(hwnd, static_cast<int>(wParam & 0xFFFF));
+        return 0;
+    case WM_SCAN_RUNNING:
+        OnScanRunning(wParam != FALSE);
         return 0;
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORSTATIC:
@@ -216,6 +215,7 @@ void UI::OnCreate(HWND hwnd)
     s_hwndBtnRefresh = CreateButton(hwnd, L"Refresh Drives", kMargin, ID_BTN_REFRESH);
     s_hwndBtnTest = CreateButton(hwnd, L"Run Read Test", kTestButtonX, ID_BTN_TEST);
     s_hwndBtnDetails = CreateButton(hwnd, L"Drive Details", kDetailsButtonX, ID_BTN_DETAILS);
+    s_hwndBtnScan = CreateButton(hwnd, L"Surface Scan", kScanButtonX, ID_BTN_SCAN);
     RefreshDrives(hwnd);
 }
 
@@ -228,10 +228,12 @@ void UI::OnSize(HWND hwnd)
     if (s_hwndList != nullptr) {
         Controls::Move(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - Controls::kButtonBand);
     }
-    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr && s_hwndBtnDetails != nullptr) {
+    if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr && s_hwndBtnDetails != nullptr &&
+        s_hwndBtnScan != nullptr) {
         Controls::MoveButton(s_hwndBtnRefresh, kMargin, height);
         Controls::MoveButton(s_hwndBtnTest, kTestButtonX, height);
         Controls::MoveButton(s_hwndBtnDetails, kDetailsButtonX, height);
+        Controls::MoveButton(s_hwndBtnScan, kScanButtonX, height);
     }
 }
 
@@ -243,6 +245,8 @@ void UI::OnCommand(HWND hwnd, int controlId)
         RunTest(hwnd);
     } else if (controlId == ID_BTN_DETAILS) {
         ShowDetails(hwnd);
+    } else if (controlId == ID_BTN_SCAN) {
+        ShowScan(hwnd);
     }
 }
 
@@ -280,22 +284,7 @@ void UI::RefreshDrives(HWND)
 
 void UI::DrawCustomButton(const DRAWITEMSTRUCT& item)
 {
-    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
-    RECT rect = item.rcItem;
-    {
-        const GdiObject<HBRUSH> face(CreateSolidBrush(pressed ? Theme::kButtonFacePressed : Theme::kButtonFace));
-        FillRect(item.hDC, &rect, face.Get());
-    }
-    DrawButtonBorder(item.hDC, rect);
-
-    std::array<wchar_t, kButtonTextCapacity> text{};
-    GetWindowTextW(item.hwndItem, text.data(), static_cast<int>(text.size()));
-    SetBkMode(item.hDC, TRANSPARENT);
-    SetTextColor(item.hDC, Theme::kLightText);
-    if (pressed) {
-        OffsetRect(&rect, 1, 1);
-    }
-    DrawTextW(item.hDC, text.data(), -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    Controls::DrawButton(item, Controls::FocusMark::Hidden);
 }
 
 void UI::RunTest(HWND hwnd)
@@ -308,10 +297,12 @@ void UI::RunTest(HWND hwnd)
     EnableWindow(s_hwndBtnTest, FALSE);
     EnableWindow(s_hwndBtnRefresh, FALSE);
     EnableWindow(s_hwndBtnDetails, FALSE);
+    EnableWindow(s_hwndBtnScan, FALSE);
     const double speed = DiskTest::RunSequentialReadTest(s_drives[*row].index);
     EnableWindow(s_hwndBtnTest, TRUE);
     EnableWindow(s_hwndBtnRefresh, TRUE);
     EnableWindow(s_hwndBtnDetails, TRUE);
+    EnableWindow(s_hwndBtnScan, TRUE);
 
     if (speed < 0) {
         MessageBoxW(hwnd, L"Test failed. Please ensure the app is running with administrator privileges in WinPE.",
@@ -338,6 +329,35 @@ void UI::ShowDetails(HWND hwnd)
         MessageBoxW(hwnd, L"The details window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
     }
     SetFocus(s_hwndList);
+}
+
+void UI::ShowScan(HWND hwnd)
+{
+    if (const HWND open = ScanWindow::Window(); open != nullptr) {
+        ShowWindow(open, SW_RESTORE);
+        SetForegroundWindow(open);
+        return;
+    }
+    const std::optional<std::size_t> row = SelectedRow(hwnd);
+    if (!row) {
+        return;
+    }
+    const DriveInfo& drive = s_drives[*row];
+    const std::optional<SurfaceScan::Geometry> geometry = SurfaceScan::ReadGeometry(drive.index);
+    if (!geometry) {
+        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
+                          L"privileges in WinPE.",
+                    L"Error", MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (!ScanWindow::Open(hwnd, drive, *geometry)) {
+        MessageBoxW(hwnd, L"The surface scan window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
+    }
+}
+
+void UI::OnScanRunning(bool running)
+{
+    EnableWindow(s_hwndBtnTest, running ? FALSE : TRUE);
 }
 
 LRESULT UI::OnCtlColor(HDC dc)

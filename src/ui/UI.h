@@ -15,13 +15,14 @@ constexpr int ID_BTN_REFRESH = 1001;
 constexpr int ID_BTN_TEST = 1002;
 constexpr int ID_LISTVIEW = 1003;
 constexpr int ID_BTN_DETAILS = 1004;
+constexpr int ID_BTN_SCAN = 1005;
 
 // LVFI_SUBSTRING, the flag Windows sends when the user types in a list; older SDK headers lack it.
 constexpr UINT kFindSubstring = 0x0004;
 
-// The whole user interface: one main window with the drive list and three buttons, driven by
-// its window procedure on the one thread that runs the message loop, and the details window
-// of one drive (DetailsWindow), opened from it.
+// The whole user interface: one main window with the drive list and four buttons, driven by
+// its window procedure on the one thread that runs the message loop, the details window of one
+// drive (DetailsWindow) and the surface scan window (ScanWindow), opened from it.
 class UI {
 public:
     UI() = delete;
@@ -43,6 +44,10 @@ public:
     static void RunTest(HWND hwnd);
     // Opens the details window of the selected row's drive; focus goes back to the list after.
     static void ShowDetails(HWND hwnd);
+    // Opens the surface scan window of the selected row's drive, or brings the open one forward.
+    static void ShowScan(HWND hwnd);
+    // A scan started or ended: the read test waits while one runs.
+    static void OnScanRunning(bool running);
 
     static HINSTANCE s_hInstance;
     static GdiObject<HBRUSH> s_hbrBg;
@@ -50,6 +55,7 @@ public:
     static HWND s_hwndBtnRefresh;
     static HWND s_hwndBtnTest;
     static HWND s_hwndBtnDetails;
+    static HWND s_hwndBtnScan;
     // One record per list row, in row order.
     static std::vector<DriveInfo> s_drives;
 

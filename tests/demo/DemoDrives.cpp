@@ -2,6 +2,7 @@
 // drives that answer with the SMART pages and identity strings of real drives, with the
 // partition tables and volumes of a real machine. For tests and
 // pictures only; it is never shipped. The drives are scripted before WinMain runs.
+#include "DemoCapacities.h"
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,24 +48,44 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
     };
 }
 
+// An NVMe drive with the identity strings given and the health log of the real drive `logName`
+// among the NVMe health logs, where that is found.
+DriveAnswers::Drive RealNvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
+                                  std::string_view firmware, std::int64_t sizeBytes)
+{
+    constexpr std::uint32_t kBusTypeNvme = 17;
+    DriveAnswers::Drive drive;
+    drive.sizeBytes = sizeBytes;
+    drive.descriptor = DriveAnswers::Descriptor().Model(model).Serial(serial).Firmware(firmware).BusType(kBusTypeNvme);
+    drive.predictFailure = 0;
+    std::ifstream log(std::filesystem::path(OSTREVANE_NVME_PAGES_DIR) / (std::string(logName) + ".bin"),
+                      std::ios::binary);
+    if (log) {
+        drive.nvmeLog = DriveAnswers::Bytes(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+    }
+    return drive;
+}
+
 // An NVMe drive: no ATA SMART requests, and the health log the NVMe driver hands out taken from
 // the real drive `logName` among the NVMe health logs; the drive still opens without it.
 ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
                       std::string_view firmware, std::int64_t sizeBytes)
 {
     return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
-        constexpr std::uint32_t kBusTypeNvme = 17;
-        DriveAnswers::Drive drive;
-        drive.sizeBytes = sizeBytes;
-        drive.descriptor =
-            DriveAnswers::Descriptor().Model(model).Serial(serial).Firmware(firmware).BusType(kBusTypeNvme);
-        drive.predictFailure = 0;
-        std::ifstream log(std::filesystem::path(OSTREVANE_NVME_PAGES_DIR) / (std::string(logName) + ".bin"),
-                          std::ios::binary);
-        if (log) {
-            drive.nvmeLog = DriveAnswers::Bytes(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
-        }
-        drive.ApplyTo(fake);
+        RealNvmeDrive(logName, model, serial, firmware, sizeBytes).ApplyTo(fake);
+    };
+}
+
+// The NVMe drive of the real log `logName` in a USB enclosure whose Realtek bridge reports its
+// own strings and hands the log and Identify Controller over through its vendor command.
+ScriptDrive NvmeInRealtekEnclosure(std::string_view logName, std::string_view model, std::string_view serial,
+                                   std::string_view firmware, std::int64_t sizeBytes)
+{
+    return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
+        DriveAnswers::InNvmeEnclosure(RealNvmeDrive(logName, "RTL9210 NVME", "012345678906", "1.00", sizeBytes),
+                                      NvmeBridge::Family::Realtek, L"USB\\VID_0BDA&PID_9210\\012345678906",
+                                      DriveAnswers::IdentifyController(model, serial, firmware))
+            .ApplyTo(fake);
     };
 }
 
@@ -71,14 +93,16 @@ ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::str
 std::vector<ScriptDrive> DemoDrives()
 {
     return {
-        AtaDrive("WDC_WD20EARS-00MVWB0", 2'000'398'934'016, Health::Good),
-        AtaDrive("SAMSUNG_HD501LJ--CR100-12", 500'107'862'016, Health::FailurePredicted),
-        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", 240'057'409'536, Health::Good),
-        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", 120'034'123'776, Health::Good),
-        AtaDrive("Hitachi_HDS721010CLA632", 1'000'204'886'016, Health::Good),
+        AtaDrive("WDC_WD20EARS-00MVWB0", kDemoCapacities[0], Health::Good),
+        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted),
+        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good),
+        AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", kDemoCapacities[3], Health::Good),
+        AtaDrive("Hitachi_HDS721010CLA632", kDemoCapacities[4], Health::Good),
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
-                  1'024'209'543'168),
-        AtaDrive("Maxtor_6Y120P0", 122'942'324'736, Health::Good, Attachment::UsbDock),
+                  kDemoCapacities[5]),
+        AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
+        NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
+                               "2B2QEXE7", kDemoCapacities[7]),
     };
 }
 
@@ -160,8 +184,12 @@ bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
     const std::vector<ScriptDrive> drives = DemoDrives();
+    std::map<int, FakeSurface> surfaces = FakeSurface::Load(FakeSurface::DemoFile(OSTREVANE_DEMO_SURFACES));
     for (std::size_t number = 0; number < drives.size(); ++number) {
-        drives[number](FakeKernel::Drive(static_cast<int>(number)), real);
+        FakeDrive& drive = FakeKernel::Drive(static_cast<int>(number));
+        drives[number](drive, real);
+        // A drive with no row reads everywhere at the default rate.
+        drive.WithSurface(std::move(surfaces[static_cast<int>(number)]));
     }
     InstallLayouts();
     return true;

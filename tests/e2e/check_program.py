@@ -14,8 +14,8 @@ import xml.etree.ElementTree as ElementTree
 # System DLLs of WinPE that a program of this kind may import: known DLLs, ntdll, and, since
 # Windows 10, the Universal C Runtime, which is part of the system, WinPE included, and reached
 # through its API sets.
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "ntdll.dll",
-                "ucrtbase.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "setupapi.dll",
+                "ntdll.dll", "ucrtbase.dll"}
 ALLOWED_PREFIX = "api-ms-win-crt-"
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24

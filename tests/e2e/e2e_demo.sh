@@ -5,7 +5,8 @@
 # blue; then the details window of the drive that predicts its failure, opened with a double
 # click and closed with Escape.
 # Usage: e2e_demo.sh OstrevaneDemo.exe WINE_RUN_SCRIPT SCREENSHOT.png
-# (the details window's screenshot goes beside it, SCREENSHOT-details.png)
+# (the details window's screenshot goes beside it, SCREENSHOT-details.png, and the surface scan
+# window's after a finished scan of the failing drive, SCREENSHOT-scan.png)
 set -euo pipefail
 exe=$1 wine_run=$2 shot=$3
 here=$(dirname "$0")
@@ -14,6 +15,7 @@ source "$here/x11.sh"
 mkdir -p "$(dirname "$shot")"
 X11_FAILURE_SHOT="${shot%.png}-failure.png"
 details_shot="${shot%.png}-details.png"
+scan_shot="${shot%.png}-scan.png"
 
 trap 'x11_end_app; x11_stop' EXIT
 
@@ -54,7 +56,8 @@ echo "ok: selected row highlighted in $selected, rows $height pixels high"
 
 # The columns are as wide as their texts, so the Health column is found by its colour: the
 # leftmost green pixel of row 3, a good drive's Health cell. The verdicts are the details':
-# rows 3 and 5 good, rows 0 and 1 failing (row 1 predicts its failure), rows 4 and 6 to watch.
+# rows 3 and 5 good, rows 0 and 1 failing (row 1 predicts its failure), rows 4 and 6 to watch,
+# and row 7 too, the NVMe drive in its USB enclosure, whose log is read through the bridge.
 leftmost() {
   convert "$shot" -crop "$(identify -format %w "$shot")x$2+0+$1" +repage txt:- |
     awk -v want="$3" 'NR > 1 { split($1, p, "[,:]"); if (toupper(substr($3, 2, 6)) == want && (min == "" || p[1] < min)) min = p[1] }
@@ -76,7 +79,7 @@ for row in 0 1; do
   ! health_is $row 00C800 || fail "row $row: Health green"
 done
 echo "ok: red Health cells for the failing drives"
-for row in 4 6; do
+for row in 4 6 7; do
   health_is $row FFB400 || fail "row $row: Health not amber"
 done
 echo "ok: amber Health cells for the drives to watch"
@@ -97,6 +100,42 @@ x11_geometry "$details"
 echo "ok: the details window of the failing drive, its assessment red"
 x11_key_until_gone "$details" "Drive Details" Escape $((X11_WIDTH - 20)) 20 || fail "Escape did not close the details"
 echo "ok: Escape closes the details window"
+
+# The surface scan of the failing drive (still selected): "Surface Scan", then Start; the scan of
+# the whole simulated drive takes no real time. Its map shows the unreadable blocks in red and
+# the slow ones in their classes' colours, and the progress bar is full.
+x11_geometry "$main"
+x11_click "$main" 560 $((X11_HEIGHT - 40))
+scan=$(x11_wait_window "Surface Scan - Drive 1" 30 "$X11_APP_PID") || fail "no scan window after Surface Scan"
+sleep 1
+x11_geometry "$scan"
+scan_width=$X11_WIDTH scan_height=$X11_HEIGHT
+progress_end_x=$((scan_width - 12)) progress_y=134
+# A click that lands before Wine routes input to the new window is lost: click again then, but
+# never once the bar has begun to fill, which would stop the scan.
+started="" finished=""
+for _ in 1 2 3 4 5 6; do
+  x11_click "$scan" 85 $((scan_height - 40))
+  sleep 2
+  x11_shot "$scan" "$scan_shot"
+  if [ "$(x11_pixel "$scan_shot" 11 $progress_y)" == "$selected" ]; then started=1; break; fi
+done
+[ -n "$started" ] || fail "Start did not start the scan"
+for _ in $(seq 1 120); do
+  x11_shot "$scan" "$scan_shot"
+  if [ "$(x11_pixel "$scan_shot" $progress_end_x $progress_y)" == "$selected" ]; then finished=1; break; fi
+  sleep 0.5
+done
+echo "screenshot: $scan_shot"
+[ -n "$finished" ] || fail "the scan of drive 1 did not finish"
+map_top=152
+map_height=$(((scan_height - 80 - map_top) * 11 / 20))
+[ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height FF3232)" -ge 4 ] || fail "scan: no unreadable cells"
+[ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height FF6000)" -ge 1 ] || fail "scan: no cell over 500 ms"
+[ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height 3C8C3C)" -gt 1000 ] || fail "scan: no fast cells"
+echo "ok: the scan of the failing drive finished, its unreadable and slow blocks on the map"
+x11_key_until_gone "$scan" "Surface Scan - Drive 1" Escape $((scan_width - 20)) 20 || fail "Escape did not close the scan window"
+echo "ok: Escape closes the scan window"
 
 x11_close "$main"
 x11_wait_app

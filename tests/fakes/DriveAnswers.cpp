@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 
 namespace {
 
@@ -300,6 +301,61 @@ std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
     return answer;
 }
 
+DriveAnswers::NvmeEnclosure::NvmeEnclosure() = default;
+
+std::optional<Bytes> DriveAnswers::NvmeEnclosure::Answer(const Bytes& request, std::uint8_t& jmicronOpcode) const
+{
+    using Family = NvmeBridge::Family;
+    if (request.size() < UsbBridge::kSize) {
+        return std::nullopt;
+    }
+    const auto cdb = std::span(request).subspan(UsbBridge::kCdbField, 16);
+    const auto length = static_cast<std::size_t>(GetLe(request, UsbBridge::kDataTransferLengthField, 4));
+    const auto dataOffset = static_cast<std::size_t>(GetLe(request, UsbBridge::kDataBufferOffsetField, 8));
+    std::optional<Bytes> data;
+    bool answerStep = true;
+    if (family == Family::Realtek && cdb[0] == 0xE4) {
+        data = cdb[3] == 0x02 ? log : identify;
+    } else if (family == Family::ASMedia && cdb[0] == 0xE6) {
+        data = cdb[1] == 0x02 ? log : identify;
+    } else if (family == Family::JMicron && cdb[0] == 0xA1 && (cdb[1] & 0x80) != 0) {
+        answerStep = cdb[1] == 0x82;
+        if (cdb[1] == 0x80) {
+            jmicronOpcode = dataOffset + 8 < request.size() ? request[dataOffset + 8] : 0;
+            data = Bytes{};
+        } else if (answerStep) {
+            data = jmicronOpcode == 0x02 ? log : identify;
+        } else {
+            data = Bytes(512, 0);
+            if (replySignature) {
+                std::copy_n("NVME", 4, data->begin());
+            }
+        }
+    }
+    Bytes answer(request);
+    answer.resize(std::max(answer.size(), dataOffset + length));
+    answer[UsbBridge::kScsiStatusField] = !data ? UsbBridge::kCheckCondition : answerStep ? scsiStatus : 0;
+    const std::size_t whole = data ? length : 0;
+    PutLe(answer, UsbBridge::kDataTransferLengthField, answerStep && data && transferred ? *transferred : whole, 4);
+    if (data) {
+        std::copy_n(data->begin(), std::min(data->size(), length), answer.begin() + static_cast<std::ptrdiff_t>(dataOffset));
+    }
+    return answer;
+}
+
+Bytes DriveAnswers::IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware)
+{
+    Bytes bytes(4096, 0);
+    const auto put = [&bytes](std::size_t from, std::size_t size, std::string_view text) {
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(from), size, std::uint8_t{' '});
+        std::copy_n(text.begin(), std::min(size, text.size()), bytes.begin() + static_cast<std::ptrdiff_t>(from));
+    };
+    put(4, 20, serial);
+    put(24, 40, model);
+    put(64, 8, firmware);
+    return bytes;
+}
+
 std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive::Answers() const
 {
     const auto fixed = [](Bytes bytes) -> Answer {
@@ -341,6 +397,11 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
     }
     if (bridge) {
         answers.emplace_back(kScsiPassThrough, [bridge = *bridge](const Bytes& input) { return bridge.Answer(input); });
+    } else if (enclosure) {
+        answers.emplace_back(kScsiPassThrough,
+                             [enclosure = *enclosure, opcode = std::make_shared<std::uint8_t>(0)](const Bytes& input) {
+                                 return enclosure.Answer(input, *opcode);
+                             });
     }
     return answers;
 }
@@ -380,6 +441,22 @@ DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive)
     drive.smartVersion = false;
     drive.smartPage.reset();
     drive.smartThresholds.reset();
+    return drive;
+}
+
+DriveAnswers::Drive DriveAnswers::InNvmeEnclosure(Drive drive, std::optional<NvmeBridge::Family> family,
+                                                  std::wstring usbDeviceId, Bytes identify)
+{
+    if (!drive.descriptor) {
+        drive.descriptor.emplace();
+    }
+    drive.descriptor->BusType(Descriptor::kBusTypeUsb);
+    drive.enclosure.emplace();
+    drive.enclosure->family = family;
+    drive.enclosure->usbDeviceId = std::move(usbDeviceId);
+    drive.enclosure->log = std::move(drive.nvmeLog);
+    drive.enclosure->identify = std::move(identify);
+    drive.nvmeLog.reset();
     return drive;
 }
 

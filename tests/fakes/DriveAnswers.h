@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/NvmeBridge.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -154,6 +156,28 @@ public:
         std::optional<Bytes> Answer(const Bytes& request) const;
     };
 
+    // An NVMe drive in a USB enclosure whose bridge tunnels NVMe commands the way of `family`
+    // (none: a bridge of no known family, which answers every command with CHECK CONDITION). It
+    // writes the SCSI status, the transferred length and the answer into the caller's buffer as
+    // UsbBridge does. The status and `transferred` are those of the step that carries the answer;
+    // a command whose answer is absent ends in CHECK CONDITION with nothing transferred.
+    struct NvmeEnclosure {
+        NvmeEnclosure(); // out of line, as UsbBridge's
+
+        std::optional<NvmeBridge::Family> family;
+        std::wstring usbDeviceId;                 // "USB\VID_xxxx&PID_yyyy\<serial>"
+        std::optional<Bytes> log;                 // the health log, 512 bytes
+        std::optional<Bytes> identify;            // Identify Controller, 4,096 bytes
+        std::uint8_t scsiStatus = 0;
+        std::optional<std::uint32_t> transferred; // in place of the whole length
+        bool replySignature = true;               // JMicron's reply starts with "NVME"
+
+        // `jmicronOpcode` carries the opcode of JMicron's descriptor to the step that answers it.
+        std::optional<Bytes> Answer(const Bytes& request, std::uint8_t& jmicronOpcode) const;
+    };
+    // Identify Controller data with the three identity strings, blank-padded.
+    static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
+
     // A whole fake drive: each request is answered from its member or, where that is empty,
     // fails. The descriptor answers only the standard device-property query, the NVMe health
     // log only the device protocol-specific property.
@@ -166,15 +190,22 @@ public:
         std::optional<Bytes> smartThresholds; // answers SMART READ THRESHOLDS
         std::optional<Bytes> nvmeLog;
         std::optional<UsbBridge> bridge;
+        std::optional<NvmeEnclosure> enclosure;
 
         std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
 
-        // Scripts a FakeDrive, or anything else with an `answers` map from code to Answer.
+        // Scripts a FakeDrive, or anything else with an `answers` map from code to Answer and,
+        // for a drive in an NVMe enclosure, the device tree above it and its bridge's family.
         template <class FakeDriveT>
         void ApplyTo(FakeDriveT& fake) const
         {
             for (auto& [code, answer] : Answers()) {
                 fake.answers[code] = std::move(answer);
+            }
+            if (enclosure) {
+                fake.parents = {enclosure->usbDeviceId, L"USB\\ROOT_HUB30\\4&1f2c3d4e&0&0",
+                                L"PCI\\VEN_8086&DEV_A36D&SUBSYS_00000000&REV_10\\3&11583659&0&A0"};
+                fake.bridge = enclosure->family;
             }
         }
     };
@@ -188,6 +219,11 @@ public:
     // `drive` in a USB dock: bus type USB, no answer to the ATA SMART requests, and its SMART
     // pages from the bridge, for ATA PASS-THROUGH (16).
     static Drive InUsbDock(Drive drive);
+
+    // `drive`, an NVMe drive, in an enclosure: bus type USB, and its health log and `identify`
+    // only through the vendor commands of the bridge at `usbDeviceId`.
+    static Drive InNvmeEnclosure(Drive drive, std::optional<NvmeBridge::Family> family, std::wstring usbDeviceId,
+                                 Bytes identify);
 
     // One page from the collection of real drives, with its rows of expected.tsv and
     // identity.tsv (the identity strings as the drive gave them, blank padding kept).

@@ -4,14 +4,21 @@
 
 #include <gtest/gtest.h>
 
+// The disk interface class as the SDK defines it, to hold the program's spelling against.
+#include <initguid.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <mutex>
 #include <set>
+#include <sstream>
 #include <utility>
 
 namespace {
@@ -22,7 +29,17 @@ struct OpenHandle {
     bool closed = false;
     std::size_t readsDone = 0;
     DWORD flags = 0;
+    bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
+    bool thread = false; // a real thread's handle, closed for real
+};
+
+// The JMicron mutex: whether it is held, and how far the three steps of the one command it is
+// held for have come.
+struct JMicronState {
+    bool held = false;
+    int nextStep = 0;
+    std::uint8_t opcode = 0;
 };
 
 struct State {
@@ -30,13 +47,18 @@ struct State {
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
     std::set<void*> allocations;
-    std::uintptr_t nextHandle = 0x1000;
+    // Far above the handles that the process's own table hands out, threads' among them.
+    std::uintptr_t nextHandle = 0x4000'0000;
     LONGLONG clock = 0;
     LONGLONG frequency = FakeKernel::kFrequency;
     bool failAllocations = false;
     std::vector<FakeVolume> volumes;
     std::map<HANDLE, std::size_t> volumeSearches; // the next volume each search lists
     UINT errorMode = 0;
+    JMicronState jmicron;
+    int openInfoLists = 0;
+    bool hanging = false;          // a surface read waits for a cancel
+    std::uint64_t surfaceReads = 0;
 };
 
 State& S()
@@ -44,6 +66,25 @@ State& S()
     static State state;
     return state;
 }
+
+using Guard = std::unique_lock<std::mutex>;
+
+Guard Lock()
+{
+    static std::mutex mutex;
+    return Guard(mutex);
+}
+
+// Signalled by a cancel of the read that hangs.
+HANDLE HangEnded()
+{
+    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
+// Long enough for any scan to have asked; a test whose hanging read is never cancelled fails
+// instead of hanging itself.
+constexpr DWORD kHangLimit = 30'000;
 
 // Every request code the program may send. Anything else is a fault: the codes that change
 // a drive (writes, format, partitioning) all lie outside, and SMART commands and SCSI
@@ -53,7 +94,8 @@ const std::set<DWORD>& AllowedCodes()
     static const std::set<DWORD> codes{IOCTL_DISK_GET_LENGTH_INFO,    IOCTL_STORAGE_QUERY_PROPERTY,
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
-                                       IOCTL_DISK_GET_DRIVE_LAYOUT_EX, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS};
+                                       IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX,
+                                       IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS};
     return codes;
 }
 
@@ -72,34 +114,113 @@ bool IsReadOnlySmartCommand(const FakeBytes& input)
            input[7] == 0x4F && input[8] == 0xC2;
 }
 
-// A SCSI pass-through may only ever read a SMART page: data in, and ATA PASS-THROUGH (16 or
-// 12) of SMART READ DATA or SMART READ THRESHOLDS, byte for byte, with its sense and data areas
-// inside the buffer as Windows demands. Any other command block could reach the drive's
-// media or settings.
-bool IsReadOnlyPassThrough(const FakeBytes& input, DWORD outSize)
+using Cdb = std::array<std::uint8_t, sizeof(SCSI_PASS_THROUGH::Cdb)>;
+using Family = NvmeBridge::Family;
+
+// Every command block a SCSI pass-through may carry: ATA PASS-THROUGH (16 or 12) of SMART READ
+// DATA or SMART READ THRESHOLDS to any bridge, and the vendor commands that tunnel NVMe Get Log
+// Page (health log) and Identify Controller, each only to a bridge of its family. Any other
+// command block could reach the drive's media or settings.
+struct AllowedCommand {
+    Cdb cdb;
+    std::size_t cdbLength;
+    std::optional<Family> family; // of the bridge that may be sent it; none for ATA PASS-THROUGH
+    UCHAR direction;
+    DWORD length;
+    int jmicronStep; // -1 for the single-command tunnels and ATA PASS-THROUGH
+};
+
+const std::vector<AllowedCommand>& AllowedCommands()
 {
-    using Cdb = std::array<std::uint8_t, sizeof(SCSI_PASS_THROUGH::Cdb)>;
-    static const Cdb kAllowed[] = {
-        {0x85, 0x08, 0x0E, 0x00, 0xD0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00},
-        {0x85, 0x08, 0x0E, 0x00, 0xD1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00},
-        {0xA1, 0x08, 0x0E, 0xD0, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00},
-        {0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00},
+    constexpr UCHAR in = SCSI_IOCTL_DATA_IN;
+    static const std::vector<AllowedCommand> commands{
+        {{0x85, 0x08, 0x0E, 0x00, 0xD0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00}, 16, {}, in, 512, -1},
+        {{0x85, 0x08, 0x0E, 0x00, 0xD1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00}, 16, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0xD0, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
+        {{0xE4, 0x00, 0x02, 0x02, 0x02}, 16, Family::Realtek, in, 512, -1},
+        {{0xE4, 0x00, 0x10, 0x06, 0x01}, 16, Family::Realtek, in, 4096, -1},
+        {{0xE6, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x7F}, 16, Family::ASMedia, in, 512, -1},
+        {{0xE6, 0x06, 0x00, 0x01}, 16, Family::ASMedia, in, 4096, -1},
+        {{0xA1, 0x80, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, SCSI_IOCTL_DATA_OUT, 512, 0},
+        {{0xA1, 0x82, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, in, 512, 1},
+        {{0xA1, 0x82, 0x00, 0x00, 0x10, 0x00}, 12, Family::JMicron, in, 4096, 1},
+        {{0xA1, 0x8F, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, in, 512, 2},
     };
+    return commands;
+}
+
+// The two JMicron command descriptors, the only bytes ever sent toward a device: "NVME", the
+// opcode at 8, the namespace at 12 and CDW10 at 48; Get Log Page of log 02h, 128 dwords, for
+// every namespace, or Identify of the controller. Every other byte 0.
+FakeBytes JMicronDescriptor(std::uint8_t opcode)
+{
+    FakeBytes block(512, 0);
+    std::memcpy(block.data(), "NVME", 4);
+    block[8] = opcode;
+    if (opcode == 0x02) {
+        std::fill_n(block.begin() + 12, 4, std::uint8_t{0xFF});
+        block[48] = 0x02;
+        block[50] = 0x7F;
+    } else {
+        block[48] = 0x01;
+    }
+    return block;
+}
+
+// Why a SCSI pass-through to `drive` is one the program must not send, or empty when it may:
+// the command block byte for byte, its sense and data areas inside the buffer as Windows
+// demands, data out only for JMicron's first step with one of the two descriptors, and the
+// three JMicron steps in order under the mutex.
+std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDrive& drive)
+{
     SCSI_PASS_THROUGH request{};
     if (input.size() < sizeof(request)) {
-        return false;
+        return "a pass-through shorter than SCSI_PASS_THROUGH";
     }
     std::memcpy(&request, input.data(), sizeof(request));
     Cdb cdb{};
     std::memcpy(cdb.data(), request.Cdb, cdb.size());
-    const std::size_t cdbLength = cdb[0] == 0x85 ? 16 : 12;
-    const bool allowed = std::find(std::begin(kAllowed), std::end(kAllowed), cdb) != std::end(kAllowed);
+    const auto& commands = AllowedCommands();
+    const auto command = std::find_if(commands.begin(), commands.end(),
+                                      [&cdb](const AllowedCommand& allowed) { return allowed.cdb == cdb; });
     const auto inside = [outSize](std::uint64_t offset, std::uint64_t length) {
         return length <= outSize && offset <= outSize - length;
     };
-    return allowed && request.CdbLength == cdbLength && request.Length == sizeof(request) &&
-           request.DataIn == SCSI_IOCTL_DATA_IN && inside(request.DataBufferOffset, request.DataTransferLength) &&
-           inside(request.SenseInfoOffset, request.SenseInfoLength);
+    if (command == commands.end()) {
+        return "a command block that is not one the program may send";
+    }
+    if (command->family && command->family != drive.bridge) {
+        return "a vendor command to a bridge not of its family";
+    }
+    if (request.CdbLength != command->cdbLength || request.Length != sizeof(request) ||
+        request.DataIn != command->direction || request.DataTransferLength != command->length ||
+        !inside(request.DataBufferOffset, request.DataTransferLength) ||
+        !inside(request.SenseInfoOffset, request.SenseInfoLength)) {
+        return "a pass-through whose length, direction or areas do not fit its command";
+    }
+    if (command->jmicronStep < 0) {
+        return {};
+    }
+    JMicronState& jmicron = S().jmicron;
+    if (!jmicron.held || jmicron.nextStep != command->jmicronStep) {
+        return "a JMicron step out of order or without the mutex";
+    }
+    ++jmicron.nextStep;
+    if (command->jmicronStep == 0) {
+        if (input.size() < request.DataBufferOffset + 512) {
+            return "a JMicron descriptor outside the input";
+        }
+        const auto from = input.begin() + static_cast<std::ptrdiff_t>(request.DataBufferOffset);
+        const FakeBytes sent(from, from + 512);
+        if (sent != JMicronDescriptor(0x02) && sent != JMicronDescriptor(0x06)) {
+            return "data out other than one of the two JMicron descriptors";
+        }
+        jmicron.opcode = sent[8];
+    } else if (command->jmicronStep == 1 && command->length != (jmicron.opcode == 0x02 ? 512u : 4096u)) {
+        return "a JMicron data step of another length than its descriptor's command";
+    }
+    return {};
 }
 
 constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
@@ -123,6 +244,43 @@ int ParseDrivePath(const std::wstring& path)
     }
     return number;
 }
+
+// The disk device interface of each fake drive, as the device tree lists it.
+constexpr wchar_t kInterfacePrefix[] = L"\\\\?\\scsi#disk&ven_fake#";
+constexpr wchar_t kInterfaceSuffix[] = L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+
+std::wstring InterfacePath(int drive)
+{
+    return kInterfacePrefix + std::to_wstring(drive) + kInterfaceSuffix;
+}
+
+// The drive number of a disk interface path, or -1.
+int ParseInterfacePath(const std::wstring& path)
+{
+    for (const auto& [number, drive] : S().drives) {
+        if (path == InterfacePath(number)) {
+            return number;
+        }
+    }
+    return -1;
+}
+
+// A device node of the fake tree: a drive's disk at depth 0, its parents above.
+constexpr DEVINST kNodesPerDrive = 100;
+DEVINST NodeOf(int drive, std::size_t depth)
+{
+    return static_cast<DEVINST>(drive + 1) * kNodesPerDrive + static_cast<DEVINST>(depth);
+}
+
+// The device IDs above the drive of a fake node, and the node's depth; null for no such node.
+const std::vector<std::wstring>* ParentsAbove(DEVINST node, std::size_t& depth)
+{
+    depth = node % kNodesPerDrive;
+    const auto it = S().drives.find(static_cast<int>(node / kNodesPerDrive) - 1);
+    return it == S().drives.end() ? nullptr : &it->second.parents;
+}
+
+const HDEVINFO kInfoList = reinterpret_cast<HDEVINFO>(std::uintptr_t{0x5E7D});
 
 OpenHandle* Find(HANDLE handle)
 {
@@ -206,28 +364,101 @@ FakeDrive& FakeDrive::Answer(DWORD code, FakeBytes bytes)
     return *this;
 }
 
+FakeDrive& FakeDrive::WithSurface(FakeSurface given)
+{
+    DISK_GEOMETRY_EX geometry{};
+    geometry.Geometry.BytesPerSector = given.sectorSize;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&geometry);
+    surface = std::move(given);
+    return Answer(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, FakeBytes(bytes, bytes + sizeof(geometry)));
+}
+
+std::filesystem::path FakeSurface::DemoFile(const char* builtIn)
+{
+    const char* given = std::getenv("OSTREVANE_DEMO_SURFACES");
+    if (given == nullptr || *given == '\0') {
+        return builtIn;
+    }
+    return given[0] == '/' ? std::string("Z:") + given : std::string(given);
+}
+
+std::map<int, FakeSurface> FakeSurface::Load(const std::filesystem::path& file)
+{
+    std::map<int, FakeSurface> surfaces;
+    std::ifstream in(file);
+    if (!in) {
+        ADD_FAILURE() << "no surfaces file " << file.string();
+        return surfaces;
+    }
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (std::exchange(header, false)) {
+            EXPECT_EQ(line, "drive\tkind\tfirst_lba\tsectors\tvalue") << file.string();
+            continue;
+        }
+        std::vector<std::string> cells;
+        std::istringstream row(line);
+        for (std::string cell; std::getline(row, cell, '\t');) {
+            cells.push_back(cell);
+        }
+        cells.resize(5);
+        const auto number = [&](std::size_t column) { return cells[column].empty() ? 0 : std::stoull(cells[column]); };
+        FakeSurface& surface = surfaces[std::stoi(cells[0])];
+        const std::string& kind = cells[1];
+        if (kind == "rate") {
+            surface.zones.push_back({number(2), number(3), std::stod(cells[4])});
+        } else if (kind == "slow") {
+            surface.slow.push_back({number(2), number(3), std::stod(cells[4])});
+        } else if (kind == "unreadable") {
+            surface.unreadable.push_back({number(2), number(3)});
+        } else if (kind == "gone") {
+            surface.goneFromLba = std::min(surface.goneFromLba.value_or(UINT64_MAX), number(2));
+        } else {
+            ADD_FAILURE() << "surface row of unknown kind: " << line;
+        }
+    }
+    return surfaces;
+}
+
 void FakeKernel::Reset()
 {
+    const Guard guard = Lock();
+    for (const auto& [handle, open] : S().handles) {
+        if (open.thread && !open.closed) {
+            ADD_FAILURE() << "a thread's handle left open";
+        }
+    }
     S() = State{};
 }
 
 FakeDrive& FakeKernel::Drive(int driveNumber)
 {
+    const Guard guard = Lock();
     return S().drives[driveNumber];
 }
 
 void FakeKernel::RemoveDrive(int driveNumber)
 {
+    const Guard guard = Lock();
     S().drives.erase(driveNumber);
 }
 
 void FakeKernel::SetFrequency(LONGLONG frequency)
 {
+    const Guard guard = Lock();
     S().frequency = frequency;
 }
 
 void FakeKernel::FailAllocations(bool fail)
 {
+    const Guard guard = Lock();
     S().failAllocations = fail;
 }
 
@@ -238,26 +469,42 @@ const std::vector<KernelCall>& FakeKernel::Calls()
 
 std::vector<KernelCall> FakeKernel::CallsOf(KernelCall::Kind kind)
 {
+    const Guard guard = Lock();
     std::vector<KernelCall> selected;
     std::copy_if(S().calls.begin(), S().calls.end(), std::back_inserter(selected),
                  [kind](const KernelCall& call) { return call.kind == kind; });
     return selected;
 }
 
+bool FakeKernel::Hanging()
+{
+    const Guard guard = Lock();
+    return S().hanging;
+}
+
+std::uint64_t FakeKernel::SurfaceReads()
+{
+    const Guard guard = Lock();
+    return S().surfaceReads;
+}
+
 int FakeKernel::OpenHandles()
 {
-    return static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
-                                          [](const auto& entry) { return !entry.second.closed; }));
+    const Guard guard = Lock();
+    return S().openInfoLists + static_cast<int>(std::count_if(S().handles.begin(), S().handles.end(),
+                                                              [](const auto& entry) { return !entry.second.closed; }));
 }
 
 DWORD FakeKernel::AccessOf(HANDLE handle)
 {
+    const Guard guard = Lock();
     const auto it = S().handles.find(handle);
     return it == S().handles.end() ? 0 : it->second.access;
 }
 
 FakeVolume& FakeKernel::AddVolume(const std::wstring& name)
 {
+    const Guard guard = Lock();
     S().volumes.push_back(FakeVolume{});
     S().volumes.back().name = name;
     return S().volumes.back();
@@ -265,6 +512,7 @@ FakeVolume& FakeKernel::AddVolume(const std::wstring& name)
 
 UINT FakeKernel::ErrorMode()
 {
+    const Guard guard = Lock();
     return S().errorMode;
 }
 
@@ -272,6 +520,7 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
                            LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                            DWORD flagsAndAttributes, HANDLE templateFile)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Open);
     call.path = fileName != nullptr ? fileName : L"";
     call.access = desiredAccess;
@@ -285,14 +534,20 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
         return OpenVolume(call, desiredAccess, shareMode);
     }
 
-    if (desiredAccess != GENERIC_READ && desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
+    // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
+    // access 0, to be asked their device number.
+    const int interfaceDrive = ParseInterfacePath(call.path);
+    const bool accessFits = interfaceDrive >= 0 ? desiredAccess == 0
+                                                : desiredAccess == GENERIC_READ ||
+                                                      desiredAccess == (GENERIC_READ | GENERIC_WRITE);
+    if (!accessFits) {
         ADD_FAILURE() << "open with access 0x" << std::hex << desiredAccess << " of " << call.path.size() << " chars";
     }
     if (creationDisposition != OPEN_EXISTING) {
         ADD_FAILURE() << "open with disposition " << creationDisposition << ": only OPEN_EXISTING leaves a drive alone";
     }
 
-    const int drive = ParseDrivePath(call.path);
+    const int drive = interfaceDrive >= 0 ? interfaceDrive : ParseDrivePath(call.path);
     const auto it = S().drives.find(drive);
     const bool wantsWrite = (desiredAccess & GENERIC_WRITE) != 0;
     if (drive < 0 || it == S().drives.end() || !it->second.opens || (wantsWrite && !it->second.opensReadWrite)) {
@@ -311,6 +566,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
                              LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                              LPOVERLAPPED overlapped)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Control);
     call.handle = device;
     call.code = ioControlCode;
@@ -337,18 +593,37 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH && !IsReadOnlyPassThrough(call.input, outBufferSize)) {
-        ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS";
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     const OpenHandle* open = Find(device);
     if (open == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
+        if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
+            !fault.empty()) {
+            ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS "
+                             "or an NVMe tunnel of the drive's bridge: "
+                          << fault;
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+    }
+    // A handle opened with access 0 serves only to ask a disk interface its device number, or a
+    // volume its extents.
+    const DWORD accessZeroCode =
+        open->volume >= 0 ? IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS : IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    if ((open->access == 0) != (ioControlCode == accessZeroCode)) {
+        ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
+    }
+    if (open->volume < 0 && S().drives[open->drive].gone) {
+        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
     if ((open->access & GENERIC_WRITE) != 0 && !NeedsReadWrite(ioControlCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " made on a read-write handle";
+    }
+    if (ioControlCode == IOCTL_SCSI_PASS_THROUGH && (open->access & GENERIC_WRITE) == 0) {
+        ADD_FAILURE() << "a SCSI pass-through on a handle without write access, which Windows refuses";
     }
     // Bits 14-15 of a code name the access the I/O manager demands of the handle.
     const DWORD required = (ioControlCode >> 14) & 3;
@@ -368,6 +643,12 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         }
         ::SetLastError(ioControlCode == IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS ? ERROR_NOT_READY : ERROR_INVALID_FUNCTION);
     } else {
+        if (ioControlCode == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+            STORAGE_DEVICE_NUMBER number{FILE_DEVICE_DISK, static_cast<DWORD>(open->drive), 0};
+            std::memcpy(outBuffer, &number, std::min<std::size_t>(sizeof(number), outBufferSize));
+            call.succeeded = true;
+            return TRUE;
+        }
         const FakeDrive& drive = S().drives[open->drive];
         const auto answer = drive.answers.find(ioControlCode);
         bytes = answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
@@ -394,8 +675,109 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     return TRUE;
 }
 
+namespace {
+
+bool Touches(std::uint64_t first, std::uint64_t end, std::uint64_t rangeFirst, std::uint64_t rangeSectors)
+{
+    return rangeFirst < end && first < rangeFirst + rangeSectors;
+}
+
+// A read of the scan over the drive's surface: checked as Windows checks an unbuffered read,
+// timed by its zone and slow ranges on the fake clock, failing where the surface says so.
+BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                 LPOVERLAPPED overlapped, KernelCall* call)
+{
+    const FakeSurface& surface = *drive.surface;
+    ++S().surfaceReads;
+    if (overlapped == nullptr) {
+        ADD_FAILURE() << "a surface read that does not name its offset";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    const std::uint32_t sector = surface.sectorSize;
+    if (call != nullptr) {
+        call->offset = offset;
+    }
+    if (bytesToRead == 0 || offset % sector != 0 || bytesToRead % sector != 0 ||
+        reinterpret_cast<std::uintptr_t>(buffer) % sector != 0) {
+        ADD_FAILURE() << "an unbuffered read of " << bytesToRead << " bytes at " << offset << " into " << buffer
+                      << ": not whole sectors of " << sector;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t first = offset / sector;
+    const std::uint64_t end = first + bytesToRead / sector;
+    if (drive.gone || (surface.goneFromLba && end > *surface.goneFromLba)) {
+        drive.gone = true;
+        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    double rate = FakeSurface::kDefaultRate;
+    std::optional<std::uint64_t> zoneFirst;
+    for (const FakeSurface::Zone& zone : surface.zones) {
+        const bool holds = zone.firstLba <= first && (zone.sectors == 0 || first < zone.firstLba + zone.sectors);
+        if (holds && (!zoneFirst || zone.firstLba >= *zoneFirst)) {
+            zoneFirst = zone.firstLba;
+            rate = zone.mibPerSecond;
+        }
+    }
+    double extra = 0;
+    for (const FakeSurface::Slow& slow : surface.slow) {
+        if (Touches(first, end, slow.firstLba, slow.sectors)) {
+            extra = std::max(extra, slow.extraMilliseconds);
+        }
+    }
+    const double seconds = bytesToRead / (rate * 1048576.0) + extra / 1000.0;
+    S().clock += std::llround(seconds * static_cast<double>(S().frequency));
+    if (surface.hangAtLba && Touches(first, end, *surface.hangAtLba, 1)) {
+        S().hanging = true;
+        guard.unlock();
+        const DWORD waited = ::WaitForSingleObject(HangEnded(), kHangLimit);
+        guard.lock();
+        S().hanging = false;
+        EXPECT_EQ(waited, WAIT_OBJECT_0) << "a hanging read was never cancelled";
+        ::SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    for (const FakeSurface::Extent& unreadable : surface.unreadable) {
+        if (Touches(first, end, unreadable.firstLba, unreadable.sectors)) {
+            ::SetLastError(ERROR_CRC);
+            return FALSE;
+        }
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = bytesToRead;
+    }
+    if (call != nullptr) {
+        call->succeeded = true;
+    }
+    return TRUE;
+}
+
+} // namespace
+
 BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped)
 {
+    Guard guard = Lock();
+    const auto known = S().handles.find(file);
+    if (known != S().handles.end() && !known->second.closed && !known->second.thread) {
+        FakeDrive& drive = S().drives[known->second.drive];
+        if (drive.surface) {
+            if ((known->second.access & GENERIC_WRITE) != 0) {
+                ADD_FAILURE() << "read on a read-write handle";
+            }
+            KernelCall* call = nullptr;
+            if (drive.surface->logReads) {
+                call = &Log(KernelCall::Kind::Read);
+                call->handle = file;
+                call->address = buffer;
+                call->bytesToRead = bytesToRead;
+                call->overlappedNull = overlapped == nullptr;
+            }
+            return SurfaceRead(guard, drive, buffer, bytesToRead, bytesRead, overlapped, call);
+        }
+    }
     KernelCall& call = Log(KernelCall::Kind::Read);
     call.handle = file;
     call.address = buffer;
@@ -417,14 +799,21 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
         return FALSE;
     }
     const FakeDrive& drive = S().drives[open->drive];
+    if (overlapped != nullptr) {
+        call.offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    }
+    const std::size_t callIndex = S().calls.size() - 1;
     const FakeRead step = open->readsDone < drive.reads.size() ? drive.reads[open->readsDone] : drive.laterReads;
     ++open->readsDone;
+    // The caller is looked at, and kept waiting, with the fake free for its other threads.
+    guard.unlock();
     if (step.during) {
         step.during();
     }
     if (step.realMilliseconds > 0) {
         ::Sleep(step.realMilliseconds);
     }
+    guard.lock();
     S().clock += step.ticks;
     if (step.fails) {
         ::SetLastError(ERROR_CRC);
@@ -433,25 +822,30 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     if (bytesRead != nullptr) {
         *bytesRead = std::min(step.bytes, bytesToRead);
     }
-    call.succeeded = true;
+    S().calls[callIndex].succeeded = true; // the log may have grown meanwhile
     return TRUE;
 }
 
 BOOL Kernel::CloseHandle(HANDLE object)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Close);
     call.handle = object;
     OpenHandle* open = Find(object);
     if (open == nullptr) {
         return FALSE;
     }
+    if (open->mutex && S().jmicron.held) {
+        ADD_FAILURE() << "the JMicron mutex closed while held";
+    }
     open->closed = true;
-    call.succeeded = true;
-    return TRUE;
+    call.succeeded = open->thread ? ::CloseHandle(object) != FALSE : true;
+    return call.succeeded ? TRUE : FALSE;
 }
 
 LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Alloc);
     call.size = size;
     call.type = allocationType;
@@ -471,6 +865,7 @@ LPVOID Kernel::VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, D
 
 BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Free);
     call.address = address;
     call.size = size;
@@ -486,6 +881,7 @@ BOOL Kernel::VirtualFree(LPVOID address, SIZE_T size, DWORD freeType)
 int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, int multiByte,
                                 LPWSTR wideCharStr, int wideChar)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Convert);
     call.codePage = codePage;
     call.convertFlags = flags;
@@ -497,20 +893,232 @@ int Kernel::MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByteStr, 
 
 BOOL Kernel::QueryPerformanceCounter(LARGE_INTEGER* count)
 {
-    Log(KernelCall::Kind::Counter).succeeded = true;
+    const Guard guard = Lock();
+    // Readings with nothing logged between them are one entry: a scan of a whole drive reads
+    // the counter millions of times around reads that are not logged.
+    if (S().calls.empty() || S().calls.back().kind != KernelCall::Kind::Counter) {
+        Log(KernelCall::Kind::Counter).succeeded = true;
+    }
     count->QuadPart = S().clock;
     return TRUE;
 }
 
 BOOL Kernel::QueryPerformanceFrequency(LARGE_INTEGER* frequency)
 {
+    const Guard guard = Lock();
     Log(KernelCall::Kind::Frequency).succeeded = true;
     frequency->QuadPart = S().frequency;
     return TRUE;
 }
 
+HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags)
+{
+    const Guard guard = Lock();
+    Log(KernelCall::Kind::Tree).path = L"SetupDiGetClassDevsW";
+    EXPECT_TRUE(classGuid != nullptr && IsEqualGUID(*classGuid, GUID_DEVINTERFACE_DISK));
+    EXPECT_TRUE(enumerator == nullptr && parent == nullptr);
+    EXPECT_EQ(flags, DWORD{DIGCF_PRESENT | DIGCF_DEVICEINTERFACE});
+    ++S().openInfoLists;
+    S().calls.back().succeeded = true;
+    return kInfoList;
+}
+
+BOOL Kernel::SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                         const GUID* interfaceClassGuid, DWORD memberIndex,
+                                         PSP_DEVICE_INTERFACE_DATA deviceInterfaceData)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"SetupDiEnumDeviceInterfaces";
+    EXPECT_EQ(deviceInfoSet, kInfoList);
+    EXPECT_TRUE(deviceInfoData == nullptr && interfaceClassGuid != nullptr &&
+                IsEqualGUID(*interfaceClassGuid, GUID_DEVINTERFACE_DISK));
+    EXPECT_EQ(deviceInterfaceData->cbSize, DWORD{sizeof(SP_DEVICE_INTERFACE_DATA)});
+    if (memberIndex >= S().drives.size()) {
+        ::SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    deviceInterfaceData->Reserved = static_cast<ULONG_PTR>(std::next(S().drives.begin(), memberIndex)->first);
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA deviceInterfaceData,
+                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
+                                              DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize,
+                                              PSP_DEVINFO_DATA deviceInfoData)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"SetupDiGetDeviceInterfaceDetailW";
+    EXPECT_EQ(deviceInfoSet, kInfoList);
+    const int drive = static_cast<int>(deviceInterfaceData->Reserved);
+    const std::wstring path = InterfacePath(drive);
+    const DWORD needed =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (path.size() + 1) * sizeof(wchar_t));
+    if (requiredSize != nullptr) {
+        *requiredSize = needed;
+    }
+    if (deviceInterfaceDetailData == nullptr || deviceInterfaceDetailDataSize < needed) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    EXPECT_EQ(deviceInterfaceDetailData->cbSize, DWORD{sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)});
+    std::copy(path.c_str(), path.c_str() + path.size() + 1, deviceInterfaceDetailData->DevicePath);
+    if (deviceInfoData != nullptr) {
+        EXPECT_EQ(deviceInfoData->cbSize, DWORD{sizeof(SP_DEVINFO_DATA)});
+        deviceInfoData->DevInst = NodeOf(drive, 0);
+    }
+    call.succeeded = true;
+    return TRUE;
+}
+
+BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
+{
+    const Guard guard = Lock();
+    Log(KernelCall::Kind::Tree).path = L"SetupDiDestroyDeviceInfoList";
+    EXPECT_EQ(deviceInfoSet, kInfoList);
+    EXPECT_GT(S().openInfoLists, 0);
+    --S().openInfoLists;
+    S().calls.back().succeeded = true;
+    return TRUE;
+}
+
+CONFIGRET Kernel::CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"CM_Get_Parent";
+    EXPECT_EQ(flags, 0u);
+    std::size_t depth = 0;
+    const std::vector<std::wstring>* parents = ParentsAbove(child, depth);
+    if (parents == nullptr || depth >= parents->size()) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    *parent = child + 1;
+    call.succeeded = true;
+    return CR_SUCCESS;
+}
+
+CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"CM_Get_Device_IDW";
+    EXPECT_EQ(flags, 0u);
+    std::size_t depth = 0;
+    const std::vector<std::wstring>* parents = ParentsAbove(device, depth);
+    if (parents == nullptr || depth == 0 || depth > parents->size()) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    const std::wstring& id = (*parents)[depth - 1];
+    if (id.size() + 1 > bufferLength) {
+        return CR_BUFFER_SMALL;
+    }
+    std::copy(id.c_str(), id.c_str() + id.size() + 1, buffer);
+    call.succeeded = true;
+    return CR_SUCCESS;
+}
+
+HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Mutex);
+    call.path = L"CreateMutexW";
+    EXPECT_TRUE(mutexAttributes == nullptr && initialOwner == FALSE);
+    EXPECT_STREQ(name, L"Global\\Access_JMicron_SMART");
+    const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+    S().nextHandle += 4;
+    OpenHandle mutex;
+    mutex.mutex = true;
+    S().handles[handle] = mutex;
+    call.handle = handle;
+    call.succeeded = true;
+    return handle;
+}
+
+DWORD Kernel::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    Guard guard = Lock();
+    // The scan's thread is real and needs the fake to end, so its wait is real and leaves the
+    // fake free; it is not logged, since the window asks whether the scan runs many times a
+    // second.
+    const auto thread = S().handles.find(handle);
+    if (thread != S().handles.end() && thread->second.thread && !thread->second.closed) {
+        guard.unlock();
+        return ::WaitForSingleObject(handle, milliseconds);
+    }
+    KernelCall& call = Log(KernelCall::Kind::Mutex);
+    call.path = L"WaitForSingleObject";
+    call.handle = handle;
+    const OpenHandle* open = Find(handle);
+    if (open == nullptr || !open->mutex || milliseconds == INFINITE || S().jmicron.held) {
+        ADD_FAILURE() << "a wait other than a bounded one for the JMicron mutex, not held yet";
+        return WAIT_FAILED;
+    }
+    S().jmicron = JMicronState{true, 0, 0};
+    call.succeeded = true;
+    return WAIT_OBJECT_0;
+}
+
+BOOL Kernel::ReleaseMutex(HANDLE mutex)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Mutex);
+    call.path = L"ReleaseMutex";
+    call.handle = mutex;
+    const OpenHandle* open = Find(mutex);
+    if (open == nullptr || !open->mutex || !S().jmicron.held) {
+        ADD_FAILURE() << "a release of a mutex that is not held";
+        return FALSE;
+    }
+    S().jmicron.held = false;
+    call.succeeded = true;
+    return TRUE;
+}
+
+HANDLE Kernel::CreateThread(LPSECURITY_ATTRIBUTES securityAttributes, SIZE_T stackSize,
+                            LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                            LPDWORD threadId)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Thread);
+    const HANDLE thread =
+        ::CreateThread(securityAttributes, stackSize, startAddress, parameter, creationFlags, threadId);
+    call.handle = thread;
+    call.succeeded = thread != nullptr;
+    if (thread != nullptr) {
+        OpenHandle handle;
+        handle.thread = true;
+        S().handles[thread] = handle;
+    }
+    return thread;
+}
+
+BOOL Kernel::CancelSynchronousIo(HANDLE thread)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Cancel);
+    call.handle = thread;
+    const OpenHandle* open = Find(thread);
+    if (open == nullptr || !open->thread) {
+        ADD_FAILURE() << "a cancel of something other than a thread";
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!S().hanging) {
+        ::SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    S().hanging = false;
+    SetEvent(HangEnded());
+    call.succeeded = true;
+    return TRUE;
+}
+
 UINT Kernel::GetErrorMode()
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::ErrorMode);
     call.function = "GetErrorMode";
     call.succeeded = true;
@@ -519,6 +1127,7 @@ UINT Kernel::GetErrorMode()
 
 UINT Kernel::SetErrorMode(UINT mode)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::ErrorMode);
     call.function = "SetErrorMode";
     call.errorMode = mode;
@@ -529,6 +1138,7 @@ UINT Kernel::SetErrorMode(UINT mode)
 // A search lists the volumes in order; its handle counts as open until FindVolumeClose.
 HANDLE Kernel::FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Volume);
     call.function = "FindFirstVolumeW";
     if (S().volumes.empty()) {
@@ -549,6 +1159,7 @@ HANDLE Kernel::FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
 
 BOOL Kernel::FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWORD bufferLength)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Volume);
     call.function = "FindNextVolumeW";
     call.handle = findVolume;
@@ -572,6 +1183,7 @@ BOOL Kernel::FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWORD bufferL
 
 BOOL Kernel::FindVolumeClose(HANDLE findVolume)
 {
+    const Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Volume);
     call.function = "FindVolumeClose";
     call.handle = findVolume;
@@ -588,6 +1200,7 @@ BOOL Kernel::FindVolumeClose(HANDLE findVolume)
 BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePathNames, DWORD bufferLength,
                                               PDWORD returnLength)
 {
+    const Guard guard = Lock();
     const FakeVolume* volume = NamedVolume("GetVolumePathNamesForVolumeNameW", volumeName);
     if (volume == nullptr) {
         return FALSE;
@@ -608,6 +1221,7 @@ BOOL Kernel::GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer
                                    LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
                                    LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize)
 {
+    const Guard guard = Lock();
     const FakeVolume* volume = NamedVolume("GetVolumeInformationW", rootPathName);
     if (volume == nullptr || volume->fileSystem.empty()) {
         ::SetLastError(ERROR_UNRECOGNIZED_VOLUME);
@@ -628,6 +1242,7 @@ BOOL Kernel::GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer
 BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
                                  PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
 {
+    const Guard guard = Lock();
     const FakeVolume* volume = NamedVolume("GetDiskFreeSpaceExW", directoryName);
     if (volume == nullptr || volume->totalBytes == 0) {
         ::SetLastError(ERROR_NOT_READY);

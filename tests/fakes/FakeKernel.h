@@ -1,8 +1,11 @@
 #pragma once
 
+#include "diskinfo/NvmeBridge.h"
+
 #include <windows.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -12,7 +15,10 @@
 // Scripted stand-ins for the kernel behind the Kernel seam: fake drives by drive number, a
 // fake clock, and a log of every call with its arguments. The fake enforces what Windows
 // enforces (a request needs the access its code names) and fails the running test on
-// anything that could write to a drive.
+// anything that could write to a drive, and on a SCSI pass-through through a handle that
+// Windows would refuse it on. It may be called from the surface scan's thread and the
+// window's at once: every call holds one lock, except while a read hangs and while the window
+// waits for the scan's thread.
 
 using FakeBytes = std::vector<std::uint8_t>;
 // An answer to one request code, chosen from the request's input bytes; nullopt fails it.
@@ -26,15 +32,62 @@ struct FakeRead {
     std::function<void()> during;     // runs inside the read: a look at the caller meanwhile
 };
 
+// How each part of a drive reads, for the surface scan: at a zone's rate, slower where a slow
+// range is touched, failing with ERROR_CRC where an unreadable one is, and not at all once the
+// drive is gone. Reads take their offset from the OVERLAPPED and move the fake clock by their
+// modelled time; they are not logged unless `logReads`, since a whole drive is millions.
+struct FakeSurface {
+    struct Zone {
+        std::uint64_t firstLba = 0;
+        std::uint64_t sectors = 0; // 0: to the end of the drive
+        double mibPerSecond = 100;
+    };
+    struct Slow {
+        std::uint64_t firstLba = 0;
+        std::uint64_t sectors = 0;
+        double extraMilliseconds = 0;
+    };
+    struct Extent {
+        std::uint64_t firstLba = 0;
+        std::uint64_t sectors = 0;
+    };
+    static constexpr double kDefaultRate = 100;
+
+    std::uint32_t sectorSize = 512;
+    std::vector<Zone> zones;
+    std::vector<Slow> slow;
+    std::vector<Extent> unreadable;
+    std::optional<std::uint64_t> goneFromLba; // every read touching it or beyond, and all after, fail
+    std::optional<std::uint64_t> hangAtLba;   // a read touching it waits until it is cancelled
+    bool logReads = false;
+
+    // The surfaces of a drive-surfaces file (columns drive, kind, first_lba, sectors, value), by
+    // drive number; a drive with no row is absent. Rows that cannot be read fail the test.
+    static std::map<int, FakeSurface> Load(const std::filesystem::path& file);
+    // The file named by OSTREVANE_DEMO_SURFACES (a Unix path taken as Wine sees it, the Unix root
+    // being drive Z:), or `builtIn` when that is not set.
+    static std::filesystem::path DemoFile(const char* builtIn);
+};
+
 struct FakeDrive {
     bool opens = true;
     bool opensReadWrite = true;       // whether a GENERIC_READ | GENERIC_WRITE open succeeds
     std::map<DWORD, FakeAnswer> answers; // a code not here fails with ERROR_INVALID_FUNCTION
     std::vector<FakeRead> reads;      // one per ReadFile, in order; then `laterReads`
     FakeRead laterReads;
+    std::optional<FakeSurface> surface; // when set, reads follow it instead of `reads`
+    bool gone = false;                  // set by a read that reached the surface's gone point
 
     // Answers `code` with `bytes` whatever the input.
     FakeDrive& Answer(DWORD code, FakeBytes bytes);
+    // Reads follow `surface`, and the drive tells its sector size.
+    FakeDrive& WithSurface(FakeSurface surface);
+
+    // Where the disk hangs in the device tree: the device IDs above it, nearest first (a USB
+    // drive's bridge among them as "USB\VID_xxxx&PID_yyyy\..."), and the family whose vendor
+    // commands that bridge takes. A vendor command of any other family fails the test.
+    std::vector<std::wstring> parents;
+    std::optional<NvmeBridge::Family> bridge;
 };
 
 // A volume as Windows lists it, by its name "\\?\Volume{...}\": the disk extents it answers
@@ -52,7 +105,9 @@ struct FakeVolume {
 };
 
 struct KernelCall {
-    enum class Kind { Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Volume, ErrorMode };
+    enum class Kind {
+        Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Tree, Mutex, Thread, Cancel, Volume, ErrorMode
+    };
     Kind kind{};
     HANDLE handle = nullptr;          // the handle returned (Open) or used (Control, Read, Close)
     bool succeeded = false;
@@ -68,6 +123,7 @@ struct KernelCall {
     bool overlappedNull = false;
     // Read
     DWORD bytesToRead = 0;
+    std::uint64_t offset = 0;         // from the OVERLAPPED, when there is one
     // Alloc / Free / Read buffer
     void* address = nullptr;
     SIZE_T size = 0;
@@ -79,6 +135,7 @@ struct KernelCall {
     UINT codePage = 0;
     DWORD convertFlags = 0;
     int inputLength = 0;
+    // Tree and Mutex: the function's name, in `path`
 };
 
 class FakeKernel {
@@ -96,8 +153,12 @@ public:
 
     static const std::vector<KernelCall>& Calls();
     static std::vector<KernelCall> CallsOf(KernelCall::Kind kind);
-    // Handles opened and not closed yet.
+    // Handles opened and not closed yet, threads' among them.
     static int OpenHandles();
+    // Whether a surface read waits for a cancel now.
+    static bool Hanging();
+    // How many surface reads there have been, logged or not.
+    static std::uint64_t SurfaceReads();
     // DWORD access the handle was opened with.
     static DWORD AccessOf(HANDLE handle);
 

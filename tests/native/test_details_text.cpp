@@ -1,4 +1,5 @@
 #include "DriveAnswers.h"
+#include "diskinfo/AtaSmart.h"
 #include "diskinfo/NvmeHealth.h"
 #include "ui/CellText.h"
 #include "ui/DetailsText.h"
@@ -85,10 +86,14 @@ TEST(DetailsText, AssessmentRules)
          {L"Attribute 197 Current Pending Sector Count: raw count 8 is not 0"}},
         {"only the low 32 raw bits count", Ata(SmartPage().Attribute(0, 5, std::uint64_t{2000} << 32), SmartPage()),
          Verdict::Good, {}},
+        {"a count to watch above 2^32", Ata(SmartPage().Attribute(0, 5, (std::uint64_t{3} << 32) + 9), SmartPage()),
+         Verdict::Caution, {L"Attribute 5 Reallocated Sectors Count: raw count 9 is not 0"}},
         {"failure predicted", Ata(SmartPage(), SmartPage(), true), Verdict::Failing,
          {L"The drive predicts its own failure"}},
         {"NVMe critical warning", Nvme(0x11, 0, {}), Verdict::Failing,
          {L"Critical warning 0x11: available spare below its threshold, volatile memory backup failed"}},
+        {"NVMe critical warning below 0x10", Nvme(0x04, 0, {}), Verdict::Failing,
+         {L"Critical warning 0x04: reliability degraded"}},
         {"NVMe worn out", Nvme(0, 100, {}), Verdict::Caution,
          {L"Percentage used 100 %: the drive has reached its rated endurance"}},
         {"NVMe media errors above 64 bits", Nvme(0, 99, {0, 1}), Verdict::Caution,
@@ -99,11 +104,13 @@ TEST(DetailsText, AssessmentRules)
          Verdict::Failing,
          {L"Attribute 197 Current Pending Sector Count: raw count 8 is not 0",
           L"Attribute 5 Reallocated Sectors Count: current 9 is at or below its threshold 10"}},
-        {"no SMART data", DriveDetails(), Verdict::Good, {}},
+        {"no SMART data", DriveDetails(), Verdict::Unknown, {L"The drive answered no SMART data"}},
+        {"no SMART data, failure predicted", [] { DriveDetails d; d.info.failurePredicted = true; return d; }(),
+         Verdict::Failing, {L"The drive predicts its own failure", L"The drive answered no SMART data"}},
     };
     // The list's Health cell says the same verdict shortly, in its own words.
     const std::map<Verdict, std::wstring> listTexts{
-        {Verdict::Good, L"Good"}, {Verdict::Caution, L"Caution"}, {Verdict::Failing, L"Caution / Bad"}};
+        {Verdict::Unknown, L"Good"}, {Verdict::Good, L"Good"}, {Verdict::Caution, L"Caution"}, {Verdict::Failing, L"Caution / Bad"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto assessment = DetailsText::Assess(c.details);
@@ -111,6 +118,13 @@ TEST(DetailsText, AssessmentRules)
         EXPECT_EQ(assessment.reasons, c.reasons);
         EXPECT_EQ(CellText::HealthText(c.details), listTexts.at(c.verdict));
     }
+
+    // Past six reasons the window sums up the rest in one line.
+    DetailsText::Assessment many{Verdict::Failing, {L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8"}};
+    EXPECT_EQ(DetailsText::ShownReasons(many),
+              (std::vector<std::wstring>{L"1", L"2", L"3", L"4", L"5", L"6", L"and 2 more: see the table"}));
+    many.reasons.resize(6);
+    EXPECT_EQ(DetailsText::ShownReasons(many), many.reasons);
 }
 
 TEST(DetailsText, NumbersAndNames)
@@ -129,6 +143,20 @@ TEST(DetailsText, NumbersAndNames)
     for (const auto& [bus, name] : buses) {
         EXPECT_EQ(DetailsText::BusTypeName(bus), name);
     }
+    // An id between two named ones has no name of its own.
+    for (const std::uint8_t id : {std::uint8_t{0}, std::uint8_t{14}, std::uint8_t{178}}) {
+        EXPECT_EQ(AtaSmart::AttributeName(id), L"Vendor specific") << int{id};
+    }
+    // NVMe: 273 K is 0 degrees, not "-"; 1,953,125 data units of 512,000 bytes are 1 TB; sensor 2 alone, at 272 K.
+    DriveDetails nvme = Nvme(0, 0, {});
+    for (const auto& [at, byte] : {std::pair{1, 0x11}, {2, 0x01}, {32, 0x65}, {33, 0xCD}, {34, 0x1D}, {202, 0x10}, {203, 0x01}}) {
+        (*nvme.nvmeLog)[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(byte);
+    }
+    const auto rows = DetailsText::BuildTable(nvme).rows;
+    ASSERT_EQ(rows.size(), 22u);
+    EXPECT_EQ(rows[1][1], L"0 \u00B0C");
+    EXPECT_EQ(rows[5][1], L"1953125 (1.00 TB)");
+    EXPECT_EQ(rows[17], (std::vector<std::wstring>{L"Temperature Sensor 2", L"-1 \u00B0C"}));
 }
 
 // What the clipboard gets: whole cells, tab-separated, CR LF after every line; a tab inside a
@@ -137,11 +165,11 @@ TEST(DetailsText, CopiedTexts)
 {
     const std::wstring longModel(300, L'M');
     const std::vector<DriveInfo> drives{
-        {0, longModel, L"S\t1", L"FW", 1073741824, false, L"Good", 45, 100, 7, L"C: D:"},
+        {0, longModel, L"S\t1", L"F\rW", 1073741824, false, L"Good", 45, 100, 7, L"C: D:"},
         {3, L"Unknown", L"Unknown", L"Unknown", 0, true, L"Caution / Bad", -1, -1, -1, L""}};
     EXPECT_EQ(DetailsText::ListCopyText(drives),
               Lines({L"Drive\tModel\tSerial Number\tFirmware\tSize (GB)\tHealth\tTemp\tPower(h)\tCycles\tSpeed\tVolumes",
-                     L"0\t" + longModel + L"\tS 1\tFW\t1.0\tGood\t45 C\t100\t7\t-\tC: D:",
+                     L"0\t" + longModel + L"\tS 1\tF W\t1.0\tGood\t45 C\t100\t7\t-\tC: D:",
                      L"3\tUnknown\tUnknown\tUnknown\t0.0\tCaution / Bad\t-\t-\t-\t-\t-"}));
 
     DriveDetails details = Ata(SmartPage().Attribute(0, 5, 655).Normalised(0, 118, 118), SmartPage().Threshold(0, 5, 140));
@@ -149,7 +177,7 @@ TEST(DetailsText, CopiedTexts)
     details.info.model = L"MODEL";
     details.busType = 11;
     EXPECT_EQ(DetailsText::CopyText(details),
-              Lines({L"Drive\t0", L"Model\tMODEL", L"Serial Number\tS 1", L"Firmware\tFW",
+              Lines({L"Drive\t0", L"Model\tMODEL", L"Serial Number\tS 1", L"Firmware\tF W",
                      L"Capacity\t1.0 GB (1073741824 bytes)", L"Bus Type\tSATA", L"SMART Data\tATA SMART",
                      L"Assessment\tFailing",
                      L"Reason\tAttribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 140", L"",
@@ -173,6 +201,15 @@ TEST(DetailsText, CopiedTexts)
                   {L"1", L"0.0", L"1048576", L"1.0", L"NTFS / exFAT", L"-", L"E:, C:\\Mount\\E", L"NTFS", L"Data",
                    L"1.0", L"0.5"},
                   {L"2", L"1.0", L"1074790400", L"0.0", L"LDM", L"-", L"-", L"-", L"-", L"-", L"-"}}));
+
+    // Behind a USB bridge that tunnels NVMe commands, the drive's own identity follows the bridge's.
+    details.source = SmartSource::NvmeUsbBridge;
+    details.nvmeIdentity = DriveIdentity{L"NVME DRIVE", L"S4EW", L"2B2Q"};
+    const auto heading = DetailsText::Heading(details);
+    ASSERT_EQ(heading.size(), 10u);
+    EXPECT_EQ(heading[4].label + L"=" + heading[4].value, L"Drive Model=NVME DRIVE");
+    EXPECT_EQ(heading[6].label + L"=" + heading[6].value, L"Drive Firmware=2B2Q");
+    EXPECT_EQ(heading[9].value, L"NVMe health log through the USB bridge (vendor command)");
 
     const auto none = DetailsText::BuildTable(DriveDetails());
     EXPECT_TRUE(none.columns.empty() && none.rows.empty());
@@ -212,21 +249,22 @@ TEST(DetailsText, RealNvmeLogs)
             {"error_log_entries", NvmeHealth::ToDecimal(f.errorLogEntries)},
             {"warning_temperature_minutes", std::to_string(f.warningTemperatureMinutes)},
             {"critical_temperature_minutes", std::to_string(f.criticalTemperatureMinutes)},
-            {"tmt1_transitions", std::to_string(f.thermalTransitions[0])},
-            {"tmt2_transitions", std::to_string(f.thermalTransitions[1])},
-            {"tmt1_seconds", std::to_string(f.thermalSeconds[0])},
-            {"tmt2_seconds", std::to_string(f.thermalSeconds[1])},
+            {"tmt1_transitions", std::to_string(f.thermalTransitions1)},
+            {"tmt2_transitions", std::to_string(f.thermalTransitions2)},
+            {"tmt1_seconds", std::to_string(f.thermalSeconds1)},
+            {"tmt2_seconds", std::to_string(f.thermalSeconds2)},
         };
-        for (std::size_t sensor = 0; sensor < f.sensorTemperatures.size(); ++sensor) {
-            const auto& celsius = f.sensorTemperatures[sensor];
-            actual["sensor_" + std::to_string(sensor + 1)] = celsius ? std::to_string(*celsius) : "-";
+        std::size_t sensorRows = 0; // a row of the table each
+        for (std::size_t i = 0; i < f.sensors.size(); ++i) {
+            actual["sensor_" + std::to_string(i + 1)] = f.sensors[i] ? std::to_string(*f.sensors[i]) : "-";
+            sensorRows += f.sensors[i] ? 1u : 0u;
         }
         EXPECT_EQ(actual, drive.fields);
 
         DriveDetails details;
         details.nvmeLog = PageOf(drive.log);
         const auto table = DetailsText::BuildTable(details);
-        ASSERT_EQ(table.rows.size(), 17u);
+        ASSERT_EQ(table.rows.size(), 21u + sensorRows);
         EXPECT_EQ(table.rows[6][1].rfind(std::wstring(drive.fields.at("data_units_written").begin(),
                                                       drive.fields.at("data_units_written").end()) + L" (", 0), 0u);
     }

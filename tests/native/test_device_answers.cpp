@@ -1,11 +1,13 @@
 #include "DriveAnswers.h"
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/SatPassThrough.h"
 
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -108,6 +110,23 @@ TEST(DeviceAnswers, SmartCommand)
             expected[9] = c.head;
             EXPECT_EQ(DeviceAnswers::SmartCommand(c.drive, features), expected) << "drive " << c.drive;
         }
+        // The same registers in ATA PASS-THROUGH (16) and (12): PIO data-in, one block from the drive.
+        const SatPassThrough::Command sixteen{0x85, 0x08, 0x0E, 0, features, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
+        const SatPassThrough::Command twelve{0xA1, 0x08, 0x0E, features, 1, 0, 0x4F, 0xC2, 0xA0, 0xB0, 0, 0};
+        EXPECT_EQ(SatPassThrough::SmartCommand(SatPassThrough::Length::Sixteen, features), sixteen);
+        EXPECT_EQ(SatPassThrough::SmartCommand(SatPassThrough::Length::Twelve, features), twelve);
+    }
+
+    // A bridge's page counts only when the request went through, GOOD, with 512 bytes and its checksum.
+    const DriveAnswers::Bytes good = SmartPage().Attribute(0, 9, 77).Build();
+    DriveAnswers::Bytes torn = good;
+    torn[100] ^= 1;
+    const std::tuple<bool, std::uint8_t, std::uint32_t, const DriveAnswers::Bytes*, bool> answers[] = {
+        {true, 0, 512, &good, true},   {false, 0, 512, &good, false}, {true, 2, 512, &good, false},
+        {true, 0, 511, &good, false},  {true, 0, 513, &good, false},  {true, 0, 512, &torn, false}};
+    for (const auto& [succeeded, status, transferred, page, answered] : answers) {
+        EXPECT_EQ(SatPassThrough::Answered({succeeded, status, transferred, Page(page->data(), page->size())}), answered)
+            << succeeded << " " << int{status} << " " << transferred << " " << (page == &torn);
     }
 }
 

@@ -144,6 +144,10 @@ def main():
         ("imports the VC++ runtime", rename_import(dll, b"MSVCP140.dll"), ["imports"]),
         # A system DLL, but not a known one: a copy planted beside the program would load instead.
         ("imports the common controls", rename_import(dll, b"COMCTL32.dll"), ["imports"]),
+        # The device tree's CM_ functions come from setupapi, a known DLL; cfgmgr32 is not one.
+        ("imports cfgmgr32", rename_import(dll, b"CFGMGR32.dll"), ["imports"]),
+        # The Universal CRT's host, where only its API sets may be imported.
+        ("imports ucrtbase", rename_import(dll, b"ucrtbase.dll"), ["imports"]),
         ("manifest under ID 2", set_manifest_id(2), ["manifest: manifest resources"]),
         ("asInvoker", rewrite_manifest(manifest(level="asInvoker")), ["manifest: execution level"]),
         ("UI access", rewrite_manifest(manifest(ui="true")), ["manifest: execution level"]),

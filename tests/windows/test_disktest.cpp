@@ -1,9 +1,15 @@
+#include "DemoCapacities.h"
+#include "DriveAnswers.h"
 #include "FakeKernel.h"
 #include "disktest/DiskTest.h"
+#include "disktest/SurfaceScan.h"
 
 #include <gtest/gtest.h>
 
+#include <winioctl.h>
+
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -209,6 +215,245 @@ TEST(SequentialReadTest, FailuresGiveMinusOneAndReleaseWhatWasTaken)
             EXPECT_EQ(IndexOf(Kind::Read, free), FakeKernel::Calls().size());
             EXPECT_GT(IndexOf(Kind::Close), free);
         }
+    }
+}
+
+// The surface scan over fake surfaces: one drive, scanned on the scan's own thread, and waited
+// for as the window would.
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr DWORD kScanWait = 20'000;
+
+using Range = ScanRecord::Range;
+using Counts = std::array<std::uint64_t, ScanRecord::kScannedClasses>;
+
+Counts CountsOf(const ScanRecord& record)
+{
+    Counts counts{};
+    for (std::size_t index = 0; index < counts.size(); ++index) {
+        counts[index] = record.Count(static_cast<ScanRecord::Class>(index + 1));
+    }
+    return counts;
+}
+
+// Starts a scan of drive `number` and waits until its thread has ended.
+ScanRecord Scan(int number)
+{
+    EXPECT_TRUE(SurfaceScan::Start(number, nullptr, 0));
+    for (DWORD waited = 0; SurfaceScan::IsRunning() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    EXPECT_FALSE(SurfaceScan::IsRunning()) << "the scan did not end";
+    SurfaceScan::StopAndWait();
+    return SurfaceScan::Snapshot();
+}
+
+// The logged reads are blocks of 1 MiB (the last what remains) from LBA 0 in order, each that
+// failed followed by its pieces of 64 KiB, all naming their offset in whole sectors.
+void ExpectReadsInOrder(std::uint64_t capacity)
+{
+    std::uint64_t block = 0;
+    const std::vector<KernelCall> reads = FakeKernel::CallsOf(Kind::Read);
+    for (std::size_t index = 0; index < reads.size(); ++index) {
+        const std::uint64_t length = std::min(kMiB, capacity - block);
+        ASSERT_EQ(reads[index].offset, block) << "read " << index;
+        ASSERT_EQ(reads[index].bytesToRead, length) << "read " << index;
+        EXPECT_FALSE(reads[index].overlappedNull);
+        const bool failed = !reads[index].succeeded;
+        for (std::uint64_t piece = 0; failed && piece < length && index + 1 < reads.size();
+             piece += SurfaceScan::kPieceSize) {
+            ++index;
+            ASSERT_EQ(reads[index].offset, block + piece) << "piece " << index;
+            ASSERT_EQ(reads[index].bytesToRead, std::min<std::uint64_t>(SurfaceScan::kPieceSize, length - piece));
+        }
+        block += length;
+    }
+}
+
+TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
+{
+    const auto slow = [](std::uint64_t block, double extra) {
+        return FakeSurface::Slow{block * 2048 + 100, 8, extra};
+    };
+    struct Case {
+        const char* name;
+        std::uint64_t capacity;
+        FakeSurface surface;
+        Counts counts;
+        std::vector<Range> ranges;
+        std::wstring result;
+        bool answersGeometry = true;
+    };
+    FakeSurface slowRanges;
+    slowRanges.zones = {{0, 0, 100}, {4 * 2048, 0, 20}};
+    slowRanges.slow = {slow(1, 45), slow(2, 140.01), slow(3, 300), slow(4, 460)};
+    FakeSurface unreadable;
+    unreadable.unreadable = {{0, 1}, {2048 + 2040, 16}, {8200, 1}};
+    FakeSurface fourKn;
+    fourKn.sectorSize = 4096;
+    fourKn.unreadable = {{300, 1}};
+    FakeSurface gone;
+    gone.goneFromLba = 5000;
+    FakeSurface dying;
+    dying.unreadable = {{3 * 2048, 40 * 2048}};
+    const std::vector<Case> cases{
+        {"clean, 100 MB/s", 8 * kMiB, {}, {8, 0, 0, 0, 0}, {}, L"Finished"},
+        {"no sector size told: 512", 3 * kMiB, {}, {3, 0, 0, 0, 0}, {}, L"Finished", false},
+        {"a slow range in each class, 50 ms exactly at 20 MB/s", 8 * kMiB, slowRanges, {4, 1, 2, 1, 0}, {},
+         L"Finished"},
+        {"unreadable at LBA 0, across two blocks and in the short last block", 4 * kMiB + 24 * 1024, unreadable,
+         {1, 0, 0, 0, 4}, {{0, 128}, {3968, 256}, {8192, 48}}, L"Finished"},
+        {"4096-byte sectors, a capacity of whole sectors but not of MiB", 3 * kMiB + 8192, fourKn, {3, 0, 0, 0, 1},
+         {{288, 16}}, L"Finished"},
+        {"the drive gone in the third block", 8 * kMiB, gone, {2, 0, 0, 0, 0}, {},
+         L"The drive stopped answering at LBA 4096 (error 1167)"},
+        {"32 unreadable blocks in a row", 40 * kMiB, dying, {3, 0, 0, 0, 32}, {{6144, 65536}},
+         L"Stopped after 32 unreadable blocks in a row at LBA 69632"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel::Reset();
+        FakeSurface surface = c.surface;
+        surface.logReads = true;
+        FakeDrive& drive = FakeKernel::Drive(2).WithSurface(surface);
+        drive.Answer(IOCTL_DISK_GET_LENGTH_INFO, DriveAnswers::Capacity(static_cast<std::int64_t>(c.capacity)));
+        if (!c.answersGeometry) {
+            drive.answers.erase(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX);
+        }
+
+        const ScanRecord record = Scan(2);
+        EXPECT_EQ(record.ResultText(), c.result);
+        EXPECT_EQ(CountsOf(record), c.counts);
+        EXPECT_EQ(record.UnreadableRanges(), c.ranges);
+        EXPECT_EQ(record.SectorSize(), c.surface.sectorSize);
+        ExpectReadsInOrder(c.capacity);
+
+        const auto opens = FakeKernel::CallsOf(Kind::Open);
+        ASSERT_EQ(opens.size(), 1u);
+        EXPECT_EQ(opens[0].path, L"\\\\.\\PhysicalDrive2");
+        EXPECT_EQ(opens[0].access, DWORD{GENERIC_READ});
+        EXPECT_EQ(opens[0].share, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE});
+        EXPECT_EQ(opens[0].flags, DWORD{FILE_FLAG_NO_BUFFERING});
+        std::vector<DWORD> codes;
+        for (const KernelCall& call : FakeKernel::CallsOf(Kind::Control)) {
+            codes.push_back(call.code);
+        }
+        EXPECT_EQ(codes, (std::vector<DWORD>{DWORD{IOCTL_DISK_GET_LENGTH_INFO}, DWORD{IOCTL_DISK_GET_DRIVE_GEOMETRY_EX}}));
+        const auto allocs = FakeKernel::CallsOf(Kind::Alloc);
+        ASSERT_EQ(allocs.size(), 1u);
+        EXPECT_EQ(allocs[0].size, SurfaceScan::kBlockSize);
+        EXPECT_EQ(FakeKernel::CallsOf(Kind::Free).size(), 1u);
+        EXPECT_EQ(FakeKernel::CallsOf(Kind::Thread).size(), 1u);
+        EXPECT_EQ(FakeKernel::OpenHandles(), 0) << "the drive's handle or the thread's left open";
+    }
+}
+
+TEST(SurfaceScan, StopCancelsAHangingReadAndADriveThatDoesNotOpenEndsTheScan)
+{
+    FakeKernel::Reset();
+    FakeSurface surface;
+    surface.hangAtLba = 2 * 2048 + 7;
+    FakeKernel::Drive(0).WithSurface(surface).Answer(IOCTL_DISK_GET_LENGTH_INFO, DriveAnswers::Capacity(64 * kMiB));
+    ASSERT_TRUE(SurfaceScan::Start(0, nullptr, 0));
+    EXPECT_FALSE(SurfaceScan::Start(0, nullptr, 0)) << "one scan at a time";
+    for (DWORD waited = 0; !FakeKernel::Hanging() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    ASSERT_TRUE(FakeKernel::Hanging());
+    SurfaceScan::Stop();
+    for (DWORD waited = 0; SurfaceScan::IsRunning() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    EXPECT_FALSE(SurfaceScan::IsRunning()) << "one cancel did not end the scan";
+    SurfaceScan::StopAndWait();
+    const ScanRecord stopped = SurfaceScan::Snapshot();
+    EXPECT_EQ(stopped.ResultText(), L"Stopped");
+    EXPECT_EQ(stopped.ScannedBytes(), 2 * kMiB);
+    const auto cancels = FakeKernel::CallsOf(Kind::Cancel);
+    ASSERT_EQ(cancels.size(), 1u);
+    EXPECT_TRUE(cancels[0].succeeded);
+    EXPECT_EQ(cancels[0].handle, FakeKernel::CallsOf(Kind::Thread).at(0).handle);
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+
+    FakeKernel::Reset();
+    EXPECT_EQ(Scan(5).ResultText(), L"The drive could not be opened (error 2)");
+    EXPECT_FALSE(SurfaceScan::ReadGeometry(5));
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+}
+
+// Every drive of the demo's surfaces file, scanned whole, reports what the file's rules imply:
+// the counts of each class, the unreadable ranges as unions of the 64 KiB pieces that touch an
+// unreadable row, and where a gone row or a row of 32 unreadable blocks ends the scan.
+TEST(SurfaceScan, ReportsWhatTheDemoSurfacesImply)
+{
+    constexpr std::uint64_t kPieceSectors = SurfaceScan::kPieceSize / 512;
+    for (const auto& [number, surface] : FakeSurface::Load(FakeSurface::DemoFile(OSTREVANE_DEMO_SURFACES))) {
+        SCOPED_TRACE("drive " + std::to_string(number));
+        ASSERT_LT(static_cast<std::size_t>(number), kDemoCapacities.size());
+        const auto capacity = static_cast<std::uint64_t>(kDemoCapacities[static_cast<std::size_t>(number)]);
+        const std::uint64_t sectors = capacity / 512;
+        const auto touches = [](std::uint64_t first, std::uint64_t end, std::uint64_t rowFirst, std::uint64_t rowSectors) {
+            return rowFirst < end && first < rowFirst + rowSectors;
+        };
+        const auto unreadable = [&](std::uint64_t first, std::uint64_t end) {
+            return std::any_of(surface.unreadable.begin(), surface.unreadable.end(),
+                               [&](const FakeSurface::Extent& row) { return touches(first, end, row.firstLba, row.sectors); });
+        };
+        Counts counts{};
+        std::vector<Range> ranges;
+        std::wstring result = L"Finished";
+        std::uint32_t row = 0;
+        for (std::uint64_t first = 0; first < sectors; first += 2048) {
+            const std::uint64_t end = std::min(sectors, first + 2048);
+            if (surface.goneFromLba && end > *surface.goneFromLba) {
+                result = L"The drive stopped answering at LBA " + std::to_wstring(first) + L" (error 1167)";
+                break;
+            }
+            if (unreadable(first, end)) {
+                for (std::uint64_t piece = first; piece < end; piece += kPieceSectors) {
+                    const std::uint64_t pieceEnd = std::min(end, piece + kPieceSectors);
+                    if (!unreadable(piece, pieceEnd)) {
+                        continue;
+                    }
+                    if (!ranges.empty() && ranges.back().firstLba + ranges.back().sectors == piece) {
+                        ranges.back().sectors += pieceEnd - piece;
+                    } else {
+                        ranges.push_back({piece, pieceEnd - piece});
+                    }
+                }
+                ++counts[4];
+                if (++row == 32) {
+                    result = L"Stopped after 32 unreadable blocks in a row at LBA " + std::to_wstring(first);
+                    break;
+                }
+                continue;
+            }
+            row = 0;
+            double rate = FakeSurface::kDefaultRate;
+            std::uint64_t zoneFirst = 0;
+            for (const FakeSurface::Zone& zone : surface.zones) {
+                if (zone.firstLba <= first && (zone.sectors == 0 || first < zone.firstLba + zone.sectors) &&
+                    zone.firstLba >= zoneFirst) {
+                    zoneFirst = zone.firstLba;
+                    rate = zone.mibPerSecond;
+                }
+            }
+            double extra = 0;
+            for (const FakeSurface::Slow& slow : surface.slow) {
+                extra = touches(first, end, slow.firstLba, slow.sectors) ? std::max(extra, slow.extraMilliseconds) : extra;
+            }
+            const double milliseconds = static_cast<double>(end - first) * 512.0 / (rate * 1048576.0) * 1000.0 + extra;
+            ++counts[static_cast<std::size_t>(ScanRecord::ClassOf(milliseconds)) - 1];
+        }
+
+        FakeKernel::Reset();
+        FakeKernel::Drive(number).WithSurface(surface).Answer(IOCTL_DISK_GET_LENGTH_INFO,
+                                                               DriveAnswers::Capacity(static_cast<std::int64_t>(capacity)));
+        const ScanRecord record = Scan(number);
+        EXPECT_EQ(record.ResultText(), result);
+        EXPECT_EQ(CountsOf(record), counts);
+        EXPECT_EQ(record.UnreadableRanges(), ranges);
+        EXPECT_EQ(FakeKernel::OpenHandles(), 0);
     }
 }
 

@@ -99,21 +99,28 @@ std::string Trace()
 {
     std::map<HANDLE, int> numbers;
     std::ostringstream trace;
+    Kind last = Kind::Convert;
     for (const KernelCall& call : FakeKernel::Calls()) {
+        // A walk of the device tree shows as one "tree", whatever its calls.
         if (call.kind == Kind::Convert || call.kind == Kind::Volume || call.kind == Kind::ErrorMode ||
-            IsNvmeLogQuery(call)) {
+            IsNvmeLogQuery(call) || (call.kind == Kind::Tree && last == Kind::Tree)) {
             continue;
         }
+        last = call.kind;
         trace << (trace.tellp() > 0 ? ", " : "");
+        if (call.kind == Kind::Tree) {
+            trace << "tree";
+            continue;
+        }
         if (call.kind == Kind::Open) {
-            trace << (call.access == GENERIC_READ ? "open R" : "open RW");
+            trace << (call.access == GENERIC_READ ? "open R" : call.access == 0 ? "open 0" : "open RW");
             if (call.succeeded) {
                 numbers.emplace(call.handle, static_cast<int>(numbers.size()) + 1);
             }
         } else if (call.kind == Kind::Control) {
             trace << std::hex << std::uppercase << call.code << std::dec;
         } else {
-            trace << (call.kind == Kind::Close ? "close" : "unexpected call");
+            trace << (call.kind == Kind::Close ? "close" : call.kind == Kind::Mutex ? "mutex" : "unexpected call");
         }
         if (numbers.count(call.handle) != 0) {
             trace << " #" << numbers[call.handle];
@@ -270,7 +277,7 @@ TEST(Inventory, CallOrderOnEveryPath)
              usb(asIs)(d);
              d.opensReadWrite = false;
          },
-         kUsbQueries + ", open RW fails, 4D004 #1 fails, 4D004 #1 fails, close #1"},
+         kUsbQueries + ", open RW fails, tree, open 0 #2, 2D1080 #2, close #2, tree, close #1"},
         {"USB: the SMART data request fails, then the bridge",
          usb([](DriveAnswers::Drive& d) { d.smartVersion = true; }),
          kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, 4D004 #3, close #3, close #1"},
@@ -384,13 +391,13 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
 
     using Cdb = std::array<std::uint8_t, 16>;
     const Cdb readData{0x85, 0x08, 0x0E, 0, 0xD0, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
-    const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn) {
+    const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn, UCHAR cdbLength = 16) {
         struct {
             SCSI_PASS_THROUGH request;
             std::array<std::uint8_t, 32 + 512> areas;
         } buffer;
         std::memset(&buffer, 0, sizeof(buffer));
-        buffer.request = {sizeof(SCSI_PASS_THROUGH), 0, 0, 0, 0, 16, 32, dataIn, 512, 10, 88, 56, {}};
+        buffer.request = {sizeof(SCSI_PASS_THROUGH), 0, 0, 0, 0, cdbLength, 32, dataIn, 512, 10, 88, 56, {}};
         std::copy(cdb.begin(), cdb.end(), buffer.request.Cdb);
         return Kernel::DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer,
                                        sizeof(buffer), &returned, nullptr);
@@ -408,6 +415,18 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     for (const auto& [cdb, dataIn] : refused) {
         EXPECT_NONFATAL_FAILURE(passThrough(cdb, dataIn), "ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS");
     }
+    // NVMe tunnels: a vendor command to a bridge of another family; JMicron's first step without
+    // the mutex, and under it with a descriptor of zeros.
+    FakeKernel::Drive(0).bridge = NvmeBridge::Family::ASMedia;
+    EXPECT_NONFATAL_FAILURE(passThrough({0xE4, 0x00, 0x02, 0x02, 0x02}, SCSI_IOCTL_DATA_IN), "not of its family");
+    FakeKernel::Drive(0).bridge = NvmeBridge::Family::JMicron;
+    const Cdb jmicronOut{0xA1, 0x80, 0x00, 0x00, 0x02, 0x00};
+    EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "without the mutex");
+    const HANDLE mutex = Kernel::CreateMutexW(nullptr, FALSE, L"Global\\Access_JMicron_SMART");
+    EXPECT_EQ(Kernel::WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
+    EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "one of the two JMicron descriptors");
+    Kernel::ReleaseMutex(mutex);
+    Kernel::CloseHandle(mutex);
     Kernel::CloseHandle(device);
 }
 
@@ -667,6 +686,7 @@ TEST(Inventory, Records)
         {"USB: GOOD with a wrong checksum", usb([](UsbBridge& b) { b.page16->back() ^= 1; }), noSmart},
         {"USB: CHECK CONDITION", usb([](UsbBridge& b) { b.scsiStatus = 2; }), noSmart},
         {"USB: 511 bytes transferred", usb([](UsbBridge& b) { b.transferred = 511; }), noSmart},
+        {"USB: 513 bytes transferred", usb([](UsbBridge& b) { b.transferred = 513; }), noSmart},
         {"USB: the request fails, and no NVMe log is asked for",
          [&](Drive& d) {
              usb([](UsbBridge& b) { b.fails = true; })(d);

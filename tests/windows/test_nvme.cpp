@@ -7,7 +7,9 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -288,6 +290,180 @@ TEST(Nvme, RealDriveLogs)
     }
     std::cout << "checked " << real.logs.size() << " real NVMe health logs from " << dir.string() << "\n";
     RecordProperty("pages", static_cast<int>(real.logs.size()));
+}
+
+// NVMe drives in USB enclosures: one bridge of each family, with a USB ID that the table
+// knows, and the drive's own identity in its Identify Controller data.
+using Family = NvmeBridge::Family;
+struct Enclosure {
+    Family family;
+    const wchar_t* usbDeviceId;
+};
+const Enclosure kEnclosures[] = {
+    {Family::Realtek, L"USB\\VID_0BDA&PID_9210\\012345678906"},
+    {Family::ASMedia, L"USB\\VID_174C&PID_2362\\MSFT30ABCDEF0123"},
+    {Family::JMicron, L"USB\\VID_152D&PID_0583\\DD564198838D2"},
+};
+
+DriveAnswers::Drive InEnclosure(std::optional<Family> family, const wchar_t* usbDeviceId, FakeBytes log)
+{
+    DriveAnswers::Drive drive;
+    drive.sizeBytes = 1'000'204'886'016;
+    drive.descriptor = DriveAnswers::Descriptor().Model("USB NVME BRIDGE").Serial("012345678906").Firmware("1.00");
+    drive.nvmeLog = std::move(log);
+    return DriveAnswers::InNvmeEnclosure(std::move(drive), family, usbDeviceId,
+                                         DriveAnswers::IdentifyController("NVME DRIVE 1TB", "S4EWNX0R123456", "2B2QEXM7"));
+}
+
+// The vendor commands among the pass-throughs: all but ATA PASS-THROUGH of the SAT route.
+std::vector<KernelCall> VendorCommands()
+{
+    std::vector<KernelCall> vendor;
+    for (const KernelCall& call : Requests()) {
+        const std::uint8_t opcode = call.input.size() > 36 ? call.input[36] : 0;
+        const bool sat = opcode == 0x85 || (opcode == 0xA1 && call.input[37] == 0x08);
+        if (call.code == IOCTL_SCSI_PASS_THROUGH && !sat) {
+            vendor.push_back(call);
+        }
+    }
+    return vendor;
+}
+
+// The six real logs through each family give what the NVMe driver gives, with the drive's own
+// identity beside the bridge's; the list asks for the log alone. Answers that do not count, and
+// a bridge that is not identified, leave "-".
+TEST(NvmeBridge, ThroughEveryFamily)
+{
+    const auto real = DriveAnswers::LoadRealNvmeLogs(DriveAnswers::NvmePagesDir(OSTREVANE_NVME_PAGES_DIR), "expected.tsv");
+    ASSERT_TRUE(real.problems.empty() && !real.logs.empty());
+    for (const Enclosure& enclosure : kEnclosures) {
+        const std::size_t stepsPerCommand = enclosure.family == Family::JMicron ? 3 : 1;
+        for (const auto& log : real.logs) {
+            SCOPED_TRACE(log.name);
+            FakeKernel::Reset();
+            InEnclosure(enclosure.family, enclosure.usbDeviceId, log.log).ApplyTo(FakeKernel::Drive(2));
+            const DriveInfo info = Probe(2);
+            EXPECT_EQ(std::to_string(info.temperature), log.fields.at("temperature"));
+            EXPECT_EQ(std::to_string(info.powerOnHours), log.fields.at("power_on_hours"));
+            EXPECT_EQ(std::to_string(info.powerCycles), log.fields.at("power_cycles"));
+            EXPECT_EQ(info.model, L"USB NVME BRIDGE");
+            EXPECT_EQ(VendorCommands().size(), stepsPerCommand);
+
+            FakeKernel::Reset();
+            InEnclosure(enclosure.family, enclosure.usbDeviceId, log.log).ApplyTo(FakeKernel::Drive(2));
+            DriveDetails details;
+            ASSERT_TRUE(DiskManager::GetDriveDetails(2, details));
+            EXPECT_EQ(details.source, SmartSource::NvmeUsbBridge);
+            EXPECT_TRUE(details.nvmeLog && std::equal(log.log.begin(), log.log.end(), details.nvmeLog->begin()));
+            ASSERT_TRUE(details.nvmeIdentity);
+            EXPECT_EQ(details.nvmeIdentity->model, L"NVME DRIVE 1TB");
+            EXPECT_EQ(details.nvmeIdentity->serialNumber, L"S4EWNX0R123456");
+            EXPECT_EQ(details.nvmeIdentity->firmware, L"2B2QEXM7");
+            EXPECT_EQ(VendorCommands().size(), 2 * stepsPerCommand);
+        }
+    }
+
+    using Change = std::function<void(DriveAnswers::NvmeEnclosure&)>;
+    const struct {
+        const char* name;
+        Change change;
+    } cases[] = {
+        {"an answer of zeros", [](auto& e) { e.log = FakeBytes(kLogSize, 0); }},
+        {"a short answer", [](auto& e) { e.transferred = 511; }},
+        {"CHECK CONDITION", [](auto& e) { e.scsiStatus = 2; }},
+        {"a JMicron reply without its signature", [](auto& e) { e.replySignature = false; }},
+    };
+    for (const Enclosure& enclosure : kEnclosures) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            FakeKernel::Reset();
+            auto drive = InEnclosure(enclosure.family, enclosure.usbDeviceId, HealthLog(310, 5, 900));
+            c.change(*drive.enclosure);
+            drive.ApplyTo(FakeKernel::Drive(2));
+            const DriveInfo info = Probe(2);
+            // Only JMicron's reply carries a signature: the others' logs still count.
+            const bool counts = c.name == cases[3].name && enclosure.family != Family::JMicron;
+            EXPECT_EQ(info.temperature, counts ? 37 : -1) << static_cast<int>(enclosure.family);
+            EXPECT_EQ(info.powerOnHours, counts ? 900 : -1);
+        }
+    }
+
+    // A SATA bridge of the same maker, and a drive with no USB device above it: nothing is sent.
+    for (const wchar_t* usbDeviceId : {L"USB\\VID_0BDA&PID_9201\\0123", L"SCSI\\DISK&VEN_NVME&PROD_DRIVE\\1"}) {
+        FakeKernel::Reset();
+        InEnclosure(std::nullopt, usbDeviceId, HealthLog(310, 5, 900)).ApplyTo(FakeKernel::Drive(2));
+        EXPECT_EQ(Probe(2).temperature, -1);
+        EXPECT_TRUE(VendorCommands().empty());
+        EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Open).back().access, 0u); // the interface's, no read-write one
+    }
+}
+
+// The bridge is the nearest USB device above the disk interface whose device number is the
+// drive's, not another drive's nor a hub further up.
+TEST(NvmeBridge, TheBridgeAboveThisDrive)
+{
+    FakeKernel::Reset();
+    InEnclosure(Family::JMicron, kEnclosures[2].usbDeviceId, HealthLog(300, 1, 11)).ApplyTo(FakeKernel::Drive(1));
+    InEnclosure(Family::Realtek, kEnclosures[0].usbDeviceId, HealthLog(320, 3, 33)).ApplyTo(FakeKernel::Drive(3));
+    auto& parents = FakeKernel::Drive(3).parents;
+    parents.insert(parents.begin() + 1, L"USB\\VID_174C&PID_2362\\HUB");
+    EXPECT_EQ(Probe(3).powerOnHours, 33);
+    ASSERT_EQ(VendorCommands().size(), 1u);
+    EXPECT_EQ(VendorCommands()[0].input[36], 0xE4);
+    FakeKernel::Reset();
+    InEnclosure(Family::JMicron, kEnclosures[2].usbDeviceId, HealthLog(300, 1, 11)).ApplyTo(FakeKernel::Drive(1));
+    InEnclosure(Family::Realtek, kEnclosures[0].usbDeviceId, HealthLog(320, 3, 33)).ApplyTo(FakeKernel::Drive(3));
+    EXPECT_EQ(Probe(1).powerOnHours, 11);
+    EXPECT_EQ(VendorCommands().size(), 3u);
+}
+
+// The first vendor command of each family byte for byte: SCSI_PASS_THROUGH (64-bit layout)
+// with 32 bytes of sense at 56 and the data at 88, 10 s, on the route's own read-write handle;
+// JMicron's descriptor goes out under the mutex, which is let go after the reply.
+TEST(NvmeBridge, ExactCallOfEachFamily)
+{
+    const struct {
+        Family family;
+        std::vector<std::uint8_t> cdb;
+        std::uint8_t cdbLength, dataIn;
+    } cases[] = {
+        {Family::Realtek, {0xE4, 0x00, 0x02, 0x02, 0x02}, 16, 1},
+        {Family::ASMedia, {0xE6, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x7F}, 16, 1},
+        {Family::JMicron, {0xA1, 0x80, 0x00, 0x00, 0x02, 0x00}, 12, 0},
+    };
+    for (const auto& c : cases) {
+        FakeKernel::Reset();
+        const Enclosure& enclosure = kEnclosures[static_cast<int>(c.family)];
+        InEnclosure(enclosure.family, enclosure.usbDeviceId, HealthLog(300, 1, 1)).ApplyTo(FakeKernel::Drive(6));
+        Probe(6);
+        FakeBytes expected(56 + 32 + 4096, 0);
+        expected[0] = 56;
+        expected[6] = c.cdbLength;
+        expected[7] = 32;
+        expected[8] = c.dataIn;
+        PutLe(expected, 12, 512, 4);
+        PutLe(expected, 16, 10, 4);
+        PutLe(expected, 24, 88, 8);
+        PutLe(expected, 32, 56, 4);
+        std::copy(c.cdb.begin(), c.cdb.end(), expected.begin() + 36);
+        if (c.family == Family::JMicron) {
+            std::copy_n("NVME", 4, expected.begin() + 88);
+            expected[88 + 8] = 0x02;
+            PutLe(expected, 88 + 12, 0xFFFFFFFF, 4);
+            PutLe(expected, 88 + 48, 0x007F0002, 4);
+        }
+        const auto vendor = VendorCommands();
+        ASSERT_FALSE(vendor.empty());
+        EXPECT_EQ(vendor[0].input, expected);
+        EXPECT_EQ(vendor[0].outSize, expected.size());
+        EXPECT_EQ(FakeKernel::AccessOf(vendor[0].handle), DWORD{GENERIC_READ | GENERIC_WRITE});
+        std::vector<std::wstring> mutexCalls;
+        for (const KernelCall& call : FakeKernel::CallsOf(KernelCall::Kind::Mutex)) {
+            mutexCalls.push_back(call.path);
+        }
+        const std::vector<std::wstring> jmicronMutex{L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex"};
+        EXPECT_EQ(mutexCalls, c.family == Family::JMicron ? jmicronMutex : std::vector<std::wstring>{});
+    }
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The details window, opened from the list in each of its three ways: modal to the main
 // window, its table in a list that shows a whole ATA table at once, copied with its button
-// and with Ctrl+C, closed with Escape; and the list itself copied with Ctrl+C.
+// and with Ctrl+C, closed with Escape or Enter on Close; and the list itself copied with Ctrl+C.
 #include "DriveAnswers.h"
 #include "test_ui_harness.h"
 #include "ui/CellText.h"
@@ -15,38 +15,6 @@
 namespace {
 
 constexpr wchar_t kDetailsClass[] = L"OstrevaneDetailsClass";
-
-std::wstring ClipboardText()
-{
-    if (OpenClipboard(nullptr) == FALSE) {
-        return L"(clipboard not opened)";
-    }
-    std::wstring text = L"(no text)";
-    if (const HANDLE data = GetClipboardData(CF_UNICODETEXT); data != nullptr) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data)); chars != nullptr) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
-void ClearClipboard()
-{
-    ASSERT_TRUE(OpenClipboard(nullptr));
-    EmptyClipboard();
-    CloseClipboard();
-}
-
-// The Ctrl key as this thread's messages see it.
-void HoldControl(bool held)
-{
-    std::array<BYTE, 256> keys{};
-    GetKeyboardState(keys.data());
-    keys[VK_CONTROL] = held ? 0x80 : 0;
-    SetKeyboardState(keys.data());
-}
 
 std::wstring ItemText(HWND list, int row, int column)
 {
@@ -83,13 +51,17 @@ struct Seen {
     std::vector<std::wstring> firstRow;
     int rowsPerPage = 0;
     bool scrollsSideways = true;
+    DWORD style = 0;
+    int listTop = 0;
     RECT resizedList{};
     RECT resizedClose{};
+    int resizedRowsPerPage = 0;
     std::wstring copiedByButton;
     std::wstring copiedByKey;
 };
 Seen g_seen;
 int g_step = 0;
+bool g_closeWithEnter = false;
 
 void LookAt(HWND window, HWND list)
 {
@@ -105,17 +77,21 @@ void LookAt(HWND window, HWND list)
     }
     g_seen.rowsPerPage = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
     g_seen.scrollsSideways = (GetWindowLongPtrW(list, GWL_STYLE) & WS_HSCROLL) != 0;
+    g_seen.style = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE));
+    g_seen.listTop = ChildRect(list).top;
 
     RECT outer{0, 0, 600, 500};
     AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE, 0);
     SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top, SWP_NOMOVE | SWP_NOZORDER);
     g_seen.resizedList = ChildRect(list);
     g_seen.resizedClose = ChildRect(GetDlgItem(window, IDCANCEL));
+    g_seen.resizedRowsPerPage = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
 }
 
 // Runs inside the details window's own message loop, a step a tick: looks at the window and
-// copies with its button, then with Ctrl+C, then closes it with Escape; a window still there
-// after that is closed all the same, so that the test goes on.
+// copies with its button, then with Ctrl+C, then closes it with Escape, or with Enter in the
+// table (which leaves it open) and then on Close; a window still there after that is closed
+// all the same, so that the test goes on.
 void CALLBACK StepThroughDetails(HWND, UINT, UINT_PTR, DWORD)
 {
     const HWND window = FindWindowW(kDetailsClass, L"Drive Details");
@@ -136,23 +112,31 @@ void CALLBACK StepThroughDetails(HWND, UINT, UINT_PTR, DWORD)
     case 1:
         HoldControl(false);
         g_seen.copiedByKey = ClipboardText();
-        PostMessageW(list, WM_KEYDOWN, VK_ESCAPE, 1);
+        PostMessageW(list, WM_KEYDOWN, g_closeWithEnter ? VK_RETURN : VK_ESCAPE, 1);
         break;
+    case 2:
+        if (g_closeWithEnter) {
+            SetFocus(GetDlgItem(window, IDCANCEL));
+            PostMessageW(GetDlgItem(window, IDCANCEL), WM_KEYDOWN, VK_RETURN, 1);
+            break;
+        }
+        [[fallthrough]];
     default:
         PostMessageW(window, WM_CLOSE, 0, 0);
         break;
     }
 }
 
-// Every one of the 30 attribute slots used, each with its threshold.
-void UseEverySlot(DriveAnswers::Drive& drive)
+// Every one of the 30 attribute slots used, each with its threshold (above 100, every one
+// failing now).
+void UseEverySlot(DriveAnswers::Drive& drive, std::uint8_t threshold = 10)
 {
     DriveAnswers::SmartPage data;
     DriveAnswers::SmartPage thresholds;
     for (std::size_t slot = 0; slot < DriveAnswers::SmartPage::kSlots; ++slot) {
         const auto id = static_cast<std::uint8_t>(slot + 1);
         data.Attribute(slot, id, 1000 * slot);
-        thresholds.Threshold(slot, id, 10);
+        thresholds.Threshold(slot, id, threshold);
     }
     drive.smartPage = data.Build();
     drive.smartThresholds = thresholds.Build();
@@ -164,8 +148,11 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
     UseEverySlot(full);
     full.ApplyTo(FakeKernel::Drive(0));
     FakeKernel::Drive(3); // answers nothing: no SMART data, a note in place of the table
+    DriveAnswers::Drive failing = DriveAnswers::TypicalDrive("FAILING", "SN-BAD", "FW1", 1 << 30, 40, 100, 5);
+    UseEverySlot(failing, 200); // 30 reasons
+    failing.ApplyTo(FakeKernel::Drive(4));
     ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
-    ASSERT_EQ(Rows(), 2);
+    ASSERT_EQ(Rows(), 3);
     MessageBoxCapture boxes;
     const HWND list = UI::s_hwndList;
 
@@ -174,17 +161,20 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
         const char* name;
         int row;
         Gesture gesture;
+        bool closeWithEnter = false;
     };
-    for (const Case& c : {Case{"button", 0, Gesture::Button}, Case{"double click", 1, Gesture::DoubleClick},
-                          Case{"Enter", 0, Gesture::Enter}}) {
+    for (const Case& c : {Case{"button", 0, Gesture::Button}, Case{"double click, no SMART data", 1, Gesture::DoubleClick},
+                          Case{"Enter", 0, Gesture::Enter}, Case{"many reasons, closed with Enter", 2, Gesture::Button, true}}) {
         SCOPED_TRACE(c.name);
         SelectRow(c.row);
         DriveDetails details;
         ASSERT_TRUE(DiskManager::GetDriveDetails(UI::s_drives[static_cast<std::size_t>(c.row)].index, details));
         const DetailsText::Table table = DetailsText::BuildTable(details);
         const std::wstring copyText = DetailsText::CopyText(details);
+        const std::size_t reasons = DetailsText::Assess(details).reasons.size();
         g_seen = {};
         g_step = 0;
+        g_closeWithEnter = c.closeWithEnter;
         const UINT_PTR timer = SetTimer(nullptr, 0, 20, StepThroughDetails);
         if (c.gesture == Gesture::Button) {
             Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
@@ -199,7 +189,12 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
         KillTimer(nullptr, timer);
 
         EXPECT_EQ(g_seen.opened, 1);
-        EXPECT_EQ(g_step, 2) << "Escape did not close the window";
+        EXPECT_EQ(g_step, c.closeWithEnter ? 3 : 2) << "Escape, or Enter on Close and only there, did not close it";
+        EXPECT_EQ(g_seen.style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), DWORD{WS_MAXIMIZEBOX | WS_THICKFRAME});
+        if (g_seen.tableShown) { // heading, assessment, at most 6 + 1 reason lines; 18 pixels each, margins of 10
+            EXPECT_EQ(g_seen.listTop, 20 + 18 * (8 + static_cast<int>(std::min<std::size_t>(reasons, 7))));
+            EXPECT_GE(g_seen.resizedRowsPerPage, 8);
+        }
         EXPECT_EQ(g_seen.owner, m_main);
         EXPECT_FALSE(g_seen.ownerEnabled);
         EXPECT_EQ(g_seen.tableShown, !table.columns.empty());
@@ -211,8 +206,10 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
             EXPECT_FALSE(g_seen.scrollsSideways);
         }
         EXPECT_EQ(g_seen.resizedList.right, 590);
-        EXPECT_EQ(g_seen.resizedList.bottom, 420 - 28); // the partitions' line below it, and its margin
-        EXPECT_EQ(g_seen.resizedClose.top, 440);
+        if (reasons <= 6) {
+            EXPECT_EQ(g_seen.resizedList.bottom, 420 - 28); // the partitions' line below it, and its margin
+        }
+        EXPECT_EQ(g_seen.resizedClose.top, g_seen.resizedList.bottom + 28 + 20);
         EXPECT_EQ(g_seen.copiedByButton, copyText);
         EXPECT_EQ(g_seen.copiedByKey, copyText);
         EXPECT_NE(copyText.find(details.info.model), std::wstring::npos);

@@ -1,5 +1,7 @@
 #include "test_ui_harness.h"
 
+#include "ui/ScanWindow.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -71,6 +73,7 @@ decltype(&DeleteObject) g_deleteObject;
 decltype(&CreateCompatibleDC) g_createCompatibleDC;
 decltype(&DeleteDC) g_deleteDC;
 decltype(&CreateDIBSection) g_createDIBSection;
+decltype(&CreateCompatibleBitmap) g_createCompatibleBitmap;
 
 bool IsListView(HWND window)
 {
@@ -144,6 +147,11 @@ HBITMAP WINAPI CountCreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage,
                                      DWORD offset)
 {
     return Made(g_createDIBSection(dc, info, usage, bits, section, offset));
+}
+
+HBITMAP WINAPI CountCreateCompatibleBitmap(HDC dc, int width, int height)
+{
+    return Made(g_createCompatibleBitmap(dc, width, height));
 }
 
 BOOL Unmade(HGDIOBJ object, BOOL deleted)
@@ -259,9 +267,11 @@ void Recorders::Install()
         g_createCompatibleDC = Splice("gdi32.dll", "CreateCompatibleDC", &CountCreateCompatibleDC);
         g_deleteDC = Splice("gdi32.dll", "DeleteDC", &CountDeleteDC);
         g_createDIBSection = Splice("gdi32.dll", "CreateDIBSection", &CountCreateDIBSection);
+        g_createCompatibleBitmap = Splice("gdi32.dll", "CreateCompatibleBitmap", &CountCreateCompatibleBitmap);
         return g_createWindowExW != nullptr && g_sendMessageW != nullptr && g_enableWindow != nullptr &&
                g_createSolidBrush != nullptr && g_createPen != nullptr && g_deleteObject != nullptr &&
-               g_createCompatibleDC != nullptr && g_deleteDC != nullptr && g_createDIBSection != nullptr;
+               g_createCompatibleDC != nullptr && g_deleteDC != nullptr && g_createDIBSection != nullptr &&
+               g_createCompatibleBitmap != nullptr;
     }();
     ASSERT_TRUE(installed) << "an import to record is missing from the executable";
 }
@@ -277,8 +287,9 @@ std::vector<std::string> Recorders::Imports(const char* dll)
 
 const std::set<std::string>& Recorders::CountedGdiCalls()
 {
-    static const std::set<std::string> calls{"CreateSolidBrush", "CreatePen",  "CreateCompatibleDC",
-                                             "CreateDIBSection", "DeleteObject", "DeleteDC"};
+    static const std::set<std::string> calls{"CreateSolidBrush", "CreatePen",    "CreateCompatibleDC",
+                                             "CreateDIBSection", "DeleteObject", "DeleteDC",
+                                             "CreateCompatibleBitmap"};
     return calls;
 }
 
@@ -382,4 +393,54 @@ std::wstring CellOf(HWND main, int row, int column, int capacity)
     info.item.cchTextMax = capacity;
     NotifyFromList(main, info, LVN_GETDISPINFOW);
     return buffer.data();
+}
+
+std::wstring ClipboardText()
+{
+    if (OpenClipboard(nullptr) == FALSE) {
+        return L"(clipboard not opened)";
+    }
+    std::wstring text = L"(no text)";
+    if (const HANDLE data = GetClipboardData(CF_UNICODETEXT); data != nullptr) {
+        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data)); chars != nullptr) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+void ClearClipboard()
+{
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    EmptyClipboard();
+    CloseClipboard();
+}
+
+void HoldControl(bool held)
+{
+    std::array<BYTE, 256> keys{};
+    GetKeyboardState(keys.data());
+    keys[VK_CONTROL] = held ? 0x80 : 0;
+    SetKeyboardState(keys.data());
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds)
+{
+    const ULONGLONG until = GetTickCount64() + milliseconds;
+    while (!done()) {
+        if (GetTickCount64() > until) {
+            return false;
+        }
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (!ScanWindow::PreTranslate(message)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+        ::Sleep(1);
+    }
+    return true;
 }

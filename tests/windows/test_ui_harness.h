@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -128,5 +129,12 @@ LRESULT NotifyFromList(HWND main, Notification& notification, UINT code, UINT_PT
     header.code = code;
     return SendMessageW(main, WM_NOTIFY, sender, reinterpret_cast<LPARAM>(&notification));
 }
+// The clipboard's CF_UNICODETEXT, "(no text)" when it holds none.
+std::wstring ClipboardText();
+void ClearClipboard();
+// The Ctrl key as this thread's messages see it.
+void HoldControl(bool held);
+// Dispatches this thread's messages until `done` or `milliseconds` have passed; whether done.
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 20'000);
 // The text of one cell as the window answers LVN_GETDISPINFOW into a buffer of `capacity`.
 std::wstring CellOf(HWND main, int row, int column, int capacity = 260);

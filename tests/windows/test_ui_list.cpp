@@ -40,7 +40,7 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
         {Change::Remove, 0, MAKEWPARAM(1001, 0xFFFF), {1, 2}},
         {Change::Attach, 5, MAKEWPARAM(1003, BN_CLICKED), {1, 2}},
         {Change::Remove, 1, MAKEWPARAM(1003, LVN_ITEMCHANGED & 0xFFFF), {1, 2}},
-        {Change::None, 0, MAKEWPARAM(1005, 0), {1, 2}},
+        {Change::None, 0, MAKEWPARAM(1006, 0), {1, 2}},
         {Change::None, 0, MAKEWPARAM(0, 0), {1, 2}},
         {Change::None, 0, MAKEWPARAM(0xFFFF, 0xFFFF), {1, 2}},
         {Change::Attach, 31, MAKEWPARAM(1001, 0x1234), {2, 5, 31}},

@@ -71,6 +71,7 @@ TEST_F(UiTest, ReadTestRunsOnTheSelectedRowsDriveAndReportsInBoxes)
             enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnTest) != FALSE);
             enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnRefresh) != FALSE);
             enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnDetails) != FALSE);
+            enabledDuringRead.push_back(IsWindowEnabled(UI::s_hwndBtnScan) != FALSE);
         };
         Script(FakeKernel::Drive(0), c.reads, lookAtButtons);
         Script(FakeKernel::Drive(2), c.reads, lookAtButtons);
@@ -108,11 +109,12 @@ TEST_F(UiTest, ReadTestRunsOnTheSelectedRowsDriveAndReportsInBoxes)
         }
         const std::vector<std::pair<HWND, bool>> aroundRun{
             {UI::s_hwndBtnTest, false}, {UI::s_hwndBtnRefresh, false}, {UI::s_hwndBtnDetails, false},
-            {UI::s_hwndBtnTest, true},  {UI::s_hwndBtnRefresh, true},  {UI::s_hwndBtnDetails, true}};
+            {UI::s_hwndBtnScan, false}, {UI::s_hwndBtnTest, true},     {UI::s_hwndBtnRefresh, true},
+            {UI::s_hwndBtnDetails, true}, {UI::s_hwndBtnScan, true}};
         const bool ran = !c.benchmarked.empty();
         using Toggles = std::vector<std::pair<HWND, bool>>;
         EXPECT_EQ(toggles, ran ? aroundRun : Toggles{});
-        EXPECT_EQ(enabledDuringRead, std::vector<bool>(ran ? 3 : 0, false));
+        EXPECT_EQ(enabledDuringRead, std::vector<bool>(ran ? 4 : 0, false));
         EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnTest));
         EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnRefresh));
         TearDown();

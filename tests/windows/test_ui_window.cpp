@@ -1,6 +1,7 @@
 // The main window as created and laid out: class, window, controls, list set-up, the dark
 // theme's answers, the owner-drawn buttons and the message loop's end.
 #include "test_ui_harness.h"
+#include "ui/Controls.h"
 
 #include <array>
 #include <vector>
@@ -57,6 +58,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
         {0, L"BUTTON", L"Refresh Drives", 0x5000000B, 10, 480, 150, 40, true, 1001},
         {0, L"BUTTON", L"Run Read Test", 0x5000000B, 170, 480, 150, 40, true, 1002},
         {0, L"BUTTON", L"Drive Details", 0x5000000B, 330, 480, 150, 40, true, 1004},
+        {0, L"BUTTON", L"Surface Scan", 0x5000000B, 490, 480, 150, 40, true, 1005},
     };
     ASSERT_EQ(Recorders::created.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -82,6 +84,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
     EXPECT_EQ(Recorders::created[2].result, UI::s_hwndBtnRefresh);
     EXPECT_EQ(Recorders::created[3].result, UI::s_hwndBtnTest);
     EXPECT_EQ(Recorders::created[4].result, UI::s_hwndBtnDetails);
+    EXPECT_EQ(Recorders::created[5].result, UI::s_hwndBtnScan);
 
     RECT outer{};
     GetWindowRect(m_main, &outer);
@@ -172,12 +175,14 @@ TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
     ASSERT_NO_FATAL_FAILURE(Open());
     struct Case {
         int width, height;
-        RECT list, refresh, test, details;
+        RECT list, refresh, test, details, scan;
     };
     const std::array<Case, 3> cases{{
-        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}, {330, 240, 480, 280}},
-        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}, {330, 640, 480, 680}},
-        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}, {330, 40, 480, 80}},
+        {400, 300, {10, 10, 390, 230}, {10, 240, 160, 280}, {170, 240, 320, 280}, {330, 240, 480, 280},
+         {490, 240, 640, 280}},
+        {1000, 700, {10, 10, 990, 630}, {10, 640, 160, 680}, {170, 640, 320, 680}, {330, 640, 480, 680},
+         {490, 640, 640, 680}},
+        {300, 100, {10, 10, 290, 30}, {10, 40, 160, 80}, {170, 40, 320, 80}, {330, 40, 480, 80}, {490, 40, 640, 80}},
     }};
     const auto expectRect = [](HWND control, const RECT& expected) {
         const RECT actual = ChildRect(control);
@@ -204,6 +209,7 @@ TEST_F(UiTest, LaysOutTheControlsFromTheClientArea)
         expectRect(UI::s_hwndBtnRefresh, c.refresh);
         expectRect(UI::s_hwndBtnTest, c.test);
         expectRect(UI::s_hwndBtnDetails, c.details);
+        expectRect(UI::s_hwndBtnScan, c.scan);
     }
 }
 
@@ -268,6 +274,16 @@ public:
         item.rcItem = {0, 0, kWidth, kHeight};
         return SendMessageW(main, WM_DRAWITEM, item.CtlID, reinterpret_cast<LPARAM>(&item));
     }
+    void DrawDirect(HWND button, UINT state, Controls::FocusMark mark) const
+    {
+        DRAWITEMSTRUCT item{};
+        item.CtlType = ODT_BUTTON;
+        item.itemState = state;
+        item.hwndItem = button;
+        item.hDC = m_dc;
+        item.rcItem = {0, 0, kWidth, kHeight};
+        Controls::DrawButton(item, mark);
+    }
     HDC Dc() const { return m_dc; }
     COLORREF At(int x, int y) const { return GetPixel(m_dc, x, y); }
     std::vector<COLORREF> Pixels() const
@@ -304,17 +320,24 @@ private:
 TEST_F(UiTest, DrawsButtonsFlatWithABorderAndAPressedShift)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
+    using Mark = Controls::FocusMark;
     struct Case {
         const char* name;
         UINT state;
+        Mark mark; // Hidden: through the main window's handler; Shown: as a keyboard window draws it
         COLORREF face;
+        COLORREF text;
         int shift;
     };
-    const std::array<Case, 4> cases{{
-        {"normal", 0, 0x3C3C3C, 0},
-        {"pressed", ODS_SELECTED, 0x505050, 1},
-        {"disabled and focused", ODS_DISABLED | ODS_FOCUS, 0x3C3C3C, 0},
-        {"pressed and focused", ODS_SELECTED | ODS_FOCUS, 0x505050, 1},
+    constexpr COLORREF kGrey = 0x808080;
+    const std::array<Case, 7> cases{{
+        {"normal", 0, Mark::Hidden, 0x3C3C3C, kLightText, 0},
+        {"pressed", ODS_SELECTED, Mark::Hidden, 0x505050, kLightText, 1},
+        {"focused", ODS_FOCUS, Mark::Hidden, 0x3C3C3C, kLightText, 0},
+        {"disabled", ODS_DISABLED, Mark::Hidden, 0x3C3C3C, kGrey, 0},
+        {"pressed and focused", ODS_SELECTED | ODS_FOCUS, Mark::Hidden, 0x505050, kLightText, 1},
+        {"focus shown", ODS_FOCUS, Mark::Shown, 0x3C3C3C, kLightText, 0},
+        {"disabled, focus shown", ODS_DISABLED | ODS_FOCUS, Mark::Shown, 0x3C3C3C, kGrey, 0},
     }};
     ButtonCanvas normal;
     ASSERT_EQ(normal.Draw(m_main, UI::s_hwndBtnRefresh, 0), TRUE);
@@ -326,21 +349,31 @@ TEST_F(UiTest, DrawsButtonsFlatWithABorderAndAPressedShift)
         ButtonCanvas canvas;
         const HGDIOBJ pen = GetCurrentObject(canvas.Dc(), OBJ_PEN);
         const HGDIOBJ brush = GetCurrentObject(canvas.Dc(), OBJ_BRUSH);
-        EXPECT_EQ(canvas.Draw(m_main, UI::s_hwndBtnRefresh, c.state), TRUE);
+        if (c.mark == Mark::Hidden) {
+            EXPECT_EQ(canvas.Draw(m_main, UI::s_hwndBtnRefresh, c.state), TRUE);
+        } else {
+            canvas.DrawDirect(UI::s_hwndBtnRefresh, c.state, c.mark);
+        }
 
         for (const POINT corner : {POINT{0, 0}, POINT{149, 0}, POINT{0, 39}, POINT{149, 39}, POINT{75, 0}}) {
             EXPECT_EQ(canvas.At(corner.x, corner.y), 0x646464u) << corner.x << "," << corner.y;
         }
-        EXPECT_EQ(canvas.At(2, 2), c.face);
-        EXPECT_EQ(canvas.At(147, 37), c.face);
+        EXPECT_EQ(canvas.At(1, 1), c.face);
+        EXPECT_EQ(canvas.At(148, 38), c.face);
+        const bool marked = c.mark == Mark::Shown && (c.state & ODS_FOCUS) != 0;
+        for (const POINT inset : {POINT{3, 20}, POINT{146, 20}, POINT{75, 3}, POINT{75, 36}}) {
+            EXPECT_EQ(canvas.At(inset.x, inset.y), marked ? kLightText : c.face) << inset.x << "," << inset.y;
+        }
         const RECT label = canvas.Label(c.face);
-        EXPECT_EQ(label.left, normalLabel.left + c.shift);
-        EXPECT_EQ(label.top, normalLabel.top + c.shift);
-        EXPECT_EQ(GetTextColor(canvas.Dc()), kLightText);
+        if (!marked) {
+            EXPECT_EQ(label.left, normalLabel.left + c.shift);
+            EXPECT_EQ(label.top, normalLabel.top + c.shift);
+        }
+        EXPECT_EQ(GetTextColor(canvas.Dc()), c.text);
         EXPECT_EQ(GetBkMode(canvas.Dc()), TRANSPARENT);
         EXPECT_EQ(GetCurrentObject(canvas.Dc(), OBJ_PEN), pen);
         EXPECT_EQ(GetCurrentObject(canvas.Dc(), OBJ_BRUSH), brush);
-        if (c.shift == 0) {
+        if (c.shift == 0 && c.text == kLightText && !marked) {
             EXPECT_EQ(canvas.Pixels(), normal.Pixels()) << "a state other than pressed changes nothing";
         }
     }

@@ -1,0 +1,35 @@
+#include "diskinfo/DiskProbe.h"
+
+#include <algorithm>
+
+bool DiskProbe::Request(HANDLE device, DWORD code, void* in, std::size_t inSize, void* out, std::size_t outSize)
+{
+    DWORD returned = 0;
+    return Kernel::DeviceIoControl(device, code, in, static_cast<DWORD>(inSize), out, static_cast<DWORD>(outSize),
+                                   &returned, nullptr) != FALSE;
+}
+
+DriveDetails::Page DiskProbe::CopyPage(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> page)
+{
+    DriveDetails::Page copy{};
+    std::copy(page.begin(), page.end(), copy.begin());
+    return copy;
+}
+
+void DiskProbe::ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info)
+{
+    info.temperature = values.temperature;
+    info.powerOnHours = values.powerOnHours;
+    info.powerCycles = values.powerCycles;
+}
+
+void DiskProbe::SetSource(const Probe& probe, SmartSource source)
+{
+    probe.details.source = source;
+}
+
+HANDLE DiskProbe::OpenReadWrite(const Probe& probe)
+{
+    return Kernel::CreateFileW(probe.path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+}

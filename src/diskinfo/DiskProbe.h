@@ -1,0 +1,67 @@
+#pragma once
+
+#include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/DiskInfo.h"
+#include "kernel/KernelResources.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+// One drive while it is open: the read handle, what the inventory fills, where the pages its
+// health is judged by go, and whether the details view asked (for what only it shows).
+struct Probe {
+    HANDLE device;
+    const std::wstring& path;
+    std::int32_t driveNumber;
+    DriveInfo& info;
+    DriveDetails& details;
+    bool forDetails;
+};
+
+// What the routes to a drive's health figures share, and the routes themselves, one file each:
+// the disk driver's ATA SMART requests (AtaRoute.cpp), ATA PASS-THROUGH to a SATA drive behind
+// a USB bridge (SatRoute.cpp), the NVMe driver's health log (NvmeRoute.cpp) and the same log
+// through a USB bridge's vendor command (NvmeBridgeRoute.cpp).
+class DiskProbe {
+public:
+    DiskProbe() = delete;
+
+    static constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+    // A synchronous request whose answer is read from the caller's zero-filled buffer as it
+    // stands: the reported byte count says nothing a zero-filled buffer does not.
+    static bool Request(HANDLE device, DWORD code, void* in, std::size_t inSize, void* out, std::size_t outSize);
+
+    static DriveDetails::Page CopyPage(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> page);
+    static void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info);
+    static void SetSource(const Probe& probe, SmartSource source);
+    // The drive opened again for reading and writing, which the SMART requests need.
+    static HANDLE OpenReadWrite(const Probe& probe);
+
+    // False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
+    static bool QuerySmartAttributes(const Probe& probe);
+    // False when the bridge answered no SMART page.
+    static bool QueryUsbBridge(const Probe& probe);
+    static void QueryNvmeHealthLog(const Probe& probe);
+    static void QueryNvmeBridge(const Probe& probe);
+};
+
+// SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
+// the I/O manager refuses them on a read-only handle. They alone go through a second,
+// read-write handle that lives for the SMART commands of one route of one probe; where such a
+// handle is refused, the read-only one still gets its chance at SMART_RCV_DRIVE_DATA.
+class CommandHandle {
+public:
+    explicit CommandHandle(const Probe& probe)
+        : m_readWrite(DiskProbe::OpenReadWrite(probe)), m_device(m_readWrite ? m_readWrite.Get() : probe.device)
+    {
+    }
+
+    HANDLE Get() const { return m_device; }
+
+private:
+    KernelHandle m_readWrite;
+    HANDLE m_device;
+};

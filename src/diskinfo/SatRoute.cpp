@@ -1,0 +1,92 @@
+#include "diskinfo/AtaSmart.h"
+#include "diskinfo/DiskProbe.h"
+#include "diskinfo/SatPassThrough.h"
+
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+// SCSI_PASS_THROUGH as 64-bit Windows lays it out (x64 and ARM64 alike): DataBufferOffset is
+// pointer-sized, with padding before it and after the command block.
+static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004);
+static_assert(((IOCTL_SCSI_PASS_THROUGH >> 14) & 3) == (FILE_READ_ACCESS | FILE_WRITE_ACCESS));
+static_assert(SCSI_IOCTL_DATA_IN == 1);
+static_assert(BusTypeUsb == SatPassThrough::kBusTypeUsb);
+static_assert(sizeof(SCSI_PASS_THROUGH) == 56);
+static_assert(offsetof(SCSI_PASS_THROUGH, ScsiStatus) == 2);
+static_assert(offsetof(SCSI_PASS_THROUGH, CdbLength) == 6);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoLength) == 7);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataIn) == 8);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12);
+static_assert(offsetof(SCSI_PASS_THROUGH, TimeOutValue) == 16);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == 32);
+static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
+static_assert(sizeof(SCSI_PASS_THROUGH::Cdb) == std::tuple_size_v<SatPassThrough::Command>);
+
+// SCSI_PASS_THROUGH with the sense and data areas behind it, in the one buffer the request
+// takes.
+struct PassThroughBuffer {
+    SCSI_PASS_THROUGH request;
+    std::array<std::uint8_t, SatPassThrough::kSenseSize> sense;
+    std::array<std::uint8_t, SatPassThrough::kPageSize> data;
+};
+
+// One ATA PASS-THROUGH command that reads a SMART page; the page when it was answered.
+std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
+{
+    // Zero-filled to the last padding byte: the whole buffer travels to the driver.
+    PassThroughBuffer buffer;
+    std::memset(&buffer, 0, sizeof(buffer));
+    SCSI_PASS_THROUGH& request = buffer.request;
+    request.Length = sizeof(SCSI_PASS_THROUGH);
+    request.CdbLength = static_cast<UCHAR>(length);
+    request.SenseInfoLength = SatPassThrough::kSenseSize;
+    request.DataIn = SCSI_IOCTL_DATA_IN;
+    request.DataTransferLength = SatPassThrough::kPageSize;
+    request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
+    request.DataBufferOffset = offsetof(PassThroughBuffer, data);
+    request.SenseInfoOffset = offsetof(PassThroughBuffer, sense);
+    const SatPassThrough::Command command = SatPassThrough::SmartCommand(length, features);
+    std::copy(command.begin(), command.end(), std::begin(request.Cdb));
+
+    const bool succeeded =
+        DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
+    if (!SatPassThrough::Answered({succeeded, request.ScsiStatus, request.DataTransferLength, buffer.data})) {
+        return std::nullopt;
+    }
+    return DiskProbe::CopyPage(buffer.data);
+}
+
+} // namespace
+
+// A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
+// SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
+// goes by the command length that the bridge answered. Without a read-write handle there is
+// nothing to send: no driver takes a pass-through on a read-only one.
+bool DiskProbe::QueryUsbBridge(const Probe& probe)
+{
+    const KernelHandle handle(OpenReadWrite(probe));
+    if (!handle) {
+        return false;
+    }
+    for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
+        const auto data = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadData);
+        if (!data) {
+            continue;
+        }
+        ApplySmartValues(DeviceAnswers::ParseSmartAttributes(*data), probe.info);
+        SetSource(probe, SmartSource::UsbBridge);
+        probe.details.smartData = data;
+        probe.details.smartThresholds = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,246 @@
+#include "disktest/ScanRecord.h"
+
+#include "ui/BoundedText.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr double kBytesPerGiB = 1073741824.0;
+constexpr std::wstring_view kNewLine = L"\r\n";
+
+std::wstring Decimal(std::uint64_t value)
+{
+    return BoundedText::Formatted(L"%llu", static_cast<unsigned long long>(value));
+}
+
+// The index of the equal part of `parts` that `offset` falls in, of a drive of `capacity` bytes.
+std::size_t PartOf(std::uint64_t offset, std::uint64_t capacity, std::size_t parts)
+{
+    if (capacity == 0) {
+        return 0;
+    }
+    const auto part = static_cast<std::size_t>(static_cast<double>(offset) / static_cast<double>(capacity) *
+                                               static_cast<double>(parts));
+    return std::min(part, parts - 1);
+}
+
+void AddLine(std::wstring& text, std::wstring_view label, std::wstring_view value)
+{
+    text.append(label).append(L"\t").append(value).append(kNewLine);
+}
+
+} // namespace
+
+ScanRecord::ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize)
+    : m_state(State::Running), m_capacity(capacityBytes), m_sectorSize(sectorSize == 0 ? 512 : sectorSize)
+{
+}
+
+ScanRecord::Class ScanRecord::ClassOf(double milliseconds)
+{
+    if (milliseconds <= 50.0) {
+        return Class::UpTo50;
+    }
+    if (milliseconds <= 150.0) {
+        return Class::UpTo150;
+    }
+    return milliseconds <= 500.0 ? Class::UpTo500 : Class::Over500;
+}
+
+bool ScanRecord::AddBlock(const Read& block, std::span<const Read> pieces)
+{
+    if (m_state != State::Running || block.length == 0) {
+        return m_state == State::Running;
+    }
+    bool pieceFailed = false;
+    for (const Read& piece : pieces) {
+        if (!piece.succeeded) {
+            pieceFailed = true;
+            AddRange(piece.offset, piece.length);
+        }
+    }
+    const bool unreadable = !block.succeeded && (pieceFailed || pieces.empty());
+    const Class blockClass = unreadable ? Class::Unreadable : ClassOf(block.milliseconds);
+    ++m_counts[static_cast<std::size_t>(blockClass) - 1];
+    m_scanned += block.length;
+
+    const std::size_t lastCell = CellOf(block.offset + block.length - 1);
+    for (std::size_t cell = CellOf(block.offset); cell <= lastCell; ++cell) {
+        m_map[cell] = std::max(m_map[cell], blockClass);
+    }
+    PointSum& point = m_points[PartOf(block.offset, m_capacity, kPlotPoints)];
+    ++point.blocks;
+    if (block.succeeded && block.milliseconds > 0) {
+        ++point.readable;
+        point.rates += block.length / kBytesPerMiB / (block.milliseconds / 1000.0);
+    }
+
+    m_unreadableRow = unreadable ? m_unreadableRow + 1 : 0;
+    if (m_unreadableRow >= kUnreadableRowLimit) {
+        End(State::StoppedByItself,
+            BoundedText::Formatted(L"Stopped after %u unreadable blocks in a row at LBA %llu", kUnreadableRowLimit,
+                      static_cast<unsigned long long>(block.offset / m_sectorSize)));
+        return false;
+    }
+    return true;
+}
+
+void ScanRecord::End(State state, std::wstring reason)
+{
+    if (m_state == State::Running) {
+        m_state = state;
+        m_reason = std::move(reason);
+    }
+}
+
+void ScanRecord::DriveGone(std::uint64_t offset, std::uint32_t error)
+{
+    End(State::StoppedByItself, BoundedText::Formatted(L"The drive stopped answering at LBA %llu (error %u)",
+                                          static_cast<unsigned long long>(offset / m_sectorSize), error));
+}
+
+std::uint64_t ScanRecord::Count(Class scanned) const
+{
+    return scanned == Class::Unscanned ? 0 : m_counts[static_cast<std::size_t>(scanned) - 1];
+}
+
+ScanRecord::Class ScanRecord::MapCell(std::size_t cell, std::size_t cells) const
+{
+    if (cells == 0 || cell >= cells) {
+        return Class::Unscanned;
+    }
+    // Each display cell covers its share of the stored cells, at least one of them.
+    const std::size_t first = cell * kMapCells / cells;
+    const std::size_t end = std::max(first + 1, (cell + 1) * kMapCells / cells);
+    return *std::max_element(m_map.begin() + static_cast<std::ptrdiff_t>(first),
+                             m_map.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+std::vector<ScanRecord::PlotPoint> ScanRecord::PlotPoints() const
+{
+    std::vector<PlotPoint> points;
+    for (std::size_t index = 0; index < m_points.size(); ++index) {
+        const PointSum& sum = m_points[index];
+        if (sum.blocks == 0) {
+            continue;
+        }
+        const double position = static_cast<double>(m_capacity) * static_cast<double>(index) / kPlotPoints;
+        points.push_back({position / kBytesPerGiB, sum.readable == 0 ? 0.0 : sum.rates / sum.readable});
+    }
+    return points;
+}
+
+std::wstring ScanRecord::ResultText() const
+{
+    switch (m_state) {
+    case State::NotStarted:
+        return L"Not started";
+    case State::Running:
+        return L"Running";
+    case State::Finished:
+        return L"Finished";
+    case State::Stopped:
+        return L"Stopped";
+    case State::StoppedByItself:
+        break;
+    }
+    return m_reason;
+}
+
+std::wstring ScanRecord::StatusLine() const
+{
+    const double capacity = static_cast<double>(m_capacity);
+    const double percent = m_capacity == 0 ? 0.0 : 100.0 * static_cast<double>(m_scanned) / capacity;
+    const double average = AverageMiBPerSecond();
+    std::wstring line = BoundedText::Formatted(L"Scanned %.1f of %.1f GB (%.1f %%)   %.0f MB/s   elapsed ",
+                                  static_cast<double>(m_scanned) / kBytesPerGiB, capacity / kBytesPerGiB, percent,
+                                  average) +
+                        Duration(m_elapsedSeconds);
+    if (m_state != State::Running) {
+        return line + L"   " + ResultText();
+    }
+    if (average > 0) {
+        const double left = static_cast<double>(m_capacity - std::min(m_scanned, m_capacity)) / kBytesPerMiB / average;
+        line += L"   left " + Duration(left);
+    }
+    return line;
+}
+
+std::wstring ScanRecord::CopyText(const Drive& drive) const
+{
+    std::wstring text;
+    AddLine(text, L"Drive", BoundedText::Formatted(L"%d", drive.number));
+    AddLine(text, L"Model", drive.model);
+    AddLine(text, L"Serial Number", drive.serialNumber);
+    AddLine(text, L"Capacity", Decimal(m_capacity) + L" bytes");
+    AddLine(text, L"Sector Size", Decimal(m_sectorSize) + L" bytes");
+    AddLine(text, L"Result", ResultText());
+    AddLine(text, L"Scanned", Decimal(m_scanned) + L" bytes");
+    AddLine(text, L"Time", Duration(m_elapsedSeconds));
+    AddLine(text, L"Average", BoundedText::Formatted(L"%.1f", AverageMiBPerSecond()));
+    constexpr std::array<std::wstring_view, kScannedClasses> kLabels{
+        L"Blocks up to 50 ms", L"Blocks up to 150 ms", L"Blocks up to 500 ms", L"Blocks over 500 ms",
+        L"Unreadable blocks"};
+    for (std::size_t index = 0; index < kLabels.size(); ++index) {
+        AddLine(text, kLabels[index], Decimal(m_counts[index]));
+    }
+    for (const Range& range : m_ranges) {
+        AddLine(text, L"Unreadable", Decimal(range.firstLba) + L"\t" + Decimal(range.sectors));
+    }
+    for (const PlotPoint& point : PlotPoints()) {
+        AddLine(text, L"Rate", BoundedText::Formatted(L"%.1f\t%.1f", point.positionGiB, point.mibPerSecond));
+    }
+    return text;
+}
+
+ScanRecord::Scale ScanRecord::PlotScale(double highest)
+{
+    // Round tops, each with the steps that keep its grid figures round too.
+    constexpr std::array<Scale, 8> kTops{{{1, 5}, {1.5, 3}, {2, 4}, {3, 3}, {4, 4}, {5, 5}, {6, 3}, {8, 4}}};
+    if (!(highest > 0) || highest > 1e300) {
+        return {10, 5};
+    }
+    // The power of ten at or below the highest point, found without the math library.
+    double power = 1;
+    while (power * 10 <= highest) {
+        power *= 10;
+    }
+    while (power > highest) {
+        power /= 10;
+    }
+    for (;;) {
+        for (const Scale& top : kTops) {
+            if (top.top * power > highest) {
+                return {top.top * power, top.steps};
+            }
+        }
+        power *= 10;
+    }
+}
+
+std::wstring ScanRecord::Duration(double seconds)
+{
+    const auto whole = static_cast<unsigned long long>(std::max(0.0, std::min(seconds, 3.6e9)));
+    return BoundedText::Formatted(L"%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60, whole % 60);
+}
+
+std::size_t ScanRecord::CellOf(std::uint64_t offset) const
+{
+    return PartOf(offset, m_capacity, kMapCells);
+}
+
+void ScanRecord::AddRange(std::uint64_t offset, std::uint32_t length)
+{
+    const Range range{offset / m_sectorSize, (length + m_sectorSize - 1) / m_sectorSize};
+    if (!m_ranges.empty() && m_ranges.back().firstLba + m_ranges.back().sectors == range.firstLba) {
+        m_ranges.back().sectors += range.sectors;
+    } else {
+        m_ranges.push_back(range);
+    }
+}
+
+double ScanRecord::AverageMiBPerSecond() const
+{
+    return m_elapsedSeconds > 0 ? static_cast<double>(m_scanned) / kBytesPerMiB / m_elapsedSeconds : 0.0;
+}

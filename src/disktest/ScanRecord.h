@@ -1,0 +1,120 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+// What a surface scan has found so far, made from the timed results of its reads: the blocks'
+// time classes and their counts, the unreadable ranges, a map of the drive and a rate plot. The
+// map, the plot and the counts have a fixed size whatever the drive's capacity; only the
+// unreadable ranges grow, with what they report. Free of <windows.h>, so it is tested natively.
+class ScanRecord {
+public:
+    // Worst last, so that a map cell can keep the largest of its blocks' classes.
+    enum class Class : std::uint8_t { Unscanned, UpTo50, UpTo150, UpTo500, Over500, Unreadable };
+    static constexpr std::size_t kScannedClasses = 5;
+    static constexpr std::size_t kMapCells = 10'000;
+    static constexpr std::size_t kPlotPoints = 1'000; // one per 0.1 % of the drive
+    static constexpr std::uint32_t kUnreadableRowLimit = 32;
+    static constexpr double kBytesPerMiB = 1048576.0;
+
+    // One read: where, how long, how it went.
+    struct Read {
+        std::uint64_t offset = 0;
+        std::uint32_t length = 0;
+        double milliseconds = 0;
+        bool succeeded = false;
+    };
+    struct Range {
+        std::uint64_t firstLba = 0;
+        std::uint64_t sectors = 0;
+        bool operator==(const Range&) const = default;
+    };
+    enum class State { NotStarted, Running, Finished, Stopped, StoppedByItself };
+
+    // The drive's identity as the heading and the copy name it.
+    struct Drive {
+        std::int32_t number = 0;
+        std::wstring model;
+        std::wstring serialNumber;
+    };
+
+    ScanRecord() = default;
+    // A scan from LBA 0 of `capacityBytes` (whole sectors of `sectorSize` bytes), running.
+    ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize);
+
+    static Class ClassOf(double milliseconds);
+
+    // A block's read and, when it failed, the reads of its pieces. The block is Unreadable when
+    // it failed and a piece failed again, and in the class of its time otherwise; each failed
+    // piece is an unreadable range. False when the block ends the scan: the last of a row of
+    // unreadable blocks too long to go on grinding a dying drive.
+    bool AddBlock(const Read& block, std::span<const Read> pieces);
+    void SetElapsed(double seconds) { m_elapsedSeconds = seconds; }
+    void Finish() { End(State::Finished, {}); }
+    void Stop() { End(State::Stopped, {}); }
+    // The scan ended by itself before its end, for `reason`.
+    void End(State state, std::wstring reason);
+    void DriveGone(std::uint64_t offset, std::uint32_t error);
+
+    State GetState() const { return m_state; }
+    bool IsRunning() const { return m_state == State::Running; }
+    std::uint64_t CapacityBytes() const { return m_capacity; }
+    std::uint32_t SectorSize() const { return m_sectorSize; }
+    std::uint64_t ScannedBytes() const { return m_scanned; }
+    double ElapsedSeconds() const { return m_elapsedSeconds; }
+    std::uint64_t Count(Class scanned) const;
+    const std::vector<Range>& UnreadableRanges() const { return m_ranges; }
+    // The worst class of the stored cells that display cell `cell` of `cells` covers.
+    Class MapCell(std::size_t cell, std::size_t cells) const;
+    struct PlotPoint {
+        double positionGiB = 0;
+        double mibPerSecond = 0;
+    };
+    // The points scanned so far, in position order.
+    std::vector<PlotPoint> PlotPoints() const;
+
+    // "Finished", "Stopped", "Running", or why the scan stopped by itself.
+    std::wstring ResultText() const;
+    // "Scanned 123.4 of 1863.0 GB (6.6 %)   142 MB/s   elapsed 0:14:32   left 3:24:10", and, once
+    // the scan has ended, why in place of the time left.
+    std::wstring StatusLine() const;
+    // The whole result, tab-separated, one item a line, as scripts and spreadsheets read it.
+    std::wstring CopyText(const Drive& drive) const;
+
+    // The top of the rate plot's y axis, a round figure above `highest`, and how many equal
+    // steps its grid lines make of it.
+    struct Scale {
+        double top = 0;
+        int steps = 0;
+    };
+    static Scale PlotScale(double highest);
+    // h:mm:ss
+    static std::wstring Duration(double seconds);
+
+private:
+    std::size_t CellOf(std::uint64_t offset) const;
+    void AddRange(std::uint64_t offset, std::uint32_t length);
+    double AverageMiBPerSecond() const;
+
+    struct PointSum {
+        std::uint32_t blocks = 0;
+        std::uint32_t readable = 0;
+        double rates = 0;
+    };
+
+    State m_state = State::NotStarted;
+    std::wstring m_reason;
+    std::uint64_t m_capacity = 0;
+    std::uint32_t m_sectorSize = 512;
+    std::uint64_t m_scanned = 0;
+    double m_elapsedSeconds = 0;
+    std::uint32_t m_unreadableRow = 0;
+    std::array<std::uint64_t, kScannedClasses> m_counts{};
+    std::vector<Class> m_map = std::vector<Class>(kMapCells, Class::Unscanned);
+    std::vector<PointSum> m_points = std::vector<PointSum>(kPlotPoints);
+    std::vector<Range> m_ranges;
+};

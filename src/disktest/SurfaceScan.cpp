@@ -1,0 +1,356 @@
+#include "disktest/SurfaceScan.h"
+
+#include "diskinfo/DiskInfo.h"
+#include "kernel/KernelResources.h"
+#include "ui/BoundedText.h"
+
+#include <winioctl.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace {
+
+static_assert(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX == 0x700A0);
+static_assert(offsetof(DISK_GEOMETRY_EX, Geometry) == 0 && offsetof(DISK_GEOMETRY, BytesPerSector) == 20);
+static_assert(SurfaceScan::kBlockSize % SurfaceScan::kPieceSize == 0);
+
+// The largest sector that keeps a block a whole number of sectors.
+constexpr std::uint32_t kLargestSectorSize = 64u * 1024u;
+// How long to wait for the scan's thread between cancels of the read it may hang in.
+constexpr DWORD kCancelInterval = 100;
+constexpr LONGLONG kProgressPerSecond = 10;
+
+// ERROR_NO_SUCH_DEVICE, which older SDK headers lack.
+constexpr DWORD kErrorNoSuchDevice = 433;
+
+// Errors after which the drive no longer answers anything: the scan stops at once.
+bool MeansDriveGone(DWORD error)
+{
+    switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case kErrorNoSuchDevice:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_HANDLE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) noexcept : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    SRWLOCK& m_lock;
+};
+
+// The scan's thread handle, closed exactly once.
+class ThreadHandle {
+public:
+    ThreadHandle() = default;
+    ThreadHandle(const ThreadHandle&) = delete;
+    ThreadHandle& operator=(const ThreadHandle&) = delete;
+    ~ThreadHandle() { Reset(); }
+
+    HANDLE Get() const noexcept { return m_handle; }
+    void Reset(HANDLE handle = nullptr) noexcept
+    {
+        if (const HANDLE old = std::exchange(m_handle, handle); old != nullptr) {
+            Kernel::CloseHandle(old);
+        }
+    }
+
+private:
+    HANDLE m_handle = nullptr;
+};
+
+struct Shared {
+    SRWLOCK lock = SRWLOCK_INIT;
+    ScanRecord record;                  // under `lock`
+    std::atomic<bool> stopAsked{false};
+    std::atomic<bool> progressPending{false};
+    ThreadHandle thread;                // the UI thread's alone
+    std::int32_t driveNumber = 0;       // set before the thread starts
+    HWND window = nullptr;
+    UINT message = 0;
+};
+
+// A namespace-scope object, not a function's static: guarding the first call of a function's
+// static would link in a whole threads library.
+Shared g_shared;
+
+Shared& S()
+{
+    return g_shared;
+}
+
+// Runs `change` on the record under the lock.
+template <class Change>
+auto WithRecord(Change change)
+{
+    const ExclusiveLock lock(S().lock);
+    return change(S().record);
+}
+
+// False, with `geometry` untouched, when the drive tells no capacity.
+bool ReadGeometryOf(HANDLE device, SurfaceScan::Geometry& geometry)
+{
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    if (Kernel::DeviceIoControl(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length), &returned,
+                                nullptr) == FALSE ||
+        length.Length.QuadPart <= 0) {
+        return false;
+    }
+    std::uint32_t sectorSize = SurfaceScan::kDefaultSectorSize;
+    DISK_GEOMETRY_EX disk{};
+    if (Kernel::DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &disk, sizeof(disk), &returned,
+                                nullptr) != FALSE) {
+        // Unbuffered reads come in whole sectors, and a block must be a whole number of them:
+        // a size that is no power of two in that range is taken for the common one.
+        const DWORD sector = disk.Geometry.BytesPerSector;
+        if (sector >= SurfaceScan::kDefaultSectorSize && sector <= kLargestSectorSize && (sector & (sector - 1)) == 0) {
+            sectorSize = sector;
+        }
+    }
+    geometry = {static_cast<std::uint64_t>(length.Length.QuadPart) / sectorSize * sectorSize, sectorSize};
+    return true;
+}
+
+KernelHandle OpenForScan(std::int32_t driveNumber)
+{
+    const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
+    return KernelHandle(Kernel::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
+}
+
+// The performance counter's time in milliseconds.
+class Stopwatch {
+public:
+    Stopwatch()
+    {
+        LARGE_INTEGER frequency{};
+        Kernel::QueryPerformanceFrequency(&frequency);
+        m_frequency = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
+        m_start = Now();
+    }
+    LONGLONG Now() const
+    {
+        LARGE_INTEGER count{};
+        Kernel::QueryPerformanceCounter(&count);
+        return count.QuadPart;
+    }
+    double Milliseconds(LONGLONG from, LONGLONG to) const
+    {
+        return static_cast<double>(to - from) * 1000.0 / static_cast<double>(m_frequency);
+    }
+    double SecondsSinceStart(LONGLONG now) const { return Milliseconds(m_start, now) / 1000.0; }
+    LONGLONG Frequency() const { return m_frequency; }
+
+private:
+    LONGLONG m_frequency = 1;
+    LONGLONG m_start = 0;
+};
+
+// One read at `offset`, named in the OVERLAPPED so that a read that failed never moves the
+// next one. The error is 0 when the whole length came back.
+struct ReadOutcome {
+    ScanRecord::Read read;
+    DWORD error = 0;
+};
+
+ReadOutcome ReadAt(HANDLE device, void* buffer, std::uint64_t offset, std::uint32_t length, const Stopwatch& clock)
+{
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD transferred = 0;
+    const LONGLONG start = clock.Now();
+    const BOOL ok = Kernel::ReadFile(device, buffer, length, &transferred, &position);
+    const DWORD error = ok == FALSE ? ::GetLastError() : (transferred == length ? 0 : DWORD{ERROR_HANDLE_EOF});
+    const LONGLONG end = clock.Now();
+    return {{offset, length, clock.Milliseconds(start, end), error == 0}, error};
+}
+
+// Tells the window of progress, unless it has not taken the last message yet.
+void Tell()
+{
+    if (!S().progressPending.exchange(true)) {
+        PostMessageW(S().window, S().message, 0, 0);
+    }
+}
+
+// Why the scan ends on `outcome`, when it does: the drive is gone, or Stop cancelled the read.
+bool EndsScan(const ReadOutcome& outcome)
+{
+    if (outcome.error != 0 && MeansDriveGone(outcome.error)) {
+        WithRecord([&](ScanRecord& record) { record.DriveGone(outcome.read.offset, outcome.error); });
+        return true;
+    }
+    if (S().stopAsked) {
+        WithRecord([](ScanRecord& record) { record.Stop(); });
+        return true;
+    }
+    return false;
+}
+
+void Scan(HANDLE device, void* buffer, std::uint64_t capacity)
+{
+    const Stopwatch clock;
+    LONGLONG lastTold = clock.Now();
+    std::vector<ScanRecord::Read> pieces;
+    std::uint64_t offset = 0;
+    while (offset < capacity) {
+        if (S().stopAsked) {
+            WithRecord([](ScanRecord& record) { record.Stop(); });
+            return;
+        }
+        const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(SurfaceScan::kBlockSize, capacity - offset));
+        const ReadOutcome block = ReadAt(device, buffer, offset, length, clock);
+        if (block.error != 0 && EndsScan(block)) {
+            return;
+        }
+        pieces.clear();
+        for (std::uint32_t done = 0; !block.read.succeeded && done < length; done += SurfaceScan::kPieceSize) {
+            const ReadOutcome piece =
+                ReadAt(device, buffer, offset + done, std::min(SurfaceScan::kPieceSize, length - done), clock);
+            if (piece.error != 0 ? EndsScan(piece) : S().stopAsked.load()) {
+                WithRecord([](ScanRecord& record) { record.Stop(); });
+                return;
+            }
+            pieces.push_back(piece.read);
+        }
+        const LONGLONG now = clock.Now();
+        const bool goesOn = WithRecord([&](ScanRecord& record) {
+            record.SetElapsed(clock.SecondsSinceStart(now));
+            return record.AddBlock(block.read, pieces);
+        });
+        if (!goesOn) {
+            return;
+        }
+        if (now - lastTold >= clock.Frequency() / kProgressPerSecond) {
+            lastTold = now;
+            Tell();
+        }
+        offset += length;
+    }
+    WithRecord([](ScanRecord& record) { record.Finish(); });
+}
+
+void EndWith(std::wstring reason)
+{
+    WithRecord([&](ScanRecord& record) { record.End(ScanRecord::State::StoppedByItself, std::move(reason)); });
+}
+
+std::wstring WithError(const wchar_t* text, DWORD error)
+{
+    std::array<wchar_t, 24> code{};
+    BoundedText::Format(code, L" (error %lu)", static_cast<unsigned long>(error));
+    return text + std::wstring(code.data());
+}
+
+// The scan of an open drive, to its end or to why it stopped.
+void ScanDevice(HANDLE device)
+{
+    SurfaceScan::Geometry geometry;
+    if (!ReadGeometryOf(device, geometry)) {
+        EndWith(WithError(L"The drive did not tell its capacity", ::GetLastError()));
+        return;
+    }
+    WithRecord([&](ScanRecord& record) { record = ScanRecord(geometry.capacityBytes, geometry.sectorSize); });
+    const PageBuffer buffer(SurfaceScan::kBlockSize);
+    if (!buffer) {
+        EndWith(L"No memory for the read buffer");
+        return;
+    }
+    Scan(device, buffer.Get(), geometry.capacityBytes);
+}
+
+DWORD WINAPI RunScan(void*)
+{
+    {
+        const KernelHandle device = OpenForScan(S().driveNumber);
+        if (device) {
+            ScanDevice(device.Get());
+        } else {
+            EndWith(WithError(L"The drive could not be opened", ::GetLastError()));
+        }
+    }
+    // Everything is freed before the window hears of the end.
+    S().progressPending = false;
+    Tell();
+    return 0;
+}
+
+} // namespace
+
+std::optional<SurfaceScan::Geometry> SurfaceScan::ReadGeometry(std::int32_t driveNumber)
+{
+    const KernelHandle device = OpenForScan(driveNumber);
+    Geometry geometry;
+    if (!device || !ReadGeometryOf(device.Get(), geometry)) {
+        return std::nullopt;
+    }
+    return geometry;
+}
+
+bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message)
+{
+    if (IsRunning()) {
+        return false;
+    }
+    S().thread.Reset();
+    S().stopAsked = false;
+    S().progressPending = false;
+    S().driveNumber = driveNumber;
+    S().window = window;
+    S().message = message;
+    WithRecord([](ScanRecord& record) { record = ScanRecord(0, 0); });
+    S().thread.Reset(Kernel::CreateThread(nullptr, 0, RunScan, nullptr, 0, nullptr));
+    return S().thread.Get() != nullptr;
+}
+
+void SurfaceScan::Stop()
+{
+    if (IsRunning()) {
+        S().stopAsked = true;
+        Kernel::CancelSynchronousIo(S().thread.Get());
+    }
+}
+
+void SurfaceScan::StopAndWait()
+{
+    // A cancel that lands between two reads finds nothing to cancel, and the next read may be
+    // the one that hangs: cancel again until the thread is gone.
+    while (IsRunning()) {
+        S().stopAsked = true;
+        Kernel::CancelSynchronousIo(S().thread.Get());
+        Kernel::WaitForSingleObject(S().thread.Get(), kCancelInterval);
+    }
+    S().thread.Reset();
+}
+
+bool SurfaceScan::IsRunning()
+{
+    return S().thread.Get() != nullptr && Kernel::WaitForSingleObject(S().thread.Get(), 0) == WAIT_TIMEOUT;
+}
+
+ScanRecord SurfaceScan::Snapshot()
+{
+    return WithRecord([](const ScanRecord& record) { return record; });
+}
+
+void SurfaceScan::Acknowledge()
+{
+    S().progressPending = false;
+}

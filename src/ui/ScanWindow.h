@@ -1,0 +1,46 @@
+#pragma once
+
+#include "diskinfo/DiskInfo.h"
+#include "disktest/SurfaceScan.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+// Control identifiers of the scan window's children. Its Close button is IDCANCEL, the command
+// that Escape gives as well.
+constexpr int ID_SCAN_START = 1201;
+constexpr int ID_SCAN_COPY = 1202;
+constexpr int ID_SCAN_RANGES = 1203;
+
+// Sent to the owner when a scan starts (wParam TRUE) and when it has ended (FALSE): while one
+// runs, a read test would falsify both figures.
+constexpr UINT WM_SCAN_RUNNING = WM_APP + 1;
+
+// The surface scan of one drive in a window of its own, owned by the main window but not modal:
+// the heading, a progress bar and status line, the block map with its legend, the rate plot and
+// the unreadable ranges, with Start (Stop while it runs), Copy and Close. One at a time.
+class ScanWindow {
+public:
+    ScanWindow() = delete;
+
+    // Opens the window for `drive`, of `geometry`, owned by `owner`; false when it could not be
+    // made. While one is open, does nothing.
+    static bool Open(HWND owner, const DriveInfo& drive, const SurfaceScan::Geometry& geometry);
+    // The open window, or null.
+    static HWND Window();
+    // Gives the window its keys (Tab, Enter, Escape, Ctrl+C) when `message` is for it; true when
+    // the message was taken and must not be dispatched.
+    static bool PreTranslate(MSG& message);
+
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    static void OnCreate(HWND hwnd);
+    static void OnSize(HWND hwnd);
+    static void OnPaint(HWND hwnd);
+    static void OnCommand(HWND hwnd, int controlId);
+    static LRESULT OnNotify(NMHDR* header);
+    static void OnProgress(HWND hwnd);
+    static void OnTimer(HWND hwnd);
+    static void OnClose(HWND hwnd);
+    static void OnDestroy(HWND hwnd);
+    static void OnGetMinMaxInfo(MINMAXINFO& limits);
+};

@@ -1,0 +1,138 @@
+#include "disktest/ScanRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Class = ScanRecord::Class;
+using Read = ScanRecord::Read;
+constexpr std::uint32_t kMiB = 1024 * 1024;
+constexpr std::uint32_t kPiece = 64 * 1024;
+
+// The pieces of the failed block at `offset`, those at the indexes in `failing` failing again.
+std::vector<Read> Pieces(std::uint64_t offset, std::uint32_t length, std::vector<std::uint32_t> failing)
+{
+    std::vector<Read> pieces;
+    for (std::uint32_t done = 0, index = 0; done < length; done += kPiece, ++index) {
+        const bool fails = std::find(failing.begin(), failing.end(), index) != failing.end();
+        pieces.push_back({offset + done, std::min(kPiece, length - done), 1.0, !fails});
+    }
+    return pieces;
+}
+
+TEST(ScanRecord, ClassesCountsRangesMapPlotAndTexts)
+{
+    for (const auto& [milliseconds, expected] : std::vector<std::pair<double, Class>>{
+             {0, Class::UpTo50}, {50, Class::UpTo50}, {50.001, Class::UpTo150}, {150, Class::UpTo150},
+             {500, Class::UpTo500}, {500.001, Class::Over500}, {60'000, Class::Over500}}) {
+        EXPECT_EQ(ScanRecord::ClassOf(milliseconds), expected) << milliseconds;
+    }
+
+    // Four whole blocks and a short one of 24 KiB, 512-byte sectors.
+    const std::uint64_t capacity = 4 * kMiB + 24 * 1024;
+    ScanRecord record(capacity, 512);
+    EXPECT_EQ(record.MapCell(0, 1), Class::Unscanned);
+    EXPECT_EQ(record.ResultText(), L"Running");
+    // Slow but readable; failed with its last piece and the next block's first failing again,
+    // which make one range; failed once but read in pieces, so it keeps the class of its time.
+    EXPECT_TRUE(record.AddBlock({0, kMiB, 200, true}, {}));
+    EXPECT_TRUE(record.AddBlock({kMiB, kMiB, 10, false}, Pieces(kMiB, kMiB, {3, 15})));
+    EXPECT_TRUE(record.AddBlock({2 * kMiB, kMiB, 600, false}, Pieces(2 * kMiB, kMiB, {0})));
+    EXPECT_TRUE(record.AddBlock({3 * kMiB, kMiB, 20, false}, Pieces(3 * kMiB, kMiB, {})));
+    EXPECT_EQ(record.StatusLine(), L"Scanned 0.0 of 0.0 GB (99.4 %)   0 MB/s   elapsed 0:00:00");
+    record.SetElapsed(3723.4);
+    EXPECT_TRUE(record.AddBlock({4 * kMiB, 24 * 1024, 5, false}, Pieces(4 * kMiB, 24 * 1024, {0})));
+
+    EXPECT_EQ(record.Count(Class::UpTo50), 1u);
+    EXPECT_EQ(record.Count(Class::UpTo150), 0u);
+    EXPECT_EQ(record.Count(Class::UpTo500), 1u);
+    EXPECT_EQ(record.Count(Class::Over500), 0u);
+    EXPECT_EQ(record.Count(Class::Unreadable), 3u);
+    EXPECT_EQ(record.ScannedBytes(), capacity);
+    const std::vector<ScanRecord::Range> ranges{{2048 + 384, 128}, {2048 + 1920, 256}, {8192, 48}};
+    EXPECT_EQ(record.UnreadableRanges(), ranges);
+    // One display cell covers the whole drive and shows its worst block; the first of five
+    // cells covers the slow block alone.
+    EXPECT_EQ(record.MapCell(0, 1), Class::Unreadable);
+    EXPECT_EQ(record.MapCell(0, 5), Class::UpTo500);
+    EXPECT_EQ(record.MapCell(20'000, 30'000), Class::Unreadable) << "more display cells than stored ones";
+    // A point per block here (a block is more than 0.1 % of this drive); a block that did not
+    // read has no rate of its own.
+    const std::vector<ScanRecord::PlotPoint> points = record.PlotPoints();
+    ASSERT_EQ(points.size(), 5u);
+    EXPECT_DOUBLE_EQ(points[0].mibPerSecond, 5.0);
+    EXPECT_DOUBLE_EQ(points[1].mibPerSecond, 0.0);
+    EXPECT_GT(points[4].positionGiB, points[3].positionGiB);
+
+    record.Finish();
+    record.Stop();
+    EXPECT_EQ(record.GetState(), ScanRecord::State::Finished) << "the first end stands";
+    EXPECT_FALSE(record.AddBlock({0, kMiB, 1, true}, {})) << "an ended scan takes no more blocks";
+    EXPECT_EQ(record.StatusLine(), L"Scanned 0.0 of 0.0 GB (100.0 %)   0 MB/s   elapsed 1:02:03   Finished");
+    const std::wstring copy = record.CopyText({3, L"MODEL X", L"SER 1"});
+    EXPECT_EQ(copy.substr(0, copy.find(L"Rate\t")),
+              L"Drive\t3\r\nModel\tMODEL X\r\nSerial Number\tSER 1\r\nCapacity\t4218880 bytes\r\n"
+              L"Sector Size\t512 bytes\r\nResult\tFinished\r\nScanned\t4218880 bytes\r\nTime\t1:02:03\r\n"
+              L"Average\t0.0\r\nBlocks up to 50 ms\t1\r\nBlocks up to 150 ms\t0\r\nBlocks up to 500 ms\t1\r\n"
+              L"Blocks over 500 ms\t0\r\nUnreadable blocks\t3\r\nUnreadable\t2432\t128\r\n"
+              L"Unreadable\t3968\t256\r\nUnreadable\t8192\t48\r\n");
+    EXPECT_NE(copy.find(L"Rate\t0.0\t5.0\r\n"), std::wstring::npos);
+}
+
+TEST(ScanRecord, StopsAfterARowOfUnreadableBlocksAndTellsWhereTheDriveWentAway)
+{
+    // 4096-byte sectors: a block is 256 of them.
+    ScanRecord record(std::uint64_t{100} * kMiB, 4096);
+    std::uint64_t offset = 0;
+    const auto add = [&](bool readable) {
+        const bool goesOn = record.AddBlock({offset, kMiB, 30, readable}, readable ? std::vector<Read>{}
+                                                                                   : Pieces(offset, kMiB, {1}));
+        offset += kMiB;
+        return goesOn;
+    };
+    for (int block = 0; block < 31; ++block) {
+        ASSERT_TRUE(add(false));
+    }
+    ASSERT_TRUE(add(true)) << "a readable block breaks the row";
+    for (int block = 0; block < 31; ++block) {
+        ASSERT_TRUE(add(false));
+    }
+    EXPECT_FALSE(add(false));
+    EXPECT_EQ(record.GetState(), ScanRecord::State::StoppedByItself);
+    EXPECT_EQ(record.ResultText(), L"Stopped after 32 unreadable blocks in a row at LBA 16128");
+    EXPECT_EQ(record.Count(Class::Unreadable), 63u);
+    EXPECT_EQ(record.UnreadableRanges().size(), 63u) << "pieces of different blocks that do not touch";
+    EXPECT_EQ(record.UnreadableRanges()[0], (ScanRecord::Range{16, 16}));
+
+    ScanRecord gone(std::uint64_t{100} * kMiB, 512);
+    gone.DriveGone(std::uint64_t{7} * kMiB, 1167);
+    EXPECT_EQ(gone.ResultText(), L"The drive stopped answering at LBA 14336 (error 1167)");
+    EXPECT_EQ(ScanRecord().ResultText(), L"Not started");
+}
+
+TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHoursMinutesSeconds)
+{
+    struct Case {
+        double highest;
+        double top;
+        int steps;
+    };
+    for (const Case& c : std::vector<Case>{{0, 10, 5}, {-3, 10, 5}, {0.7, 0.8, 4}, {100, 150, 3}, {105, 150, 3},
+                                           {142, 150, 3}, {151, 200, 4}, {520, 600, 3}, {3000, 4000, 4},
+                                           {9000, 10'000, 5}, {14'000, 15'000, 3}}) {
+        const ScanRecord::Scale scale = ScanRecord::PlotScale(c.highest);
+        EXPECT_DOUBLE_EQ(scale.top, c.top) << c.highest;
+        EXPECT_EQ(scale.steps, c.steps) << c.highest;
+    }
+    for (const auto& [seconds, text] : std::vector<std::pair<double, std::wstring>>{
+             {0, L"0:00:00"}, {-5, L"0:00:00"}, {59.9, L"0:00:59"}, {45'296, L"12:34:56"}, {360'000, L"100:00:00"}}) {
+        EXPECT_EQ(ScanRecord::Duration(seconds), text) << seconds;
+    }
+}
+
+} // namespace
