@@ -21,12 +21,6 @@ constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
 constexpr std::size_t kNumberCapacity = 64;
 
-template <class... Args>
-std::wstring Formatted(const wchar_t* format, Args... args)
-{
-    return BoundedText::Formatted<kNumberCapacity>(format, args...);
-}
-
 std::wstring Widened(std::string_view ascii)
 {
     return std::wstring(ascii.begin(), ascii.end());
@@ -111,7 +105,7 @@ std::wstring WarningBitsText(std::uint8_t warning)
     if (warning == 0) {
         return L"0 (none)";
     }
-    std::wstring text = Formatted(L"0x%02X:", static_cast<unsigned>(warning));
+    std::wstring text = BoundedText::Formatted<kNumberCapacity>(L"0x%02X:", static_cast<unsigned>(warning));
     const wchar_t* separator = L" ";
     for (std::size_t bit = 0; bit < kWarningBits.size(); ++bit) {
         if ((warning >> bit & 1u) != 0) {
@@ -206,7 +200,7 @@ std::wstring DataUnitsText(NvmeHealth::Count units)
 {
     const double bytes = (static_cast<double>(units.high) * kTwoTo64 + static_cast<double>(units.low)) *
                          kBytesPerDataUnit;
-    return CountText(units) + Formatted(L" (%.2f TB)", bytes / kBytesPerTB);
+    return CountText(units) + BoundedText::Formatted<kNumberCapacity>(L" (%.2f TB)", bytes / kBytesPerTB);
 }
 
 std::wstring Percent(std::uint8_t value)
@@ -362,10 +356,10 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
 {
     const DriveInfo& info = details.info;
     const std::wstring capacity =
-        Formatted(L"%.1f GB (%lld bytes)", static_cast<double>(info.sizeBytes) / kBytesPerGiB,
+        BoundedText::Formatted<kNumberCapacity>(L"%.1f GB (%lld bytes)", static_cast<double>(info.sizeBytes) / kBytesPerGiB,
                   static_cast<long long>(info.sizeBytes));
     std::vector<Field> heading{
-        {L"Drive", Formatted(L"%d", static_cast<int>(info.index))},
+        {L"Drive", BoundedText::Formatted<kNumberCapacity>(L"%d", static_cast<int>(info.index))},
         {L"Model", info.model},
         {L"Serial Number", info.serialNumber},
         {L"Firmware", info.firmware},
