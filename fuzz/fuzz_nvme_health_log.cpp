@@ -92,11 +92,11 @@ void CheckWholeLog(DeviceAnswers::NvmeLog log, bool view)
     std::copy(log.begin(), log.end(), details.nvmeLog->begin());
     const DetailsText::Table table = DetailsText::BuildTable(details);
     FUZZ_CHECK(table.columns.size() == 2 && table.rows.size() == 21 + sensorRows);
-    const auto verdict = DetailsText::Assess(details).verdict;
+    const auto verdict = Assessment::Of(details).verdict;
     const bool caution = fields.percentageUsed >= 100 || fields.mediaErrors != NvmeHealth::Count{};
-    FUZZ_CHECK(verdict == (fields.criticalWarning != 0 ? DetailsText::Verdict::Failing
-                           : caution                   ? DetailsText::Verdict::Caution
-                                                       : DetailsText::Verdict::Good));
+    FUZZ_CHECK(verdict == (fields.criticalWarning != 0 ? Assessment::Verdict::Failing
+                           : caution                   ? Assessment::Verdict::Caution
+                                                       : Assessment::Verdict::Good));
 }
 
 // The log is found exactly when the returned length is at least 512 and the returned offset

@@ -1,10 +1,10 @@
 #include "diskinfo/DiskInfo.h"
 
+#include "diskinfo/Assessment.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskProbe.h"
 #include "diskinfo/SatPassThrough.h"
 #include "diskinfo/Volumes.h"
-#include "ui/CellText.h"
 
 #include <winioctl.h>
 
@@ -106,7 +106,7 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails)
             DiskProbe::QueryNvmeHealthLog(probe);
         }
     }
-    info.health = CellText::HealthText(fresh);
+    info.health = Assessment::HealthText(Assessment::Of(fresh).verdict);
     if (forDetails) {
         fresh.layout = Volumes::QueryLayout(device.Get());
     }

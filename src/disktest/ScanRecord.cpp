@@ -1,6 +1,7 @@
 #include "disktest/ScanRecord.h"
 
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
+#include "text/Decimal.h"
 
 #include <algorithm>
 
@@ -8,11 +9,6 @@ namespace {
 
 constexpr double kBytesPerGiB = 1073741824.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
-
-std::wstring Decimal(std::uint64_t value)
-{
-    return BoundedText::Formatted(L"%llu", static_cast<unsigned long long>(value));
-}
 
 // The index of the equal part of `parts` that `offset` falls in, of a drive of `capacity` bytes.
 std::size_t PartOf(std::uint64_t offset, std::uint64_t capacity, std::size_t parts)

@@ -2,7 +2,7 @@
 
 #include "diskinfo/DiskInfo.h"
 #include "kernel/KernelResources.h"
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
 
 #include <winioctl.h>
 

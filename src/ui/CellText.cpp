@@ -1,6 +1,6 @@
 #include "ui/CellText.h"
 
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
 #include "ui/DetailsText.h"
 
 #include <cstddef>
@@ -52,17 +52,5 @@ bool CellText::Write(const DriveInfo& drive, int column, wchar_t* out, int capac
         return BoundedText::Copy(cell, drive.volumes.empty() ? std::wstring_view(kNotAvailable) : drive.volumes);
     default:
         return false;
-    }
-}
-
-const wchar_t* CellText::HealthText(const DriveDetails& details)
-{
-    switch (DetailsText::Assess(details).verdict) {
-    case DetailsText::Verdict::Failing:
-        return kBad;
-    case DetailsText::Verdict::Caution:
-        return kCaution;
-    default:
-        return kGood;
     }
 }

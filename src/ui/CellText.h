@@ -38,12 +38,4 @@ public:
     // of 0 or less, or a column outside the list, and false with an empty cell when a number
     // did not fit.
     static bool Write(const DriveInfo& drive, int column, wchar_t* out, int capacity);
-
-    // The Health text of a drive, agreeing with the details' assessment of the same answers:
-    // "Caution / Bad" when it is failing (or failure is predicted), "Caution" when it has
-    // counts to watch, and "Good" otherwise, a drive that answered no SMART data included.
-    static const wchar_t* HealthText(const DriveDetails& details);
-    static constexpr wchar_t kGood[] = L"Good";
-    static constexpr wchar_t kCaution[] = L"Caution";
-    static constexpr wchar_t kBad[] = L"Caution / Bad";
 };

@@ -2,7 +2,8 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/NvmeHealth.h"
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
+#include "text/Decimal.h"
 #include "ui/CellText.h"
 #include "ui/PartitionText.h"
 
@@ -21,24 +22,6 @@ constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
 constexpr std::size_t kNumberCapacity = 64;
 
-std::wstring Widened(std::string_view ascii)
-{
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
-// Integers are written digit by digit: a table holds hundreds of them, and swprintf costs more
-// than everything else that makes the table.
-std::wstring Decimal(std::uint64_t value)
-{
-    std::array<wchar_t, 20> digits{}; // 2^64 - 1 has 20
-    std::size_t start = digits.size();
-    do {
-        digits[--start] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return std::wstring(digits.begin() + static_cast<std::ptrdiff_t>(start), digits.end());
-}
-
 // A raw attribute value, 48 bits, as its twelve hexadecimal digits.
 std::wstring RawHex(std::uint64_t raw)
 {
@@ -48,103 +31,6 @@ std::wstring RawHex(std::uint64_t raw)
         text[i] = kDigits[raw & 0xF];
     }
     return text;
-}
-
-std::optional<AtaSmart::Page> PageOf(const std::optional<DriveDetails::Page>& page)
-{
-    return page ? std::optional<AtaSmart::Page>(*page) : std::nullopt;
-}
-
-std::vector<AtaSmart::Attribute> AttributesOf(const DriveDetails& details)
-{
-    return details.smartData ? AtaSmart::ReadAttributes(*details.smartData, PageOf(details.smartThresholds))
-                             : std::vector<AtaSmart::Attribute>{};
-}
-
-std::optional<NvmeHealth::Fields> NvmeFieldsOf(const DriveDetails& details)
-{
-    return details.nvmeLog ? std::optional<NvmeHealth::Fields>(NvmeHealth::Read(*details.nvmeLog)) : std::nullopt;
-}
-
-std::wstring AttributeLabel(const AtaSmart::Attribute& attribute)
-{
-    return L"Attribute " + Decimal(attribute.id) + L" " + std::wstring(AtaSmart::AttributeName(attribute.id));
-}
-
-std::optional<std::wstring> AttributeReason(const AtaSmart::Attribute& attribute)
-{
-    const std::wstring threshold = attribute.threshold ? Decimal(*attribute.threshold) : std::wstring();
-    switch (attribute.status) {
-    case AtaSmart::Status::FailingNow:
-        return AttributeLabel(attribute) + L": current " + Decimal(attribute.current) +
-               L" is at or below its threshold " + threshold;
-    case AtaSmart::Status::FailedInPast:
-        return AttributeLabel(attribute) + L": worst " + Decimal(attribute.worst) +
-               L" was at or below its threshold " + threshold + L" in the past";
-    case AtaSmart::Status::Watch:
-        return AttributeLabel(attribute) + L": raw count " + Decimal(attribute.raw & 0xFFFF'FFFFu) + L" is not 0";
-    case AtaSmart::Status::Ok:
-        break;
-    }
-    return std::nullopt;
-}
-
-constexpr std::array<std::wstring_view, 8> kWarningBits{
-    L"available spare below its threshold",
-    L"temperature beyond a threshold",
-    L"reliability degraded",
-    L"media read-only",
-    L"volatile memory backup failed",
-    L"persistent memory region unreliable",
-    L"reserved bit 6",
-    L"reserved bit 7",
-};
-
-std::wstring WarningBitsText(std::uint8_t warning)
-{
-    if (warning == 0) {
-        return L"0 (none)";
-    }
-    std::wstring text = BoundedText::Formatted<kNumberCapacity>(L"0x%02X:", static_cast<unsigned>(warning));
-    const wchar_t* separator = L" ";
-    for (std::size_t bit = 0; bit < kWarningBits.size(); ++bit) {
-        if ((warning >> bit & 1u) != 0) {
-            text += separator;
-            text += kWarningBits[bit];
-            separator = L", ";
-        }
-    }
-    return text;
-}
-
-void AssessAta(const DriveDetails& details, DetailsText::Assessment& assessment)
-{
-    for (const AtaSmart::Attribute& attribute : AttributesOf(details)) {
-        if (const auto reason = AttributeReason(attribute)) {
-            assessment.reasons.push_back(*reason);
-            const auto verdict = attribute.status == AtaSmart::Status::FailingNow ? DetailsText::Verdict::Failing
-                                                                                   : DetailsText::Verdict::Caution;
-            assessment.verdict = std::max(assessment.verdict, verdict);
-        }
-    }
-}
-
-void AssessNvme(const NvmeHealth::Fields& fields, DetailsText::Assessment& assessment)
-{
-    if (fields.criticalWarning != 0) {
-        assessment.verdict = DetailsText::Verdict::Failing;
-        assessment.reasons.push_back(L"Critical warning " + WarningBitsText(fields.criticalWarning));
-    }
-    if (fields.percentageUsed >= 100) {
-        assessment.verdict = std::max(assessment.verdict, DetailsText::Verdict::Caution);
-        assessment.reasons.push_back(L"Percentage used " + Decimal(fields.percentageUsed) +
-                                     L" %: the drive has reached its rated endurance");
-    }
-    if (fields.mediaErrors != NvmeHealth::Count{}) {
-        assessment.verdict = std::max(assessment.verdict, DetailsText::Verdict::Caution);
-        assessment.reasons.push_back(L"Media and data integrity errors: " +
-                                     Widened(NvmeHealth::ToDecimal(fields.mediaErrors)));
-    }
 }
 
 // How each status reads and looks, in the order of AtaSmart::Status.
@@ -228,7 +114,7 @@ void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
 {
     table.columns = {L"Field", L"Value"};
     table.rows = {
-        {L"Critical Warning", WarningBitsText(f.criticalWarning)},
+        {L"Critical Warning", Assessment::CriticalWarningText(f.criticalWarning)},
         {L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-"},
         {L"Available Spare", Percent(f.availableSpare)},
         {L"Available Spare Threshold", Percent(f.availableSpareThreshold)},
@@ -305,42 +191,6 @@ std::wstring FullCell(const DriveInfo& drive, int column)
 
 } // namespace
 
-DetailsText::Assessment DetailsText::Assess(const DriveDetails& details)
-{
-    Assessment assessment;
-    if (details.info.failurePredicted) {
-        assessment.verdict = Verdict::Failing;
-        assessment.reasons.emplace_back(L"The drive predicts its own failure");
-    }
-    if (const auto fields = NvmeFieldsOf(details)) {
-        AssessNvme(*fields, assessment);
-    } else if (details.smartData) {
-        AssessAta(details, assessment);
-    } else {
-        // Nothing to judge by is not the same as nothing found.
-        if (!details.info.failurePredicted) {
-            assessment.verdict = Verdict::Unknown;
-        }
-        assessment.reasons.emplace_back(L"The drive answered no SMART data");
-    }
-    return assessment;
-}
-
-std::wstring_view DetailsText::VerdictText(Verdict verdict)
-{
-    switch (verdict) {
-    case Verdict::Failing:
-        return L"Failing";
-    case Verdict::Caution:
-        return L"Caution";
-    case Verdict::Unknown:
-        return L"Unknown";
-    case Verdict::Good:
-        break;
-    }
-    return L"Good";
-}
-
 std::vector<std::wstring> DetailsText::ShownReasons(const Assessment& assessment)
 {
     const std::vector<std::wstring>& reasons = assessment.reasons;
@@ -379,10 +229,10 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
 DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
 {
     Table table;
-    if (const auto fields = NvmeFieldsOf(details)) {
+    if (const auto fields = Assessment::NvmeFieldsOf(details)) {
         NvmeTable(*fields, table);
     } else if (details.smartData) {
-        AtaTable(AttributesOf(details), table);
+        AtaTable(Assessment::AttributesOf(details), table);
         if (!details.smartThresholds) {
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
@@ -398,8 +248,8 @@ std::wstring DetailsText::CopyText(const DriveDetails& details)
     for (const Field& field : Heading(details)) {
         AppendLine(out, std::array{field.label, field.value});
     }
-    const Assessment assessment = Assess(details);
-    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(VerdictText(assessment.verdict))});
+    const Assessment assessment = Assessment::Of(details);
+    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(Assessment::VerdictText(assessment.verdict))});
     for (const std::wstring& reason : assessment.reasons) {
         AppendLine(out, std::array{std::wstring(L"Reason"), reason});
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diskinfo/Assessment.h"
 #include "diskinfo/DiskInfo.h"
 
 #include <string>
@@ -14,19 +15,6 @@ class DetailsText {
 public:
     DetailsText() = delete;
 
-    // In rising order of concern: a worse finding wins over a milder one.
-    enum class Verdict { Unknown, Good, Caution, Failing };
-    struct Assessment {
-        Verdict verdict = Verdict::Good;
-        std::vector<std::wstring> reasons; // one sentence each, in the order found
-    };
-    // ATA: Failing when failure is predicted or an attribute is at or below its threshold now;
-    // Caution when one failed in the past or is to watch. NVMe: Failing when failure is
-    // predicted or the critical warning is not 0; Caution when the percentage used is 100 or
-    // more or media and data integrity errors are not 0. Unknown when the drive answered no
-    // SMART data and does not predict its failure.
-    static Assessment Assess(const DriveDetails& details);
-    static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
     // The reasons as the window shows them: the first kShownReasons, then "and N more: see the
     // table" for the rest, so that a drive with many findings still leaves room for its table.
     static constexpr std::size_t kShownReasons = 6;

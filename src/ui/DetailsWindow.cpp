@@ -39,7 +39,7 @@ constexpr int kMinimumHeight = 320;
 // What the open window shows, made once when it opens.
 struct Shown {
     std::vector<DetailsText::Field> heading;
-    DetailsText::Verdict verdict = DetailsText::Verdict::Unknown;
+    Assessment::Verdict verdict = Assessment::Verdict::Unknown;
     std::vector<std::wstring> reasons; // as shown, the surplus summed up in one line
     DetailsText::Table table;
     std::wstring copyText;
@@ -116,14 +116,14 @@ int PartitionsTop(int clientHeight)
     return clientHeight - Controls::kButtonBand - PartitionsHeight() + kMargin;
 }
 
-COLORREF VerdictColour(DetailsText::Verdict verdict)
+COLORREF VerdictColour(Assessment::Verdict verdict)
 {
     switch (verdict) {
-    case DetailsText::Verdict::Failing:
+    case Assessment::Verdict::Failing:
         return Theme::kBad;
-    case DetailsText::Verdict::Caution:
+    case Assessment::Verdict::Caution:
         return Theme::kCaution;
-    case DetailsText::Verdict::Unknown:
+    case Assessment::Verdict::Unknown:
         return Theme::kLightText;
     default:
         return Theme::kGood;
@@ -286,7 +286,7 @@ void RunModal(HWND window)
 
 bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
-    const DetailsText::Assessment assessment = DetailsText::Assess(details);
+    const Assessment assessment = Assessment::Of(details);
     g_shown = {DetailsText::Heading(details), assessment.verdict, DetailsText::ShownReasons(assessment),
                DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),
                PartitionText::BuildTable(details)};
@@ -400,7 +400,7 @@ void DetailsWindow::OnPaint(HWND hwnd)
     for (const DetailsText::Field& field : g_shown.heading) {
         DrawLine(dc, client.right, line++, field.label, field.value, Theme::kLightText);
     }
-    DrawLine(dc, client.right, line++, L"Assessment", DetailsText::VerdictText(g_shown.verdict),
+    DrawLine(dc, client.right, line++, L"Assessment", Assessment::VerdictText(g_shown.verdict),
              VerdictColour(g_shown.verdict));
     for (const std::wstring& reason : g_shown.reasons) {
         DrawLine(dc, client.right, line++, L"", reason, Theme::kLightText);

@@ -1,6 +1,6 @@
 #include "ui/PartitionText.h"
 
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include "ui/ResultText.h"
 
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
 
 ResultText::Result ResultText::ForSpeed(double speed)
 {

@@ -1,6 +1,6 @@
 #include "ui/ScanWindow.h"
 
-#include "ui/BoundedText.h"
+#include "text/BoundedText.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
 #include "ui/DarkList.h"

@@ -1,5 +1,6 @@
 #include "ui/UI.h"
 
+#include "diskinfo/Assessment.h"
 #include "disktest/DiskTest.h"
 #include "resources/resource.h"
 #include "ui/CellText.h"
@@ -100,13 +101,13 @@ void FitColumns(HWND list)
 
 COLORREF HealthColour(const std::wstring& health)
 {
-    if (health == CellText::kGood) {
+    if (health == Assessment::kGood) {
         return Theme::kGood;
     }
-    if (health == CellText::kCaution) {
+    if (health == Assessment::kCaution) {
         return Theme::kCaution;
     }
-    return health == CellText::kBad ? Theme::kBad : Theme::kLightText;
+    return health == Assessment::kBad ? Theme::kBad : Theme::kLightText;
 }
 
 // Health in its verdict's colour, the rest light. A row the list asks about beyond the

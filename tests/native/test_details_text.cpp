@@ -15,7 +15,7 @@
 namespace {
 
 using SmartPage = DriveAnswers::SmartPage;
-using Verdict = DetailsText::Verdict;
+using Verdict = Assessment::Verdict;
 using Count = NvmeHealth::Count;
 
 DriveDetails::Page PageOf(const DriveAnswers::Bytes& bytes)
@@ -113,14 +113,14 @@ TEST(DetailsText, AssessmentRules)
         {Verdict::Unknown, L"Good"}, {Verdict::Good, L"Good"}, {Verdict::Caution, L"Caution"}, {Verdict::Failing, L"Caution / Bad"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto assessment = DetailsText::Assess(c.details);
+        const auto assessment = Assessment::Of(c.details);
         EXPECT_EQ(assessment.verdict, c.verdict);
         EXPECT_EQ(assessment.reasons, c.reasons);
-        EXPECT_EQ(CellText::HealthText(c.details), listTexts.at(c.verdict));
+        EXPECT_EQ(Assessment::HealthText(Assessment::Of(c.details).verdict), listTexts.at(c.verdict));
     }
 
     // Past six reasons the window sums up the rest in one line.
-    DetailsText::Assessment many{Verdict::Failing, {L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8"}};
+    Assessment many{Verdict::Failing, {L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8"}};
     EXPECT_EQ(DetailsText::ShownReasons(many),
               (std::vector<std::wstring>{L"1", L"2", L"3", L"4", L"5", L"6", L"and 2 more: see the table"}));
     many.reasons.resize(6);

@@ -171,7 +171,7 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
         ASSERT_TRUE(DiskManager::GetDriveDetails(UI::s_drives[static_cast<std::size_t>(c.row)].index, details));
         const DetailsText::Table table = DetailsText::BuildTable(details);
         const std::wstring copyText = DetailsText::CopyText(details);
-        const std::size_t reasons = DetailsText::Assess(details).reasons.size();
+        const std::size_t reasons = Assessment::Of(details).reasons.size();
         g_seen = {};
         g_step = 0;
         g_closeWithEnter = c.closeWithEnter;

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "diskinfo/AtaSmart.h"
+#include "diskinfo/DiskInfo.h"
+#include "diskinfo/NvmeHealth.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a drive's figures mean for the one question a technician asks: may this drive be
+// trusted? The list's Health column and the details' verdict both come from here, so that they
+// never disagree. Free of <windows.h>, so it is tested natively and fuzzed.
+class Assessment {
+public:
+    // In rising order of concern: a worse finding wins over a milder one.
+    enum class Verdict { Unknown, Good, Caution, Failing };
+
+    Verdict verdict = Verdict::Good;
+    std::vector<std::wstring> reasons; // one sentence each, in the order found
+
+    // ATA: Failing when failure is predicted or an attribute is at or below its threshold now;
+    // Caution when one failed in the past or is to watch. NVMe: Failing when failure is
+    // predicted or the critical warning is not 0; Caution when the percentage used is 100 or
+    // more or media and data integrity errors are not 0. Unknown when the drive answered no
+    // SMART data and does not predict its failure.
+    static Assessment Of(const DriveDetails& details);
+
+    static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
+
+    // The list's Health text of a verdict: "Caution / Bad" when failing, "Caution" when there
+    // are counts to watch, and "Good" otherwise, a drive that answered no SMART data included.
+    static const wchar_t* HealthText(Verdict verdict);
+    static constexpr wchar_t kGood[] = L"Good";
+    static constexpr wchar_t kCaution[] = L"Caution";
+    static constexpr wchar_t kBad[] = L"Caution / Bad";
+
+    // The answers the assessment reads, as the details table shows them too.
+    static std::vector<AtaSmart::Attribute> AttributesOf(const DriveDetails& details);
+    static std::optional<NvmeHealth::Fields> NvmeFieldsOf(const DriveDetails& details);
+    // An NVMe critical warning in words: "0 (none)" or "0x05: available spare below ...".
+    static std::wstring CriticalWarningText(std::uint8_t warning);
+};
