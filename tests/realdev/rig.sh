@@ -3,8 +3,8 @@
 # (NAME.rules) or a disk image, becomes a read-only loop device and \\.\PhysicalDriveN of a Wine
 # prefix of the rig's own (N in the order given), through the rig's disk driver. COMMAND runs with
 # OSTREVANE_WINEPREFIX naming that prefix, and RIG_DIR the devices' folder: RIG_DIR/N/fs.log says
-# "hanging at OFFSET" while a read of drive N waits, and `kill -USR1 $(cat RIG_DIR/N/fs.pid)` lets
-# it go. Whatever happens, everything set up here is taken down by its id when COMMAND ends.
+# "hanging at OFFSET" each time a read of drive N waits, and `kill -USR1 $(cat RIG_DIR/N/fs.pid)`
+# lets it go. Whatever happens, everything set up here is taken down by its id when COMMAND ends.
 #
 #   tests/realdev/rig.sh DEVICE... -- COMMAND...
 #
@@ -40,19 +40,23 @@ fresh "$build/rigfs" "$here/rigfs.c" || gcc -std=c11 -D_GNU_SOURCE -O2 -Wall -We
   $(pkg-config --cflags --libs fuse3) -o "$build/rigfs"
 
 # One rig at a time per prefix, across ctest runs too (the descriptor is not handed to Wine).
-exec 8>"$WINEPREFIX.lock"
+exec 8>"$WINEPREFIX.rig.lock"
 flock 8
 RIG_DIR=$(mktemp -d "${TMPDIR:-/tmp}/ostrevane-rig.XXXXXX")
-export RIG_DIR
+export RIG_DIR RIG_TOOLS="$build"
 loops=() servers=() mounts=()
 teardown() {
   local pid loop mount
-  for pid in "${servers[@]}"; do kill -USR1 "$pid" 2>/dev/null || true; done
   wineserver -k 8>&- 2>/dev/null || true
   wineserver -w 8>&- 2>/dev/null || true
+  # A server that ends fails the reads still waiting on it, so that the loop devices let go.
+  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${servers[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
   for loop in "${loops[@]}"; do losetup -d "$loop" 2>/dev/null || true; done
   for mount in "${mounts[@]}"; do fusermount3 -u -z "$mount" 2>/dev/null || true; done
-  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$RIG_DIR"
 }
 trap teardown EXIT

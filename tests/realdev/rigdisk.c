@@ -77,10 +77,15 @@ static void WINAPI ReadOnItsThread(void* context)
     IRP* irp = context;
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     Disk* disk = stack->DeviceObject->DeviceExtension;
+    FILE_OBJECT* file = irp->Tail.Overlay.OriginalFileObject;
     ULONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
     ULONG length = stack->Parameters.Read.Length;
+    /* Wine hands a read that names no offset to the driver at offset 0, where Windows' I/O manager
+       gives the handle's position: a read at 0 goes on from where the handle's last read ended. */
+    if (offset == 0 && file) offset = file->CurrentByteOffset.QuadPart;
     if (offset < disk->size && length > disk->size - offset) length = disk->size - offset; /* up to the end */
     NTSTATUS status = Read(disk, offset, length, irp->UserBuffer);
+    if (status == STATUS_SUCCESS && file) file->CurrentByteOffset.QuadPart = offset + length;
     Complete(irp, status, status == STATUS_SUCCESS ? length : 0);
 }
 

@@ -6,10 +6,11 @@
 //
 // RULES holds one rule a line, in bytes: "size N", "unreadable FIRST LENGTH" (reads touching it
 // fail with EIO), "slow FIRST LENGTH MS" (MS milliseconds more per MiB of a read inside it),
-// "hang FIRST LENGTH" (the first reads touching it wait until SIGUSR1, then read as usual). The
+// "hang FIRST LENGTH" (a read touching it waits for the next SIGUSR1, then reads as usual). The
 // file reads as zeros. "hanging at OFFSET" on stderr says that a read waits.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 
 #include <errno.h>
 #include <signal.h>
@@ -26,9 +27,9 @@ struct Rule {
 static struct Rule rules[64];
 static int ruleCount;
 static Bytes fileSize;
-static volatile sig_atomic_t released;
+static volatile sig_atomic_t releases;
 
-static void Release(int signal) { released = signal != 0; }
+static void Release(int signal) { releases += signal != 0; }
 
 static int Getattr(const char* path, struct stat* st, struct fuse_file_info* fi)
 {
@@ -79,9 +80,12 @@ static int Read(const char* path, char* buffer, size_t size, off_t at, struct fu
         const Bytes first = rule->first > offset ? rule->first : offset;
         const Bytes last = rule->first + rule->length < end ? rule->first + rule->length : end;
         if (first >= last) continue;
-        if (strcmp(rule->kind, "hang") == 0 && !released) {
+        if (strcmp(rule->kind, "hang") == 0) {
+            const sig_atomic_t before = releases;
             fprintf(stderr, "hanging at %llu\n", offset);
-            while (!released) usleep(20000);
+            struct fuse_session* session = fuse_get_session(fuse_get_context()->fuse);
+            while (releases == before && !fuse_session_exited(session)) usleep(20000);
+            if (releases == before) return -EIO; // the server is ending
         }
         if (strcmp(rule->kind, "slow") == 0) delayMs += rule->ms * (last - first) / 1048576;
         failed |= strcmp(rule->kind, "unreadable") == 0;

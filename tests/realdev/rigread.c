@@ -1,18 +1,37 @@
 /* The least a program can do to read a drive, beside which the real one is measured and the rig
    waits for its driver. Opens \\.\PhysicalDriveN as the surface scan does (read-only, unbuffered)
    and either prints its size and model ("probe") or reads it whole in 1 MiB blocks, each at its
-   offset, and prints the rate in MiB/s ("read"). */
+   offset, and prints the rate in MiB/s ("read"). "answers TITLE" ends with 0 when the window of
+   that title answers a message within two seconds, 1 when it does not, 3 when there is none;
+   "text TITLE" prints the texts of that window's static controls, a message box's message. */
 #include <windows.h>
 #include <winioctl.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 
+static BOOL CALLBACK PrintStatic(HWND child, LPARAM unused)
+{
+    char text[1024];
+    (void)unused;
+    if (GetClassNameA(child, text, sizeof(text)) && strcmp(text, "Static") == 0 &&
+        GetWindowTextA(child, text, sizeof(text)) > 0)
+        printf("%s\n", text);
+    return TRUE;
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        fprintf(stderr, "usage: rigread probe|read DRIVE\n");
+        fprintf(stderr, "usage: rigread probe|read DRIVE, or rigread answers TITLE\n");
         return 2;
+    }
+    if (strcmp(argv[1], "answers") == 0 || strcmp(argv[1], "text") == 0) {
+        HWND window = FindWindowA(NULL, argv[2]);
+        DWORD_PTR result;
+        if (!window) return 3;
+        if (strcmp(argv[1], "text") == 0) return !EnumChildWindows(window, PrintStatic, 0);
+        return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result) ? 0 : 1;
     }
     char path[32];
     snprintf(path, sizeof(path), "\\\\.\\PhysicalDrive%d", atoi(argv[2]));
