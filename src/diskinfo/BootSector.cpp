@@ -1,5 +1,7 @@
 #include "diskinfo/BootSector.h"
 
+#include "diskinfo/LittleEndian.h"
+
 #include <algorithm>
 
 namespace {
@@ -30,15 +32,6 @@ constexpr std::size_t kFatSize32 = 36;
 constexpr std::size_t kBootSignature = 510;
 constexpr std::uint64_t kMostFat12Clusters = 4084;
 constexpr std::uint64_t kMostFat16Clusters = 65524;
-
-std::uint64_t ReadLe(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t count)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = count; i-- > 0;) {
-        value = value << 8 | bytes[at + i];
-    }
-    return value;
-}
 
 bool HasText(std::span<const std::uint8_t> bytes, std::size_t at, std::string_view text)
 {

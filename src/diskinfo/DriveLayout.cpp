@@ -1,17 +1,10 @@
 #include "diskinfo/DriveLayout.h"
 
+#include "diskinfo/LittleEndian.h"
+
 #include <algorithm>
 
 namespace {
-
-std::uint64_t ReadLe(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t count)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = count; i-- > 0;) {
-        value = value << 8 | bytes[at + i];
-    }
-    return value;
-}
 
 std::int64_t ReadSigned64(std::span<const std::uint8_t> bytes, std::size_t at)
 {

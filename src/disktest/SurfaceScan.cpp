@@ -236,7 +236,19 @@ void Scan(HANDLE device, void* buffer, std::uint64_t capacity)
         for (std::uint32_t done = 0; !block.read.succeeded && done < length; done += SurfaceScan::kPieceSize) {
             const ReadOutcome piece =
                 ReadAt(device, buffer, offset + done, std::min(SurfaceScan::kPieceSize, length - done), clock);
-            if (piece.error != 0 ? EndsScan(piece) : S().stopAsked.load()) {
+            if (piece.error != 0 && SurfaceScan::MeansDriveGone(piece.error)) {
+                // The unreadable pieces found before the drive went away stay in the result.
+                const bool pieceFailed =
+                    std::any_of(pieces.begin(), pieces.end(), [](const ScanRecord::Read& read) { return !read.succeeded; });
+                WithRecord([&](ScanRecord& record) {
+                    if (pieceFailed) {
+                        record.AddBlock({offset, done, block.read.milliseconds, false}, pieces);
+                    }
+                    record.DriveGone(piece.read.offset, piece.error);
+                });
+                return;
+            }
+            if (S().stopAsked) {
                 WithRecord([](ScanRecord& record) { record.Stop(); });
                 return;
             }

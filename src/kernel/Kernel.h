@@ -45,7 +45,7 @@ public:
     static CONFIGRET CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags);
 
     // The named mutex that tools sending JMicron's three-step commands take around them. The
-    // wait serves the surface scan too, whose window waits for its reading thread to end.
+    // wait serves the surface scan too, whose window asks whether its reading thread has ended.
     static HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name);
     static DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
     static BOOL ReleaseMutex(HANDLE mutex);

@@ -1,3 +1,4 @@
+#include "disktest/SurfaceScan.h"
 #include "ui/UI.h"
 
 #include <commctrl.h>
@@ -109,5 +110,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     if (UI::CreateMainWindow(showCommand) == nullptr) {
         return 0;
     }
-    return UI::MessageLoop();
+    const int exitCode = UI::MessageLoop();
+    // A scan's thread that a drive still holds in a read after the wait would meet the program's
+    // statics torn down under it: the process ends here, without running them.
+    if (SurfaceScan::IsRunning()) {
+        ExitProcess(static_cast<UINT>(exitCode));
+    }
+    return exitCode;
 }

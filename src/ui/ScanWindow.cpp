@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -76,6 +77,9 @@ struct State {
     Phase phase = Phase::Idle;
     ULONGLONG stopAskedAt = 0;   // the tick count when Stop was asked
     bool closeWhenEnded = false; // Close was asked while the thread was still in a read
+    // The scan ended by itself while Start was held down showing "Stop": the click that comes
+    // when it is let go was meant for a scan that is over.
+    bool clickMeantStop = false;
 };
 State g;
 
@@ -336,6 +340,7 @@ void ShowSnapshot(HWND hwnd)
 // closed if Close was asked meanwhile.
 void EndScan(HWND hwnd)
 {
+    g.clickMeantStop = (SendMessageW(GetDlgItem(hwnd, ID_SCAN_START), BM_GETSTATE, 0, 0) & BST_PUSHED) != 0;
     KillTimer(hwnd, kStopTimer);
     ShowSnapshot(hwnd);
     SetPhase(hwnd, Phase::Idle);
@@ -541,6 +546,9 @@ void ScanWindow::OnCommand(HWND hwnd, int controlId)
 {
     switch (controlId) {
     case ID_SCAN_START:
+        if (std::exchange(g.clickMeantStop, false)) {
+            break;
+        }
         if (g.phase == Phase::Running) {
             AskStop(hwnd);
         } else if (g.phase == Phase::Idle) {

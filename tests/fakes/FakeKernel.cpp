@@ -808,6 +808,7 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
     }
     for (const FakeSurface::Extent& unreadable : surface.unreadable) {
         if (Touches(first, end, unreadable.firstLba, unreadable.sectors)) {
+            drive.gone = ++drive.failedReads == surface.goneAfterFailedReads;
             ::SetLastError(ERROR_CRC);
             return FALSE;
         }

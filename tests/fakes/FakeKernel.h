@@ -60,6 +60,7 @@ struct FakeSurface {
     std::vector<Extent> unreadable;
     std::optional<std::uint64_t> goneFromLba; // every read touching it or beyond, and all after, fail
     DWORD goneError = ERROR_DEVICE_NOT_CONNECTED; // with this error
+    unsigned goneAfterFailedReads = 0;        // when not 0, the drive drops off after so many failed reads
     std::optional<std::uint64_t> hangAtLba;   // a read touching it waits until it is cancelled
     // A read touching it waits, whatever is cancelled, until the test calls ReleaseStuckRead;
     // it fails then, as a drive's retries of a sector end.
@@ -83,6 +84,7 @@ struct FakeDrive {
     FakeRead laterReads;
     std::optional<FakeSurface> surface; // when set, reads follow it instead of `reads`
     bool gone = false;                  // set by a read that reached the surface's gone point
+    unsigned failedReads = 0;           // of the surface, for its goneAfterFailedReads
     // What the drive holds, by byte offset: a read of up to kContentReadLimit bytes that
     // succeeds returns these bytes where it covers them and zeros elsewhere. Longer reads (the
     // scan's blocks, which nothing looks into) leave the buffer as it was.

@@ -302,6 +302,9 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
     lostLink.goneError = ERROR_FILE_NOT_FOUND;
     FakeSurface removed = gone;
     removed.goneError = 1617; // ERROR_DEVICE_REMOVED
+    FakeSurface dropsWhileNarrowing; // its first unreadable piece found, then the link drops
+    dropsWhileNarrowing.unreadable = {{4100, 1}};
+    dropsWhileNarrowing.goneAfterFailedReads = 2;
     FakeSurface dying;
     dying.unreadable = {{3 * 2048, 40 * 2048}};
     const std::vector<Case> cases{
@@ -319,6 +322,8 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
          L"The drive stopped answering at LBA 4096 (error 2)"},
         {"the drive removed in the third block", 8 * kMiB, removed, {2, 0, 0, 0, 0}, {},
          L"The drive stopped answering at LBA 4096 (error 1617)"},
+        {"the drive gone while a failed block is read in pieces", 8 * kMiB, dropsWhileNarrowing, {2, 0, 0, 0, 1},
+         {{4096, 128}}, L"The drive stopped answering at LBA 4224 (error 1167)"},
         {"32 unreadable blocks in a row", 40 * kMiB, dying, {3, 0, 0, 0, 32}, {{6144, 65536}},
          L"Stopped after 32 unreadable blocks in a row at LBA 69632"},
     };

@@ -118,6 +118,17 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     EXPECT_FALSE(SurfaceScan::IsRunning());
     EXPECT_EQ(ScanWindow::StatusText().rfind(L"Stopped   Scanned 0.0 of 0.1 GB", 0), 0u) << ScanWindow::StatusText().c_str();
 
+    // A scan that ends while Start is held down showing "Stop": letting it go starts nothing.
+    Click(scan, ID_SCAN_START);
+    ASSERT_TRUE(PumpUntil([] { return FakeKernel::Hanging(); }));
+    SendMessageW(start, BM_SETSTATE, TRUE, 0);
+    SurfaceScan::Stop();
+    ASSERT_TRUE(PumpUntil([&] { return TextOf(start) == L"Start"; }));
+    SendMessageW(start, BM_SETSTATE, FALSE, 0);
+    Click(scan, ID_SCAN_START);
+    EXPECT_FALSE(SurfaceScan::IsRunning()) << "the click meant for Stop started a scan";
+    EXPECT_EQ(TextOf(start), L"Start");
+
     // Keys go to the window they were typed in, a details window open beside it or not: Ctrl+C
     // in the scan window copies the scan, in the details window the details.
     Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
