@@ -2,13 +2,18 @@
 
 #include "text/BoundedText.h"
 
+std::wstring ResultText::Figure(double speed)
+{
+    return BoundedText::Formatted<kResultCapacity>(L"%.1f", speed);
+}
+
 ResultText::Result ResultText::ForSpeed(double speed)
 {
     Result result{};
     if (speed < 0) {
         BoundedText::Copy(result, L"Error");
     } else {
-        BoundedText::Format(result, L"%.1f MB/s", speed);
+        BoundedText::Format(result, L"%ls MB/s", Figure(speed).c_str());
     }
     return result;
 }

@@ -306,8 +306,7 @@ void UI::RunTest(HWND hwnd)
     EnableWindow(s_hwndBtnScan, TRUE);
 
     if (speed < 0) {
-        MessageBoxW(hwnd, L"Test failed. Please ensure the app is running with administrator privileges in WinPE.",
-                    L"Error", MB_OK | MB_ICONERROR);
+        MessageBoxW(hwnd, ResultText::kTestFailed, L"Error", MB_OK | MB_ICONERROR);
     }
     const ResultText::Message message = ResultText::ForResult(ResultText::ForSpeed(speed));
     MessageBoxW(hwnd, message.data(), L"Test Result", MB_OK | MB_ICONINFORMATION);
@@ -321,9 +320,7 @@ void UI::ShowDetails(HWND hwnd)
     }
     DriveDetails details;
     if (!DiskManager::GetDriveDetails(s_drives[*row].index, details)) {
-        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
-                          L"privileges in WinPE.",
-                    L"Error", MB_OK | MB_ICONERROR);
+        MessageBoxW(hwnd, ResultText::kDriveNotOpened, L"Error", MB_OK | MB_ICONERROR);
         return;
     }
     if (!DetailsWindow::Show(hwnd, details)) {
@@ -346,9 +343,7 @@ void UI::ShowScan(HWND hwnd)
     const DriveInfo& drive = s_drives[*row];
     const std::optional<SurfaceScan::Geometry> geometry = SurfaceScan::ReadGeometry(drive.index);
     if (!geometry) {
-        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
-                          L"privileges in WinPE.",
-                    L"Error", MB_OK | MB_ICONERROR);
+        MessageBoxW(hwnd, ResultText::kDriveNotOpened, L"Error", MB_OK | MB_ICONERROR);
         return;
     }
     if (!ScanWindow::Open(hwnd, drive, *geometry)) {

@@ -28,6 +28,7 @@ struct OpenHandle {
     DWORD access = 0;
     bool closed = false;
     std::size_t readsDone = 0;
+    std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
     DWORD flags = 0;
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
@@ -682,19 +683,16 @@ bool Touches(std::uint64_t first, std::uint64_t end, std::uint64_t rangeFirst, s
     return rangeFirst < end && first < rangeFirst + rangeSectors;
 }
 
-// A read of the scan over the drive's surface: checked as Windows checks an unbuffered read,
-// timed by its zone and slow ranges on the fake clock, failing where the surface says so.
-BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-                 LPOVERLAPPED overlapped, KernelCall* call)
+// A read over the drive's surface: checked as Windows checks an unbuffered read, timed by its
+// zone and slow ranges on the fake clock, failing where the surface says so. A read that names
+// no offset starts where the handle's last read ended and moves it on, as on Windows.
+BOOL SurfaceRead(Guard& guard, FakeDrive& drive, OpenHandle& open, LPVOID buffer, DWORD bytesToRead,
+                 LPDWORD bytesRead, LPOVERLAPPED overlapped, KernelCall* call)
 {
     const FakeSurface& surface = *drive.surface;
     ++S().surfaceReads;
-    if (overlapped == nullptr) {
-        ADD_FAILURE() << "a surface read that does not name its offset";
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::uint64_t offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    const std::uint64_t offset =
+        overlapped == nullptr ? open.position : (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
     const std::uint32_t sector = surface.sectorSize;
     if (call != nullptr) {
         call->offset = offset;
@@ -749,6 +747,9 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
     if (bytesRead != nullptr) {
         *bytesRead = bytesToRead;
     }
+    if (overlapped == nullptr) {
+        open.position = offset + bytesToRead;
+    }
     if (call != nullptr) {
         call->succeeded = true;
     }
@@ -775,7 +776,7 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
                 call->bytesToRead = bytesToRead;
                 call->overlappedNull = overlapped == nullptr;
             }
-            return SurfaceRead(guard, drive, buffer, bytesToRead, bytesRead, overlapped, call);
+            return SurfaceRead(guard, drive, known->second, buffer, bytesToRead, bytesRead, overlapped, call);
         }
     }
     KernelCall& call = Log(KernelCall::Kind::Read);
