@@ -43,8 +43,13 @@ void Member(JsonWriter& json, std::wstring_view title, std::wstring_view cell)
     json.Key(title);
     if (cell == kNone) {
         json.Null();
-    } else if (const NumberColumn* number = NumberColumnOf(title)) {
-        json.Number(cell.ends_with(number->unit) ? cell.substr(0, cell.size() - number->unit.size()) : cell);
+        return;
+    }
+    const NumberColumn* number = NumberColumnOf(title);
+    const std::wstring_view figure =
+        number != nullptr && cell.ends_with(number->unit) ? cell.substr(0, cell.size() - number->unit.size()) : cell;
+    if (number != nullptr && JsonWriter::IsNumber(figure)) {
+        json.Number(figure);
     } else {
         json.String(cell);
     }

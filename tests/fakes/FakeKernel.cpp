@@ -28,11 +28,11 @@ struct OpenHandle {
     DWORD access = 0;
     bool closed = false;
     std::size_t readsDone = 0;
-    std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
     DWORD flags = 0;
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
     bool thread = false; // a real thread's handle, closed for real
+    std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
 };
 
 // The JMicron mutex: whether it is held, and how far the three steps of the one command it is
