@@ -325,8 +325,7 @@ int ScanBits(const ScanRecord& record)
 
 std::wstring ReadTestLine(double speed)
 {
-    return (speed < 0 ? std::wstring(ResultText::kTestFailed) : L"Speed\t" + ResultText::Figure(speed)) +
-           std::wstring(kNewLine);
+    return L"Speed\t" + ResultText::Figure(speed) + std::wstring(kNewLine);
 }
 
 } // namespace ScriptText

@@ -67,7 +67,7 @@ int HealthBits(const DriveDetails& details);
 // What a finished or stopped scan adds to it.
 int ScanBits(const ScanRecord& record);
 
-// "Speed", a tab and the read test's figure; the failure text for a failed test.
+// "Speed", a tab and the read test's figure.
 std::wstring ReadTestLine(double speed);
 
 } // namespace ScriptText

@@ -133,8 +133,10 @@ int ReadTest(const Streams& streams, std::int32_t drive)
     if (!DiskManager::GetDriveDetails(drive, details)) {
         return NotOpened(streams, drive);
     }
-    const double speed = DiskTest::RunSequentialReadTest(drive);
-    streams.out.Write(ScriptText::ReadTestLine(speed));
+    std::uint32_t error = 0;
+    const double speed = DiskTest::RunSequentialReadTest(drive, &error);
+    streams.out.Write(speed < 0 ? ResultText::ForFailure(error, SurfaceScan::MeansDriveGone(error)) + std::wstring(kNewLine)
+                                : ScriptText::ReadTestLine(speed));
     return ScriptText::HealthBits(details) | (speed < 0 ? ScriptText::kReadFailed : 0);
 }
 
@@ -220,7 +222,12 @@ void WaitForScan(HANDLE stopAsked, Progress& progress)
 int Scan(const Streams& streams, std::int32_t drive)
 {
     DriveDetails details;
-    if (!DiskManager::GetDriveDetails(drive, details) || !SurfaceScan::ReadGeometry(drive)) {
+    const SurfaceScan::GeometryAnswer answer = SurfaceScan::ReadGeometry(drive);
+    if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NoCapacity) {
+        streams.err.Write(ResultText::NoCapacity(drive, answer.error) + std::wstring(kNewLine));
+        return ScriptText::kNotOpened;
+    }
+    if (answer.outcome != SurfaceScan::GeometryAnswer::Outcome::Read || !DiskManager::GetDriveDetails(drive, details)) {
         return NotOpened(streams, drive);
     }
     // No window takes the scan's progress messages: the console program looks at the scan ten
@@ -236,7 +243,6 @@ int Scan(const Streams& streams, std::int32_t drive)
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     Progress progress(streams.err);
     WaitForScan(stopAsked.get(), progress);
-    SurfaceScan::StopAndWait();
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 
     const ScanRecord record = SurfaceScan::Snapshot();
