@@ -215,7 +215,10 @@ void WaitForScan(HANDLE stopAsked, Progress& progress)
         if (stopping) {
             SurfaceScan::Stop();
         }
-        progress.Show(SurfaceScan::Snapshot());
+        // An ended scan's thread may still be freeing what it held: its end is shown once, after.
+        if (const ScanRecord record = SurfaceScan::Snapshot(); record.IsRunning()) {
+            progress.Show(record);
+        }
     }
 }
 
