@@ -276,6 +276,15 @@ std::wstring ListJson(std::span<const ListedDrive> drives)
     return json.Take();
 }
 
+std::wstring DetailsCopies(std::span<const DriveDetails> drives)
+{
+    std::wstring text;
+    for (const DriveDetails& details : drives) {
+        text += (text.empty() ? std::wstring() : std::wstring(kNewLine)) + DetailsText::CopyText(details);
+    }
+    return text;
+}
+
 std::wstring DetailsJson(const DriveDetails& details)
 {
     JsonWriter json;

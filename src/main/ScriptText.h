@@ -56,6 +56,8 @@ std::wstring ListText(std::span<const ListedDrive> drives);
 // The same as an array of objects named by the header's titles: numbers as numbers, "-" as null.
 std::wstring ListJson(std::span<const ListedDrive> drives);
 
+// The details' copied texts of the drives, apart by a blank line.
+std::wstring DetailsCopies(std::span<const DriveDetails> drives);
 // The details of one drive as an object: the heading's fields, the assessment and its reasons,
 // the attribute table or the NVMe health log, the partition style and the partitions.
 std::wstring DetailsJson(const DriveDetails& details);

@@ -6,7 +6,6 @@
 #include "main/ScriptText.h"
 #include "main/Startup.h"
 #include "text/Utf8.h"
-#include "ui/DetailsText.h"
 #include "ui/ResultText.h"
 
 #include <windows.h>
@@ -114,16 +113,14 @@ int Details(const Streams& streams, const Command& command)
         }
     }
     int bits = 0;
-    std::wstring text;
     for (const DriveDetails& details : drives) {
         bits |= ScriptText::HealthBits(details);
-        // Drives apart by a blank line.
-        text += (text.empty() ? std::wstring() : std::wstring(kNewLine)) + DetailsText::CopyText(details);
     }
-    if (command.json) {
-        text = command.drive ? ScriptText::DetailsJson(drives.front()) : ScriptText::DetailsJson(drives);
+    if (!command.json) {
+        streams.out.Write(ScriptText::DetailsCopies(drives));
+    } else {
+        streams.out.Write(command.drive ? ScriptText::DetailsJson(drives.front()) : ScriptText::DetailsJson(drives));
     }
-    streams.out.Write(text);
     return bits;
 }
 
