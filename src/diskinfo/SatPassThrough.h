@@ -6,11 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // SMART pages of a SATA drive behind a USB bridge, asked for with the SCSI command ATA
 // PASS-THROUGH, which most bridges translate into the ATA command for the drive. Only SMART
-// READ DATA and SMART READ THRESHOLDS, both reading one 512-byte page from the drive. Free of
-// <windows.h>: built natively under the sanitizers and fuzzed.
+// READ DATA, SMART READ THRESHOLDS and IDENTIFY DEVICE, each reading one 512-byte page from
+// the drive. Free of <windows.h>: built natively under the sanitizers and fuzzed.
 class SatPassThrough {
 public:
     SatPassThrough() = delete;
@@ -33,6 +34,8 @@ public:
     // THRESHOLDS 0xD1): PIO data-in, one 512-byte block from the drive, the SMART signature in
     // the LBA registers. A 12-byte command is followed by zeros.
     static Command SmartCommand(Length length, std::uint8_t features);
+    // ATA PASS-THROUGH of IDENTIFY DEVICE (ECh), the same way: the drive's own identity strings.
+    static Command IdentifyCommand(Length length);
 
     // What came back for one command.
     struct Answer {
@@ -46,4 +49,24 @@ public:
     // the whole page came back and its checksum holds: a bridge that did not pass the command
     // on may still end it GOOD, with the buffer as it was or only partly filled.
     static bool Answered(const Answer& answer);
+
+    // IDENTIFY DEVICE data counts when the command went through as above (its checksum holding
+    // where its signature byte says it has one) and its model is printable and not blank.
+    static bool IdentifyAnswered(const Answer& answer);
+    // The serial number (words 10-19), firmware (23-26) and model (27-46), each word's two
+    // bytes swapped into reading order, blanks and all.
+    template <std::size_t Length>
+    struct Text {
+        std::array<char, Length> bytes{};
+        std::string_view View() const { return {bytes.data(), bytes.size()}; }
+    };
+    struct Identity {
+        Text<20> serial;
+        Text<8> firmware;
+        Text<40> model;
+    };
+    static Identity IdentityOf(std::span<const std::uint8_t, kPageSize> page);
+    // Whether an identity's model is printable ASCII and not all blanks: a bridge that did not
+    // pass the command on may still end it GOOD, with the buffer as it was.
+    static bool IsModelText(std::string_view model);
 };

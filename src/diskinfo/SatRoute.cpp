@@ -39,8 +39,11 @@ struct PassThroughBuffer {
     std::array<std::uint8_t, SatPassThrough::kPageSize> data;
 };
 
-// One ATA PASS-THROUGH command that reads a SMART page; the page when it was answered.
-std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
+using AnswerCounts = bool (*)(const SatPassThrough::Answer&);
+
+// One ATA PASS-THROUGH command that reads a page from the drive; the page when it was answered.
+std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length,
+                                              const SatPassThrough::Command& command, AnswerCounts counts)
 {
     // Zero-filled to the last padding byte: the whole buffer travels to the driver.
     PassThroughBuffer buffer;
@@ -54,23 +57,27 @@ std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Len
     request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
     request.DataBufferOffset = offsetof(PassThroughBuffer, data);
     request.SenseInfoOffset = offsetof(PassThroughBuffer, sense);
-    const SatPassThrough::Command command = SatPassThrough::SmartCommand(length, features);
     std::copy(command.begin(), command.end(), std::begin(request.Cdb));
 
     const bool succeeded =
         DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
-    if (!SatPassThrough::Answered({succeeded, request.ScsiStatus, request.DataTransferLength, buffer.data})) {
+    if (!counts({succeeded, request.ScsiStatus, request.DataTransferLength, buffer.data})) {
         return std::nullopt;
     }
     return DiskProbe::CopyPage(buffer.data);
+}
+
+std::optional<DriveDetails::Page> SmartPage(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
+{
+    return PassThrough(device, length, SatPassThrough::SmartCommand(length, features), SatPassThrough::Answered);
 }
 
 } // namespace
 
 // A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
 // SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
-// goes by the command length that the bridge answered. Without a read-write handle there is
-// nothing to send: no driver takes a pass-through on a read-only one.
+// and the drive's identity go by the command length that the bridge answered. Without a
+// read-write handle there is nothing to send: no driver takes a pass-through on a read-only one.
 bool DiskProbe::QueryUsbBridge(const Probe& probe)
 {
     const KernelHandle handle(OpenReadWrite(probe));
@@ -78,14 +85,19 @@ bool DiskProbe::QueryUsbBridge(const Probe& probe)
         return false;
     }
     for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
-        const auto data = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadData);
+        const auto data = SmartPage(handle.Get(), length, AtaSmart::kFeatureReadData);
         if (!data) {
             continue;
         }
         ApplySmartValues(DeviceAnswers::ParseSmartAttributes(*data), probe.info);
         SetSource(probe, SmartSource::UsbBridge);
         probe.details.smartData = data;
-        probe.details.smartThresholds = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        probe.details.smartThresholds = SmartPage(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        if (const auto identify = PassThrough(handle.Get(), length, SatPassThrough::IdentifyCommand(length),
+                                              SatPassThrough::IdentifyAnswered)) {
+            const SatPassThrough::Identity own = SatPassThrough::IdentityOf(*identify);
+            SetDriveIdentity(probe, own.model.View(), own.serial.View(), own.firmware.View());
+        }
         return true;
     }
     return false;

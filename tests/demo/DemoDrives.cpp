@@ -28,7 +28,8 @@ enum class Attachment { Sata, UsbDock };
 
 // A SATA drive that answers every request with the SMART pages and the padded identity strings
 // of the real drive `name`, at a capacity of `sizeBytes`; in a USB dock, its bridge answers the
-// SMART pages instead of the ATA SMART requests.
+// SMART pages and IDENTIFY DEVICE instead of the ATA SMART requests, and the descriptor holds
+// the bridge's own strings.
 ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health,
                      Attachment attachment = Attachment::Sata)
 {
@@ -46,7 +47,15 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
         drive.smartVersion = true;
         drive.smartPage = it->page;
         drive.smartThresholds = it->thresholds;
-        (attachment == Attachment::UsbDock ? DriveAnswers::InUsbDock(drive) : drive).ApplyTo(fake);
+        if (attachment == Attachment::Sata) {
+            drive.ApplyTo(fake);
+            return;
+        }
+        drive.descriptor = DriveAnswers::Descriptor().Model("USB to ATA/ATAPI Bridge").Serial("000000000037").Firmware("0203");
+        DriveAnswers::InUsbDock(drive, DriveAnswers::IdentifyDevice(DriveAnswers::Unpadded(it->model),
+                                                                    DriveAnswers::Unpadded(it->serial),
+                                                                    DriveAnswers::Unpadded(it->firmware)))
+            .ApplyTo(fake);
     };
 }
 
@@ -116,23 +125,21 @@ constexpr char kBasicData[] = "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}";
 constexpr char kRecovery[] = "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}";
 constexpr char kLinux[] = "{0FC63DAF-8483-4772-8E79-3D69D8477DE4}";
 
-// A volume on one partition of `drive`, mounted at `paths`, its file system `used` full.
+// A volume on one partition of `drive`, mounted at `paths`; the partition starts with the
+// first sectors of `fileSystem`.
 void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<std::wstring> paths,
-               const wchar_t* fileSystem, const wchar_t* label, double used)
+               std::string_view fileSystem)
 {
     static int next = 0;
     FakeVolume& volume =
         FakeKernel::AddVolume(L"\\\\?\\Volume{5f1c0a3e-0000-4000-8000-00000000000" + std::to_wstring(next++) + L"}\\");
     volume.extents = DriveAnswers::Extents({{static_cast<std::uint32_t>(drive), start, length}});
     volume.paths = std::move(paths);
-    volume.fileSystem = fileSystem;
-    volume.label = label;
-    volume.totalBytes = static_cast<ULONGLONG>(length);
-    volume.freeBytes = static_cast<ULONGLONG>(static_cast<double>(length) * (1.0 - used));
+    FakeKernel::Drive(drive).contents[static_cast<std::uint64_t>(start)] = DriveAnswers::FileSystemStart(fileSystem);
 }
 
-// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk, a
-// Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
+// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk
+// encrypted with BitLocker, a Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
 // mounted in a folder, the NVMe drive with two volumes and the USB dock's exFAT volume.
 void InstallLayouts()
 {
@@ -145,21 +152,22 @@ void InstallLayouts()
                                     .Gpt(3, 117 * kMiB, windows, kBasicData, "Basic data partition")
                                     .Gpt(4, 117 * kMiB + windows, 650 * kMiB, kRecovery, "")
                                     .Build());
-    AddVolume(0, kMiB, 100 * kMiB, {}, L"FAT32", L"", 0.3);
-    AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, L"NTFS", L"Windows", 0.41);
-    AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, L"NTFS", L"", 0.8);
+    AddVolume(0, kMiB, 100 * kMiB, {}, "FAT32");
+    AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, "NTFS");
+    AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, "NTFS");
 
     FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(0).Signature(0x7C3A91E5).Mbr(1, kMiB, 465 * kGiB, 0x07)
                                     .Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Build());
-    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, L"NTFS", L"Data", 0.87);
+    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, "BitLocker");
 
     FakeKernel::Drive(2).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(1).DiskId("{9A0D2E77-4C1B-4E5F-8A36-0B1C2D3E4F50}")
                                     .Gpt(1, kMiB, 512 * kMiB, kEfi, "")
                                     .Gpt(2, 513 * kMiB, 223 * kGiB, kLinux, "root")
                                     .Build());
-    AddVolume(2, kMiB, 512 * kMiB, {}, L"FAT32", L"", 0.02);
+    AddVolume(2, kMiB, 512 * kMiB, {}, "FAT32");
+    FakeKernel::Drive(2).contents[static_cast<std::uint64_t>(513 * kMiB)] = DriveAnswers::FileSystemStart("ext4");
 
     FakeKernel::Drive(3).Answer(DriveAnswers::kGetDriveLayoutEx, Layout(2).Build());
 
@@ -167,19 +175,19 @@ void InstallLayouts()
                                 Layout(1).DiskId("{C4F1E2D3-5B6A-4978-8D9C-0E1F2A3B4C5D}")
                                     .Gpt(1, 17 * kMiB, 931 * kGiB, kBasicData, "Backup")
                                     .Build());
-    AddVolume(4, 17 * kMiB, 931 * kGiB, {L"C:\\Backup\\"}, L"NTFS", L"Backup", 0.64);
+    AddVolume(4, 17 * kMiB, 931 * kGiB, {L"C:\\Backup\\"}, "NTFS");
 
     FakeKernel::Drive(5).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(1).DiskId("{0B7E5A19-8C2D-4F3E-9A1B-2C3D4E5F6071}")
                                     .Gpt(1, kMiB, 400 * kGiB, kBasicData, "Projects")
                                     .Gpt(2, 400 * kGiB + kMiB, 553 * kGiB, kBasicData, "Games")
                                     .Build());
-    AddVolume(5, kMiB, 400 * kGiB, {L"E:\\"}, L"NTFS", L"Projects", 0.52);
-    AddVolume(5, 400 * kGiB + kMiB, 553 * kGiB, {L"F:\\"}, L"NTFS", L"Games", 0.77);
+    AddVolume(5, kMiB, 400 * kGiB, {L"E:\\"}, "NTFS");
+    AddVolume(5, 400 * kGiB + kMiB, 553 * kGiB, {L"F:\\"}, "NTFS");
 
     FakeKernel::Drive(6).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(0).Signature(0x0DD5EA5E).Mbr(1, kMiB, 114 * kGiB, 0x07).Build());
-    AddVolume(6, kMiB, 114 * kGiB, {L"G:\\"}, L"exFAT", L"DOCK", 0.35);
+    AddVolume(6, kMiB, 114 * kGiB, {L"G:\\"}, "exFAT");
 }
 
 // OSTREVANE_DEMO_DRIVES, when set, names the drives to keep by number, comma-separated ("2,3,5"):
