@@ -35,14 +35,18 @@ function(ostrevane_windows_build name toolchain)
     file(WRITE ${CMAKE_BINARY_DIR}/${name}-tests.cmake "subdirs(\"${binary_dir}\")\n")
     set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/${name}-tests.cmake)
   endif()
-  # What a technician will run: checked as a release is (machine, hardening, imports, manifest),
-  # and the check shown to catch each fault in a broken copy of it.
+  # What a technician will run, the window program and the console program: checked as a
+  # release is (machine, subsystem, hardening, imports, manifest), and the check shown to catch
+  # each fault in a broken copy of each.
   if(OSTREVANE_BUILD_TESTS)
     add_test(NAME release_check_${name}
-      COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-release.sh ${binary_dir}/src/Ostrevane.exe ${arg_MACHINE})
-    add_test(NAME release_check_faults_${name}
-      COMMAND ${CMAKE_SOURCE_DIR}/tests/release/check_release_faults.py
-              ${CMAKE_SOURCE_DIR}/scripts/check-release.sh ${binary_dir}/src/Ostrevane.exe ${arg_MACHINE})
+      COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-release.sh ${binary_dir}/src/Ostrevane.exe ${arg_MACHINE}
+              ${binary_dir}/src/ostrevane-cli.exe ${arg_MACHINE})
+    foreach(program Ostrevane ostrevane-cli)
+      add_test(NAME release_check_faults_${name}_${program}
+        COMMAND ${CMAKE_SOURCE_DIR}/tests/release/check_release_faults.py
+                ${CMAKE_SOURCE_DIR}/scripts/check-release.sh ${binary_dir}/src/${program}.exe ${arg_MACHINE})
+    endforeach()
   endif()
 endfunction()
 

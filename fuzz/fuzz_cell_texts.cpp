@@ -1,12 +1,17 @@
 #include "FuzzCheck.h"
 
 #include "diskinfo/DiskInfo.h"
+#include "main/ScriptText.h"
+#include "text/Json.h"
+#include "text/Utf8.h"
 #include "ui/CellText.h"
+#include "ui/DetailsText.h"
 
 #include <array>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -155,6 +160,188 @@ void CheckCell(const CellCase& cell, bool written, std::span<const wchar_t> out)
     }
 }
 
+// A reader of the JSON the console program writes, strict where RFC 8259 is: strings come back
+// decoded, numbers as their token, null as null; anything else fails the check.
+struct JsonValue {
+    enum class Kind { Null, Number, String, Array, Object };
+    Kind kind = Kind::Null;
+    std::wstring text;              // a string's text or a number's token
+    std::vector<std::wstring> keys; // an object's, one per element
+    std::vector<JsonValue> elements;
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(std::wstring_view text) : m_text(text) {}
+
+    JsonValue Document()
+    {
+        JsonValue value = Value();
+        Blanks();
+        FUZZ_CHECK(m_at == m_text.size());
+        return value;
+    }
+
+private:
+    void Blanks()
+    {
+        while (m_at < m_text.size() && std::wstring_view(L" \t\r\n").find(m_text[m_at]) != std::wstring_view::npos) {
+            ++m_at;
+        }
+    }
+    wchar_t Next()
+    {
+        FUZZ_CHECK(m_at < m_text.size());
+        return m_text[m_at++];
+    }
+    void Expect(wchar_t c) { FUZZ_CHECK(Next() == c); }
+
+    JsonValue Value()
+    {
+        Blanks();
+        JsonValue value;
+        FUZZ_CHECK(m_at < m_text.size());
+        const wchar_t first = m_text[m_at];
+        if (first == L'{' || first == L'[') {
+            value.kind = first == L'{' ? JsonValue::Kind::Object : JsonValue::Kind::Array;
+            ++m_at;
+            Blanks();
+            const wchar_t close = first == L'{' ? L'}' : L']';
+            if (m_at < m_text.size() && m_text[m_at] == close) {
+                ++m_at;
+                return value;
+            }
+            for (wchar_t separator = L','; separator == L',';) {
+                if (value.kind == JsonValue::Kind::Object) {
+                    Blanks();
+                    value.keys.push_back(String());
+                    Blanks();
+                    Expect(L':');
+                }
+                value.elements.push_back(Value());
+                Blanks();
+                separator = Next();
+                FUZZ_CHECK(separator == L',' || separator == close);
+            }
+        } else if (first == L'"') {
+            value.kind = JsonValue::Kind::String;
+            value.text = String();
+        } else if (m_text.substr(m_at, 4) == L"null") {
+            m_at += 4;
+        } else {
+            value.kind = JsonValue::Kind::Number;
+            const std::size_t end = m_text.find_first_not_of(L"-+.eE0123456789", m_at);
+            value.text = m_text.substr(m_at, end - m_at);
+            m_at = end == std::wstring_view::npos ? m_text.size() : end;
+            FUZZ_CHECK(!value.text.empty() && (value.text[0] == L'-' || (value.text[0] >= L'0' && value.text[0] <= L'9')));
+        }
+        return value;
+    }
+
+    std::wstring String()
+    {
+        Expect(L'"');
+        std::wstring text;
+        for (wchar_t c = Next(); c != L'"'; c = Next()) {
+            FUZZ_CHECK(c >= 0x20); // controls only escaped
+            if (c != L'\\') {
+                text += c;
+                continue;
+            }
+            const wchar_t escaped = Next();
+            const std::wstring_view simple = L"\"\\/bfnrt";
+            const std::wstring_view meaning = L"\"\\/\b\f\n\r\t";
+            if (const std::size_t at = simple.find(escaped); at != std::wstring_view::npos) {
+                text += meaning[at];
+                continue;
+            }
+            FUZZ_CHECK(escaped == L'u');
+            unsigned unit = 0;
+            for (int digit = 0; digit < 4; ++digit) {
+                const wchar_t h = Next();
+                const std::size_t value = std::wstring_view(L"0123456789abcdef").find(h);
+                FUZZ_CHECK(value != std::wstring_view::npos);
+                unit = unit * 16 + static_cast<unsigned>(value);
+            }
+            text += static_cast<wchar_t>(unit);
+        }
+        return text;
+    }
+
+    std::wstring_view m_text;
+    std::size_t m_at = 0;
+};
+
+// Whether the bytes are UTF-8 that a strict decoder takes: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing beyond U+10FFFF.
+bool IsUtf8(std::string_view bytes)
+{
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                                                     : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+        if (length == 0 || i + length > bytes.size()) {
+            return false;
+        }
+        std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            c = (c << 6) | (next & 0x3F);
+        }
+        constexpr std::array<std::uint32_t, 5> kLeast{0, 0, 0x80, 0x800, 0x10000};
+        if (c < kLeast[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The console program's list of the drive, parsed back: the titles in order, each cell as the
+// list copies it, "-" as null, a figure (Temp without its unit) as the same number.
+void CheckListJson(const DriveInfo& drive)
+{
+    const std::vector<ScriptText::ListedDrive> drives{{drive, std::nullopt}};
+    const std::wstring json = ScriptText::ListJson(drives);
+    FUZZ_CHECK(IsUtf8(Utf8(json)));
+    const JsonValue document = JsonReader(json).Document();
+    FUZZ_CHECK(document.kind == JsonValue::Kind::Array && document.elements.size() == 1);
+    const JsonValue& row = document.elements[0];
+    const std::vector<std::wstring> cells = DetailsText::ListCells(drive);
+    FUZZ_CHECK(row.kind == JsonValue::Kind::Object && row.elements.size() == cells.size() + 3);
+    for (std::size_t column = 0; column < row.elements.size(); ++column) {
+        const std::wstring& title = row.keys[column];
+        const JsonValue& value = row.elements[column];
+        if (column >= cells.size()) {
+            FUZZ_CHECK(value.kind == JsonValue::Kind::Null); // no details: no verdict, bus or source
+            continue;
+        }
+        FUZZ_CHECK(title == CellText::kTitles[column]);
+        const std::wstring& cell = cells[column];
+        switch (value.kind) {
+        case JsonValue::Kind::Null:
+            FUZZ_CHECK(cell == L"-");
+            break;
+        case JsonValue::Kind::Number:
+            FUZZ_CHECK(value.text == cell || value.text + L" C" == cell);
+            FUZZ_CHECK(JsonWriter::IsNumber(value.text));
+            break;
+        case JsonValue::Kind::String:
+            FUZZ_CHECK(value.text == cell && cell != L"-");
+            break;
+        default:
+            FUZZ_CHECK(false);
+        }
+        // What is text in one row is text in every row.
+        const bool figures = column == CellText::kDrive || column == CellText::kSize || column == CellText::kTemperature ||
+                             column == CellText::kPowerOnHours || column == CellText::kPowerCycles;
+        FUZZ_CHECK(figures || value.kind != JsonValue::Kind::Number);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -172,5 +359,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::all_of(block.begin(), block.begin() + kGuard, isCanary));
     FUZZ_CHECK(std::all_of(block.end() - kGuard, block.end(), isCanary));
     CheckCell(cell, written, out);
+    CheckListJson(cell.drive);
     return 0;
 }

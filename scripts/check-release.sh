@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks programs the way a technician's machine will meet them:
 #   scripts/check-release.sh PROGRAM.exe AMD64|ARM64 [PROGRAM.exe AMD64|ARM64 ...]
-# For each: the machine type, the GUI subsystem, ASLR (with its relocations kept),
+# For each: the machine type, the subsystem of the program its version information names (GUI
+# for Ostrevane.exe, console for ostrevane-cli.exe), ASLR (with its relocations kept),
 # high-entropy addresses, DEP, imports only of DLLs that Windows loads from the system folder
 # whatever lies beside the program, and the application manifest, which must hold exactly the
 # administrator execution level without UI access and the two supported-OS entries; it also
@@ -34,7 +35,8 @@ allowed_dlls='^(kernel32|user32|gdi32|setupapi|msvcrt|ntdll|api-ms-win-crt-[a-z]
 # Reads the resource dump of llvm-readobj on stdin: the resource types must be the manifest,
 # the icon and the version information only, and the manifest one resource (ID 1, the one a
 # process start reads) whose XML says exactly what it must. Prints "version " and the file
-# version that the version information gives, when it does, then the problems found, one a line.
+# version that the version information gives, and "name " and its original file name, when it
+# does, then the problems found, one a line.
 read -r -d '' resource_check <<'PY' || true
 import re, struct, sys
 import xml.etree.ElementTree as ET
@@ -67,6 +69,15 @@ for key, data in leaves.items():
         numbers = struct.unpack_from("<4I", data, at + 8)
         dotted = ["%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF) for ms, ls in (numbers[:2], numbers[2:])]
         print("version " + dotted[0] + ("" if dotted[0] == dotted[1] else ", product version " + dotted[1]))
+    # A string's value follows its UTF-16 key and terminator, from the next 32-bit boundary of
+    # the resource, up to its own terminator.
+    at = data.find("OriginalFilename\0".encode("utf-16-le")) if key[0].startswith("VERSIONINFO ") else -1
+    if at >= 0:
+        start = (at + 34 + 3) & ~3
+        end = start
+        while end + 1 < len(data) and data[end:end + 2] != bytes(2):
+            end += 2
+        print("name " + data[start:end].decode("utf-16-le", "replace"))
 
 problems = []
 types = {key[0].split()[0] for key in leaves}
@@ -159,8 +170,22 @@ while [ $# -gt 0 ]; do
   found=$(field Machine)
   if [ "$found" = "IMAGE_FILE_MACHINE_$machine" ]; then ok "machine $machine"; else failed "machine ${found:-unknown}, expected $machine"; fi
 
+  # The window program and the console program beside it, told apart by their version information.
+  report=$("$readobj" --coff-resources "$program" | python3 -c "$resource_check")
+  name=$(sed -n 's/^name //p' <<<"$report")
+  case "$name" in
+    Ostrevane.exe) expected=IMAGE_SUBSYSTEM_WINDOWS_GUI kind=GUI ;;
+    ostrevane-cli.exe) expected=IMAGE_SUBSYSTEM_WINDOWS_CUI kind=console ;;
+    *) expected="" kind="" ;;
+  esac
   found=$(field Subsystem)
-  if [ "$found" = IMAGE_SUBSYSTEM_WINDOWS_GUI ]; then ok "GUI subsystem"; else failed "subsystem ${found:-unknown}, expected GUI"; fi
+  if [ -z "$expected" ]; then
+    failed "subsystem: the version information names ${name:-no program}, neither Ostrevane.exe nor ostrevane-cli.exe"
+  elif [ "$found" = "$expected" ]; then
+    ok "$kind subsystem ($name)"
+  else
+    failed "subsystem ${found:-unknown}, expected $kind for $name"
+  fi
 
   # ASLR needs the base relocations too: a linker that drops them leaves the image unmovable.
   if flag IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE && ! flag IMAGE_FILE_RELOCS_STRIPPED &&
@@ -189,8 +214,7 @@ while [ $# -gt 0 ]; do
     failed "imports DLLs that Windows would look for beside the program: $(paste -sd ' ' <<<"$others")"
   fi
 
-  report=$("$readobj" --coff-resources "$program" | python3 -c "$resource_check")
-  problems=$(sed '/^version /d' <<<"$report")
+  problems=$(sed '/^version /d; /^name /d' <<<"$report")
   if [ -z "$problems" ]; then
     ok "manifest: requireAdministrator, uiAccess false, supportedOS Windows 10/11 and 8.1, nothing else"
   else

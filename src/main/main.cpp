@@ -1,49 +1,11 @@
 #include "disktest/SurfaceScan.h"
+#include "main/Startup.h"
 #include "ui/UI.h"
 
 #include <commctrl.h>
 
-#include <cstddef>
-#include <exception>
 #include <memory>
 #include <type_traits>
-
-#if defined(__GLIBCXX__)
-// An exception that nothing catches ends the program through libstdc++'s terminate handler,
-// which names the exception's type on the standard error stream, demangled when the demangler
-// succeeds. A windowed program has no such stream to show it on, and the demangler would be a
-// fifth of the program: this one declines, which the handler takes as it takes any failure.
-extern "C" char* __cxa_demangle(const char*, char*, std::size_t*, int* status)
-{
-    if (status != nullptr) {
-        *status = -2;
-    }
-    return nullptr;
-}
-
-// The program catches no exception: the few that the standard library can raise (a failed
-// allocation, a length past a container's limit) end it through std::terminate whatever they
-// carry. These end it there directly, so that libstdc++'s exception classes, and the second,
-// reference-counted string library that their messages drag in, stay out of the program: a
-// tenth of its size.
-namespace std {
-[[noreturn]] void __throw_bad_exception() { std::terminate(); }
-[[noreturn]] void __throw_bad_alloc() { std::terminate(); }
-[[noreturn]] void __throw_bad_array_new_length() { std::terminate(); }
-[[noreturn]] void __throw_bad_cast() { std::terminate(); }
-[[noreturn]] void __throw_bad_typeid() { std::terminate(); }
-[[noreturn]] void __throw_logic_error(const char*) { std::terminate(); }
-[[noreturn]] void __throw_domain_error(const char*) { std::terminate(); }
-[[noreturn]] void __throw_invalid_argument(const char*) { std::terminate(); }
-[[noreturn]] void __throw_length_error(const char*) { std::terminate(); }
-[[noreturn]] void __throw_out_of_range(const char*) { std::terminate(); }
-[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { std::terminate(); }
-[[noreturn]] void __throw_runtime_error(const char*) { std::terminate(); }
-[[noreturn]] void __throw_range_error(const char*) { std::terminate(); }
-[[noreturn]] void __throw_overflow_error(const char*) { std::terminate(); }
-[[noreturn]] void __throw_underflow_error(const char*) { std::terminate(); }
-} // namespace std
-#endif
 
 namespace {
 
@@ -89,11 +51,7 @@ void ShowStartError(const wchar_t* text)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
-    // The program runs elevated from wherever it was copied, so nothing beside it may load. It
-    // imports only known DLLs and API sets, which Windows takes from the system folder alone;
-    // from here on, every DLL that the program or Windows on its behalf loads by name comes
-    // from the system folder as well.
-    if (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == FALSE) {
+    if (!Startup::TakeDllsFromSystemFolderOnly()) {
         ShowStartError(L"Windows did not let the program take its DLLs from the system folder alone "
                        L"(SetDefaultDllDirectories failed), so it does not start.");
         return 1;

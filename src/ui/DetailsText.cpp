@@ -272,18 +272,28 @@ std::wstring DetailsText::CopyText(const DriveDetails& details)
 std::wstring DetailsText::ListCopyText(const std::vector<DriveInfo>& drives)
 {
     std::wstring out;
-    std::vector<std::wstring> cells(CellText::kColumnCount);
-    for (int column = 0; column < CellText::kColumnCount; ++column) {
-        cells[static_cast<std::size_t>(column)] = CellText::kTitles[static_cast<std::size_t>(column)];
-    }
-    AppendLine(out, cells);
+    AppendLine(out, std::vector<std::wstring>(CellText::kTitles.begin(), CellText::kTitles.end()));
     for (const DriveInfo& drive : drives) {
-        for (int column = 0; column < CellText::kColumnCount; ++column) {
-            cells[static_cast<std::size_t>(column)] = FullCell(drive, column);
-        }
-        AppendLine(out, cells);
+        AppendLine(out, ListCells(drive));
     }
     return out;
+}
+
+std::vector<std::wstring> DetailsText::ListCells(const DriveInfo& drive)
+{
+    std::vector<std::wstring> cells;
+    cells.reserve(CellText::kColumnCount);
+    for (int column = 0; column < CellText::kColumnCount; ++column) {
+        cells.push_back(FullCell(drive, column));
+    }
+    return cells;
+}
+
+std::wstring DetailsText::CopyLine(std::span<const std::wstring> cells)
+{
+    std::wstring line;
+    AppendLine(line, cells);
+    return line;
 }
 
 std::wstring DetailsText::BusTypeName(std::uint32_t busType)

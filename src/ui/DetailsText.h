@@ -3,6 +3,7 @@
 #include "diskinfo/Assessment.h"
 #include "diskinfo/DiskInfo.h"
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,11 @@ public:
     // The drive list as the clipboard takes it: the column titles, then one line per drive with
     // the cell texts the list shows, never cut short.
     static std::wstring ListCopyText(const std::vector<DriveInfo>& drives);
+    // One drive's line of that text, cell by cell.
+    static std::vector<std::wstring> ListCells(const DriveInfo& drive);
+    // One line of copied text: the cells tab-separated, with tabs and line breaks inside a cell
+    // made blanks, ended by CR LF.
+    static std::wstring CopyLine(std::span<const std::wstring> cells);
 
     // A storage bus type by its name, or its number when it has no common one.
     static std::wstring BusTypeName(std::uint32_t busType);

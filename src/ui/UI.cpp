@@ -3,7 +3,6 @@
 #include "diskinfo/Assessment.h"
 #include "disktest/DiskTest.h"
 #include "resources/resource.h"
-#include "text/BoundedText.h"
 #include "ui/CellText.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
@@ -373,12 +372,9 @@ void UI::RunTest(HWND hwnd)
     EnableWindow(s_hwndBtnDetails, TRUE);
     EnableWindow(s_hwndBtnScan, TRUE);
 
-    if (speed < 0 && SurfaceScan::MeansDriveGone(error)) {
-        const std::wstring text = BoundedText::Formatted(L"The drive stopped answering (error %u)", error);
-        MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
-    } else if (speed < 0) {
-        MessageBoxW(hwnd, L"Test failed. Please ensure the app is running with administrator privileges in WinPE.",
-                    L"Error", MB_OK | MB_ICONERROR);
+    if (speed < 0) {
+        MessageBoxW(hwnd, ResultText::ForFailure(error, SurfaceScan::MeansDriveGone(error)).c_str(), L"Error",
+                    MB_OK | MB_ICONERROR);
     }
     const ResultText::Message message = ResultText::ForResult(ResultText::ForSpeed(speed));
     MessageBoxW(hwnd, message.data(), L"Test Result", MB_OK | MB_ICONINFORMATION);
@@ -392,9 +388,7 @@ void UI::ShowDetails(HWND hwnd)
     }
     DriveDetails details;
     if (!DiskManager::GetDriveDetails(s_drives[*row].index, details)) {
-        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
-                          L"privileges in WinPE.",
-                    L"Error", MB_OK | MB_ICONERROR);
+        MessageBoxW(hwnd, ResultText::kDriveNotOpened, L"Error", MB_OK | MB_ICONERROR);
         return;
     }
     // The focus the main window finds again when the details window closes.
@@ -421,15 +415,11 @@ void UI::ShowScan(HWND hwnd)
     const DriveInfo& drive = s_drives[*row];
     const SurfaceScan::GeometryAnswer answer = SurfaceScan::ReadGeometry(drive.index);
     if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NoCapacity) {
-        const std::wstring text =
-            BoundedText::Formatted(L"Drive %d did not report its capacity (error %u)", drive.index, answer.error);
-        MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
+        MessageBoxW(hwnd, ResultText::NoCapacity(drive.index, answer.error).c_str(), L"Error", MB_OK | MB_ICONERROR);
         return;
     }
     if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NotOpened) {
-        MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
-                          L"privileges in WinPE.",
-                    L"Error", MB_OK | MB_ICONERROR);
+        MessageBoxW(hwnd, ResultText::kDriveNotOpened, L"Error", MB_OK | MB_ICONERROR);
         return;
     }
     if (!ScanWindow::Open(hwnd, drive, answer.geometry)) {

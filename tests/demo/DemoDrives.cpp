@@ -1,13 +1,15 @@
-// The demo build: the real program (its WinMain and its whole user interface) over fake
-// drives that answer with the SMART pages and identity strings of real drives, with the
-// partition tables and volumes of a real machine. For tests and
-// pictures only; it is never shipped. The drives are scripted before WinMain runs.
+// The demo build: the real programs (the window program with its whole user interface, and the
+// console program) over fake drives that answer with the SMART pages and identity strings of
+// real drives, with the partition tables and volumes of a real machine. For tests and pictures
+// only; it is never shipped. The drives are scripted before WinMain or main runs.
 #include "DemoCapacities.h"
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -188,11 +190,41 @@ void InstallLayouts()
     AddVolume(6, kMiB, 114 * kGiB, {L"G:\\"}, "exFAT");
 }
 
+// OSTREVANE_DEMO_DRIVES, when set, names the drives to keep by number, comma-separated ("2,3,5"):
+// the others are taken out, so that a test sees the set of drives it chooses.
+void KeepNamedDrives(std::size_t count)
+{
+    const char* named = std::getenv("OSTREVANE_DEMO_DRIVES");
+    if (named == nullptr) {
+        return;
+    }
+    const std::string list = "," + std::string(named) + ",";
+    for (std::size_t number = 0; number < count; ++number) {
+        if (list.find("," + std::to_string(number) + ",") == std::string::npos) {
+            FakeKernel::RemoveDrive(static_cast<int>(number));
+        }
+    }
+}
+
+// OSTREVANE_DEMO_HANG, when set to "DRIVE:LBA", makes the read that touches that LBA of that
+// drive's surface hang until it is cancelled, as a read of a weak sector can, so that a test can
+// stop a scan while it hangs there.
+void HangWhereNamed(std::map<int, FakeSurface>& surfaces)
+{
+    const char* named = std::getenv("OSTREVANE_DEMO_HANG");
+    int drive = 0;
+    unsigned long long lba = 0;
+    if (named != nullptr && std::sscanf(named, "%d:%llu", &drive, &lba) == 2) {
+        surfaces[drive].hangAtLba = lba;
+    }
+}
+
 bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
     const std::vector<ScriptDrive> drives = DemoDrives();
     std::map<int, FakeSurface> surfaces = FakeSurface::Load(FakeSurface::DemoFile(OSTREVANE_DEMO_SURFACES));
+    HangWhereNamed(surfaces);
     for (std::size_t number = 0; number < drives.size(); ++number) {
         FakeDrive& drive = FakeKernel::Drive(static_cast<int>(number));
         drives[number](drive, real);
@@ -200,6 +232,7 @@ bool InstallDemoDrives()
         drive.WithSurface(std::move(surfaces[static_cast<int>(number)]));
     }
     InstallLayouts();
+    KeepNamedDrives(drives.size());
     return true;
 }
 

@@ -32,6 +32,7 @@ struct OpenHandle {
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
     bool thread = false; // a real thread's handle, closed for real
+    std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
 };
 
 // The JMicron mutex: whether it is held, and how far the three steps of the one command it is
@@ -751,19 +752,16 @@ bool Touches(std::uint64_t first, std::uint64_t end, std::uint64_t rangeFirst, s
     return rangeFirst < end && first < rangeFirst + rangeSectors;
 }
 
-// A read of the scan over the drive's surface: checked as Windows checks an unbuffered read,
-// timed by its zone and slow ranges on the fake clock, failing where the surface says so.
-BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-                 LPOVERLAPPED overlapped, KernelCall* call)
+// A read over the drive's surface: checked as Windows checks an unbuffered read, timed by its
+// zone and slow ranges on the fake clock, failing where the surface says so. A read that names
+// no offset starts where the handle's last read ended and moves it on, as on Windows.
+BOOL SurfaceRead(Guard& guard, FakeDrive& drive, OpenHandle& open, LPVOID buffer, DWORD bytesToRead,
+                 LPDWORD bytesRead, LPOVERLAPPED overlapped, KernelCall* call)
 {
     const FakeSurface& surface = *drive.surface;
     ++S().surfaceReads;
-    if (overlapped == nullptr) {
-        ADD_FAILURE() << "a surface read that does not name its offset";
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::uint64_t offset = (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
+    const std::uint64_t offset =
+        overlapped == nullptr ? open.position : (std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset;
     const std::uint32_t sector = surface.sectorSize;
     if (call != nullptr) {
         call->offset = offset;
@@ -817,6 +815,9 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
     if (bytesRead != nullptr) {
         *bytesRead = bytesToRead;
     }
+    if (overlapped == nullptr) {
+        open.position = offset + bytesToRead;
+    }
     if (call != nullptr) {
         call->succeeded = true;
     }
@@ -843,7 +844,7 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
                 call->bytesToRead = bytesToRead;
                 call->overlappedNull = overlapped == nullptr;
             }
-            return SurfaceRead(guard, drive, buffer, bytesToRead, bytesRead, overlapped, call);
+            return SurfaceRead(guard, drive, known->second, buffer, bytesToRead, bytesRead, overlapped, call);
         }
     }
     KernelCall& call = Log(KernelCall::Kind::Read);

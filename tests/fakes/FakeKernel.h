@@ -33,10 +33,11 @@ struct FakeRead {
     std::function<void()> during;     // runs inside the read: a look at the caller meanwhile
 };
 
-// How each part of a drive reads, for the surface scan: at a zone's rate, slower where a slow
-// range is touched, failing with ERROR_CRC where an unreadable one is, and not at all once the
-// drive is gone. Reads take their offset from the OVERLAPPED and move the fake clock by their
-// modelled time; they are not logged unless `logReads`, since a whole drive is millions.
+// How each part of a drive reads, for the surface scan and the read test: at a zone's rate,
+// slower where a slow range is touched, failing with ERROR_CRC where an unreadable one is, and
+// not at all once the drive is gone. Reads take their offset from the OVERLAPPED, or without
+// one start where the handle's last read ended, and move the fake clock by their modelled time;
+// they are not logged unless `logReads`, since a whole drive is millions.
 struct FakeSurface {
     struct Zone {
         std::uint64_t firstLba = 0;

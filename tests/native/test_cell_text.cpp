@@ -153,6 +153,9 @@ TEST(ResultText, ShowsTheSpeedWithOneDecimalOrError)
         EXPECT_EQ(std::wstring(result.data()), c.result);
         EXPECT_EQ(std::wstring(ResultText::ForResult(result).data()), L"Sequential Read Speed: " + c.result);
     }
+    EXPECT_EQ(ResultText::ForFailure(1167, true), L"The drive stopped answering (error 1167)");
+    EXPECT_EQ(ResultText::ForFailure(5, false), ResultText::kTestFailed);
+    EXPECT_EQ(ResultText::NoCapacity(3, 21), L"Drive 3 did not report its capacity (error 21)");
 }
 
 } // namespace

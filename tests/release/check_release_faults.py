@@ -4,7 +4,8 @@
 Usage: check_release_faults.py CHECK_SCRIPT PROGRAM.exe MACHINE
 
 Takes a good program, breaks one property at a time in a copy (header fields, an import, the
-manifest resource's ID, the manifest's XML rewritten in place, padded to its old length) and
+manifest resource's ID, the manifest's XML rewritten in place, padded to its old length, the
+name the version information gives) and
 expects the check to fail on exactly that property and to pass on the untouched copy and on a
 compact rewrite of the correct manifest.
 """
@@ -17,7 +18,7 @@ from pathlib import Path
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
-IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+IMAGE_SUBSYSTEM_WINDOWS_GUI, IMAGE_SUBSYSTEM_WINDOWS_CUI = 2, 3
 MACHINES = {"AMD64": 0x8664, "ARM64": 0xAA64}
 RT_MANIFEST = 24
 
@@ -126,6 +127,20 @@ def set_u16(where, value):
     return mutate
 
 
+def other_subsystem(pe):
+    """The window program built for the console, or the console program for the window."""
+    gui = pe.u16(pe.optional + 68) == IMAGE_SUBSYSTEM_WINDOWS_GUI
+    pe.u16(pe.optional + 68, IMAGE_SUBSYSTEM_WINDOWS_CUI if gui else IMAGE_SUBSYSTEM_WINDOWS_GUI)
+
+
+def rename_program(pe):
+    """The version information's original file name with its first letter changed."""
+    key = "OriginalFilename\0".encode("utf-16-le")
+    at = pe.data.index(key)
+    value = (at + len(key) + 3) & ~3  # 32-bit aligned, as the file offset of the resource is
+    pe.data[value:value + 2] = "X".encode("utf-16-le")
+
+
 def main():
     check, program, machine = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
     other_machine = next(m for m in MACHINES if m != machine)
@@ -136,7 +151,8 @@ def main():
         ("correct manifest, compact", rewrite_manifest(manifest()), []),
         ("trust info in the asm.v2 namespace", rewrite_manifest(manifest(trust_ns="asm.v2")), []),
         ("other machine", set_u16("machine", MACHINES[other_machine]), ["machine"]),
-        ("console subsystem", set_u16("subsystem", IMAGE_SUBSYSTEM_WINDOWS_CUI), ["subsystem"]),
+        ("the other subsystem", other_subsystem, ["subsystem"]),
+        ("named neither program", rename_program, ["subsystem"]),
         ("no ASLR", set_flag("dll", DYNAMIC_BASE, False), ["ASLR"]),
         ("relocations stripped", set_flag("file", IMAGE_FILE_RELOCS_STRIPPED, True), ["ASLR"]),
         ("no high-entropy addresses", set_flag("dll", HIGH_ENTROPY_VA, False), ["high-entropy"]),

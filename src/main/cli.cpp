@@ -1,0 +1,291 @@
+// The console program: the inventory, the details, the surface scan and the read test of the
+// window program, for scripts and task sequences, with an exit status that says what it found.
+#include "diskinfo/DiskInfo.h"
+#include "disktest/DiskTest.h"
+#include "disktest/SurfaceScan.h"
+#include "main/ScriptText.h"
+#include "main/Startup.h"
+#include "text/Utf8.h"
+#include "ui/ResultText.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+using ScriptText::Command;
+
+constexpr std::wstring_view kNewLine = L"\r\n";
+
+// Standard output or error, written as UTF-8 whatever it leads to: a console, a file, a pipe.
+class Stream {
+public:
+    explicit Stream(DWORD which) : m_handle(GetStdHandle(which))
+    {
+        DWORD mode = 0;
+        m_console = m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE && GetConsoleMode(m_handle, &mode) != FALSE;
+    }
+    bool IsConsole() const { return m_console; }
+
+    void Write(std::wstring_view text) const
+    {
+        const std::string bytes = Utf8(text);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+            DWORD written = 0;
+            if (WriteFile(m_handle, bytes.data() + done, chunk, &written, nullptr) == FALSE || written == 0) {
+                return; // a closed pipe: nobody reads on
+            }
+            done += written;
+        }
+    }
+
+private:
+    HANDLE m_handle;
+    bool m_console = false;
+};
+
+// A console shows the bytes as UTF-8 while the program runs, and its own code page again after.
+class ConsoleUtf8 {
+public:
+    explicit ConsoleUtf8(bool console) : m_previous(console ? GetConsoleOutputCP() : 0)
+    {
+        if (m_previous != 0) {
+            SetConsoleOutputCP(CP_UTF8);
+        }
+    }
+    ConsoleUtf8(const ConsoleUtf8&) = delete;
+    ConsoleUtf8& operator=(const ConsoleUtf8&) = delete;
+    ~ConsoleUtf8()
+    {
+        if (m_previous != 0) {
+            SetConsoleOutputCP(m_previous);
+        }
+    }
+
+private:
+    UINT m_previous;
+};
+
+struct Streams {
+    Stream out{STD_OUTPUT_HANDLE};
+    Stream err{STD_ERROR_HANDLE};
+};
+
+int NotOpened(const Streams& streams, std::int32_t drive)
+{
+    streams.err.Write(L"Drive " + std::to_wstring(drive) + L": " + ResultText::kDriveNotOpened + std::wstring(kNewLine));
+    return ScriptText::kNotOpened;
+}
+
+int List(const Streams& streams, bool json)
+{
+    std::vector<ScriptText::ListedDrive> drives;
+    int bits = 0;
+    for (DriveInfo& row : DiskManager::EnumerateDrives()) {
+        ScriptText::ListedDrive& drive = drives.emplace_back();
+        drive.row = std::move(row);
+        if (DriveDetails details; DiskManager::GetDriveDetails(drive.row.index, details)) {
+            bits |= ScriptText::HealthBits(details);
+            drive.details = std::move(details);
+        }
+    }
+    streams.out.Write(json ? ScriptText::ListJson(drives) : ScriptText::ListText(drives));
+    return bits;
+}
+
+int Details(const Streams& streams, const Command& command)
+{
+    std::vector<DriveDetails> drives;
+    for (std::int32_t number = command.drive.value_or(0);
+         number < (command.drive ? *command.drive + 1 : DiskManager::kMaxDrives); ++number) {
+        if (DriveDetails details; DiskManager::GetDriveDetails(number, details)) {
+            drives.push_back(std::move(details));
+        } else if (command.drive) {
+            return NotOpened(streams, number);
+        }
+    }
+    int bits = 0;
+    for (const DriveDetails& details : drives) {
+        bits |= ScriptText::HealthBits(details);
+    }
+    if (!command.json) {
+        streams.out.Write(ScriptText::DetailsCopies(drives));
+    } else {
+        streams.out.Write(command.drive ? ScriptText::DetailsJson(drives.front()) : ScriptText::DetailsJson(drives));
+    }
+    return bits;
+}
+
+int ReadTest(const Streams& streams, std::int32_t drive)
+{
+    DriveDetails details;
+    if (!DiskManager::GetDriveDetails(drive, details)) {
+        return NotOpened(streams, drive);
+    }
+    std::uint32_t error = 0;
+    const double speed = DiskTest::RunSequentialReadTest(drive, &error);
+    streams.out.Write(speed < 0 ? ResultText::ForFailure(error, SurfaceScan::MeansDriveGone(error)) + std::wstring(kNewLine)
+                                : ScriptText::ReadTestLine(speed));
+    return ScriptText::HealthBits(details) | (speed < 0 ? ScriptText::kReadFailed : 0);
+}
+
+// The scan's progress on standard error: on a console one line redrawn in place, elsewhere a
+// line for each whole percent, which a log file keeps readably.
+class Progress {
+public:
+    explicit Progress(const Stream& err) : m_err(err) {}
+
+    void Show(const ScanRecord& record)
+    {
+        const std::wstring line = record.StatusLine();
+        if (m_err.IsConsole()) {
+            m_err.Write(Redrawn(line));
+            return;
+        }
+        const std::uint64_t capacity = record.CapacityBytes();
+        const int percent = capacity == 0 ? 0 : static_cast<int>(record.ScannedBytes() * 100 / capacity);
+        if (percent > m_percent) {
+            m_percent = percent;
+            m_err.Write(line + std::wstring(kNewLine));
+        }
+    }
+
+    void End(const ScanRecord& record)
+    {
+        const std::wstring line = record.StatusLine();
+        m_err.Write((m_err.IsConsole() ? Redrawn(line) : line) + std::wstring(kNewLine));
+    }
+
+private:
+    // The line over the one shown before, and blanks over what is left of a longer one.
+    std::wstring Redrawn(const std::wstring& line)
+    {
+        std::wstring text = L"\r" + line + std::wstring(m_shown > line.size() ? m_shown - line.size() : 0, L' ');
+        m_shown = line.size();
+        return text;
+    }
+
+    const Stream& m_err;
+    std::size_t m_shown = 0;
+    int m_percent = -1;
+};
+
+struct CloseHandleDeleter {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+};
+using Event = std::unique_ptr<std::remove_pointer_t<HANDLE>, CloseHandleDeleter>;
+
+// Set by Ctrl+C or Ctrl+Break while a scan runs.
+HANDLE g_stopAsked = nullptr;
+
+// Ctrl+C and Ctrl+Break stop the scan as the window's Stop does, on the main thread; the
+// console's other events end the program as they always do.
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    SetEvent(g_stopAsked);
+    return TRUE;
+}
+
+// Shows the running scan's progress until it has ended by itself or been stopped. A stop whose
+// cancel landed between two reads finds the next one hanging: it is asked again at every look
+// until the scan has ended.
+void WaitForScan(HANDLE stopAsked, Progress& progress)
+{
+    constexpr DWORD kLookInterval = 100;
+    bool stopping = false;
+    for (;;) {
+        stopping = WaitForSingleObject(stopAsked, kLookInterval) == WAIT_OBJECT_0 || stopping;
+        if (!SurfaceScan::IsRunning()) {
+            return;
+        }
+        if (stopping) {
+            SurfaceScan::Stop();
+        }
+        // An ended scan's thread may still be freeing what it held: its end is shown once, after.
+        if (const ScanRecord record = SurfaceScan::Snapshot(); record.IsRunning()) {
+            progress.Show(record);
+        }
+    }
+}
+
+int Scan(const Streams& streams, std::int32_t drive)
+{
+    DriveDetails details;
+    const SurfaceScan::GeometryAnswer answer = SurfaceScan::ReadGeometry(drive);
+    if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NoCapacity) {
+        streams.err.Write(ResultText::NoCapacity(drive, answer.error) + std::wstring(kNewLine));
+        return ScriptText::kNotOpened;
+    }
+    if (answer.outcome != SurfaceScan::GeometryAnswer::Outcome::Read || !DiskManager::GetDriveDetails(drive, details)) {
+        return NotOpened(streams, drive);
+    }
+    // No window takes the scan's progress messages: the console program looks at the scan ten
+    // times a second instead.
+    const Event stopAsked(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopAsked || !SurfaceScan::Start(drive, nullptr, 0)) {
+        streams.err.Write(L"The surface scan could not be started.\r\n");
+        return ScriptText::HealthBits(details) | ScriptText::kReadFailed;
+    }
+    g_stopAsked = stopAsked.get();
+    // A program started in a process group of its own ignores Ctrl+C until it asks for it.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    Progress progress(streams.err);
+    WaitForScan(stopAsked.get(), progress);
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+
+    const ScanRecord record = SurfaceScan::Snapshot();
+    progress.End(record);
+    streams.out.Write(record.CopyText({drive, details.info.model, details.info.serialNumber}));
+    return ScriptText::HealthBits(details) | ScriptText::ScanBits(record);
+}
+
+int Run(const Streams& streams, const Command& command)
+{
+    switch (command.kind) {
+    case Command::Kind::Help:
+        streams.out.Write(ScriptText::Help());
+        return 0;
+    case Command::Kind::List:
+        return List(streams, command.json);
+    case Command::Kind::Details:
+        return Details(streams, command);
+    case Command::Kind::Scan:
+        return Scan(streams, command.drive.value_or(0));
+    case Command::Kind::ReadTest:
+        return ReadTest(streams, command.drive.value_or(0));
+    }
+    return ScriptText::kUsageError;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Streams streams;
+    if (!Startup::TakeDllsFromSystemFolderOnly()) {
+        streams.err.Write(L"Windows did not let the program take its DLLs from the system folder alone "
+                          L"(SetDefaultDllDirectories failed), so it does not start.\r\n");
+        return ScriptText::kNotOpened;
+    }
+    const ConsoleUtf8 utf8(streams.out.IsConsole() || streams.err.IsConsole());
+    const std::vector<std::string_view> arguments(argv + std::min(argc, 1), argv + argc);
+    const ScriptText::Parsed parsed = ScriptText::Parse(arguments);
+    if (!parsed.command) {
+        streams.err.Write(L"ostrevane-cli: " + parsed.error + std::wstring(kNewLine) + ScriptText::UsageLine() +
+                          std::wstring(kNewLine));
+        return ScriptText::kUsageError;
+    }
+    return Run(streams, *parsed.command);
+}

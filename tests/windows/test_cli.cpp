@@ -1,0 +1,231 @@
+// The console program over the demo's drives, run as a program of its own, against the texts
+// the window program makes of the same drives: this test program holds the demo's drives too,
+// and asks the window's text functions.
+#include "diskinfo/Assessment.h"
+#include "disktest/DiskTest.h"
+#include "disktest/SurfaceScan.h"
+#include "main/ScriptText.h"
+#include "text/Utf8.h"
+#include "ui/DetailsText.h"
+#include "ui/ResultText.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct CliRun {
+    std::string out;
+    std::string err;
+    DWORD status = 0;
+};
+
+std::string ReadAll(const std::wstring& path)
+{
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+HANDLE Inheritable(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+}
+
+std::wstring TempPath(const wchar_t* name)
+{
+    std::array<wchar_t, MAX_PATH> folder{};
+    GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+    return folder.data() + std::wstring(name);
+}
+
+// The demo's variables: the drives to keep, the surfaces' file.
+struct Demo {
+    const wchar_t* drives = nullptr;
+    const wchar_t* surfaces = nullptr;
+};
+
+// The demo console program with `arguments` over the drives `demo` names.
+CliRun RunCli(const std::wstring& arguments, Demo demo = {})
+{
+    const std::wstring out = TempPath(L"ostrevane-cli-test.out");
+    const std::wstring err = TempPath(L"ostrevane-cli-test.err");
+    STARTUPINFOW start{};
+    start.cb = sizeof(start);
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = Inheritable(out);
+    start.hStdError = Inheritable(err);
+    std::wstring line = L"\"" OSTREVANE_CLI_DEMO L"\" " + arguments;
+    SetEnvironmentVariableW(L"OSTREVANE_DEMO_DRIVES", demo.drives);
+    SetEnvironmentVariableW(L"OSTREVANE_DEMO_SURFACES", demo.surfaces);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
+    SetEnvironmentVariableW(L"OSTREVANE_DEMO_DRIVES", nullptr);
+    SetEnvironmentVariableW(L"OSTREVANE_DEMO_SURFACES", nullptr);
+    CloseHandle(start.hStdOutput);
+    CloseHandle(start.hStdError);
+    CliRun run;
+    EXPECT_NE(started, FALSE) << GetLastError();
+    if (started != FALSE) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &run.status);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    run.out = ReadAll(out);
+    run.err = ReadAll(err);
+    return run;
+}
+
+DriveDetails DetailsOf(std::int32_t drive)
+{
+    DriveDetails details;
+    EXPECT_TRUE(DiskManager::GetDriveDetails(drive, details));
+    return details;
+}
+
+std::wstring HeadingValue(const DriveDetails& details, std::wstring_view label)
+{
+    for (const DetailsText::Field& field : DetailsText::Heading(details)) {
+        if (field.label == label) {
+            return field.value;
+        }
+    }
+    return L"-";
+}
+
+TEST(ConsoleProgram, ListIsTheWindowsCopyWithEachDrivesVerdictBusAndSource)
+{
+    // Each line of the window's copy, its line end taken off, and three columns more.
+    const std::vector<DriveInfo> drives = DiskManager::EnumerateDrives();
+    const std::wstring copy = DetailsText::ListCopyText(drives);
+    ASSERT_EQ(drives.size(), 8u);
+    std::wstring expected;
+    std::size_t line = 0;
+    for (std::size_t row = 0; row <= drives.size(); ++row) {
+        const std::size_t end = copy.find(L"\r\n", line);
+        expected += copy.substr(line, end - line);
+        if (row == 0) {
+            expected += L"\tAssessment\tBus\tSource\r\n";
+        } else {
+            const DriveDetails details = DetailsOf(drives[row - 1].index);
+            expected += L"\t" + std::wstring(Assessment::VerdictText(Assessment::Of(details).verdict)) + L"\t" +
+                        HeadingValue(details, L"Bus Type") + L"\t" + HeadingValue(details, L"SMART Data") + L"\r\n";
+        }
+        line = end + 2;
+    }
+    const CliRun run = RunCli(L"list");
+    EXPECT_EQ(run.out, Utf8(expected));
+    EXPECT_EQ(run.err, "");
+    // Two drives failing (one predicts it), three to watch.
+    EXPECT_EQ(run.status, DWORD{ScriptText::kFailing | ScriptText::kCaution});
+}
+
+TEST(ConsoleProgram, ExitStatusOfGoodCautionAndFailingDrives)
+{
+    struct Case {
+        const wchar_t* drives;
+        DWORD status;
+    };
+    for (const Case& c : {Case{L"2,3,5", 0}, Case{L"2,4,7", ScriptText::kCaution}, Case{L"1,3", ScriptText::kFailing},
+                          Case{L"", 0}}) {
+        SCOPED_TRACE(c.drives);
+        const CliRun run = RunCli(L"list --json", {c.drives});
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out.front(), '[');
+        EXPECT_EQ(RunCli(L"details all", {c.drives}).status, c.status);
+    }
+}
+
+TEST(ConsoleProgram, DetailsAreTheWindowsCopy)
+{
+    std::wstring all;
+    for (std::int32_t drive = 0; drive < 8; ++drive) {
+        all += (all.empty() ? L"" : L"\r\n") + DetailsText::CopyText(DetailsOf(drive));
+    }
+    const CliRun one = RunCli(L"details 5");
+    EXPECT_EQ(one.out, Utf8(DetailsText::CopyText(DetailsOf(5))));
+    EXPECT_EQ(one.status, 0u);
+    const CliRun every = RunCli(L"details all");
+    EXPECT_EQ(every.out, Utf8(all));
+    EXPECT_EQ(every.status, DWORD{ScriptText::kFailing | ScriptText::kCaution});
+}
+
+// The scan in this program over the same drive, as the window runs it.
+ScanRecord ScanHere(std::int32_t drive)
+{
+    EXPECT_TRUE(SurfaceScan::Start(drive, nullptr, 0));
+    while (SurfaceScan::IsRunning()) {
+        Sleep(10);
+    }
+    return SurfaceScan::Snapshot();
+}
+
+TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
+{
+    struct Case {
+        std::int32_t drive;
+        DWORD status;
+    };
+    // A good drive read to its end, and the failing one with its unreadable ranges.
+    for (const Case& c : {Case{3, 0}, Case{1, ScriptText::kFailing | ScriptText::kReadFailed}}) {
+        const DriveDetails details = DetailsOf(c.drive);
+        const ScanRecord record = ScanHere(c.drive);
+        const CliRun run = RunCli(L"scan " + std::to_wstring(c.drive));
+        EXPECT_EQ(run.out, Utf8(record.CopyText({c.drive, details.info.model, details.info.serialNumber})));
+        EXPECT_EQ(run.status, c.status);
+        // Progress lines as the window shows them, the last its status line at the end.
+        const std::string last = Utf8(record.StatusLine() + L"\r\n");
+        EXPECT_TRUE(run.err.ends_with(last)) << run.err;
+        for (std::size_t line = 0; line < run.err.size() - last.size(); line = run.err.find("\r\n", line) + 2) {
+            EXPECT_EQ(run.err.compare(line, 8, "Scanned "), 0) << run.err.substr(line);
+        }
+    }
+    const CliRun test = RunCli(L"readtest 2");
+    EXPECT_EQ(test.out, Utf8(L"Speed\t" + ResultText::Figure(DiskTest::RunSequentialReadTest(2)) + L"\r\n"));
+    EXPECT_EQ(test.out, "Speed\t520.0\r\n");
+    EXPECT_EQ(test.status, 0u);
+
+    // Drive 2 unreadable at its start, drive 3 gone a little way in.
+    const std::wstring surfaces = TempPath(L"ostrevane-cli-test.tsv");
+    std::ofstream(std::filesystem::path(surfaces)) << "drive\tkind\tfirst_lba\tsectors\tvalue\n"
+                                                      "2\tunreadable\t0\t8\t\n3\tgone\t100000\t\t\n";
+    const CliRun failed = RunCli(L"readtest 2", {nullptr, surfaces.c_str()});
+    EXPECT_EQ(failed.out, Utf8(ResultText::kTestFailed + std::wstring(L"\r\n")));
+    EXPECT_EQ(failed.status, DWORD{ScriptText::kReadFailed});
+    const CliRun gone = RunCli(L"scan 3", {nullptr, surfaces.c_str()});
+    EXPECT_NE(gone.out.find("Result\tThe drive stopped answering at LBA 98304 (error 1167)\r\n"), std::string::npos);
+    EXPECT_EQ(gone.status, DWORD{ScriptText::kReadFailed});
+}
+
+TEST(ConsoleProgram, UsageErrorsAndDrivesThatDoNotOpen)
+{
+    for (const wchar_t* arguments : {L"lsit", L"details", L"scan 3 --json", L"readtest 32", L"list 1", L"--verbose"}) {
+        SCOPED_TRACE(arguments);
+        const CliRun run = RunCli(arguments);
+        EXPECT_EQ(run.status, DWORD{ScriptText::kUsageError});
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(run.err.starts_with("ostrevane-cli: ")) << run.err;
+        EXPECT_TRUE(run.err.ends_with(Utf8(ScriptText::UsageLine() + L"\r\n"))) << run.err;
+    }
+    for (const wchar_t* arguments : {L"details 12", L"scan 12", L"readtest 12"}) {
+        SCOPED_TRACE(arguments);
+        const CliRun run = RunCli(arguments);
+        EXPECT_EQ(run.status, DWORD{ScriptText::kNotOpened});
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, Utf8(L"Drive 12: " + std::wstring(ResultText::kDriveNotOpened) + L"\r\n"));
+    }
+    const CliRun help = RunCli(L"--help");
+    EXPECT_EQ(help.out, Utf8(ScriptText::Help()));
+    EXPECT_EQ(help.status, 0u);
+}
+
+} // namespace
