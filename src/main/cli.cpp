@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -199,17 +200,26 @@ BOOL WINAPI OnConsoleControl(DWORD event)
 
 // Shows the running scan's progress until it has ended by itself or been stopped. A stop whose
 // cancel landed between two reads finds the next one hanging: it is asked again at every look
-// until the scan has ended.
+// until the scan has ended, or for at most kStopLimit when the drive does not let go of a read.
 void WaitForScan(HANDLE stopAsked, Progress& progress)
 {
     constexpr DWORD kLookInterval = 100;
-    bool stopping = false;
+    constexpr ULONGLONG kStopLimit = 10'000;
+    ULONGLONG stopAskedAt = 0;
     for (;;) {
-        stopping = WaitForSingleObject(stopAsked, kLookInterval) == WAIT_OBJECT_0 || stopping;
+        // Once set, the event would end every wait at once: the looks go on at their interval.
+        if (stopAskedAt != 0) {
+            Sleep(kLookInterval);
+        } else if (WaitForSingleObject(stopAsked, kLookInterval) == WAIT_OBJECT_0) {
+            stopAskedAt = GetTickCount64();
+        }
         if (!SurfaceScan::IsRunning()) {
             return;
         }
-        if (stopping) {
+        if (stopAskedAt != 0) {
+            if (GetTickCount64() - stopAskedAt > kStopLimit) {
+                return;
+            }
             SurfaceScan::Stop();
         }
         // An ended scan's thread may still be freeing what it held: its end is shown once, after.
@@ -245,7 +255,12 @@ int Scan(const Streams& streams, std::int32_t drive)
     WaitForScan(stopAsked.get(), progress);
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 
-    const ScanRecord record = SurfaceScan::Snapshot();
+    // Still running here only when the drive holds a read past the limit: what was found is
+    // printed, as Stopped.
+    ScanRecord record = SurfaceScan::Snapshot();
+    if (record.IsRunning()) {
+        record.Stop();
+    }
     progress.End(record);
     streams.out.Write(record.CopyText({drive, details.info.model, details.info.serialNumber}));
     return ScriptText::HealthBits(details) | ScriptText::ScanBits(record);
@@ -269,6 +284,19 @@ int Run(const Streams& streams, const Command& command)
     return ScriptText::kUsageError;
 }
 
+int RunCommandLine(const Streams& streams, std::span<char*> argv)
+{
+    const ConsoleUtf8 utf8(streams.out.IsConsole() || streams.err.IsConsole());
+    const std::vector<std::string_view> arguments(argv.begin() + std::min<std::ptrdiff_t>(std::ssize(argv), 1), argv.end());
+    const ScriptText::Parsed parsed = ScriptText::Parse(arguments);
+    if (!parsed.command) {
+        streams.err.Write(L"ostrevane-cli: " + parsed.error + std::wstring(kNewLine) + ScriptText::UsageLine() +
+                          std::wstring(kNewLine));
+        return ScriptText::kUsageError;
+    }
+    return Run(streams, *parsed.command);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -279,13 +307,11 @@ int main(int argc, char** argv)
                           L"(SetDefaultDllDirectories failed), so it does not start.\r\n");
         return ScriptText::kNotOpened;
     }
-    const ConsoleUtf8 utf8(streams.out.IsConsole() || streams.err.IsConsole());
-    const std::vector<std::string_view> arguments(argv + std::min(argc, 1), argv + argc);
-    const ScriptText::Parsed parsed = ScriptText::Parse(arguments);
-    if (!parsed.command) {
-        streams.err.Write(L"ostrevane-cli: " + parsed.error + std::wstring(kNewLine) + ScriptText::UsageLine() +
-                          std::wstring(kNewLine));
-        return ScriptText::kUsageError;
+    const int status = RunCommandLine(streams, std::span<char*>(argv, static_cast<std::size_t>(std::max(argc, 0))));
+    // A scan's thread that a drive still holds in a read would meet the program's statics torn
+    // down under it: the process ends here, without running them.
+    if (SurfaceScan::IsRunning()) {
+        ExitProcess(static_cast<UINT>(status));
     }
-    return Run(streams, *parsed.command);
+    return status;
 }
