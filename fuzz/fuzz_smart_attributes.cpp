@@ -2,6 +2,7 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeBridge.h"
 #include "diskinfo/SatPassThrough.h"
 #include "ui/DetailsText.h"
@@ -274,9 +275,95 @@ void CheckNvmeBridge(std::span<const std::uint8_t, kPageSize> page, std::span<co
     }
 }
 
+bool AllZero(std::span<const std::uint8_t> bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// The data page as the drive's self-test log and as its summary error log, by their published
+// layouts: rings read from the newest entry, an index out of range meaning no entries.
+void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page)
+{
+    const auto tests = DriveLogs::AtaSelfTests(page);
+    const unsigned newest = page[508];
+    std::size_t next = 0;
+    for (unsigned age = 0; newest >= 1 && newest <= 21 && age < 21; ++age) {
+        const auto descriptor = page.subspan(2 + 24 * ((newest - 1 + 21 - age) % 21), 24);
+        if (AllZero(descriptor)) {
+            continue;
+        }
+        FUZZ_CHECK(next < tests.size());
+        const DriveLogs::SelfTest& test = tests[next++];
+        const unsigned status = descriptor[1] >> 4;
+        const std::uint64_t lba = FuzzReadLe(descriptor.subspan(5), 4);
+        FUZZ_CHECK(test.type == descriptor[0] && test.status == status);
+        FUZZ_CHECK(test.remainingPercent == (descriptor[1] & 15U) * 10 && test.hours == FuzzReadLe(descriptor.subspan(2), 2));
+        FUZZ_CHECK(test.failed == (status >= 3 && status <= 8) && test.passed == (status == 0));
+        FUZZ_CHECK(test.failingLba == (test.failed && lba != 0xFFFFFFFF ? std::optional<std::uint64_t>(lba) : std::nullopt));
+        FUZZ_CHECK(!DriveLogs::AtaTestType(test.type).empty() && !DriveLogs::AtaTestStatus(test.status).empty());
+    }
+    FUZZ_CHECK(next == tests.size());
+
+    const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(page);
+    const auto count = static_cast<unsigned>(FuzzReadLe(page.subspan(452), 2));
+    const unsigned index = page[1];
+    FUZZ_CHECK(log.count == count);
+    FUZZ_CHECK(log.entries.size() == (index >= 1 && index <= 5 ? std::min(count, 5U) : 0U));
+    for (unsigned age = 0; age < log.entries.size(); ++age) {
+        const DriveLogs::AtaError& logged = log.entries[age];
+        const auto entry = page.subspan(2 + 90 * ((index - 1 + 5 - age) % 5), 90);
+        const auto error = entry.subspan(60);
+        FUZZ_CHECK(logged.number == count - age && logged.error == error[1] && logged.status == error[7]);
+        FUZZ_CHECK(logged.lba == ((error[6] & 15U) << 24 | FuzzReadLe(error.subspan(3), 3)));
+        FUZZ_CHECK(logged.hours == FuzzReadLe(error.subspan(28), 2) && logged.state == error[27]);
+        FUZZ_CHECK(logged.weighed == ((error[1] & 0x50U) != 0));
+        std::size_t used = 0;
+        for (std::size_t c = 0; c < 5; ++c) {
+            used += AllZero(entry.subspan(12 * c, 12)) ? 0 : 1;
+        }
+        FUZZ_CHECK(logged.commandsLogged == used);
+        FUZZ_CHECK(!DriveLogs::AtaErrorWords(logged.error).empty() && !DriveLogs::AtaCommandName(logged.command).empty());
+    }
+}
+
+// The whole input as device statistics pages: a page counts when its header names it, a value
+// when its supported and valid bits are both set; nothing is read outside the pages.
+void CheckStatistics(std::span<const std::uint8_t> pages)
+{
+    const auto counts = [pages](std::size_t page) {
+        return (page + 1) * 512 <= pages.size() && FuzzReadLe(pages.subspan(page * 512), 2) != 0 &&
+               pages[page * 512 + 2] == page;
+    };
+    if (pages.size() >= 512) {
+        const std::size_t sectors = DriveLogs::StatisticsSectors(pages.first<512>());
+        FUZZ_CHECK(sectors <= 8 && (sectors == 0) == !counts(0));
+    }
+    for (std::size_t page = 0; page < pages.size() / 512 + 2; ++page) {
+        FUZZ_CHECK(DriveLogs::PageCounts(pages, static_cast<std::uint8_t>(page)) == counts(page));
+        FUZZ_CHECK(!DriveLogs::StatisticWord(pages, static_cast<std::uint8_t>(page), 12));
+        for (std::size_t offset = 0; offset <= 512; offset += 8) {
+            const auto word = DriveLogs::StatisticWord(pages, static_cast<std::uint8_t>(page), offset);
+            const bool inside = counts(page) && offset >= 8 && offset < 512;
+            FUZZ_CHECK(word.has_value() == inside);
+            if (!word) {
+                continue;
+            }
+            FUZZ_CHECK(*word == FuzzReadLe(pages.subspan(page * 512 + offset), 8));
+            const auto value = DriveLogs::Statistic(pages, static_cast<std::uint8_t>(page), offset);
+            FUZZ_CHECK(value == ((*word >> 62) == 3 ? std::optional<std::uint64_t>(*word & 0x00FF'FFFF'FFFF'FFFF)
+                                                     : std::nullopt));
+        }
+    }
+    for (std::size_t offset = 8; offset < 512; offset += 8) {
+        const auto celsius = DriveLogs::Temperature(pages, offset);
+        FUZZ_CHECK(!celsius || (*celsius > -128 && *celsius < 128));
+    }
+}
+
 } // namespace
 
-// The first 512 bytes are the SMART data page (zero-filled when the input is shorter); the
+// The first 512 bytes are the SMART data page (zero-filled when the input is shorter), read as
+// the self-test and error logs too, and the whole input as device statistics pages; the
 // next four a drive number for the command that asks for the page; the 512 after them, when
 // the input reaches them, the thresholds page; then what a USB bridge returned with the data
 // page: one byte of flags (bit 0 the request succeeded, bit 1 the thresholds command, bits 2-5
@@ -288,6 +375,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data, size);
     const ExactAnswer<std::uint8_t> page(input, kPageSize);
     CheckSmartAttributes(page.Bytes().first<kPageSize>());
+    CheckAtaLogs(page.Bytes().first<kPageSize>());
+    CheckStatistics(ExactAnswer<std::uint8_t>(input, size).Bytes());
 
     const auto driveNumber = static_cast<std::uint32_t>(FuzzReadLe(input.subspan(std::min(size, kPageSize)), 4));
     CheckSmartCommand(static_cast<std::int32_t>(driveNumber), (driveNumber & 0x100U) != 0);

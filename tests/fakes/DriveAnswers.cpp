@@ -482,6 +482,43 @@ std::filesystem::path DriveAnswers::NvmePagesDir(const std::filesystem::path& fa
     return DirFromEnvironment("NVME_PAGES_DIR", fallback);
 }
 
+std::filesystem::path DriveAnswers::LogPagesDir(const std::filesystem::path& fallback)
+{
+    return DirFromEnvironment("LOG_PAGES_DIR", fallback);
+}
+
+DriveAnswers::LogTable DriveAnswers::LoadLogTable(const std::filesystem::path& folder)
+{
+    LogTable table;
+    const auto text = ReadWholeFile(folder / "expected.tsv");
+    if (!text) {
+        table.problems.push_back("no expected.tsv in " + folder.string());
+        return table;
+    }
+    const std::string_view header = Split(*text, '\n').front();
+    const auto columns = Split(header, '\t');
+    std::map<std::string, int> rowsOf;
+    for (const auto& cells : ReadRows(*text, header, "expected.tsv", table.problems)) {
+        auto& row = table.rows.emplace_back();
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            row.emplace(columns[i], cells[i]);
+        }
+        ++rowsOf[row.at("file")];
+    }
+    for (const auto& path : PagesIn(folder)) {
+        const std::string name = path.filename().string();
+        if (rowsOf.erase(name) == 0) {
+            table.problems.push_back(name + " has no rows in expected.tsv");
+        }
+        const std::string bytes = ReadWholeFile(path).value_or(std::string());
+        table.files[name] = Bytes(bytes.begin(), bytes.end());
+    }
+    for (const auto& [name, count] : rowsOf) {
+        table.problems.push_back(name + " has rows in expected.tsv but no file");
+    }
+    return table;
+}
+
 DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::path& dir)
 {
     RealDrives result;

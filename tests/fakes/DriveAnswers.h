@@ -265,4 +265,15 @@ public:
     };
     static std::filesystem::path NvmePagesDir(const std::filesystem::path& fallback);
     static RealNvmeLogs LoadRealNvmeLogs(const std::filesystem::path& dir, const std::string& table);
+
+    // One folder of drives' own logs: every .bin by its file name, and the rows of its
+    // expected.tsv as column name to cell, in file order. LOG_PAGES_DIR names another folder
+    // of folders than `fallback`.
+    struct LogTable {
+        std::map<std::string, Bytes> files;
+        std::vector<std::map<std::string, std::string>> rows;
+        std::vector<std::string> problems; // a log without rows, rows without their log
+    };
+    static std::filesystem::path LogPagesDir(const std::filesystem::path& fallback);
+    static LogTable LoadLogTable(const std::filesystem::path& folder);
 };
