@@ -56,6 +56,14 @@ struct DriveDetails {
     std::optional<DriveLayout::Layout> layout;  // the partition table; absent when not answered
     std::vector<DriveLayout::Volume> volumes;   // the volumes on the drive, with their file systems
     std::optional<DriveIdentity> nvmeIdentity; // Identify Controller through a USB bridge
+
+    // What the drive recorded over its life, as it gave it; each absent (or empty) where the
+    // drive keeps none or refused it.
+    std::optional<Page> selfTestLog;          // ATA SMART self-test log
+    std::optional<Page> errorLog;             // ATA summary SMART error log
+    std::vector<std::uint8_t> statistics;     // ATA device statistics, pages 0 .. n-1
+    std::vector<std::uint8_t> nvmeSelfTests;  // NVMe device self-test log, 564 bytes
+    std::vector<std::uint8_t> nvmeErrors;     // NVMe error information log, 64 bytes an entry
 };
 
 class DiskManager {

@@ -186,6 +186,9 @@ bool Send(HANDLE device, const NvmeBridge::Step& step, std::span<const std::uint
 bool Tunnel(HANDLE device, Family family, Command command, std::span<std::uint8_t> answer)
 {
     const NvmeBridge::Steps steps = NvmeBridge::StepsOf(family, command);
+    if (steps.count == 0) {
+        return false;
+    }
     if (family != Family::JMicron) {
         return Send(device, steps.steps[0], {}, answer);
     }
@@ -226,6 +229,10 @@ void DiskProbe::QueryNvmeBridge(const Probe& probe)
     ApplySmartValues(DeviceAnswers::ParseNvmeHealthLog(log), probe.info);
     SetSource(probe, SmartSource::NvmeUsbBridge);
     probe.details.nvmeLog = CopyPage(log);
+    std::array<std::uint8_t, NvmeBridge::kSelfTestLogSize> selfTests{};
+    if (Tunnel(device.Get(), *family, Command::SelfTestLog, selfTests) && NvmeBridge::LogCounts(selfTests)) {
+        probe.details.nvmeSelfTests.assign(selfTests.begin(), selfTests.end());
+    }
     if (!probe.forDetails) {
         return;
     }

@@ -33,6 +33,9 @@ public:
     // THRESHOLDS 0xD1): PIO data-in, one 512-byte block from the drive, the SMART signature in
     // the LBA registers. A 12-byte command is followed by zeros.
     static Command SmartCommand(Length length, std::uint8_t features);
+    // ATA PASS-THROUGH of SMART READ LOG (0xD5) of `sectors` sectors of the log at `address`,
+    // the same way: the count in the sector count register, the address in LBA low.
+    static Command SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors);
 
     // What came back for one command.
     struct Answer {
@@ -46,4 +49,8 @@ public:
     // the whole page came back and its checksum holds: a bridge that did not pass the command
     // on may still end it GOOD, with the buffer as it was or only partly filled.
     static bool Answered(const Answer& answer);
+    // A log counts as returned when the request went through, the command ended GOOD and all
+    // its sectors came back; what it holds its reader checks.
+    static bool LogReturned(bool requestSucceeded, std::uint8_t scsiStatus, std::uint32_t transferred,
+                            std::size_t sectors);
 };

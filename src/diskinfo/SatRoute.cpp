@@ -65,6 +65,38 @@ std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Len
     return DiskProbe::CopyPage(buffer.data);
 }
 
+// The same with room for every page of the device statistics.
+struct LogBuffer {
+    SCSI_PASS_THROUGH request;
+    std::array<std::uint8_t, SatPassThrough::kSenseSize> sense;
+    std::array<std::uint8_t, DriveLogs::kMaxStatisticsPages * DriveLogs::kSectorSize> data;
+};
+
+// ATA PASS-THROUGH of SMART READ LOG: the sectors, when the bridge returned them all.
+std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Length length, std::uint8_t address,
+                                             std::uint8_t sectors)
+{
+    LogBuffer buffer;
+    std::memset(&buffer, 0, sizeof(buffer));
+    SCSI_PASS_THROUGH& request = buffer.request;
+    request.Length = sizeof(SCSI_PASS_THROUGH);
+    request.CdbLength = static_cast<UCHAR>(length);
+    request.SenseInfoLength = SatPassThrough::kSenseSize;
+    request.DataIn = SCSI_IOCTL_DATA_IN;
+    request.DataTransferLength = static_cast<ULONG>(sectors * DriveLogs::kSectorSize);
+    request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
+    request.DataBufferOffset = offsetof(LogBuffer, data);
+    request.SenseInfoOffset = offsetof(LogBuffer, sense);
+    const SatPassThrough::Command command = SatPassThrough::SmartLogCommand(length, address, sectors);
+    std::copy(command.begin(), command.end(), std::begin(request.Cdb));
+    const bool succeeded =
+        DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
+    if (!SatPassThrough::LogReturned(succeeded, request.ScsiStatus, request.DataTransferLength, sectors)) {
+        return std::nullopt;
+    }
+    return DiskProbe::LogSectors(buffer.data.begin(), buffer.data.begin() + sectors * DriveLogs::kSectorSize);
+}
+
 } // namespace
 
 // A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
@@ -86,6 +118,9 @@ bool DiskProbe::QueryUsbBridge(const Probe& probe)
         SetSource(probe, SmartSource::UsbBridge);
         probe.details.smartData = data;
         probe.details.smartThresholds = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        ReadAtaLogs(probe, [&handle, length](std::uint8_t address, std::uint8_t sectors) {
+            return ReadLog(handle.Get(), length, address, sectors);
+        });
         return true;
     }
     return false;

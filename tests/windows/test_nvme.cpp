@@ -153,8 +153,10 @@ TEST(Nvme, DeviceFirstThenAdapter)
     const DWORD dev = StorageDeviceProtocolSpecificProperty;
     const DWORD ada = StorageAdapterProtocolSpecificProperty;
     const Case cases[] = {
-        {"device answers", at30, at40, 30, {StorageDeviceProperty, dev}},
-        {"device fails, adapter answers", std::nullopt, at40, 40, {StorageDeviceProperty, dev, ada}},
+        // Then Identify Controller, by the property that gave the log: these drives answer it with
+        // the health log, too short to count, so no other log is asked for.
+        {"device answers", at30, at40, 30, {StorageDeviceProperty, dev, dev}},
+        {"device fails, adapter answers", std::nullopt, at40, 40, {StorageDeviceProperty, dev, ada, ada}},
         {"both fail", std::nullopt, std::nullopt, -1, {StorageDeviceProperty, dev, ada}},
         {"device answers unusably: no second try", badOffset, at40, -1, {StorageDeviceProperty, dev}},
     };
@@ -338,6 +340,9 @@ TEST(NvmeBridge, ThroughEveryFamily)
     ASSERT_TRUE(real.problems.empty() && !real.logs.empty());
     for (const Enclosure& enclosure : kEnclosures) {
         const std::size_t stepsPerCommand = enclosure.family == Family::JMicron ? 3 : 1;
+        // JMicron's tunnel alone carries the self-test log, which these drives do not give: its
+        // data step fails.
+        const std::size_t selfTestSteps = enclosure.family == Family::JMicron ? 2 : 0;
         for (const auto& log : real.logs) {
             SCOPED_TRACE(log.name);
             FakeKernel::Reset();
@@ -347,7 +352,7 @@ TEST(NvmeBridge, ThroughEveryFamily)
             EXPECT_EQ(std::to_string(info.powerOnHours), log.fields.at("power_on_hours"));
             EXPECT_EQ(std::to_string(info.powerCycles), log.fields.at("power_cycles"));
             EXPECT_EQ(info.model, L"USB NVME BRIDGE");
-            EXPECT_EQ(VendorCommands().size(), stepsPerCommand);
+            EXPECT_EQ(VendorCommands().size(), stepsPerCommand + selfTestSteps);
 
             FakeKernel::Reset();
             InEnclosure(enclosure.family, enclosure.usbDeviceId, log.log).ApplyTo(FakeKernel::Drive(2));
@@ -359,7 +364,7 @@ TEST(NvmeBridge, ThroughEveryFamily)
             EXPECT_EQ(details.nvmeIdentity->model, L"NVME DRIVE 1TB");
             EXPECT_EQ(details.nvmeIdentity->serialNumber, L"S4EWNX0R123456");
             EXPECT_EQ(details.nvmeIdentity->firmware, L"2B2QEXM7");
-            EXPECT_EQ(VendorCommands().size(), 2 * stepsPerCommand);
+            EXPECT_EQ(VendorCommands().size(), 2 * stepsPerCommand + selfTestSteps);
         }
     }
 
@@ -414,7 +419,7 @@ TEST(NvmeBridge, TheBridgeAboveThisDrive)
     InEnclosure(Family::JMicron, kEnclosures[2].usbDeviceId, HealthLog(300, 1, 11)).ApplyTo(FakeKernel::Drive(1));
     InEnclosure(Family::Realtek, kEnclosures[0].usbDeviceId, HealthLog(320, 3, 33)).ApplyTo(FakeKernel::Drive(3));
     EXPECT_EQ(Probe(1).powerOnHours, 11);
-    EXPECT_EQ(VendorCommands().size(), 3u);
+    EXPECT_EQ(VendorCommands().size(), 5u) << "the health log's three steps, and the self-test log's first two";
 }
 
 // The first vendor command of each family byte for byte: SCSI_PASS_THROUGH (64-bit layout)
@@ -461,7 +466,9 @@ TEST(NvmeBridge, ExactCallOfEachFamily)
         for (const KernelCall& call : FakeKernel::CallsOf(KernelCall::Kind::Mutex)) {
             mutexCalls.push_back(call.path);
         }
-        const std::vector<std::wstring> jmicronMutex{L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex"};
+        // Taken for each command: the health log, then the self-test log.
+        const std::vector<std::wstring> jmicronMutex{L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex",
+                                                     L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex"};
         EXPECT_EQ(mutexCalls, c.family == Family::JMicron ? jmicronMutex : std::vector<std::wstring>{});
     }
 }
