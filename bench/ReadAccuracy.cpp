@@ -99,7 +99,6 @@ int main()
         while (SurfaceScan::IsRunning()) {
             ::Sleep(kScanPollMilliseconds);
         }
-        SurfaceScan::StopAndWait();
         const ScanRecord record = SurfaceScan::Snapshot();
         if (record.GetState() != ScanRecord::State::Finished || record.ElapsedSeconds() <= 0) {
             std::printf("scan %.0f MB/s: %ls\n", run.mebibytesPerSecond, record.ResultText().c_str());

@@ -4,13 +4,18 @@ option(OSTREVANE_CROSS_X64 "Cross-build the x64 Windows program with mingw-w64 a
 
 # Adds a nested Windows build of this source tree and includes its tests in this tree's.
 # MACHINE is the program's machine type (AMD64 or ARM64), for the release check;
-# PROGRAM_ONLY builds no tests, for a machine whose programs cannot run here.
+# PROGRAM_ONLY builds no tests, for a machine whose programs cannot run here; BUILD_TYPE, when
+# given, replaces this tree's.
 function(ostrevane_windows_build name toolchain)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "PROGRAM_ONLY" "MACHINE" "")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "PROGRAM_ONLY" "MACHINE;BUILD_TYPE" "")
   if(NOT arg_MACHINE)
     message(FATAL_ERROR "ostrevane_windows_build(${name}): MACHINE AMD64 or ARM64 is missing")
   endif()
   set(binary_dir ${CMAKE_BINARY_DIR}/${name})
+  set(build_type ${CMAKE_BUILD_TYPE})
+  if(arg_BUILD_TYPE)
+    set(build_type ${arg_BUILD_TYPE})
+  endif()
   set(build_tests ${OSTREVANE_BUILD_TESTS})
   if(arg_PROGRAM_ONLY)
     set(build_tests OFF)
@@ -20,7 +25,7 @@ function(ostrevane_windows_build name toolchain)
     BINARY_DIR ${binary_dir}
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${toolchain}
-      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      -DCMAKE_BUILD_TYPE=${build_type}
       -DOSTREVANE_BUILD_TESTS=${build_tests}
       -DOSTREVANE_TEST_LABEL=${name}
     INSTALL_COMMAND ""
@@ -43,6 +48,12 @@ endfunction()
 
 if(OSTREVANE_CROSS_X64)
   ostrevane_windows_build(win-x64 ${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-x64.cmake MACHINE AMD64)
+  # The real-device tests run the program as it ships: the Release build, with no tests of its own.
+  if(OSTREVANE_BUILD_TESTS)
+    ostrevane_windows_build(win-x64-release ${CMAKE_SOURCE_DIR}/cmake/toolchain-mingw-x64.cmake MACHINE AMD64
+                            PROGRAM_ONLY BUILD_TYPE Release)
+    add_subdirectory(${CMAKE_SOURCE_DIR}/tests/realdev ${CMAKE_BINARY_DIR}/realdev)
+  endif()
 endif()
 
 # Zig (scripts/setup.sh installs the pinned version) builds the ARM64 program. Its x64 build

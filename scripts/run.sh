@@ -5,13 +5,19 @@
 #   scripts/run.sh --demo   the same with the demo build: the program's windows over fake drives
 #                           made from the real drives' pages beside the project, since under
 #                           Wine the real program sees one drive that answers almost nothing.
+#   scripts/run.sh --device FILE
+#                           the program with FILE, a disk image or a rules file (NAME.rules, see
+#                           tests/realdev/rig.sh), as a real drive 0 through the real-device rig
+#                           (needs root, /dev/fuse and loop devices).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+device=""
 case "${1:-}" in
   "") demo=false ;;
   --demo) demo=true ;;
-  *) echo "usage: scripts/run.sh [--demo]" >&2; exit 2 ;;
+  --device) demo=false device=$(realpath "${2:?scripts/run.sh --device FILE}") ;;
+  *) echo "usage: scripts/run.sh [--demo | --device FILE]" >&2; exit 2 ;;
 esac
 
 scripts/setup.sh
@@ -31,6 +37,10 @@ build_dir=$(cd "$build_dir" && pwd)
 exe="$build_dir/$program"
 echo "Built $exe"
 
+if [ -n "$device" ] && [ -z "${RIG_DIR:-}" ]; then
+  export OSTREVANE_RIG_BUILD_DIR="$build_dir/rig"
+  exec tests/realdev/rig.sh "$device" -- env OSTREVANE_RUN_BUILD_DIR="$build_dir" "$0" --device "$device"
+fi
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   exec scripts/wine-run.sh "$exe"
 fi

@@ -8,19 +8,27 @@ namespace {
 constexpr double kMebibytesRead = 100.0;
 static_assert(static_cast<double>(DiskTest::kChunkSize) * DiskTest::kChunkCount == kMebibytesRead * 1024 * 1024);
 
+double Failed(std::uint32_t* failureError, DWORD error)
+{
+    if (failureError != nullptr) {
+        *failureError = error;
+    }
+    return -1.0;
+}
+
 } // namespace
 
-double DiskTest::RunSequentialReadTest(std::int32_t driveNumber)
+double DiskTest::RunSequentialReadTest(std::int32_t driveNumber, std::uint32_t* failureError)
 {
     const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
     const KernelHandle device(Kernel::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                   nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
     if (!device) {
-        return -1.0;
+        return Failed(failureError, ::GetLastError());
     }
     const PageBuffer buffer(kChunkSize);
     if (!buffer) {
-        return -1.0;
+        return Failed(failureError, ERROR_NOT_ENOUGH_MEMORY);
     }
 
     // A monotonic counter: the wall clock can step in the middle of a run that, on a fast
@@ -31,8 +39,11 @@ double DiskTest::RunSequentialReadTest(std::int32_t driveNumber)
     Kernel::QueryPerformanceCounter(&start);
     for (int chunk = 0; chunk < kChunkCount; ++chunk) {
         DWORD bytesRead = 0;
-        if (!Kernel::ReadFile(device.Get(), buffer.Get(), kChunkSize, &bytesRead, nullptr) || bytesRead == 0) {
-            return -1.0;
+        if (!Kernel::ReadFile(device.Get(), buffer.Get(), kChunkSize, &bytesRead, nullptr)) {
+            return Failed(failureError, ::GetLastError());
+        }
+        if (bytesRead == 0) {
+            return Failed(failureError, 0);
         }
     }
     LARGE_INTEGER stop{};

@@ -154,13 +154,21 @@ std::wstring ScanRecord::StatusLine() const
                                   average) +
                         Duration(m_elapsedSeconds);
     if (m_state != State::Running) {
-        return line + L"   " + ResultText();
+        // The result first: a narrow window cuts the figures, not the reason.
+        return ResultText() + L"   " + line;
     }
     if (average > 0) {
         const double left = static_cast<double>(m_capacity - std::min(m_scanned, m_capacity)) / kBytesPerMiB / average;
         line += L"   left " + Duration(left);
     }
     return line;
+}
+
+std::wstring ScanRecord::StoppingText(double seconds)
+{
+    const auto whole = static_cast<unsigned long long>(std::max(0.0, std::min(seconds, 3.6e9)));
+    return BoundedText::Formatted(L"Stopping: waiting for the drive to answer the current read (%llu:%02llu)",
+                                  whole / 60, whole % 60);
 }
 
 std::wstring ScanRecord::CopyText(const Drive& drive) const

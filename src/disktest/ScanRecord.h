@@ -79,9 +79,13 @@ public:
 
     // "Finished", "Stopped", "Running", or why the scan stopped by itself.
     std::wstring ResultText() const;
-    // "Scanned 123.4 of 1863.0 GB (6.6 %)   142 MB/s   elapsed 0:14:32   left 3:24:10", and, once
-    // the scan has ended, why in place of the time left.
+    // "Scanned 123.4 of 1863.0 GB (6.6 %)   142 MB/s   elapsed 0:14:32   left 3:24:10"; once the
+    // scan has ended, its result before the figures, and no time left.
     std::wstring StatusLine() const;
+    // What the status line says while a Stop waits, `seconds` after it was asked, for the
+    // drive to answer the read the scan is in: "Stopping: waiting for the drive to answer the
+    // current read (m:ss)".
+    static std::wstring StoppingText(double seconds);
     // The whole result, tab-separated, one item a line, as scripts and spreadsheets read it.
     std::wstring CopyText(const Drive& drive) const;
 

@@ -21,17 +21,24 @@ static_assert(SurfaceScan::kBlockSize % SurfaceScan::kPieceSize == 0);
 
 // The largest sector that keeps a block a whole number of sectors.
 constexpr std::uint32_t kLargestSectorSize = 64u * 1024u;
-// How long to wait for the scan's thread between cancels of the read it may hang in.
-constexpr DWORD kCancelInterval = 100;
 constexpr LONGLONG kProgressPerSecond = 10;
 
 // ERROR_NO_SUCH_DEVICE, which older SDK headers lack.
 constexpr DWORD kErrorNoSuchDevice = 433;
 
-// Errors after which the drive no longer answers anything: the scan stops at once.
-bool MeansDriveGone(DWORD error)
+// ERROR_DEVICE_REMOVED, which older SDK headers lack.
+constexpr DWORD kErrorDeviceRemoved = 1617;
+
+} // namespace
+
+// Errors after which the drive no longer answers anything: the scan stops at once. The disk
+// stack completes every request to a drive whose link failed with STATUS_NO_SUCH_DEVICE, which
+// reaches the program as ERROR_FILE_NOT_FOUND (or, under some emulations, ERROR_NO_SUCH_DEVICE).
+bool SurfaceScan::MeansDriveGone(std::uint32_t error)
 {
     switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case kErrorDeviceRemoved:
     case ERROR_DEVICE_NOT_CONNECTED:
     case kErrorNoSuchDevice:
     case ERROR_DEV_NOT_EXIST:
@@ -42,6 +49,8 @@ bool MeansDriveGone(DWORD error)
         return false;
     }
 }
+
+namespace {
 
 class ExclusiveLock {
 public:
@@ -102,15 +111,18 @@ auto WithRecord(Change change)
     return change(S().record);
 }
 
-// False, with `geometry` untouched, when the drive tells no capacity.
-bool ReadGeometryOf(HANDLE device, SurfaceScan::Geometry& geometry)
+// 0, or the error of the capacity request, with `geometry` untouched. An empty reader may
+// answer a length of 0: it has no medium.
+DWORD ReadGeometryOf(HANDLE device, SurfaceScan::Geometry& geometry)
 {
     GET_LENGTH_INFORMATION length{};
     DWORD returned = 0;
     if (Kernel::DeviceIoControl(device, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length), &returned,
-                                nullptr) == FALSE ||
-        length.Length.QuadPart <= 0) {
-        return false;
+                                nullptr) == FALSE) {
+        return ::GetLastError();
+    }
+    if (length.Length.QuadPart <= 0) {
+        return ERROR_NO_MEDIA_IN_DRIVE;
     }
     std::uint32_t sectorSize = SurfaceScan::kDefaultSectorSize;
     DISK_GEOMETRY_EX disk{};
@@ -124,7 +136,7 @@ bool ReadGeometryOf(HANDLE device, SurfaceScan::Geometry& geometry)
         }
     }
     geometry = {static_cast<std::uint64_t>(length.Length.QuadPart) / sectorSize * sectorSize, sectorSize};
-    return true;
+    return 0;
 }
 
 KernelHandle OpenForScan(std::int32_t driveNumber)
@@ -193,7 +205,7 @@ void Tell()
 // Why the scan ends on `outcome`, when it does: the drive is gone, or Stop cancelled the read.
 bool EndsScan(const ReadOutcome& outcome)
 {
-    if (outcome.error != 0 && MeansDriveGone(outcome.error)) {
+    if (outcome.error != 0 && SurfaceScan::MeansDriveGone(outcome.error)) {
         WithRecord([&](ScanRecord& record) { record.DriveGone(outcome.read.offset, outcome.error); });
         return true;
     }
@@ -247,9 +259,17 @@ void Scan(HANDLE device, void* buffer, std::uint64_t capacity)
     WithRecord([](ScanRecord& record) { record.Finish(); });
 }
 
+// Ends the scan for `reason`, unless Stop was asked meanwhile: then the failure is the
+// cancelled request, and the scan ends as stopped.
 void EndWith(std::wstring reason)
 {
-    WithRecord([&](ScanRecord& record) { record.End(ScanRecord::State::StoppedByItself, std::move(reason)); });
+    WithRecord([&](ScanRecord& record) {
+        if (S().stopAsked) {
+            record.Stop();
+        } else {
+            record.End(ScanRecord::State::StoppedByItself, std::move(reason));
+        }
+    });
 }
 
 std::wstring WithError(const wchar_t* text, DWORD error)
@@ -263,8 +283,8 @@ std::wstring WithError(const wchar_t* text, DWORD error)
 void ScanDevice(HANDLE device)
 {
     SurfaceScan::Geometry geometry;
-    if (!ReadGeometryOf(device, geometry)) {
-        EndWith(WithError(L"The drive did not tell its capacity", ::GetLastError()));
+    if (const DWORD error = ReadGeometryOf(device, geometry); error != 0) {
+        EndWith(WithError(L"The drive did not tell its capacity", error));
         return;
     }
     WithRecord([&](ScanRecord& record) { record = ScanRecord(geometry.capacityBytes, geometry.sectorSize); });
@@ -294,14 +314,17 @@ DWORD WINAPI RunScan(void*)
 
 } // namespace
 
-std::optional<SurfaceScan::Geometry> SurfaceScan::ReadGeometry(std::int32_t driveNumber)
+SurfaceScan::GeometryAnswer SurfaceScan::ReadGeometry(std::int32_t driveNumber)
 {
+    GeometryAnswer answer;
     const KernelHandle device = OpenForScan(driveNumber);
-    Geometry geometry;
-    if (!device || !ReadGeometryOf(device.Get(), geometry)) {
-        return std::nullopt;
+    if (!device) {
+        answer.error = ::GetLastError();
+        return answer;
     }
-    return geometry;
+    answer.error = ReadGeometryOf(device.Get(), answer.geometry);
+    answer.outcome = answer.error == 0 ? GeometryAnswer::Outcome::Read : GeometryAnswer::Outcome::NoCapacity;
+    return answer;
 }
 
 bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message)
@@ -309,7 +332,6 @@ bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message)
     if (IsRunning()) {
         return false;
     }
-    S().thread.Reset();
     S().stopAsked = false;
     S().progressPending = false;
     S().driveNumber = driveNumber;
@@ -328,21 +350,16 @@ void SurfaceScan::Stop()
     }
 }
 
-void SurfaceScan::StopAndWait()
-{
-    // A cancel that lands between two reads finds nothing to cancel, and the next read may be
-    // the one that hangs: cancel again until the thread is gone.
-    while (IsRunning()) {
-        S().stopAsked = true;
-        Kernel::CancelSynchronousIo(S().thread.Get());
-        Kernel::WaitForSingleObject(S().thread.Get(), kCancelInterval);
-    }
-    S().thread.Reset();
-}
-
 bool SurfaceScan::IsRunning()
 {
-    return S().thread.Get() != nullptr && Kernel::WaitForSingleObject(S().thread.Get(), 0) == WAIT_TIMEOUT;
+    if (S().thread.Get() == nullptr) {
+        return false;
+    }
+    if (Kernel::WaitForSingleObject(S().thread.Get(), 0) == WAIT_TIMEOUT) {
+        return true;
+    }
+    S().thread.Reset();
+    return false;
 }
 
 ScanRecord SurfaceScan::Snapshot()

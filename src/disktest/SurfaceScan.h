@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <optional>
 
 // The read-only surface scan: every sector of one drive read once, in order, in timed blocks of
 // 1 MiB, a block that fails read again in pieces of 64 KiB to find what cannot be read. It runs
@@ -24,19 +23,29 @@ public:
         std::uint32_t sectorSize = kDefaultSectorSize;
     };
     // The capacity and logical sector size of the drive, on a handle opened only for the
-    // question; nullopt when the drive does not open or tells no capacity.
-    static std::optional<Geometry> ReadGeometry(std::int32_t driveNumber);
+    // question; or why there are none: the drive did not open, or opened and told no capacity
+    // (a card reader without a card), with the error of the failed call.
+    struct GeometryAnswer {
+        enum class Outcome { Read, NotOpened, NoCapacity };
+        Outcome outcome = Outcome::NotOpened;
+        Geometry geometry;
+        std::uint32_t error = 0;
+    };
+    static GeometryAnswer ReadGeometry(std::int32_t driveNumber);
 
     // Starts a scan of the drive from LBA 0. `window` is posted `message` when there is progress
     // to show (at most ten times a second, and one at a time until Acknowledge) and when the
     // scan has ended. False when a scan is still running or its thread could not be started.
     static bool Start(std::int32_t driveNumber, HWND window, UINT message);
-    // Asks the running scan to stop and cancels the read it waits on; returns at once.
+    // Asks the running scan to stop and cancels the request it waits on; returns at once. A
+    // cancel that lands between two reads finds nothing to cancel, and a drive retrying a sector
+    // may not take one at all: ask again, now and then, until IsRunning says the thread ended.
     static void Stop();
-    // Stops the scan, if one runs, and waits until its thread has ended and freed everything.
-    static void StopAndWait();
-    // Whether the scan's thread has not ended yet.
+    // Whether the scan's thread has not ended yet. Once it has, it has freed everything and its
+    // handle is closed.
     static bool IsRunning();
+    // Whether a request that failed with `error` means the drive has gone from its link.
+    static bool MeansDriveGone(std::uint32_t error);
     // What the current (or last) scan has found so far.
     static ScanRecord Snapshot();
     // The window has taken the last progress message; the next may come.

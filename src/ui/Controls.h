@@ -53,4 +53,29 @@ public:
     // An owner-drawn button: a flat face (lighter while pressed, the label shifted a pixel),
     // a 1-pixel border, the label light, or grey while the button is disabled.
     static void DrawButton(const DRAWITEMSTRUCT& item, FocusMark focusMark);
+
+    // Registers a window class of `name` with the program's usual cursor and styles, once for
+    // the life of the process. It has no brush: Windows would delete a class's brush with the
+    // class, so each window paints its own background.
+    static bool RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure);
+
+    // Whether a WM_COMMAND is a click: owner-drawn buttons send BN_DOUBLECLICKED after the
+    // BN_CLICKED of a double click, which must not act twice.
+    static bool IsClick(WPARAM wParam) { return HIWORD(wParam) == BN_CLICKED; }
+
+    // The frame every top-level window of the program shares, driven by the one message loop.
+    // Every window keeps its focused control across activations, and Enter or Space on a
+    // focused button presses it. A window worked as a dialog box also takes Tab and Shift+Tab
+    // between its controls, Escape as its IDCANCEL and Ctrl+C anywhere in it as `copyCommand`,
+    // and shows the focus on its buttons.
+    enum class Keys { Own, Dialog };
+    static void AttachFrame(HWND window, Keys keys, int copyCommand = 0);
+    // Before the window goes.
+    static void DetachFrame(HWND window);
+    // The loop's look at every message before it is dispatched: a key goes to the top-level
+    // window it was typed in. True when the message was taken and must not be dispatched.
+    static bool TranslateKeys(MSG& message);
+    // The messages the frame answers for a window attached to it (WM_ACTIVATE, and the
+    // buttons' WM_DRAWITEM of a dialog); true, with `result`, when it answered.
+    static bool OnFrameMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 };

@@ -3,6 +3,9 @@
 #include "ui/Controls.h"
 #include "ui/Theme.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace {
 
 constexpr DWORD kListExStyle = LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
@@ -25,6 +28,16 @@ void ColourCell(NMLVCUSTOMDRAW& draw, DarkList::TextColour colour)
         draw.clrText = colour(row, draw.iSubItem, draw.clrText);
         draw.clrTextBk = Theme::kListBackground;
     }
+}
+
+// Whether `text` starts with (or, unless `partial`, is) `typed`, ignoring case.
+bool Matches(std::wstring_view text, std::wstring_view typed, bool partial)
+{
+    if (text.size() < typed.size() || (!partial && text.size() != typed.size())) {
+        return false;
+    }
+    return CompareStringOrdinal(text.data(), static_cast<int>(typed.size()), typed.data(),
+                                static_cast<int>(typed.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -68,4 +81,27 @@ LRESULT DarkList::OnCustomDraw(NMLVCUSTOMDRAW& draw, TextColour colour)
     default:
         return CDRF_DODEFAULT;
     }
+}
+
+LRESULT DarkList::FindRow(const NMLVFINDITEMW& find, std::size_t count, RowText textOf)
+{
+    // Windows asks with LVFI_SUBSTRING (the same as LVFI_PARTIAL) when the user types, and a
+    // search that only wraps is a string search too.
+    constexpr UINT kStringSearch = LVFI_STRING | LVFI_PARTIAL | kFindSubstring | LVFI_WRAP;
+    constexpr UINT kPrefixSearch = LVFI_PARTIAL | kFindSubstring;
+    const LVFINDINFOW& info = find.lvfi;
+    const bool wraps = (info.flags & LVFI_WRAP) != 0;
+    const auto first = static_cast<std::size_t>(std::max(find.iStart, 0));
+    if ((info.flags & kStringSearch) == 0 || info.psz == nullptr || count == 0 || (first >= count && !wraps)) {
+        return -1;
+    }
+    const std::size_t start = first < count ? first : 0;
+    const std::size_t tries = wraps ? count : count - start;
+    for (std::size_t step = 0; step < tries; ++step) {
+        const std::size_t row = (start + step) % count;
+        if (Matches(textOf(row), info.psz, (info.flags & kPrefixSearch) != 0)) {
+            return static_cast<LRESULT>(row);
+        }
+    }
+    return -1;
 }

@@ -50,38 +50,6 @@ struct Shown {
 };
 Shown g_shown;
 
-// The window class, registered for as long as one window lives.
-class RegisteredClass {
-public:
-    explicit RegisteredClass(HINSTANCE instance) : m_instance(instance)
-    {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.style = CS_HREDRAW | CS_VREDRAW;
-        windowClass.lpfnWndProc = DetailsWindow::WindowProc;
-        windowClass.hInstance = instance;
-        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        // No class brush: Windows deletes a class's brush when the class is unregistered.
-        // WM_ERASEBKGND paints the background instead.
-        windowClass.lpszClassName = kClassName;
-        m_registered = RegisterClassExW(&windowClass) != 0;
-    }
-    RegisteredClass(const RegisteredClass&) = delete;
-    RegisteredClass& operator=(const RegisteredClass&) = delete;
-    ~RegisteredClass()
-    {
-        if (m_registered) {
-            UnregisterClassW(kClassName, m_instance);
-        }
-    }
-
-    bool IsRegistered() const { return m_registered; }
-
-private:
-    HINSTANCE m_instance;
-    bool m_registered = false;
-};
-
 bool HasTable()
 {
     return !g_shown.table.columns.empty();
@@ -258,30 +226,6 @@ void PlaceOverOwner(HWND hwnd, SIZE client)
     Controls::PlaceOverOwner(hwnd, outer.right - outer.left, Height(outer));
 }
 
-// The window's messages until it is gone, with the keys of a dialog box (Tab moves between
-// the controls, Escape closes), and Ctrl+C wherever the focus is. A quit request closes the
-// window and is made again for the main loop.
-void RunModal(HWND window)
-{
-    MSG message{};
-    while (IsWindow(window) != FALSE) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) {
-            DetailsWindow::OnClose(window);
-            if (got == 0) {
-                PostQuitMessage(static_cast<int>(message.wParam));
-            }
-            return;
-        }
-        if (message.message == WM_KEYDOWN && Clipboard::IsCopyKey(message.wParam)) {
-            DetailsWindow::OnCommand(window, ID_BTN_COPY);
-        } else if (IsDialogMessageW(window, &message) == FALSE) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-}
-
 } // namespace
 
 bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
@@ -291,8 +235,7 @@ bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
                DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),
                PartitionText::BuildTable(details)};
     const HINSTANCE instance = Controls::InstanceOf(owner);
-    const RegisteredClass windowClass(instance);
-    if (!windowClass.IsRegistered()) {
+    if (!Controls::RegisterWindowClass(instance, kClassName, WindowProc)) {
         return false;
     }
     const HWND window = CreateWindowExW(0, kClassName, kTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMinimumWidth,
@@ -300,16 +243,19 @@ bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
     if (window == nullptr) {
         return false;
     }
-    EnableWindow(owner, FALSE);
+    // Shown first, so that the owner notes its focused control as it goes inactive; disabled
+    // before, it would lose the focus instead.
     ShowWindow(window, SW_SHOWNORMAL);
+    EnableWindow(owner, FALSE);
     SetFocus(GetDlgItem(window, HasTable() ? ID_DETAILS_LIST : IDCANCEL));
-    RunModal(window);
-    EnableWindow(owner, TRUE);
     return true;
 }
 
 LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (LRESULT result = 0; Controls::OnFrameMessage(hwnd, message, wParam, lParam, result)) {
+        return result;
+    }
     switch (message) {
     case WM_CREATE:
         OnCreate(hwnd);
@@ -323,19 +269,18 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
     case WM_PAINT:
         OnPaint(hwnd);
         return 0;
-    case WM_DRAWITEM:
-        if (wParam == ID_BTN_COPY || wParam == IDCANCEL) {
-            Controls::DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), Controls::FocusMark::Shown);
-            return TRUE;
-        }
-        break;
     case WM_NOTIFY:
         return OnNotify(reinterpret_cast<NMHDR*>(lParam));
     case WM_COMMAND:
-        OnCommand(hwnd, static_cast<int>(wParam & 0xFFFF));
+        if (Controls::IsClick(wParam)) {
+            OnCommand(hwnd, LOWORD(wParam));
+        }
         return 0;
     case WM_CLOSE:
         OnClose(hwnd);
+        return 0;
+    case WM_DESTROY:
+        Controls::DetachFrame(hwnd);
         return 0;
     case WM_GETMINMAXINFO:
         OnGetMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lParam));
@@ -348,6 +293,7 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
 
 void DetailsWindow::OnCreate(HWND hwnd)
 {
+    Controls::AttachFrame(hwnd, Controls::Keys::Dialog, ID_BTN_COPY);
     const DWORD shown = HasTable() ? WS_VISIBLE : 0;
     const HWND list = DarkList::Create(hwnd, ID_DETAILS_LIST, kListStyle | shown, kMargin, TableTop(),
                                        kMinimumWidth - 2 * kMargin, kMinimumHeight);
@@ -426,15 +372,6 @@ void DetailsWindow::OnCommand(HWND hwnd, int controlId)
         Clipboard::Copy(hwnd, g_shown.copyText);
     } else if (controlId == IDCANCEL) {
         OnClose(hwnd);
-    } else if (controlId == IDOK) {
-        // Enter, wherever the focus is: the owner-drawn buttons never claim to be push buttons,
-        // so the dialog keys send IDOK instead of their own command. It presses the focused
-        // button; in the table it does nothing.
-        const HWND focus = GetFocus();
-        const int focusId = GetDlgCtrlID(focus);
-        if (GetParent(focus) == hwnd && (focusId == ID_BTN_COPY || focusId == IDCANCEL)) {
-            OnCommand(hwnd, focusId);
-        }
     }
 }
 

@@ -20,7 +20,8 @@ public:
     DetailsWindow() = delete;
 
     // Shows `details` in a window owned by `owner`, which is disabled until the window has
-    // closed; returns then, or at once with false when the window could not be made.
+    // closed; false when the window could not be made. Returns at once: the program's one
+    // message loop drives the window.
     static bool Show(HWND owner, const DriveDetails& details);
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -23,8 +23,12 @@ constexpr DWORD kListStyle =
     WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 constexpr UINT WM_SCAN_PROGRESS = WM_APP + 2;
+// While a Stop waits, or the thread is ending: cancel again, update the time waited, and see
+// whether the thread has ended.
 constexpr UINT_PTR kStopTimer = 1;
 constexpr UINT kStopTimerInterval = 200;
+constexpr wchar_t kConfirmStop[] =
+    L"Stop the scan and close this window? The result so far will be lost unless you copy it.";
 
 constexpr wchar_t kIntroduction[] = L"Reads every sector once and writes nothing. On a drive that is failing, copy the "
                                     L"data off first: a full read adds wear.";
@@ -58,6 +62,10 @@ constexpr std::array<std::wstring_view, ScanRecord::kScannedClasses> kClassNames
 constexpr COLORREF kGridColour = 0x3C3C3C;
 constexpr COLORREF kRateColour = 0xF0B040;
 
+// Where the scan is, as the Start button shows it: Start, Stop, or Start disabled while a Stop
+// waits for the thread to end.
+enum class Phase { Idle, Running, Stopping };
+
 struct State {
     HWND window = nullptr;
     HWND owner = nullptr;
@@ -65,6 +73,9 @@ struct State {
     SurfaceScan::Geometry geometry;
     ScanRecord shown;     // what the window shows: the last snapshot of the scan
     bool started = false; // a scan has started since the window opened
+    Phase phase = Phase::Idle;
+    ULONGLONG stopAskedAt = 0;   // the tick count when Stop was asked
+    bool closeWhenEnded = false; // Close was asked while the thread was still in a read
 };
 State g;
 
@@ -295,10 +306,18 @@ private:
     SelectedObject m_selection;
 };
 
-void SetRunning(HWND hwnd, bool running)
+void SetPhase(HWND hwnd, Phase phase)
 {
-    SetDlgItemTextW(hwnd, ID_SCAN_START, running ? L"Stop" : L"Start");
-    SendMessageW(g.owner, WM_SCAN_RUNNING, running ? TRUE : FALSE, 0);
+    g.phase = phase;
+    const HWND start = GetDlgItem(hwnd, ID_SCAN_START);
+    SetWindowTextW(start, phase == Phase::Running ? L"Stop" : L"Start");
+    if (phase == Phase::Stopping && GetFocus() == start) {
+        // A disabled button would take the keyboard's focus with it.
+        SetFocus(GetDlgItem(hwnd, IDCANCEL));
+    }
+    EnableWindow(start, phase == Phase::Stopping ? FALSE : TRUE);
+    InvalidateRect(start, nullptr, FALSE);
+    InvalidateRect(hwnd, nullptr, FALSE);
 }
 
 void ShowSnapshot(HWND hwnd)
@@ -313,24 +332,65 @@ void ShowSnapshot(HWND hwnd)
     InvalidateRect(hwnd, nullptr, FALSE);
 }
 
+// The thread has ended and freed everything: Start again, the read test back, and the window
+// closed if Close was asked meanwhile.
+void EndScan(HWND hwnd)
+{
+    KillTimer(hwnd, kStopTimer);
+    ShowSnapshot(hwnd);
+    SetPhase(hwnd, Phase::Idle);
+    SendMessageW(g.owner, WM_SCAN_RUNNING, FALSE, 0);
+    if (g.closeWhenEnded) {
+        DestroyWindow(hwnd);
+    }
+}
+
+// Asks the thread to end; the timer asks again until it has.
+void AskStop(HWND hwnd)
+{
+    SurfaceScan::Stop();
+    g.stopAskedAt = GetTickCount64();
+    SetPhase(hwnd, Phase::Stopping);
+    SetTimer(hwnd, kStopTimer, kStopTimerInterval, nullptr);
+}
+
+// Whether drive N is still the drive of the heading: the same serial number and capacity.
+bool IsSameDrive()
+{
+    DriveInfo now;
+    if (!DiskManager::GetDriveInfo(g.drive.number, now)) {
+        return true; // the scan itself tells that the drive does not open
+    }
+    const std::uint64_t size = now.sizeBytes > 0 ? static_cast<std::uint64_t>(now.sizeBytes) : 0;
+    return now.serialNumber == g.drive.serialNumber &&
+           size / g.geometry.sectorSize * g.geometry.sectorSize == g.geometry.capacityBytes;
+}
+
+void StartScan(HWND hwnd)
+{
+    if (!IsSameDrive()) {
+        const std::wstring text = BoundedText::Formatted(
+            L"Drive %d is now a different drive. Refresh the list and open the scan again.", g.drive.number);
+        MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS)) {
+        g.started = true;
+        EnableWindow(GetDlgItem(hwnd, ID_SCAN_COPY), TRUE);
+        SetPhase(hwnd, Phase::Running);
+        SendMessageW(g.owner, WM_SCAN_RUNNING, TRUE, 0);
+        ShowSnapshot(hwnd);
+    }
+}
+
 COLORREF RangeColour(std::size_t, int, COLORREF)
 {
     return Theme::kLightText;
 }
 
-bool RegisterOnce(HINSTANCE instance)
+std::wstring RangeLba(std::size_t row)
 {
-    WNDCLASSEXW windowClass{};
-    if (GetClassInfoExW(instance, kClassName, &windowClass) != FALSE) {
-        return true;
-    }
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = ScanWindow::WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.lpszClassName = kClassName;
-    return RegisterClassExW(&windowClass) != 0;
+    return std::to_wstring(g.shown.UnreadableRanges()[row].firstLba);
 }
 
 } // namespace
@@ -341,7 +401,7 @@ bool ScanWindow::Open(HWND owner, const DriveInfo& drive, const SurfaceScan::Geo
         return true;
     }
     const HINSTANCE instance = Controls::InstanceOf(owner);
-    if (!RegisterOnce(instance)) {
+    if (!Controls::RegisterWindowClass(instance, kClassName, WindowProc)) {
         return false;
     }
     g = State{};
@@ -364,20 +424,29 @@ HWND ScanWindow::Window()
     return g.window;
 }
 
-bool ScanWindow::PreTranslate(MSG& message)
+bool ScanWindow::IsScanning()
 {
-    if (g.window == nullptr || (message.hwnd != g.window && IsChild(g.window, message.hwnd) == FALSE)) {
-        return false;
+    return g.window != nullptr && g.phase == Phase::Running;
+}
+
+bool ScanWindow::ConfirmStop(HWND owner)
+{
+    return MessageBoxW(owner, kConfirmStop, L"Surface Scan", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
+std::wstring ScanWindow::StatusText()
+{
+    if (g.phase == Phase::Stopping) {
+        return ScanRecord::StoppingText(static_cast<double>(GetTickCount64() - g.stopAskedAt) / 1000.0);
     }
-    if (message.message == WM_KEYDOWN && Clipboard::IsCopyKey(message.wParam)) {
-        OnCommand(g.window, ID_SCAN_COPY);
-        return true;
-    }
-    return IsDialogMessageW(g.window, &message) != FALSE;
+    return g.started ? g.shown.StatusLine() : std::wstring(kIntroduction);
 }
 
 LRESULT CALLBACK ScanWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (LRESULT result = 0; Controls::OnFrameMessage(hwnd, message, wParam, lParam, result)) {
+        return result;
+    }
     switch (message) {
     case WM_CREATE:
         OnCreate(hwnd);
@@ -390,16 +459,12 @@ LRESULT CALLBACK ScanWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
     case WM_PAINT:
         OnPaint(hwnd);
         return 0;
-    case WM_DRAWITEM:
-        if (wParam == ID_SCAN_START || wParam == ID_SCAN_COPY || wParam == IDCANCEL) {
-            Controls::DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), Controls::FocusMark::Shown);
-            return TRUE;
-        }
-        break;
     case WM_NOTIFY:
-        return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+        return OnNotify(hwnd, reinterpret_cast<NMHDR*>(lParam));
     case WM_COMMAND:
-        OnCommand(hwnd, static_cast<int>(wParam & 0xFFFF));
+        if (Controls::IsClick(wParam)) {
+            OnCommand(hwnd, LOWORD(wParam));
+        }
         return 0;
     case WM_SCAN_PROGRESS:
         OnProgress(hwnd);
@@ -425,6 +490,7 @@ LRESULT CALLBACK ScanWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 void ScanWindow::OnCreate(HWND hwnd)
 {
     g.window = hwnd;
+    Controls::AttachFrame(hwnd, Controls::Keys::Dialog, ID_SCAN_COPY);
     const Layout layout = LayoutFor(kWidth, kHeight);
     const HWND ranges = DarkList::Create(hwnd, ID_SCAN_RANGES, kListStyle, layout.ranges.left, layout.ranges.top,
                                          Width(layout.ranges), Height(layout.ranges));
@@ -461,7 +527,7 @@ void ScanWindow::OnPaint(HWND hwnd)
     SetBkMode(dc, TRANSPARENT);
     const Layout layout = LayoutFor(client.right, client.bottom);
     DrawHeading(dc, client.right);
-    PaintText(dc, g.started ? g.shown.StatusLine() : std::wstring(kIntroduction), layout.status, Theme::kLightText);
+    PaintText(dc, StatusText(), layout.status, Theme::kLightText);
     DrawProgress(dc, layout.progress);
     DrawMap(dc, layout.map);
     DrawLegend(dc, layout.legend);
@@ -469,26 +535,16 @@ void ScanWindow::OnPaint(HWND hwnd)
     PaintText(dc, RangesTitle(), layout.rangesTitle, Theme::kLightText);
 }
 
+// Start and Stop act on what the button showed when it was clicked: a click on "Stop" that
+// comes after the scan ended by itself starts nothing.
 void ScanWindow::OnCommand(HWND hwnd, int controlId)
 {
     switch (controlId) {
-    case IDOK:
-        // Enter presses the focused button; anywhere else it does nothing.
-        if (const HWND focus = GetFocus(); focus != nullptr && GetParent(focus) == hwnd &&
-                                           (GetWindowLongW(focus, GWL_STYLE) & BS_OWNERDRAW) == BS_OWNERDRAW &&
-                                           IsWindowEnabled(focus) != FALSE) {
-            OnCommand(hwnd, GetDlgCtrlID(focus));
-        }
-        break;
     case ID_SCAN_START:
-        if (SurfaceScan::IsRunning()) {
-            SurfaceScan::Stop();
-            SetTimer(hwnd, kStopTimer, kStopTimerInterval, nullptr);
-        } else if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS)) {
-            g.started = true;
-            EnableWindow(GetDlgItem(hwnd, ID_SCAN_COPY), TRUE);
-            SetRunning(hwnd, true);
-            ShowSnapshot(hwnd);
+        if (g.phase == Phase::Running) {
+            AskStop(hwnd);
+        } else if (g.phase == Phase::Idle) {
+            StartScan(hwnd);
         }
         break;
     case ID_SCAN_COPY:
@@ -504,61 +560,85 @@ void ScanWindow::OnCommand(HWND hwnd, int controlId)
     }
 }
 
-LRESULT ScanWindow::OnNotify(NMHDR* header)
+LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
 {
     if (header == nullptr || header->idFrom != ID_SCAN_RANGES) {
         return 0;
     }
-    if (header->code == NM_CUSTOMDRAW) {
+    switch (header->code) {
+    case NM_CUSTOMDRAW:
         return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), RangeColour);
+    case LVN_ODFINDITEMW:
+        return DarkList::FindRow(*reinterpret_cast<const NMLVFINDITEMW*>(header),
+                                 static_cast<std::size_t>(SendMessageW(GetDlgItem(hwnd, ID_SCAN_RANGES), LVM_GETITEMCOUNT, 0, 0)),
+                                 RangeLba);
+    case LVN_GETDISPINFOW:
+        break;
+    default:
+        return 0;
     }
-    if (header->code == LVN_GETDISPINFOW) {
-        LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
-        const std::vector<ScanRecord::Range>& ranges = g.shown.UnreadableRanges();
-        if ((item.mask & LVIF_TEXT) != 0 && item.iItem >= 0 && static_cast<std::size_t>(item.iItem) < ranges.size()) {
-            const ScanRecord::Range& range = ranges[static_cast<std::size_t>(item.iItem)];
-            BoundedText::Format(std::span<wchar_t>(item.pszText, static_cast<std::size_t>(std::max(item.cchTextMax, 0))),
-                                L"%llu",
-                                static_cast<unsigned long long>(item.iSubItem == 0 ? range.firstLba : range.sectors));
-        }
+    LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
+    const std::vector<ScanRecord::Range>& ranges = g.shown.UnreadableRanges();
+    if ((item.mask & LVIF_TEXT) != 0 && item.iItem >= 0 && static_cast<std::size_t>(item.iItem) < ranges.size()) {
+        const ScanRecord::Range& range = ranges[static_cast<std::size_t>(item.iItem)];
+        BoundedText::Format(std::span<wchar_t>(item.pszText, static_cast<std::size_t>(std::max(item.cchTextMax, 0))),
+                            L"%llu", static_cast<unsigned long long>(item.iSubItem == 0 ? range.firstLba : range.sectors));
     }
     return 0;
 }
 
+// The record is final a moment before the thread has freed everything and ended: the timer
+// sees the end when this message comes too early for it.
 void ScanWindow::OnProgress(HWND hwnd)
 {
     SurfaceScan::Acknowledge();
     ShowSnapshot(hwnd);
-    if (g.started && !g.shown.IsRunning()) {
-        // The record is final: the thread only frees what it holds now.
-        SurfaceScan::StopAndWait();
-        KillTimer(hwnd, kStopTimer);
-        SetRunning(hwnd, false);
+    if (!g.started || g.phase == Phase::Idle || g.shown.IsRunning()) {
+        return;
+    }
+    if (SurfaceScan::IsRunning()) {
+        SetTimer(hwnd, kStopTimer, kStopTimerInterval, nullptr);
+    } else {
+        EndScan(hwnd);
     }
 }
 
-// A Stop whose cancel landed between two reads finds the next one still hanging: cancel again
-// until the scan has ended.
 void ScanWindow::OnTimer(HWND hwnd)
 {
-    if (SurfaceScan::IsRunning()) {
+    if (!SurfaceScan::IsRunning()) {
+        EndScan(hwnd);
+        return;
+    }
+    if (g.phase == Phase::Stopping) {
         SurfaceScan::Stop();
-    } else {
-        KillTimer(hwnd, kStopTimer);
+        InvalidateRect(hwnd, nullptr, FALSE);
     }
 }
 
+// A running scan is not thrown away unasked; a Stop that still waits for the drive closes the
+// window when the thread has ended.
 void ScanWindow::OnClose(HWND hwnd)
 {
-    SurfaceScan::StopAndWait();
-    DestroyWindow(hwnd);
+    if (g.phase == Phase::Running && !ConfirmStop(hwnd)) {
+        return;
+    }
+    if (g.phase == Phase::Running) {
+        AskStop(hwnd);
+    }
+    if (g.phase == Phase::Idle) {
+        DestroyWindow(hwnd);
+    } else {
+        g.closeWhenEnded = true;
+    }
 }
 
+// Gone with the main window, the window asks the thread to end; the program waits for it.
 void ScanWindow::OnDestroy(HWND hwnd)
 {
-    SurfaceScan::StopAndWait();
+    SurfaceScan::Stop();
     KillTimer(hwnd, kStopTimer);
-    if (g.started) {
+    Controls::DetachFrame(hwnd);
+    if (g.phase != Phase::Idle) {
         SendMessageW(g.owner, WM_SCAN_RUNNING, FALSE, 0);
     }
     g = State{};

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string>
+
 // Control identifiers of the scan window's children. Its Close button is IDCANCEL, the command
 // that Escape gives as well.
 constexpr int ID_SCAN_START = 1201;
@@ -18,7 +20,9 @@ constexpr UINT WM_SCAN_RUNNING = WM_APP + 1;
 
 // The surface scan of one drive in a window of its own, owned by the main window but not modal:
 // the heading, a progress bar and status line, the block map with its legend, the rate plot and
-// the unreadable ranges, with Start (Stop while it runs), Copy and Close. One at a time.
+// the unreadable ranges, with Start (Stop while it runs), Copy and Close. One at a time. It never
+// waits for the scan's thread: a Stop shows how long the drive has kept it waiting, and a Close
+// while the thread is still in a read closes the window once the thread has ended.
 class ScanWindow {
 public:
     ScanWindow() = delete;
@@ -28,16 +32,19 @@ public:
     static bool Open(HWND owner, const DriveInfo& drive, const SurfaceScan::Geometry& geometry);
     // The open window, or null.
     static HWND Window();
-    // Gives the window its keys (Tab, Enter, Escape, Ctrl+C) when `message` is for it; true when
-    // the message was taken and must not be dispatched.
-    static bool PreTranslate(MSG& message);
+    // Whether a scan runs that nobody has asked to stop: its result would be lost unasked.
+    static bool IsScanning();
+    // Asks whether to stop the running scan and lose its result, in a box owned by `owner`.
+    static bool ConfirmStop(HWND owner);
+    // What the status line shows now.
+    static std::wstring StatusText();
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnCreate(HWND hwnd);
     static void OnSize(HWND hwnd);
     static void OnPaint(HWND hwnd);
     static void OnCommand(HWND hwnd, int controlId);
-    static LRESULT OnNotify(NMHDR* header);
+    static LRESULT OnNotify(HWND hwnd, NMHDR* header);
     static void OnProgress(HWND hwnd);
     static void OnTimer(HWND hwnd);
     static void OnClose(HWND hwnd);

@@ -3,6 +3,7 @@
 #include "diskinfo/Assessment.h"
 #include "disktest/DiskTest.h"
 #include "resources/resource.h"
+#include "text/BoundedText.h"
 #include "ui/CellText.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
@@ -33,6 +34,11 @@ constexpr wchar_t kClassName[] = L"OstrevaneClass";
 constexpr wchar_t kTitle[] = L"Ostrevane (x64/ARM64)";
 constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 600;
+
+// How long the process waits, its windows gone, for a scan's thread still in a read to end, and
+// how often it asks again for the read to be cancelled meanwhile.
+constexpr ULONGLONG kScanEndLimit = 10'000;
+constexpr DWORD kCancelInterval = 100;
 
 constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
@@ -120,16 +126,6 @@ COLORREF CellColour(std::size_t row, int column, COLORREF given)
     return column == CellText::kHealth ? HealthColour(UI::s_drives[row].health) : Theme::kLightText;
 }
 
-// Whether `model` starts with (or, unless `partial`, is) `typed`, ignoring case.
-bool ModelMatches(std::wstring_view model, std::wstring_view typed, bool partial)
-{
-    if (model.size() < typed.size() || (!partial && model.size() != typed.size())) {
-        return false;
-    }
-    return CompareStringOrdinal(model.data(), static_cast<int>(typed.size()), typed.data(),
-                                static_cast<int>(typed.size()), TRUE) == CSTR_EQUAL;
-}
-
 } // namespace
 
 bool UI::Initialize(HINSTANCE instance)
@@ -165,23 +161,51 @@ int UI::MessageLoop()
 {
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) != FALSE) {
-        if (ScanWindow::PreTranslate(message)) {
-            continue;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+        Dispatch(message);
     }
+    AwaitScanEnd();
     s_hbrBg.Reset();
     return static_cast<int>(message.wParam);
 }
 
+void UI::Dispatch(MSG& message)
+{
+    if (!Controls::TranslateKeys(message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// The windows are gone, but a scan's thread may still be in a read that the drive does not let
+// go of: the process waits for it with its messages answered, asking again and again for the
+// read to be cancelled, and ends anyway when the limit has passed.
+void UI::AwaitScanEnd()
+{
+    const ULONGLONG until = GetTickCount64() + kScanEndLimit;
+    while (SurfaceScan::IsRunning() && GetTickCount64() < until) {
+        SurfaceScan::Stop();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, kCancelInterval, QS_ALLINPUT);
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) != FALSE) {
+            Dispatch(message);
+        }
+    }
+}
+
 LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (LRESULT result = 0; Controls::OnFrameMessage(hwnd, message, wParam, lParam, result)) {
+        return result;
+    }
     switch (message) {
     case WM_CREATE:
         OnCreate(hwnd);
         return 0;
+    case WM_CLOSE:
+        OnClose(hwnd);
+        return 0;
     case WM_DESTROY:
+        Controls::DetachFrame(hwnd);
         PostQuitMessage(0);
         return 0;
     case WM_SIZE:
@@ -196,7 +220,9 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     case WM_NOTIFY:
         return OnNotify(hwnd, reinterpret_cast<NMHDR*>(lParam));
     case WM_COMMAND:
-        OnCommand(hwnd, static_cast<int>(wParam & 0xFFFF));
+        if (Controls::IsClick(wParam)) {
+            OnCommand(hwnd, LOWORD(wParam));
+        }
         return 0;
     case WM_SCAN_RUNNING:
         OnScanRunning(wParam != FALSE);
@@ -212,6 +238,7 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
 
 void UI::OnCreate(HWND hwnd)
 {
+    Controls::AttachFrame(hwnd, Controls::Keys::Own);
     s_hwndList = CreateList(hwnd);
     s_hwndBtnRefresh = CreateButton(hwnd, L"Refresh Drives", kMargin, ID_BTN_REFRESH);
     s_hwndBtnTest = CreateButton(hwnd, L"Run Read Test", kTestButtonX, ID_BTN_TEST);
@@ -235,6 +262,14 @@ void UI::OnSize(HWND hwnd)
         Controls::MoveButton(s_hwndBtnTest, kTestButtonX, height);
         Controls::MoveButton(s_hwndBtnDetails, kDetailsButtonX, height);
         Controls::MoveButton(s_hwndBtnScan, kScanButtonX, height);
+    }
+}
+
+// Closing the program while a scan runs asks first, as closing the scan's window does.
+void UI::OnClose(HWND hwnd)
+{
+    if (!ScanWindow::IsScanning() || ScanWindow::ConfirmStop(hwnd)) {
+        DestroyWindow(hwnd);
     }
 }
 
@@ -299,13 +334,17 @@ void UI::RunTest(HWND hwnd)
     EnableWindow(s_hwndBtnRefresh, FALSE);
     EnableWindow(s_hwndBtnDetails, FALSE);
     EnableWindow(s_hwndBtnScan, FALSE);
-    const double speed = DiskTest::RunSequentialReadTest(s_drives[*row].index);
+    std::uint32_t error = 0;
+    const double speed = DiskTest::RunSequentialReadTest(s_drives[*row].index, &error);
     EnableWindow(s_hwndBtnTest, TRUE);
     EnableWindow(s_hwndBtnRefresh, TRUE);
     EnableWindow(s_hwndBtnDetails, TRUE);
     EnableWindow(s_hwndBtnScan, TRUE);
 
-    if (speed < 0) {
+    if (speed < 0 && SurfaceScan::MeansDriveGone(error)) {
+        const std::wstring text = BoundedText::Formatted(L"The drive stopped answering (error %u)", error);
+        MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
+    } else if (speed < 0) {
         MessageBoxW(hwnd, L"Test failed. Please ensure the app is running with administrator privileges in WinPE.",
                     L"Error", MB_OK | MB_ICONERROR);
     }
@@ -326,16 +365,20 @@ void UI::ShowDetails(HWND hwnd)
                     L"Error", MB_OK | MB_ICONERROR);
         return;
     }
+    // The focus the main window finds again when the details window closes.
+    SetFocus(s_hwndList);
     if (!DetailsWindow::Show(hwnd, details)) {
         MessageBoxW(hwnd, L"The details window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
     }
-    SetFocus(s_hwndList);
 }
 
 void UI::ShowScan(HWND hwnd)
 {
     if (const HWND open = ScanWindow::Window(); open != nullptr) {
-        ShowWindow(open, SW_RESTORE);
+        // Brought forward as it is: a maximised window stays maximised.
+        if (IsIconic(open) != FALSE) {
+            ShowWindow(open, SW_RESTORE);
+        }
         SetForegroundWindow(open);
         return;
     }
@@ -344,14 +387,20 @@ void UI::ShowScan(HWND hwnd)
         return;
     }
     const DriveInfo& drive = s_drives[*row];
-    const std::optional<SurfaceScan::Geometry> geometry = SurfaceScan::ReadGeometry(drive.index);
-    if (!geometry) {
+    const SurfaceScan::GeometryAnswer answer = SurfaceScan::ReadGeometry(drive.index);
+    if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NoCapacity) {
+        const std::wstring text =
+            BoundedText::Formatted(L"Drive %d did not report its capacity (error %u)", drive.index, answer.error);
+        MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
+        return;
+    }
+    if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NotOpened) {
         MessageBoxW(hwnd, L"The drive could not be opened. Please ensure the app is running with administrator "
                           L"privileges in WinPE.",
                     L"Error", MB_OK | MB_ICONERROR);
         return;
     }
-    if (!ScanWindow::Open(hwnd, drive, *geometry)) {
+    if (!ScanWindow::Open(hwnd, drive, answer.geometry)) {
         MessageBoxW(hwnd, L"The surface scan window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
     }
 }
@@ -377,30 +426,11 @@ void UI::OnGetDispInfo(NMLVDISPINFOW& info)
     CellText::Write(s_drives[static_cast<std::size_t>(item.iItem)], item.iSubItem, item.pszText, item.cchTextMax);
 }
 
-// Typing in the list looks for the next drive whose model starts with what was typed, from
-// the row the list names, wrapping when it asks to; -1 when there is none.
+// Typing in the list looks for the next drive whose model starts with what was typed.
 LRESULT UI::OnFindItem(const NMLVFINDITEMW& find)
 {
-    // Windows asks with LVFI_SUBSTRING (the same as LVFI_PARTIAL) when the user types, and a
-    // search that only wraps is a string search too.
-    constexpr UINT kStringSearch = LVFI_STRING | LVFI_PARTIAL | kFindSubstring | LVFI_WRAP;
-    constexpr UINT kPrefixSearch = LVFI_PARTIAL | kFindSubstring;
-    const LVFINDINFOW& info = find.lvfi;
-    const bool wraps = (info.flags & LVFI_WRAP) != 0;
-    const std::size_t count = s_drives.size();
-    const auto first = static_cast<std::size_t>(std::max(find.iStart, 0));
-    if ((info.flags & kStringSearch) == 0 || info.psz == nullptr || count == 0 || (first >= count && !wraps)) {
-        return -1;
-    }
-    const std::size_t start = first < count ? first : 0;
-    const std::size_t tries = wraps ? count : count - start;
-    for (std::size_t step = 0; step < tries; ++step) {
-        const std::size_t row = (start + step) % count;
-        if (ModelMatches(s_drives[row].model, info.psz, (info.flags & kPrefixSearch) != 0)) {
-            return static_cast<LRESULT>(row);
-        }
-    }
-    return -1;
+    return DarkList::FindRow(find, s_drives.size(),
+                             [](std::size_t row) { return UI::s_drives[row].model; });
 }
 
 void UI::OnListKeyDown(HWND hwnd, const NMLVKEYDOWN& key)

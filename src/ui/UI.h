@@ -1,6 +1,7 @@
 #pragma once
 
 #include "diskinfo/DiskInfo.h"
+#include "ui/DarkList.h"
 #include "ui/GdiObject.h"
 
 #include <windows.h>
@@ -17,9 +18,6 @@ constexpr int ID_LISTVIEW = 1003;
 constexpr int ID_BTN_DETAILS = 1004;
 constexpr int ID_BTN_SCAN = 1005;
 
-// LVFI_SUBSTRING, the flag Windows sends when the user types in a list; older SDK headers lack it.
-constexpr UINT kFindSubstring = 0x0004;
-
 // The whole user interface: one main window with the drive list and four buttons, driven by
 // its window procedure on the one thread that runs the message loop, the details window of one
 // drive (DetailsWindow) and the surface scan window (ScanWindow), opened from it.
@@ -31,18 +29,24 @@ public:
     static bool Initialize(HINSTANCE instance);
     // Creates, shows and paints the main window; null when it could not be created.
     static HWND CreateMainWindow(int showCommand);
-    // Runs until WM_QUIT, then deletes the background brush; returns the quit code.
+    // The program's one message loop: runs until WM_QUIT, waits (its messages answered) up to
+    // ten seconds for a scan's thread still in a read, then deletes the background brush;
+    // returns the quit code.
     static int MessageLoop();
+    // One message as the loop handles it: a key goes to the top-level window it was typed in.
+    static void Dispatch(MSG& message);
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnCreate(HWND hwnd);
+    static void OnClose(HWND hwnd);
     static void OnSize(HWND hwnd);
     static void OnCommand(HWND hwnd, int controlId);
     static LRESULT OnNotify(HWND hwnd, NMHDR* header);
     static void RefreshDrives(HWND hwnd);
     static void DrawCustomButton(const DRAWITEMSTRUCT& item);
     static void RunTest(HWND hwnd);
-    // Opens the details window of the selected row's drive; focus goes back to the list after.
+    // Opens the details window of the selected row's drive; focus goes back to the list after,
+    // as the main window keeps its focused control across activations.
     static void ShowDetails(HWND hwnd);
     // Opens the surface scan window of the selected row's drive, or brings the open one forward.
     static void ShowScan(HWND hwnd);
@@ -60,6 +64,7 @@ public:
     static std::vector<DriveInfo> s_drives;
 
 private:
+    static void AwaitScanEnd();
     static LRESULT OnCtlColor(HDC dc);
     static void OnGetDispInfo(NMLVDISPINFOW& info);
     static LRESULT OnFindItem(const NMLVFINDITEMW& find);

@@ -102,14 +102,15 @@ x11_dismiss() {
   return 1
 }
 
-# Presses key $3 (an xdotool key name) for window $1, titled exactly $2, until the window
-# goes, for up to 30 seconds in all. A key that went to another program's window is pressed
-# again after a click at client point ($4, $5), where a click does nothing, has brought the
-# window back to the foreground.
+# Presses key $3 (an xdotool key name, or several separated by blanks, pressed in turn) for
+# window $1, titled exactly $2, until the window goes, for up to 30 seconds in all. A key that
+# went to another program's window is pressed again after a click at client point ($4, $5),
+# where a click changes nothing the keys rely on, has brought the window back to the foreground.
 x11_key_until_gone() {
   local window=$1 title=$2 key=$3 attempt
   for attempt in 1 2 3 4 5 6; do
-    xdotool key "$key"
+    # shellcheck disable=SC2086 # one xdotool argument a key
+    xdotool key --delay 150 $key
     x11_wait_gone "$title" 5 && return 0
     x11_click "$window" "$4" "$5"
   done

@@ -59,6 +59,7 @@ struct State {
     JMicronState jmicron;
     int openInfoLists = 0;
     bool hanging = false;          // a surface read waits for a cancel
+    bool stuck = false;            // a surface read waits for the test
     std::uint64_t surfaceReads = 0;
 };
 
@@ -83,9 +84,30 @@ HANDLE HangEnded()
     return event;
 }
 
+// Signalled by the test, to end the read that is stuck.
+HANDLE StuckEnded()
+{
+    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
 // Long enough for any scan to have asked; a test whose hanging read is never cancelled fails
 // instead of hanging itself.
 constexpr DWORD kHangLimit = 30'000;
+
+// Waits, the fake free meanwhile, until `ended` is signalled; a wait past the limit fails the
+// test with `fault`. The request then fails with `error`.
+BOOL WaitInRequest(Guard& guard, bool& flag, HANDLE ended, const char* fault, DWORD error)
+{
+    flag = true;
+    guard.unlock();
+    const DWORD waited = ::WaitForSingleObject(ended, kHangLimit);
+    guard.lock();
+    flag = false;
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << fault;
+    ::SetLastError(error);
+    return FALSE;
+}
 
 // Every request code the program may send. Anything else is a fault: the codes that change
 // a drive (writes, format, partitioning) all lie outside, and SMART commands and SCSI
@@ -523,6 +545,17 @@ std::vector<KernelCall> FakeKernel::CallsOf(KernelCall::Kind kind)
     return selected;
 }
 
+bool FakeKernel::Stuck()
+{
+    const Guard guard = Lock();
+    return S().stuck;
+}
+
+void FakeKernel::ReleaseStuckRead()
+{
+    SetEvent(StuckEnded());
+}
+
 bool FakeKernel::Hanging()
 {
     const Guard guard = Lock();
@@ -613,7 +646,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
                              LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                              LPOVERLAPPED overlapped)
 {
-    const Guard guard = Lock();
+    Guard guard = Lock();
     KernelCall& call = Log(KernelCall::Kind::Control);
     call.handle = device;
     call.code = ioControlCode;
@@ -664,7 +697,8 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
     }
     if (open->volume < 0 && S().drives[open->drive].gone) {
-        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        const std::optional<FakeSurface>& surface = S().drives[open->drive].surface;
+        ::SetLastError(surface ? surface->goneError : DWORD{ERROR_DEVICE_NOT_CONNECTED});
         return FALSE;
     }
     if ((open->access & GENERIC_WRITE) != 0 && !NeedsReadWrite(ioControlCode)) {
@@ -680,6 +714,11 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if ((required & ~granted) != 0) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
+    }
+    if (open->volume < 0 && ioControlCode == IOCTL_DISK_GET_LENGTH_INFO && S().drives[open->drive].surface &&
+        S().drives[open->drive].surface->capacityHangs) {
+        return WaitInRequest(guard, S().hanging, HangEnded(), "a hanging length request was never cancelled",
+                             ERROR_OPERATION_ABORTED);
     }
 
     std::optional<FakeBytes> bytes;
@@ -758,7 +797,7 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
     const std::uint64_t end = first + bytesToRead / sector;
     if (drive.gone || (surface.goneFromLba && end > *surface.goneFromLba)) {
         drive.gone = true;
-        ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        ::SetLastError(surface.goneError);
         return FALSE;
     }
     double rate = FakeSurface::kDefaultRate;
@@ -779,14 +818,11 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
     const double seconds = bytesToRead / (rate * 1048576.0) + extra / 1000.0;
     S().clock += std::llround(seconds * static_cast<double>(S().frequency));
     if (surface.hangAtLba && Touches(first, end, *surface.hangAtLba, 1)) {
-        S().hanging = true;
-        guard.unlock();
-        const DWORD waited = ::WaitForSingleObject(HangEnded(), kHangLimit);
-        guard.lock();
-        S().hanging = false;
-        EXPECT_EQ(waited, WAIT_OBJECT_0) << "a hanging read was never cancelled";
-        ::SetLastError(ERROR_OPERATION_ABORTED);
-        return FALSE;
+        return WaitInRequest(guard, S().hanging, HangEnded(), "a hanging read was never cancelled",
+                             ERROR_OPERATION_ABORTED);
+    }
+    if (surface.stuckAtLba && Touches(first, end, *surface.stuckAtLba, 1)) {
+        return WaitInRequest(guard, S().stuck, StuckEnded(), "a stuck read was never released", ERROR_CRC);
     }
     for (const FakeSurface::Extent& unreadable : surface.unreadable) {
         if (Touches(first, end, unreadable.firstLba, unreadable.sectors)) {
@@ -864,7 +900,7 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     guard.lock();
     S().clock += step.ticks;
     if (step.fails) {
-        ::SetLastError(ERROR_CRC);
+        ::SetLastError(step.error);
         return FALSE;
     }
     if (bytesRead != nullptr) {
@@ -1153,6 +1189,11 @@ BOOL Kernel::CancelSynchronousIo(HANDLE thread)
         ADD_FAILURE() << "a cancel of something other than a thread";
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    // A stuck read takes the cancel, as a disk driver retrying a sector does, and goes on.
+    if (S().stuck) {
+        call.succeeded = true;
+        return TRUE;
     }
     if (!S().hanging) {
         ::SetLastError(ERROR_NOT_FOUND);

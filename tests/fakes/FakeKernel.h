@@ -27,6 +27,7 @@ using FakeAnswer = std::function<std::optional<FakeBytes>(const FakeBytes& input
 struct FakeRead {
     DWORD bytes = 4u * 1024u * 1024u; // what the read reports as read
     bool fails = false;
+    DWORD error = ERROR_CRC;          // the error of a read that fails
     LONGLONG ticks = 0;               // how far the fake clock moves during the read
     DWORD realMilliseconds = 0;       // real time the read takes, unseen by the fake clock
     std::function<void()> during;     // runs inside the read: a look at the caller meanwhile
@@ -58,7 +59,12 @@ struct FakeSurface {
     std::vector<Slow> slow;
     std::vector<Extent> unreadable;
     std::optional<std::uint64_t> goneFromLba; // every read touching it or beyond, and all after, fail
+    DWORD goneError = ERROR_DEVICE_NOT_CONNECTED; // with this error
     std::optional<std::uint64_t> hangAtLba;   // a read touching it waits until it is cancelled
+    // A read touching it waits, whatever is cancelled, until the test calls ReleaseStuckRead;
+    // it fails then, as a drive's retries of a sector end.
+    std::optional<std::uint64_t> stuckAtLba;
+    bool capacityHangs = false;               // the length request waits until it is cancelled
     bool logReads = false;
 
     // The surfaces of a drive-surfaces file (columns drive, kind, first_lba, sectors, value), by
@@ -155,8 +161,11 @@ public:
     static std::vector<KernelCall> CallsOf(KernelCall::Kind kind);
     // Handles opened and not closed yet, threads' among them.
     static int OpenHandles();
-    // Whether a surface read waits for a cancel now.
+    // Whether a surface read (or the length request) waits for a cancel now.
     static bool Hanging();
+    // Whether a read waits at the surface's stuck point now; and ends it.
+    static bool Stuck();
+    static void ReleaseStuckRead();
     // How many surface reads there have been, logged or not.
     static std::uint64_t SurfaceReads();
     // DWORD access the handle was opened with.

@@ -73,7 +73,7 @@ TEST(ScanRecord, ClassesCountsRangesMapPlotAndTexts)
     record.Stop();
     EXPECT_EQ(record.GetState(), ScanRecord::State::Finished) << "the first end stands";
     EXPECT_FALSE(record.AddBlock({0, kMiB, 1, true}, {})) << "an ended scan takes no more blocks";
-    EXPECT_EQ(record.StatusLine(), L"Scanned 0.0 of 0.0 GB (100.0 %)   0 MB/s   elapsed 1:02:03   Finished");
+    EXPECT_EQ(record.StatusLine(), L"Finished   Scanned 0.0 of 0.0 GB (100.0 %)   0 MB/s   elapsed 1:02:03");
     const std::wstring copy = record.CopyText({3, L"MODEL X", L"SER 1"});
     EXPECT_EQ(copy.substr(0, copy.find(L"Rate\t")),
               L"Drive\t3\r\nModel\tMODEL X\r\nSerial Number\tSER 1\r\nCapacity\t4218880 bytes\r\n"
@@ -132,6 +132,12 @@ TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHours
     for (const auto& [seconds, text] : std::vector<std::pair<double, std::wstring>>{
              {0, L"0:00:00"}, {-5, L"0:00:00"}, {59.9, L"0:00:59"}, {45'296, L"12:34:56"}, {360'000, L"100:00:00"}}) {
         EXPECT_EQ(ScanRecord::Duration(seconds), text) << seconds;
+    }
+    // A Stop's wait in minutes and seconds, past an hour too.
+    for (const auto& [seconds, text] : std::vector<std::pair<double, std::wstring>>{
+             {0.4, L"0:00"}, {-1, L"0:00"}, {61, L"1:01"}, {3'725, L"62:05"}}) {
+        EXPECT_EQ(ScanRecord::StoppingText(seconds),
+                  L"Stopping: waiting for the drive to answer the current read (" + text + L")");
     }
 }
 

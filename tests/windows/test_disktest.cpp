@@ -168,6 +168,8 @@ TEST(SequentialReadTest, FailuresGiveMinusOneAndReleaseWhatWasTaken)
     good.ticks = kTwentiethOfASecond;
     FakeRead failing = good;
     failing.fails = true;
+    FakeRead gone = failing;
+    gone.error = ERROR_DEVICE_NOT_CONNECTED;
     FakeRead empty = good;
     empty.bytes = 0;
     std::vector<FakeRead> thirteenthFails = Reads(12, good);
@@ -183,14 +185,15 @@ TEST(SequentialReadTest, FailuresGiveMinusOneAndReleaseWhatWasTaken)
         std::vector<FakeRead> reads;
         FakeRead laterReads;
         std::size_t expectedReads;
+        std::uint32_t error; // as the failure tells it
     } cases[] = {
-        {"no device", false, true, true, {}, good, 0},
-        {"the device refuses the open", true, false, true, {}, good, 0},
-        {"no buffer", true, true, false, {}, good, 0},
-        {"the 13th read fails", true, true, true, thirteenthFails, good, 13},
-        {"the first read fails", true, true, true, {failing}, good, 1},
-        {"a read returns no data", true, true, true, fifthEmpty, good, 5},
-        {"a drive smaller than 100 MiB", true, true, true, Reads(10, good), empty, 11},
+        {"no device", false, true, true, {}, good, 0, ERROR_FILE_NOT_FOUND},
+        {"the device refuses the open", true, false, true, {}, good, 0, ERROR_ACCESS_DENIED},
+        {"no buffer", true, true, false, {}, good, 0, ERROR_NOT_ENOUGH_MEMORY},
+        {"the 13th read fails", true, true, true, thirteenthFails, good, 13, ERROR_CRC},
+        {"the first read fails, the drive gone", true, true, true, {gone}, good, 1, ERROR_DEVICE_NOT_CONNECTED},
+        {"a read returns no data", true, true, true, fifthEmpty, good, 5, 0},
+        {"a drive smaller than 100 MiB", true, true, true, Reads(10, good), empty, 11, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -203,7 +206,9 @@ TEST(SequentialReadTest, FailuresGiveMinusOneAndReleaseWhatWasTaken)
             drive.laterReads = c.laterReads;
         }
 
-        EXPECT_DOUBLE_EQ(DiskTest::RunSequentialReadTest(4), -1.0);
+        std::uint32_t error = 0xDEAD;
+        EXPECT_DOUBLE_EQ(DiskTest::RunSequentialReadTest(4, &error), -1.0);
+        EXPECT_EQ(error, c.error);
         EXPECT_EQ(FakeKernel::CallsOf(Kind::Read).size(), c.expectedReads);
         const bool opened = c.exists && c.opens;
         EXPECT_EQ(FakeKernel::CallsOf(Kind::Close).size(), opened ? 1u : 0u);
@@ -244,7 +249,6 @@ ScanRecord Scan(int number)
         ::Sleep(5);
     }
     EXPECT_FALSE(SurfaceScan::IsRunning()) << "the scan did not end";
-    SurfaceScan::StopAndWait();
     return SurfaceScan::Snapshot();
 }
 
@@ -294,6 +298,10 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
     fourKn.unreadable = {{300, 1}};
     FakeSurface gone;
     gone.goneFromLba = 5000;
+    FakeSurface lostLink = gone;
+    lostLink.goneError = ERROR_FILE_NOT_FOUND;
+    FakeSurface removed = gone;
+    removed.goneError = 1617; // ERROR_DEVICE_REMOVED
     FakeSurface dying;
     dying.unreadable = {{3 * 2048, 40 * 2048}};
     const std::vector<Case> cases{
@@ -307,6 +315,10 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
          {{288, 16}}, L"Finished"},
         {"the drive gone in the third block", 8 * kMiB, gone, {2, 0, 0, 0, 0}, {},
          L"The drive stopped answering at LBA 4096 (error 1167)"},
+        {"the drive's link lost in the third block", 8 * kMiB, lostLink, {2, 0, 0, 0, 0}, {},
+         L"The drive stopped answering at LBA 4096 (error 2)"},
+        {"the drive removed in the third block", 8 * kMiB, removed, {2, 0, 0, 0, 0}, {},
+         L"The drive stopped answering at LBA 4096 (error 1617)"},
         {"32 unreadable blocks in a row", 40 * kMiB, dying, {3, 0, 0, 0, 32}, {{6144, 65536}},
          L"Stopped after 32 unreadable blocks in a row at LBA 69632"},
     };
@@ -348,7 +360,7 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
     }
 }
 
-TEST(SurfaceScan, StopCancelsAHangingReadAndADriveThatDoesNotOpenEndsTheScan)
+TEST(SurfaceScan, StopCancelsAHangingRequestOrWaitsOutAStuckReadAndADriveThatDoesNotOpenEndsTheScan)
 {
     FakeKernel::Reset();
     FakeSurface surface;
@@ -365,7 +377,6 @@ TEST(SurfaceScan, StopCancelsAHangingReadAndADriveThatDoesNotOpenEndsTheScan)
         ::Sleep(5);
     }
     EXPECT_FALSE(SurfaceScan::IsRunning()) << "one cancel did not end the scan";
-    SurfaceScan::StopAndWait();
     const ScanRecord stopped = SurfaceScan::Snapshot();
     EXPECT_EQ(stopped.ResultText(), L"Stopped");
     EXPECT_EQ(stopped.ScannedBytes(), 2 * kMiB);
@@ -375,9 +386,52 @@ TEST(SurfaceScan, StopCancelsAHangingReadAndADriveThatDoesNotOpenEndsTheScan)
     EXPECT_EQ(cancels[0].handle, FakeKernel::CallsOf(Kind::Thread).at(0).handle);
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 
+    // A Stop that cancels the capacity request ends the scan as stopped, not as a drive that
+    // tells no capacity.
+    FakeKernel::Reset();
+    surface = {};
+    surface.capacityHangs = true;
+    FakeKernel::Drive(0).WithSurface(surface).Answer(IOCTL_DISK_GET_LENGTH_INFO, DriveAnswers::Capacity(64 * kMiB));
+    ASSERT_TRUE(SurfaceScan::Start(0, nullptr, 0));
+    for (DWORD waited = 0; !FakeKernel::Hanging() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    SurfaceScan::Stop();
+    for (DWORD waited = 0; SurfaceScan::IsRunning() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    EXPECT_EQ(SurfaceScan::Snapshot().ResultText(), L"Stopped");
+    EXPECT_TRUE(FakeKernel::CallsOf(Kind::Read).empty());
+
+    // A read the drive does not give up takes every cancel and goes on: Stop returns at once
+    // all the same, and the scan ends as stopped once the read has.
+    FakeKernel::Reset();
+    surface = {};
+    surface.stuckAtLba = 2048;
+    FakeKernel::Drive(0).WithSurface(surface).Answer(IOCTL_DISK_GET_LENGTH_INFO, DriveAnswers::Capacity(64 * kMiB));
+    ASSERT_TRUE(SurfaceScan::Start(0, nullptr, 0));
+    for (DWORD waited = 0; !FakeKernel::Stuck() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    ASSERT_TRUE(FakeKernel::Stuck());
+    for (int cancel = 0; cancel < 3; ++cancel) {
+        SurfaceScan::Stop();
+        ::Sleep(20);
+    }
+    EXPECT_TRUE(SurfaceScan::IsRunning());
+    EXPECT_EQ(FakeKernel::CallsOf(Kind::Cancel).size(), 3u);
+    FakeKernel::ReleaseStuckRead();
+    for (DWORD waited = 0; SurfaceScan::IsRunning() && waited < kScanWait; waited += 5) {
+        ::Sleep(5);
+    }
+    EXPECT_FALSE(SurfaceScan::IsRunning());
+    EXPECT_EQ(SurfaceScan::Snapshot().ResultText(), L"Stopped");
+    EXPECT_EQ(SurfaceScan::Snapshot().ScannedBytes(), kMiB);
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+
     FakeKernel::Reset();
     EXPECT_EQ(Scan(5).ResultText(), L"The drive could not be opened (error 2)");
-    EXPECT_FALSE(SurfaceScan::ReadGeometry(5));
+    EXPECT_EQ(SurfaceScan::ReadGeometry(5).outcome, SurfaceScan::GeometryAnswer::Outcome::NotOpened);
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 

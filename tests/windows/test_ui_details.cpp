@@ -88,10 +88,10 @@ void LookAt(HWND window, HWND list)
     g_seen.resizedRowsPerPage = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
 }
 
-// Runs inside the details window's own message loop, a step a tick: looks at the window and
-// copies with its button, then with Ctrl+C, then closes it with Escape, or with Enter in the
-// table (which leaves it open) and then on Close; a window still there after that is closed
-// all the same, so that the test goes on.
+// Runs inside the program's message loop, a step a tick: looks at the window and copies with
+// its button, then with Ctrl+C, then closes it with Escape, or with Enter in the table (which
+// leaves it open) and then, after Shift+Tab has gone back to Close, with Enter there; a window
+// still there after that is closed all the same, so that the test goes on.
 void CALLBACK StepThroughDetails(HWND, UINT, UINT_PTR, DWORD)
 {
     const HWND window = FindWindowW(kDetailsClass, L"Drive Details");
@@ -106,18 +106,26 @@ void CALLBACK StepThroughDetails(HWND, UINT, UINT_PTR, DWORD)
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(ID_BTN_COPY, BN_CLICKED), 0);
         g_seen.copiedByButton = ClipboardText();
         ClearClipboard();
-        HoldControl(true);
+        HoldKey(VK_CONTROL, true);
         PostMessageW(list, WM_KEYDOWN, 'C', 1);
         break;
     case 1:
-        HoldControl(false);
+        HoldKey(VK_CONTROL, false);
         g_seen.copiedByKey = ClipboardText();
         PostMessageW(list, WM_KEYDOWN, g_closeWithEnter ? VK_RETURN : VK_ESCAPE, 1);
         break;
     case 2:
         if (g_closeWithEnter) {
-            SetFocus(GetDlgItem(window, IDCANCEL));
-            PostMessageW(GetDlgItem(window, IDCANCEL), WM_KEYDOWN, VK_RETURN, 1);
+            SetFocus(list);
+            HoldKey(VK_SHIFT, true);
+            PostMessageW(list, WM_KEYDOWN, VK_TAB, 1);
+            break;
+        }
+        [[fallthrough]];
+    case 3:
+        if (g_closeWithEnter) {
+            HoldKey(VK_SHIFT, false);
+            PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
             break;
         }
         [[fallthrough]];
@@ -186,10 +194,11 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
         } else {
             SendMessageW(list, WM_KEYDOWN, VK_RETURN, 1);
         }
+        EXPECT_TRUE(PumpUntil([] { return g_step > 0 && FindWindowW(kDetailsClass, nullptr) == nullptr; }));
         KillTimer(nullptr, timer);
 
         EXPECT_EQ(g_seen.opened, 1);
-        EXPECT_EQ(g_step, c.closeWithEnter ? 3 : 2) << "Escape, or Enter on Close and only there, did not close it";
+        EXPECT_EQ(g_step, c.closeWithEnter ? 4 : 2) << "Escape, or Enter on Close and only there, did not close it";
         EXPECT_EQ(g_seen.style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), DWORD{WS_MAXIMIZEBOX | WS_THICKFRAME});
         if (g_seen.tableShown) { // heading, assessment, at most 6 + 1 reason lines; 18 pixels each, margins of 10
             EXPECT_EQ(g_seen.listTop, 20 + 18 * (8 + static_cast<int>(std::min<std::size_t>(reasons, 7))));
@@ -236,9 +245,9 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
     ASSERT_NO_FATAL_FAILURE(ClearClipboard());
     SendMessageW(list, WM_KEYDOWN, 'C', 1);
     EXPECT_EQ(ClipboardText(), L"(no text)");
-    HoldControl(true);
+    HoldKey(VK_CONTROL, true);
     SendMessageW(list, WM_KEYDOWN, 'C', 1);
-    HoldControl(false);
+    HoldKey(VK_CONTROL, false);
     EXPECT_EQ(Lines(ClipboardText()), expected);
 
     // No row, or a drive that no longer opens: a box each, and no window.

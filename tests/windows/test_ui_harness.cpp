@@ -181,6 +181,7 @@ struct Capture {
     std::vector<CapturedBox> boxes;
     std::vector<HWND> dialogs;   // parallel to boxes
     std::set<HWND> closed;
+    int answer = IDOK;
 };
 Capture* g_capture = nullptr;
 
@@ -233,7 +234,8 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wParam, LPARAM lParam)
             box.caption = WindowText(dialog);
             box.owner = GetWindow(dialog, GW_OWNER);
             EnumChildWindows(dialog, ReadBoxChild, reinterpret_cast<LPARAM>(&box));
-            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+            const int answer = g_capture->answer;
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, answer)));
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
@@ -301,10 +303,11 @@ void Recorders::Clear()
     gdi = GdiTally{};
 }
 
-MessageBoxCapture::MessageBoxCapture() : m_hook(SetWindowsHookExW(WH_CBT, BoxHook, nullptr, GetCurrentThreadId()))
+MessageBoxCapture::MessageBoxCapture(int answer) : m_hook(SetWindowsHookExW(WH_CBT, BoxHook, nullptr, GetCurrentThreadId()))
 {
     static Capture capture;
     capture = Capture{};
+    capture.answer = answer;
     g_capture = &capture;
     EXPECT_NE(m_hook, nullptr);
 }
@@ -418,11 +421,11 @@ void ClearClipboard()
     CloseClipboard();
 }
 
-void HoldControl(bool held)
+void HoldKey(int virtualKey, bool held)
 {
     std::array<BYTE, 256> keys{};
     GetKeyboardState(keys.data());
-    keys[VK_CONTROL] = held ? 0x80 : 0;
+    keys[static_cast<std::size_t>(virtualKey)] = held ? 0x80 : 0;
     SetKeyboardState(keys.data());
 }
 
@@ -435,10 +438,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds)
         }
         MSG message{};
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (!ScanWindow::PreTranslate(message)) {
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-            }
+            UI::Dispatch(message);
         }
         ::Sleep(1);
     }

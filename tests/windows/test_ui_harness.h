@@ -78,11 +78,11 @@ struct CapturedBox {
     bool refreshEnabled = false;
 };
 
-// Records each message box while it exists and closes it with OK as soon as it is active, so
-// that no modal box is ever left waiting for a person.
+// Records each message box while it exists and closes it with `answer` (OK, or Yes or No) as
+// soon as it is active, so that no modal box is ever left waiting for a person.
 class MessageBoxCapture {
 public:
-    MessageBoxCapture();
+    explicit MessageBoxCapture(int answer = IDOK);
     MessageBoxCapture(const MessageBoxCapture&) = delete;
     MessageBoxCapture& operator=(const MessageBoxCapture&) = delete;
     ~MessageBoxCapture();
@@ -132,9 +132,10 @@ LRESULT NotifyFromList(HWND main, Notification& notification, UINT code, UINT_PT
 // The clipboard's CF_UNICODETEXT, "(no text)" when it holds none.
 std::wstring ClipboardText();
 void ClearClipboard();
-// The Ctrl key as this thread's messages see it.
-void HoldControl(bool held);
-// Dispatches this thread's messages until `done` or `milliseconds` have passed; whether done.
+// A key (Ctrl, Shift) held down or not, as this thread's messages see it.
+void HoldKey(int virtualKey, bool held);
+// Dispatches this thread's messages as the program's loop does until `done` or `milliseconds`
+// have passed; whether done.
 bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 20'000);
 // The text of one cell as the window answers LVN_GETDISPINFOW into a buffer of `capacity`.
 std::wstring CellOf(HWND main, int row, int column, int capacity = 260);

@@ -28,33 +28,47 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
     MessageBoxCapture boxes;
 
     enum class Change { Attach, Remove, None };
+    // A click is a BN_CLICKED command, or Enter or Space on the focused button as the program's
+    // loop takes them (a key held down repeats, and clicks once).
+    enum class Key { None, Enter, Space, SpaceRepeated };
     struct Case {
         Change change;
         int drive;
         WPARAM command;
         std::vector<int> numbers;   // drive numbers of the rows afterwards
+        Key key = Key::None;
     };
     const std::vector<Case> cases{
         {Change::Attach, 2, MAKEWPARAM(1001, BN_CLICKED), {0, 2}},
-        {Change::Attach, 1, MAKEWPARAM(1001, 1), {0, 1, 2}},
-        {Change::Remove, 0, MAKEWPARAM(1001, 0xFFFF), {1, 2}},
+        {Change::Attach, 1, MAKEWPARAM(1001, BN_DOUBLECLICKED), {0, 2}},
+        {Change::Remove, 0, MAKEWPARAM(1001, 0xFFFF), {0, 2}},
+        {Change::None, 0, MAKEWPARAM(1001, BN_CLICKED), {1, 2}},
         {Change::Attach, 5, MAKEWPARAM(1003, BN_CLICKED), {1, 2}},
         {Change::Remove, 1, MAKEWPARAM(1003, LVN_ITEMCHANGED & 0xFFFF), {1, 2}},
         {Change::None, 0, MAKEWPARAM(1006, 0), {1, 2}},
         {Change::None, 0, MAKEWPARAM(0, 0), {1, 2}},
         {Change::None, 0, MAKEWPARAM(0xFFFF, 0xFFFF), {1, 2}},
-        {Change::Attach, 31, MAKEWPARAM(1001, 0x1234), {2, 5, 31}},
+        {Change::Attach, 31, MAKEWPARAM(1001, 0x1234), {1, 2}},
+        {Change::None, 0, MAKEWPARAM(1001, BN_CLICKED), {2, 5, 31}, Key::Enter},
+        {Change::Attach, 1, MAKEWPARAM(1001, BN_CLICKED), {1, 2, 5, 31}, Key::Space},
+        {Change::Attach, 0, MAKEWPARAM(1001, BN_CLICKED), {1, 2, 5, 31}, Key::SpaceRepeated},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command);
+        SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command << " key " << static_cast<int>(c.key));
         if (c.change == Change::Attach) {
             FakeKernel::Drive(c.drive);
         } else if (c.change == Change::Remove) {
             FakeKernel::RemoveDrive(c.drive);
         }
         const std::size_t callsBefore = FakeKernel::Calls().size();
-        Command(c.command);
-        const bool refreshes = LOWORD(c.command) == 1001;
+        if (c.key == Key::None) {
+            Command(c.command);
+        } else {
+            MSG key{UI::s_hwndBtnRefresh, WM_KEYDOWN, c.key == Key::Enter ? WPARAM{VK_RETURN} : WPARAM{VK_SPACE},
+                    c.key == Key::SpaceRepeated ? LPARAM{1} << 30 | 1 : 1, 0, {}};
+            UI::Dispatch(key);
+        }
+        const bool refreshes = LOWORD(c.command) == 1001 && HIWORD(c.command) == BN_CLICKED && c.key != Key::SpaceRepeated;
         EXPECT_EQ(FakeKernel::Calls().size() > callsBefore, refreshes);
         EXPECT_EQ(DriveNumbers(), c.numbers);
         ASSERT_EQ(Rows(), static_cast<int>(c.numbers.size()));

@@ -17,7 +17,7 @@ struct ExpectedBox {
 };
 
 // How the fake drive's 25 reads go.
-enum class Reads { Fails, At250_04, ClockStands };
+enum class Reads { Fails, At250_04, ClockStands, DriveGone };
 
 void Script(FakeDrive& drive, Reads run, const std::function<void()>& duringFirstRead)
 {
@@ -25,7 +25,10 @@ void Script(FakeDrive& drive, Reads run, const std::function<void()>& duringFirs
     FakeRead first;
     first.during = duringFirstRead;
     first.ticks = run == Reads::At250_04 ? 3'999'360 : 0;
-    first.fails = run == Reads::Fails;
+    first.fails = run == Reads::Fails || run == Reads::DriveGone;
+    if (run == Reads::DriveGone) {
+        first.error = ERROR_FILE_NOT_FOUND; // a drive whose link failed
+    }
     drive.reads = {first};
 }
 
@@ -60,6 +63,9 @@ TEST_F(UiTest, ReadTestRunsOnTheSelectedRowsDriveAndReportsInBoxes)
          {{L"Error", kFailureText, IDI_ERROR}, {L"Test Result", L"Sequential Read Speed: Error", IDI_INFORMATION}}},
         {"second row fails", 1, Reads::Fails, {drive2},
          {{L"Error", kFailureText, IDI_ERROR}, {L"Test Result", L"Sequential Read Speed: Error", IDI_INFORMATION}}},
+        {"the drive gone from its link", 1, Reads::DriveGone, {drive2},
+         {{L"Error", L"The drive stopped answering (error 2)", IDI_ERROR},
+          {L"Test Result", L"Sequential Read Speed: Error", IDI_INFORMATION}}},
         {"clock stands still", 0, Reads::ClockStands, {drive0},
          {{L"Test Result", L"Sequential Read Speed: 0.0 MB/s", IDI_INFORMATION}}},
     };
