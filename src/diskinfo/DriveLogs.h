@@ -90,6 +90,10 @@ public:
     static constexpr std::uint8_t kGeneralPage = 0x01;
     static constexpr std::uint8_t kTemperaturePage = 0x05;
     static constexpr std::uint8_t kSolidStatePage = 0x07;
+    // The statistics shown, by their offsets in their pages.
+    static constexpr std::size_t kPowerOnHours = 0x10, kSectorsWritten = 0x18, kSectorsRead = 0x28; // 01h
+    static constexpr std::size_t kHighestTemperature = 0x20, kLowestTemperature = 0x28;             // 05h
+    static constexpr std::size_t kPercentageUsed = 0x08;                                            // 07h
     static bool PageCounts(std::span<const std::uint8_t> pages, std::uint8_t page);
     // The pages that page 0 lists, as listed; empty when page 0 does not count.
     static std::vector<std::uint8_t> ListedPages(std::span<const std::uint8_t> pages);

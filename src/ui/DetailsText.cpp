@@ -1,6 +1,7 @@
 #include "ui/DetailsText.h"
 
 #include "diskinfo/AtaSmart.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
@@ -21,6 +22,9 @@ constexpr double kBytesPerDataUnit = 512'000.0; // 1,000 blocks of 512 bytes
 constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
 constexpr std::size_t kNumberCapacity = 64;
+constexpr std::size_t kShownErrors = 5;
+// Device statistics count logical sectors; the drives that report them use 512-byte ones.
+constexpr double kLogicalSectorBytes = 512.0;
 
 // A raw attribute value, 48 bits, as its twelve hexadecimal digits.
 std::wstring RawHex(std::uint64_t raw)
@@ -108,6 +112,111 @@ std::wstring Celsius(std::int32_t value)
 {
     const std::wstring magnitude = Decimal(static_cast<std::uint64_t>(value < 0 ? -std::int64_t{value} : value));
     return (value < 0 ? L"-" : L"") + magnitude + L" \u00B0C";
+}
+
+using Lines = std::vector<std::vector<std::wstring>>;
+using Style = DetailsText::RowStyle;
+
+std::wstring OrDash(const std::optional<std::uint64_t>& value)
+{
+    return value ? Decimal(*value) : L"-";
+}
+
+void AddLine(DetailsText::LogSection& section, std::vector<std::wstring> line, Style style = Style::Normal)
+{
+    section.lines.push_back(std::move(line));
+    section.styles.push_back(style);
+}
+
+void AddSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, DetailsText::LogSection& section)
+{
+    AddLine(section, {L"#", L"Type", L"Status", L"Remaining", L"Hours", L"First Failing LBA"});
+    for (std::size_t age = 0; age < tests.size(); ++age) {
+        const DriveLogs::SelfTest& t = tests[age];
+        AddLine(section,
+                {Decimal(age + 1), nvme ? DriveLogs::NvmeTestType(t.type) : DriveLogs::AtaTestType(t.type),
+                 nvme ? DriveLogs::NvmeTestResult(t.status) : DriveLogs::AtaTestStatus(t.status),
+                 t.remainingPercent ? Percent(*t.remainingPercent) : L"-", Decimal(t.hours), OrDash(t.failingLba)},
+                t.failed ? Style::FailingNow : Style::Normal);
+    }
+}
+
+DetailsText::LogSection SelfTests(const DriveDetails& details)
+{
+    DetailsText::LogSection section{L"Self-tests", {}, {}};
+    if (details.selfTestLog) {
+        AddSelfTests(DriveLogs::AtaSelfTests(*details.selfTestLog), false, section);
+    } else if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
+        const auto log = DriveLogs::NvmeSelfTests(
+            std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize>(details.nvmeSelfTests.data(),
+                                                                           DriveLogs::kNvmeSelfTestLogSize));
+        AddLine(section, {DriveLogs::NvmeOperation(log.operation),
+                          log.operation != 0 ? Percent(log.completion) + L" done" : std::wstring()});
+        AddSelfTests(log.results, true, section);
+    }
+    return section;
+}
+
+DetailsText::LogSection Errors(const DriveDetails& details)
+{
+    DetailsText::LogSection section{L"Errors", {}, {}};
+    if (details.errorLog) {
+        const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(*details.errorLog);
+        AddLine(section, {L"Error Count", Decimal(log.count)});
+        if (!log.entries.empty()) {
+            AddLine(section, {L"#", L"Hours", L"Command", L"Error", L"LBA"});
+        }
+        for (const DriveLogs::AtaError& e : log.entries) {
+            AddLine(section,
+                    {Decimal(e.number), Decimal(e.hours), DriveLogs::AtaCommandName(e.command),
+                     DriveLogs::AtaErrorWords(e.error), Decimal(e.lba)},
+                    e.weighed ? Style::FailingNow : Style::Normal);
+        }
+    } else if (!details.nvmeErrors.empty()) {
+        const std::vector<DriveLogs::NvmeError> errors = DriveLogs::NvmeErrors(details.nvmeErrors);
+        AddLine(section, {L"Error Count", Decimal(errors.empty() ? 0 : errors.front().count)});
+        if (!errors.empty()) {
+            AddLine(section, {L"#", L"Status", L"LBA", L"Namespace"});
+        }
+        for (std::size_t i = 0; i < std::min(errors.size(), kShownErrors); ++i) {
+            const DriveLogs::NvmeError& e = errors[i];
+            AddLine(section, {Decimal(e.count), DriveLogs::NvmeStatusWords(e.sct(), e.sc()),
+                              e.lba == ~std::uint64_t{0} ? L"-" : Decimal(e.lba), Decimal(e.nsid)});
+        }
+    }
+    return section;
+}
+
+std::wstring TeraBytes(std::uint64_t sectors)
+{
+    return BoundedText::Formatted<kNumberCapacity>(L"%.2f TB", static_cast<double>(sectors) * kLogicalSectorBytes /
+                                                                 kBytesPerTB);
+}
+
+DetailsText::LogSection Statistics(const DriveDetails& details)
+{
+    DetailsText::LogSection section{L"Statistics", {}, {}};
+    const std::span<const std::uint8_t> pages = details.statistics;
+    const auto general = [&](std::size_t offset) { return DriveLogs::Statistic(pages, DriveLogs::kGeneralPage, offset); };
+    if (const auto hours = general(DriveLogs::kPowerOnHours)) {
+        AddLine(section, {L"Power-On Hours", Decimal(*hours)});
+    }
+    if (const auto written = general(DriveLogs::kSectorsWritten)) {
+        AddLine(section, {L"Data Written", TeraBytes(*written)});
+    }
+    if (const auto read = general(DriveLogs::kSectorsRead)) {
+        AddLine(section, {L"Data Read", TeraBytes(*read)});
+    }
+    if (const auto used = DriveLogs::Statistic(pages, DriveLogs::kSolidStatePage, DriveLogs::kPercentageUsed)) {
+        AddLine(section, {L"Percentage Used", Decimal(*used & 0xFF) + L" %"});
+    }
+    if (const auto highest = DriveLogs::Temperature(pages, DriveLogs::kHighestTemperature)) {
+        AddLine(section, {L"Highest Temperature", Celsius(*highest)});
+    }
+    if (const auto lowest = DriveLogs::Temperature(pages, DriveLogs::kLowestTemperature)) {
+        AddLine(section, {L"Lowest Temperature", Celsius(*lowest)});
+    }
+    return section;
 }
 
 void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
@@ -264,11 +373,46 @@ std::wstring DetailsText::CopyText(const DriveDetails& details)
     for (const auto& row : table.rows) {
         AppendLine(out, row);
     }
+    for (const LogSection& section : LogSections(details)) {
+        out += kNewLine;
+        out += section.title;
+        out += kNewLine;
+        for (const auto& line : section.lines) {
+            AppendLine(out, line);
+        }
+    }
     out += kNewLine;
     for (const auto& line : PartitionText::CopyLines(details)) {
         AppendLine(out, line);
     }
     return out;
+}
+
+std::vector<DetailsText::LogSection> DetailsText::LogSections(const DriveDetails& details)
+{
+    std::vector<LogSection> sections{SelfTests(details), Errors(details), Statistics(details)};
+    for (LogSection& section : sections) {
+        if (section.lines.empty()) {
+            AddLine(section, {L"Not available"});
+        }
+    }
+    return sections;
+}
+
+DetailsText::Table DetailsText::LogTable(const std::vector<LogSection>& sections)
+{
+    Table table;
+    for (const LogSection& section : sections) {
+        for (std::size_t i = 0; i < section.lines.size(); ++i) {
+            std::vector<std::wstring>& row = table.rows.emplace_back();
+            row.reserve(section.lines[i].size() + 1);
+            row.emplace_back(i == 0 ? section.title : L"");
+            row.insert(row.end(), section.lines[i].begin(), section.lines[i].end());
+            table.columns.resize(std::max(table.columns.size(), row.size()));
+        }
+        table.styles.insert(table.styles.end(), section.styles.begin(), section.styles.end());
+    }
+    return table;
 }
 
 std::wstring DetailsText::ListCopyText(const std::vector<DriveInfo>& drives)
