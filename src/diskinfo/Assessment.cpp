@@ -10,6 +10,7 @@
 namespace {
 
 constexpr std::size_t kNumberCapacity = 64;
+constexpr std::size_t kReasonCapacity = 200;
 
 std::optional<AtaSmart::Page> PageOf(const std::optional<DriveDetails::Page>& page)
 {
@@ -90,11 +91,12 @@ void AssessSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, A
         }
         if (test.failed) {
             const std::wstring type = nvme ? DriveLogs::NvmeTestType(test.type) : DriveLogs::AtaTestType(test.type);
+            const std::wstring lba = test.failingLba ? L" at LBA " + Decimal(*test.failingLba) : std::wstring();
             assessment.verdict = Assessment::Verdict::Failing;
-            assessment.reasons.push_back(L"Self-test #" + Decimal(age + 1) + L" (" + LowerFirst(type) + L") ended in " +
-                                         DriveLogs::FailureWords(test, nvme) +
-                                         (test.failingLba ? L" at LBA " + Decimal(*test.failingLba) : L"") +
-                                         L", at hour " + Decimal(test.hours));
+            assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
+                L"Self-test #%u (%ls) ended in %ls%ls, at hour %llu", static_cast<unsigned>(age + 1),
+                LowerFirst(type).c_str(), DriveLogs::FailureWords(test, nvme).c_str(), lba.c_str(),
+                static_cast<unsigned long long>(test.hours)));
             return;
         }
     }
@@ -108,13 +110,13 @@ void AssessErrors(const DriveLogs::AtaErrorLog& log, Assessment& assessment)
     if (newest == log.entries.end()) {
         return;
     }
-    const bool unc = (newest->error & DriveLogs::kErrorUnc) != 0;
     const std::wstring kind = DriveLogs::AtaCommandKind(newest->command);
     assessment.verdict = std::max(assessment.verdict, Assessment::Verdict::Caution);
-    assessment.reasons.push_back(L"The drive logged " + Decimal(log.count) + (log.count == 1 ? L" error" : L" errors") +
-                                 L"; the newest, at hour " + Decimal(newest->hours) + L": " +
-                                 (unc ? L"uncorrectable" : L"sector not found") + (kind.empty() ? L"" : L" " + kind) +
-                                 L" at LBA " + Decimal(newest->lba));
+    assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
+        L"The drive logged %u error%ls; the newest, at hour %u: %ls%ls%ls at LBA %u", unsigned{log.count},
+        log.count == 1 ? L"" : L"s", unsigned{newest->hours},
+        (newest->error & DriveLogs::kErrorUnc) != 0 ? L"uncorrectable" : L"sector not found", kind.empty() ? L"" : L" ",
+        kind.c_str(), static_cast<unsigned>(newest->lba)));
 }
 
 void AssessLogs(const DriveDetails& details, Assessment& assessment)

@@ -122,9 +122,12 @@ std::wstring OrDash(const std::optional<std::uint64_t>& value)
     return value ? Decimal(*value) : L"-";
 }
 
-void AddLine(DetailsText::LogSection& section, std::vector<std::wstring> line, Style style = Style::Normal)
+// Cells as views, each made a string once here: a braced list of strings at every call would
+// be built and then copied.
+void AddLine(DetailsText::LogSection& section, std::initializer_list<std::wstring_view> cells,
+             Style style = Style::Normal)
 {
-    section.lines.push_back(std::move(line));
+    section.lines.emplace_back(cells.begin(), cells.end());
     section.styles.push_back(style);
 }
 
@@ -187,69 +190,93 @@ DetailsText::LogSection Errors(const DriveDetails& details)
     return section;
 }
 
-std::wstring TeraBytes(std::uint64_t sectors)
+// The device statistics shown, each by its page and offset, and how its value reads.
+enum class Reads { Count, TeraBytes, Percent, Celsius };
+struct ShownStatistic {
+    const wchar_t* label;
+    std::uint8_t page;
+    std::uint8_t offset;
+    Reads reads;
+};
+constexpr std::array<ShownStatistic, 6> kStatistics{{
+    {L"Power-On Hours", DriveLogs::kGeneralPage, DriveLogs::kPowerOnHours, Reads::Count},
+    {L"Data Written", DriveLogs::kGeneralPage, DriveLogs::kSectorsWritten, Reads::TeraBytes},
+    {L"Data Read", DriveLogs::kGeneralPage, DriveLogs::kSectorsRead, Reads::TeraBytes},
+    {L"Percentage Used", DriveLogs::kSolidStatePage, DriveLogs::kPercentageUsed, Reads::Percent},
+    {L"Highest Temperature", DriveLogs::kTemperaturePage, DriveLogs::kHighestTemperature, Reads::Celsius},
+    {L"Lowest Temperature", DriveLogs::kTemperaturePage, DriveLogs::kLowestTemperature, Reads::Celsius},
+}};
+
+std::optional<std::wstring> StatisticText(std::span<const std::uint8_t> pages, const ShownStatistic& shown)
 {
-    return BoundedText::Formatted<kNumberCapacity>(L"%.2f TB", static_cast<double>(sectors) * kLogicalSectorBytes /
-                                                                 kBytesPerTB);
+    if (shown.reads == Reads::Celsius) {
+        const auto celsius = DriveLogs::Temperature(pages, shown.offset);
+        return celsius ? std::optional<std::wstring>(Celsius(*celsius)) : std::nullopt;
+    }
+    const auto value = DriveLogs::Statistic(pages, shown.page, shown.offset);
+    if (!value) {
+        return std::nullopt;
+    }
+    switch (shown.reads) {
+    case Reads::TeraBytes:
+        return BoundedText::Formatted<kNumberCapacity>(
+            L"%.2f TB", static_cast<double>(*value) * kLogicalSectorBytes / kBytesPerTB);
+    case Reads::Percent:
+        return Percent(static_cast<std::uint8_t>(*value & 0xFF));
+    default:
+        return Decimal(*value);
+    }
 }
 
 DetailsText::LogSection Statistics(const DriveDetails& details)
 {
     DetailsText::LogSection section{L"Statistics", {}, {}};
-    const std::span<const std::uint8_t> pages = details.statistics;
-    const auto general = [&](std::size_t offset) { return DriveLogs::Statistic(pages, DriveLogs::kGeneralPage, offset); };
-    if (const auto hours = general(DriveLogs::kPowerOnHours)) {
-        AddLine(section, {L"Power-On Hours", Decimal(*hours)});
-    }
-    if (const auto written = general(DriveLogs::kSectorsWritten)) {
-        AddLine(section, {L"Data Written", TeraBytes(*written)});
-    }
-    if (const auto read = general(DriveLogs::kSectorsRead)) {
-        AddLine(section, {L"Data Read", TeraBytes(*read)});
-    }
-    if (const auto used = DriveLogs::Statistic(pages, DriveLogs::kSolidStatePage, DriveLogs::kPercentageUsed)) {
-        AddLine(section, {L"Percentage Used", Decimal(*used & 0xFF) + L" %"});
-    }
-    if (const auto highest = DriveLogs::Temperature(pages, DriveLogs::kHighestTemperature)) {
-        AddLine(section, {L"Highest Temperature", Celsius(*highest)});
-    }
-    if (const auto lowest = DriveLogs::Temperature(pages, DriveLogs::kLowestTemperature)) {
-        AddLine(section, {L"Lowest Temperature", Celsius(*lowest)});
+    for (const ShownStatistic& shown : kStatistics) {
+        if (const auto text = StatisticText(details.statistics, shown)) {
+            AddLine(section, {shown.label, *text});
+        }
     }
     return section;
+}
+
+void AddField(DetailsText::Table& table, std::wstring_view label, std::wstring value)
+{
+    std::vector<std::wstring>& row = table.rows.emplace_back();
+    row.reserve(2);
+    row.emplace_back(label);
+    row.push_back(std::move(value));
 }
 
 void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
 {
     table.columns = {L"Field", L"Value"};
-    table.rows = {
-        {L"Critical Warning", Assessment::CriticalWarningText(f.criticalWarning)},
-        {L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-"},
-        {L"Available Spare", Percent(f.availableSpare)},
-        {L"Available Spare Threshold", Percent(f.availableSpareThreshold)},
-        {L"Percentage Used", Percent(f.percentageUsed)},
-        {L"Data Units Read", DataUnitsText(f.dataUnitsRead)},
-        {L"Data Units Written", DataUnitsText(f.dataUnitsWritten)},
-        {L"Host Read Commands", CountText(f.hostReadCommands)},
-        {L"Host Write Commands", CountText(f.hostWriteCommands)},
-        {L"Controller Busy Time", CountText(f.controllerBusyMinutes, L"minutes")},
-        {L"Power Cycles", CountText(f.powerCycles)},
-        {L"Power-On Hours", CountText(f.powerOnHours, L"hours")},
-        {L"Unsafe Shutdowns", CountText(f.unsafeShutdowns)},
-        {L"Media and Data Integrity Errors", CountText(f.mediaErrors)},
-        {L"Error Information Log Entries", CountText(f.errorLogEntries)},
-        {L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes)},
-        {L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes)},
-    };
+    // Row by row: a braced list of rows builds every string twice, in much more code.
+    AddField(table, L"Critical Warning", Assessment::CriticalWarningText(f.criticalWarning));
+    AddField(table, L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-");
+    AddField(table, L"Available Spare", Percent(f.availableSpare));
+    AddField(table, L"Available Spare Threshold", Percent(f.availableSpareThreshold));
+    AddField(table, L"Percentage Used", Percent(f.percentageUsed));
+    AddField(table, L"Data Units Read", DataUnitsText(f.dataUnitsRead));
+    AddField(table, L"Data Units Written", DataUnitsText(f.dataUnitsWritten));
+    AddField(table, L"Host Read Commands", CountText(f.hostReadCommands));
+    AddField(table, L"Host Write Commands", CountText(f.hostWriteCommands));
+    AddField(table, L"Controller Busy Time", CountText(f.controllerBusyMinutes, L"minutes"));
+    AddField(table, L"Power Cycles", CountText(f.powerCycles));
+    AddField(table, L"Power-On Hours", CountText(f.powerOnHours, L"hours"));
+    AddField(table, L"Unsafe Shutdowns", CountText(f.unsafeShutdowns));
+    AddField(table, L"Media and Data Integrity Errors", CountText(f.mediaErrors));
+    AddField(table, L"Error Information Log Entries", CountText(f.errorLogEntries));
+    AddField(table, L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes));
+    AddField(table, L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes));
     for (std::size_t sensor = 0; sensor < f.sensors.size(); ++sensor) {
         if (f.sensors[sensor]) {
-            table.rows.push_back({L"Temperature Sensor " + Decimal(sensor + 1), Celsius(*f.sensors[sensor])});
+            AddField(table, L"Temperature Sensor " + Decimal(sensor + 1), Celsius(*f.sensors[sensor]));
         }
     }
-    table.rows.push_back({L"Thermal Management Temperature 1 Transitions", Decimal(f.thermalTransitions1)});
-    table.rows.push_back({L"Thermal Management Temperature 2 Transitions", Decimal(f.thermalTransitions2)});
-    table.rows.push_back({L"Time at Thermal Management Temperature 1", Seconds(f.thermalSeconds1)});
-    table.rows.push_back({L"Time at Thermal Management Temperature 2", Seconds(f.thermalSeconds2)});
+    AddField(table, L"Thermal Management Temperature 1 Transitions", Decimal(f.thermalTransitions1));
+    AddField(table, L"Thermal Management Temperature 2 Transitions", Decimal(f.thermalTransitions2));
+    AddField(table, L"Time at Thermal Management Temperature 1", Seconds(f.thermalSeconds1));
+    AddField(table, L"Time at Thermal Management Temperature 2", Seconds(f.thermalSeconds2));
     table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
 }
 
