@@ -124,12 +124,15 @@ void CheckDetailsView(std::span<const std::uint8_t, kPageSize> page, std::option
     // The copy, which assesses the drive and builds the table once more: "Failing" exactly when
     // an attribute is failing now; after the blank line the note of a missing thresholds page,
     // the column titles and a line per row, each with a tab between every two cells; then the
-    // partitions' section, of a drive that did not answer its partition table.
+    // sections of logs the drive did not give and the partitions' section, of a drive that did
+    // not answer its partition table.
     const std::wstring copy = DetailsText::CopyText(details);
     FUZZ_CHECK((copy.find(L"\r\nAssessment\tFailing\r\n") != std::wstring::npos) == failing);
     const std::size_t blank = copy.find(L"\r\n\r\n");
     FUZZ_CHECK(blank != std::wstring::npos);
-    constexpr std::wstring_view kPartitions = L"\r\nPartitions\tNot answered by the drive\r\n";
+    constexpr std::wstring_view kPartitions =
+        L"\r\nSelf-tests\r\nNot available\r\n\r\nErrors\r\nNot available\r\n\r\nStatistics\r\nNot available\r\n"
+        L"\r\nPartitions\tNot answered by the drive\r\n";
     FUZZ_CHECK(copy.ends_with(kPartitions));
     const auto tail = std::wstring_view(copy).substr(blank + 4, copy.size() - kPartitions.size() - blank - 4);
     const auto lines = static_cast<std::size_t>(std::count(tail.begin(), tail.end(), L'\n'));
@@ -323,6 +326,27 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page)
         }
         FUZZ_CHECK(logged.commandsLogged == used);
         FUZZ_CHECK(!DriveLogs::AtaErrorWords(logged.error).empty() && !DriveLogs::AtaCommandName(logged.command).empty());
+    }
+
+    // The details' sections of the page as both logs: a line per self-test and per entry below
+    // their column titles, each failure and media error coloured, the count first. Sampled by
+    // the page's first byte, as it makes every text.
+    if ((page[0] & 7U) != 0) {
+        return;
+    }
+    DriveDetails details;
+    details.selfTestLog.emplace();
+    std::copy(page.begin(), page.end(), details.selfTestLog->begin());
+    details.errorLog = details.selfTestLog;
+    const auto sections = DetailsText::LogSections(details);
+    FUZZ_CHECK(sections.size() == 3 && sections[0].lines.size() == 1 + tests.size());
+    FUZZ_CHECK(sections[1].lines.size() == 1 + (log.entries.empty() ? 0 : 1 + log.entries.size()));
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        FUZZ_CHECK(sections[0].lines[i + 1].size() == 6 &&
+                   (sections[0].styles[i + 1] == DetailsText::RowStyle::FailingNow) == tests[i].failed);
+    }
+    for (std::size_t i = 0; i < log.entries.size(); ++i) {
+        FUZZ_CHECK((sections[1].styles[i + 2] == DetailsText::RowStyle::FailingNow) == log.entries[i].weighed);
     }
 }
 
