@@ -249,13 +249,3 @@ BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR, LPWCH, DWORD, PDWORD)
 {
     return FALSE;
 }
-
-BOOL Kernel::GetVolumeInformationW(LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD)
-{
-    return FALSE;
-}
-
-BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER)
-{
-    return FALSE;
-}

@@ -129,7 +129,7 @@ def layout(style, entries, count=None, disk=b""):
     answer[8:8 + len(disk)] = disk
     for number, start, length, kind, name in entries:
         entry = bytearray(144)
-        struct.pack_into("<IqqI", entry, 0, style, start, length, number)
+        struct.pack_into("<I4xqqI", entry, 0, style, start, length, number)
         if style == 1:
             entry[32:48] = guid(kind)
             encoded = name.encode("utf-16-le")[:72]
@@ -149,8 +149,10 @@ def layout_seeds(root):
            (3, 117 * mib, 200 * gib, "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}", "Basic data partition"),
            (4, 201 * gib, 600 * mib, "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}", "")]
     write(target, "gpt-windows.bin", layout(1, gpt, disk=guid("{6A1B2C3D-1111-4222-8333-444455556666}")))
-    mbr = [(1, mib, 100 * gib, 0x07, ""), (2, 101 * gib, 50 * gib, 0x0F, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, ""),
-           (5, 101 * gib + mib, 49 * gib, 0x0B, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, "")]
+    mbr = [(1, mib, 100 * gib, 0x07, ""), (0, 101 * gib, 50 * gib, 0x0F, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, ""),
+           (5, 101 * gib + mib, 20 * gib, 0x0B, ""), (0, 121 * gib, 29 * gib, 0x05, ""), (0, 0, 0, 0, ""),
+           (0, 0, 0, 0, ""), (6, 121 * gib + mib, 29 * gib - mib, 0x83, ""), (0, 0, 0, 0, ""), (0, 0, 0, 0, ""),
+           (0, 0, 0, 0, "")]
     write(target, "mbr-extended.bin", layout(0, mbr, disk=struct.pack("<I", 0x1A2B3C4D)))
     write(target, "raw.bin", layout(2, []))
     write(target, "count-past-bytes.bin", layout(1, gpt[:2], count=128))
@@ -159,6 +161,33 @@ def layout_seeds(root):
     extents = struct.pack("<I4x", 2) + struct.pack("<I4xqq", 0, mib, gib) + struct.pack("<I4xqq", 1, mib, gib)
     write(target, "extents-spanned.bin", extents)
     write(target, "extents-count-past-bytes.bin", struct.pack("<I4x", 1000) + extents[8:32])
+    full = [(n, n * mib, mib, "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}", "Basic data partition") for n in range(1, 29)]
+    write(target, "gpt-as-many-as-fit.bin", layout(1, full)[:4096])
+    for name, data in file_system_starts().items():
+        write(target, "first-sectors-" + name + ".bin", data)
+
+
+def file_system_starts():
+    """A partition's first 4 KiB for each file system the details name by its signature."""
+    def start(*fields):
+        data = bytearray(4096)
+        for at, value in fields:
+            data[at:at + len(value)] = value
+        return bytes(data)
+    boot = (510, b"\x55\xaa")
+    fat32 = struct.pack("<HBHB", 512, 8, 32, 2) + bytes(15) + struct.pack("<II", 2 ** 22, 4000)
+    fat16 = struct.pack("<HBHBHHxHH", 512, 4, 1, 2, 512, 0, 200, 0) + bytes(6) + struct.pack("<I", 200000)
+    return {
+        "ntfs": start((0, b"\xeb\x52\x90NTFS    "), boot),
+        "exfat": start((0, b"\xeb\x76\x90EXFAT   "), boot),
+        "refs": start((3, b"ReFS\0\0\0\0FSRS")),
+        "bitlocker": start((0, b"\xeb\x58\x90-FVE-FS-"), boot),
+        "fat32": start((0, b"\xeb\x58\x90MSDOS5.0"), (11, fat32), (82, b"FAT32   "), boot),
+        "fat16": start((0, b"\xeb\x3c\x90MSDOS5.0"), (11, fat16), (54, b"FAT16   "), boot),
+        "ext4": start((1080, b"\x53\xef"), (1116, struct.pack("<II", 0x3C, 0x2C2))),
+        "swap": start((4086, b"SWAPSPACE2")),
+        "luks": start((0, b"LUKS\xba\xbe\0\x02")),
+    }
 
 
 def read_expected(pages):

@@ -197,7 +197,7 @@ Assessment Assessment::Of(const DriveDetails& details)
         if (!details.info.failurePredicted) {
             assessment.verdict = Verdict::Unknown;
         }
-        assessment.reasons.emplace_back(L"The drive answered no SMART data");
+        assessment.reasons.emplace_back(details.BehindRaid() ? kBehindRaid : kNoSmartData);
     }
     AssessLogs(details, assessment);
     return assessment;

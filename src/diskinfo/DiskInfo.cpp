@@ -28,6 +28,7 @@ static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset) == Devi
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == DeviceAnswers::kSerialNumberOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == DeviceAnswers::kBusTypeField);
 static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
+static_assert(BusTypeRAID == DriveDetails::kBusTypeRaid);
 
 void QueryCapacity(const Probe& probe)
 {
@@ -69,14 +70,30 @@ void QueryFailurePrediction(const Probe& probe)
     }
 }
 
+// The health figures by the first route that answers, given the drive's bus.
+void QueryHealth(const Probe& probe, std::optional<std::uint32_t> busType)
+{
+    if (DiskProbe::QuerySmartAttributes(probe)) {
+        return;
+    }
+    if (busType == SatPassThrough::kBusTypeUsb) {
+        if (!DiskProbe::QueryUsbBridge(probe)) {
+            DiskProbe::QueryNvmeBridge(probe);
+        }
+    } else {
+        DiskProbe::QueryNvmeHealthLog(probe);
+    }
+}
+
 // Opens the drive, fills every field of `fresh.info` and the pages its health comes from, and,
-// `forDetails`, what only the details view shows; closes the drive before it returns.
+// `forDetails`, what only the details view shows; closes the drive before it returns. The
+// details read the partitions' first sectors, unbuffered as the scan reads.
 bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails)
 {
     DriveInfo& info = fresh.info;
     const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
     const KernelHandle device(Kernel::CreateFileW(path.c_str(), GENERIC_READ, DiskProbe::kShareReadWrite, nullptr,
-                                                  OPEN_EXISTING, 0, nullptr));
+                                                  OPEN_EXISTING, forDetails ? FILE_FLAG_NO_BUFFERING : 0, nullptr));
     if (!device) {
         return false;
     }
@@ -92,23 +109,20 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails)
     info.powerOnHours = -1;
     info.powerCycles = -1;
 
-    const Probe probe{device.Get(), path, driveNumber, info, fresh, forDetails};
+    const Probe probe{device.Get(), path, driveNumber, info, fresh};
     QueryCapacity(probe);
-    const std::optional<std::uint32_t> busType = QueryIdentity(probe);
-    fresh.busType = busType;
+    fresh.busType = QueryIdentity(probe);
     QueryFailurePrediction(probe);
-    if (!DiskProbe::QuerySmartAttributes(probe)) {
-        if (busType == SatPassThrough::kBusTypeUsb) {
-            if (!DiskProbe::QueryUsbBridge(probe)) {
-                DiskProbe::QueryNvmeBridge(probe);
-            }
-        } else {
-            DiskProbe::QueryNvmeHealthLog(probe);
-        }
+    // A RAID driver fails them all, and a malformed vendor request is known to crash one.
+    if (!fresh.BehindRaid()) {
+        QueryHealth(probe, fresh.busType);
     }
     info.health = Assessment::HealthText(Assessment::Of(fresh).verdict);
     if (forDetails) {
         fresh.layout = Volumes::QueryLayout(device.Get());
+        if (fresh.layout) {
+            Volumes::ReadFileSystems(device.Get(), *fresh.layout);
+        }
     }
     return true;
 }
@@ -153,7 +167,6 @@ bool DiskManager::GetDriveDetails(std::int32_t driveNumber, DriveDetails& detail
     const auto disk = static_cast<std::uint32_t>(driveNumber);
     for (DriveLayout::Volume& volume : Volumes::Discover()) {
         if (DriveLayout::LiesOn(volume, disk)) {
-            Volumes::QueryFileSystem(volume);
             fresh.volumes.push_back(std::move(volume));
         }
     }

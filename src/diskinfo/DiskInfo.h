@@ -34,8 +34,7 @@ enum class SmartSource {
     NvmeUsbBridge, // the same log, through a USB bridge's vendor command
 };
 
-// A drive's own identity strings where they differ from the descriptor's, which behind a USB
-// bridge are the bridge's.
+// Identity strings: behind a USB bridge, the descriptor's are the bridge's.
 struct DriveIdentity {
     std::wstring model;
     std::wstring serialNumber;
@@ -46,6 +45,10 @@ struct DriveIdentity {
 // hangs on, and the raw pages that its health figures come from.
 struct DriveDetails {
     using Page = std::array<std::uint8_t, 512>;
+    // STORAGE_BUS_TYPE of a drive behind a RAID controller's driver (RAID, RST, VMD), which
+    // fails the SMART and NVMe requests: none is sent there.
+    static constexpr std::uint32_t kBusTypeRaid = 8;
+    bool BehindRaid() const { return busType == kBusTypeRaid; }
 
     DriveInfo info;
     std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
@@ -54,8 +57,10 @@ struct DriveDetails {
     std::optional<Page> smartThresholds;  // ATA SMART READ THRESHOLDS; absent when not answered
     std::optional<Page> nvmeLog;          // NVMe SMART / Health Information log
     std::optional<DriveLayout::Layout> layout;  // the partition table; absent when not answered
-    std::vector<DriveLayout::Volume> volumes;   // the volumes on the drive, with their file systems
-    std::optional<DriveIdentity> nvmeIdentity; // Identify Controller through a USB bridge
+    std::vector<DriveLayout::Volume> volumes;   // the volumes on the drive
+    // The bridge's own strings, where the record's are the drive's from behind it (ATA IDENTIFY
+    // DEVICE or NVMe Identify Controller through the bridge).
+    std::optional<DriveIdentity> bridgeIdentity;
 
     // What the drive recorded over its life, as it gave it; each absent (or empty) where the
     // drive keeps none or refused it.

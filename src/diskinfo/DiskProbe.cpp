@@ -1,6 +1,7 @@
 #include "diskinfo/DiskProbe.h"
 
 #include <algorithm>
+#include <utility>
 
 bool DiskProbe::Request(HANDLE device, DWORD code, void* in, std::size_t inSize, void* out, std::size_t outSize)
 {
@@ -26,6 +27,16 @@ void DiskProbe::ApplySmartValues(const DeviceAnswers::SmartValues& values, Drive
 void DiskProbe::SetSource(const Probe& probe, SmartSource source)
 {
     probe.details.source = source;
+}
+
+void DiskProbe::SetDriveIdentity(const Probe& probe, std::string_view model, std::string_view serial,
+                                 std::string_view firmware)
+{
+    const auto trimmed = [](std::string_view text) { return DiskManager::TrimString(text.data(), text.size()); };
+    DriveInfo& info = probe.info;
+    probe.details.bridgeIdentity = DriveIdentity{std::exchange(info.model, trimmed(model)),
+                                                 std::exchange(info.serialNumber, trimmed(serial)),
+                                                 std::exchange(info.firmware, trimmed(firmware))};
 }
 
 HANDLE DiskProbe::OpenReadWrite(const Probe& probe)

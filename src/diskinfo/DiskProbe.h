@@ -11,16 +11,16 @@
 #include <span>
 #include <string>
 #include <vector>
+#include <string_view>
 
-// One drive while it is open: the read handle, what the inventory fills, where the pages its
-// health is judged by go, and whether the details view asked (for what only it shows).
+// One drive while it is open: the read handle, what the inventory fills, and where the pages
+// its health is judged by go.
 struct Probe {
     HANDLE device;
     const std::wstring& path;
     std::int32_t driveNumber;
     DriveInfo& info;
     DriveDetails& details;
-    bool forDetails;
 };
 
 // What the routes to a drive's health figures share, and the routes themselves, one file each:
@@ -40,6 +40,10 @@ public:
     static DriveDetails::Page CopyPage(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> page);
     static void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info);
     static void SetSource(const Probe& probe, SmartSource source);
+    // The drive's own identity strings from behind a USB bridge, as the device gave them: the
+    // record takes them, the descriptor's go to the bridge's line of the details.
+    static void SetDriveIdentity(const Probe& probe, std::string_view model, std::string_view serial,
+                                 std::string_view firmware);
     // The drive opened again for reading and writing, which the SMART requests need.
     static HANDLE OpenReadWrite(const Probe& probe);
 

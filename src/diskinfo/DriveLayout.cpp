@@ -86,10 +86,18 @@ std::optional<DriveLayout::Layout> DriveLayout::Read(std::span<const std::uint8_
             partition.name = ReadName(entry, kEntryDetailField + kGptNameField);
         } else {
             partition.mbrType = entry[kEntryDetailField];
+            if (i >= kMbrEntriesPerTable && IsExtended(partition.mbrType)) {
+                continue;
+            }
         }
         layout.partitions.push_back(std::move(partition));
     }
     return layout;
+}
+
+bool DriveLayout::IsExtended(std::uint8_t mbrType)
+{
+    return mbrType == 0x05 || mbrType == 0x0F || mbrType == 0x85;
 }
 
 std::vector<DriveLayout::Extent> DriveLayout::ReadExtents(std::span<const std::uint8_t> answer)

@@ -43,6 +43,9 @@ public:
     static constexpr std::size_t kGptIdField = 16;   // after the type GUID at 0
     static constexpr std::size_t kGptNameField = 40; // after the attributes
     static constexpr std::size_t kGptNameLength = 36;
+    static constexpr std::size_t kMbrEntriesPerTable = 4;
+    // MBR types of an extended partition, which holds the logical ones.
+    static bool IsExtended(std::uint8_t mbrType);
 
     struct Partition {
         std::uint32_t number = 0;
@@ -51,6 +54,7 @@ public:
         std::uint8_t mbrType = 0; // MBR only
         Guid gptType;             // GPT only
         std::wstring name;        // GPT only
+        std::wstring fileSystem;  // as its first sectors tell it, for the details only
     };
     struct Layout {
         Style style = Style::Raw;
@@ -59,7 +63,10 @@ public:
         std::vector<Partition> partitions; // those with a length, in table order
     };
     // nullopt when the answer is shorter than its header or names no known style. Only the
-    // entries that lie whole inside `answer` are read, whatever the count says.
+    // entries that lie whole inside `answer` are read, whatever the count says. Windows hands
+    // out an MBR disk's tables four entries each, the MBR's first and then one per logical
+    // partition; an extended entry after the first four only links to the next of those, and is
+    // left out.
     static std::optional<Layout> Read(std::span<const std::uint8_t> answer);
 
     // VOLUME_DISK_EXTENTS: a count, then DISK_EXTENT entries from kExtentsField on.
@@ -76,15 +83,11 @@ public:
     // The extents that lie whole inside `answer`, at most as many as its count names.
     static std::vector<Extent> ReadExtents(std::span<const std::uint8_t> answer);
 
-    // A volume as the refresh finds it; what its file system says is read for the details only.
+    // A volume as Windows names it, without anything its file system would have to answer.
     struct Volume {
         std::wstring name;               // "\\?\Volume{...}\"
         std::vector<std::wstring> paths; // its letters and folders: "C:\", "C:\Mount\Data\"
         std::vector<Extent> extents;
-        std::wstring fileSystem;
-        std::wstring label;
-        std::int64_t sizeBytes = -1;
-        std::int64_t freeBytes = -1;
     };
 
     // "C:" for a drive letter's root, a folder without its closing backslash.

@@ -229,9 +229,7 @@ bool NvmeBridge::LogCounts(std::span<const std::uint8_t> log)
 
 bool NvmeBridge::IdentifyCounts(std::span<const std::uint8_t, kIdentifySize> identify)
 {
-    const std::string_view model = IdentityOf(identify).model;
-    return std::all_of(model.begin(), model.end(), [](char c) { return c >= 0x20 && c <= 0x7E; }) &&
-           model.find_first_not_of(' ') != std::string_view::npos;
+    return SatPassThrough::IsModelText(IdentityOf(identify).model);
 }
 
 NvmeBridge::Identity NvmeBridge::IdentityOf(std::span<const std::uint8_t, kIdentifySize> identify)

@@ -202,16 +202,12 @@ bool Tunnel(HANDLE device, Family family, Command command, std::span<std::uint8_
            Send(device, steps.steps[2], {}, reply) && NvmeBridge::ReplyCounts(reply);
 }
 
-std::wstring Trimmed(std::string_view text)
-{
-    return DiskManager::TrimString(text.data(), text.size());
-}
-
 } // namespace
 
 // An NVMe drive in a USB enclosure whose bridge neither answered ATA PASS-THROUGH: only a
 // bridge of a known family is sent its vendor command, on a read-write handle of its own.
-// Identify Controller is asked only for the details view, once the log has counted.
+// Identify Controller, for the drive's own identity, once the log has counted; then the self-test
+// log where the drive says it runs self-tests.
 void DiskProbe::QueryNvmeBridge(const Probe& probe)
 {
     const std::optional<Family> family = BridgeFamily(probe.driveNumber);
@@ -229,18 +225,16 @@ void DiskProbe::QueryNvmeBridge(const Probe& probe)
     ApplySmartValues(DeviceAnswers::ParseNvmeHealthLog(log), probe.info);
     SetSource(probe, SmartSource::NvmeUsbBridge);
     probe.details.nvmeLog = CopyPage(log);
-    std::array<std::uint8_t, NvmeBridge::kSelfTestLogSize> selfTests{};
-    if (Tunnel(device.Get(), *family, Command::SelfTestLog, selfTests) && NvmeBridge::LogCounts(selfTests)) {
-        probe.details.nvmeSelfTests.assign(selfTests.begin(), selfTests.end());
-    }
-    if (!probe.forDetails) {
+    std::array<std::uint8_t, NvmeBridge::kIdentifySize> identify{};
+    if (!Tunnel(device.Get(), *family, Command::IdentifyController, identify) ||
+        !NvmeBridge::IdentifyCounts(identify)) {
         return;
     }
-    std::array<std::uint8_t, NvmeBridge::kIdentifySize> identify{};
-    if (Tunnel(device.Get(), *family, Command::IdentifyController, identify) &&
-        NvmeBridge::IdentifyCounts(identify)) {
-        const NvmeBridge::Identity identity = NvmeBridge::IdentityOf(identify);
-        probe.details.nvmeIdentity = DriveIdentity{Trimmed(identity.model), Trimmed(identity.serial),
-                                                    Trimmed(identity.firmware)};
+    const NvmeBridge::Identity own = NvmeBridge::IdentityOf(identify);
+    SetDriveIdentity(probe, own.model, own.serial, own.firmware);
+    std::array<std::uint8_t, NvmeBridge::kSelfTestLogSize> selfTests{};
+    if (DriveLogs::NvmeRunsSelfTests(identify) && Tunnel(device.Get(), *family, Command::SelfTestLog, selfTests) &&
+        NvmeBridge::LogCounts(selfTests)) {
+        probe.details.nvmeSelfTests.assign(selfTests.begin(), selfTests.end());
     }
 }

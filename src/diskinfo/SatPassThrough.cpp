@@ -2,6 +2,8 @@
 
 #include "diskinfo/AtaSmart.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint8_t kAtaPassThrough16 = 0x85;
@@ -13,31 +15,63 @@ constexpr std::uint8_t kTransferBlocksIn = 0x0E;
 // Bits 7 and 5 of the device register are obsolete but set, as older drives expect.
 constexpr std::uint8_t kDevice = 0xA0;
 
+constexpr std::uint8_t kIdentifyDevice = 0xEC;
+// IDENTIFY DEVICE data: where the identity strings start, and the signature byte that says
+// word 255 holds a checksum.
+constexpr std::size_t kSerialAt = 20;
+constexpr std::size_t kFirmwareAt = 46;
+constexpr std::size_t kModelAt = 54;
+constexpr std::size_t kChecksumSignatureAt = 510;
+constexpr std::uint8_t kChecksumSignature = 0xA5;
+
+// One command reading `sectors` 512-byte blocks from the drive, its registers as given.
+SatPassThrough::Command ReadCommand(SatPassThrough::Length length, std::uint8_t features, std::uint8_t sectors,
+                                    std::uint8_t lbaLow, std::uint8_t lbaMid, std::uint8_t lbaHigh,
+                                    std::uint8_t command)
+{
+    if (length == SatPassThrough::Length::Sixteen) {
+        // Each register as an extended (high) byte, unused here, and a low byte.
+        return {kAtaPassThrough16, kPioDataIn, kTransferBlocksIn,
+                0, features, // features
+                0, sectors,  // sector count
+                0, lbaLow,   // LBA low
+                0, lbaMid,   // LBA mid
+                0, lbaHigh,  // LBA high
+                kDevice, command, 0};
+    }
+    // Features, sector count, LBA low, mid and high, device, command; then reserved and control.
+    return {kAtaPassThrough12, kPioDataIn, kTransferBlocksIn, features, sectors, lbaLow, lbaMid, lbaHigh, kDevice,
+            command};
+}
+
+template <std::size_t Length>
+SatPassThrough::Text<Length> Swapped(std::span<const std::uint8_t, SatPassThrough::kPageSize> page, std::size_t at)
+{
+    SatPassThrough::Text<Length> text;
+    for (std::size_t i = 0; i < Length; ++i) {
+        text.bytes[i] = static_cast<char>(page[at + (i ^ 1)]);
+    }
+    return text;
+}
+
 } // namespace
 
 SatPassThrough::Command SatPassThrough::SmartCommand(Length length, std::uint8_t features)
 {
-    Command command = SmartLogCommand(length, 0, 1);
-    command[length == Length::Sixteen ? 4 : 3] = features;
-    return command;
+    return ReadCommand(length, features, 1, 0, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh,
+                       AtaSmart::kCommandSmart);
 }
 
 SatPassThrough::Command SatPassThrough::SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors)
 {
     constexpr std::uint8_t kReadLog = 0xD5;
-    if (length == Length::Sixteen) {
-        // Each register as an extended (high) byte, unused here, and a low byte.
-        return {kAtaPassThrough16, kPioDataIn, kTransferBlocksIn,
-                0, kReadLog,                 // features
-                0, sectors,                  // sector count
-                0, address,                  // LBA low
-                0, AtaSmart::kSignatureLow,  // LBA mid
-                0, AtaSmart::kSignatureHigh, // LBA high
-                kDevice, AtaSmart::kCommandSmart, 0};
-    }
-    // Features, sector count, LBA low, mid and high, device, command; then reserved and control.
-    return {kAtaPassThrough12,       kPioDataIn, kTransferBlocksIn, kReadLog, sectors, address,
-            AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh, kDevice, AtaSmart::kCommandSmart};
+    return ReadCommand(length, kReadLog, sectors, address, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh,
+                       AtaSmart::kCommandSmart);
+}
+
+SatPassThrough::Command SatPassThrough::IdentifyCommand(Length length)
+{
+    return ReadCommand(length, 0, 1, 0, 0, 0, kIdentifyDevice);
 }
 
 bool SatPassThrough::Answered(const Answer& answer)
@@ -50,4 +84,24 @@ bool SatPassThrough::LogReturned(bool requestSucceeded, std::uint8_t scsiStatus,
                                  std::size_t sectors)
 {
     return requestSucceeded && scsiStatus == kScsiStatusGood && transferred == sectors * kPageSize;
+}
+
+bool SatPassThrough::IdentifyAnswered(const Answer& answer)
+{
+    if (!answer.requestSucceeded || answer.scsiStatus != kScsiStatusGood || answer.transferred != kPageSize ||
+        (answer.page[kChecksumSignatureAt] == kChecksumSignature && !AtaSmart::ChecksumHolds(answer.page))) {
+        return false;
+    }
+    return IsModelText(IdentityOf(answer.page).model.View());
+}
+
+SatPassThrough::Identity SatPassThrough::IdentityOf(std::span<const std::uint8_t, kPageSize> page)
+{
+    return {Swapped<20>(page, kSerialAt), Swapped<8>(page, kFirmwareAt), Swapped<40>(page, kModelAt)};
+}
+
+bool SatPassThrough::IsModelText(std::string_view model)
+{
+    return std::all_of(model.begin(), model.end(), [](char c) { return c >= 0x20 && c <= 0x7E; }) &&
+           model.find_first_not_of(' ') != std::string_view::npos;
 }

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // SMART pages of a SATA drive behind a USB bridge, asked for with the SCSI command ATA
 // PASS-THROUGH, which most bridges translate into the ATA command for the drive. Only SMART
-// READ DATA and SMART READ THRESHOLDS, both reading one 512-byte page from the drive. Free of
-// <windows.h>: built natively under the sanitizers and fuzzed.
+// READ DATA, SMART READ THRESHOLDS, SMART READ LOG and IDENTIFY DEVICE, each reading whole
+// 512-byte pages from the drive. Free of <windows.h>: built natively under the sanitizers and
+// fuzzed.
 class SatPassThrough {
 public:
     SatPassThrough() = delete;
@@ -36,6 +38,8 @@ public:
     // ATA PASS-THROUGH of SMART READ LOG (0xD5) of `sectors` sectors of the log at `address`,
     // the same way: the count in the sector count register, the address in LBA low.
     static Command SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors);
+    // ATA PASS-THROUGH of IDENTIFY DEVICE (ECh), the same way: the drive's own identity strings.
+    static Command IdentifyCommand(Length length);
 
     // What came back for one command.
     struct Answer {
@@ -53,4 +57,24 @@ public:
     // its sectors came back; what it holds its reader checks.
     static bool LogReturned(bool requestSucceeded, std::uint8_t scsiStatus, std::uint32_t transferred,
                             std::size_t sectors);
+
+    // IDENTIFY DEVICE data counts when the command went through as above (its checksum holding
+    // where its signature byte says it has one) and its model is printable and not blank.
+    static bool IdentifyAnswered(const Answer& answer);
+    // The serial number (words 10-19), firmware (23-26) and model (27-46), each word's two
+    // bytes swapped into reading order, blanks and all.
+    template <std::size_t Length>
+    struct Text {
+        std::array<char, Length> bytes{};
+        std::string_view View() const { return {bytes.data(), bytes.size()}; }
+    };
+    struct Identity {
+        Text<20> serial;
+        Text<8> firmware;
+        Text<40> model;
+    };
+    static Identity IdentityOf(std::span<const std::uint8_t, kPageSize> page);
+    // Whether an identity's model is printable ASCII and not all blanks: a bridge that did not
+    // pass the command on may still end it GOOD, with the buffer as it was.
+    static bool IsModelText(std::string_view model);
 };

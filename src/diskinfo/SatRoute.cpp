@@ -32,66 +32,62 @@ static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
 static_assert(sizeof(SCSI_PASS_THROUGH::Cdb) == std::tuple_size_v<SatPassThrough::Command>);
 
 // SCSI_PASS_THROUGH with the sense and data areas behind it, in the one buffer the request
-// takes.
+// takes; room for every page of the device statistics.
 struct PassThroughBuffer {
-    SCSI_PASS_THROUGH request;
-    std::array<std::uint8_t, SatPassThrough::kSenseSize> sense;
-    std::array<std::uint8_t, SatPassThrough::kPageSize> data;
-};
-
-// One ATA PASS-THROUGH command that reads a SMART page; the page when it was answered.
-std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
-{
-    // Zero-filled to the last padding byte: the whole buffer travels to the driver.
-    PassThroughBuffer buffer;
-    std::memset(&buffer, 0, sizeof(buffer));
-    SCSI_PASS_THROUGH& request = buffer.request;
-    request.Length = sizeof(SCSI_PASS_THROUGH);
-    request.CdbLength = static_cast<UCHAR>(length);
-    request.SenseInfoLength = SatPassThrough::kSenseSize;
-    request.DataIn = SCSI_IOCTL_DATA_IN;
-    request.DataTransferLength = SatPassThrough::kPageSize;
-    request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
-    request.DataBufferOffset = offsetof(PassThroughBuffer, data);
-    request.SenseInfoOffset = offsetof(PassThroughBuffer, sense);
-    const SatPassThrough::Command command = SatPassThrough::SmartCommand(length, features);
-    std::copy(command.begin(), command.end(), std::begin(request.Cdb));
-
-    const bool succeeded =
-        DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
-    if (!SatPassThrough::Answered({succeeded, request.ScsiStatus, request.DataTransferLength, buffer.data})) {
-        return std::nullopt;
-    }
-    return DiskProbe::CopyPage(buffer.data);
-}
-
-// The same with room for every page of the device statistics.
-struct LogBuffer {
     SCSI_PASS_THROUGH request;
     std::array<std::uint8_t, SatPassThrough::kSenseSize> sense;
     std::array<std::uint8_t, DriveLogs::kMaxStatisticsPages * DriveLogs::kSectorSize> data;
 };
 
-// ATA PASS-THROUGH of SMART READ LOG: the sectors, when the bridge returned them all.
-std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Length length, std::uint8_t address,
-                                             std::uint8_t sectors)
+// One ATA PASS-THROUGH command reading `sectors` pages from the drive, the buffer sent only as
+// far as they reach; whether the request went through.
+bool Send(HANDLE device, SatPassThrough::Length length, const SatPassThrough::Command& command, std::size_t sectors,
+          PassThroughBuffer& buffer)
 {
-    LogBuffer buffer;
+    // Zero-filled to the last padding byte: the whole buffer travels to the driver.
     std::memset(&buffer, 0, sizeof(buffer));
     SCSI_PASS_THROUGH& request = buffer.request;
     request.Length = sizeof(SCSI_PASS_THROUGH);
     request.CdbLength = static_cast<UCHAR>(length);
     request.SenseInfoLength = SatPassThrough::kSenseSize;
     request.DataIn = SCSI_IOCTL_DATA_IN;
-    request.DataTransferLength = static_cast<ULONG>(sectors * DriveLogs::kSectorSize);
+    request.DataTransferLength = static_cast<ULONG>(sectors * SatPassThrough::kPageSize);
     request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
-    request.DataBufferOffset = offsetof(LogBuffer, data);
-    request.SenseInfoOffset = offsetof(LogBuffer, sense);
-    const SatPassThrough::Command command = SatPassThrough::SmartLogCommand(length, address, sectors);
+    request.DataBufferOffset = offsetof(PassThroughBuffer, data);
+    request.SenseInfoOffset = offsetof(PassThroughBuffer, sense);
     std::copy(command.begin(), command.end(), std::begin(request.Cdb));
-    const bool succeeded =
-        DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
-    if (!SatPassThrough::LogReturned(succeeded, request.ScsiStatus, request.DataTransferLength, sectors)) {
+    const std::size_t size = offsetof(PassThroughBuffer, data) + request.DataTransferLength;
+    return DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, size, &buffer, size);
+}
+
+using AnswerCounts = bool (*)(const SatPassThrough::Answer&);
+
+// One command that reads a page from the drive; the page when it was answered.
+std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length,
+                                              const SatPassThrough::Command& command, AnswerCounts counts)
+{
+    PassThroughBuffer buffer;
+    const bool succeeded = Send(device, length, command, 1, buffer);
+    const std::span<const std::uint8_t, SatPassThrough::kPageSize> page(buffer.data.data(), SatPassThrough::kPageSize);
+    if (!counts({succeeded, buffer.request.ScsiStatus, buffer.request.DataTransferLength, page})) {
+        return std::nullopt;
+    }
+    return DiskProbe::CopyPage(page);
+}
+
+std::optional<DriveDetails::Page> SmartPage(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
+{
+    return PassThrough(device, length, SatPassThrough::SmartCommand(length, features), SatPassThrough::Answered);
+}
+
+// SMART READ LOG: the sectors, when the bridge returned them all.
+std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Length length, std::uint8_t address,
+                                             std::uint8_t sectors)
+{
+    PassThroughBuffer buffer;
+    const bool succeeded = Send(device, length, SatPassThrough::SmartLogCommand(length, address, sectors), sectors, buffer);
+    if (!SatPassThrough::LogReturned(succeeded, buffer.request.ScsiStatus, buffer.request.DataTransferLength,
+                                     sectors)) {
         return std::nullopt;
     }
     return DiskProbe::LogSectors(buffer.data.begin(), buffer.data.begin() + sectors * DriveLogs::kSectorSize);
@@ -101,8 +97,8 @@ std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Leng
 
 // A SATA drive in a USB enclosure or dock: the USB storage driver answers none of the ATA
 // SMART requests, but most bridges pass ATA PASS-THROUGH on to the drive. The thresholds page
-// goes by the command length that the bridge answered. Without a read-write handle there is
-// nothing to send: no driver takes a pass-through on a read-only one.
+// and the drive's identity go by the command length that the bridge answered. Without a
+// read-write handle there is nothing to send: no driver takes a pass-through on a read-only one.
 bool DiskProbe::QueryUsbBridge(const Probe& probe)
 {
     const KernelHandle handle(OpenReadWrite(probe));
@@ -110,17 +106,22 @@ bool DiskProbe::QueryUsbBridge(const Probe& probe)
         return false;
     }
     for (const SatPassThrough::Length length : SatPassThrough::kLengths) {
-        const auto data = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadData);
+        const auto data = SmartPage(handle.Get(), length, AtaSmart::kFeatureReadData);
         if (!data) {
             continue;
         }
         ApplySmartValues(DeviceAnswers::ParseSmartAttributes(*data), probe.info);
         SetSource(probe, SmartSource::UsbBridge);
         probe.details.smartData = data;
-        probe.details.smartThresholds = PassThrough(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        probe.details.smartThresholds = SmartPage(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
         ReadAtaLogs(probe, [&handle, length](std::uint8_t address, std::uint8_t sectors) {
             return ReadLog(handle.Get(), length, address, sectors);
         });
+        if (const auto identify = PassThrough(handle.Get(), length, SatPassThrough::IdentifyCommand(length),
+                                              SatPassThrough::IdentifyAnswered)) {
+            const SatPassThrough::Identity own = SatPassThrough::IdentityOf(*identify);
+            SetDriveIdentity(probe, own.model.View(), own.serial.View(), own.firmware.View());
+        }
         return true;
     }
     return false;

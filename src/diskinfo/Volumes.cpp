@@ -1,5 +1,6 @@
 #include "diskinfo/Volumes.h"
 
+#include "diskinfo/BootSector.h"
 #include "kernel/KernelResources.h"
 
 #include <winioctl.h>
@@ -8,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace {
@@ -45,9 +47,10 @@ static_assert(offsetof(DISK_EXTENT, StartingOffset) == Layout::kExtentStartField
 static_assert(offsetof(DISK_EXTENT, ExtentLength) == Layout::kExtentLengthField);
 
 // Room for the tables that disks have: 4 entries at first, doubled while Windows asks for more,
-// up to the 128 entries of a full GPT; a volume's extents the same way, from 4 to 1024.
+// past the 128 entries of a full GPT up to an MBR chain of 1,023 logical partitions (four
+// entries each); a volume's extents the same way, from 4 to 1024.
 constexpr std::size_t kLayoutFirstSize = Layout::kEntriesField + 4 * Layout::kEntrySize;
-constexpr std::size_t kLayoutMostSize = Layout::kEntriesField + 128 * Layout::kEntrySize;
+constexpr std::size_t kLayoutMostSize = Layout::kEntriesField + 4096 * Layout::kEntrySize;
 constexpr std::size_t kExtentsFirstSize = Layout::kExtentsField + 4 * Layout::kExtentSize;
 constexpr std::size_t kExtentsMostSize = Layout::kExtentsField + 1024 * Layout::kExtentSize;
 
@@ -55,15 +58,17 @@ constexpr std::size_t kExtentsMostSize = Layout::kExtentsField + 1024 * Layout::
 constexpr DWORD kVolumeNameCapacity = MAX_PATH;
 constexpr std::size_t kPathNamesFirstCapacity = 64;
 constexpr std::size_t kPathNamesMostCapacity = 64 * 1024;
-constexpr DWORD kLabelCapacity = MAX_PATH + 1;
 
-// The answer's bytes as returned, asked again with twice the buffer while Windows says it was
-// too small; none when the request failed. The heap aligns the buffer for the structures the
-// driver writes into it.
-std::vector<std::uint8_t> GrowingRequest(HANDLE device, DWORD code, std::size_t size, std::size_t most)
+// A partition's start in the whole sectors an unbuffered read takes, the smallest there are.
+constexpr std::int64_t kSmallestSector = 512;
+
+// The answer's bytes as returned, asked again with twice the buffer (the last time with `most`)
+// while Windows says it was too small; none when the request failed. The heap aligns the buffer
+// for the structures the driver writes into it.
+std::vector<std::uint8_t> GrowingRequest(HANDLE device, DWORD code, std::size_t first, std::size_t most)
 {
     static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= alignof(std::int64_t));
-    for (; size <= most; size *= 2) {
+    for (std::size_t size = first;; size = std::min(size * 2, most)) {
         std::vector<std::uint8_t> buffer(size, 0);
         DWORD returned = 0;
         if (Kernel::DeviceIoControl(device, code, nullptr, 0, buffer.data(), static_cast<DWORD>(size), &returned,
@@ -72,11 +77,10 @@ std::vector<std::uint8_t> GrowingRequest(HANDLE device, DWORD code, std::size_t 
             return buffer;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) {
-            break;
+        if (size == most || (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA)) {
+            return {};
         }
     }
-    return {};
 }
 
 class FindVolumeHandle {
@@ -99,7 +103,8 @@ private:
 };
 
 // Opened without a trailing backslash (with one it would name the root folder) and with no
-// access at all: the extents request needs none, and nothing reaches the volume's data.
+// access at all: the extents request needs none, and an open that asks for no data is one of
+// the volume device itself, which Windows answers without mounting a file system.
 std::vector<DriveLayout::Extent> QueryExtents(const std::wstring& name)
 {
     const std::wstring device = name.substr(0, name.size() - 1);
@@ -167,22 +172,25 @@ std::optional<DriveLayout::Layout> Volumes::QueryLayout(HANDLE drive)
     return DriveLayout::Read(GrowingRequest(drive, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, kLayoutFirstSize, kLayoutMostSize));
 }
 
-void Volumes::QueryFileSystem(DriveLayout::Volume& volume)
+void Volumes::ReadFileSystems(HANDLE drive, DriveLayout::Layout& layout)
 {
-    std::array<wchar_t, kLabelCapacity> label{};
-    std::array<wchar_t, kLabelCapacity> fileSystem{};
-    if (Kernel::GetVolumeInformationW(volume.name.c_str(), label.data(), kLabelCapacity, nullptr, nullptr, nullptr,
-                                      fileSystem.data(), kLabelCapacity) != FALSE) {
-        label.back() = L'\0';
-        fileSystem.back() = L'\0';
-        volume.label = label.data();
-        volume.fileSystem = fileSystem.data();
+    const PageBuffer buffer(BootSector::kReadSize);
+    if (!buffer) {
+        return;
     }
-    ULARGE_INTEGER available{};
-    ULARGE_INTEGER total{};
-    ULARGE_INTEGER free{};
-    if (Kernel::GetDiskFreeSpaceExW(volume.name.c_str(), &available, &total, &free) != FALSE) {
-        volume.sizeBytes = static_cast<std::int64_t>(total.QuadPart);
-        volume.freeBytes = static_cast<std::int64_t>(free.QuadPart);
+    const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.Get()), BootSector::kReadSize);
+    for (DriveLayout::Partition& partition : layout.partitions) {
+        if (partition.start < 0 || partition.start % kSmallestSector != 0 ||
+            partition.length < static_cast<std::int64_t>(BootSector::kReadSize)) {
+            continue;
+        }
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(partition.start);
+        position.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(partition.start) >> 32);
+        DWORD read = 0;
+        if (Kernel::ReadFile(drive, buffer.Get(), BootSector::kReadSize, &read, &position) != FALSE &&
+            read == BootSector::kReadSize) {
+            partition.fileSystem = BootSector::FileSystemOf(bytes);
+        }
     }
 }

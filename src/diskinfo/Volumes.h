@@ -9,7 +9,9 @@
 
 // Which drive holds which volume, asked of Windows through the Kernel seam with no access to
 // any volume's data: every volume by its extents, letters and folders; a drive's partition
-// table; and, for the details of one drive, what a volume's file system says of itself.
+// table; and, for the details of one drive, each partition's file system, read from the drive
+// itself. Nothing here asks a file system anything: Windows would mount it to answer, and a
+// mount writes to the volume.
 class Volumes {
 public:
     Volumes() = delete;
@@ -22,7 +24,8 @@ public:
     // The partition table of the drive open as `drive`; nullopt when it was not answered.
     static std::optional<DriveLayout::Layout> QueryLayout(HANDLE drive);
 
-    // The file system, label, size and free space of `volume`, where its file system answers.
-    // It can wait on a struggling drive, so it is asked only when one drive's details open.
-    static void QueryFileSystem(DriveLayout::Volume& volume);
+    // Each partition's file system, from its first BootSector::kReadSize bytes read on `drive`,
+    // which must be open for unbuffered reading. A read can wait on a struggling drive, so this
+    // is done only when one drive's details open.
+    static void ReadFileSystems(HANDLE drive, DriveLayout::Layout& layout);
 };

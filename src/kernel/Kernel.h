@@ -57,6 +57,8 @@ public:
     static BOOL CancelSynchronousIo(HANDLE thread);
 
     // Volumes, to tell which drive holds which, without the "no disk" box of an empty reader.
+    // Only the volume manager and the mount manager are asked: nothing here reaches a file
+    // system, which Windows would mount to answer.
     static UINT GetErrorMode();
     static UINT SetErrorMode(UINT mode);
     static HANDLE FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength);
@@ -64,9 +66,4 @@ public:
     static BOOL FindVolumeClose(HANDLE findVolume);
     static BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePathNames, DWORD bufferLength,
                                                  PDWORD returnLength);
-    static BOOL GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
-                                      LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
-                                      LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
-    static BOOL GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
-                                    PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes);
 };

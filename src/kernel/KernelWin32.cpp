@@ -147,18 +147,3 @@ BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePa
 {
     return ::GetVolumePathNamesForVolumeNameW(volumeName, volumePathNames, bufferLength, returnLength);
 }
-
-BOOL Kernel::GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
-                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
-                                   LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize)
-{
-    return ::GetVolumeInformationW(rootPathName, volumeNameBuffer, volumeNameSize, volumeSerialNumber,
-                                   maximumComponentLength, fileSystemFlags, fileSystemNameBuffer, fileSystemNameSize);
-}
-
-BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
-                                 PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
-{
-    return ::GetDiskFreeSpaceExW(directoryName, freeBytesAvailableToCaller, totalNumberOfBytes,
-                                 totalNumberOfFreeBytes);
-}

@@ -350,11 +350,9 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
         {L"Serial Number", info.serialNumber},
         {L"Firmware", info.firmware},
     };
-    // Behind a USB bridge the three above are the bridge's; the drive's own follow them.
-    if (const auto& own = details.nvmeIdentity) {
-        heading.insert(heading.end(), {{L"Drive Model", own->model},
-                                       {L"Drive Serial Number", own->serialNumber},
-                                       {L"Drive Firmware", own->firmware}});
+    if (const auto& bridge = details.bridgeIdentity) {
+        heading.push_back({L"USB Bridge", bridge->model + L", serial number " + bridge->serialNumber + L", firmware " +
+                                              bridge->firmware});
     }
     heading.insert(heading.end(), {{L"Capacity", capacity},
                                    {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
@@ -373,7 +371,7 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
     } else {
-        table.note = L"The drive answered no SMART data.";
+        table.note = std::wstring(details.BehindRaid() ? Assessment::kBehindRaid : Assessment::kNoSmartData) + L".";
     }
     return table;
 }

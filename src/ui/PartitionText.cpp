@@ -14,9 +14,8 @@ constexpr std::size_t kCellCapacity = 64;
 constexpr wchar_t kNone[] = L"-";
 
 // The table's columns; the start in bytes only in the copy.
-constexpr std::array<const wchar_t*, 11> kColumns{L"#",    L"Start (GB)", L"Start (bytes)", L"Size (GB)",
-                                                  L"Type", L"Name",       L"Volume",        L"File System",
-                                                  L"Label", L"Capacity (GB)", L"Free (GB)"};
+constexpr std::array<const wchar_t*, 8> kColumns{L"#",    L"Start (GB)", L"Start (bytes)", L"Size (GB)",
+                                                 L"Type", L"Name",       L"Volume",        L"File System"};
 constexpr std::size_t kStartBytesColumn = 2;
 
 template <class... Args>
@@ -124,10 +123,7 @@ DetailsText::Table PartitionText::BuildTable(const DriveDetails& details, Purpos
             TypeName(details.layout->style, partition),
             OrNone(partition.name),
             volume != nullptr ? PathsText(*volume) : kNone,
-            volume != nullptr ? OrNone(volume->fileSystem) : kNone,
-            volume != nullptr ? OrNone(volume->label) : kNone,
-            Gigabytes(volume != nullptr ? volume->sizeBytes : -1),
-            Gigabytes(volume != nullptr ? volume->freeBytes : -1),
+            OrNone(partition.fileSystem),
         };
         std::vector<std::wstring>& row = table.rows.emplace_back();
         for (std::size_t column = 0; column < cells.size(); ++column) {

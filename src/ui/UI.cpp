@@ -105,6 +105,37 @@ void FitColumns(HWND list)
     }
 }
 
+// Wide enough to show every column of the list, as far as the work area allows and never
+// narrower than at creation, moved left where the work area would cut it: which drive holds
+// which volume is in the last column.
+void WidenToColumns(HWND hwnd)
+{
+    int columns = 0;
+    for (std::size_t position = 0; position < kColumnWidths.size(); ++position) {
+        columns += static_cast<int>(SendMessageW(UI::s_hwndList, LVM_GETCOLUMNWIDTH, position, 0));
+    }
+    RECT window{};
+    RECT client{};
+    RECT list{};
+    RECT listClient{};
+    RECT work{};
+    if (GetWindowRect(hwnd, &window) == FALSE || GetClientRect(hwnd, &client) == FALSE ||
+        GetWindowRect(UI::s_hwndList, &list) == FALSE || GetClientRect(UI::s_hwndList, &listClient) == FALSE ||
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0) == FALSE) {
+        return;
+    }
+    // Room for a vertical scroll bar too, which more drives than rows would bring.
+    const bool scrolls = (GetWindowLongW(UI::s_hwndList, GWL_STYLE) & WS_VSCROLL) != 0;
+    const int frames = (window.right - window.left - client.right) + (list.right - list.left - listClient.right) +
+                       (scrolls ? 0 : GetSystemMetrics(SM_CXVSCROLL));
+    const int width = std::min<int>(columns + frames + 2 * kMargin, work.right - work.left);
+    if (width <= window.right - window.left) {
+        return;
+    }
+    const int left = std::max<int>(work.left, std::min<int>(window.left, work.right - width));
+    SetWindowPos(hwnd, nullptr, left, window.top, width, window.bottom - window.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 COLORREF HealthColour(const std::wstring& health)
 {
     if (health == Assessment::kGood) {
@@ -151,6 +182,7 @@ HWND UI::CreateMainWindow(int showCommand)
     const HWND hwnd = CreateWindowExW(0, kClassName, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                                       kWindowWidth, kWindowHeight, nullptr, nullptr, s_hInstance, nullptr);
     if (hwnd != nullptr) {
+        WidenToColumns(hwnd); // the list was filled as the window was made
         ShowWindow(hwnd, showCommand);
         UpdateWindow(hwnd);
     }

@@ -2,7 +2,8 @@
 # The demo build (the real program over fake drives made from real drives' SMART pages, the
 # second of them predicting failure) as a person sees it, with a row selected: Health cells green
 # for good drives, red for failing ones and amber for drives to watch, the selected row white on
-# blue; then the details window of the drive that predicts its failure, opened with a double
+# blue, the window widened to show every column and the drives in USB enclosures listed by their
+# own identities (in the list's copy); then the details window of the drive that predicts its failure, opened with a double
 # click and closed with Escape.
 # Usage: e2e_demo.sh OstrevaneDemo.exe WINE_RUN_SCRIPT SCREENSHOT.png
 # (the details window's screenshot goes beside it, SCREENSHOT-details.png, and the surface scan
@@ -26,6 +27,13 @@ x11_start
 x11_launch "$wine_run" "$exe"
 main=$(x11_wait_window "Ostrevane \\(x64/ARM64\\)" 90 "$X11_APP_PID") || fail "the demo window did not appear"
 sleep 2
+
+# Created at 800 pixels, the window widens to its columns, the Volumes column last, and stays on
+# the 1280-pixel screen.
+x11_geometry "$main"
+[ "$X11_WIDTH" -gt 800 ] && [ $((X11_X + X11_WIDTH)) -le 1280 ] ||
+  fail "main window of $X11_WIDTH pixels at x = $X11_X: not widened to its columns on the screen"
+echo "ok: the main window widened to $X11_WIDTH pixels for its columns"
 
 # The rows of the highlight band down the Model column of the screenshot, or nothing.
 selected_band() {
@@ -53,6 +61,22 @@ height=$((bottom - top + 1))
 [ "$(x11_pixel "$shot" 30 $((bottom + 1)))" == 282828 ] || height=$((height + 1))
 [ $height -ge 10 ] && [ $height -le 24 ] || fail "selected band of $height pixels"
 echo "ok: selected row highlighted in $selected, rows $height pixels high"
+
+# Ctrl+C in the list copies it: drives 6 (SATA in a USB dock) and 7 (NVMe in a Realtek enclosure)
+# by the model, serial number and firmware on their own labels, not their bridges'. A key that
+# went to another window is pressed again after a click on the row.
+copied=""
+for _ in 1 2 3 4 5 6; do
+  xdotool key ctrl+c
+  sleep 0.5
+  copied=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+  [ -n "$copied" ] && break
+  x11_click "$main" 100 $((row0_y + 2 * row_height))
+done
+grep -q $'^6\tMaxtor 6Y120P0\tY3NJWLDE\tYAR41BW0\t' <<<"$copied" || fail "drive 6 not by its drive's identity: $copied"
+grep -q $'^7\tSamsung SSD 970 EVO 500GB\tS466NX0K712345A\t2B2QEXE7\t' <<<"$copied" ||
+  fail "drive 7 not by its drive's identity: $copied"
+echo "ok: the drives in USB enclosures listed by their own identities"
 
 # The columns are as wide as their texts, so the Health column is found by its colour: the
 # leftmost green pixel of row 3, a good drive's Health cell. The verdicts are the details':

@@ -390,8 +390,9 @@ std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
     }
     const bool sixteen = request[kCdbLengthField] == 16;
     const std::uint8_t features = request[kCdbField + (sixteen ? 4 : 3)];
+    const std::uint8_t command = request[kCdbField + (sixteen ? 14 : 9)];
     const std::optional<Bytes>& data = sixteen ? page16 : page12;
-    std::optional<Bytes> page = data && features == 0xD1 ? thresholds : data;
+    std::optional<Bytes> page = !data ? data : command == 0xEC ? identify : features == 0xD1 ? thresholds : data;
     std::size_t length = SmartPage::kSize;
     std::uint32_t returned = transferred;
     if (features == 0xD5) {
@@ -469,6 +470,58 @@ Bytes DriveAnswers::IdentifyController(std::string_view model, std::string_view 
     put(4, 20, serial);
     put(24, 40, model);
     put(64, 8, firmware);
+    return bytes;
+}
+
+Bytes DriveAnswers::IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware)
+{
+    Bytes bytes(SmartPage::kSize, 0);
+    const auto put = [&bytes](std::size_t from, std::size_t size, std::string_view text) {
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes[from + (i ^ 1)] = static_cast<std::uint8_t>(i < text.size() ? text[i] : ' ');
+        }
+    };
+    put(20, 20, serial);
+    put(46, 8, firmware);
+    put(54, 40, model);
+    bytes[510] = 0xA5;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 511; ++i) {
+        sum += bytes[i];
+    }
+    bytes[511] = static_cast<std::uint8_t>(0x100 - sum % 0x100);
+    return bytes;
+}
+
+Bytes DriveAnswers::FileSystemStart(std::string_view fileSystem)
+{
+    Bytes bytes(4096, 0);
+    const auto text = [&bytes](std::size_t at, std::string_view value) {
+        std::copy(value.begin(), value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    using namespace std::string_view_literals;
+    if (fileSystem == "NTFS" || fileSystem == "exFAT" || fileSystem == "ReFS" || fileSystem == "BitLocker") {
+        text(0, "\xEB\x52\x90"sv);
+        text(3, fileSystem == "NTFS" ? "NTFS    "sv : fileSystem == "exFAT" ? "EXFAT   "sv
+                                                   : fileSystem == "ReFS"  ? "ReFS\0\0\0\0"sv : "-FVE-FS-"sv);
+        text(510, "\x55\xAA"sv);
+    } else if (fileSystem == "FAT32") {
+        text(0, "\xEB\x58\x90MSDOS5.0"sv);
+        PutLe(bytes, 11, 512, 2);    // bytes per sector
+        bytes[13] = 1;               // sectors per cluster
+        PutLe(bytes, 14, 32, 2);     // reserved sectors
+        bytes[16] = 2;               // FATs
+        PutLe(bytes, 32, 204800, 4); // sectors
+        PutLe(bytes, 36, 1600, 4);   // sectors per FAT
+        text(82, "FAT32   "sv);
+        text(510, "\x55\xAA"sv);
+    } else if (fileSystem == "ext4") {
+        PutLe(bytes, 1080, 0xEF53, 2);
+        PutLe(bytes, 1116, 0x3C, 4); // journal, extended attributes, resize inode, directory index
+        PutLe(bytes, 1120, 0x2C2, 4); // file type, extents, 64-bit, flexible block groups
+    } else if (fileSystem == "LUKS") {
+        text(0, "LUKS\xBA\xBE\0\x02"sv);
+    }
     return bytes;
 }
 
@@ -569,7 +622,7 @@ DriveAnswers::Drive DriveAnswers::TypicalDrive(std::string_view model, std::stri
     return drive;
 }
 
-DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive)
+DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive, std::optional<Bytes> identify)
 {
     if (!drive.descriptor) {
         drive.descriptor.emplace();
@@ -580,6 +633,7 @@ DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive)
     drive.bridge->thresholds = drive.smartThresholds;
     drive.bridge->logs = std::move(drive.smartLogs);
     drive.smartLogs.clear();
+    drive.bridge->identify = std::move(identify);
     drive.smartVersion = false;
     drive.smartPage.reset();
     drive.smartThresholds.reset();

@@ -165,8 +165,8 @@ public:
     // A USB-SATA bridge that passes ATA PASS-THROUGH (16 or 12) on to its drive. It writes the
     // SCSI status, the transferred length and the page into the caller's buffer, at the places
     // the caller's SCSI_PASS_THROUGH names. A command whose page is absent ends in CHECK
-    // CONDITION with nothing transferred; READ THRESHOLDS answers `thresholds` by a length that
-    // answers READ DATA.
+    // CONDITION with nothing transferred; READ THRESHOLDS and IDENTIFY DEVICE answer
+    // `thresholds` and `identify` by a length that answers READ DATA.
     struct UsbBridge {
         // SCSI_PASS_THROUGH as 64-bit Windows lays it out.
         static constexpr std::size_t kScsiStatusField = 2;
@@ -185,6 +185,7 @@ public:
         std::optional<Bytes> page12;     // the same through ATA PASS-THROUGH (12)
         std::optional<Bytes> thresholds; // SMART READ THRESHOLDS
         std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
+        std::optional<Bytes> identify;   // IDENTIFY DEVICE
         std::uint8_t scsiStatus = 0;     // of a command that has its page
         std::uint32_t transferred = 512; // DataTransferLength returned with a page
         bool fails = false;              // every request fails
@@ -215,6 +216,14 @@ public:
     };
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
+    // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as
+    // ATA keeps them, and the checksum signature with a checksum that holds.
+    static Bytes IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware);
+
+    // The first 4 KiB of a partition holding `fileSystem`: "NTFS", "exFAT", "ReFS", "BitLocker"
+    // (their names at byte 3), "FAT32" (the parameters of a 100 MiB volume), "ext4" (the
+    // superblock's magic and extents feature) or "LUKS"; zeros for anything else.
+    static Bytes FileSystemStart(std::string_view fileSystem);
 
     // A whole fake drive: each request is answered from its member or, where that is empty,
     // fails. The descriptor answers only the standard device-property query, the NVMe answers
@@ -260,8 +269,8 @@ public:
                               std::int64_t powerCycles);
 
     // `drive` in a USB dock: bus type USB, no answer to the ATA SMART requests, and its SMART
-    // pages from the bridge, for ATA PASS-THROUGH (16).
-    static Drive InUsbDock(Drive drive);
+    // pages and `identify` from the bridge, for ATA PASS-THROUGH (16).
+    static Drive InUsbDock(Drive drive, std::optional<Bytes> identify = std::nullopt);
 
     // `drive`, an NVMe drive, in an enclosure: bus type USB, and its health log, self-test log
     // and `identify` only through the vendor commands of the bridge at `usbDeviceId`.

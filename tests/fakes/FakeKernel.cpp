@@ -174,7 +174,7 @@ bool IsBridgeLogRead(const Cdb& cdb, const SCSI_PASS_THROUGH& request)
 }
 
 // Every command block a SCSI pass-through may carry: ATA PASS-THROUGH (16 or 12) of SMART READ
-// DATA or SMART READ THRESHOLDS to any bridge, and the vendor commands that tunnel NVMe Get Log
+// DATA, SMART READ THRESHOLDS or IDENTIFY DEVICE to any bridge, and the vendor commands that tunnel NVMe Get Log
 // Page (health log) and Identify Controller, each only to a bridge of its family. Any other
 // command block could reach the drive's media or settings.
 struct AllowedCommand {
@@ -194,6 +194,8 @@ const std::vector<AllowedCommand>& AllowedCommands()
         {{0x85, 0x08, 0x0E, 0x00, 0xD1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0xA0, 0xB0, 0x00}, 16, {}, in, 512, -1},
         {{0xA1, 0x08, 0x0E, 0xD0, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
         {{0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
+        {{0x85, 0x08, 0x0E, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0xEC, 0x00}, 16, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0x00, 0x01, 0x00, 0x00, 0x00, 0xA0, 0xEC, 0x00, 0x00}, 12, {}, in, 512, -1},
         {{0xE4, 0x00, 0x02, 0x02, 0x02}, 16, Family::Realtek, in, 512, -1},
         {{0xE4, 0x00, 0x10, 0x06, 0x01}, 16, Family::Realtek, in, 4096, -1},
         {{0xE6, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x7F}, 16, Family::ASMedia, in, 512, -1},
@@ -399,9 +401,15 @@ bool CopyOut(const std::wstring& text, LPWSTR buffer, DWORD capacity)
 }
 
 // A volume, opened by its name without the trailing backslash, with no access at all:
-// the program asks only for its extents.
+// the program asks only for its extents. Anything after the name is a path on the volume, whose
+// open makes Windows mount the file system, and a mount writes to the drive.
 HANDLE OpenVolume(KernelCall& call, DWORD desiredAccess, DWORD shareMode)
 {
+    if (call.path.find(L'}') + 1 != call.path.size()) {
+        ADD_FAILURE() << "an open of a path on a volume, which would mount its file system";
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     if (desiredAccess != 0) {
         ADD_FAILURE() << "a volume opened with access 0x" << std::hex << desiredAccess << ": only 0 is allowed";
     }
@@ -617,6 +625,10 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
     // access 0, to be asked their device number.
     const int interfaceDrive = ParseInterfacePath(call.path);
+    if (interfaceDrive < 0 && ParseDrivePath(call.path) < 0) {
+        ADD_FAILURE() << "an open of a path that is no drive, disk interface or volume device, such as a "
+                         "volume's letter, which would mount its file system";
+    }
     const bool accessFits = interfaceDrive >= 0 ? desiredAccess == 0
                                                 : desiredAccess == GENERIC_READ ||
                                                       desiredAccess == (GENERIC_READ | GENERIC_WRITE);
@@ -764,6 +776,24 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
 
 namespace {
 
+// What a read of `length` bytes at `offset` returns of the drive's contents, zeros elsewhere.
+void FillContents(const FakeDrive& drive, LPVOID buffer, std::uint64_t offset, DWORD length)
+{
+    if (drive.contents.empty() || length > FakeDrive::kContentReadLimit) {
+        return;
+    }
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::fill_n(bytes, length, std::uint8_t{0});
+    for (const auto& [at, content] : drive.contents) {
+        const std::uint64_t first = std::max(at, offset);
+        const std::uint64_t end = std::min<std::uint64_t>(at + content.size(), offset + length);
+        if (first < end) {
+            std::copy(content.begin() + static_cast<std::ptrdiff_t>(first - at),
+                      content.begin() + static_cast<std::ptrdiff_t>(end - at), bytes + (first - offset));
+        }
+    }
+}
+
 bool Touches(std::uint64_t first, std::uint64_t end, std::uint64_t rangeFirst, std::uint64_t rangeSectors)
 {
     return rangeFirst < end && first < rangeFirst + rangeSectors;
@@ -830,6 +860,7 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, LPVOID buffer, DWORD bytesToRea
             return FALSE;
         }
     }
+    FillContents(drive, buffer, offset, bytesToRead);
     if (bytesRead != nullptr) {
         *bytesRead = bytesToRead;
     }
@@ -902,6 +933,9 @@ BOOL Kernel::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byt
     if (step.fails) {
         ::SetLastError(step.error);
         return FALSE;
+    }
+    if (overlapped != nullptr) {
+        FillContents(drive, buffer, S().calls[callIndex].offset, bytesToRead);
     }
     if (bytesRead != nullptr) {
         *bytesRead = std::min(step.bytes, bytesToRead);
@@ -1304,47 +1338,4 @@ BOOL Kernel::GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWCH volumePa
     }
     S().calls.back().succeeded = false;
     return FALSE;
-}
-
-BOOL Kernel::GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
-                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
-                                   LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize)
-{
-    const Guard guard = Lock();
-    const FakeVolume* volume = NamedVolume("GetVolumeInformationW", rootPathName);
-    if (volume == nullptr || volume->fileSystem.empty()) {
-        ::SetLastError(ERROR_UNRECOGNIZED_VOLUME);
-        S().calls.back().succeeded = false;
-        return FALSE;
-    }
-    for (LPDWORD unused : {volumeSerialNumber, maximumComponentLength, fileSystemFlags}) {
-        if (unused != nullptr) {
-            *unused = 0;
-        }
-    }
-    return CopyOut(volume->label, volumeNameBuffer, volumeNameSize) &&
-                   CopyOut(volume->fileSystem, fileSystemNameBuffer, fileSystemNameSize)
-               ? TRUE
-               : FALSE;
-}
-
-BOOL Kernel::GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
-                                 PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
-{
-    const Guard guard = Lock();
-    const FakeVolume* volume = NamedVolume("GetDiskFreeSpaceExW", directoryName);
-    if (volume == nullptr || volume->totalBytes == 0) {
-        ::SetLastError(ERROR_NOT_READY);
-        S().calls.back().succeeded = false;
-        return FALSE;
-    }
-    for (PULARGE_INTEGER free : {freeBytesAvailableToCaller, totalNumberOfFreeBytes}) {
-        if (free != nullptr) {
-            free->QuadPart = volume->freeBytes;
-        }
-    }
-    if (totalNumberOfBytes != nullptr) {
-        totalNumberOfBytes->QuadPart = volume->totalBytes;
-    }
-    return TRUE;
 }

@@ -83,6 +83,11 @@ struct FakeDrive {
     FakeRead laterReads;
     std::optional<FakeSurface> surface; // when set, reads follow it instead of `reads`
     bool gone = false;                  // set by a read that reached the surface's gone point
+    // What the drive holds, by byte offset: a read of up to kContentReadLimit bytes that
+    // succeeds returns these bytes where it covers them and zeros elsewhere. Longer reads (the
+    // scan's blocks, which nothing looks into) leave the buffer as it was.
+    std::map<std::uint64_t, FakeBytes> contents;
+    static constexpr DWORD kContentReadLimit = 64 * 1024;
 
     // Answers `code` with `bytes` whatever the input.
     FakeDrive& Answer(DWORD code, FakeBytes bytes);
@@ -97,17 +102,13 @@ struct FakeDrive {
 };
 
 // A volume as Windows lists it, by its name "\\?\Volume{...}\": the disk extents it answers
-// (none, as an empty card reader, fails the request), its letters and folders, and what its
-// file system says (an empty file system name fails that request, a size of 0 the free-space one).
+// (none, as an empty card reader, fails the request) and its letters and folders. Its file
+// system answers nothing: an open of a path on a volume, which would mount it, fails the test.
 struct FakeVolume {
     std::wstring name;
     bool opens = true;
     std::optional<FakeBytes> extents;
     std::vector<std::wstring> paths;
-    std::wstring fileSystem;
-    std::wstring label;
-    ULONGLONG totalBytes = 0;
-    ULONGLONG freeBytes = 0;
 };
 
 struct KernelCall {

@@ -76,6 +76,13 @@ DriveDetails NvmeSelfTests(DriveAnswers::Bytes log)
     return details;
 }
 
+DriveDetails Raid()
+{
+    DriveDetails details;
+    details.busType = DriveDetails::kBusTypeRaid;
+    return details;
+}
+
 std::wstring Lines(std::initializer_list<std::wstring_view> lines)
 {
     std::wstring text;
@@ -150,6 +157,8 @@ TEST(DetailsText, AssessmentRules)
          {L"Percentage used 100 %: the drive has reached its rated endurance"}},
         {"device statistics: endurance left", AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{7, 8, 99}})),
          Verdict::Good, {}},
+        {"behind a RAID driver", Raid(), Verdict::Unknown,
+         {L"Health figures are not available through this RAID controller's driver (bus type RAID)"}},
         {"no SMART data, failure predicted", [] { DriveDetails d; d.info.failurePredicted = true; return d; }(),
          Verdict::Failing, {L"The drive predicts its own failure", L"The drive answered no SMART data"}},
     };
@@ -231,31 +240,36 @@ TEST(DetailsText, CopiedTexts)
                      L"Self-tests", L"Not available", L"", L"Errors", L"Not available", L"", L"Statistics",
                      L"Not available", L"", L"Partitions\tNot answered by the drive"}));
 
-    // The partitions, each with the volume that starts where it starts on this drive.
+    // The partitions, each with the volume that starts where it starts on this drive and the
+    // file system its first sectors name; a signature with a leading zero keeps its eight digits.
     DriveDetails layout;
     layout.info.index = 1;
-    layout.layout = DriveLayout::Layout{DriveLayout::Style::Mbr, 0xA1B2C3D4, {},
-                                        {{1, 1048576, 1073741824, 0x07, {}, L""}, {2, 1074790400, 1048576, 0x42, {}, L""}}};
-    layout.volumes.push_back({L"\\\\?\\Volume{x}\\", {L"E:\\", L"C:\\Mount\\E\\"}, {{1, 1048576, 1073741824}},
-                              L"NTFS", L"Data", 1073741824, 536870912});
-    layout.volumes.push_back({L"\\\\?\\Volume{y}\\", {}, {{0, 1074790400, 1048576}}, L"", L"", -1, -1});
+    layout.layout = DriveLayout::Layout{DriveLayout::Style::Mbr, 0x0A1B2C3D, {},
+                                        {{1, 1048576, 1073741824, 0x07, {}, L"", L"BitLocker"},
+                                         {2, 1074790400, 1048576, 0x42, {}, L"", L""}}};
+    layout.volumes.push_back({L"\\\\?\\Volume{x}\\", {L"E:\\", L"C:\\Mount\\E\\"}, {{1, 1048576, 1073741824}}});
+    layout.volumes.push_back({L"\\\\?\\Volume{y}\\", {}, {{0, 1074790400, 1048576}}});
     EXPECT_EQ(PartitionText::CopyLines(layout),
               (std::vector<std::vector<std::wstring>>{
-                  {L"Partitions", L"MBR, disk signature 0xA1B2C3D4"},
-                  {L"#", L"Start (GB)", L"Start (bytes)", L"Size (GB)", L"Type", L"Name", L"Volume", L"File System",
-                   L"Label", L"Capacity (GB)", L"Free (GB)"},
-                  {L"1", L"0.0", L"1048576", L"1.0", L"NTFS / exFAT", L"-", L"E:, C:\\Mount\\E", L"NTFS", L"Data",
-                   L"1.0", L"0.5"},
-                  {L"2", L"1.0", L"1074790400", L"0.0", L"LDM", L"-", L"-", L"-", L"-", L"-", L"-"}}));
+                  {L"Partitions", L"MBR, disk signature 0x0A1B2C3D"},
+                  {L"#", L"Start (GB)", L"Start (bytes)", L"Size (GB)", L"Type", L"Name", L"Volume", L"File System"},
+                  {L"1", L"0.0", L"1048576", L"1.0", L"NTFS / exFAT", L"-", L"E:, C:\\Mount\\E", L"BitLocker"},
+                  {L"2", L"1.0", L"1074790400", L"0.0", L"LDM", L"-", L"-", L"-"}}));
 
-    // Behind a USB bridge that tunnels NVMe commands, the drive's own identity follows the bridge's.
+    // Behind a USB bridge the drive's own identity is the record's; the bridge's has a line of its own.
     details.source = SmartSource::NvmeUsbBridge;
-    details.nvmeIdentity = DriveIdentity{L"NVME DRIVE", L"S4EW", L"2B2Q"};
+    details.bridgeIdentity = DriveIdentity{L"RTL9210 NVME", L"012345678906", L"1.00"};
     const auto heading = DetailsText::Heading(details);
-    ASSERT_EQ(heading.size(), 10u);
-    EXPECT_EQ(heading[4].label + L"=" + heading[4].value, L"Drive Model=NVME DRIVE");
-    EXPECT_EQ(heading[6].label + L"=" + heading[6].value, L"Drive Firmware=2B2Q");
-    EXPECT_EQ(heading[9].value, L"NVMe health log through the USB bridge (vendor command)");
+    ASSERT_EQ(heading.size(), 8u);
+    EXPECT_EQ(heading[2].label + L"=" + heading[2].value, L"Serial Number=S\t1");
+    EXPECT_EQ(heading[4].label + L"=" + heading[4].value,
+              L"USB Bridge=RTL9210 NVME, serial number 012345678906, firmware 1.00");
+    EXPECT_EQ(heading[7].value, L"NVMe health log through the USB bridge (vendor command)");
+
+    // Behind a RAID driver nothing was asked, and the view says why.
+    EXPECT_EQ(DetailsText::BuildTable(Raid()).note,
+              L"Health figures are not available through this RAID controller's driver (bus type RAID).");
+    EXPECT_EQ(DetailsText::Heading(Raid())[5].value, L"RAID");
 
     // The drive's own logs under their headings, one item a line; newest first.
     const DriveDetails logged =

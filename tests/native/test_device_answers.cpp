@@ -1,6 +1,8 @@
 #include "DriveAnswers.h"
 #include "diskinfo/AtaSmart.h"
+#include "diskinfo/BootSector.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/NvmeBridge.h"
 #include "diskinfo/SatPassThrough.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +118,11 @@ TEST(DeviceAnswers, SmartCommand)
         EXPECT_EQ(SatPassThrough::SmartCommand(SatPassThrough::Length::Sixteen, features), sixteen);
         EXPECT_EQ(SatPassThrough::SmartCommand(SatPassThrough::Length::Twelve, features), twelve);
     }
+    // IDENTIFY DEVICE: no features, no signature, command EC.
+    EXPECT_EQ(SatPassThrough::IdentifyCommand(SatPassThrough::Length::Sixteen),
+              (SatPassThrough::Command{0x85, 0x08, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xA0, 0xEC, 0}));
+    EXPECT_EQ(SatPassThrough::IdentifyCommand(SatPassThrough::Length::Twelve),
+              (SatPassThrough::Command{0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0xA0, 0xEC, 0, 0}));
 
     // A bridge's page counts only when the request went through, GOOD, with 512 bytes and its checksum.
     const DriveAnswers::Bytes good = SmartPage().Attribute(0, 9, 77).Build();
@@ -128,6 +135,113 @@ TEST(DeviceAnswers, SmartCommand)
         EXPECT_EQ(SatPassThrough::Answered({succeeded, status, transferred, Page(page->data(), page->size())}), answered)
             << succeeded << " " << int{status} << " " << transferred << " " << (page == &torn);
     }
+}
+
+// The drive's identity behind a SAT bridge: each word's bytes swapped back, blanks kept for the
+// trimming; IDENTIFY DEVICE data counts like a SMART page, its checksum checked only where its
+// signature says there is one, and only with a model of printable text.
+TEST(DeviceAnswers, IdentifyDevice)
+{
+    const DriveAnswers::Bytes good = DriveAnswers::IdentifyDevice("WDC WD20EARS-00MVWB0", "WD-WCAZA1234567", "51.0AB51");
+    const auto identity = SatPassThrough::IdentityOf(Page(good.data(), good.size()));
+    EXPECT_EQ(identity.model.View(), "WDC WD20EARS-00MVWB0" + std::string(20, ' '));
+    EXPECT_EQ(identity.serial.View(), "WD-WCAZA1234567     ");
+    EXPECT_EQ(identity.firmware.View(), "51.0AB51");
+    DriveAnswers::Bytes torn = good;
+    torn[200] ^= 1;
+    DriveAnswers::Bytes unsigned_ = torn;
+    unsigned_[510] = 0; // no checksum to hold
+    DriveAnswers::Bytes blank = DriveAnswers::IdentifyDevice("", "S", "F");
+    DriveAnswers::Bytes control = DriveAnswers::IdentifyDevice("MODEL\x7F", "S", "F");
+    const std::tuple<bool, std::uint8_t, std::uint32_t, const DriveAnswers::Bytes*, bool> answers[] = {
+        {true, 0, 512, &good, true},      {false, 0, 512, &good, false}, {true, 2, 512, &good, false},
+        {true, 0, 511, &good, false},     {true, 0, 512, &torn, false},  {true, 0, 512, &unsigned_, true},
+        {true, 0, 512, &blank, false},    {true, 0, 512, &control, false}};
+    for (std::size_t i = 0; i < std::size(answers); ++i) {
+        const auto& [succeeded, status, transferred, page, answered] = answers[i];
+        EXPECT_EQ(SatPassThrough::IdentifyAnswered({succeeded, status, transferred, Page(page->data(), page->size())}),
+                  answered)
+            << "case " << i;
+    }
+}
+
+// The file system each partition's first 4 KiB name, as the details show it; empty for none.
+TEST(DeviceAnswers, BootSectors)
+{
+    using Bytes = DriveAnswers::Bytes;
+    const auto with = [](Bytes bytes, std::size_t at, std::uint64_t value, std::size_t width) {
+        for (std::size_t i = 0; i < width; ++i) {
+            bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+        return bytes;
+    };
+    const auto text = [](std::size_t at, std::string_view value) {
+        Bytes bytes(BootSector::kReadSize, 0);
+        std::copy(value.begin(), value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        return bytes;
+    };
+    const Bytes fat32 = DriveAnswers::FileSystemStart("FAT32");
+    // A floppy-sized FAT: 1 reserved sector, 2 FATs of 6, 224 root entries (14 sectors).
+    const Bytes fat12 = with(with(with(with(fat32, 36, 0, 4), 22, 6, 2), 17, 224, 2), 14, 1, 2);
+    const Bytes small = with(with(fat12, 32, 0, 4), 19, 2000, 2);
+    const Bytes ext = with(DriveAnswers::FileSystemStart("ext4"), 1120, 0x2, 4);
+    const std::pair<Bytes, std::wstring_view> cases[] = {
+        {DriveAnswers::FileSystemStart("NTFS"), L"NTFS"},
+        {DriveAnswers::FileSystemStart("exFAT"), L"exFAT"},
+        {DriveAnswers::FileSystemStart("ReFS"), L"ReFS"},
+        {DriveAnswers::FileSystemStart("BitLocker"), L"BitLocker"},
+        {DriveAnswers::FileSystemStart("LUKS"), L"LUKS"},
+        {fat32, L"FAT32"},
+        {with(small, 19, 4084 + 27, 2), L"FAT12"},  // 4,084 clusters after 27 sectors of overhead
+        {with(small, 19, 4085 + 27, 2), L"FAT16"},  // one more
+        {with(with(fat12, 19, 0, 2), 32, 65524 + 27, 4), L"FAT16"},
+        {with(with(fat12, 19, 0, 2), 32, 65525 + 27, 4), L"FAT32"},
+        {with(small, 510, 0, 2), L""},              // no boot signature
+        {with(small, 11, 768, 2), L""},             // a sector size no drive has
+        {with(small, 13, 3, 1), L""},               // clusters of three sectors
+        {with(small, 19, 27, 2), L""},              // nothing left for data
+        {with(small, 16, 0, 1), L""},               // no FAT
+        {DriveAnswers::FileSystemStart("ext4"), L"ext4"},
+        {ext, L"ext3"},                              // a journal without ext4's features
+        {with(ext, 1116, 0, 4), L"ext2"},
+        {text(4086, "SWAPSPACE2"), L"Linux swap"},
+        {text(4086, "SWAP-SPACE"), L"Linux swap"},
+        {text(3, "NTFS   "), L""},                  // the name without its last blank
+        {Bytes(BootSector::kReadSize, 0), L""},
+    };
+    for (const auto& [bytes, name] : cases) {
+        EXPECT_EQ(BootSector::FileSystemOf(bytes), name) << std::string(name.begin(), name.end());
+    }
+    // Fewer bytes than a read brings name nothing, even where the signature lies inside them.
+    const Bytes ntfs = DriveAnswers::FileSystemStart("NTFS");
+    EXPECT_EQ(BootSector::FileSystemOf(std::span(ntfs).first(512)), L"");
+}
+
+// A USB bridge by the IDs in its device ID, hex digits of either case, and the family of each known one.
+TEST(DeviceAnswers, NvmeBridgeIds)
+{
+    using UsbId = NvmeBridge::UsbId;
+    const std::pair<std::wstring_view, std::optional<std::pair<int, int>>> ids[] = {
+        {L"USB\\VID_04E8&PID_61FB\\S3Z1NB0K", {{0x04E8, 0x61FB}}},
+        {L"usb\\vid_0bda&pid_9210", {{0x0BDA, 0x9210}}},
+        {L"USB\\VID_0BDA&PID_921", std::nullopt},
+        {L"USB\\VID_0BDG&PID_9210", std::nullopt},
+        {L"USB\\VID_0BDA_PID_9210", std::nullopt},
+        {L"USBSTOR\\DISK&VEN_SAMSUNG", std::nullopt},
+    };
+    for (const auto& [id, expected] : ids) {
+        const auto parsed = NvmeBridge::ParseDeviceId(id);
+        ASSERT_EQ(parsed.has_value(), expected.has_value()) << std::string(id.begin(), id.end());
+        if (parsed) {
+            EXPECT_EQ(parsed->vendor, expected->first);
+            EXPECT_EQ(parsed->product, expected->second);
+        }
+    }
+    EXPECT_EQ(NvmeBridge::FamilyOf(*NvmeBridge::ParseDeviceId(L"USB\\VID_04E8&PID_61FB")), NvmeBridge::Family::ASMedia);
+    EXPECT_EQ(NvmeBridge::FamilyOf(UsbId{0x0BDA, 0x9210}), NvmeBridge::Family::Realtek);
+    EXPECT_EQ(NvmeBridge::FamilyOf(UsbId{0x152D, 0x0583}), NvmeBridge::Family::JMicron);
+    EXPECT_FALSE(NvmeBridge::FamilyOf(UsbId{0x0BDA, 0x9212}));
+    EXPECT_FALSE(NvmeBridge::FamilyOf(UsbId{0x9210, 0x0BDA}));
 }
 
 TEST(DeviceAnswers, SmartAttributes)

@@ -113,6 +113,16 @@ TEST(ScanRecord, StopsAfterARowOfUnreadableBlocksAndTellsWhereTheDriveWentAway)
     gone.DriveGone(std::uint64_t{7} * kMiB, 1167);
     EXPECT_EQ(gone.ResultText(), L"The drive stopped answering at LBA 14336 (error 1167)");
     EXPECT_EQ(ScanRecord().ResultText(), L"Not started");
+
+    // While it runs, the time left at the average rate; a plot point of 2 MiB holding a readable
+    // block at 100 MB/s and an unreadable one shows the readable one's rate.
+    ScanRecord running(std::uint64_t{2000} * kMiB, 512);
+    ASSERT_TRUE(running.AddBlock({0, kMiB, 10, true}, {}));
+    ASSERT_TRUE(running.AddBlock({kMiB, kMiB, 10, false}, Pieces(kMiB, kMiB, {0})));
+    running.SetElapsed(1.0);
+    EXPECT_EQ(running.StatusLine(), L"Scanned 0.0 of 2.0 GB (0.1 %)   2 MB/s   elapsed 0:00:01   left 0:16:39");
+    ASSERT_EQ(running.PlotPoints().size(), 1u);
+    EXPECT_DOUBLE_EQ(running.PlotPoints()[0].mibPerSecond, 100.0);
 }
 
 TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHoursMinutesSeconds)
@@ -123,7 +133,7 @@ TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHours
         int steps;
     };
     for (const Case& c : std::vector<Case>{{0, 10, 5}, {-3, 10, 5}, {0.7, 0.8, 4}, {100, 150, 3}, {105, 150, 3},
-                                           {142, 150, 3}, {151, 200, 4}, {520, 600, 3}, {3000, 4000, 4},
+                                           {142, 150, 3}, {151, 200, 4}, {2500, 3000, 3}, {520, 600, 3}, {3000, 4000, 4},
                                            {9000, 10'000, 5}, {14'000, 15'000, 3}}) {
         const ScanRecord::Scale scale = ScanRecord::PlotScale(c.highest);
         EXPECT_DOUBLE_EQ(scale.top, c.top) << c.highest;

@@ -1,10 +1,12 @@
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
+#include "diskinfo/Assessment.h"
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
 #include "diskinfo/SatPassThrough.h"
 #include "kernel/Kernel.h"
+#include "kernel/KernelResources.h"
 #include "ui/DetailsText.h"
 #include "ui/PartitionText.h"
 
@@ -14,6 +16,7 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -189,7 +192,7 @@ TEST(Inventory, ExactCalls)
         // The thresholds page by the same route: the features byte of the command says 0xD1.
         Request thresholds = smart;
         thresholds.input[c.usb ? 36 + 4 : 4] = 0xD1;
-        const Request requests[] = {
+        std::vector<Request> requests{
             {IOCTL_DISK_GET_LENGTH_INFO, {}, 8, opens[0].handle},
             {IOCTL_STORAGE_QUERY_PROPERTY, Bytes(12, 0), 1024, opens[0].handle},
             {IOCTL_STORAGE_PREDICT_FAILURE, {}, 516, opens[0].handle},
@@ -197,8 +200,15 @@ TEST(Inventory, ExactCalls)
             smart,
             thresholds,
         };
+        // Behind the bridge, IDENTIFY DEVICE by the same route: no features, no signature, command EC.
+        if (c.usb) {
+            Request identify = smart;
+            const std::array<std::uint8_t, 16> cdb{0x85, 0x08, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xA0, 0xEC, 0};
+            std::copy(cdb.begin(), cdb.end(), identify.input.begin() + 36);
+            requests.push_back(identify);
+        }
         const auto controls = FakeKernel::CallsOf(Kind::Control);
-        ASSERT_EQ(controls.size(), std::size(requests));
+        ASSERT_EQ(controls.size(), requests.size());
         for (std::size_t i = 0; i < controls.size(); ++i) {
             SCOPED_TRACE(i);
             EXPECT_EQ(controls[i].code, requests[i].code);
@@ -270,10 +280,17 @@ TEST(Inventory, CallOrderOnEveryPath)
         {"the SMART data request fails", [](FakeDrive& d) { d.answers.erase(SMART_RCV_DRIVE_DATA); },
          kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, close #1"},
         {"details: USB, through the bridge", usb(asIs),
-         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
+         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
         {"details: USB, the 12-byte command after the 16-byte one",
          usb([](DriveAnswers::Drive& d) { std::swap(d.bridge->page16, d.bridge->page12); }),
-         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
+         kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
+        {"details: behind a RAID driver, no SMART or vendor request",
+         [](FakeDrive& d) {
+             auto drive = FullDrive();
+             drive.descriptor->BusType(DriveDetails::kBusTypeRaid);
+             drive.ApplyTo(d);
+         },
+         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1" + kLayout, kDetails},
         {"USB: the read-write open is refused",
          [&](FakeDrive& d) {
              usb(asIs)(d);
@@ -282,7 +299,8 @@ TEST(Inventory, CallOrderOnEveryPath)
          kUsbQueries + ", open RW fails, tree, open 0 #2, 2D1080 #2, close #2, tree, close #1"},
         {"USB: the SMART data request fails, then the bridge",
          usb([](DriveAnswers::Drive& d) { d.smartVersion = true; }),
-         kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, 4D004 #3, close #3, close #1"},
+         kReadQueries + ", open RW #2, 7C088 #2 fails, close #2, open RW #3, 4D004 #3, 4D004 #3, 4D004 #3, close #3, "
+                        "close #1"},
         {"USB: the drive answers ATA SMART itself",
          usb([](DriveAnswers::Drive& d) {
              d.smartVersion = true;
@@ -353,6 +371,24 @@ TEST(Inventory, Details)
     EXPECT_EQ(heading[5].label + L": " + heading[5].value, L"Bus Type: USB");
     EXPECT_EQ(heading[6].label + L": " + heading[6].value,
               L"SMART Data: ATA SMART through the USB bridge (ATA PASS-THROUGH)");
+    EXPECT_FALSE(details.bridgeIdentity); // IDENTIFY DEVICE was not answered
+
+    // The drive's own identity through the bridge, by the length that answered, in the list too;
+    // the bridge's strings on a line of their own. Data that does not count changes nothing.
+    usb.bridge->identify = DriveAnswers::IdentifyDevice("WDC WD20EARS-00MVWB0", " WD-WCAZA1234567", "51.0AB51");
+    usb.ApplyTo(FakeKernel::Drive(5));
+    DriveInfo listed;
+    ASSERT_TRUE(DiskManager::GetDriveInfo(5, listed));
+    EXPECT_EQ(listed.model + L"|" + listed.serialNumber + L"|" + listed.firmware,
+              L"WDC WD20EARS-00MVWB0|WD-WCAZA1234567|51.0AB51");
+    ASSERT_TRUE(DiskManager::GetDriveDetails(5, details));
+    EXPECT_EQ(details.info.serialNumber, L"WD-WCAZA1234567");
+    EXPECT_EQ(DetailsText::Heading(details)[4].label + L": " + DetailsText::Heading(details)[4].value,
+              L"USB Bridge: MODEL X, serial number SERIAL 1, firmware FW 1");
+    usb.bridge->identify->at(300) ^= 1; // the checksum no longer holds
+    usb.ApplyTo(FakeKernel::Drive(5));
+    ASSERT_TRUE(DiskManager::GetDriveInfo(5, listed));
+    EXPECT_EQ(listed.model, L"MODEL X");
     usb.bridge->thresholds->back() ^= 1;
     usb.ApplyTo(FakeKernel::Drive(5));
     ASSERT_TRUE(DiskManager::GetDriveDetails(5, details));
@@ -364,6 +400,19 @@ TEST(Inventory, Details)
     EXPECT_FALSE(details.busType); // the descriptor was not answered
     EXPECT_FALSE(details.smartData || details.smartThresholds);
     EXPECT_EQ(details.nvmeLog, PageOf(*nvme.nvmeLog));
+
+    // Behind a RAID driver: nothing asked that the driver would fail, though the drive could answer.
+    auto raid = FullDrive();
+    raid.descriptor->BusType(DriveDetails::kBusTypeRaid);
+    raid.nvmeLog = Bytes(512, 1);
+    raid.ApplyTo(FakeKernel::Drive(8));
+    ASSERT_TRUE(DiskManager::GetDriveDetails(8, details));
+    EXPECT_EQ(details.source, SmartSource::None);
+    EXPECT_FALSE(details.smartData || details.nvmeLog);
+    EXPECT_EQ(Assessment::Of(details).reasons,
+              std::vector<std::wstring>{L"Health figures are not available through this RAID controller's driver "
+                                        L"(bus type RAID)"});
+    EXPECT_EQ(details.info.health, L"Good");
 
     DriveDetails untouched;
     untouched.info.index = 9;
@@ -495,7 +544,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
     badChecksum.smartLogs[0x06].back() ^= 1;
     badChecksum.smartLogs[0x01].back() ^= 1;
     const std::string kAll = "RW D5 06h 1 out 544, RW D5 01h 1 out 544, RW D5 04h 1 out 544, RW D5 04h 8 out 4128";
-    const std::string kBridge = "RW SAT16 06h 1, RW SAT16 01h 1, RW SAT16 04h 1, RW SAT16 04h 8";
+    const std::string kBridge =
+        "RW SAT16 06h 1 out 600, RW SAT16 01h 1 out 600, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184";
     const std::string kNvme = "R NVMe identify 4096, R NVMe log 06h 564, R NVMe log 01h 256";
     const struct {
         const char* name;
@@ -514,8 +564,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         {"NVMe", nvme(0x10), kNvme, true, true, false},
         {"NVMe without self-tests", nvme(0x00), "R NVMe identify 4096, R NVMe log 01h 256", false, true, false},
         {"NVMe through JMicron", enclosed(NvmeBridge::Family::JMicron),
-         "RW JMicron out 02h 02h, RW JMicron in 512, RW JMicron in 512, RW JMicron out 02h 06h, RW JMicron in 564, "
-         "RW JMicron in 512, RW JMicron out 06h 01h, RW JMicron in 4096, RW JMicron in 512",
+         "RW JMicron out 02h 02h, RW JMicron in 512, RW JMicron in 512, RW JMicron out 06h 01h, RW JMicron in 4096, "
+         "RW JMicron in 512, RW JMicron out 02h 06h, RW JMicron in 564, RW JMicron in 512",
          true, false, false},
         {"NVMe through Realtek: the log does not fit", enclosed(NvmeBridge::Family::Realtek),
          "RW Realtek 02h 512, RW Realtek 06h 4096", false, false, false},
@@ -548,7 +598,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
                 const auto cdb = SatPassThrough::SmartLogCommand(SatPassThrough::Length::Sixteen, in[44], in[42]);
                 EXPECT_TRUE(std::equal(cdb.begin(), cdb.end(), in.begin() + 36));
                 EXPECT_EQ(in[12] | in[13] << 8, in[42] * 512);
-                requests << "SAT16 " << std::setw(2) << int{in[44]} << "h " << std::dec << int{in[42]};
+                requests << "SAT16 " << std::setw(2) << int{in[44]} << "h " << std::dec << int{in[42]} << " out "
+                         << call.outSize;
             } else if (vendor && in[36] == 0xE4) {
                 requests << "Realtek " << std::setw(2) << int{in[39]} << "h " << std::dec << (in[37] | in[38] << 8);
             } else if (vendor && in[37] == 0x80) {
@@ -576,7 +627,9 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
 
 // The partition tables the details read on the drive's read-only handle, each partition with a
 // length as "number type [name] start+length": whatever the count says, only the entries
-// returned, and asked again with a larger buffer when Windows says the first was too small.
+// returned, and asked again with a larger buffer while Windows says it was too small, up to a
+// full GPT and a long chain of logical partitions. Windows lists an MBR disk's tables four
+// entries each; the entries that link one logical partition's table to the next are no rows.
 TEST(Inventory, PartitionTables)
 {
     constexpr std::int64_t kMiB = 1 << 20, kGiB = std::int64_t{1} << 30;
@@ -586,6 +639,21 @@ TEST(Inventory, PartitionTables)
     Layout sixParts(1);
     for (std::uint32_t n = 1; n <= 6; ++n) {
         sixParts.Gpt(n, n * kGiB, kGiB, n == 6 ? "{01234567-89AB-CDEF-0123-456789ABCDEF}" : kBasic, "");
+    }
+    Layout fullGpt(1);
+    std::wstring fullGptText;
+    for (std::uint32_t n = 1; n <= 128; ++n) {
+        fullGpt.Gpt(n, n * kMiB, kMiB, kBasic, "");
+        fullGptText += std::to_wstring(n) + L" Basic data [] " + std::to_wstring(n * kMiB) + L"+1048576; ";
+    }
+    // 40 logical partitions, each table with its partition, the link to the next and two empty entries.
+    Layout chain = Layout(0).Mbr(1, kMiB, kGiB, 0x07).Mbr(0, kGiB + kMiB, 41 * kGiB, 0x0F).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0);
+    std::wstring chainText = L"1 NTFS / exFAT [] 1048576+1073741824; 0 Extended [] 1074790400+44023414784; ";
+    for (std::uint32_t n = 5; n < 45; ++n) {
+        const std::int64_t start = (n - 4) * kGiB + 2 * kMiB;
+        chain.Mbr(n, start, kGiB - kMiB, 0x83).Mbr(0, start + kGiB - kMiB, n < 44 ? kGiB : 0, 0x05).Mbr(0, 0, 0, 0)
+            .Mbr(0, 0, 0, 0);
+        chainText += std::to_wstring(n) + L" Linux [] " + std::to_wstring(start) + L"+1072693248; ";
     }
     const struct {
         const char* name;
@@ -600,12 +668,15 @@ TEST(Inventory, PartitionTables)
          L"1 EFI System [EFI] 1048576+104857600; 2 Basic data [Basic data partition] 105906176+214748364800; ",
          {624}},
         {"MBR with an extended partition", Layout(0).Signature(0x1A2B3C4D).Mbr(1, kMiB, kGiB, 0x07)
-                    .Mbr(2, kGiB + kMiB, 2 * kGiB, 0x0F).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(5, kGiB + 2 * kMiB, kGiB, 0x0B)
-                    .Mbr(6, 2 * kGiB + 2 * kMiB, kMiB, 0x99),
+                    .Mbr(0, kGiB + kMiB, 2 * kGiB, 0x0F).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0)
+                    .Mbr(5, kGiB + 2 * kMiB, kGiB, 0x0B).Mbr(0, 2 * kGiB + 2 * kMiB, kMiB + kMiB, 0x05).Mbr(0, 0, 0, 0)
+                    .Mbr(0, 0, 0, 0).Mbr(6, 2 * kGiB + 3 * kMiB, kMiB, 0x99),
          L"MBR, disk signature 0x1A2B3C4D",
-         L"1 NTFS / exFAT [] 1048576+1073741824; 2 Extended [] 1074790400+2147483648; "
-         L"5 FAT32 [] 1075838976+1073741824; 6 0x99 [] 2149580800+1048576; ",
-         {624, 1248}},
+         L"1 NTFS / exFAT [] 1048576+1073741824; 0 Extended [] 1074790400+2147483648; "
+         L"5 FAT32 [] 1075838976+1073741824; 6 0x99 [] 2150629376+1048576; ",
+         {624, 1248, 2496}},
+        {"a long chain of logical partitions", chain, L"MBR, disk signature 0x00000000", chainText,
+         {624, 1248, 2496, 4992, 9984, 19968, 39936}},
         {"RAW", Layout(2), L"RAW (no partition table)", L"", {624}},
         {"a count past the bytes returned", Layout(1).Gpt(1, kMiB, kMiB, kEfi, "").Count(128),
          L"GPT, disk GUID {00000000-0000-0000-0000-000000000000}", L"1 EFI System [] 1048576+1048576; ", {624}},
@@ -615,6 +686,8 @@ TEST(Inventory, PartitionTables)
          L"5 Basic data [] 5368709120+1073741824; "
          L"6 {01234567-89AB-CDEF-0123-456789ABCDEF} [] 6442450944+1073741824; ",
          {624, 1248}},
+        {"a full GPT", fullGpt, L"GPT, disk GUID {00000000-0000-0000-0000-000000000000}", fullGptText,
+         {624, 1248, 2496, 4992, 9984, 19968}},
         {"not answered", std::nullopt, L"Not answered by the drive", L"", {624}},
     };
     for (const auto& c : cases) {
@@ -660,11 +733,7 @@ TEST(Inventory, VolumesOfEachDrive)
         added.extents = std::move(extents);
         return &added;
     };
-    FakeVolume* windows = volume(L"c", {L"C:\\"}, DriveAnswers::Extents({{0, 1 << 20, 1 << 30}}));
-    windows->fileSystem = L"NTFS";
-    windows->label = L"Windows";
-    windows->totalBytes = 1 << 30;
-    windows->freeBytes = 1 << 29;
+    volume(L"c", {L"C:\\"}, DriveAnswers::Extents({{0, 1 << 20, 1 << 30}}));
     volume(L"d", {L"D:\\", L"C:\\Data\\"}, DriveAnswers::Extents({{0, std::int64_t{2} << 30, 1 << 30}}));
     volume(L"e", {L"E:\\"}, DriveAnswers::Extents({{1, 1 << 20, 1 << 30}, {2, 1 << 20, 1 << 30}}));
     volume(L"m", {L"C:\\Mount\\Backup\\"}, DriveAnswers::Extents({{1, std::int64_t{3} << 30, 1 << 30}}));
@@ -692,7 +761,6 @@ TEST(Inventory, VolumesOfEachDrive)
             EXPECT_EQ(call.share, kShare);
             volumeOpens.push_back(call.path);
         }
-        EXPECT_TRUE(call.kind != Kind::Volume || call.function.rfind("GetVolumeInformation", 0) != 0);
     }
     EXPECT_EQ(volumeOpens.size(), 6u);
     EXPECT_EQ(volumeOpens[0], L"\\\\?\\Volume{c}");
@@ -702,13 +770,75 @@ TEST(Inventory, VolumesOfEachDrive)
     ASSERT_TRUE(DiskManager::GetDriveDetails(0, details));
     ASSERT_EQ(details.volumes.size(), 2u);
     EXPECT_EQ(details.info.volumes, L"C: D:");
-    EXPECT_EQ(details.volumes[0].label + L" " + details.volumes[0].fileSystem, L"Windows NTFS");
-    EXPECT_EQ(details.volumes[0].freeBytes, 1 << 29);
-    EXPECT_EQ(details.volumes[1].sizeBytes, -1); // no file system answered
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
-    EXPECT_NONFATAL_FAILURE(Kernel::CreateFileW(L"\\\\?\\Volume{c}", GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
-                                                0, nullptr),
-                            "only 0 is allowed");
+
+    // The fake fails what would reach a volume's data or mount its file system: access to the
+    // volume, a path on it, its letter.
+    const auto open = [](const wchar_t* path, DWORD access) {
+        const KernelHandle handle(Kernel::CreateFileW(path, access, kShare, nullptr, OPEN_EXISTING, 0, nullptr));
+    };
+    EXPECT_NONFATAL_FAILURE(open(L"\\\\?\\Volume{c}", GENERIC_READ), "only 0 is allowed");
+    EXPECT_NONFATAL_FAILURE(open(L"\\\\?\\Volume{c}\\", 0), "a path on a volume");
+    EXPECT_NONFATAL_FAILURE(open(L"\\\\?\\Volume{c}\\Windows", 0), "a path on a volume");
+    EXPECT_NONFATAL_FAILURE(open(L"C:\\", GENERIC_READ), "volume's letter");
+    EXPECT_NONFATAL_FAILURE(open(L"\\\\.\\C:", GENERIC_READ), "volume's letter");
+}
+
+// Each partition's file system from its first 4 KiB, read unbuffered on the drive's read-only
+// handle at the partition's start, never asked of Windows, which would mount it to answer. A
+// start that is no whole sector, or a partition shorter than the read, is not read; a read that
+// fails, or bytes that name nothing, leave "-". The list reads nothing.
+TEST(Inventory, FileSystemsFromFirstSectors)
+{
+    constexpr std::int64_t kMiB = 1 << 20;
+    const char* const kBasic = "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}";
+    FakeKernel::Reset();
+    FakeDrive& drive = FakeKernel::Drive(1);
+    FullDrive().ApplyTo(drive);
+    drive.Answer(IOCTL_DISK_GET_DRIVE_LAYOUT_EX, DriveAnswers::Layout(1)
+                                                     .Gpt(1, 63 * 512, kMiB, kBasic, "")
+                                                     .Gpt(2, 2 * kMiB, kMiB, kBasic, "")
+                                                     .Gpt(3, 3 * kMiB, 4096, kBasic, "")
+                                                     .Gpt(4, 4 * kMiB, 4095, kBasic, "")
+                                                     .Gpt(5, 5 * kMiB + 100, kMiB, kBasic, "")
+                                                     .Gpt(6, 6 * kMiB, kMiB, kBasic, "")
+                                                     .Gpt(7, 7 * kMiB, kMiB, kBasic, "")
+                                                     .Build());
+    const std::pair<std::int64_t, const char*> contents[] = {{63 * 512, "NTFS"},      {2 * kMiB, "ext4"},
+                                                             {3 * kMiB, "BitLocker"}, {4 * kMiB, "LUKS"},
+                                                             {5 * kMiB + 100, "FAT32"}, {6 * kMiB, "FAT32"}};
+    for (const auto& [at, fileSystem] : contents) {
+        drive.contents[static_cast<std::uint64_t>(at)] = DriveAnswers::FileSystemStart(fileSystem);
+    }
+    drive.reads.resize(4);
+    drive.reads[3].fails = true;
+
+    DriveInfo listed;
+    ASSERT_TRUE(DiskManager::GetDriveInfo(1, listed));
+    EXPECT_TRUE(FakeKernel::CallsOf(Kind::Read).empty());
+    DriveDetails details;
+    ASSERT_TRUE(DiskManager::GetDriveDetails(1, details));
+    std::wstring fileSystems;
+    for (const auto& row : PartitionText::BuildTable(details).rows) {
+        fileSystems += row.back() + L" ";
+    }
+    EXPECT_EQ(fileSystems, L"NTFS ext4 BitLocker - - - - ");
+
+    std::vector<std::uint64_t> offsets;
+    for (const KernelCall& read : FakeKernel::CallsOf(Kind::Read)) {
+        EXPECT_EQ(read.bytesToRead, 4096u);
+        EXPECT_FALSE(read.overlappedNull);
+        EXPECT_EQ(FakeKernel::AccessOf(read.handle), DWORD{GENERIC_READ});
+        offsets.push_back(read.offset);
+    }
+    EXPECT_EQ(offsets, (std::vector<std::uint64_t>{63 * 512, 2 * kMiB, 3 * kMiB, 6 * kMiB, 7 * kMiB}));
+    const auto opens = FakeKernel::CallsOf(Kind::Open);
+    const auto detailsOpen = std::find_if(opens.begin(), opens.end(), [&](const KernelCall& call) {
+        return call.handle == FakeKernel::CallsOf(Kind::Read).front().handle;
+    });
+    ASSERT_NE(detailsOpen, opens.end());
+    EXPECT_EQ(detailsOpen->flags, DWORD{FILE_FLAG_NO_BUFFERING});
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 
 // Drive numbers 0 to 31, each tried once and in order, 32 never; records without gaps.

@@ -331,18 +331,15 @@ std::vector<KernelCall> VendorCommands()
     return vendor;
 }
 
-// The six real logs through each family give what the NVMe driver gives, with the drive's own
-// identity beside the bridge's; the list asks for the log alone. Answers that do not count, and
-// a bridge that is not identified, leave "-".
+// The six real logs through each family give what the NVMe driver gives, and the list the
+// drive's own identity, the bridge's kept for the details. Answers that do not count, and a
+// bridge that is not identified, leave "-".
 TEST(NvmeBridge, ThroughEveryFamily)
 {
     const auto real = DriveAnswers::LoadRealNvmeLogs(DriveAnswers::NvmePagesDir(OSTREVANE_NVME_PAGES_DIR), "expected.tsv");
     ASSERT_TRUE(real.problems.empty() && !real.logs.empty());
     for (const Enclosure& enclosure : kEnclosures) {
         const std::size_t stepsPerCommand = enclosure.family == Family::JMicron ? 3 : 1;
-        // JMicron's tunnel alone carries the self-test log, which these drives do not give: its
-        // data step fails.
-        const std::size_t selfTestSteps = enclosure.family == Family::JMicron ? 2 : 0;
         for (const auto& log : real.logs) {
             SCOPED_TRACE(log.name);
             FakeKernel::Reset();
@@ -351,8 +348,9 @@ TEST(NvmeBridge, ThroughEveryFamily)
             EXPECT_EQ(std::to_string(info.temperature), log.fields.at("temperature"));
             EXPECT_EQ(std::to_string(info.powerOnHours), log.fields.at("power_on_hours"));
             EXPECT_EQ(std::to_string(info.powerCycles), log.fields.at("power_cycles"));
-            EXPECT_EQ(info.model, L"USB NVME BRIDGE");
-            EXPECT_EQ(VendorCommands().size(), stepsPerCommand + selfTestSteps);
+            EXPECT_EQ(info.model + L" " + info.serialNumber + L" " + info.firmware,
+                      L"NVME DRIVE 1TB S4EWNX0R123456 2B2QEXM7");
+            EXPECT_EQ(VendorCommands().size(), 2 * stepsPerCommand);
 
             FakeKernel::Reset();
             InEnclosure(enclosure.family, enclosure.usbDeviceId, log.log).ApplyTo(FakeKernel::Drive(2));
@@ -360,11 +358,12 @@ TEST(NvmeBridge, ThroughEveryFamily)
             ASSERT_TRUE(DiskManager::GetDriveDetails(2, details));
             EXPECT_EQ(details.source, SmartSource::NvmeUsbBridge);
             EXPECT_TRUE(details.nvmeLog && std::equal(log.log.begin(), log.log.end(), details.nvmeLog->begin()));
-            ASSERT_TRUE(details.nvmeIdentity);
-            EXPECT_EQ(details.nvmeIdentity->model, L"NVME DRIVE 1TB");
-            EXPECT_EQ(details.nvmeIdentity->serialNumber, L"S4EWNX0R123456");
-            EXPECT_EQ(details.nvmeIdentity->firmware, L"2B2QEXM7");
-            EXPECT_EQ(VendorCommands().size(), 2 * stepsPerCommand + selfTestSteps);
+            EXPECT_EQ(details.info.model, L"NVME DRIVE 1TB");
+            ASSERT_TRUE(details.bridgeIdentity);
+            EXPECT_EQ(details.bridgeIdentity->model, L"USB NVME BRIDGE");
+            EXPECT_EQ(details.bridgeIdentity->serialNumber, L"012345678906");
+            EXPECT_EQ(details.bridgeIdentity->firmware, L"1.00");
+            EXPECT_EQ(VendorCommands().size(), 2 * stepsPerCommand);
         }
     }
 
@@ -413,18 +412,19 @@ TEST(NvmeBridge, TheBridgeAboveThisDrive)
     auto& parents = FakeKernel::Drive(3).parents;
     parents.insert(parents.begin() + 1, L"USB\\VID_174C&PID_2362\\HUB");
     EXPECT_EQ(Probe(3).powerOnHours, 33);
-    ASSERT_EQ(VendorCommands().size(), 1u);
+    ASSERT_EQ(VendorCommands().size(), 2u); // the log and Identify Controller
     EXPECT_EQ(VendorCommands()[0].input[36], 0xE4);
     FakeKernel::Reset();
     InEnclosure(Family::JMicron, kEnclosures[2].usbDeviceId, HealthLog(300, 1, 11)).ApplyTo(FakeKernel::Drive(1));
     InEnclosure(Family::Realtek, kEnclosures[0].usbDeviceId, HealthLog(320, 3, 33)).ApplyTo(FakeKernel::Drive(3));
     EXPECT_EQ(Probe(1).powerOnHours, 11);
-    EXPECT_EQ(VendorCommands().size(), 5u) << "the health log's three steps, and the self-test log's first two";
+    EXPECT_EQ(VendorCommands().size(), 6u);
 }
 
 // The first vendor command of each family byte for byte: SCSI_PASS_THROUGH (64-bit layout)
 // with 32 bytes of sense at 56 and the data at 88, 10 s, on the route's own read-write handle;
-// JMicron's descriptor goes out under the mutex, which is let go after the reply.
+// JMicron's descriptor goes out under the mutex, which is let go after the reply, for the log
+// and again for Identify Controller.
 TEST(NvmeBridge, ExactCallOfEachFamily)
 {
     const struct {
@@ -466,7 +466,6 @@ TEST(NvmeBridge, ExactCallOfEachFamily)
         for (const KernelCall& call : FakeKernel::CallsOf(KernelCall::Kind::Mutex)) {
             mutexCalls.push_back(call.path);
         }
-        // Taken for each command: the health log, then the self-test log.
         const std::vector<std::wstring> jmicronMutex{L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex",
                                                      L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex"};
         EXPECT_EQ(mutexCalls, c.family == Family::JMicron ? jmicronMutex : std::vector<std::wstring>{});

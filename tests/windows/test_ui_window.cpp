@@ -1,9 +1,11 @@
 // The main window as created and laid out: class, window, controls, list set-up, the dark
 // theme's answers, the owner-drawn buttons and the message loop's end.
+#include "DriveAnswers.h"
 #include "test_ui_harness.h"
 #include "ui/Controls.h"
 
 #include <array>
+#include <string>
 #include <vector>
 
 namespace {
@@ -88,9 +90,62 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
 
     RECT outer{};
     GetWindowRect(m_main, &outer);
-    EXPECT_EQ(outer.right - outer.left, 800);
+    EXPECT_GE(outer.right - outer.left, 800); // widened to its columns: see below
     EXPECT_EQ(outer.bottom - outer.top, 600);
     EXPECT_TRUE(IsWindowVisible(m_main));
+}
+
+// After its first fill the window shows every column, the Volumes column last, as far as the
+// work area allows, and stays inside it: wider for long texts, cut at the work area's width and
+// moved left there, and 800 pixels where the work area is narrower than that.
+TEST_F(UiTest, WidensToShowEveryColumn)
+{
+    RECT screen{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &screen, 0));
+    struct Case {
+        std::size_t modelLength;
+        RECT work;
+    };
+    const Case cases[] = {
+        {40, screen},
+        {1000, screen},
+        {40, {screen.left, screen.top, screen.left + 640, screen.bottom}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.modelLength << " characters, work area " << c.work.right - c.work.left);
+        FakeKernel::Reset();
+        DriveAnswers::TypicalDrive(std::string(c.modelLength, 'M'), "S", "F", 1, 1, 1, 1).ApplyTo(FakeKernel::Drive(0));
+        RECT work = c.work;
+        ASSERT_TRUE(SystemParametersInfoW(SPI_SETWORKAREA, 0, &work, 0));
+        ASSERT_NO_FATAL_FAILURE(Open());
+        SystemParametersInfoW(SPI_SETWORKAREA, 0, &screen, 0);
+
+        int columns = 0;
+        for (int i = 0; i < 11; ++i) {
+            columns += static_cast<int>(SendMessageW(UI::s_hwndList, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(i), 0));
+        }
+        RECT outer{};
+        RECT listClient{};
+        GetWindowRect(m_main, &outer);
+        GetClientRect(UI::s_hwndList, &listClient);
+        const int workWidth = c.work.right - c.work.left;
+        if (workWidth < 800) {
+            EXPECT_EQ(outer.right - outer.left, 800);
+        } else {
+            EXPECT_LE(outer.right - outer.left, workWidth);
+            EXPECT_GE(outer.left, c.work.left);
+            EXPECT_LE(outer.right, c.work.right);
+            // Every column shown, or the window as wide as the work area.
+            EXPECT_TRUE(listClient.right >= columns || outer.right - outer.left == workWidth)
+                << listClient.right << " < " << columns;
+            EXPECT_EQ(listClient.right >= columns, c.modelLength == 40);
+        }
+        EXPECT_EQ(outer.bottom - outer.top, 600);
+        DestroyWindow(m_main);
+        EXPECT_EQ(UI::MessageLoop(), 0);
+        UnregisterClassW(L"OstrevaneClass", GetModuleHandleW(nullptr));
+        m_main = nullptr;
+    }
 }
 
 TEST_F(UiTest, SetsUpTheListThenFillsIt)
