@@ -32,7 +32,8 @@ constexpr int kCloseButtonX = 170;
 // the window is made.
 constexpr int kShownRows = 30;
 constexpr int kMinimumRows = 8;
-// The logs' list shows this many lines at most and scrolls the rest.
+// The logs' list shows this many lines, and the rows a short table leaves, at most; it scrolls
+// the rest.
 constexpr int kLogRows = 6;
 constexpr int kCellPadding = 16;
 constexpr int kMinimumWidth = 480;
@@ -57,6 +58,12 @@ Shown g_shown;
 bool HasTable()
 {
     return !g_shown.table.columns.empty();
+}
+
+// The table's rows the window is made to show.
+int TableRows()
+{
+    return std::clamp(static_cast<int>(g_shown.table.rows.size()), kMinimumRows, kShownRows);
 }
 
 // A note beside a table (no thresholds known) is a line of the text; without a table the
@@ -226,14 +233,14 @@ int ListWidth(HWND list, std::size_t columns)
     return width;
 }
 
-// The client size that shows kShownRows rows of the table and every partition, each list
-// without scrolling sideways.
+// The client size that shows the whole table, up to kShownRows rows, and every partition, each
+// list without scrolling sideways.
 SIZE ClientSizeFor(HWND list, HWND logs, HWND partitions)
 {
     const int width = 2 * kMargin + std::max({ListWidth(list, g_shown.table.columns.size()),
                                               ListWidth(logs, g_shown.logs.columns.size()),
                                               ListWidth(partitions, g_shown.partitions.columns.size())});
-    return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, kShownRows), kMinimumHeight)};
+    return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, TableRows()), kMinimumHeight)};
 }
 
 COLORREF PartitionColour(std::size_t, int, COLORREF)
@@ -329,7 +336,7 @@ void DetailsWindow::OnCreate(HWND hwnd)
                                        kMinimumWidth - 2 * kMargin, kMinimumHeight);
     FillList(logs, g_shown.logs);
     g_shown.logListHeight =
-        ListHeight(logs, std::min(kLogRows, static_cast<int>(g_shown.logs.rows.size())));
+        ListHeight(logs, std::min(kLogRows + kShownRows - TableRows(), static_cast<int>(g_shown.logs.rows.size())));
     g_shown.partitionListHeight =
         hasPartitions ? ListHeight(partitions, static_cast<int>(g_shown.partitions.rows.size())) : 0;
     if (HasTable()) {

@@ -5,6 +5,7 @@
 #include "DemoCapacities.h"
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
+#include "diskinfo/DriveLogs.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -20,17 +21,19 @@
 namespace {
 
 using ScriptDrive = std::function<void(FakeDrive&, const DriveAnswers::RealDrives&)>;
+using Logs = std::map<std::uint8_t, DriveAnswers::Bytes>;
 
 enum class Health { Good, FailurePredicted };
 enum class Attachment { Sata, UsbDock };
 
 // A SATA drive that answers every request with the SMART pages and the padded identity strings
 // of the real drive `name`, at a capacity of `sizeBytes`; in a USB dock, its bridge answers the
-// SMART pages instead of the ATA SMART requests.
+// SMART pages and IDENTIFY DEVICE instead of the ATA SMART requests, and the descriptor holds
+// the bridge's own strings. The drive gives `logs` to SMART READ LOG, by log address.
 ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health,
-                     Attachment attachment = Attachment::Sata)
+                     Attachment attachment = Attachment::Sata, Logs logs = {})
 {
-    return [name, sizeBytes, health, attachment](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
+    return [name, sizeBytes, health, attachment, logs](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
         const auto it = std::find_if(real.drives.begin(), real.drives.end(),
                                      [name](const DriveAnswers::RealDrive& drive) { return drive.name == name; });
         if (it == real.drives.end()) {
@@ -44,7 +47,16 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
         drive.smartVersion = true;
         drive.smartPage = it->page;
         drive.smartThresholds = it->thresholds;
-        (attachment == Attachment::UsbDock ? DriveAnswers::InUsbDock(drive) : drive).ApplyTo(fake);
+        drive.smartLogs = logs;
+        if (attachment == Attachment::Sata) {
+            drive.ApplyTo(fake);
+            return;
+        }
+        drive.descriptor = DriveAnswers::Descriptor().Model("USB to ATA/ATAPI Bridge").Serial("000000000037").Firmware("0203");
+        DriveAnswers::InUsbDock(drive, DriveAnswers::IdentifyDevice(DriveAnswers::Unpadded(it->model),
+                                                                    DriveAnswers::Unpadded(it->serial),
+                                                                    DriveAnswers::Unpadded(it->firmware)))
+            .ApplyTo(fake);
     };
 }
 
@@ -67,13 +79,53 @@ DriveAnswers::Drive RealNvmeDrive(std::string_view logName, std::string_view mod
 }
 
 // An NVMe drive: no ATA SMART requests, and the health log the NVMe driver hands out taken from
-// the real drive `logName` among the NVMe health logs; the drive still opens without it.
+// the real drive `logName` among the NVMe health logs; the drive still opens without it. Its
+// Identify Controller says it runs self-tests, and its self-test log holds `selfTests`.
 ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
-                      std::string_view firmware, std::int64_t sizeBytes)
+                      std::string_view firmware, std::int64_t sizeBytes, DriveAnswers::Bytes selfTests)
 {
     return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
-        RealNvmeDrive(logName, model, serial, firmware, sizeBytes).ApplyTo(fake);
+        DriveAnswers::Drive drive = RealNvmeDrive(logName, model, serial, firmware, sizeBytes);
+        constexpr std::size_t kOacs = 256;
+        constexpr std::uint8_t kSecurityFormatFirmwareSelfTest = 0x17;
+        drive.nvmeIdentify = DriveAnswers::IdentifyController(model, serial, firmware);
+        drive.nvmeIdentify->at(kOacs) = kSecurityFormatFirmwareSelfTest;
+        drive.nvmeSelfTests = selfTests;
+        drive.ApplyTo(fake);
     };
+}
+
+// The failing drive's own history: its last extended self-test ended in a read failure, as did
+// an earlier one and a short one, and its reads in uncorrectable errors, all at LBAs inside the
+// unreadable ranges of its demo surface; interface CRC errors at sectors that read well.
+Logs FailingDriveLogs()
+{
+    return {{DriveLogs::kSelfTestLogAddress, DriveAnswers::AtaSelfTestLog({{1, 0x00, 6511},
+                                                                           {2, 0x00, 6602},
+                                                                           {2, 0x76, 7105, 350000123},
+                                                                           {1, 0x72, 7240, 204799999},
+                                                                           {2, 0x79, 7301, 61000013}})},
+            {DriveLogs::kErrorLogAddress, DriveAnswers::AtaErrorLog(14, {{0x25, 0x84, 1234511, 6950},
+                                                                         {0x25, 0x84, 1234567, 6950},
+                                                                         {0x25, 0x40, 204799999, 7188},
+                                                                         {0x25, 0x40, 204799999, 7189},
+                                                                         {0x25, 0x40, 61000013, 7301}})}};
+}
+
+// An SSD's device statistics, as its attributes give them: hours, resets, 9,251 GiB written and
+// 4,563 GiB read, its temperatures and 7 % of its endurance used.
+Logs SsdStatistics()
+{
+    constexpr std::uint64_t kSectorsPerGiB = 2097152;
+    return {{DriveLogs::kStatisticsAddress, DriveAnswers::DeviceStatistics({{1, 0x08, 3096},
+                                                                            {1, 0x10, 9002},
+                                                                            {1, 0x18, 9251 * kSectorsPerGiB},
+                                                                            {1, 0x28, 4563 * kSectorsPerGiB},
+                                                                            {5, 0x08, 26},
+                                                                            {5, 0x20, 54},
+                                                                            {5, 0x28, 14},
+                                                                            {5, 0x58, 70},
+                                                                            {7, 0x08, 7}})}};
 }
 
 // The NVMe drive of the real log `logName` in a USB enclosure whose Realtek bridge reports its
@@ -94,12 +146,13 @@ std::vector<ScriptDrive> DemoDrives()
 {
     return {
         AtaDrive("WDC_WD20EARS-00MVWB0", kDemoCapacities[0], Health::Good),
-        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted),
-        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good),
+        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted, Attachment::Sata,
+                 FailingDriveLogs()),
+        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good, Attachment::Sata, SsdStatistics()),
         AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", kDemoCapacities[3], Health::Good),
         AtaDrive("Hitachi_HDS721010CLA632", kDemoCapacities[4], Health::Good),
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
-                  kDemoCapacities[5]),
+                  kDemoCapacities[5], DriveAnswers::NvmeSelfTestLog({{1, 0, 2398, {}}, {2, 0, 2210, {}}, {1, 0, 2209, {}}})),
         AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
         NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
                                "2B2QEXE7", kDemoCapacities[7]),
@@ -114,23 +167,21 @@ constexpr char kBasicData[] = "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}";
 constexpr char kRecovery[] = "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}";
 constexpr char kLinux[] = "{0FC63DAF-8483-4772-8E79-3D69D8477DE4}";
 
-// A volume on one partition of `drive`, mounted at `paths`, its file system `used` full.
+// A volume on one partition of `drive`, mounted at `paths`; the partition starts with the
+// first sectors of `fileSystem`.
 void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<std::wstring> paths,
-               const wchar_t* fileSystem, const wchar_t* label, double used)
+               std::string_view fileSystem)
 {
     static int next = 0;
     FakeVolume& volume =
         FakeKernel::AddVolume(L"\\\\?\\Volume{5f1c0a3e-0000-4000-8000-00000000000" + std::to_wstring(next++) + L"}\\");
     volume.extents = DriveAnswers::Extents({{static_cast<std::uint32_t>(drive), start, length}});
     volume.paths = std::move(paths);
-    volume.fileSystem = fileSystem;
-    volume.label = label;
-    volume.totalBytes = static_cast<ULONGLONG>(length);
-    volume.freeBytes = static_cast<ULONGLONG>(static_cast<double>(length) * (1.0 - used));
+    FakeKernel::Drive(drive).contents[static_cast<std::uint64_t>(start)] = DriveAnswers::FileSystemStart(fileSystem);
 }
 
-// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk, a
-// Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
+// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk
+// encrypted with BitLocker, a Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
 // mounted in a folder, the NVMe drive with two volumes and the USB dock's exFAT volume.
 void InstallLayouts()
 {
@@ -143,21 +194,22 @@ void InstallLayouts()
                                     .Gpt(3, 117 * kMiB, windows, kBasicData, "Basic data partition")
                                     .Gpt(4, 117 * kMiB + windows, 650 * kMiB, kRecovery, "")
                                     .Build());
-    AddVolume(0, kMiB, 100 * kMiB, {}, L"FAT32", L"", 0.3);
-    AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, L"NTFS", L"Windows", 0.41);
-    AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, L"NTFS", L"", 0.8);
+    AddVolume(0, kMiB, 100 * kMiB, {}, "FAT32");
+    AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, "NTFS");
+    AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, "NTFS");
 
     FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(0).Signature(0x7C3A91E5).Mbr(1, kMiB, 465 * kGiB, 0x07)
                                     .Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Build());
-    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, L"NTFS", L"Data", 0.87);
+    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, "BitLocker");
 
     FakeKernel::Drive(2).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(1).DiskId("{9A0D2E77-4C1B-4E5F-8A36-0B1C2D3E4F50}")
                                     .Gpt(1, kMiB, 512 * kMiB, kEfi, "")
                                     .Gpt(2, 513 * kMiB, 223 * kGiB, kLinux, "root")
                                     .Build());
-    AddVolume(2, kMiB, 512 * kMiB, {}, L"FAT32", L"", 0.02);
+    AddVolume(2, kMiB, 512 * kMiB, {}, "FAT32");
+    FakeKernel::Drive(2).contents[static_cast<std::uint64_t>(513 * kMiB)] = DriveAnswers::FileSystemStart("ext4");
 
     FakeKernel::Drive(3).Answer(DriveAnswers::kGetDriveLayoutEx, Layout(2).Build());
 
@@ -165,19 +217,19 @@ void InstallLayouts()
                                 Layout(1).DiskId("{C4F1E2D3-5B6A-4978-8D9C-0E1F2A3B4C5D}")
                                     .Gpt(1, 17 * kMiB, 931 * kGiB, kBasicData, "Backup")
                                     .Build());
-    AddVolume(4, 17 * kMiB, 931 * kGiB, {L"C:\\Backup\\"}, L"NTFS", L"Backup", 0.64);
+    AddVolume(4, 17 * kMiB, 931 * kGiB, {L"C:\\Backup\\"}, "NTFS");
 
     FakeKernel::Drive(5).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(1).DiskId("{0B7E5A19-8C2D-4F3E-9A1B-2C3D4E5F6071}")
                                     .Gpt(1, kMiB, 400 * kGiB, kBasicData, "Projects")
                                     .Gpt(2, 400 * kGiB + kMiB, 553 * kGiB, kBasicData, "Games")
                                     .Build());
-    AddVolume(5, kMiB, 400 * kGiB, {L"E:\\"}, L"NTFS", L"Projects", 0.52);
-    AddVolume(5, 400 * kGiB + kMiB, 553 * kGiB, {L"F:\\"}, L"NTFS", L"Games", 0.77);
+    AddVolume(5, kMiB, 400 * kGiB, {L"E:\\"}, "NTFS");
+    AddVolume(5, 400 * kGiB + kMiB, 553 * kGiB, {L"F:\\"}, "NTFS");
 
     FakeKernel::Drive(6).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(0).Signature(0x0DD5EA5E).Mbr(1, kMiB, 114 * kGiB, 0x07).Build());
-    AddVolume(6, kMiB, 114 * kGiB, {L"G:\\"}, L"exFAT", L"DOCK", 0.35);
+    AddVolume(6, kMiB, 114 * kGiB, {L"G:\\"}, "exFAT");
 }
 
 bool InstallDemoDrives()

@@ -123,6 +123,29 @@ x11_geometry "$details"
 [ "$(x11_pixel "$details_shot" $((X11_WIDTH - 6)) $((X11_HEIGHT - 6)))" == 1E1E1E ] || fail "details: background"
 [ "$(x11_count "$details_shot" 0 200 "$X11_WIDTH" $((X11_HEIGHT - 300)) 282828)" -gt 10000 ] || fail "details: no table"
 echo "ok: the details window of the failing drive, its assessment red"
+# Its own logs under the table, the failed self-tests in red: the list between the table and the
+# partitions holds red rows.
+[ "$(x11_count "$details_shot" 0 $((X11_HEIGHT - 330)) "$X11_WIDTH" 200 FF3232)" -gt 100 ] ||
+  fail "details: no red rows of failed self-tests below the table"
+# Ctrl+C copies the whole view: "Failing" for the failed extended self-test, the self-tests and
+# the errors the drive logged, newest first.
+details_copy=""
+for _ in 1 2 3 4 5 6; do
+  xdotool key ctrl+c
+  sleep 0.5
+  details_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+  grep -q '^Self-tests$' <<<"$details_copy" && break
+  x11_click "$details" 100 $((X11_HEIGHT / 2))
+done
+for line in $'Assessment\tFailing' \
+  $'Reason\tSelf-test #1 (extended) ended in a read failure at LBA 61000013, at hour 7301' \
+  $'Reason\tThe drive logged 14 errors; the newest, at hour 7301: uncorrectable read at LBA 61000013' \
+  $'1\tExtended\tCompleted: read failure\t90 %\t7301\t61000013' \
+  $'3\tExtended\tCompleted: read failure\t60 %\t7105\t350000123' \
+  $'Error Count\t14' $'14\t7301\tREAD DMA EXT\tuncorrectable\t61000013'; do
+  grep -qxF "$line" <<<"$details_copy" || fail "details copy without the line \"$line\": $details_copy"
+done
+echo "ok: the failing drive's self-tests and errors in its details, \"Failing\" for the failed self-test"
 # A click on the table gives it the focus again before a repeated attempt.
 table_y=$((X11_HEIGHT / 2))
 x11_key_until_gone "$details" "Drive Details" "shift+Tab Return" 100 $table_y || fail "Shift+Tab, Enter did not close the details"
