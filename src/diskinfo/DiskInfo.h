@@ -84,6 +84,10 @@ public:
     // the volumes left empty: the refresh finds them for all drives at once.
     static bool GetDriveInfo(std::int32_t driveNumber, DriveInfo& info);
 
+    // GetDriveInfo's record with the pages and logs its health was judged by, without what
+    // only the details view asks for. False, with `details` untouched, when the drive does not open.
+    static bool GetDriveHealth(std::int32_t driveNumber, DriveDetails& details);
+
     // GetDriveInfo's record and, besides it, what only the details view asks for. False, with
     // `details` untouched, when the drive does not open.
     static bool GetDriveDetails(std::int32_t driveNumber, DriveDetails& details);

@@ -193,6 +193,25 @@ map_height=$(((scan_height - 80 - map_top) * 11 / 20))
 [ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height FF6000)" -ge 1 ] || fail "scan: no cell over 500 ms"
 [ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height 3C8C3C)" -gt 1000 ] || fail "scan: no fast cells"
 echo "ok: the scan of the failing drive finished, its unreadable and slow blocks on the map"
+
+# "Check Logged LBAs" re-reads only the blocks that hold the LBAs the drive's logs name: each of
+# them inside an unreadable range of the demo surface, so each is still unreadable. Its copy
+# lists them, one line each, with every log entry that names it.
+scan_copy=""
+for _ in 1 2 3 4 5 6; do
+  x11_click "$scan" 245 $((scan_height - 40))
+  sleep 2
+  x11_click "$scan" 405 $((scan_height - 40))
+  sleep 0.5
+  scan_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+  grep -q '^Logged LBA' <<<"$scan_copy" && break
+done
+for line in $'Logged LBA\t61000013\tSelf-test #1, Error #14\tUnreadable' \
+  $'Logged LBA\t204799999\tSelf-test #2, Error #13, Error #12\tUnreadable' \
+  $'Logged LBA\t350000123\tSelf-test #3\tUnreadable' $'Result\tFinished'; do
+  grep -qxF "$line" <<<"$scan_copy" || fail "the check's copy without the line \"$line\": $scan_copy"
+done
+echo "ok: Check Logged LBAs finds the failing drive's logged LBAs unreadable"
 x11_key_until_gone "$scan" "Surface Scan - Drive 1" Escape $((scan_width - 20)) 20 || fail "Escape did not close the scan window"
 echo "ok: Escape closes the scan window"
 
