@@ -1,6 +1,7 @@
 #include "FuzzCheck.h"
 
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
 #include "ui/DetailsText.h"
 
@@ -131,11 +132,58 @@ void CheckRequests()
     FUZZ_CHECK(DeviceAnswers::NvmeHealthLogRequest(DeviceAnswers::NvmeLogProperty::Adapter) == expected);
 }
 
+// The input as the device self-test log (its first 564 bytes) and as the error information log
+// (all of it), by their published layouts: unused results and entries left out, each field at
+// its place, the optional ones exactly where their valid bits are set.
+void CheckNvmeLogs(std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize> selfTests,
+                   std::span<const std::uint8_t> errors)
+{
+    const DriveLogs::NvmeSelfTestLog log = DriveLogs::NvmeSelfTests(selfTests);
+    FUZZ_CHECK(log.operation == (selfTests[0] & 15U) && log.completion == (selfTests[1] & 0x7FU));
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < 20; ++i) {
+        const auto entry = selfTests.subspan(4 + 28 * i, 28);
+        if ((entry[0] & 15U) == 15) {
+            continue;
+        }
+        FUZZ_CHECK(next < log.results.size());
+        const DriveLogs::SelfTest& test = log.results[next++];
+        const unsigned result = entry[0] & 15U;
+        const unsigned valid = entry[2];
+        FUZZ_CHECK(test.type == entry[0] >> 4 && test.status == result && test.hours == FuzzReadLe(entry.subspan(4), 8));
+        FUZZ_CHECK(test.failed == (result >= 5 && result <= 7) && test.extended == (entry[0] >> 4 == 2));
+        FUZZ_CHECK(test.nsid.has_value() == ((valid & 1U) != 0) && (!test.nsid || *test.nsid == FuzzReadLe(entry.subspan(12), 4)));
+        FUZZ_CHECK(test.failingLba.has_value() == ((valid & 2U) != 0) &&
+                   (!test.failingLba || *test.failingLba == FuzzReadLe(entry.subspan(16), 8)));
+        FUZZ_CHECK(test.sct == ((valid & 4U) != 0 ? std::optional<std::uint8_t>(entry[24]) : std::nullopt));
+        FUZZ_CHECK(test.sc == ((valid & 8U) != 0 ? std::optional<std::uint8_t>(entry[25]) : std::nullopt));
+        FUZZ_CHECK(test.segment == (result == 7 ? std::optional<std::uint8_t>(entry[1]) : std::nullopt));
+        FUZZ_CHECK(!DriveLogs::NvmeTestResult(test.status).empty() && !DriveLogs::NvmeTestType(test.type).empty());
+    }
+    FUZZ_CHECK(next == log.results.size());
+
+    const auto entries = DriveLogs::NvmeErrors(errors);
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(errors.size() / 64, 64); ++i) {
+        const auto entry = errors.subspan(64 * i, 64);
+        if (FuzzReadLe(entry, 8) == 0) {
+            continue;
+        }
+        FUZZ_CHECK(used < entries.size());
+        const DriveLogs::NvmeError& error = entries[used++];
+        FUZZ_CHECK(error.count == FuzzReadLe(entry, 8) && error.status == FuzzReadLe(entry.subspan(12), 2));
+        FUZZ_CHECK(error.lba == FuzzReadLe(entry.subspan(16), 8) && error.nsid == FuzzReadLe(entry.subspan(24), 4));
+        FUZZ_CHECK(error.sct() <= 7 && !DriveLogs::NvmeStatusWords(error.sct(), error.sc()).empty());
+    }
+    FUZZ_CHECK(used == entries.size());
+}
+
 } // namespace
 
 // The input is a protocol data descriptor answer of exactly its own size, to be searched for
 // the log; its first 512 bytes (zero-filled when shorter) are also read as a log directly, so
-// that the log reader is fuzzed whatever the descriptor's offset and length say.
+// that the log reader is fuzzed whatever the descriptor's offset and length say; its first 564
+// bytes are a device self-test log, and the whole of it an error information log.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::span<const std::uint8_t> input(data, size);
@@ -147,5 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckHealthLog(log);
     CheckWholeLog(log, Chosen(input, 10), ChecksView(input));
     CheckRequests();
+    const ExactAnswer<std::uint8_t> selfTests(input, DriveLogs::kNvmeSelfTestLogSize);
+    CheckNvmeLogs(selfTests.Bytes().first<DriveLogs::kNvmeSelfTestLogSize>(), answer.Bytes());
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeBridge.h"
 #include "diskinfo/SatPassThrough.h"
 #include "ui/DetailsText.h"
@@ -123,12 +124,15 @@ void CheckDetailsView(std::span<const std::uint8_t, kPageSize> page, std::option
     // The copy, which assesses the drive and builds the table once more: "Failing" exactly when
     // an attribute is failing now; after the blank line the note of a missing thresholds page,
     // the column titles and a line per row, each with a tab between every two cells; then the
-    // partitions' section, of a drive that did not answer its partition table.
+    // sections of logs the drive did not give and the partitions' section, of a drive that did
+    // not answer its partition table.
     const std::wstring copy = DetailsText::CopyText(details);
     FUZZ_CHECK((copy.find(L"\r\nAssessment\tFailing\r\n") != std::wstring::npos) == failing);
     const std::size_t blank = copy.find(L"\r\n\r\n");
     FUZZ_CHECK(blank != std::wstring::npos);
-    constexpr std::wstring_view kPartitions = L"\r\nPartitions\tNot answered by the drive\r\n";
+    constexpr std::wstring_view kPartitions =
+        L"\r\nSelf-tests\r\nNot available\r\n\r\nErrors\r\nNot available\r\n\r\nStatistics\r\nNot available\r\n"
+        L"\r\nPartitions\tNot answered by the drive\r\n";
     FUZZ_CHECK(copy.ends_with(kPartitions));
     const auto tail = std::wstring_view(copy).substr(blank + 4, copy.size() - kPartitions.size() - blank - 4);
     const auto lines = static_cast<std::size_t>(std::count(tail.begin(), tail.end(), L'\n'));
@@ -316,9 +320,121 @@ void CheckNvmeBridge(std::span<const std::uint8_t, kPageSize> page, std::span<co
     FUZZ_CHECK(tableChecked);
 }
 
+bool AllZero(std::span<const std::uint8_t> bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// The data page as the drive's self-test log or as its summary error log (one of them each
+// input, both with the view), by their published layouts: rings read from the newest entry, an
+// index out of range meaning no entries.
+void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool asSelfTests)
+{
+    std::vector<DriveLogs::SelfTest> tests;
+    const unsigned newest = page[508];
+    std::size_t next = 0;
+    if (view || asSelfTests) {
+        tests = DriveLogs::AtaSelfTests(page);
+    }
+    for (unsigned age = 0; (view || asSelfTests) && newest >= 1 && newest <= 21 && age < 21; ++age) {
+        const auto descriptor = page.subspan(2 + 24 * ((newest - 1 + 21 - age) % 21), 24);
+        if (AllZero(descriptor)) {
+            continue;
+        }
+        FUZZ_CHECK(next < tests.size());
+        const DriveLogs::SelfTest& test = tests[next++];
+        const unsigned status = descriptor[1] >> 4;
+        const std::uint64_t lba = FuzzReadLe(descriptor.subspan(5), 4);
+        FUZZ_CHECK(test.type == descriptor[0] && test.status == status);
+        FUZZ_CHECK(test.remainingPercent == (descriptor[1] & 15U) * 10 && test.hours == FuzzReadLe(descriptor.subspan(2), 2));
+        FUZZ_CHECK(test.failed == (status >= 3 && status <= 8) && test.passed == (status == 0));
+        FUZZ_CHECK(test.failingLba == (test.failed && lba != 0xFFFFFFFF ? std::optional<std::uint64_t>(lba) : std::nullopt));
+        FUZZ_CHECK(!view || (!DriveLogs::AtaTestType(test.type).empty() && !DriveLogs::AtaTestStatus(test.status).empty()));
+    }
+    FUZZ_CHECK(next == tests.size());
+
+    if (!view && asSelfTests) {
+        return;
+    }
+    const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(page);
+    const auto count = static_cast<unsigned>(FuzzReadLe(page.subspan(452), 2));
+    const unsigned index = page[1];
+    FUZZ_CHECK(log.count == count);
+    FUZZ_CHECK(log.entries.size() == (index >= 1 && index <= 5 ? std::min(count, 5U) : 0U));
+    for (unsigned age = 0; age < log.entries.size(); ++age) {
+        const DriveLogs::AtaError& logged = log.entries[age];
+        const auto entry = page.subspan(2 + 90 * ((index - 1 + 5 - age) % 5), 90);
+        const auto error = entry.subspan(60);
+        FUZZ_CHECK(logged.number == count - age && logged.error == error[1] && logged.status == error[7]);
+        FUZZ_CHECK(logged.lba == ((error[6] & 15U) << 24 | FuzzReadLe(error.subspan(3), 3)));
+        FUZZ_CHECK(logged.hours == FuzzReadLe(error.subspan(28), 2) && logged.state == error[27]);
+        FUZZ_CHECK(logged.weighed == ((error[1] & 0x50U) != 0));
+        std::size_t used = 0;
+        for (std::size_t c = 0; c < 5; ++c) {
+            used += AllZero(entry.subspan(12 * c, 12)) ? 0 : 1;
+        }
+        FUZZ_CHECK(logged.commandsLogged == used);
+        FUZZ_CHECK(!view ||
+                   (!DriveLogs::AtaErrorWords(logged.error).empty() && !DriveLogs::AtaCommandName(logged.command).empty()));
+    }
+
+    // The details' sections of the page as both logs: a line per self-test and per entry below
+    // their column titles, each failure and media error coloured, the count first; sampled, as
+    // the attributes' view is.
+    if (!view) {
+        return;
+    }
+    DriveDetails details;
+    details.selfTestLog.emplace();
+    std::copy(page.begin(), page.end(), details.selfTestLog->begin());
+    details.errorLog = details.selfTestLog;
+    const auto sections = DetailsText::LogSections(details);
+    FUZZ_CHECK(sections.size() == 3 && sections[0].lines.size() == 1 + tests.size());
+    FUZZ_CHECK(sections[1].lines.size() == 1 + (log.entries.empty() ? 0 : 1 + log.entries.size()));
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        FUZZ_CHECK(sections[0].lines[i + 1].size() == 6 &&
+                   (sections[0].styles[i + 1] == DetailsText::RowStyle::FailingNow) == tests[i].failed);
+    }
+    for (std::size_t i = 0; i < log.entries.size(); ++i) {
+        FUZZ_CHECK((sections[1].styles[i + 2] == DetailsText::RowStyle::FailingNow) == log.entries[i].weighed);
+    }
+}
+
+// The whole input as device statistics pages: a page counts when its header names it, a value
+// when its supported and valid bits are both set; nothing is read outside the pages.
+void CheckStatistics(std::span<const std::uint8_t> pages)
+{
+    const auto counts = [pages](std::size_t page) {
+        return (page + 1) * 512 <= pages.size() && FuzzReadLe(pages.subspan(page * 512), 2) != 0 &&
+               pages[page * 512 + 2] == page;
+    };
+    if (pages.size() >= 512) {
+        const std::size_t sectors = DriveLogs::StatisticsSectors(pages.first<512>());
+        FUZZ_CHECK(sectors <= 8 && (sectors == 0) == !counts(0));
+    }
+    // One statistic of one page (or one past them), and one temperature, each input.
+    constexpr std::size_t kOffsets = 512 / 8 + 1;
+    const std::size_t chosen = Chosen(pages, (pages.size() / 512 + 2) * kOffsets);
+    const auto page = static_cast<std::uint8_t>(chosen / kOffsets);
+    const std::size_t offset = chosen % kOffsets * 8;
+    FUZZ_CHECK(DriveLogs::PageCounts(pages, page) == counts(page));
+    FUZZ_CHECK(!DriveLogs::StatisticWord(pages, page, offset + 4));
+    const auto word = DriveLogs::StatisticWord(pages, page, offset);
+    FUZZ_CHECK(word.has_value() == (counts(page) && offset >= 8 && offset < 512));
+    if (word) {
+        FUZZ_CHECK(*word == FuzzReadLe(pages.subspan(page * 512U + offset), 8));
+        const auto value = DriveLogs::Statistic(pages, page, offset);
+        FUZZ_CHECK(value == ((*word >> 62) == 3 ? std::optional<std::uint64_t>(*word & 0x00FF'FFFF'FFFF'FFFF)
+                                                 : std::nullopt));
+    }
+    const auto celsius = DriveLogs::Temperature(pages, offset);
+    FUZZ_CHECK(!celsius || (*celsius > -128 && *celsius < 128));
+}
+
 } // namespace
 
-// The first 512 bytes are the SMART data page (zero-filled when the input is shorter); the
+// The first 512 bytes are the SMART data page (zero-filled when the input is shorter), read as
+// the self-test and error logs too, and the whole input as device statistics pages; the
 // next four a drive number for the command that asks for the page; the 512 after them, when
 // the input reaches them, the thresholds page; then what a USB bridge returned with the data
 // page: one byte of flags (bit 0 the request succeeded, bit 1 the thresholds command, bits 2-5
@@ -334,6 +450,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static FixedAnswer<NvmeBridge::kIdentifySize> identifyAnswer;
     const auto page = pageAnswer.Fill(input);
     CheckSmartAttributes(page);
+    CheckStatistics(input);
 
     const auto driveNumber = static_cast<std::uint32_t>(FuzzReadLe(input.subspan(std::min(size, kPageSize)), 4));
     CheckSmartCommand(static_cast<std::int32_t>(driveNumber), (driveNumber & 0x100U) != 0);
@@ -346,6 +463,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (view) {
         CheckDetailsView(page, thresholdsPage, attributes);
     }
+    CheckAtaLogs(page, view, Chosen(input, 2) == 0);
 
     const auto bridge = bridgeAnswer.Fill(input.subspan(std::min(size, kBridgeStart)));
     CheckPassThrough(page, bridge);

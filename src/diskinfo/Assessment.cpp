@@ -1,5 +1,6 @@
 #include "diskinfo/Assessment.h"
 
+#include "diskinfo/DriveLogs.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
 
@@ -9,6 +10,7 @@
 namespace {
 
 constexpr std::size_t kNumberCapacity = 64;
+constexpr std::size_t kReasonCapacity = 200;
 
 std::optional<AtaSmart::Page> PageOf(const std::optional<DriveDetails::Page>& page)
 {
@@ -61,17 +63,87 @@ void AssessAta(const DriveDetails& details, Assessment& assessment)
     }
 }
 
+void Worn(std::uint64_t percentageUsed, Assessment& assessment)
+{
+    if (percentageUsed >= 100) {
+        assessment.verdict = std::max(assessment.verdict, Assessment::Verdict::Caution);
+        assessment.reasons.push_back(L"Percentage used " + Decimal(percentageUsed) +
+                                     L" %: the drive has reached its rated endurance");
+    }
+}
+
+std::wstring LowerFirst(std::wstring text)
+{
+    if (!text.empty() && text[0] >= L'A' && text[0] <= L'Z') {
+        text[0] = static_cast<wchar_t>(text[0] - L'A' + L'a');
+    }
+    return text;
+}
+
+// The newest failed self-test, unless an extended one completed without error after it: a
+// pass over the whole surface clears what a failure before it said.
+void AssessSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, Assessment& assessment)
+{
+    for (std::size_t age = 0; age < tests.size(); ++age) {
+        const DriveLogs::SelfTest& test = tests[age];
+        if (test.extended && test.passed) {
+            return;
+        }
+        if (test.failed) {
+            const std::wstring type = nvme ? DriveLogs::NvmeTestType(test.type) : DriveLogs::AtaTestType(test.type);
+            const std::wstring lba = test.failingLba ? L" at LBA " + Decimal(*test.failingLba) : std::wstring();
+            assessment.verdict = Assessment::Verdict::Failing;
+            assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
+                L"Self-test #%u (%ls) ended in %ls%ls, at hour %llu", static_cast<unsigned>(age + 1),
+                LowerFirst(type).c_str(), DriveLogs::FailureWords(test, nvme).c_str(), lba.c_str(),
+                static_cast<unsigned long long>(test.hours)));
+            return;
+        }
+    }
+}
+
+// Media errors weigh; interface and aborted commands say more about the cable or the host.
+void AssessErrors(const DriveLogs::AtaErrorLog& log, Assessment& assessment)
+{
+    const auto newest = std::find_if(log.entries.begin(), log.entries.end(),
+                                     [](const DriveLogs::AtaError& error) { return error.weighed; });
+    if (newest == log.entries.end()) {
+        return;
+    }
+    const std::wstring kind = DriveLogs::AtaCommandKind(newest->command);
+    assessment.verdict = std::max(assessment.verdict, Assessment::Verdict::Caution);
+    assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
+        L"The drive logged %u error%ls; the newest, at hour %u: %ls%ls%ls at LBA %u", unsigned{log.count},
+        log.count == 1 ? L"" : L"s", unsigned{newest->hours},
+        (newest->error & DriveLogs::kErrorUnc) != 0 ? L"uncorrectable" : L"sector not found", kind.empty() ? L"" : L" ",
+        kind.c_str(), static_cast<unsigned>(newest->lba)));
+}
+
+void AssessLogs(const DriveDetails& details, Assessment& assessment)
+{
+    if (details.selfTestLog) {
+        AssessSelfTests(DriveLogs::AtaSelfTests(*details.selfTestLog), false, assessment);
+    }
+    if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
+        const std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize> log(details.nvmeSelfTests.data(),
+                                                                                 DriveLogs::kNvmeSelfTestLogSize);
+        AssessSelfTests(DriveLogs::NvmeSelfTests(log).results, true, assessment);
+    }
+    if (details.errorLog) {
+        AssessErrors(DriveLogs::AtaErrors(*details.errorLog), assessment);
+    }
+    if (const auto used = DriveLogs::Statistic(details.statistics, DriveLogs::kSolidStatePage, DriveLogs::kPercentageUsed)) {
+        Worn(*used & 0xFF, assessment);
+    }
+}
+
 void AssessNvme(const NvmeHealth::Fields& fields, Assessment& assessment)
 {
     if (fields.criticalWarning != 0) {
         assessment.verdict = Assessment::Verdict::Failing;
         assessment.reasons.push_back(L"Critical warning " + Assessment::CriticalWarningText(fields.criticalWarning));
     }
-    if (fields.percentageUsed >= 100) {
-        assessment.verdict = std::max(assessment.verdict, Assessment::Verdict::Caution);
-        assessment.reasons.push_back(L"Percentage used " + Decimal(fields.percentageUsed) +
-                                     L" %: the drive has reached its rated endurance");
-    }
+    Worn(fields.percentageUsed, assessment);
     if (fields.mediaErrors != NvmeHealth::Count{}) {
         assessment.verdict = std::max(assessment.verdict, Assessment::Verdict::Caution);
         assessment.reasons.push_back(L"Media and data integrity errors: " +
@@ -127,6 +199,7 @@ Assessment Assessment::Of(const DriveDetails& details)
         }
         assessment.reasons.emplace_back(details.BehindRaid() ? kBehindRaid : kNoSmartData);
     }
+    AssessLogs(details, assessment);
     return assessment;
 }
 

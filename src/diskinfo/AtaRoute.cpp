@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <vector>
 
 namespace {
 
@@ -37,7 +39,26 @@ bool SmartCommand(HANDLE device, std::int32_t driveNumber, std::uint8_t features
                               answer.size());
 }
 
-// The thresholds page too: the list's verdict weighs the attributes against it, as the details do.
+// Room behind a log's sectors for SENDCMDOUTPARAMS as SDKs round it.
+constexpr std::size_t kLogAnswerSlack = 16;
+
+// SMART READ LOG of `sectors` sectors of the log at `address`: the sectors, when answered.
+std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, std::int32_t driveNumber, std::uint8_t address,
+                                             std::uint8_t sectors)
+{
+    auto command = DeviceAnswers::SmartLogCommand(driveNumber, address, sectors);
+    const std::size_t length = std::size_t{sectors} * DriveLogs::kSectorSize;
+    std::vector<std::uint8_t> answer(offsetof(SENDCMDOUTPARAMS, bBuffer) + length + kLogAnswerSlack);
+    if (!DiskProbe::Request(device, SMART_RCV_DRIVE_DATA, command.data(), command.size(), answer.data(),
+                            answer.size())) {
+        return std::nullopt;
+    }
+    const auto from = answer.begin() + offsetof(SENDCMDOUTPARAMS, bBuffer);
+    return DiskProbe::LogSectors(from, from + static_cast<std::ptrdiff_t>(length));
+}
+
+// The thresholds page too: the list's verdict weighs the attributes against it, as the details
+// do; and the drive's own logs, which it weighs as well.
 bool ReadSmartPages(const Probe& probe, SmartAnswer& data)
 {
     const CommandHandle handle(probe);
@@ -50,6 +71,9 @@ bool ReadSmartPages(const Probe& probe, SmartAnswer& data)
     if (SmartCommand(device, probe.driveNumber, AtaSmart::kFeatureReadThresholds, thresholds)) {
         probe.details.smartThresholds = DiskProbe::CopyPage(SmartPageOf(thresholds));
     }
+    DiskProbe::ReadAtaLogs(probe, [device, &probe](std::uint8_t address, std::uint8_t sectors) {
+        return ReadLog(device, probe.driveNumber, address, sectors);
+    });
     return true;
 }
 

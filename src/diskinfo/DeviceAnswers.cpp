@@ -72,12 +72,22 @@ std::string_view DeviceAnswers::TrimBlanks(std::string_view text)
 std::array<std::uint8_t, DeviceAnswers::kSmartCommandSize> DeviceAnswers::SmartCommand(std::int32_t driveNumber,
                                                                                        std::uint8_t features)
 {
+    auto command = SmartLogCommand(driveNumber, 1, 1);
+    command[4] = features; // READ DATA or READ THRESHOLDS: the sector number register is 1
+    return command;
+}
+
+std::array<std::uint8_t, DeviceAnswers::kSmartCommandSize>
+DeviceAnswers::SmartLogCommand(std::int32_t driveNumber, std::uint8_t address, std::uint8_t sectors)
+{
+    const std::size_t size = std::size_t{sectors} * kSmartDataSize;
     std::array<std::uint8_t, kSmartCommandSize> command{};
-    command[0] = static_cast<std::uint8_t>(kSmartDataSize & 0xFF); // cBufferSize = 512, little-endian
-    command[1] = static_cast<std::uint8_t>(kSmartDataSize >> 8);
-    command[4] = features; // READ DATA or READ THRESHOLDS
-    command[5] = 1;        // sector count
-    command[6] = 1;        // sector number
+    command[0] = static_cast<std::uint8_t>(size & 0xFF); // cBufferSize, little-endian
+    command[1] = static_cast<std::uint8_t>(size >> 8);
+    command[2] = static_cast<std::uint8_t>(size >> 16);
+    command[4] = 0xD5;    // SMART READ LOG
+    command[5] = sectors; // sector count
+    command[6] = address; // sector number: the log address
     command[7] = AtaSmart::kSignatureLow;
     command[8] = AtaSmart::kSignatureHigh;
     command[9] = (driveNumber % 2 == 0) ? 0xA0 : 0xB0; // master or slave on the legacy channel
@@ -110,23 +120,40 @@ DeviceAnswers::SmartValues DeviceAnswers::ParseSmartAttributes(std::span<const s
 std::array<std::uint8_t, DeviceAnswers::kNvmeLogRequestSize>
 DeviceAnswers::NvmeHealthLogRequest(NvmeLogProperty property)
 {
+    return NvmeRequest(property, kNvmeDataTypeLogPage, kNvmeHealthLogId, static_cast<std::uint32_t>(kNvmeLogSize));
+}
+
+std::array<std::uint8_t, DeviceAnswers::kNvmeLogRequestSize> DeviceAnswers::NvmeRequest(NvmeLogProperty property,
+                                                                                       std::uint32_t dataType,
+                                                                                       std::uint32_t value,
+                                                                                       std::uint32_t length)
+{
     std::array<std::uint8_t, kNvmeLogRequestSize> request{};
-    const auto field = [&request](std::size_t offset, std::uint32_t value) {
-        WriteLe32(std::span<std::uint8_t, kNvmeLogRequestSize>(request).subspan(offset).first<4>(), value);
+    const auto field = [&request](std::size_t offset, std::uint32_t word) {
+        WriteLe32(std::span<std::uint8_t, kNvmeLogRequestSize>(request).subspan(offset).first<4>(), word);
     };
     constexpr std::size_t data = kPropertyQueryHeaderSize;
     field(0, static_cast<std::uint32_t>(property));
     field(4, 0);                     // PropertyStandardQuery
     field(data + 0, kProtocolTypeNvme);
-    field(data + 4, kNvmeDataTypeLogPage);
-    field(data + 8, kNvmeHealthLogId); // ProtocolDataRequestValue: the log identifier
+    field(data + 4, dataType);
+    field(data + 8, value);          // ProtocolDataRequestValue: the log identifier or the CNS
     field(data + 12, 0);             // ProtocolDataRequestSubValue: from the log's first byte
     field(data + kProtocolDataOffsetField, static_cast<std::uint32_t>(kProtocolSpecificDataSize));
-    field(data + kProtocolDataLengthField, static_cast<std::uint32_t>(kNvmeLogSize));
+    field(data + kProtocolDataLengthField, length);
     return request;
 }
 
 std::optional<DeviceAnswers::NvmeLog> DeviceAnswers::NvmeHealthLog(std::span<const std::uint8_t> answer)
+{
+    const auto returned = NvmeReturnedData(answer);
+    if (!returned || returned->size() < kNvmeLogSize) {
+        return std::nullopt;
+    }
+    return returned->first<kNvmeLogSize>();
+}
+
+std::optional<std::span<const std::uint8_t>> DeviceAnswers::NvmeReturnedData(std::span<const std::uint8_t> answer)
 {
     constexpr std::size_t data = kProtocolDescriptorHeaderSize;
     if (answer.size() < data + kProtocolSpecificDataSize) {
@@ -135,10 +162,10 @@ std::optional<DeviceAnswers::NvmeLog> DeviceAnswers::NvmeHealthLog(std::span<con
     // Both values come from the driver: add them in 64 bits so that no sum wraps.
     const std::uint64_t offset = ReadLe32(answer.subspan(data + kProtocolDataOffsetField).first<4>());
     const std::uint64_t length = ReadLe32(answer.subspan(data + kProtocolDataLengthField).first<4>());
-    if (length < kNvmeLogSize || data + offset + length > answer.size()) {
+    if (data + offset + length > answer.size()) {
         return std::nullopt;
     }
-    return answer.subspan(static_cast<std::size_t>(data + offset)).first<kNvmeLogSize>();
+    return answer.subspan(static_cast<std::size_t>(data + offset), static_cast<std::size_t>(length));
 }
 
 DeviceAnswers::SmartValues DeviceAnswers::ParseNvmeHealthLog(NvmeLog log)

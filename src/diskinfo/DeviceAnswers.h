@@ -41,6 +41,9 @@ public:
     // THRESHOLDS 0xD1), packed to its 33 bytes.
     static constexpr std::size_t kSmartCommandSize = 33;
     static std::array<std::uint8_t, kSmartCommandSize> SmartCommand(std::int32_t driveNumber, std::uint8_t features);
+    // The same for SMART READ LOG (0xD5) of `sectors` sectors of the log at `address`.
+    static std::array<std::uint8_t, kSmartCommandSize> SmartLogCommand(std::int32_t driveNumber, std::uint8_t address,
+                                                                       std::uint8_t sectors);
 
     // The three values the inventory takes from a SMART page; -1 where the page has none.
     struct SmartValues {
@@ -76,6 +79,16 @@ public:
         kProtocolDescriptorHeaderSize + kProtocolSpecificDataSize + kNvmeLogSize;
 
     static std::array<std::uint8_t, kNvmeLogRequestSize> NvmeHealthLogRequest(NvmeLogProperty property);
+    // The same query for any log page (data type 2) or Identify (data type 1, value the CNS),
+    // `length` bytes of it.
+    static constexpr std::uint32_t kNvmeDataTypeIdentify = 1;
+    static constexpr std::uint32_t kNvmeIdentifyController = 1;
+    static constexpr std::uint32_t kNvmeErrorLogId = 0x01;
+    static constexpr std::uint32_t kNvmeSelfTestLogId = 0x06;
+    static std::array<std::uint8_t, kNvmeLogRequestSize> NvmeRequest(NvmeLogProperty property, std::uint32_t dataType,
+                                                                     std::uint32_t value, std::uint32_t length);
+    // All the returned data inside a protocol data descriptor, on the same terms as the log.
+    static std::optional<std::span<const std::uint8_t>> NvmeReturnedData(std::span<const std::uint8_t> answer);
 
     // The 512-byte log inside a protocol data descriptor. nullopt when the answer is too short
     // for the descriptor, when the returned data length is under 512, or when the returned data

@@ -151,10 +151,20 @@ std::vector<DriveInfo> DiskManager::EnumerateDrives()
 bool DiskManager::GetDriveInfo(std::int32_t driveNumber, DriveInfo& info)
 {
     DriveDetails details;
-    if (!ProbeDrive(driveNumber, details, false)) {
+    if (!GetDriveHealth(driveNumber, details)) {
         return false;
     }
     info = std::move(details.info);
+    return true;
+}
+
+bool DiskManager::GetDriveHealth(std::int32_t driveNumber, DriveDetails& details)
+{
+    DriveDetails fresh;
+    if (!ProbeDrive(driveNumber, fresh, false)) {
+        return false;
+    }
+    details = std::move(fresh);
     return true;
 }
 

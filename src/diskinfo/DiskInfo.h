@@ -61,6 +61,14 @@ struct DriveDetails {
     // The bridge's own strings, where the record's are the drive's from behind it (ATA IDENTIFY
     // DEVICE or NVMe Identify Controller through the bridge).
     std::optional<DriveIdentity> bridgeIdentity;
+
+    // What the drive recorded over its life, as it gave it; each absent (or empty) where the
+    // drive keeps none or refused it.
+    std::optional<Page> selfTestLog;          // ATA SMART self-test log
+    std::optional<Page> errorLog;             // ATA summary SMART error log
+    std::vector<std::uint8_t> statistics;     // ATA device statistics, pages 0 .. n-1
+    std::vector<std::uint8_t> nvmeSelfTests;  // NVMe device self-test log, 564 bytes
+    std::vector<std::uint8_t> nvmeErrors;     // NVMe error information log, 64 bytes an entry
 };
 
 class DiskManager {
@@ -75,6 +83,10 @@ public:
     // False, with `info` untouched, when the drive does not open; otherwise every field is set,
     // the volumes left empty: the refresh finds them for all drives at once.
     static bool GetDriveInfo(std::int32_t driveNumber, DriveInfo& info);
+
+    // GetDriveInfo's record with the pages and logs its health was judged by, without what
+    // only the details view asks for. False, with `details` untouched, when the drive does not open.
+    static bool GetDriveHealth(std::int32_t driveNumber, DriveDetails& details);
 
     // GetDriveInfo's record and, besides it, what only the details view asks for. False, with
     // `details` untouched, when the drive does not open.

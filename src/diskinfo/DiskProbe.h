@@ -2,12 +2,15 @@
 
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/DriveLogs.h"
 #include "kernel/KernelResources.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 #include <string_view>
 
 // One drive while it is open: the read handle, what the inventory fills, and where the pages
@@ -50,7 +53,48 @@ public:
     static bool QueryUsbBridge(const Probe& probe);
     static void QueryNvmeHealthLog(const Probe& probe);
     static void QueryNvmeBridge(const Probe& probe);
+
+    // The drive's own logs where its SMART READ DATA page says it keeps them (device statistics
+    // with either), each read by `read(address, sectors)`, which gives the sectors or nothing:
+    // the self-test log and the summary error log when their checksum holds, the device
+    // statistics pages that page 0 lists, in one read from page 0.
+    using LogSectors = std::vector<std::uint8_t>;
+    template <class ReadLog>
+    static void ReadAtaLogs(const Probe& probe, ReadLog read);
 };
+
+template <class ReadLog>
+void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read)
+{
+    DriveDetails& details = probe.details;
+    const DriveLogs::Sector data(*details.smartData);
+    const auto checked = [&read](std::uint8_t address) -> std::optional<DriveDetails::Page> {
+        const std::optional<LogSectors> log = read(address, std::uint8_t{1});
+        if (!log || log->size() != DriveLogs::kSectorSize || !AtaSmart::ChecksumHolds(DriveLogs::Sector(*log))) {
+            return std::nullopt;
+        }
+        return CopyPage(DriveLogs::Sector(*log));
+    };
+    if (DriveLogs::KeepsSelfTestLog(data)) {
+        details.selfTestLog = checked(DriveLogs::kSelfTestLogAddress);
+    }
+    if (DriveLogs::KeepsErrorLog(data)) {
+        details.errorLog = checked(DriveLogs::kErrorLogAddress);
+    }
+    if (!DriveLogs::KeepsSelfTestLog(data) && !DriveLogs::KeepsErrorLog(data)) {
+        return;
+    }
+    const std::optional<LogSectors> first = read(DriveLogs::kStatisticsAddress, std::uint8_t{1});
+    if (!first || first->size() != DriveLogs::kSectorSize) {
+        return;
+    }
+    const std::size_t sectors = DriveLogs::StatisticsSectors(DriveLogs::Sector(*first));
+    std::optional<LogSectors> pages = sectors > 1 ? read(DriveLogs::kStatisticsAddress, static_cast<std::uint8_t>(sectors))
+                                                  : first;
+    if (sectors > 0 && pages && pages->size() == sectors * DriveLogs::kSectorSize && DriveLogs::PageCounts(*pages, 0)) {
+        details.statistics = std::move(*pages);
+    }
+}
 
 // SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
 // the I/O manager refuses them on a read-only handle. They alone go through a second,

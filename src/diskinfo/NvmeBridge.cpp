@@ -38,6 +38,8 @@ constexpr std::uint8_t kGetLogPage = 0x02;
 constexpr std::uint8_t kIdentify = 0x06;
 // Log 02h, NUMD 127 (512 bytes as dwords minus one) in the upper half.
 constexpr std::uint32_t kLogCdw10 = 0x007F0002;
+// Log 06h, NUMD 140 (564 bytes).
+constexpr std::uint32_t kSelfTestLogCdw10 = 0x008C0006;
 // CNS 01h: the controller.
 constexpr std::uint32_t kIdentifyCdw10 = 0x00000001;
 // The health log is the controller's, asked for with the broadcast namespace.
@@ -62,12 +64,13 @@ constexpr std::size_t kReplyStatusAt = 20;
 
 std::uint8_t OpcodeOf(Command command)
 {
-    return command == Command::HealthLog ? kGetLogPage : kIdentify;
+    return command == Command::IdentifyController ? kIdentify : kGetLogPage;
 }
 
 std::uint32_t Cdw10Of(Command command)
 {
-    return command == Command::HealthLog ? kLogCdw10 : kIdentifyCdw10;
+    return command == Command::HealthLog ? kLogCdw10 : command == Command::SelfTestLog ? kSelfTestLogCdw10
+                                                                                        : kIdentifyCdw10;
 }
 
 std::uint8_t ByteOf(std::uint32_t value, unsigned index)
@@ -167,6 +170,9 @@ NvmeBridge::Steps NvmeBridge::StepsOf(Family family, Command command)
     const std::size_t length = LengthOf(command);
     const std::uint32_t cdw10 = Cdw10Of(command);
     Steps steps;
+    if (!Fits(family, command)) {
+        return steps;
+    }
     Step& first = steps.steps[0];
     first.length = static_cast<std::uint32_t>(length);
     switch (family) {
@@ -196,7 +202,7 @@ NvmeBridge::JMicronBlock NvmeBridge::JMicronDescriptor(Command command)
     JMicronBlock block{};
     std::copy(kJMicronSignature.begin(), kJMicronSignature.end(), block.begin());
     block[kOpcodeAt] = OpcodeOf(command);
-    PutLe32(std::span(block).subspan(kNamespaceAt), command == Command::HealthLog ? kAllNamespaces : 0);
+    PutLe32(std::span(block).subspan(kNamespaceAt), command == Command::IdentifyController ? 0 : kAllNamespaces);
     PutLe32(std::span(block).subspan(kCdw10At), Cdw10Of(command));
     return block;
 }
@@ -216,7 +222,7 @@ bool NvmeBridge::ReplyCounts(std::span<const std::uint8_t, kJMicronBlockSize> re
     return std::equal(kJMicronSignature.begin(), kJMicronSignature.end(), reply.begin()) && (dword >> 17) == 0;
 }
 
-bool NvmeBridge::LogCounts(NvmeHealth::Log log)
+bool NvmeBridge::LogCounts(std::span<const std::uint8_t> log)
 {
     return std::any_of(log.begin(), log.end(), [](std::uint8_t b) { return b != 0; });
 }

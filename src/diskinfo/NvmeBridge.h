@@ -12,8 +12,9 @@
 
 // An NVMe drive in a USB enclosure: the bridge answers neither ATA SMART nor ATA PASS-THROUGH,
 // but the three common bridge families each carry an NVMe admin command to the drive inside a
-// vendor-specific SCSI command. Only two NVMe commands are ever built, both reading: Get Log
-// Page of the SMART / Health Information log and Identify Controller. A vendor opcode means
+// vendor-specific SCSI command. Only three NVMe commands are ever built, all reading: Get Log
+// Page of the SMART / Health Information log and of the device self-test log, and Identify
+// Controller. A vendor opcode means
 // something else to other bridges, so nothing is sent to a bridge whose USB vendor and product
 // IDs are not in the table. Free of <windows.h>: built natively under the sanitizers and fuzzed.
 class NvmeBridge {
@@ -38,12 +39,20 @@ public:
     static std::optional<UsbId> ParseDeviceId(std::wstring_view deviceId);
     static std::optional<Family> FamilyOf(UsbId id);
 
-    enum class Command : std::uint8_t { HealthLog, IdentifyController };
+    enum class Command : std::uint8_t { HealthLog, IdentifyController, SelfTestLog };
     static constexpr std::size_t kLogSize = NvmeHealth::kLogSize;
     static constexpr std::size_t kIdentifySize = 4096;
+    static constexpr std::size_t kSelfTestLogSize = 564;
     static constexpr std::size_t LengthOf(Command command)
     {
-        return command == Command::HealthLog ? kLogSize : kIdentifySize;
+        return command == Command::HealthLog ? kLogSize : command == Command::SelfTestLog ? kSelfTestLogSize
+                                                                                            : kIdentifySize;
+    }
+    // Realtek and ASMedia bridges return at most 512 bytes of a log (more times out or returns
+    // stale data): the self-test log goes through JMicron's tunnel alone.
+    static constexpr bool Fits(Family family, Command command)
+    {
+        return command != Command::SelfTestLog || family == Family::JMicron;
     }
 
     // One SCSI command of a tunnel, sent as the SAT route sends its own: 32 bytes of sense and
@@ -57,6 +66,7 @@ public:
     };
     // Realtek and ASMedia take one command whose data is the answer. JMicron takes three:
     // (a) the 512-byte command descriptor out, (b) the answer in, (c) the 512-byte reply in.
+    // No steps for a command that does not fit the family.
     static constexpr std::size_t kMaxSteps = 3;
     struct Steps {
         std::array<Step, kMaxSteps> steps{};
@@ -82,7 +92,7 @@ public:
     static bool ReplyCounts(std::span<const std::uint8_t, kJMicronBlockSize> reply);
     // A bridge that did not pass the command on may still end it GOOD with the buffer as it
     // was: an all-zero log or an Identify whose model is not printable text is no answer.
-    static bool LogCounts(NvmeHealth::Log log);
+    static bool LogCounts(std::span<const std::uint8_t> log);
     static bool IdentifyCounts(std::span<const std::uint8_t, kIdentifySize> identify);
 
     // The drive's own identity strings in Identify Controller, as their raw bytes.

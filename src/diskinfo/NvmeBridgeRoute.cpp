@@ -186,6 +186,9 @@ bool Send(HANDLE device, const NvmeBridge::Step& step, std::span<const std::uint
 bool Tunnel(HANDLE device, Family family, Command command, std::span<std::uint8_t> answer)
 {
     const NvmeBridge::Steps steps = NvmeBridge::StepsOf(family, command);
+    if (steps.count == 0) {
+        return false;
+    }
     if (family != Family::JMicron) {
         return Send(device, steps.steps[0], {}, answer);
     }
@@ -203,7 +206,8 @@ bool Tunnel(HANDLE device, Family family, Command command, std::span<std::uint8_
 
 // An NVMe drive in a USB enclosure whose bridge neither answered ATA PASS-THROUGH: only a
 // bridge of a known family is sent its vendor command, on a read-write handle of its own.
-// Identify Controller, for the drive's own identity, once the log has counted.
+// Identify Controller, for the drive's own identity, once the log has counted; then the self-test
+// log where the drive says it runs self-tests.
 void DiskProbe::QueryNvmeBridge(const Probe& probe)
 {
     const std::optional<Family> family = BridgeFamily(probe.driveNumber);
@@ -222,9 +226,15 @@ void DiskProbe::QueryNvmeBridge(const Probe& probe)
     SetSource(probe, SmartSource::NvmeUsbBridge);
     probe.details.nvmeLog = CopyPage(log);
     std::array<std::uint8_t, NvmeBridge::kIdentifySize> identify{};
-    if (Tunnel(device.Get(), *family, Command::IdentifyController, identify) &&
-        NvmeBridge::IdentifyCounts(identify)) {
-        const NvmeBridge::Identity own = NvmeBridge::IdentityOf(identify);
-        SetDriveIdentity(probe, own.model, own.serial, own.firmware);
+    if (!Tunnel(device.Get(), *family, Command::IdentifyController, identify) ||
+        !NvmeBridge::IdentifyCounts(identify)) {
+        return;
+    }
+    const NvmeBridge::Identity own = NvmeBridge::IdentityOf(identify);
+    SetDriveIdentity(probe, own.model, own.serial, own.firmware);
+    std::array<std::uint8_t, NvmeBridge::kSelfTestLogSize> selfTests{};
+    if (DriveLogs::NvmeRunsSelfTests(identify) && Tunnel(device.Get(), *family, Command::SelfTestLog, selfTests) &&
+        NvmeBridge::LogCounts(selfTests)) {
+        probe.details.nvmeSelfTests.assign(selfTests.begin(), selfTests.end());
     }
 }

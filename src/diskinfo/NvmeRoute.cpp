@@ -2,8 +2,10 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <vector>
 
 namespace {
 
@@ -24,6 +26,50 @@ static_assert(offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) =
               DeviceAnswers::kProtocolDescriptorHeaderSize);
 static_assert(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + DeviceAnswers::kNvmeLogSize ==
               DeviceAnswers::kNvmeLogAnswerSize);
+static_assert(DeviceAnswers::kNvmeDataTypeIdentify == NVMeDataTypeIdentify);
+
+// Up to `length` bytes of an Identify or a log page, as much as the driver returned of it;
+// nothing when it refused, which its driver does for some log pages.
+std::vector<std::uint8_t> Query(HANDLE device, NvmeLogProperty property, std::uint32_t dataType, std::uint32_t value,
+                                std::size_t length)
+{
+    auto request = DeviceAnswers::NvmeRequest(property, dataType, value, static_cast<std::uint32_t>(length));
+    std::vector<std::uint8_t> answer(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) + length);
+    if (!DiskProbe::Request(device, IOCTL_STORAGE_QUERY_PROPERTY, request.data(), request.size(), answer.data(),
+                            answer.size())) {
+        return {};
+    }
+    const auto data = DeviceAnswers::NvmeReturnedData(answer);
+    if (!data) {
+        return {};
+    }
+    const auto returned = data->first(std::min(data->size(), length));
+    return {returned.begin(), returned.end()};
+}
+
+// The drive's own logs, by the property that gave its health log: the self-test log where
+// Identify Controller says the drive runs self-tests, and as many error log entries as it keeps
+// and Windows gives.
+void QueryNvmeHistory(const Probe& probe, NvmeLogProperty property)
+{
+    const std::vector<std::uint8_t> identify = Query(probe.device, property, DeviceAnswers::kNvmeDataTypeIdentify,
+                                                     DeviceAnswers::kNvmeIdentifyController, DriveLogs::kIdentifySize);
+    if (identify.size() != DriveLogs::kIdentifySize) {
+        return;
+    }
+    const std::span<const std::uint8_t, DriveLogs::kIdentifySize> controller(identify.data(), identify.size());
+    if (DriveLogs::NvmeRunsSelfTests(controller)) {
+        auto log = Query(probe.device, property, DeviceAnswers::kNvmeDataTypeLogPage, DeviceAnswers::kNvmeSelfTestLogId,
+                         DriveLogs::kNvmeSelfTestLogSize);
+        if (log.size() == DriveLogs::kNvmeSelfTestLogSize) {
+            probe.details.nvmeSelfTests = std::move(log);
+        }
+    }
+    auto errors = Query(probe.device, property, DeviceAnswers::kNvmeDataTypeLogPage, DeviceAnswers::kNvmeErrorLogId,
+                        DriveLogs::NvmeErrorEntries(controller) * DriveLogs::kNvmeErrorEntrySize);
+    errors.resize(errors.size() / DriveLogs::kNvmeErrorEntrySize * DriveLogs::kNvmeErrorEntrySize);
+    probe.details.nvmeErrors = std::move(errors);
+}
 
 } // namespace
 
@@ -42,6 +88,7 @@ void DiskProbe::QueryNvmeHealthLog(const Probe& probe)
                 ApplySmartValues(DeviceAnswers::ParseNvmeHealthLog(*log), probe.info);
                 SetSource(probe, SmartSource::Nvme);
                 probe.details.nvmeLog = CopyPage(*log);
+                QueryNvmeHistory(probe, property);
             }
             return;
         }

@@ -11,7 +11,7 @@ constexpr std::uint8_t kAtaPassThrough12 = 0xA1;
 // Protocol 4 (PIO data-in) in bits 1-4; no multiple count, not extended.
 constexpr std::uint8_t kPioDataIn = 4 << 1;
 // T_DIR from the drive, BYTE_BLOCK, T_LENGTH in the sector count: the count is in 512-byte blocks.
-constexpr std::uint8_t kTransferOneBlockIn = 0x0E;
+constexpr std::uint8_t kTransferBlocksIn = 0x0E;
 // Bits 7 and 5 of the device register are obsolete but set, as older drives expect.
 constexpr std::uint8_t kDevice = 0xA0;
 
@@ -24,23 +24,23 @@ constexpr std::size_t kModelAt = 54;
 constexpr std::size_t kChecksumSignatureAt = 510;
 constexpr std::uint8_t kChecksumSignature = 0xA5;
 
-// One command reading one 512-byte block from the drive, its registers as given.
-SatPassThrough::Command ReadCommand(SatPassThrough::Length length, std::uint8_t features, std::uint8_t lbaMid,
-                                    std::uint8_t lbaHigh, std::uint8_t command)
+// One command reading `sectors` 512-byte blocks from the drive, its registers as given.
+SatPassThrough::Command ReadCommand(SatPassThrough::Length length, std::uint8_t features, std::uint8_t sectors,
+                                    std::uint8_t lbaLow, std::uint8_t lbaMid, std::uint8_t lbaHigh,
+                                    std::uint8_t command)
 {
-    constexpr std::uint8_t kOneBlock = 1; // sector count
     if (length == SatPassThrough::Length::Sixteen) {
         // Each register as an extended (high) byte, unused here, and a low byte.
-        return {kAtaPassThrough16, kPioDataIn, kTransferOneBlockIn,
-                0, features,  // features
-                0, kOneBlock, // sector count
-                0, 0,         // LBA low
-                0, lbaMid,    // LBA mid
-                0, lbaHigh,   // LBA high
+        return {kAtaPassThrough16, kPioDataIn, kTransferBlocksIn,
+                0, features, // features
+                0, sectors,  // sector count
+                0, lbaLow,   // LBA low
+                0, lbaMid,   // LBA mid
+                0, lbaHigh,  // LBA high
                 kDevice, command, 0};
     }
     // Features, sector count, LBA low, mid and high, device, command; then reserved and control.
-    return {kAtaPassThrough12, kPioDataIn, kTransferOneBlockIn, features, kOneBlock, 0, lbaMid, lbaHigh, kDevice,
+    return {kAtaPassThrough12, kPioDataIn, kTransferBlocksIn, features, sectors, lbaLow, lbaMid, lbaHigh, kDevice,
             command};
 }
 
@@ -58,18 +58,32 @@ SatPassThrough::Text<Length> Swapped(std::span<const std::uint8_t, SatPassThroug
 
 SatPassThrough::Command SatPassThrough::SmartCommand(Length length, std::uint8_t features)
 {
-    return ReadCommand(length, features, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh, AtaSmart::kCommandSmart);
+    return ReadCommand(length, features, 1, 0, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh,
+                       AtaSmart::kCommandSmart);
+}
+
+SatPassThrough::Command SatPassThrough::SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors)
+{
+    constexpr std::uint8_t kReadLog = 0xD5;
+    return ReadCommand(length, kReadLog, sectors, address, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh,
+                       AtaSmart::kCommandSmart);
 }
 
 SatPassThrough::Command SatPassThrough::IdentifyCommand(Length length)
 {
-    return ReadCommand(length, 0, 0, 0, kIdentifyDevice);
+    return ReadCommand(length, 0, 1, 0, 0, 0, kIdentifyDevice);
 }
 
 bool SatPassThrough::Answered(const Answer& answer)
 {
     return answer.requestSucceeded && answer.scsiStatus == kScsiStatusGood && answer.transferred == kPageSize &&
            AtaSmart::ChecksumHolds(answer.page);
+}
+
+bool SatPassThrough::LogReturned(bool requestSucceeded, std::uint8_t scsiStatus, std::uint32_t transferred,
+                                 std::size_t sectors)
+{
+    return requestSucceeded && scsiStatus == kScsiStatusGood && transferred == sectors * kPageSize;
 }
 
 bool SatPassThrough::IdentifyAnswered(const Answer& answer)

@@ -10,8 +10,9 @@
 
 // SMART pages of a SATA drive behind a USB bridge, asked for with the SCSI command ATA
 // PASS-THROUGH, which most bridges translate into the ATA command for the drive. Only SMART
-// READ DATA, SMART READ THRESHOLDS and IDENTIFY DEVICE, each reading one 512-byte page from
-// the drive. Free of <windows.h>: built natively under the sanitizers and fuzzed.
+// READ DATA, SMART READ THRESHOLDS, SMART READ LOG and IDENTIFY DEVICE, each reading whole
+// 512-byte pages from the drive. Free of <windows.h>: built natively under the sanitizers and
+// fuzzed.
 class SatPassThrough {
 public:
     SatPassThrough() = delete;
@@ -34,6 +35,9 @@ public:
     // THRESHOLDS 0xD1): PIO data-in, one 512-byte block from the drive, the SMART signature in
     // the LBA registers. A 12-byte command is followed by zeros.
     static Command SmartCommand(Length length, std::uint8_t features);
+    // ATA PASS-THROUGH of SMART READ LOG (0xD5) of `sectors` sectors of the log at `address`,
+    // the same way: the count in the sector count register, the address in LBA low.
+    static Command SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors);
     // ATA PASS-THROUGH of IDENTIFY DEVICE (ECh), the same way: the drive's own identity strings.
     static Command IdentifyCommand(Length length);
 
@@ -49,6 +53,10 @@ public:
     // the whole page came back and its checksum holds: a bridge that did not pass the command
     // on may still end it GOOD, with the buffer as it was or only partly filled.
     static bool Answered(const Answer& answer);
+    // A log counts as returned when the request went through, the command ended GOOD and all
+    // its sectors came back; what it holds its reader checks.
+    static bool LogReturned(bool requestSucceeded, std::uint8_t scsiStatus, std::uint32_t transferred,
+                            std::size_t sectors);
 
     // IDENTIFY DEVICE data counts when the command went through as above (its checksum holding
     // where its signature byte says it has one) and its model is printable and not blank.

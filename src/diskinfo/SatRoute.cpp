@@ -32,44 +32,65 @@ static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
 static_assert(sizeof(SCSI_PASS_THROUGH::Cdb) == std::tuple_size_v<SatPassThrough::Command>);
 
 // SCSI_PASS_THROUGH with the sense and data areas behind it, in the one buffer the request
-// takes.
+// takes; room for every page of the device statistics.
 struct PassThroughBuffer {
     SCSI_PASS_THROUGH request;
     std::array<std::uint8_t, SatPassThrough::kSenseSize> sense;
-    std::array<std::uint8_t, SatPassThrough::kPageSize> data;
+    std::array<std::uint8_t, DriveLogs::kMaxStatisticsPages * DriveLogs::kSectorSize> data;
 };
 
-using AnswerCounts = bool (*)(const SatPassThrough::Answer&);
-
-// One ATA PASS-THROUGH command that reads a page from the drive; the page when it was answered.
-std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length,
-                                              const SatPassThrough::Command& command, AnswerCounts counts)
+// One ATA PASS-THROUGH command reading `sectors` pages from the drive, the buffer sent only as
+// far as they reach; whether the request went through.
+bool Send(HANDLE device, SatPassThrough::Length length, const SatPassThrough::Command& command, std::size_t sectors,
+          PassThroughBuffer& buffer)
 {
     // Zero-filled to the last padding byte: the whole buffer travels to the driver.
-    PassThroughBuffer buffer;
     std::memset(&buffer, 0, sizeof(buffer));
     SCSI_PASS_THROUGH& request = buffer.request;
     request.Length = sizeof(SCSI_PASS_THROUGH);
     request.CdbLength = static_cast<UCHAR>(length);
     request.SenseInfoLength = SatPassThrough::kSenseSize;
     request.DataIn = SCSI_IOCTL_DATA_IN;
-    request.DataTransferLength = SatPassThrough::kPageSize;
+    request.DataTransferLength = static_cast<ULONG>(sectors * SatPassThrough::kPageSize);
     request.TimeOutValue = SatPassThrough::kTimeOutSeconds;
     request.DataBufferOffset = offsetof(PassThroughBuffer, data);
     request.SenseInfoOffset = offsetof(PassThroughBuffer, sense);
     std::copy(command.begin(), command.end(), std::begin(request.Cdb));
+    const std::size_t size = offsetof(PassThroughBuffer, data) + request.DataTransferLength;
+    return DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, size, &buffer, size);
+}
 
-    const bool succeeded =
-        DiskProbe::Request(device, IOCTL_SCSI_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer));
-    if (!counts({succeeded, request.ScsiStatus, request.DataTransferLength, buffer.data})) {
+using AnswerCounts = bool (*)(const SatPassThrough::Answer&);
+
+// One command that reads a page from the drive; the page when it was answered.
+std::optional<DriveDetails::Page> PassThrough(HANDLE device, SatPassThrough::Length length,
+                                              const SatPassThrough::Command& command, AnswerCounts counts)
+{
+    PassThroughBuffer buffer;
+    const bool succeeded = Send(device, length, command, 1, buffer);
+    const std::span<const std::uint8_t, SatPassThrough::kPageSize> page(buffer.data.data(), SatPassThrough::kPageSize);
+    if (!counts({succeeded, buffer.request.ScsiStatus, buffer.request.DataTransferLength, page})) {
         return std::nullopt;
     }
-    return DiskProbe::CopyPage(buffer.data);
+    return DiskProbe::CopyPage(page);
 }
 
 std::optional<DriveDetails::Page> SmartPage(HANDLE device, SatPassThrough::Length length, std::uint8_t features)
 {
     return PassThrough(device, length, SatPassThrough::SmartCommand(length, features), SatPassThrough::Answered);
+}
+
+// SMART READ LOG: the sectors, when the bridge returned them all.
+std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Length length, std::uint8_t address,
+                                             std::uint8_t sectors)
+{
+    PassThroughBuffer buffer;
+    const bool succeeded = Send(device, length, SatPassThrough::SmartLogCommand(length, address, sectors), sectors, buffer);
+    if (!SatPassThrough::LogReturned(succeeded, buffer.request.ScsiStatus, buffer.request.DataTransferLength,
+                                     sectors)) {
+        return std::nullopt;
+    }
+    return DiskProbe::LogSectors(buffer.data.begin(), buffer.data.begin() + sectors * DriveLogs::kSectorSize);
 }
 
 } // namespace
@@ -93,6 +114,9 @@ bool DiskProbe::QueryUsbBridge(const Probe& probe)
         SetSource(probe, SmartSource::UsbBridge);
         probe.details.smartData = data;
         probe.details.smartThresholds = SmartPage(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
+        ReadAtaLogs(probe, [&handle, length](std::uint8_t address, std::uint8_t sectors) {
+            return ReadLog(handle.Get(), length, address, sectors);
+        });
         if (const auto identify = PassThrough(handle.Get(), length, SatPassThrough::IdentifyCommand(length),
                                               SatPassThrough::IdentifyAnswered)) {
             const SatPassThrough::Identity own = SatPassThrough::IdentityOf(*identify);

@@ -1,9 +1,11 @@
 #include "disktest/ScanRecord.h"
 
+#include "diskinfo/DriveLogs.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
 
 #include <algorithm>
+#include <span>
 
 namespace {
 
@@ -26,11 +28,98 @@ void AddLine(std::wstring& text, std::wstring_view label, std::wstring_view valu
     text.append(label).append(L"\t").append(value).append(kNewLine);
 }
 
+// `lba`, named by `source`, into the list kept in LBA order: a source more where the LBA is there.
+void AddLogged(std::vector<ScanRecord::LoggedLba>& logged, std::uint64_t lba, const wchar_t* format, unsigned number)
+{
+    const std::wstring source = BoundedText::Formatted(format, number);
+    const auto at = std::lower_bound(logged.begin(), logged.end(), lba,
+                                     [](const ScanRecord::LoggedLba& entry, std::uint64_t value) { return entry.lba < value; });
+    if (at != logged.end() && at->lba == lba) {
+        at->source.append(L", ").append(source);
+    } else {
+        logged.insert(at, {lba, source});
+    }
+}
+
+void AddSelfTests(std::vector<ScanRecord::LoggedLba>& logged, const std::vector<DriveLogs::SelfTest>& tests)
+{
+    for (std::size_t age = 0; age < tests.size(); ++age) {
+        if (tests[age].failed && tests[age].failingLba) {
+            AddLogged(logged, *tests[age].failingLba, L"Self-test #%u", static_cast<unsigned>(age + 1));
+        }
+    }
+}
+
 } // namespace
 
-ScanRecord::ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize)
-    : m_state(State::Running), m_capacity(capacityBytes), m_sectorSize(sectorSize == 0 ? 512 : sectorSize)
+std::vector<ScanRecord::LoggedLba> ScanRecord::LoggedLbasOf(const DriveDetails& details)
 {
+    std::vector<LoggedLba> logged;
+    if (details.selfTestLog) {
+        AddSelfTests(logged, DriveLogs::AtaSelfTests(*details.selfTestLog));
+    }
+    if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
+        AddSelfTests(logged, DriveLogs::NvmeSelfTests(std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize>(
+                                                          details.nvmeSelfTests.data(), DriveLogs::kNvmeSelfTestLogSize))
+                                 .results);
+    }
+    if (details.errorLog) {
+        for (const DriveLogs::AtaError& error : DriveLogs::AtaErrors(*details.errorLog).entries) {
+            if (error.weighed) {
+                AddLogged(logged, error.lba, L"Error #%u", error.number);
+            }
+        }
+    }
+    return logged;
+}
+
+ScanRecord::ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize, std::vector<LoggedLba> logged)
+    : m_state(State::Running), m_capacity(capacityBytes), m_toRead(capacityBytes),
+      m_sectorSize(sectorSize == 0 ? 512 : sectorSize), m_checksLogged(!logged.empty()), m_logged(std::move(logged))
+{
+    if (m_checksLogged) {
+        m_toRead = 0;
+        for (const std::uint64_t block : LoggedBlocks()) {
+            m_toRead += std::min<std::uint64_t>(kBlockSize, m_capacity - block);
+        }
+    }
+}
+
+std::vector<std::uint64_t> ScanRecord::LoggedBlocks() const
+{
+    std::vector<std::uint64_t> blocks;
+    for (const LoggedLba& logged : m_logged) {
+        const std::uint64_t block = logged.lba * m_sectorSize / kBlockSize * kBlockSize;
+        if (IsOnDrive(logged) && (blocks.empty() || blocks.back() != block)) {
+            blocks.push_back(block);
+        }
+    }
+    return blocks;
+}
+
+// A log's LBA is only the drive's word: one past the end is never read.
+bool ScanRecord::IsOnDrive(const LoggedLba& logged) const
+{
+    return logged.lba < m_capacity / m_sectorSize;
+}
+
+std::wstring ScanRecord::NowText(const LoggedLba& logged)
+{
+    switch (logged.now) {
+    case LoggedLba::Now::Readable:
+        return BoundedText::Formatted(L"Readable in %.0f ms", logged.milliseconds);
+    case LoggedLba::Now::Unreadable:
+        return L"Unreadable";
+    case LoggedLba::Now::NotRead:
+        break;
+    }
+    return L"Not read";
+}
+
+double ScanRecord::Progress() const
+{
+    return m_toRead == 0 ? (m_state == State::Running ? 0.0 : 1.0)
+                         : std::min(1.0, static_cast<double>(m_scanned) / static_cast<double>(m_toRead));
 }
 
 ScanRecord::Class ScanRecord::ClassOf(double milliseconds)
@@ -70,6 +159,19 @@ bool ScanRecord::AddBlock(const Read& block, std::span<const Read> pieces)
     if (block.succeeded && block.milliseconds > 0) {
         ++point.readable;
         point.rates += block.length / kBytesPerMiB / (block.milliseconds / 1000.0);
+    }
+
+    for (LoggedLba& logged : m_logged) {
+        const std::uint64_t offset = logged.lba * m_sectorSize;
+        if (!IsOnDrive(logged) || offset < block.offset || offset - block.offset >= block.length) {
+            continue;
+        }
+        const Read* read = &block;
+        for (const Read& piece : pieces) {
+            read = offset >= piece.offset && offset - piece.offset < piece.length ? &piece : read;
+        }
+        logged.now = read->succeeded ? LoggedLba::Now::Readable : LoggedLba::Now::Unreadable;
+        logged.milliseconds = read->milliseconds;
     }
 
     m_unreadableRow = unreadable ? m_unreadableRow + 1 : 0;
@@ -149,15 +251,23 @@ std::wstring ScanRecord::StatusLine() const
     const double capacity = static_cast<double>(m_capacity);
     const double percent = m_capacity == 0 ? 0.0 : 100.0 * static_cast<double>(m_scanned) / capacity;
     const double average = AverageMiBPerSecond();
-    std::wstring line = BoundedText::Formatted(L"Scanned %.1f of %.1f GB (%.1f %%)   %.0f MB/s   elapsed ",
-                                  static_cast<double>(m_scanned) / kBytesPerGiB, capacity / kBytesPerGiB, percent,
-                                  average) +
-                        Duration(m_elapsedSeconds);
+    std::uint64_t blocks = 0;
+    for (const std::uint64_t count : m_counts) {
+        blocks += count;
+    }
+    std::wstring line =
+        (m_checksLogged ? BoundedText::Formatted(L"Read %llu of %llu blocks that hold logged LBAs   elapsed ",
+                                                 static_cast<unsigned long long>(blocks),
+                                                 static_cast<unsigned long long>(LoggedBlocks().size()))
+                        : BoundedText::Formatted(L"Scanned %.1f of %.1f GB (%.1f %%)   %.0f MB/s   elapsed ",
+                                                 static_cast<double>(m_scanned) / kBytesPerGiB, capacity / kBytesPerGiB,
+                                                 percent, average)) +
+        Duration(m_elapsedSeconds);
     if (m_state != State::Running) {
         // The result first: a narrow window cuts the figures, not the reason.
         return ResultText() + L"   " + line;
     }
-    if (average > 0) {
+    if (average > 0 && !m_checksLogged) {
         const double left = static_cast<double>(m_capacity - std::min(m_scanned, m_capacity)) / kBytesPerMiB / average;
         line += L"   left " + Duration(left);
     }
@@ -191,6 +301,9 @@ std::wstring ScanRecord::CopyText(const Drive& drive) const
     }
     for (const Range& range : m_ranges) {
         AddLine(text, L"Unreadable", Decimal(range.firstLba) + L"\t" + Decimal(range.sectors));
+    }
+    for (const LoggedLba& logged : m_logged) {
+        AddLine(text, L"Logged LBA", Decimal(logged.lba) + L"\t" + logged.source + L"\t" + NowText(logged));
     }
     for (const PlotPoint& point : PlotPoints()) {
         AddLine(text, L"Rate", BoundedText::Formatted(L"%.1f\t%.1f", point.positionGiB, point.mibPerSecond));

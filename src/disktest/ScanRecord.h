@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/DiskInfo.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +12,9 @@
 // What a surface scan has found so far, made from the timed results of its reads: the blocks'
 // time classes and their counts, the unreadable ranges, a map of the drive and a rate plot. The
 // map, the plot and the counts have a fixed size whatever the drive's capacity; only the
-// unreadable ranges grow, with what they report. Free of <windows.h>, so it is tested natively.
+// unreadable ranges grow, with what they report. A check of the LBAs that the drive's own logs
+// name reads only the blocks that hold them, and tells for each what the drive does now. Free
+// of <windows.h>, so it is tested natively.
 class ScanRecord {
 public:
     // Worst last, so that a map cell can keep the largest of its blocks' classes.
@@ -20,6 +24,7 @@ public:
     static constexpr std::size_t kPlotPoints = 1'000; // one per 0.1 % of the drive
     static constexpr std::uint32_t kUnreadableRowLimit = 32;
     static constexpr double kBytesPerMiB = 1048576.0;
+    static constexpr std::uint32_t kBlockSize = 1024u * 1024u;
 
     // One read: where, how long, how it went.
     struct Read {
@@ -42,16 +47,31 @@ public:
         std::wstring serialNumber;
     };
 
+    // A failing LBA that the drive's own logs name, and what reading it gave.
+    struct LoggedLba {
+        enum class Now : std::uint8_t { NotRead, Readable, Unreadable };
+        std::uint64_t lba = 0;
+        std::wstring source; // "Self-test #1", "Error #14": every entry that names it
+        Now now = Now::NotRead;
+        double milliseconds = 0;
+    };
+    // The first failing LBA of each failed self-test (ATA or NVMe) and the LBA of each
+    // uncorrectable or sector-not-found error, in LBA order, each LBA once.
+    static std::vector<LoggedLba> LoggedLbasOf(const DriveDetails& details);
+
     ScanRecord() = default;
-    // A scan from LBA 0 of `capacityBytes` (whole sectors of `sectorSize` bytes), running.
-    ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize);
+    // A scan from LBA 0 of `capacityBytes` (whole sectors of `sectorSize` bytes), running; with
+    // `logged` (in LBA order, as LoggedLbasOf gives them), a check of only the blocks that hold
+    // those LBAs.
+    ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize, std::vector<LoggedLba> logged = {});
 
     static Class ClassOf(double milliseconds);
 
     // A block's read and, when it failed, the reads of its pieces. The block is Unreadable when
     // it failed and a piece failed again, and in the class of its time otherwise; each failed
-    // piece is an unreadable range. False when the block ends the scan: the last of a row of
-    // unreadable blocks too long to go on grinding a dying drive.
+    // piece is an unreadable range, and each logged LBA in it is what its block or piece was.
+    // False when the block ends the scan: the last of a row of unreadable blocks too long to go
+    // on grinding a dying drive.
     bool AddBlock(const Read& block, std::span<const Read> pieces);
     void SetElapsed(double seconds) { m_elapsedSeconds = seconds; }
     void Finish() { End(State::Finished, {}); }
@@ -59,6 +79,16 @@ public:
     // The scan ended by itself before its end, for `reason`.
     void End(State state, std::wstring reason);
     void DriveGone(std::uint64_t offset, std::uint32_t error);
+
+    // Whether this is a check of the logged LBAs; the offsets of the blocks it reads, each once,
+    // in order, within the drive.
+    bool ChecksLogged() const { return m_checksLogged; }
+    std::vector<std::uint64_t> LoggedBlocks() const;
+    const std::vector<LoggedLba>& LoggedLbas() const { return m_logged; }
+    // "Unreadable", "Readable in 12 ms" or "Not read".
+    static std::wstring NowText(const LoggedLba& logged);
+    // The share of what it has to read that it has read, 0 to 1.
+    double Progress() const;
 
     State GetState() const { return m_state; }
     bool IsRunning() const { return m_state == State::Running; }
@@ -86,7 +116,8 @@ public:
     // drive to answer the read the scan is in: "Stopping: waiting for the drive to answer the
     // current read (m:ss)".
     static std::wstring StoppingText(double seconds);
-    // The whole result, tab-separated, one item a line, as scripts and spreadsheets read it.
+    // The whole result, tab-separated, one item a line, as scripts and spreadsheets read it;
+    // each logged LBA as "Logged LBA", the LBA, its source and what it is now.
     std::wstring CopyText(const Drive& drive) const;
 
     // The top of the rate plot's y axis, a round figure above `highest`, and how many equal
@@ -101,6 +132,7 @@ public:
 
 private:
     std::size_t CellOf(std::uint64_t offset) const;
+    bool IsOnDrive(const LoggedLba& logged) const;
     void AddRange(std::uint64_t offset, std::uint32_t length);
     double AverageMiBPerSecond() const;
 
@@ -113,7 +145,10 @@ private:
     State m_state = State::NotStarted;
     std::wstring m_reason;
     std::uint64_t m_capacity = 0;
+    std::uint64_t m_toRead = 0;
     std::uint32_t m_sectorSize = 512;
+    bool m_checksLogged = false;
+    std::vector<LoggedLba> m_logged;
     std::uint64_t m_scanned = 0;
     double m_elapsedSeconds = 0;
     std::uint32_t m_unreadableRow = 0;

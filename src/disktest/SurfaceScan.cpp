@@ -90,6 +90,7 @@ struct Shared {
     std::atomic<bool> progressPending{false};
     ThreadHandle thread;                // the UI thread's alone
     std::int32_t driveNumber = 0;       // set before the thread starts
+    std::vector<ScanRecord::LoggedLba> logged; // likewise: what a check of the logged LBAs reads
     HWND window = nullptr;
     UINT message = 0;
 };
@@ -194,10 +195,10 @@ ReadOutcome ReadAt(HANDLE device, void* buffer, std::uint64_t offset, std::uint3
     return {{offset, length, clock.Milliseconds(start, end), error == 0}, error};
 }
 
-// Tells the window of progress, unless it has not taken the last message yet.
+// Tells the window of progress, unless it has not taken the last message yet (or there is none).
 void Tell()
 {
-    if (!S().progressPending.exchange(true)) {
+    if (S().window != nullptr && !S().progressPending.exchange(true)) {
         PostMessageW(S().window, S().message, 0, 0);
     }
 }
@@ -216,12 +217,14 @@ bool EndsScan(const ReadOutcome& outcome)
     return false;
 }
 
-void Scan(HANDLE device, void* buffer, std::uint64_t capacity)
+// Every block in order or, in a check of the logged LBAs, only the blocks that hold them.
+void Scan(HANDLE device, void* buffer, std::uint64_t capacity, const std::vector<std::uint64_t>& only, bool checks)
 {
     const Stopwatch clock;
     LONGLONG lastTold = clock.Now();
     std::vector<ScanRecord::Read> pieces;
-    std::uint64_t offset = 0;
+    auto next = only.begin();
+    std::uint64_t offset = checks ? (next == only.end() ? capacity : *next++) : 0;
     while (offset < capacity) {
         if (S().stopAsked) {
             WithRecord([](ScanRecord& record) { record.Stop(); });
@@ -266,7 +269,7 @@ void Scan(HANDLE device, void* buffer, std::uint64_t capacity)
             lastTold = now;
             Tell();
         }
-        offset += length;
+        offset = !checks ? offset + length : next == only.end() ? capacity : *next++;
     }
     WithRecord([](ScanRecord& record) { record.Finish(); });
 }
@@ -299,13 +302,16 @@ void ScanDevice(HANDLE device)
         EndWith(WithError(L"The drive did not tell its capacity", error));
         return;
     }
-    WithRecord([&](ScanRecord& record) { record = ScanRecord(geometry.capacityBytes, geometry.sectorSize); });
+    const std::vector<std::uint64_t> blocks = WithRecord([&](ScanRecord& record) {
+        record = ScanRecord(geometry.capacityBytes, geometry.sectorSize, S().logged);
+        return record.LoggedBlocks();
+    });
     const PageBuffer buffer(SurfaceScan::kBlockSize);
     if (!buffer) {
         EndWith(L"No memory for the read buffer");
         return;
     }
-    Scan(device, buffer.Get(), geometry.capacityBytes);
+    Scan(device, buffer.Get(), geometry.capacityBytes, blocks, !S().logged.empty());
 }
 
 DWORD WINAPI RunScan(void*)
@@ -339,19 +345,40 @@ SurfaceScan::GeometryAnswer SurfaceScan::ReadGeometry(std::int32_t driveNumber)
     return answer;
 }
 
-bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message)
+namespace {
+
+// Everything a scan starts from, the record emptied.
+void Prepare(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged)
+{
+    S().stopAsked = false;
+    S().progressPending = false;
+    S().driveNumber = driveNumber;
+    S().logged = std::move(logged);
+    S().window = window;
+    S().message = message;
+    WithRecord([](ScanRecord& record) { record = ScanRecord(0, 0); });
+}
+
+} // namespace
+
+bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged)
 {
     if (IsRunning()) {
         return false;
     }
-    S().stopAsked = false;
-    S().progressPending = false;
-    S().driveNumber = driveNumber;
-    S().window = window;
-    S().message = message;
-    WithRecord([](ScanRecord& record) { record = ScanRecord(0, 0); });
+    Prepare(driveNumber, window, message, std::move(logged));
     S().thread.Reset(Kernel::CreateThread(nullptr, 0, RunScan, nullptr, 0, nullptr));
     return S().thread.Get() != nullptr;
+}
+
+ScanRecord SurfaceScan::CheckLoggedLbas(std::int32_t driveNumber, std::vector<ScanRecord::LoggedLba> logged)
+{
+    if (IsRunning() || logged.empty()) {
+        return {};
+    }
+    Prepare(driveNumber, nullptr, 0, std::move(logged));
+    RunScan(nullptr);
+    return Snapshot();
 }
 
 void SurfaceScan::Stop()

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 // The read-only surface scan: every sector of one drive read once, in order, in timed blocks of
 // 1 MiB, a block that fails read again in pieces of 64 KiB to find what cannot be read. It runs
@@ -14,7 +15,7 @@ class SurfaceScan {
 public:
     SurfaceScan() = delete;
 
-    static constexpr std::uint32_t kBlockSize = 1024u * 1024u;
+    static constexpr std::uint32_t kBlockSize = ScanRecord::kBlockSize;
     static constexpr std::uint32_t kPieceSize = 64u * 1024u;
     static constexpr std::uint32_t kDefaultSectorSize = 512;
 
@@ -33,10 +34,15 @@ public:
     };
     static GeometryAnswer ReadGeometry(std::int32_t driveNumber);
 
-    // Starts a scan of the drive from LBA 0. `window` is posted `message` when there is progress
+    // Starts a scan of the drive from LBA 0 or, given `logged`, a check of only the blocks that
+    // hold those LBAs, with the same reads. `window` is posted `message` when there is progress
     // to show (at most ten times a second, and one at a time until Acknowledge) and when the
     // scan has ended. False when a scan is still running or its thread could not be started.
-    static bool Start(std::int32_t driveNumber, HWND window, UINT message);
+    static bool Start(std::int32_t driveNumber, HWND window, UINT message,
+                      std::vector<ScanRecord::LoggedLba> logged = {});
+    // The check of `logged` on the caller's thread, for a caller without a window: what it found,
+    // once it has ended; nothing when a scan runs or there is nothing to check.
+    static ScanRecord CheckLoggedLbas(std::int32_t driveNumber, std::vector<ScanRecord::LoggedLba> logged);
     // Asks the running scan to stop and cancels the request it waits on; returns at once. A
     // cancel that lands between two reads finds nothing to cancel, and a drive retrying a sector
     // may not take one at all: ask again, now and then, until IsRunning says the thread ended.

@@ -1,6 +1,7 @@
 #include "ui/DetailsText.h"
 
 #include "diskinfo/AtaSmart.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
@@ -21,6 +22,9 @@ constexpr double kBytesPerDataUnit = 512'000.0; // 1,000 blocks of 512 bytes
 constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
 constexpr std::size_t kNumberCapacity = 64;
+constexpr std::size_t kShownErrors = 5;
+// Device statistics count logical sectors; the drives that report them use 512-byte ones.
+constexpr double kLogicalSectorBytes = 512.0;
 
 // A raw attribute value, 48 bits, as its twelve hexadecimal digits.
 std::wstring RawHex(std::uint64_t raw)
@@ -110,37 +114,169 @@ std::wstring Celsius(std::int32_t value)
     return (value < 0 ? L"-" : L"") + magnitude + L" \u00B0C";
 }
 
+using Lines = std::vector<std::vector<std::wstring>>;
+using Style = DetailsText::RowStyle;
+
+std::wstring OrDash(const std::optional<std::uint64_t>& value)
+{
+    return value ? Decimal(*value) : L"-";
+}
+
+// Cells as views, each made a string once here: a braced list of strings at every call would
+// be built and then copied.
+void AddLine(DetailsText::LogSection& section, std::initializer_list<std::wstring_view> cells,
+             Style style = Style::Normal)
+{
+    section.lines.emplace_back(cells.begin(), cells.end());
+    section.styles.push_back(style);
+}
+
+void AddSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, DetailsText::LogSection& section)
+{
+    AddLine(section, {L"#", L"Type", L"Status", L"Remaining", L"Hours", L"First Failing LBA"});
+    for (std::size_t age = 0; age < tests.size(); ++age) {
+        const DriveLogs::SelfTest& t = tests[age];
+        AddLine(section,
+                {Decimal(age + 1), nvme ? DriveLogs::NvmeTestType(t.type) : DriveLogs::AtaTestType(t.type),
+                 nvme ? DriveLogs::NvmeTestResult(t.status) : DriveLogs::AtaTestStatus(t.status),
+                 t.remainingPercent ? Percent(*t.remainingPercent) : L"-", Decimal(t.hours), OrDash(t.failingLba)},
+                t.failed ? Style::FailingNow : Style::Normal);
+    }
+}
+
+DetailsText::LogSection SelfTests(const DriveDetails& details)
+{
+    DetailsText::LogSection section{L"Self-tests", {}, {}};
+    if (details.selfTestLog) {
+        AddSelfTests(DriveLogs::AtaSelfTests(*details.selfTestLog), false, section);
+    } else if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
+        const auto log = DriveLogs::NvmeSelfTests(
+            std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize>(details.nvmeSelfTests.data(),
+                                                                           DriveLogs::kNvmeSelfTestLogSize));
+        AddLine(section, {DriveLogs::NvmeOperation(log.operation),
+                          log.operation != 0 ? Percent(log.completion) + L" done" : std::wstring()});
+        AddSelfTests(log.results, true, section);
+    }
+    return section;
+}
+
+DetailsText::LogSection Errors(const DriveDetails& details)
+{
+    DetailsText::LogSection section{L"Errors", {}, {}};
+    if (details.errorLog) {
+        const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(*details.errorLog);
+        AddLine(section, {L"Error Count", Decimal(log.count)});
+        if (!log.entries.empty()) {
+            AddLine(section, {L"#", L"Hours", L"Command", L"Error", L"LBA"});
+        }
+        for (const DriveLogs::AtaError& e : log.entries) {
+            AddLine(section,
+                    {Decimal(e.number), Decimal(e.hours), DriveLogs::AtaCommandName(e.command),
+                     DriveLogs::AtaErrorWords(e.error), Decimal(e.lba)},
+                    e.weighed ? Style::FailingNow : Style::Normal);
+        }
+    } else if (!details.nvmeErrors.empty()) {
+        const std::vector<DriveLogs::NvmeError> errors = DriveLogs::NvmeErrors(details.nvmeErrors);
+        AddLine(section, {L"Error Count", Decimal(errors.empty() ? 0 : errors.front().count)});
+        if (!errors.empty()) {
+            AddLine(section, {L"#", L"Status", L"LBA", L"Namespace"});
+        }
+        for (std::size_t i = 0; i < std::min(errors.size(), kShownErrors); ++i) {
+            const DriveLogs::NvmeError& e = errors[i];
+            AddLine(section, {Decimal(e.count), DriveLogs::NvmeStatusWords(e.sct(), e.sc()),
+                              e.lba == ~std::uint64_t{0} ? L"-" : Decimal(e.lba), Decimal(e.nsid)});
+        }
+    }
+    return section;
+}
+
+// The device statistics shown, each by its page and offset, and how its value reads.
+enum class Reads { Count, TeraBytes, Percent, Celsius };
+struct ShownStatistic {
+    const wchar_t* label;
+    std::uint8_t page;
+    std::uint8_t offset;
+    Reads reads;
+};
+constexpr std::array<ShownStatistic, 6> kStatistics{{
+    {L"Power-On Hours", DriveLogs::kGeneralPage, DriveLogs::kPowerOnHours, Reads::Count},
+    {L"Data Written", DriveLogs::kGeneralPage, DriveLogs::kSectorsWritten, Reads::TeraBytes},
+    {L"Data Read", DriveLogs::kGeneralPage, DriveLogs::kSectorsRead, Reads::TeraBytes},
+    {L"Percentage Used", DriveLogs::kSolidStatePage, DriveLogs::kPercentageUsed, Reads::Percent},
+    {L"Highest Temperature", DriveLogs::kTemperaturePage, DriveLogs::kHighestTemperature, Reads::Celsius},
+    {L"Lowest Temperature", DriveLogs::kTemperaturePage, DriveLogs::kLowestTemperature, Reads::Celsius},
+}};
+
+std::optional<std::wstring> StatisticText(std::span<const std::uint8_t> pages, const ShownStatistic& shown)
+{
+    if (shown.reads == Reads::Celsius) {
+        const auto celsius = DriveLogs::Temperature(pages, shown.offset);
+        return celsius ? std::optional<std::wstring>(Celsius(*celsius)) : std::nullopt;
+    }
+    const auto value = DriveLogs::Statistic(pages, shown.page, shown.offset);
+    if (!value) {
+        return std::nullopt;
+    }
+    switch (shown.reads) {
+    case Reads::TeraBytes:
+        return BoundedText::Formatted<kNumberCapacity>(
+            L"%.2f TB", static_cast<double>(*value) * kLogicalSectorBytes / kBytesPerTB);
+    case Reads::Percent:
+        return Percent(static_cast<std::uint8_t>(*value & 0xFF));
+    default:
+        return Decimal(*value);
+    }
+}
+
+DetailsText::LogSection Statistics(const DriveDetails& details)
+{
+    DetailsText::LogSection section{L"Statistics", {}, {}};
+    for (const ShownStatistic& shown : kStatistics) {
+        if (const auto text = StatisticText(details.statistics, shown)) {
+            AddLine(section, {shown.label, *text});
+        }
+    }
+    return section;
+}
+
+void AddField(DetailsText::Table& table, std::wstring_view label, std::wstring value)
+{
+    std::vector<std::wstring>& row = table.rows.emplace_back();
+    row.reserve(2);
+    row.emplace_back(label);
+    row.push_back(std::move(value));
+}
+
 void NvmeTable(const NvmeHealth::Fields& f, DetailsText::Table& table)
 {
     table.columns = {L"Field", L"Value"};
-    table.rows = {
-        {L"Critical Warning", Assessment::CriticalWarningText(f.criticalWarning)},
-        {L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-"},
-        {L"Available Spare", Percent(f.availableSpare)},
-        {L"Available Spare Threshold", Percent(f.availableSpareThreshold)},
-        {L"Percentage Used", Percent(f.percentageUsed)},
-        {L"Data Units Read", DataUnitsText(f.dataUnitsRead)},
-        {L"Data Units Written", DataUnitsText(f.dataUnitsWritten)},
-        {L"Host Read Commands", CountText(f.hostReadCommands)},
-        {L"Host Write Commands", CountText(f.hostWriteCommands)},
-        {L"Controller Busy Time", CountText(f.controllerBusyMinutes, L"minutes")},
-        {L"Power Cycles", CountText(f.powerCycles)},
-        {L"Power-On Hours", CountText(f.powerOnHours, L"hours")},
-        {L"Unsafe Shutdowns", CountText(f.unsafeShutdowns)},
-        {L"Media and Data Integrity Errors", CountText(f.mediaErrors)},
-        {L"Error Information Log Entries", CountText(f.errorLogEntries)},
-        {L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes)},
-        {L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes)},
-    };
+    // Row by row: a braced list of rows builds every string twice, in much more code.
+    AddField(table, L"Critical Warning", Assessment::CriticalWarningText(f.criticalWarning));
+    AddField(table, L"Composite Temperature", f.temperature >= 0 ? Celsius(f.temperature) : L"-");
+    AddField(table, L"Available Spare", Percent(f.availableSpare));
+    AddField(table, L"Available Spare Threshold", Percent(f.availableSpareThreshold));
+    AddField(table, L"Percentage Used", Percent(f.percentageUsed));
+    AddField(table, L"Data Units Read", DataUnitsText(f.dataUnitsRead));
+    AddField(table, L"Data Units Written", DataUnitsText(f.dataUnitsWritten));
+    AddField(table, L"Host Read Commands", CountText(f.hostReadCommands));
+    AddField(table, L"Host Write Commands", CountText(f.hostWriteCommands));
+    AddField(table, L"Controller Busy Time", CountText(f.controllerBusyMinutes, L"minutes"));
+    AddField(table, L"Power Cycles", CountText(f.powerCycles));
+    AddField(table, L"Power-On Hours", CountText(f.powerOnHours, L"hours"));
+    AddField(table, L"Unsafe Shutdowns", CountText(f.unsafeShutdowns));
+    AddField(table, L"Media and Data Integrity Errors", CountText(f.mediaErrors));
+    AddField(table, L"Error Information Log Entries", CountText(f.errorLogEntries));
+    AddField(table, L"Warning Composite Temperature Time", Minutes(f.warningTemperatureMinutes));
+    AddField(table, L"Critical Composite Temperature Time", Minutes(f.criticalTemperatureMinutes));
     for (std::size_t sensor = 0; sensor < f.sensors.size(); ++sensor) {
         if (f.sensors[sensor]) {
-            table.rows.push_back({L"Temperature Sensor " + Decimal(sensor + 1), Celsius(*f.sensors[sensor])});
+            AddField(table, L"Temperature Sensor " + Decimal(sensor + 1), Celsius(*f.sensors[sensor]));
         }
     }
-    table.rows.push_back({L"Thermal Management Temperature 1 Transitions", Decimal(f.thermalTransitions1)});
-    table.rows.push_back({L"Thermal Management Temperature 2 Transitions", Decimal(f.thermalTransitions2)});
-    table.rows.push_back({L"Time at Thermal Management Temperature 1", Seconds(f.thermalSeconds1)});
-    table.rows.push_back({L"Time at Thermal Management Temperature 2", Seconds(f.thermalSeconds2)});
+    AddField(table, L"Thermal Management Temperature 1 Transitions", Decimal(f.thermalTransitions1));
+    AddField(table, L"Thermal Management Temperature 2 Transitions", Decimal(f.thermalTransitions2));
+    AddField(table, L"Time at Thermal Management Temperature 1", Seconds(f.thermalSeconds1));
+    AddField(table, L"Time at Thermal Management Temperature 2", Seconds(f.thermalSeconds2));
     table.styles.assign(table.rows.size(), DetailsText::RowStyle::Normal);
 }
 
@@ -262,11 +398,46 @@ std::wstring DetailsText::CopyText(const DriveDetails& details)
     for (const auto& row : table.rows) {
         AppendLine(out, row);
     }
+    for (const LogSection& section : LogSections(details)) {
+        out += kNewLine;
+        out += section.title;
+        out += kNewLine;
+        for (const auto& line : section.lines) {
+            AppendLine(out, line);
+        }
+    }
     out += kNewLine;
     for (const auto& line : PartitionText::CopyLines(details)) {
         AppendLine(out, line);
     }
     return out;
+}
+
+std::vector<DetailsText::LogSection> DetailsText::LogSections(const DriveDetails& details)
+{
+    std::vector<LogSection> sections{SelfTests(details), Errors(details), Statistics(details)};
+    for (LogSection& section : sections) {
+        if (section.lines.empty()) {
+            AddLine(section, {L"Not available"});
+        }
+    }
+    return sections;
+}
+
+DetailsText::Table DetailsText::LogTable(const std::vector<LogSection>& sections)
+{
+    Table table;
+    for (const LogSection& section : sections) {
+        for (std::size_t i = 0; i < section.lines.size(); ++i) {
+            std::vector<std::wstring>& row = table.rows.emplace_back();
+            row.reserve(section.lines[i].size() + 1);
+            row.emplace_back(i == 0 ? section.title : L"");
+            row.insert(row.end(), section.lines[i].begin(), section.lines[i].end());
+            table.columns.resize(std::max(table.columns.size(), row.size()));
+        }
+        table.styles.insert(table.styles.end(), section.styles.begin(), section.styles.end());
+    }
+    return table;
 }
 
 std::wstring DetailsText::ListCopyText(const std::vector<DriveInfo>& drives)

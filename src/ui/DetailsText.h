@@ -39,8 +39,22 @@ public:
     };
     static Table BuildTable(const DriveDetails& details);
 
-    // The whole details view as the clipboard takes it: heading, assessment, reasons and
-    // the table, tab-separated, lines ended by CR LF.
+    // What the drive recorded over its life, a section each: "Self-tests" (newest first),
+    // "Errors" (the count, then the newest five), "Statistics". One item a line, its cells as
+    // the copy puts them; the line "Not available" where the drive gave none. Failures and
+    // media errors are styled FailingNow, so the window colours them.
+    struct LogSection {
+        const wchar_t* title;
+        std::vector<std::vector<std::wstring>> lines;
+        std::vector<RowStyle> styles; // one per line
+    };
+    static std::vector<LogSection> LogSections(const DriveDetails& details);
+    // The sections as one table for the window: each section's title in the first column of
+    // its first line; untitled columns, as many as the widest line needs.
+    static Table LogTable(const std::vector<LogSection>& sections);
+
+    // The whole details view as the clipboard takes it: heading, assessment, reasons, the
+    // table, the logs' sections and the partitions, tab-separated, lines ended by CR LF.
     static std::wstring CopyText(const DriveDetails& details);
 
     // The drive list as the clipboard takes it: the column titles, then one line per drive with

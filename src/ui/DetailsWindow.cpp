@@ -32,6 +32,9 @@ constexpr int kCloseButtonX = 170;
 // the window is made.
 constexpr int kShownRows = 30;
 constexpr int kMinimumRows = 8;
+// The logs' list shows this many lines, and the rows a short table leaves, at most; it scrolls
+// the rest.
+constexpr int kLogRows = 6;
 constexpr int kCellPadding = 16;
 constexpr int kMinimumWidth = 480;
 constexpr int kMinimumHeight = 320;
@@ -45,7 +48,9 @@ struct Shown {
     std::wstring copyText;
     std::wstring partitionStyle;
     DetailsText::Table partitions;
+    DetailsText::Table logs;
     int partitionListHeight = 0; // of the partitions' list, once made; 0 without partitions
+    int logListHeight = 0;       // of the logs' list, once made
     int minimumClientHeight = 0; // known once the table is filled
 };
 Shown g_shown;
@@ -53,6 +58,12 @@ Shown g_shown;
 bool HasTable()
 {
     return !g_shown.table.columns.empty();
+}
+
+// The table's rows the window is made to show.
+int TableRows()
+{
+    return std::clamp(static_cast<int>(g_shown.table.rows.size()), kMinimumRows, kShownRows);
 }
 
 // A note beside a table (no thresholds known) is a line of the text; without a table the
@@ -84,6 +95,12 @@ int PartitionsTop(int clientHeight)
     return clientHeight - Controls::kButtonBand - PartitionsHeight() + kMargin;
 }
 
+// The logs' list and the partitions below the table.
+int BelowTableHeight()
+{
+    return kMargin + g_shown.logListHeight + PartitionsHeight();
+}
+
 COLORREF VerdictColour(Assessment::Verdict verdict)
 {
     switch (verdict) {
@@ -98,12 +115,12 @@ COLORREF VerdictColour(Assessment::Verdict verdict)
     }
 }
 
-COLORREF RowColour(std::size_t row, int, COLORREF given)
+COLORREF StyleColour(const DetailsText::Table& table, std::size_t row, COLORREF given)
 {
-    if (row >= g_shown.table.styles.size()) {
+    if (row >= table.styles.size()) {
         return given;
     }
-    switch (g_shown.table.styles[row]) {
+    switch (table.styles[row]) {
     case DetailsText::RowStyle::FailingNow:
         return Theme::kBad;
     case DetailsText::RowStyle::FailedInPast:
@@ -128,6 +145,16 @@ void DrawLine(HDC dc, int clientWidth, int line, std::wstring_view label, std::w
     const int valueLeft = kMargin + kLabelWidth;
     PaintText(dc, label, {kMargin, top, valueLeft, top + kLinePitch}, Theme::kLightText);
     PaintText(dc, value, {valueLeft, top, clientWidth - kMargin, top + kLinePitch}, valueColour);
+}
+
+COLORREF RowColour(std::size_t row, int, COLORREF given)
+{
+    return StyleColour(g_shown.table, row, given);
+}
+
+COLORREF LogColour(std::size_t row, int, COLORREF given)
+{
+    return StyleColour(g_shown.logs, row, given);
 }
 
 int StringWidth(HWND list, const std::wstring& text)
@@ -177,21 +204,23 @@ int Height(const RECT& rect)
     return rect.bottom - rect.top;
 }
 
-// How high `list` is with its header and `rows` rows.
+// How high `list` is with its header, if shown, and `rows` rows.
 int ListHeight(HWND list, int rows)
 {
     RECT row{};
     row.left = LVIR_BOUNDS;
     SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
     RECT header{};
-    GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
+    if ((GetWindowLongW(list, GWL_STYLE) & LVS_NOCOLUMNHEADER) == 0) {
+        GetWindowRect(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), &header);
+    }
     return Height(header) + rows * Height(row) + 2 * GetSystemMetrics(SM_CYEDGE);
 }
 
 // The client height that shows `rows` rows of the table under the text, and the partitions.
 int ClientHeightFor(HWND list, int rows)
 {
-    return TableTop() + ListHeight(list, rows) + PartitionsHeight() + Controls::kButtonBand;
+    return TableTop() + ListHeight(list, rows) + BelowTableHeight() + Controls::kButtonBand;
 }
 
 // The width that shows every column of `list` without scrolling sideways.
@@ -204,13 +233,14 @@ int ListWidth(HWND list, std::size_t columns)
     return width;
 }
 
-// The client size that shows kShownRows rows of the table and every partition, each list
-// without scrolling sideways.
-SIZE ClientSizeFor(HWND list, HWND partitions)
+// The client size that shows the whole table, up to kShownRows rows, and every partition, each
+// list without scrolling sideways.
+SIZE ClientSizeFor(HWND list, HWND logs, HWND partitions)
 {
-    const int width = 2 * kMargin + std::max(ListWidth(list, g_shown.table.columns.size()),
-                                             ListWidth(partitions, g_shown.partitions.columns.size()));
-    return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, kShownRows), kMinimumHeight)};
+    const int width = 2 * kMargin + std::max({ListWidth(list, g_shown.table.columns.size()),
+                                              ListWidth(logs, g_shown.logs.columns.size()),
+                                              ListWidth(partitions, g_shown.partitions.columns.size())});
+    return {std::max(width, kMinimumWidth), std::max(ClientHeightFor(list, TableRows()), kMinimumHeight)};
 }
 
 COLORREF PartitionColour(std::size_t, int, COLORREF)
@@ -233,7 +263,7 @@ bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
     const Assessment assessment = Assessment::Of(details);
     g_shown = {DetailsText::Heading(details), assessment.verdict, DetailsText::ShownReasons(assessment),
                DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),
-               PartitionText::BuildTable(details)};
+               PartitionText::BuildTable(details), DetailsText::LogTable(DetailsText::LogSections(details))};
     const HINSTANCE instance = Controls::InstanceOf(owner);
     if (!Controls::RegisterWindowClass(instance, kClassName, WindowProc)) {
         return false;
@@ -302,6 +332,11 @@ void DetailsWindow::OnCreate(HWND hwnd)
     const HWND partitions = DarkList::Create(hwnd, ID_PARTITIONS_LIST, kListStyle | (hasPartitions ? WS_VISIBLE : 0),
                                              kMargin, 0, kMinimumWidth - 2 * kMargin, kMinimumHeight);
     FillList(partitions, g_shown.partitions);
+    const HWND logs = DarkList::Create(hwnd, ID_LOGS_LIST, kListStyle | WS_VISIBLE | LVS_NOCOLUMNHEADER, kMargin, 0,
+                                       kMinimumWidth - 2 * kMargin, kMinimumHeight);
+    FillList(logs, g_shown.logs);
+    g_shown.logListHeight =
+        ListHeight(logs, std::min(kLogRows + kShownRows - TableRows(), static_cast<int>(g_shown.logs.rows.size())));
     g_shown.partitionListHeight =
         hasPartitions ? ListHeight(partitions, static_cast<int>(g_shown.partitions.rows.size())) : 0;
     if (HasTable()) {
@@ -310,7 +345,7 @@ void DetailsWindow::OnCreate(HWND hwnd)
     }
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle, kMargin, 0, ID_BTN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
-    PlaceOverOwner(hwnd, ClientSizeFor(list, partitions));
+    PlaceOverOwner(hwnd, ClientSizeFor(list, logs, partitions));
 }
 
 void DetailsWindow::OnSize(HWND hwnd)
@@ -320,7 +355,9 @@ void DetailsWindow::OnSize(HWND hwnd)
     const int width = client.right - client.left;
     const int height = Height(client);
     Controls::Move(GetDlgItem(hwnd, ID_DETAILS_LIST), kMargin, TableTop(), width - 2 * kMargin,
-                   height - TableTop() - PartitionsHeight() - Controls::kButtonBand);
+                   height - TableTop() - BelowTableHeight() - Controls::kButtonBand);
+    Controls::Move(GetDlgItem(hwnd, ID_LOGS_LIST), kMargin, height - Controls::kButtonBand - BelowTableHeight() + kMargin,
+                   width - 2 * kMargin, g_shown.logListHeight);
     Controls::Move(GetDlgItem(hwnd, ID_PARTITIONS_LIST), kMargin, PartitionsTop(height) + kLinePitch,
                    width - 2 * kMargin, g_shown.partitionListHeight);
     Controls::MoveButton(GetDlgItem(hwnd, ID_BTN_COPY), kMargin, height);
@@ -377,12 +414,14 @@ void DetailsWindow::OnCommand(HWND hwnd, int controlId)
 
 LRESULT DetailsWindow::OnNotify(NMHDR* header)
 {
-    if (header == nullptr || header->code != NM_CUSTOMDRAW ||
-        (header->idFrom != ID_DETAILS_LIST && header->idFrom != ID_PARTITIONS_LIST)) {
+    if (header == nullptr || header->code != NM_CUSTOMDRAW) {
         return 0;
     }
-    return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header),
-                                  header->idFrom == ID_DETAILS_LIST ? RowColour : PartitionColour);
+    const auto colour = header->idFrom == ID_DETAILS_LIST ? RowColour
+                        : header->idFrom == ID_LOGS_LIST  ? LogColour
+                        : header->idFrom == ID_PARTITIONS_LIST ? PartitionColour
+                                                               : nullptr;
+    return colour != nullptr ? DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), colour) : 0;
 }
 
 // The owner is enabled first, so that it, not another program, becomes the active window.

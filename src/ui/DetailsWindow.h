@@ -10,11 +10,12 @@
 constexpr int ID_DETAILS_LIST = 1101;
 constexpr int ID_BTN_COPY = 1102;
 constexpr int ID_PARTITIONS_LIST = 1103;
+constexpr int ID_LOGS_LIST = 1104;
 
 // The details of one drive in a window of their own, modal to the main window: the heading,
 // the assessment in its colour with its reasons, the table of SMART attributes or NVMe
-// health-log fields (or the note that stands in its place), and below it the partitions with
-// their volumes, with Copy and Close buttons.
+// health-log fields (or the note that stands in its place), below it the drive's own logs and
+// then the partitions with their volumes, with Copy and Close buttons.
 class DetailsWindow {
 public:
     DetailsWindow() = delete;

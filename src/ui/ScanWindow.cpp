@@ -45,15 +45,16 @@ constexpr int kSideWidth = 250;
 constexpr int kCellPitch = 10; // a map cell and the gap after it
 constexpr int kAxisLeft = 48;  // room for the y axis's figures
 constexpr int kAxisBottom = 20;
-constexpr int kCopyButtonX = 170;
-constexpr int kCloseButtonX = 330;
+constexpr int kCheckButtonX = 170;
+constexpr int kCopyButtonX = 330;
+constexpr int kCloseButtonX = 490;
 constexpr int kWidth = 960;
 constexpr int kHeight = 720;
 constexpr int kMinimumWidth = 660;
 constexpr int kMinimumHeight = 560;
 constexpr std::size_t kShownRanges = 1000;
 constexpr int kLbaColumnWidth = 130;
-constexpr int kSectorsColumnWidth = 80;
+constexpr int kSectorsColumnWidth = 100;
 
 // Block classes' colours, by ScanRecord::Class; unscanned cells in the list background.
 constexpr std::array<COLORREF, 6> kClassColours{Theme::kListBackground, 0x3C8C3C, 0x00C8C8, Theme::kCaution,
@@ -73,6 +74,7 @@ struct State {
     ScanRecord::Drive drive;
     SurfaceScan::Geometry geometry;
     ScanRecord shown;     // what the window shows: the last snapshot of the scan
+    std::vector<ScanRecord::LoggedLba> logged; // what the drive's logs name, as the window opened
     bool started = false; // a scan has started since the window opened
     Phase phase = Phase::Idle;
     ULONGLONG stopAskedAt = 0;   // the tick count when Stop was asked
@@ -159,9 +161,8 @@ void DrawProgress(HDC dc, const RECT& rect)
     Fill(dc, rect, Theme::kListBackground);
     const ScanRecord& shown = g.shown;
     if (shown.CapacityBytes() > 0) {
-        const double done = static_cast<double>(shown.ScannedBytes()) / static_cast<double>(shown.CapacityBytes());
         RECT bar = rect;
-        bar.right = rect.left + static_cast<int>(Width(rect) * std::min(1.0, done));
+        bar.right = rect.left + static_cast<int>(Width(rect) * shown.Progress());
         Fill(dc, bar, Theme::kSelectedBackground);
     }
 }
@@ -271,6 +272,9 @@ void DrawPlot(HDC dc, const RECT& rect)
 
 std::wstring RangesTitle()
 {
+    if (g.shown.ChecksLogged()) {
+        return BoundedText::Formatted(L"Logged LBAs: %llu", static_cast<unsigned long long>(g.shown.LoggedLbas().size()));
+    }
     const std::size_t count = g.shown.UnreadableRanges().size();
     std::wstring title = BoundedText::Formatted(L"Unreadable ranges: %llu", static_cast<unsigned long long>(count));
     return count > kShownRanges ? title + L" (the first 1,000 shown)" : title;
@@ -321,14 +325,33 @@ void SetPhase(HWND hwnd, Phase phase)
     }
     EnableWindow(start, phase == Phase::Stopping ? FALSE : TRUE);
     InvalidateRect(start, nullptr, FALSE);
+    EnableWindow(GetDlgItem(hwnd, ID_SCAN_CHECK_LOGGED), phase == Phase::Idle && !g.logged.empty() ? TRUE : FALSE);
     InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// The right-hand list's column titles: the unreadable ranges', or a check's logged LBAs'.
+void TitleColumns(HWND list, bool logged)
+{
+    const std::array<const wchar_t*, 2> titles{logged ? L"Logged LBA" : L"First LBA", logged ? L"Now" : L"Sectors"};
+    for (int column = 0; column < 2; ++column) {
+        LVCOLUMNW title{};
+        title.mask = LVCF_TEXT;
+        title.pszText = const_cast<wchar_t*>(titles[static_cast<std::size_t>(column)]);
+        SendMessageW(list, LVM_SETCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&title));
+    }
 }
 
 void ShowSnapshot(HWND hwnd)
 {
+    const bool wasLogged = g.shown.ChecksLogged();
     g.shown = SurfaceScan::Snapshot();
-    const std::size_t shown = std::min(g.shown.UnreadableRanges().size(), kShownRanges);
+    const bool logged = g.shown.ChecksLogged();
+    const std::size_t shown =
+        logged ? g.shown.LoggedLbas().size() : std::min(g.shown.UnreadableRanges().size(), kShownRanges);
     const HWND ranges = GetDlgItem(hwnd, ID_SCAN_RANGES);
+    if (logged != wasLogged) {
+        TitleColumns(ranges, logged);
+    }
     if (static_cast<std::size_t>(SendMessageW(ranges, LVM_GETITEMCOUNT, 0, 0)) != shown) {
         SendMessageW(ranges, LVM_SETITEMCOUNT, shown, LVSICF_NOSCROLL);
     }
@@ -359,19 +382,22 @@ void AskStop(HWND hwnd)
     SetTimer(hwnd, kStopTimer, kStopTimerInterval, nullptr);
 }
 
-// Whether drive N is still the drive of the heading: the same serial number and capacity.
+// Whether drive N is still the drive of the heading: the same serial number and capacity. The
+// logged LBAs as the drive tells them now.
 bool IsSameDrive()
 {
-    DriveInfo now;
-    if (!DiskManager::GetDriveInfo(g.drive.number, now)) {
+    DriveDetails now;
+    if (!DiskManager::GetDriveHealth(g.drive.number, now)) {
         return true; // the scan itself tells that the drive does not open
     }
-    const std::uint64_t size = now.sizeBytes > 0 ? static_cast<std::uint64_t>(now.sizeBytes) : 0;
-    return now.serialNumber == g.drive.serialNumber &&
+    g.logged = ScanRecord::LoggedLbasOf(now);
+    const std::uint64_t size = now.info.sizeBytes > 0 ? static_cast<std::uint64_t>(now.info.sizeBytes) : 0;
+    return now.info.serialNumber == g.drive.serialNumber &&
            size / g.geometry.sectorSize * g.geometry.sectorSize == g.geometry.capacityBytes;
 }
 
-void StartScan(HWND hwnd)
+// The whole scan, or the check of the logged LBAs.
+void StartScan(HWND hwnd, bool checkLogged)
 {
     if (!IsSameDrive()) {
         const std::wstring text = BoundedText::Formatted(
@@ -379,7 +405,12 @@ void StartScan(HWND hwnd)
         MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
         return;
     }
-    if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS)) {
+    if (checkLogged && g.logged.empty()) {
+        SetPhase(hwnd, Phase::Idle);
+        return;
+    }
+    if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS,
+                           checkLogged ? g.logged : std::vector<ScanRecord::LoggedLba>{})) {
         g.started = true;
         EnableWindow(GetDlgItem(hwnd, ID_SCAN_COPY), TRUE);
         SetPhase(hwnd, Phase::Running);
@@ -395,7 +426,8 @@ COLORREF RangeColour(std::size_t, int, COLORREF)
 
 std::wstring RangeLba(std::size_t row)
 {
-    return std::to_wstring(g.shown.UnreadableRanges()[row].firstLba);
+    return std::to_wstring(g.shown.ChecksLogged() ? g.shown.LoggedLbas()[row].lba
+                                                  : g.shown.UnreadableRanges()[row].firstLba);
 }
 
 } // namespace
@@ -413,6 +445,9 @@ bool ScanWindow::Open(HWND owner, const DriveInfo& drive, const SurfaceScan::Geo
     g.owner = owner;
     g.drive = {drive.index, drive.model, drive.serialNumber};
     g.geometry = geometry;
+    if (DriveDetails details; DiskManager::GetDriveHealth(drive.index, details)) {
+        g.logged = ScanRecord::LoggedLbasOf(details);
+    }
     const std::wstring title = BoundedText::Formatted(L"Surface Scan - Drive %d", drive.index);
     const HWND window = CreateWindowExW(0, kClassName, title.c_str(), kStyle | WS_CLIPCHILDREN, CW_USEDEFAULT,
                                         CW_USEDEFAULT, kWidth, kHeight, owner, nullptr, instance, nullptr);
@@ -502,6 +537,8 @@ void ScanWindow::OnCreate(HWND hwnd)
     DarkList::AddColumn(ranges, 0, L"First LBA", kLbaColumnWidth);
     DarkList::AddColumn(ranges, 1, L"Sectors", kSectorsColumnWidth);
     Controls::CreateButton(hwnd, L"Start", kButtonStyle, kMargin, 0, ID_SCAN_START);
+    Controls::CreateButton(hwnd, L"Check Logged LBAs", kButtonStyle | (g.logged.empty() ? WS_DISABLED : 0),
+                           kCheckButtonX, 0, ID_SCAN_CHECK_LOGGED);
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle | WS_DISABLED, kCopyButtonX, 0, ID_SCAN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
     Controls::PlaceOverOwner(hwnd, kWidth, kHeight);
@@ -515,6 +552,7 @@ void ScanWindow::OnSize(HWND hwnd)
     Controls::Move(GetDlgItem(hwnd, ID_SCAN_RANGES), layout.ranges.left, layout.ranges.top, Width(layout.ranges),
                    Height(layout.ranges));
     Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_START), kMargin, client.bottom);
+    Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_CHECK_LOGGED), kCheckButtonX, client.bottom);
     Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_COPY), kCopyButtonX, client.bottom);
     Controls::MoveButton(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, client.bottom);
     InvalidateRect(hwnd, nullptr, FALSE);
@@ -552,7 +590,12 @@ void ScanWindow::OnCommand(HWND hwnd, int controlId)
         if (g.phase == Phase::Running) {
             AskStop(hwnd);
         } else if (g.phase == Phase::Idle) {
-            StartScan(hwnd);
+            StartScan(hwnd, false);
+        }
+        break;
+    case ID_SCAN_CHECK_LOGGED:
+        if (g.phase == Phase::Idle) {
+            StartScan(hwnd, true);
         }
         break;
     case ID_SCAN_COPY:
@@ -586,11 +629,20 @@ LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
         return 0;
     }
     LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
+    const std::span<wchar_t> text(item.pszText, static_cast<std::size_t>(std::max(item.cchTextMax, 0)));
+    const std::vector<ScanRecord::LoggedLba>& logged = g.shown.LoggedLbas();
+    if ((item.mask & LVIF_TEXT) != 0 && g.shown.ChecksLogged() && item.iItem >= 0 &&
+        static_cast<std::size_t>(item.iItem) < logged.size()) {
+        const ScanRecord::LoggedLba& entry = logged[static_cast<std::size_t>(item.iItem)];
+        BoundedText::Format(text, L"%ls",
+                            (item.iSubItem == 0 ? std::to_wstring(entry.lba) : ScanRecord::NowText(entry)).c_str());
+        return 0;
+    }
     const std::vector<ScanRecord::Range>& ranges = g.shown.UnreadableRanges();
     if ((item.mask & LVIF_TEXT) != 0 && item.iItem >= 0 && static_cast<std::size_t>(item.iItem) < ranges.size()) {
         const ScanRecord::Range& range = ranges[static_cast<std::size_t>(item.iItem)];
-        BoundedText::Format(std::span<wchar_t>(item.pszText, static_cast<std::size_t>(std::max(item.cchTextMax, 0))),
-                            L"%llu", static_cast<unsigned long long>(item.iSubItem == 0 ? range.firstLba : range.sectors));
+        BoundedText::Format(text, L"%llu",
+                            static_cast<unsigned long long>(item.iSubItem == 0 ? range.firstLba : range.sectors));
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "DemoCapacities.h"
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
+#include "diskinfo/DriveLogs.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +23,7 @@
 namespace {
 
 using ScriptDrive = std::function<void(FakeDrive&, const DriveAnswers::RealDrives&)>;
+using Logs = std::map<std::uint8_t, DriveAnswers::Bytes>;
 
 enum class Health { Good, FailurePredicted };
 enum class Attachment { Sata, UsbDock };
@@ -29,11 +31,11 @@ enum class Attachment { Sata, UsbDock };
 // A SATA drive that answers every request with the SMART pages and the padded identity strings
 // of the real drive `name`, at a capacity of `sizeBytes`; in a USB dock, its bridge answers the
 // SMART pages and IDENTIFY DEVICE instead of the ATA SMART requests, and the descriptor holds
-// the bridge's own strings.
+// the bridge's own strings. The drive gives `logs` to SMART READ LOG, by log address.
 ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health health,
-                     Attachment attachment = Attachment::Sata)
+                     Attachment attachment = Attachment::Sata, Logs logs = {})
 {
-    return [name, sizeBytes, health, attachment](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
+    return [name, sizeBytes, health, attachment, logs](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
         const auto it = std::find_if(real.drives.begin(), real.drives.end(),
                                      [name](const DriveAnswers::RealDrive& drive) { return drive.name == name; });
         if (it == real.drives.end()) {
@@ -47,6 +49,7 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
         drive.smartVersion = true;
         drive.smartPage = it->page;
         drive.smartThresholds = it->thresholds;
+        drive.smartLogs = logs;
         if (attachment == Attachment::Sata) {
             drive.ApplyTo(fake);
             return;
@@ -78,13 +81,53 @@ DriveAnswers::Drive RealNvmeDrive(std::string_view logName, std::string_view mod
 }
 
 // An NVMe drive: no ATA SMART requests, and the health log the NVMe driver hands out taken from
-// the real drive `logName` among the NVMe health logs; the drive still opens without it.
+// the real drive `logName` among the NVMe health logs; the drive still opens without it. Its
+// Identify Controller says it runs self-tests, and its self-test log holds `selfTests`.
 ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::string_view serial,
-                      std::string_view firmware, std::int64_t sizeBytes)
+                      std::string_view firmware, std::int64_t sizeBytes, DriveAnswers::Bytes selfTests)
 {
     return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
-        RealNvmeDrive(logName, model, serial, firmware, sizeBytes).ApplyTo(fake);
+        DriveAnswers::Drive drive = RealNvmeDrive(logName, model, serial, firmware, sizeBytes);
+        constexpr std::size_t kOacs = 256;
+        constexpr std::uint8_t kSecurityFormatFirmwareSelfTest = 0x17;
+        drive.nvmeIdentify = DriveAnswers::IdentifyController(model, serial, firmware);
+        drive.nvmeIdentify->at(kOacs) = kSecurityFormatFirmwareSelfTest;
+        drive.nvmeSelfTests = selfTests;
+        drive.ApplyTo(fake);
     };
+}
+
+// The failing drive's own history: its last extended self-test ended in a read failure, as did
+// an earlier one and a short one, and its reads in uncorrectable errors, all at LBAs inside the
+// unreadable ranges of its demo surface; interface CRC errors at sectors that read well.
+Logs FailingDriveLogs()
+{
+    return {{DriveLogs::kSelfTestLogAddress, DriveAnswers::AtaSelfTestLog({{1, 0x00, 6511},
+                                                                           {2, 0x00, 6602},
+                                                                           {2, 0x76, 7105, 350000123},
+                                                                           {1, 0x72, 7240, 204799999},
+                                                                           {2, 0x79, 7301, 61000013}})},
+            {DriveLogs::kErrorLogAddress, DriveAnswers::AtaErrorLog(14, {{0x25, 0x84, 1234511, 6950},
+                                                                         {0x25, 0x84, 1234567, 6950},
+                                                                         {0x25, 0x40, 204799999, 7188},
+                                                                         {0x25, 0x40, 204799999, 7189},
+                                                                         {0x25, 0x40, 61000013, 7301}})}};
+}
+
+// An SSD's device statistics, as its attributes give them: hours, resets, 9,251 GiB written and
+// 4,563 GiB read, its temperatures and 7 % of its endurance used.
+Logs SsdStatistics()
+{
+    constexpr std::uint64_t kSectorsPerGiB = 2097152;
+    return {{DriveLogs::kStatisticsAddress, DriveAnswers::DeviceStatistics({{1, 0x08, 3096},
+                                                                            {1, 0x10, 9002},
+                                                                            {1, 0x18, 9251 * kSectorsPerGiB},
+                                                                            {1, 0x28, 4563 * kSectorsPerGiB},
+                                                                            {5, 0x08, 26},
+                                                                            {5, 0x20, 54},
+                                                                            {5, 0x28, 14},
+                                                                            {5, 0x58, 70},
+                                                                            {7, 0x08, 7}})}};
 }
 
 // The NVMe drive of the real log `logName` in a USB enclosure whose Realtek bridge reports its
@@ -105,12 +148,13 @@ std::vector<ScriptDrive> DemoDrives()
 {
     return {
         AtaDrive("WDC_WD20EARS-00MVWB0", kDemoCapacities[0], Health::Good),
-        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted),
-        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good),
+        AtaDrive("SAMSUNG_HD501LJ--CR100-12", kDemoCapacities[1], Health::FailurePredicted, Attachment::Sata,
+                 FailingDriveLogs()),
+        AtaDrive("KINGSTON_SA400S37240G_SBFK71B1", kDemoCapacities[2], Health::Good, Attachment::Sata, SsdStatistics()),
         AtaDrive("INTEL_SSDSA2CW120G3--4PC10302", kDemoCapacities[3], Health::Good),
         AtaDrive("Hitachi_HDS721010CLA632", kDemoCapacities[4], Health::Good),
         NvmeDrive("scrutiny_intel_SSDPEKNW010T8", "INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C",
-                  kDemoCapacities[5]),
+                  kDemoCapacities[5], DriveAnswers::NvmeSelfTestLog({{1, 0, 2398, {}}, {2, 0, 2210, {}}, {1, 0, 2209, {}}})),
         AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
         NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
                                "2B2QEXE7", kDemoCapacities[7]),

@@ -123,6 +123,29 @@ x11_geometry "$details"
 [ "$(x11_pixel "$details_shot" $((X11_WIDTH - 6)) $((X11_HEIGHT - 6)))" == 1E1E1E ] || fail "details: background"
 [ "$(x11_count "$details_shot" 0 200 "$X11_WIDTH" $((X11_HEIGHT - 300)) 282828)" -gt 10000 ] || fail "details: no table"
 echo "ok: the details window of the failing drive, its assessment red"
+# Its own logs under the table, the failed self-tests in red: the list between the table and the
+# partitions holds red rows.
+[ "$(x11_count "$details_shot" 0 $((X11_HEIGHT - 330)) "$X11_WIDTH" 200 FF3232)" -gt 100 ] ||
+  fail "details: no red rows of failed self-tests below the table"
+# Ctrl+C copies the whole view: "Failing" for the failed extended self-test, the self-tests and
+# the errors the drive logged, newest first.
+details_copy=""
+for _ in 1 2 3 4 5 6; do
+  xdotool key ctrl+c
+  sleep 0.5
+  details_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+  grep -q '^Self-tests$' <<<"$details_copy" && break
+  x11_click "$details" 100 $((X11_HEIGHT / 2))
+done
+for line in $'Assessment\tFailing' \
+  $'Reason\tSelf-test #1 (extended) ended in a read failure at LBA 61000013, at hour 7301' \
+  $'Reason\tThe drive logged 14 errors; the newest, at hour 7301: uncorrectable read at LBA 61000013' \
+  $'1\tExtended\tCompleted: read failure\t90 %\t7301\t61000013' \
+  $'3\tExtended\tCompleted: read failure\t60 %\t7105\t350000123' \
+  $'Error Count\t14' $'14\t7301\tREAD DMA EXT\tuncorrectable\t61000013'; do
+  grep -qxF "$line" <<<"$details_copy" || fail "details copy without the line \"$line\": $details_copy"
+done
+echo "ok: the failing drive's self-tests and errors in its details, \"Failing\" for the failed self-test"
 # A click on the table gives it the focus again before a repeated attempt.
 table_y=$((X11_HEIGHT / 2))
 x11_key_until_gone "$details" "Drive Details" "shift+Tab Return" 100 $table_y || fail "Shift+Tab, Enter did not close the details"
@@ -170,6 +193,25 @@ map_height=$(((scan_height - 80 - map_top) * 11 / 20))
 [ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height FF6000)" -ge 1 ] || fail "scan: no cell over 500 ms"
 [ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height 3C8C3C)" -gt 1000 ] || fail "scan: no fast cells"
 echo "ok: the scan of the failing drive finished, its unreadable and slow blocks on the map"
+
+# "Check Logged LBAs" re-reads only the blocks that hold the LBAs the drive's logs name: each of
+# them inside an unreadable range of the demo surface, so each is still unreadable. Its copy
+# lists them, one line each, with every log entry that names it.
+scan_copy=""
+for _ in 1 2 3 4 5 6; do
+  x11_click "$scan" 245 $((scan_height - 40))
+  sleep 2
+  x11_click "$scan" 405 $((scan_height - 40))
+  sleep 0.5
+  scan_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+  grep -q '^Logged LBA' <<<"$scan_copy" && break
+done
+for line in $'Logged LBA\t61000013\tSelf-test #1, Error #14\tUnreadable' \
+  $'Logged LBA\t204799999\tSelf-test #2, Error #13, Error #12\tUnreadable' \
+  $'Logged LBA\t350000123\tSelf-test #3\tUnreadable' $'Result\tFinished'; do
+  grep -qxF "$line" <<<"$scan_copy" || fail "the check's copy without the line \"$line\": $scan_copy"
+done
+echo "ok: Check Logged LBAs finds the failing drive's logged LBAs unreadable"
 x11_key_until_gone "$scan" "Surface Scan - Drive 1" Escape $((scan_width - 20)) 20 || fail "Escape did not close the scan window"
 echo "ok: Escape closes the scan window"
 

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -192,6 +193,108 @@ Bytes DriveAnswers::SmartData(std::span<const std::uint8_t> page)
     return bytes;
 }
 
+namespace {
+
+void KeepChecksum(Bytes& sector)
+{
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i + 1 < sector.size(); ++i) {
+        sum = static_cast<std::uint8_t>(sum + sector[i]);
+    }
+    sector.back() = static_cast<std::uint8_t>(0x100 - sum);
+}
+
+} // namespace
+
+Bytes DriveAnswers::AtaSelfTestLog(std::initializer_list<SelfTestEntry> entries)
+{
+    Bytes log(SmartPage::kSize, 0);
+    log[0] = 1;
+    std::size_t slot = 0;
+    for (const SelfTestEntry& entry : entries) {
+        const std::size_t at = 2 + 24 * (slot++ % 21);
+        log[at] = entry.type;
+        log[at + 1] = entry.status;
+        PutLe(log, at + 2, entry.hours, 2);
+        PutLe(log, at + 5, entry.lba, 4);
+    }
+    log[508] = static_cast<std::uint8_t>(slot == 0 ? 0 : (slot - 1) % 21 + 1);
+    KeepChecksum(log);
+    return log;
+}
+
+Bytes DriveAnswers::AtaErrorLog(std::uint16_t count, std::initializer_list<ErrorEntry> entries)
+{
+    Bytes log(SmartPage::kSize, 0);
+    log[0] = 1;
+    std::size_t slot = 0;
+    for (const ErrorEntry& entry : entries) {
+        const std::size_t at = 2 + 90 * (slot++ % 5);
+        // The failing command in the fifth command structure, the error structure after it.
+        log[at + 48 + 3] = static_cast<std::uint8_t>(entry.lba);
+        log[at + 48 + 6] = static_cast<std::uint8_t>(0xE0 | (entry.lba >> 24 & 0x0F));
+        log[at + 48 + 7] = entry.command;
+        log[at + 60 + 1] = entry.error;
+        PutLe(log, at + 60 + 3, entry.lba & 0xFFFFFF, 3);
+        log[at + 60 + 6] = static_cast<std::uint8_t>(0xE0 | (entry.lba >> 24 & 0x0F));
+        log[at + 60 + 7] = 0x51;
+        log[at + 60 + 27] = 0x03;
+        PutLe(log, at + 60 + 28, entry.hours, 2);
+    }
+    log[1] = static_cast<std::uint8_t>(slot == 0 ? 0 : (slot - 1) % 5 + 1);
+    PutLe(log, 452, count, 2);
+    KeepChecksum(log);
+    return log;
+}
+
+Bytes DriveAnswers::DeviceStatistics(std::initializer_list<Statistic> statistics)
+{
+    std::set<std::uint8_t> pages{0};
+    for (const Statistic& statistic : statistics) {
+        pages.insert(statistic.page);
+    }
+    Bytes log((std::size_t{*pages.rbegin()} + 1) * SmartPage::kSize, 0);
+    for (const std::uint8_t page : pages) {
+        log[page * SmartPage::kSize] = 1; // revision
+        log[page * SmartPage::kSize + 2] = page;
+    }
+    log[8] = static_cast<std::uint8_t>(pages.size());
+    std::copy(pages.begin(), pages.end(), log.begin() + 9);
+    for (const Statistic& statistic : statistics) {
+        PutLe(log, statistic.page * SmartPage::kSize + statistic.offset, statistic.value | std::uint64_t{0xC0} << 56, 8);
+    }
+    return log;
+}
+
+Bytes DriveAnswers::NvmeSelfTestLog(std::initializer_list<NvmeSelfTest> results)
+{
+    Bytes log(564, 0);
+    for (std::size_t slot = 0; slot < 20; ++slot) {
+        log[4 + 28 * slot] = 0x0F;
+    }
+    std::size_t slot = 0;
+    for (const NvmeSelfTest& result : results) {
+        const std::size_t at = 4 + 28 * slot++;
+        log[at] = static_cast<std::uint8_t>(result.code << 4 | result.result);
+        log[at + 2] = result.lba ? 0x03 : 0x01; // the namespace, and the LBA where there is one
+        PutLe(log, at + 4, result.hours, 8);
+        PutLe(log, at + 12, 1, 4);
+        PutLe(log, at + 16, result.lba.value_or(0), 8);
+    }
+    return log;
+}
+
+std::optional<Bytes> DriveAnswers::SmartLog(const Bytes& log, std::size_t sectors)
+{
+    if (log.size() < sectors * SmartPage::kSize) {
+        return std::nullopt;
+    }
+    Bytes bytes(kSmartOutHeaderSize, 0);
+    PutLe(bytes, 0, sectors * SmartPage::kSize, 4);
+    bytes.insert(bytes.end(), log.begin(), log.begin() + static_cast<std::ptrdiff_t>(sectors * SmartPage::kSize));
+    return bytes;
+}
+
 Bytes DriveAnswers::NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset, std::uint32_t length)
 {
     constexpr std::size_t kDescriptorSize = 8 + 40; // Version, Size, STORAGE_PROTOCOL_SPECIFIC_DATA
@@ -289,25 +392,34 @@ std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
     const std::uint8_t features = request[kCdbField + (sixteen ? 4 : 3)];
     const std::uint8_t command = request[kCdbField + (sixteen ? 14 : 9)];
     const std::optional<Bytes>& data = sixteen ? page16 : page12;
-    const std::optional<Bytes>& page = !data              ? data
-                                       : command == 0xEC  ? identify
-                                       : features == 0xD1 ? thresholds
-                                                          : data;
+    std::optional<Bytes> page = !data ? data : command == 0xEC ? identify : features == 0xD1 ? thresholds : data;
+    std::size_t length = SmartPage::kSize;
+    std::uint32_t returned = transferred;
+    if (features == 0xD5) {
+        // A log by the length that answers READ DATA, as many sectors as asked when it has them.
+        const std::size_t sectors = request[kCdbField + (sixteen ? 6 : 4)];
+        const auto log = logs.find(request[kCdbField + (sixteen ? 8 : 5)]);
+        length = sectors * SmartPage::kSize;
+        page = data && log != logs.end() ? SmartLog(log->second, sectors) : std::nullopt;
+        if (page) {
+            page->erase(page->begin(), page->begin() + kSmartOutHeaderSize);
+        }
+        returned = static_cast<std::uint32_t>(length);
+    }
     const auto dataOffset = static_cast<std::size_t>(GetLe(request, kDataBufferOffsetField, 8));
     Bytes answer(request);
-    answer.resize(std::max(answer.size(), dataOffset + SmartPage::kSize));
+    answer.resize(std::max(answer.size(), dataOffset + length));
     answer[kScsiStatusField] = page ? scsiStatus : kCheckCondition;
-    PutLe(answer, kDataTransferLengthField, page ? transferred : 0, 4);
+    PutLe(answer, kDataTransferLengthField, page ? returned : 0, 4);
     if (page) {
-        std::copy_n(page->begin(), std::min(page->size(), SmartPage::kSize),
-                    answer.begin() + static_cast<std::ptrdiff_t>(dataOffset));
+        std::copy_n(page->begin(), std::min(page->size(), length), answer.begin() + static_cast<std::ptrdiff_t>(dataOffset));
     }
     return answer;
 }
 
 DriveAnswers::NvmeEnclosure::NvmeEnclosure() = default;
 
-std::optional<Bytes> DriveAnswers::NvmeEnclosure::Answer(const Bytes& request, std::uint8_t& jmicronOpcode) const
+std::optional<Bytes> DriveAnswers::NvmeEnclosure::Answer(const Bytes& request, std::uint8_t& jmicronAsked) const
 {
     using Family = NvmeBridge::Family;
     if (request.size() < UsbBridge::kSize) {
@@ -325,10 +437,11 @@ std::optional<Bytes> DriveAnswers::NvmeEnclosure::Answer(const Bytes& request, s
     } else if (family == Family::JMicron && cdb[0] == 0xA1 && (cdb[1] & 0x80) != 0) {
         answerStep = cdb[1] == 0x82;
         if (cdb[1] == 0x80) {
-            jmicronOpcode = dataOffset + 8 < request.size() ? request[dataOffset + 8] : 0;
+            const bool getLog = dataOffset + 48 < request.size() && request[dataOffset + 8] == 0x02;
+            jmicronAsked = getLog ? request[dataOffset + 48] : 0;
             data = Bytes{};
         } else if (answerStep) {
-            data = jmicronOpcode == 0x02 ? log : identify;
+            data = jmicronAsked == 0x02 ? log : jmicronAsked == 0x06 ? selfTests : identify;
         } else {
             data = Bytes(512, 0);
             if (replySignature) {
@@ -423,17 +536,36 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
     }
     if (descriptor || nvmeLog) {
         const auto descriptorBytes = descriptor ? std::optional<Bytes>(descriptor->Build()) : std::nullopt;
-        const auto nvmeBytes = nvmeLog ? std::optional<Bytes>(NvmeLogAnswer(*nvmeLog)) : std::nullopt;
-        answers.emplace_back(kQueryProperty, [descriptorBytes, nvmeBytes](const Bytes& input) -> std::optional<Bytes> {
+        // By data type (1 Identify, 2 log page) and identifier (the CNS or the log).
+        std::map<std::pair<std::uint8_t, std::uint8_t>, Bytes> nvme;
+        const std::pair<std::pair<std::uint8_t, std::uint8_t>, const std::optional<Bytes>*> kinds[] = {
+            {{2, 0x02}, &nvmeLog}, {{1, 0x01}, &nvmeIdentify}, {{2, 0x06}, &nvmeSelfTests}, {{2, 0x01}, &nvmeErrors}};
+        for (const auto& [kind, bytes] : kinds) {
+            if (*bytes) {
+                nvme.emplace(kind, NvmeLogAnswer(**bytes, 40, static_cast<std::uint32_t>((*bytes)->size())));
+            }
+        }
+        answers.emplace_back(kQueryProperty, [descriptorBytes, nvme](const Bytes& input) -> std::optional<Bytes> {
             // PropertyId StorageDeviceProperty and QueryType PropertyStandardQuery, both 0.
             const bool standard = input.size() >= 8 && std::all_of(input.begin(), input.begin() + 8,
                                                                     [](std::uint8_t b) { return b == 0; });
             if (standard) {
                 return descriptorBytes;
             }
-            const bool nvme = input.size() >= 8 && input[0] == kDeviceProtocolSpecificProperty &&
-                              std::all_of(input.begin() + 1, input.begin() + 8, [](std::uint8_t b) { return b == 0; });
-            return nvme ? nvmeBytes : std::nullopt;
+            const bool device = input.size() >= 28 && input[0] == kDeviceProtocolSpecificProperty &&
+                                std::all_of(input.begin() + 1, input.begin() + 8, [](std::uint8_t b) { return b == 0; });
+            const auto it = device ? nvme.find({input[12], input[16]}) : nvme.end();
+            if (it == nvme.end()) {
+                return std::nullopt;
+            }
+            // Windows gives no more than was asked for.
+            Bytes answer = it->second;
+            const auto asked = static_cast<std::size_t>(GetLe(input, 28, 4));
+            if (answer.size() > 48 + asked) {
+                answer.resize(48 + asked);
+                PutLe(answer, 28, asked, 4);
+            }
+            return answer;
         });
     }
     if (predictFailure) {
@@ -446,10 +578,15 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
         // The features register (byte 4 of the command) chooses the page.
         const auto data = smartPage ? std::optional<Bytes>(SmartData(*smartPage)) : std::nullopt;
         const auto thresholds = smartThresholds ? std::optional<Bytes>(SmartData(*smartThresholds)) : std::nullopt;
-        answers.emplace_back(kSmartRcvDriveData, [data, thresholds](const Bytes& input) -> std::optional<Bytes> {
-            const std::uint8_t features = input.size() > 4 ? input[4] : 0;
-            return features == 0xD0 ? data : features == 0xD1 ? thresholds : std::nullopt;
-        });
+        answers.emplace_back(kSmartRcvDriveData,
+                             [data, thresholds, logs = smartLogs](const Bytes& input) -> std::optional<Bytes> {
+                                 const std::uint8_t features = input.size() > 6 ? input[4] : 0;
+                                 if (features == 0xD5) {
+                                     const auto log = logs.find(input[6]);
+                                     return log == logs.end() ? std::nullopt : SmartLog(log->second, input[5]);
+                                 }
+                                 return features == 0xD0 ? data : features == 0xD1 ? thresholds : std::nullopt;
+                             });
     }
     if (bridge) {
         answers.emplace_back(kScsiPassThrough, [bridge = *bridge](const Bytes& input) { return bridge.Answer(input); });
@@ -494,6 +631,8 @@ DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive, std::optional<Bytes> id
     drive.bridge.emplace();
     drive.bridge->page16 = drive.smartPage;
     drive.bridge->thresholds = drive.smartThresholds;
+    drive.bridge->logs = std::move(drive.smartLogs);
+    drive.smartLogs.clear();
     drive.bridge->identify = std::move(identify);
     drive.smartVersion = false;
     drive.smartPage.reset();
@@ -513,7 +652,9 @@ DriveAnswers::Drive DriveAnswers::InNvmeEnclosure(Drive drive, std::optional<Nvm
     drive.enclosure->usbDeviceId = std::move(usbDeviceId);
     drive.enclosure->log = std::move(drive.nvmeLog);
     drive.enclosure->identify = std::move(identify);
+    drive.enclosure->selfTests = std::move(drive.nvmeSelfTests);
     drive.nvmeLog.reset();
+    drive.nvmeSelfTests.reset();
     return drive;
 }
 
@@ -537,6 +678,43 @@ std::filesystem::path DriveAnswers::SmartPagesDir(const std::filesystem::path& f
 std::filesystem::path DriveAnswers::NvmePagesDir(const std::filesystem::path& fallback)
 {
     return DirFromEnvironment("NVME_PAGES_DIR", fallback);
+}
+
+std::filesystem::path DriveAnswers::LogPagesDir(const std::filesystem::path& fallback)
+{
+    return DirFromEnvironment("LOG_PAGES_DIR", fallback);
+}
+
+DriveAnswers::LogTable DriveAnswers::LoadLogTable(const std::filesystem::path& folder)
+{
+    LogTable table;
+    const auto text = ReadWholeFile(folder / "expected.tsv");
+    if (!text) {
+        table.problems.push_back("no expected.tsv in " + folder.string());
+        return table;
+    }
+    const std::string_view header = Split(*text, '\n').front();
+    const auto columns = Split(header, '\t');
+    std::map<std::string, int> rowsOf;
+    for (const auto& cells : ReadRows(*text, header, "expected.tsv", table.problems)) {
+        auto& row = table.rows.emplace_back();
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            row.emplace(columns[i], cells[i]);
+        }
+        ++rowsOf[row.at("file")];
+    }
+    for (const auto& path : PagesIn(folder)) {
+        const std::string name = path.filename().string();
+        if (rowsOf.erase(name) == 0) {
+            table.problems.push_back(name + " has no rows in expected.tsv");
+        }
+        const std::string bytes = ReadWholeFile(path).value_or(std::string());
+        table.files[name] = Bytes(bytes.begin(), bytes.end());
+    }
+    for (const auto& [name, count] : rowsOf) {
+        table.problems.push_back(name + " has rows in expected.tsv but no file");
+    }
+    return table;
 }
 
 DriveAnswers::RealDrives DriveAnswers::LoadRealDrives(const std::filesystem::path& dir)

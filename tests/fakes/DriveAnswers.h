@@ -49,6 +49,41 @@ public:
     static constexpr std::uint32_t kDeviceProtocolSpecificProperty = 50;
     static Bytes NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset = 40,
                                std::uint32_t length = 512);
+    // The drive's own logs, entry by entry, oldest first, their checksums kept right. A self-test
+    // entry's status byte holds the status and the remaining tens of percent; an error's LBA is
+    // 28 bits. Device statistics: the pages that hold the statistics given (page, offset,
+    // value; supported and valid), page 0 listing them.
+    struct SelfTestEntry {
+        std::uint8_t type;
+        std::uint8_t status;
+        std::uint16_t hours;
+        std::uint32_t lba = 0xFFFFFFFF;
+    };
+    static Bytes AtaSelfTestLog(std::initializer_list<SelfTestEntry> entries);
+    struct ErrorEntry {
+        std::uint8_t command;
+        std::uint8_t error;
+        std::uint32_t lba;
+        std::uint16_t hours;
+    };
+    static Bytes AtaErrorLog(std::uint16_t count, std::initializer_list<ErrorEntry> entries);
+    struct Statistic {
+        std::uint8_t page;
+        std::uint16_t offset;
+        std::uint64_t value;
+    };
+    static Bytes DeviceStatistics(std::initializer_list<Statistic> statistics);
+    // The NVMe self-test log, newest first: the test code, the result, the hours and the failing LBA.
+    struct NvmeSelfTest {
+        std::uint8_t code;
+        std::uint8_t result;
+        std::uint64_t hours;
+        std::optional<std::uint64_t> lba;
+    };
+    static Bytes NvmeSelfTestLog(std::initializer_list<NvmeSelfTest> results);
+    // SENDCMDOUTPARAMS around the first `sectors` sectors of a log; nullopt, as a drive aborts
+    // the command, when the log has fewer.
+    static std::optional<Bytes> SmartLog(const Bytes& log, std::size_t sectors);
 
     // STORAGE_DEVICE_DESCRIPTOR and its strings in the 1024-byte answer. The text setters
     // append the bytes and a NUL after what is there and point the field at them; Offset and
@@ -149,6 +184,7 @@ public:
         std::optional<Bytes> page16;     // SMART READ DATA through ATA PASS-THROUGH (16)
         std::optional<Bytes> page12;     // the same through ATA PASS-THROUGH (12)
         std::optional<Bytes> thresholds; // SMART READ THRESHOLDS
+        std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
         std::optional<Bytes> identify;   // IDENTIFY DEVICE
         std::uint8_t scsiStatus = 0;     // of a command that has its page
         std::uint32_t transferred = 512; // DataTransferLength returned with a page
@@ -169,12 +205,14 @@ public:
         std::wstring usbDeviceId;                 // "USB\VID_xxxx&PID_yyyy\<serial>"
         std::optional<Bytes> log;                 // the health log, 512 bytes
         std::optional<Bytes> identify;            // Identify Controller, 4,096 bytes
+        std::optional<Bytes> selfTests;           // the device self-test log, 564 bytes
         std::uint8_t scsiStatus = 0;
         std::optional<std::uint32_t> transferred; // in place of the whole length
         bool replySignature = true;               // JMicron's reply starts with "NVME"
 
-        // `jmicronOpcode` carries the opcode of JMicron's descriptor to the step that answers it.
-        std::optional<Bytes> Answer(const Bytes& request, std::uint8_t& jmicronOpcode) const;
+        // `jmicronAsked` carries what JMicron's descriptor asked for (the log identifier, or 0 for
+        // Identify) to the step that answers it.
+        std::optional<Bytes> Answer(const Bytes& request, std::uint8_t& jmicronAsked) const;
     };
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
@@ -188,8 +226,9 @@ public:
     static Bytes FileSystemStart(std::string_view fileSystem);
 
     // A whole fake drive: each request is answered from its member or, where that is empty,
-    // fails. The descriptor answers only the standard device-property query, the NVMe health
-    // log only the device protocol-specific property.
+    // fails. The descriptor answers only the standard device-property query, the NVMe answers
+    // (health log, Identify Controller, self-test and error logs) only the device
+    // protocol-specific property, each its own data type and identifier.
     struct Drive {
         std::optional<std::int64_t> sizeBytes;
         std::optional<Descriptor> descriptor;
@@ -197,7 +236,11 @@ public:
         bool smartVersion = false;
         std::optional<Bytes> smartPage;       // answers SMART READ DATA
         std::optional<Bytes> smartThresholds; // answers SMART READ THRESHOLDS
+        std::map<std::uint8_t, Bytes> smartLogs; // SMART READ LOG by log address, all its sectors
         std::optional<Bytes> nvmeLog;
+        std::optional<Bytes> nvmeIdentify;
+        std::optional<Bytes> nvmeSelfTests;
+        std::optional<Bytes> nvmeErrors;
         std::optional<UsbBridge> bridge;
         std::optional<NvmeEnclosure> enclosure;
 
@@ -229,8 +272,8 @@ public:
     // pages and `identify` from the bridge, for ATA PASS-THROUGH (16).
     static Drive InUsbDock(Drive drive, std::optional<Bytes> identify = std::nullopt);
 
-    // `drive`, an NVMe drive, in an enclosure: bus type USB, and its health log and `identify`
-    // only through the vendor commands of the bridge at `usbDeviceId`.
+    // `drive`, an NVMe drive, in an enclosure: bus type USB, and its health log, self-test log
+    // and `identify` only through the vendor commands of the bridge at `usbDeviceId`.
     static Drive InNvmeEnclosure(Drive drive, std::optional<NvmeBridge::Family> family, std::wstring usbDeviceId,
                                  Bytes identify);
 
@@ -274,4 +317,15 @@ public:
     };
     static std::filesystem::path NvmePagesDir(const std::filesystem::path& fallback);
     static RealNvmeLogs LoadRealNvmeLogs(const std::filesystem::path& dir, const std::string& table);
+
+    // One folder of drives' own logs: every .bin by its file name, and the rows of its
+    // expected.tsv as column name to cell, in file order. LOG_PAGES_DIR names another folder
+    // of folders than `fallback`.
+    struct LogTable {
+        std::map<std::string, Bytes> files;
+        std::vector<std::map<std::string, std::string>> rows;
+        std::vector<std::string> problems; // a log without rows, rows without their log
+    };
+    static std::filesystem::path LogPagesDir(const std::filesystem::path& fallback);
+    static LogTable LoadLogTable(const std::filesystem::path& folder);
 };

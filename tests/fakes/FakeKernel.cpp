@@ -41,6 +41,7 @@ struct JMicronState {
     bool held = false;
     int nextStep = 0;
     std::uint8_t opcode = 0;
+    std::uint8_t log = 0;
 };
 
 struct State {
@@ -137,8 +138,41 @@ bool IsReadOnlySmartCommand(const FakeBytes& input)
            input[7] == 0x4F && input[8] == 0xC2;
 }
 
+// The drive's own logs, read only: SMART READ LOG of exactly one of three logs, each with its
+// own sector count (the self-test and summary error logs one sector, device statistics pages
+// from page 0, up to eight). The log directory (address 0), every other log and every write of
+// one lie outside.
+bool IsAllowedLogRead(std::uint8_t address, std::uint8_t sectors)
+{
+    return sectors >= 1 && (address == 0x06 || address == 0x01 ? sectors == 1 : address == 0x04 && sectors <= 8);
+}
+
+// SMART READ LOG through the disk driver: the command above, its buffer size the log's, and
+// room in the answer for the log behind SENDCMDOUTPARAMS.
+bool IsSmartLogRead(const FakeBytes& input, DWORD outSize)
+{
+    return input.size() == sizeof(SENDCMDINPARAMS) && input[10] == 0xB0 && input[4] == 0xD5 && input[7] == 0x4F &&
+           input[8] == 0xC2 && IsAllowedLogRead(input[6], input[5]) &&
+           (input[0] | input[1] << 8 | input[2] << 16 | input[3] << 24) == input[5] * 512 &&
+           outSize >= offsetof(SENDCMDOUTPARAMS, bBuffer) + input[5] * 512u;
+}
+
 using Cdb = std::array<std::uint8_t, sizeof(SCSI_PASS_THROUGH::Cdb)>;
 using Family = NvmeBridge::Family;
+
+// The same through a USB bridge: ATA PASS-THROUGH (16 or 12) of SMART READ LOG, PIO data in,
+// as many 512-byte blocks as the count says.
+bool IsBridgeLogRead(const Cdb& cdb, const SCSI_PASS_THROUGH& request)
+{
+    const bool sixteen = request.CdbLength == 16;
+    const std::uint8_t sectors = cdb[sixteen ? 6 : 4];
+    const std::uint8_t address = cdb[sixteen ? 8 : 5];
+    const Cdb expected = sixteen ? Cdb{0x85, 0x08, 0x0E, 0x00, 0xD5, 0x00, sectors, 0x00, address, 0x00, 0x4F, 0x00,
+                                       0xC2, 0xA0, 0xB0, 0x00}
+                                 : Cdb{0xA1, 0x08, 0x0E, 0xD5, sectors, address, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00};
+    return (sixteen || request.CdbLength == 12) && cdb == expected && IsAllowedLogRead(address, sectors) &&
+           request.DataIn == SCSI_IOCTL_DATA_IN && request.DataTransferLength == sectors * 512u;
+}
 
 // Every command block a SCSI pass-through may carry: ATA PASS-THROUGH (16 or 12) of SMART READ
 // DATA, SMART READ THRESHOLDS or IDENTIFY DEVICE to any bridge, and the vendor commands that tunnel NVMe Get Log
@@ -170,27 +204,34 @@ const std::vector<AllowedCommand>& AllowedCommands()
         {{0xA1, 0x80, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, SCSI_IOCTL_DATA_OUT, 512, 0},
         {{0xA1, 0x82, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, in, 512, 1},
         {{0xA1, 0x82, 0x00, 0x00, 0x10, 0x00}, 12, Family::JMicron, in, 4096, 1},
+        {{0xA1, 0x82, 0x00, 0x00, 0x02, 0x34}, 12, Family::JMicron, in, 564, 1},
         {{0xA1, 0x8F, 0x00, 0x00, 0x02, 0x00}, 12, Family::JMicron, in, 512, 2},
     };
     return commands;
 }
 
-// The two JMicron command descriptors, the only bytes ever sent toward a device: "NVME", the
-// opcode at 8, the namespace at 12 and CDW10 at 48; Get Log Page of log 02h, 128 dwords, for
-// every namespace, or Identify of the controller. Every other byte 0.
-FakeBytes JMicronDescriptor(std::uint8_t opcode)
+// The three JMicron command descriptors, the only bytes ever sent toward a device: "NVME", the
+// opcode at 8, the namespace at 12 and CDW10 at 48; Get Log Page, for every namespace, of log
+// 02h (128 dwords) or 06h (141 dwords), or Identify of the controller. Every other byte 0.
+FakeBytes JMicronDescriptor(std::uint8_t opcode, std::uint8_t log = 0x02)
 {
     FakeBytes block(512, 0);
     std::memcpy(block.data(), "NVME", 4);
     block[8] = opcode;
     if (opcode == 0x02) {
         std::fill_n(block.begin() + 12, 4, std::uint8_t{0xFF});
-        block[48] = 0x02;
-        block[50] = 0x7F;
+        block[48] = log;
+        block[50] = log == 0x02 ? 0x7F : 0x8C;
     } else {
         block[48] = 0x01;
     }
     return block;
+}
+
+// The answer length of the command a JMicron descriptor carries.
+DWORD JMicronLength(const JMicronState& state)
+{
+    return state.opcode != 0x02 ? 4096 : state.log == 0x02 ? 512 : 564;
 }
 
 // Why a SCSI pass-through to `drive` is one the program must not send, or empty when it may:
@@ -212,6 +253,11 @@ std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDr
     const auto inside = [outSize](std::uint64_t offset, std::uint64_t length) {
         return length <= outSize && offset <= outSize - length;
     };
+    if (command == commands.end() && IsBridgeLogRead(cdb, request) &&
+        inside(request.DataBufferOffset, request.DataTransferLength) &&
+        inside(request.SenseInfoOffset, request.SenseInfoLength)) {
+        return {};
+    }
     if (command == commands.end()) {
         return "a command block that is not one the program may send";
     }
@@ -238,11 +284,12 @@ std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDr
         }
         const auto from = input.begin() + static_cast<std::ptrdiff_t>(request.DataBufferOffset);
         const FakeBytes sent(from, from + 512);
-        if (sent != JMicronDescriptor(0x02) && sent != JMicronDescriptor(0x06)) {
-            return "data out other than one of the two JMicron descriptors";
+        if (sent != JMicronDescriptor(0x02) && sent != JMicronDescriptor(0x06) && sent != JMicronDescriptor(0x02, 0x06)) {
+            return "data out other than one of the three JMicron descriptors";
         }
         jmicron.opcode = sent[8];
-    } else if (command->jmicronStep == 1 && command->length != (jmicron.opcode == 0x02 ? 512u : 4096u)) {
+        jmicron.log = sent[48];
+    } else if (command->jmicronStep == 1 && command->length != JMicronLength(jmicron)) {
         return "a JMicron data step of another length than its descriptor's command";
     }
     return {};
@@ -634,8 +681,9 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
-    if (ioControlCode == SMART_RCV_DRIVE_DATA && !IsReadOnlySmartCommand(call.input)) {
-        ADD_FAILURE() << "a SMART command other than READ DATA or READ THRESHOLDS";
+    if (ioControlCode == SMART_RCV_DRIVE_DATA && !IsReadOnlySmartCommand(call.input) &&
+        !IsSmartLogRead(call.input, outBufferSize)) {
+        ADD_FAILURE() << "a SMART command other than READ DATA, READ THRESHOLDS or READ LOG of a log it may read";
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -647,8 +695,8 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
         if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
             !fault.empty()) {
-            ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS "
-                             "or an NVMe tunnel of the drive's bridge: "
+            ADD_FAILURE() << "a SCSI pass-through other than ATA PASS-THROUGH of SMART READ DATA, READ THRESHOLDS or "
+                             "READ LOG or an NVMe tunnel of the drive's bridge: "
                           << fault;
             ::SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;

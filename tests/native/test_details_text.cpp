@@ -17,6 +17,8 @@ namespace {
 using SmartPage = DriveAnswers::SmartPage;
 using Verdict = Assessment::Verdict;
 using Count = NvmeHealth::Count;
+using Style = DetailsText::RowStyle;
+using Rows = std::vector<std::vector<std::wstring>>;
 
 DriveDetails::Page PageOf(const DriveAnswers::Bytes& bytes)
 {
@@ -49,6 +51,28 @@ DriveDetails Nvme(std::uint8_t warning, std::uint8_t percentageUsed, Count media
         log[160 + i] = static_cast<std::uint8_t>(mediaErrors.low >> (8 * i));
         log[168 + i] = static_cast<std::uint8_t>(mediaErrors.high >> (8 * i));
     }
+    return details;
+}
+
+// A sound ATA drive with the drive's own logs given.
+DriveDetails AtaLogs(std::optional<DriveAnswers::Bytes> selfTests, std::optional<DriveAnswers::Bytes> errors,
+                     DriveAnswers::Bytes statistics = {})
+{
+    DriveDetails details = Ata(SmartPage(), SmartPage());
+    if (selfTests) {
+        details.selfTestLog = PageOf(*selfTests);
+    }
+    if (errors) {
+        details.errorLog = PageOf(*errors);
+    }
+    details.statistics = std::move(statistics);
+    return details;
+}
+
+DriveDetails NvmeSelfTests(DriveAnswers::Bytes log)
+{
+    DriveDetails details = Nvme(0, 0, {});
+    details.nvmeSelfTests = std::move(log);
     return details;
 }
 
@@ -112,6 +136,27 @@ TEST(DetailsText, AssessmentRules)
          {L"Attribute 197 Current Pending Sector Count: raw count 8 is not 0",
           L"Attribute 5 Reallocated Sectors Count: current 9 is at or below its threshold 10"}},
         {"no SMART data", DriveDetails(), Verdict::Unknown, {L"The drive answered no SMART data"}},
+        {"extended self-test failed", AtaLogs(DriveAnswers::AtaSelfTestLog({{2, 0x00, 100}, {2, 0x79, 120, 61000013}}), {}),
+         Verdict::Failing, {L"Self-test #1 (extended) ended in a read failure at LBA 61000013, at hour 120"}},
+        {"a failure that a later extended pass cleared",
+         AtaLogs(DriveAnswers::AtaSelfTestLog({{2, 0x50, 90, 7}, {130, 0x00, 95}, {1, 0x00, 99}}), {}), Verdict::Good, {}},
+        {"a short pass clears nothing",
+         AtaLogs(DriveAnswers::AtaSelfTestLog({{1, 0x30, 90}, {1, 0x00, 99}, {2, 0xF9, 99}}), {}), Verdict::Failing,
+         {L"Self-test #3 (short) ended in a fatal or unknown error, at hour 90"}},
+        {"NVMe self-test failed", NvmeSelfTests(DriveAnswers::NvmeSelfTestLog({{1, 0, 310, {}}, {2, 7, 300, 1234}})),
+         Verdict::Failing, {L"Self-test #2 (extended) ended in failed segments at LBA 1234, at hour 300"}},
+        {"NVMe self-test aborted", NvmeSelfTests(DriveAnswers::NvmeSelfTestLog({{2, 8, 300, 1234}, {2, 4, 200, {}}})),
+         Verdict::Good, {}},
+        {"media errors logged",
+         AtaLogs({}, DriveAnswers::AtaErrorLog(3, {{0x25, 0x10, 5, 40}, {0xC8, 0x40, 204799999, 90}, {0x25, 0x84, 9, 95}})),
+         Verdict::Caution, {L"The drive logged 3 errors; the newest, at hour 90: uncorrectable read at LBA 204799999"}},
+        {"interface and aborted errors are not weighed",
+         AtaLogs({}, DriveAnswers::AtaErrorLog(2, {{0x35, 0x80, 5, 40}, {0xB0, 0x04, 0, 41}})), Verdict::Good, {}},
+        {"device statistics: endurance used up",
+         AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{7, 8, 100}, {1, 0x10, 5000}})), Verdict::Caution,
+         {L"Percentage used 100 %: the drive has reached its rated endurance"}},
+        {"device statistics: endurance left", AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{7, 8, 99}})),
+         Verdict::Good, {}},
         {"behind a RAID driver", Raid(), Verdict::Unknown,
          {L"Health figures are not available through this RAID controller's driver (bus type RAID)"}},
         {"no SMART data, failure predicted", [] { DriveDetails d; d.info.failurePredicted = true; return d; }(),
@@ -192,7 +237,8 @@ TEST(DetailsText, CopiedTexts)
                      L"Reason\tAttribute 5 Reallocated Sectors Count: current 118 is at or below its threshold 140", L"",
                      L"ID\tAttribute\tCurrent\tWorst\tThreshold\tRaw\tRaw (hex)\tStatus",
                      L"5\tReallocated Sectors Count\t118\t118\t140\t655\t00000000028F\tFailing now", L"",
-                     L"Partitions\tNot answered by the drive"}));
+                     L"Self-tests", L"Not available", L"", L"Errors", L"Not available", L"", L"Statistics",
+                     L"Not available", L"", L"Partitions\tNot answered by the drive"}));
 
     // The partitions, each with the volume that starts where it starts on this drive and the
     // file system its first sectors name; a signature with a leading zero keeps its eight digits.
@@ -224,6 +270,54 @@ TEST(DetailsText, CopiedTexts)
     EXPECT_EQ(DetailsText::BuildTable(Raid()).note,
               L"Health figures are not available through this RAID controller's driver (bus type RAID).");
     EXPECT_EQ(DetailsText::Heading(Raid())[5].value, L"RAID");
+
+    // The drive's own logs under their headings, one item a line; newest first.
+    const DriveDetails logged =
+        AtaLogs(DriveAnswers::AtaSelfTestLog({{1, 0x00, 7000}, {2, 0x79, 7010, 61000013}}),
+                DriveAnswers::AtaErrorLog(2, {{0x25, 0x40, 61000013, 7001}, {0xB0, 0x04, 0, 7002}}),
+                DriveAnswers::DeviceStatistics(
+                    {{1, 0x10, 7011}, {1, 0x18, 2'000'000'000}, {7, 8, 4}, {5, 0x20, 0x44}, {5, 0x28, 0xFB}}));
+    EXPECT_NE(DetailsText::CopyText(logged).find(Lines(
+                  {L"", L"Self-tests", L"#\tType\tStatus\tRemaining\tHours\tFirst Failing LBA",
+                   L"1\tExtended\tCompleted: read failure\t90 %\t7010\t61000013",
+                   L"2\tShort\tCompleted without error\t0 %\t7000\t-", L"", L"Errors", L"Error Count\t2",
+                   L"#\tHours\tCommand\tError\tLBA", L"2\t7002\t0xB0\taborted\t0",
+                   L"1\t7001\tREAD DMA EXT\tuncorrectable\t61000013", L"", L"Statistics", L"Power-On Hours\t7011",
+                   L"Data Written\t1.02 TB", L"Percentage Used\t4 %", L"Highest Temperature\t68 \u00B0C",
+                   L"Lowest Temperature\t-5 \u00B0C", L""})),
+              std::wstring::npos)
+        << DetailsText::CopyText(logged);
+    // The window's one table: each title beside its section's first line, failures coloured.
+    const auto logTable = DetailsText::LogTable(DetailsText::LogSections(logged));
+    ASSERT_EQ(logTable.rows.size(), 12u);
+    ASSERT_EQ(logTable.styles.size(), 12u);
+    EXPECT_EQ(logTable.columns.size(), 7u);
+    EXPECT_EQ(logTable.rows[0][0] + logTable.rows[0][1] + logTable.rows[1][0] + logTable.rows[1][1], L"Self-tests#1");
+    EXPECT_EQ(logTable.rows[3][0] + L"/" + logTable.rows[7][0], L"Errors/Statistics");
+    const std::vector<Style> styles(logTable.styles.begin(), logTable.styles.begin() + 8);
+    EXPECT_EQ(styles, (std::vector<Style>{Style::Normal, Style::FailingNow, Style::Normal, Style::Normal, Style::Normal,
+                                          Style::Normal, Style::FailingNow, Style::Normal}));
+
+    // NVMe: the operation in progress, then the results; the error count of the newest entry.
+    DriveDetails nvmeLogs = NvmeSelfTests(DriveAnswers::NvmeSelfTestLog({{1, 0, 310, {}}, {2, 7, 300, 1234}}));
+    nvmeLogs.nvmeSelfTests[0] = 2;
+    nvmeLogs.nvmeSelfTests[1] = 40;
+    nvmeLogs.nvmeErrors.assign(3 * 64, 0);
+    for (const auto& [at, byte] : {std::pair{0, 9}, {12, 0x02}, {13, 0x05}, {16, 0x39}, {17, 0x30}, {24, 1}, {64, 8}}) {
+        nvmeLogs.nvmeErrors[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(byte);
+    }
+    const auto nvmeSections = DetailsText::LogSections(nvmeLogs);
+    ASSERT_EQ(nvmeSections.size(), 3u);
+    EXPECT_EQ(nvmeSections[0].lines,
+              (Rows{{L"Extended self-test in progress", L"40 % done"},
+                    {L"#", L"Type", L"Status", L"Remaining", L"Hours", L"First Failing LBA"},
+                    {L"1", L"Short", L"Completed without error", L"-", L"310", L"-"},
+                    {L"2", L"Extended", L"Completed: failed segments", L"-", L"300", L"1234"}}));
+    EXPECT_EQ(nvmeSections[1].lines, (Rows{{L"Error Count", L"9"},
+                                           {L"#", L"Status", L"LBA", L"Namespace"},
+                                           {L"9", L"Unrecovered Read Error", L"12345", L"1"},
+                                           {L"8", L"Successful Completion", L"0", L"0"}}));
+    EXPECT_EQ(nvmeSections[2].lines, (Rows{{L"Not available"}}));
 
     const auto none = DetailsText::BuildTable(DriveDetails());
     EXPECT_TRUE(none.columns.empty() && none.rows.empty());

@@ -1,3 +1,4 @@
+#include "DriveAnswers.h"
 #include "disktest/ScanRecord.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +124,64 @@ TEST(ScanRecord, StopsAfterARowOfUnreadableBlocksAndTellsWhereTheDriveWentAway)
     EXPECT_EQ(running.StatusLine(), L"Scanned 0.0 of 2.0 GB (0.1 %)   2 MB/s   elapsed 0:00:01   left 0:16:39");
     ASSERT_EQ(running.PlotPoints().size(), 1u);
     EXPECT_DOUBLE_EQ(running.PlotPoints()[0].mibPerSecond, 100.0);
+}
+
+// The LBAs a drive's own logs name as failing: each failed self-test's first failing LBA (ATA or
+// NVMe) and each uncorrectable or sector-not-found error's, in LBA order, an LBA named twice
+// once with both sources; passed self-tests, failures without an LBA and interface or aborted
+// errors name none. A block read tells each logged LBA in it what its block or piece gave.
+TEST(ScanRecord, LoggedLbasFromTheLogsAndWhatTheirBlocksGave)
+{
+    DriveDetails ata;
+    auto page = [](const DriveAnswers::Bytes& bytes) {
+        DriveDetails::Page copy{};
+        std::copy_n(bytes.begin(), copy.size(), copy.begin());
+        return copy;
+    };
+    ata.selfTestLog = page(DriveAnswers::AtaSelfTestLog(
+        {{2, 0x79, 90, 5000}, {1, 0x00, 95}, {1, 0x50, 96, 7}, {2, 0xF0, 97, 123}, {1, 0x74, 99, 3000}, {2, 0x30, 99}}));
+    ata.errorLog = page(DriveAnswers::AtaErrorLog(
+        9, {{0x25, 0x40, 5000, 80}, {0x25, 0x84, 42, 81}, {0xC8, 0x10, 2100, 82}, {0xB0, 0x04, 0, 83}, {0x25, 0x40, 3000, 84}}));
+    std::vector<std::wstring> lines;
+    for (const ScanRecord::LoggedLba& logged : ScanRecord::LoggedLbasOf(ata)) {
+        lines.push_back(std::to_wstring(logged.lba) + L" " + logged.source);
+    }
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"7 Self-test #4", L"2100 Error #7", L"3000 Self-test #2, Error #9",
+                                                L"5000 Self-test #6, Error #5"}));
+    DriveDetails nvme;
+    nvme.nvmeSelfTests = DriveAnswers::NvmeSelfTestLog({{1, 0, 310, {}}, {2, 7, 300, 1234}, {2, 5, 200, {}}, {1, 2, 100, 99}});
+    const auto nvmeLogged = ScanRecord::LoggedLbasOf(nvme);
+    ASSERT_EQ(nvmeLogged.size(), 1u);
+    EXPECT_EQ(std::to_wstring(nvmeLogged[0].lba) + L" " + nvmeLogged[0].source, L"1234 Self-test #2");
+    EXPECT_TRUE(ScanRecord::LoggedLbasOf(DriveDetails()).empty());
+
+    // 4096-byte sectors: blocks of 256 sectors. LBAs 10 and 20 share block 0, which reads; 300 lies
+    // in a failed block whose piece at 256 fails and whose piece at 272 (LBA 300's) reads; 600 in
+    // a block never read; 1000 past the end.
+    ScanRecord record(3 * kMiB + 8192, 4096, {{10, L"a"}, {20, L"b"}, {300, L"c"}, {600, L"d"}, {1000, L"e"}});
+    EXPECT_TRUE(record.ChecksLogged());
+    EXPECT_EQ(record.LoggedBlocks(), (std::vector<std::uint64_t>{0, kMiB, 2 * kMiB}));
+    EXPECT_TRUE(record.AddBlock({0, kMiB, 12.4, true}, {}));
+    EXPECT_DOUBLE_EQ(record.Progress(), 1.0 / 3);
+    EXPECT_TRUE(record.AddBlock({kMiB, kMiB, 900, false}, Pieces(kMiB, kMiB, {0})));
+    record.Finish();
+    std::vector<std::wstring> now;
+    for (const ScanRecord::LoggedLba& logged : record.LoggedLbas()) {
+        now.push_back(ScanRecord::NowText(logged));
+    }
+    EXPECT_EQ(now, (std::vector<std::wstring>{L"Readable in 12 ms", L"Readable in 12 ms", L"Readable in 1 ms",
+                                              L"Not read", L"Not read"}));
+    const std::wstring copy = record.CopyText({1, L"M", L"S"});
+    EXPECT_NE(copy.find(L"Unreadable\t256\t16\r\nLogged LBA\t10\ta\tReadable in 12 ms\r\n"), std::wstring::npos) << copy;
+    EXPECT_NE(copy.find(L"Logged LBA\t1000\te\tNot read\r\n"), std::wstring::npos);
+    EXPECT_EQ(record.StatusLine().substr(0, 62), L"Finished   Read 2 of 3 blocks that hold logged LBAs   elapsed ");
+
+    // An unreadable piece makes its LBAs Unreadable.
+    ScanRecord failing(2 * kMiB, 512, {{2050, L"x"}});
+    EXPECT_EQ(failing.LoggedBlocks(), std::vector<std::uint64_t>{kMiB});
+    EXPECT_TRUE(failing.AddBlock({kMiB, kMiB, 900, false}, Pieces(kMiB, kMiB, {0})));
+    EXPECT_EQ(ScanRecord::NowText(failing.LoggedLbas()[0]), L"Unreadable");
+    EXPECT_FALSE(ScanRecord(2 * kMiB, 512).ChecksLogged());
 }
 
 TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHoursMinutesSeconds)

@@ -252,11 +252,13 @@ ScanRecord Scan(int number)
     return SurfaceScan::Snapshot();
 }
 
-// The logged reads are blocks of 1 MiB (the last what remains) from LBA 0 in order, each that
-// failed followed by its pieces of 64 KiB, all naming their offset in whole sectors.
-void ExpectReadsInOrder(std::uint64_t capacity)
+// The logged reads are blocks of 1 MiB (the last what remains) from LBA 0 in order, or only
+// those at `only`, each that failed followed by its pieces of 64 KiB, all naming their offset in
+// whole sectors.
+void ExpectReadsInOrder(std::uint64_t capacity, const std::vector<std::uint64_t>& only = {})
 {
-    std::uint64_t block = 0;
+    std::uint64_t block = only.empty() ? 0 : only[0];
+    std::size_t next = 1;
     const std::vector<KernelCall> reads = FakeKernel::CallsOf(Kind::Read);
     for (std::size_t index = 0; index < reads.size(); ++index) {
         const std::uint64_t length = std::min(kMiB, capacity - block);
@@ -270,7 +272,7 @@ void ExpectReadsInOrder(std::uint64_t capacity)
             ASSERT_EQ(reads[index].offset, block + piece) << "piece " << index;
             ASSERT_EQ(reads[index].bytesToRead, std::min<std::uint64_t>(SurfaceScan::kPieceSize, length - piece));
         }
-        block += length;
+        block = only.empty() ? block + length : next < only.size() ? only[next++] : capacity;
     }
 }
 
@@ -287,6 +289,11 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
         std::vector<Range> ranges;
         std::wstring result;
         bool answersGeometry = true;
+        // A check of these logged LBAs, on the caller's thread, instead of the whole scan; the
+        // blocks it reads and what it says of each LBA.
+        std::vector<ScanRecord::LoggedLba> logged = {};
+        std::vector<std::uint64_t> blocks = {};
+        std::vector<std::wstring> now = {};
     };
     FakeSurface slowRanges;
     slowRanges.zones = {{0, 0, 100}, {4 * 2048, 0, 20}};
@@ -326,6 +333,16 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
          {{4096, 128}}, L"The drive stopped answering at LBA 4224 (error 1167)"},
         {"32 unreadable blocks in a row", 40 * kMiB, dying, {3, 0, 0, 0, 32}, {{6144, 65536}},
          L"Stopped after 32 unreadable blocks in a row at LBA 69632"},
+        {"logged LBAs: two in one unreadable block, one in a readable piece of a failed block, one in a clean "
+         "block, one in the short last block, one past the end",
+         4 * kMiB + 24 * 1024, unreadable, {1, 0, 0, 0, 3}, {{3968, 256}, {8192, 48}}, L"Finished", true,
+         {{4090, L"Self-test #1"}, {4095, L"Error #3"}, {5000, L"Error #2"}, {7000, L"Self-test #2"},
+          {8200, L"Error #1"}, {9000, L"Self-test #3"}},
+         {kMiB, 2 * kMiB, 3 * kMiB, 4 * kMiB},
+         {L"Unreadable", L"Unreadable", L"Readable in 1 ms", L"Readable in 10 ms", L"Unreadable", L"Not read"}},
+        {"logged LBAs on a drive that goes", 8 * kMiB, gone, {1, 0, 0, 0, 0}, {},
+         L"The drive stopped answering at LBA 4096 (error 1167)", true, {{100, L"Self-test #1"}, {6000, L"Error #1"}},
+         {0, 2 * kMiB}, {L"Readable in 10 ms", L"Not read"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -338,12 +355,17 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
             drive.answers.erase(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX);
         }
 
-        const ScanRecord record = Scan(2);
+        const ScanRecord record = c.logged.empty() ? Scan(2) : SurfaceScan::CheckLoggedLbas(2, c.logged);
         EXPECT_EQ(record.ResultText(), c.result);
         EXPECT_EQ(CountsOf(record), c.counts);
         EXPECT_EQ(record.UnreadableRanges(), c.ranges);
         EXPECT_EQ(record.SectorSize(), c.surface.sectorSize);
-        ExpectReadsInOrder(c.capacity);
+        ExpectReadsInOrder(c.capacity, c.blocks);
+        std::vector<std::wstring> now;
+        for (const ScanRecord::LoggedLba& logged : record.LoggedLbas()) {
+            now.push_back(ScanRecord::NowText(logged));
+        }
+        EXPECT_EQ(now, c.now);
 
         const auto opens = FakeKernel::CallsOf(Kind::Open);
         ASSERT_EQ(opens.size(), 1u);
@@ -360,7 +382,7 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
         ASSERT_EQ(allocs.size(), 1u);
         EXPECT_EQ(allocs[0].size, SurfaceScan::kBlockSize);
         EXPECT_EQ(FakeKernel::CallsOf(Kind::Free).size(), 1u);
-        EXPECT_EQ(FakeKernel::CallsOf(Kind::Thread).size(), 1u);
+        EXPECT_EQ(FakeKernel::CallsOf(Kind::Thread).size(), c.logged.empty() ? 1u : 0u);
         EXPECT_EQ(FakeKernel::OpenHandles(), 0) << "the drive's handle or the thread's left open";
     }
 }

@@ -4,6 +4,7 @@
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/SatPassThrough.h"
 #include "kernel/Kernel.h"
 #include "kernel/KernelResources.h"
 #include "ui/DetailsText.h"
@@ -19,6 +20,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -435,7 +437,16 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
         std::array<std::uint8_t, 529> answer{};
         EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, SMART_RCV_DRIVE_DATA, command.data(), 33, answer.data(),
                                                         529, &returned, nullptr),
-                                "READ DATA or READ THRESHOLDS");
+                                "READ DATA, READ THRESHOLDS or READ LOG");
+    }
+    // SMART READ LOG of the log directory, of a log the program never reads, and of more sectors
+    // than the self-test or statistics logs are read with.
+    for (const auto& [address, sectors] : {std::pair{0x00, 1}, {0x02, 1}, {0x07, 1}, {0x06, 2}, {0x04, 9}}) {
+        auto command = DeviceAnswers::SmartLogCommand(0, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(sectors));
+        std::vector<std::uint8_t> answer(16 + 512 * 9 + 16);
+        EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, SMART_RCV_DRIVE_DATA, command.data(), 33, answer.data(),
+                                                        static_cast<DWORD>(answer.size()), &returned, nullptr),
+                                "READ LOG of a log it may read");
     }
 
     using Cdb = std::array<std::uint8_t, 16>;
@@ -461,8 +472,15 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
                                              {readData, SCSI_IOCTL_DATA_OUT},
                                              {readData12, SCSI_IOCTL_DATA_IN},
                                              {write10, SCSI_IOCTL_DATA_IN}};
+    // The same through the bridge: the directory, another log, the statistics past page 7.
+    using Length = SatPassThrough::Length;
+    for (const auto& command : {SatPassThrough::SmartLogCommand(Length::Sixteen, 0x00, 1),
+                                SatPassThrough::SmartLogCommand(Length::Sixteen, 0x03, 1),
+                                SatPassThrough::SmartLogCommand(Length::Sixteen, 0x04, 9)}) {
+        EXPECT_NONFATAL_FAILURE(passThrough(command, SCSI_IOCTL_DATA_IN), "READ LOG");
+    }
     for (const auto& [cdb, dataIn] : refused) {
-        EXPECT_NONFATAL_FAILURE(passThrough(cdb, dataIn), "ATA PASS-THROUGH of SMART READ DATA or READ THRESHOLDS");
+        EXPECT_NONFATAL_FAILURE(passThrough(cdb, dataIn), "ATA PASS-THROUGH of SMART READ DATA, READ THRESHOLDS or READ LOG");
     }
     // NVMe tunnels: a vendor command to a bridge of another family; JMicron's first step without
     // the mutex, and under it with a descriptor of zeros.
@@ -473,10 +491,138 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "without the mutex");
     const HANDLE mutex = Kernel::CreateMutexW(nullptr, FALSE, L"Global\\Access_JMicron_SMART");
     EXPECT_EQ(Kernel::WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
-    EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "one of the two JMicron descriptors");
+    EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "one of the three JMicron descriptors");
     Kernel::ReleaseMutex(mutex);
     Kernel::CloseHandle(mutex);
     Kernel::CloseHandle(device);
+}
+
+// Every request for a drive's own logs on each route, as one line each: what was asked, on
+// which handle, with which buffer. A log is asked for only where the drive says it keeps it,
+// by its exact address and length; the log directory (address 0), every other log and every
+// write are never sent, which the fake kernel would fail besides. What the drive gave comes
+// into the details where it counts.
+TEST(Inventory, DriveLogRequestsOfEveryRoute)
+{
+    using Drive = DriveAnswers::Drive;
+    const Bytes selfTests = DriveAnswers::AtaSelfTestLog({{2, 0x73, 100, 5000}});
+    const Bytes errors = DriveAnswers::AtaErrorLog(3, {{0xC8, 0x40, 5000, 99}});
+    const Bytes statistics = DriveAnswers::DeviceStatistics({{1, 0x10, 1234}, {7, 0x08, 100}});
+    Bytes identify = DriveAnswers::IdentifyController("NVME", "1", "1");
+    identify[256] = 0x10; // self-tests
+    identify[262] = 3;    // four error log entries
+    const auto ata = [&](std::uint8_t capabilities) {
+        Drive drive = FullDrive();
+        Bytes page = SmartPage().Attribute(0, 9, 1).Build();
+        page[367] = (capabilities & 1) != 0 ? 0x10 : 0;
+        page[370] = (capabilities & 2) != 0 ? 0x01 : 0;
+        page[511] = static_cast<std::uint8_t>(page[511] - page[367] - page[370]);
+        drive.smartPage = page;
+        drive.smartLogs = {{0x06, selfTests}, {0x01, errors}, {0x04, statistics}, {0x00, Bytes(512, 1)}};
+        return drive;
+    };
+    const auto nvme = [&](std::uint8_t oacs) {
+        Drive drive;
+        drive.nvmeLog = Bytes(512, 1);
+        drive.nvmeIdentify = identify;
+        drive.nvmeIdentify->at(256) = oacs;
+        drive.nvmeSelfTests = DriveAnswers::NvmeSelfTestLog({{2, 7, 50, 77}});
+        drive.nvmeErrors = Bytes(4 * 64, 0);
+        drive.nvmeErrors->at(0) = 1;
+        return drive;
+    };
+    const auto enclosed = [&](std::optional<NvmeBridge::Family> family) {
+        Drive drive = nvme(0x10);
+        return DriveAnswers::InNvmeEnclosure(drive, family, family == NvmeBridge::Family::JMicron
+                                                                ? L"USB\\VID_152D&PID_0583\\1"
+                                                                : L"USB\\VID_0BDA&PID_9210\\1",
+                                             identify);
+    };
+    Drive refused = ata(3);
+    refused.smartLogs.clear();
+    Drive badChecksum = ata(3);
+    badChecksum.smartLogs[0x06].back() ^= 1;
+    badChecksum.smartLogs[0x01].back() ^= 1;
+    const std::string kAll = "RW D5 06h 1 out 544, RW D5 01h 1 out 544, RW D5 04h 1 out 544, RW D5 04h 8 out 4128";
+    const std::string kBridge =
+        "RW SAT16 06h 1 out 600, RW SAT16 01h 1 out 600, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184";
+    const std::string kNvme = "R NVMe identify 4096, R NVMe log 06h 564, R NVMe log 01h 256";
+    const struct {
+        const char* name;
+        Drive drive;
+        std::string requests;
+        bool selfTests, errors, statistics;
+    } cases[] = {
+        {"ATA: both logs kept", ata(3), kAll, true, true, true},
+        {"ATA: self-tests only", ata(1), "RW D5 06h 1 out 544, RW D5 04h 1 out 544, RW D5 04h 8 out 4128", true,
+         false, true},
+        {"ATA: no log kept: nothing asked", ata(0), "", false, false, false},
+        {"ATA: every log refused", refused, "RW D5 06h 1 out 544, RW D5 01h 1 out 544, RW D5 04h 1 out 544", false,
+         false, false},
+        {"ATA: checksums that do not hold", badChecksum, kAll, false, false, true},
+        {"USB dock: ATA PASS-THROUGH (16)", DriveAnswers::InUsbDock(ata(3)), kBridge, true, true, true},
+        {"NVMe", nvme(0x10), kNvme, true, true, false},
+        {"NVMe without self-tests", nvme(0x00), "R NVMe identify 4096, R NVMe log 01h 256", false, true, false},
+        {"NVMe through JMicron", enclosed(NvmeBridge::Family::JMicron),
+         "RW JMicron out 02h 02h, RW JMicron in 512, RW JMicron in 512, RW JMicron out 06h 01h, RW JMicron in 4096, "
+         "RW JMicron in 512, RW JMicron out 02h 06h, RW JMicron in 564, RW JMicron in 512",
+         true, false, false},
+        {"NVMe through Realtek: the log does not fit", enclosed(NvmeBridge::Family::Realtek),
+         "RW Realtek 02h 512, RW Realtek 06h 4096", false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel::Reset();
+        c.drive.ApplyTo(FakeKernel::Drive(2));
+        DriveDetails details;
+        ASSERT_TRUE(DiskManager::GetDriveDetails(2, details));
+        std::ostringstream requests;
+        for (const KernelCall& call : FakeKernel::CallsOf(Kind::Control)) {
+            const Bytes& in = call.input;
+            const bool smartLog = call.code == SMART_RCV_DRIVE_DATA && in.size() > 6 && in[4] == 0xD5;
+            const bool satLog = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[40] == 0xD5;
+            const bool vendor = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] != 0x85 && (in[36] != 0xA1 || in[37] != 0x08);
+            const bool nvmeQuery = IsNvmeLogQuery(call) && in.size() >= 32 && in[16] != 0x02;
+            if (!smartLog && !satLog && !vendor && !nvmeQuery) {
+                continue;
+            }
+            requests << (requests.tellp() > 0 ? ", " : "")
+                     << (FakeKernel::AccessOf(call.handle) == GENERIC_READ ? "R " : "RW ") << std::hex
+                     << std::setfill('0') << std::uppercase;
+            if (smartLog) {
+                const auto command = DeviceAnswers::SmartLogCommand(2, in[6], in[5]);
+                EXPECT_EQ(in, Bytes(command.begin(), command.end()));
+                requests << "D5 " << std::setw(2) << int{in[6]} << "h " << std::dec << int{in[5]} << " out "
+                         << call.outSize;
+            } else if (satLog) {
+                const auto cdb = SatPassThrough::SmartLogCommand(SatPassThrough::Length::Sixteen, in[44], in[42]);
+                EXPECT_TRUE(std::equal(cdb.begin(), cdb.end(), in.begin() + 36));
+                EXPECT_EQ(in[12] | in[13] << 8, in[42] * 512);
+                requests << "SAT16 " << std::setw(2) << int{in[44]} << "h " << std::dec << int{in[42]} << " out "
+                         << call.outSize;
+            } else if (vendor && in[36] == 0xE4) {
+                requests << "Realtek " << std::setw(2) << int{in[39]} << "h " << std::dec << (in[37] | in[38] << 8);
+            } else if (vendor && in[37] == 0x80) {
+                requests << "JMicron out " << std::setw(2) << int{in[88 + 8]} << "h " << std::setw(2)
+                         << int{in[88 + 48]} << "h";
+            } else if (vendor) {
+                requests << "JMicron in " << std::dec << (in[39] << 16 | in[40] << 8 | in[41]);
+            } else {
+                const std::size_t length = in[28] | in[29] << 8;
+                requests << (in[12] == 1 ? "NVMe identify " : "NVMe log ");
+                if (in[12] != 1) {
+                    requests << std::setw(2) << int{in[16]} << "h ";
+                }
+                requests << std::dec << length;
+                EXPECT_EQ(call.outSize, 48 + length);
+            }
+        }
+        EXPECT_EQ(requests.str(), c.requests);
+        EXPECT_EQ(details.selfTestLog.has_value() || !details.nvmeSelfTests.empty(), c.selfTests);
+        EXPECT_EQ(details.errorLog.has_value() || !details.nvmeErrors.empty(), c.errors);
+        EXPECT_EQ(!details.statistics.empty(), c.statistics);
+        EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+    }
 }
 
 // The partition tables the details read on the drive's read-only handle, each partition with a

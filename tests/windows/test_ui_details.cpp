@@ -54,7 +54,10 @@ struct Seen {
     DWORD style = 0;
     int listTop = 0;
     RECT resizedList{};
+    RECT resizedLogs{};
     RECT resizedClose{};
+    int logRows = 0;
+    std::wstring logTitle;
     int resizedRowsPerPage = 0;
     std::wstring copiedByButton;
     std::wstring copiedByKey;
@@ -84,6 +87,10 @@ void LookAt(HWND window, HWND list)
     AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)), FALSE, 0);
     SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top, SWP_NOMOVE | SWP_NOZORDER);
     g_seen.resizedList = ChildRect(list);
+    const HWND logs = GetDlgItem(window, ID_LOGS_LIST);
+    g_seen.resizedLogs = ChildRect(logs);
+    g_seen.logRows = static_cast<int>(SendMessageW(logs, LVM_GETITEMCOUNT, 0, 0));
+    g_seen.logTitle = ItemText(logs, 0, 0);
     g_seen.resizedClose = ChildRect(GetDlgItem(window, IDCANCEL));
     g_seen.resizedRowsPerPage = static_cast<int>(SendMessageW(list, LVM_GETCOUNTPERPAGE, 0, 0));
 }
@@ -150,6 +157,18 @@ void UseEverySlot(DriveAnswers::Drive& drive, std::uint8_t threshold = 10)
     drive.smartThresholds = thresholds.Build();
 }
 
+// The drive keeps a self-test log and an error log, with more lines than the logs' list shows.
+void KeepLogs(DriveAnswers::Drive& drive)
+{
+    auto& page = *drive.smartPage;
+    page[367] |= 0x10;
+    page[370] |= 0x01;
+    page[511] = static_cast<std::uint8_t>(page[511] - 0x11);
+    drive.smartLogs = {
+        {0x06, DriveAnswers::AtaSelfTestLog({{1, 0, 1}, {1, 0, 2}, {1, 0, 3}, {1, 0, 4}, {1, 0, 5}, {2, 0x70, 6, 9}})},
+        {0x01, DriveAnswers::AtaErrorLog(2, {{0xC8, 0x40, 9, 5}, {0xC8, 0x40, 9, 6}})}};
+}
+
 TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
 {
     DriveAnswers::Drive full = DriveAnswers::TypicalDrive("FULL TABLE", "SN-FULL", "FW1", 1 << 30, 40, 100, 5);
@@ -158,6 +177,7 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
     FakeKernel::Drive(3); // answers nothing: no SMART data, a note in place of the table
     DriveAnswers::Drive failing = DriveAnswers::TypicalDrive("FAILING", "SN-BAD", "FW1", 1 << 30, 40, 100, 5);
     UseEverySlot(failing, 200); // 30 reasons
+    KeepLogs(failing);
     failing.ApplyTo(FakeKernel::Drive(4));
     ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
     ASSERT_EQ(Rows(), 3);
@@ -178,6 +198,7 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
         DriveDetails details;
         ASSERT_TRUE(DiskManager::GetDriveDetails(UI::s_drives[static_cast<std::size_t>(c.row)].index, details));
         const DetailsText::Table table = DetailsText::BuildTable(details);
+        const DetailsText::Table logs = DetailsText::LogTable(DetailsText::LogSections(details));
         const std::wstring copyText = DetailsText::CopyText(details);
         const std::size_t reasons = Assessment::Of(details).reasons.size();
         g_seen = {};
@@ -215,10 +236,16 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
             EXPECT_FALSE(g_seen.scrollsSideways);
         }
         EXPECT_EQ(g_seen.resizedList.right, 590);
+        // Below the table the logs' list, then the partitions' line and its margin.
+        EXPECT_EQ(g_seen.logRows, static_cast<int>(logs.rows.size()));
+        EXPECT_EQ(g_seen.logTitle, L"Self-tests");
+        EXPECT_EQ(g_seen.resizedLogs.right, 590);
         if (reasons <= 6) {
-            EXPECT_EQ(g_seen.resizedList.bottom, 420 - 28); // the partitions' line below it, and its margin
+            EXPECT_EQ(g_seen.resizedLogs.top, g_seen.resizedList.bottom + 10);
+            EXPECT_EQ(g_seen.resizedLogs.bottom, 420 - 28);
         }
-        EXPECT_EQ(g_seen.resizedClose.top, g_seen.resizedList.bottom + 28 + 20);
+        EXPECT_GT(g_seen.resizedLogs.bottom - g_seen.resizedLogs.top, 3 * 14);
+        EXPECT_EQ(g_seen.resizedClose.top, g_seen.resizedLogs.bottom + 28 + 20);
         EXPECT_EQ(g_seen.copiedByButton, copyText);
         EXPECT_EQ(g_seen.copiedByKey, copyText);
         EXPECT_NE(copyText.find(details.info.model), std::wstring::npos);

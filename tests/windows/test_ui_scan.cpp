@@ -83,7 +83,9 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     const HWND start = GetDlgItem(scan, ID_SCAN_START);
     const HWND copy = GetDlgItem(scan, ID_SCAN_COPY);
     EXPECT_FALSE(IsWindowEnabled(copy)) << "nothing to copy before the first start";
-    for (const auto& [id, x] : {std::pair{ID_SCAN_START, 10}, {ID_SCAN_COPY, 170}, {IDCANCEL, 330}}) {
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "no logs name a failing LBA";
+    for (const auto& [id, x] :
+         {std::pair{ID_SCAN_START, 10}, {ID_SCAN_CHECK_LOGGED, 170}, {ID_SCAN_COPY, 330}, {IDCANCEL, 490}}) {
         RECT client{};
         GetClientRect(scan, &client);
         const RECT button = ChildRect(GetDlgItem(scan, id));
