@@ -126,6 +126,18 @@ void DetailsObject(JsonWriter& json, const DriveDetails& details)
     }
     json.Key(L"SMART");
     Rows(json, table);
+    for (const DetailsText::LogSection& section : DetailsText::LogSections(details)) {
+        json.Key(section.title);
+        json.BeginArray();
+        for (const std::vector<std::wstring>& line : section.lines) {
+            json.BeginArray();
+            for (const std::wstring& cell : line) {
+                json.String(cell);
+            }
+            json.EndArray();
+        }
+        json.EndArray();
+    }
     json.Key(L"Partitions");
     json.String(PartitionText::StyleText(details));
     json.Key(L"Partition Table");
@@ -176,10 +188,13 @@ Parsed Parse(std::span<const std::string_view> arguments)
         return {Command{Command::Kind::Help, std::nullopt, false}, {}};
     }
     bool json = false;
+    bool logged = false;
     std::vector<std::string_view> words;
     for (const std::string_view argument : arguments) {
         if (argument == "--json") {
             json = true;
+        } else if (argument == "--logged") {
+            logged = true;
         } else if (argument.starts_with("-") && argument.size() > 1) {
             return {std::nullopt, L"unknown option " + Quoted(argument)};
         } else {
@@ -195,9 +210,12 @@ Parsed Parse(std::span<const std::string_view> arguments)
         verb = &*it;
     }
     const std::wstring name = Widened(verb->name);
-    Command command{verb->kind, std::nullopt, json};
+    Command command{verb->kind, std::nullopt, json, logged};
     if (json && !verb->takesJson) {
         return {std::nullopt, name + L" takes no --json"};
+    }
+    if (logged && verb->kind != Command::Kind::Scan) {
+        return {std::nullopt, name + L" takes no --logged"};
     }
     const std::size_t wanted = verb->takesDrive ? 2 : 1;
     if (words.size() > wanted) {
@@ -220,12 +238,12 @@ Parsed Parse(std::span<const std::string_view> arguments)
 
 std::wstring UsageLine()
 {
-    return L"Usage: ostrevane-cli [list [--json] | details N|all [--json] | scan N | readtest N | --help]";
+    return L"Usage: ostrevane-cli [list [--json] | details N|all [--json] | scan N [--logged] | readtest N | --help]";
 }
 
 std::wstring Help()
 {
-    constexpr std::array<std::wstring_view, 21> kLines{
+    constexpr std::array<std::wstring_view, 22> kLines{
         L"Ostrevane for scripts: every physical drive's identity and health, and its read tests.",
         L"It only reads from drives, and writes nothing anywhere but its own output.",
         L"",
@@ -233,6 +251,7 @@ std::wstring Help()
         L"ostrevane-cli details N|all [--json]  the details of drive N, or of every drive",
         L"ostrevane-cli scan N                  read every sector of drive N once: progress on standard",
         L"                                      error, the result at the end; Ctrl+C stops the scan",
+        L"ostrevane-cli scan N --logged         read again only the LBAs that the drive's logs name",
         L"ostrevane-cli readtest N              the sequential read speed of drive N in MB/s",
         L"ostrevane-cli --help                  this text",
         L"",

@@ -32,6 +32,7 @@ struct Command {
     Kind kind = Kind::List;
     std::optional<std::int32_t> drive; // absent for every drive: the list, "details all"
     bool json = false;
+    bool logged = false; // scan: only the blocks holding the LBAs the drive's logs name
 };
 
 // The command, or why the command line does not parse.

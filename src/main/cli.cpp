@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -229,7 +230,7 @@ void WaitForScan(HANDLE stopAsked, Progress& progress)
     }
 }
 
-int Scan(const Streams& streams, std::int32_t drive)
+int Scan(const Streams& streams, std::int32_t drive, bool logged)
 {
     DriveDetails details;
     const SurfaceScan::GeometryAnswer answer = SurfaceScan::ReadGeometry(drive);
@@ -242,8 +243,16 @@ int Scan(const Streams& streams, std::int32_t drive)
     }
     // No window takes the scan's progress messages: the console program looks at the scan ten
     // times a second instead.
+    std::vector<ScanRecord::LoggedLba> lbas;
+    if (logged) {
+        lbas = ScanRecord::LoggedLbasOf(details);
+        if (lbas.empty()) {
+            streams.err.Write(L"The drive's logs name no failing LBAs: there is nothing to check.\r\n");
+            return ScriptText::HealthBits(details);
+        }
+    }
     const Event stopAsked(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stopAsked || !SurfaceScan::Start(drive, nullptr, 0)) {
+    if (!stopAsked || !SurfaceScan::Start(drive, nullptr, 0, std::move(lbas))) {
         streams.err.Write(L"The surface scan could not be started.\r\n");
         return ScriptText::HealthBits(details) | ScriptText::kReadFailed;
     }
@@ -277,7 +286,7 @@ int Run(const Streams& streams, const Command& command)
     case Command::Kind::Details:
         return Details(streams, command);
     case Command::Kind::Scan:
-        return Scan(streams, command.drive.value_or(0));
+        return Scan(streams, command.drive.value_or(0), command.logged);
     case Command::Kind::ReadTest:
         return ReadTest(streams, command.drive.value_or(0));
     }

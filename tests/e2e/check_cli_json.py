@@ -68,8 +68,9 @@ def check_list():
 def check_details(drive):
     text, _ = run("details", str(drive))
     obj = json.loads(run("details", str(drive), "--json")[0])
-    # Heading and assessment, a blank line, the table (after its note), a blank line, the partitions.
-    heading, smart, partitions = [block.split("\r\n") for block in text.rstrip("\r\n").split("\r\n\r\n")]
+    # Heading and assessment, the table (after its note), the drive's logs (a section each, under
+    # its title) and the partitions, each block after a blank line.
+    heading, smart, *logs, partitions = [block.split("\r\n") for block in text.rstrip("\r\n").split("\r\n\r\n")]
     where = "details %d" % drive
     reasons = [line.split("\t", 1)[1] for line in heading if line.startswith("Reason\t")]
     check(obj["Reasons"] == reasons, "%s: reasons %s, text %s" % (where, obj["Reasons"], reasons))
@@ -78,6 +79,9 @@ def check_details(drive):
     note = smart[0] if smart and "\t" not in smart[0] else None
     check(obj["Note"] == note, "%s: note %r, text %r" % (where, obj["Note"], note))
     table(smart[1:] if note else smart, obj["SMART"], where + " SMART")
+    check([section[0] for section in logs] == ["Self-tests", "Errors", "Statistics"], "%s: logs %r" % (where, logs))
+    for title, *lines in logs:
+        check(obj[title] == [line.split("\t") for line in lines], "%s: %s %r, text %r" % (where, title, obj[title], lines))
     check(["Partitions", obj["Partitions"]] == partitions[0].split("\t"), "%s: partitions %r" % (where, partitions[0]))
     table(partitions[1:], obj["Partition Table"], where + " partitions")
     return obj

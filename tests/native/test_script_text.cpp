@@ -79,6 +79,7 @@ TEST(ScriptText, CommandLines)
         Kind kind;
         std::optional<std::int32_t> drive;
         bool json;
+        bool logged = false;
     };
     const std::vector<Good> good{
         {{}, Kind::List, std::nullopt, false},
@@ -87,6 +88,7 @@ TEST(ScriptText, CommandLines)
         {{"details", "31"}, Kind::Details, 31, false},
         {{"--json", "details", "all"}, Kind::Details, std::nullopt, true},
         {{"scan", "0"}, Kind::Scan, 0, false},
+        {{"scan", "--logged", "3"}, Kind::Scan, 3, false, true},
         {{"readtest", "7"}, Kind::ReadTest, 7, false},
         {{"scan", "99", "--help"}, Kind::Help, std::nullopt, false},
         {{"/?"}, Kind::Help, std::nullopt, false},
@@ -97,6 +99,7 @@ TEST(ScriptText, CommandLines)
         EXPECT_EQ(parsed.command->kind, c.kind);
         EXPECT_EQ(parsed.command->drive, c.drive);
         EXPECT_EQ(parsed.command->json, c.json);
+        EXPECT_EQ(parsed.command->logged, c.logged);
     }
     const std::vector<std::pair<std::vector<std::string_view>, std::wstring>> bad{
         {{"lsit"}, L"unknown command \"lsit\""},
@@ -110,6 +113,7 @@ TEST(ScriptText, CommandLines)
         {{"readtest", "+1"}, L"\"+1\" is no drive number (0 to 31)"},
         {{"readtest", "1x"}, L"\"1x\" is no drive number (0 to 31)"},
         {{"scan", "1", "--json"}, L"scan takes no --json"},
+        {{"details", "1", "--logged"}, L"details takes no --logged"},
     };
     for (const auto& [arguments, error] : bad) {
         const ScriptText::Parsed parsed = ParseLine(arguments);

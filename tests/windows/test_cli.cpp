@@ -189,6 +189,14 @@ TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
             EXPECT_EQ(run.err.compare(line, 8, "Scanned "), 0) << run.err.substr(line);
         }
     }
+    // The failing drive's logged LBAs checked again, as the scan window's check does.
+    const DriveDetails failing = DetailsOf(1);
+    const ScanRecord check = SurfaceScan::CheckLoggedLbas(1, ScanRecord::LoggedLbasOf(failing));
+    const CliRun logged = RunCli(L"scan 1 --logged");
+    EXPECT_EQ(logged.out, Utf8(check.CopyText({1, failing.info.model, failing.info.serialNumber})));
+    EXPECT_NE(logged.out.find("Logged LBA\t61000013\t"), std::string::npos) << logged.out;
+    EXPECT_EQ(logged.status, DWORD{ScriptText::kFailing | ScriptText::kReadFailed});
+
     const CliRun test = RunCli(L"readtest 2");
     EXPECT_EQ(test.out, Utf8(L"Speed\t" + ResultText::Figure(DiskTest::RunSequentialReadTest(2)) + L"\r\n"));
     EXPECT_EQ(test.out, "Speed\t520.0\r\n");
