@@ -214,6 +214,16 @@ while [ $# -gt 0 ]; do
     failed "imports DLLs that Windows would look for beside the program: $(paste -sd ' ' <<<"$others")"
   fi
 
+  # Asking a volume that is not mounted yet for its file system or free space makes Windows
+  # mount it, and a read-write mount writes to the drive: neither program may import them.
+  mounting=$("$readobj" --coff-imports "$program" | sed -n 's/^ *Symbol: \([A-Za-z0-9_]*\).*$/\1/p' |
+    grep -Ex 'GetVolumeInformation(A|W|ByHandleW)|GetDiskFreeSpace(Ex)?[AW]' | sort -u || true)
+  if [ -z "$mounting" ]; then
+    ok "imports nothing that mounts a volume"
+  else
+    failed "imports functions that mount a volume: $(paste -sd ' ' <<<"$mounting")"
+  fi
+
   problems=$(sed '/^version /d; /^name /d' <<<"$report")
   if [ -z "$problems" ]; then
     ok "manifest: requireAdministrator, uiAccess false, supportedOS Windows 10/11 and 8.1, nothing else"

@@ -104,6 +104,15 @@ def rename_import(old, new):
     return mutate
 
 
+def rename_function(old, new):
+    def mutate(pe):
+        at = pe.data.find(old + b"\0")
+        if at < 0 or len(new) > len(old):
+            raise ValueError("no import of %s to rename" % old.decode())
+        pe.data[at:at + len(old)] = new.ljust(len(old), b"\0")
+    return mutate
+
+
 def set_manifest_id(ident):
     def mutate(pe):
         struct.pack_into("<I", pe.data, pe.manifest_entries()[0], ident)
@@ -164,6 +173,9 @@ def main():
         ("imports cfgmgr32", rename_import(dll, b"CFGMGR32.dll"), ["imports"]),
         # The Universal CRT's host, where only its API sets may be imported.
         ("imports ucrtbase", rename_import(dll, b"ucrtbase.dll"), ["imports"]),
+        # Asking a volume for its file system mounts it, and a read-write mount writes.
+        ("imports GetVolumeInformationW",
+         rename_function(b"GetVolumePathNamesForVolumeNameW", b"GetVolumeInformationW"), ["imports functions"]),
         ("manifest under ID 2", set_manifest_id(2), ["manifest: manifest resources"]),
         ("asInvoker", rewrite_manifest(manifest(level="asInvoker")), ["manifest: execution level"]),
         ("UI access", rewrite_manifest(manifest(ui="true")), ["manifest: execution level"]),
