@@ -608,7 +608,7 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
             } else if (vendor) {
                 requests << "JMicron in " << std::dec << (in[39] << 16 | in[40] << 8 | in[41]);
             } else {
-                const std::size_t length = in[28] | in[29] << 8;
+                const auto length = static_cast<std::size_t>(in[28] | in[29] << 8);
                 requests << (in[12] == 1 ? "NVMe identify " : "NVMe log ");
                 if (in[12] != 1) {
                     requests << std::setw(2) << int{in[16]} << "h ";
