@@ -1,5 +1,6 @@
 #include "diskinfo/DriveLogs.h"
 
+#include "diskinfo/LittleEndian.h"
 #include "text/BoundedText.h"
 
 #include <algorithm>
@@ -35,15 +36,6 @@ constexpr std::int32_t kNoTemperature = -128;
 constexpr std::size_t kOacsByte = 256;
 constexpr std::uint8_t kOacsSelfTest = 0x10;
 constexpr std::size_t kElpeByte = 262;
-
-std::uint64_t ReadLe(std::span<const std::uint8_t> bytes)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = bytes.size(); i-- > 0;) {
-        value = value << 8 | bytes[i];
-    }
-    return value;
-}
 
 bool AllZero(std::span<const std::uint8_t> bytes)
 {

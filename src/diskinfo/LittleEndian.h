@@ -14,3 +14,9 @@ inline std::uint64_t ReadLe(std::span<const std::uint8_t> bytes, std::size_t at,
     }
     return value;
 }
+
+// The unsigned little-endian number that the whole of `bytes` (at most 8) holds.
+inline std::uint64_t ReadLe(std::span<const std::uint8_t> bytes)
+{
+    return ReadLe(bytes, 0, bytes.size());
+}
