@@ -1,11 +1,11 @@
 #include "FuzzCheck.h"
 
 #include "diskinfo/DiskInfo.h"
-#include "main/ScriptText.h"
+#include "report/CellText.h"
+#include "report/DetailsText.h"
+#include "report/ScriptText.h"
 #include "text/Json.h"
 #include "text/Utf8.h"
-#include "ui/CellText.h"
-#include "ui/DetailsText.h"
 
 #include <array>
 #include <cstdio>

@@ -2,7 +2,7 @@
 
 #include "diskinfo/BootSector.h"
 #include "diskinfo/DriveLayout.h"
-#include "ui/PartitionText.h"
+#include "report/PartitionText.h"
 
 #include <algorithm>
 #include <string_view>

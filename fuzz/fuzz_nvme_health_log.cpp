@@ -3,7 +3,7 @@
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
-#include "ui/DetailsText.h"
+#include "report/DetailsText.h"
 
 #include <array>
 #include <optional>

@@ -5,7 +5,7 @@
 #include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeBridge.h"
 #include "diskinfo/SatPassThrough.h"
-#include "ui/DetailsText.h"
+#include "report/DetailsText.h"
 
 #include <algorithm>
 #include <array>

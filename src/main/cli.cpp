@@ -3,10 +3,11 @@
 #include "diskinfo/DiskInfo.h"
 #include "disktest/DiskTest.h"
 #include "disktest/SurfaceScan.h"
-#include "main/ScriptText.h"
+#include "main/CommandLine.h"
 #include "main/Startup.h"
+#include "report/ResultText.h"
+#include "report/ScriptText.h"
 #include "text/Utf8.h"
-#include "ui/ResultText.h"
 
 #include <windows.h>
 
@@ -21,7 +22,7 @@
 
 namespace {
 
-using ScriptText::Command;
+using CommandLine::Command;
 
 constexpr std::wstring_view kNewLine = L"\r\n";
 
@@ -279,7 +280,7 @@ int Run(const Streams& streams, const Command& command)
 {
     switch (command.kind) {
     case Command::Kind::Help:
-        streams.out.Write(ScriptText::Help());
+        streams.out.Write(CommandLine::Help());
         return 0;
     case Command::Kind::List:
         return List(streams, command.json);
@@ -297,9 +298,9 @@ int RunCommandLine(const Streams& streams, std::span<char*> argv)
 {
     const ConsoleUtf8 utf8(streams.out.IsConsole() || streams.err.IsConsole());
     const std::vector<std::string_view> arguments(argv.begin() + std::min<std::ptrdiff_t>(std::ssize(argv), 1), argv.end());
-    const ScriptText::Parsed parsed = ScriptText::Parse(arguments);
+    const CommandLine::Parsed parsed = CommandLine::Parse(arguments);
     if (!parsed.command) {
-        streams.err.Write(L"ostrevane-cli: " + parsed.error + std::wstring(kNewLine) + ScriptText::UsageLine() +
+        streams.err.Write(L"ostrevane-cli: " + parsed.error + std::wstring(kNewLine) + CommandLine::UsageLine() +
                           std::wstring(kNewLine));
         return ScriptText::kUsageError;
     }

@@ -1,11 +1,11 @@
 #include "ui/DetailsWindow.h"
 
+#include "report/DetailsText.h"
+#include "report/PartitionText.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
 #include "ui/DarkList.h"
-#include "ui/DetailsText.h"
 #include "ui/GdiObject.h"
-#include "ui/PartitionText.h"
 #include "ui/Theme.h"
 
 #include <algorithm>

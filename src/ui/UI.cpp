@@ -2,14 +2,14 @@
 
 #include "diskinfo/Assessment.h"
 #include "disktest/DiskTest.h"
+#include "report/CellText.h"
+#include "report/DetailsText.h"
+#include "report/ResultText.h"
 #include "resources/resource.h"
-#include "ui/CellText.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
 #include "ui/DarkList.h"
-#include "ui/DetailsText.h"
 #include "ui/DetailsWindow.h"
-#include "ui/ResultText.h"
 #include "ui/ScanWindow.h"
 #include "ui/Theme.h"
 

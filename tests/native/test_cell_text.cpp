@@ -1,5 +1,5 @@
-#include "ui/CellText.h"
-#include "ui/ResultText.h"
+#include "report/CellText.h"
+#include "report/ResultText.h"
 
 #include <gtest/gtest.h>
 

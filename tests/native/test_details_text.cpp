@@ -1,9 +1,9 @@
 #include "DriveAnswers.h"
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/NvmeHealth.h"
-#include "ui/CellText.h"
-#include "ui/DetailsText.h"
-#include "ui/PartitionText.h"
+#include "report/CellText.h"
+#include "report/DetailsText.h"
+#include "report/PartitionText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
-#include "main/ScriptText.h"
+#include "main/CommandLine.h"
+#include "report/ScriptText.h"
 #include "text/Json.h"
 #include "text/Utf8.h"
 
@@ -9,8 +10,8 @@
 
 namespace {
 
-using ScriptText::Command;
-using Kind = ScriptText::Command::Kind;
+using CommandLine::Command;
+using Kind = CommandLine::Command::Kind;
 
 TEST(JsonWriter, EscapesWhatRfc8259RequiresAndWritesNumbersOnlyByItsGrammar)
 {
@@ -67,9 +68,9 @@ TEST(Utf8, EncodesEveryPlaneAndReplacesWhatIsNoCharacter)
     EXPECT_EQ(Utf8(std::wstring(1, L'\0')), std::string(1, '\0'));
 }
 
-ScriptText::Parsed ParseLine(std::vector<std::string_view> arguments)
+CommandLine::Parsed ParseLine(std::vector<std::string_view> arguments)
 {
-    return ScriptText::Parse(arguments);
+    return CommandLine::Parse(arguments);
 }
 
 TEST(ScriptText, CommandLines)
@@ -94,7 +95,7 @@ TEST(ScriptText, CommandLines)
         {{"/?"}, Kind::Help, std::nullopt, false},
     };
     for (const Good& c : good) {
-        const ScriptText::Parsed parsed = ParseLine(c.arguments);
+        const CommandLine::Parsed parsed = ParseLine(c.arguments);
         ASSERT_TRUE(parsed.command) << parsed.error.size();
         EXPECT_EQ(parsed.command->kind, c.kind);
         EXPECT_EQ(parsed.command->drive, c.drive);
@@ -116,7 +117,7 @@ TEST(ScriptText, CommandLines)
         {{"details", "1", "--logged"}, L"details takes no --logged"},
     };
     for (const auto& [arguments, error] : bad) {
-        const ScriptText::Parsed parsed = ParseLine(arguments);
+        const CommandLine::Parsed parsed = ParseLine(arguments);
         EXPECT_FALSE(parsed.command);
         EXPECT_EQ(parsed.error, error);
     }

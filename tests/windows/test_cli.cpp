@@ -4,10 +4,11 @@
 #include "diskinfo/Assessment.h"
 #include "disktest/DiskTest.h"
 #include "disktest/SurfaceScan.h"
-#include "main/ScriptText.h"
+#include "main/CommandLine.h"
+#include "report/DetailsText.h"
+#include "report/ResultText.h"
+#include "report/ScriptText.h"
 #include "text/Utf8.h"
-#include "ui/DetailsText.h"
-#include "ui/ResultText.h"
 
 #include <gtest/gtest.h>
 
@@ -222,7 +223,7 @@ TEST(ConsoleProgram, UsageErrorsAndDrivesThatDoNotOpen)
         EXPECT_EQ(run.status, DWORD{ScriptText::kUsageError});
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(run.err.starts_with("ostrevane-cli: ")) << run.err;
-        EXPECT_TRUE(run.err.ends_with(Utf8(ScriptText::UsageLine() + L"\r\n"))) << run.err;
+        EXPECT_TRUE(run.err.ends_with(Utf8(CommandLine::UsageLine() + L"\r\n"))) << run.err;
     }
     for (const wchar_t* arguments : {L"details 12", L"scan 12", L"readtest 12"}) {
         SCOPED_TRACE(arguments);
@@ -232,7 +233,7 @@ TEST(ConsoleProgram, UsageErrorsAndDrivesThatDoNotOpen)
         EXPECT_EQ(run.err, Utf8(L"Drive 12: " + std::wstring(ResultText::kDriveNotOpened) + L"\r\n"));
     }
     const CliRun help = RunCli(L"--help");
-    EXPECT_EQ(help.out, Utf8(ScriptText::Help()));
+    EXPECT_EQ(help.out, Utf8(CommandLine::Help()));
     EXPECT_EQ(help.status, 0u);
 }
 

@@ -7,8 +7,8 @@
 #include "diskinfo/SatPassThrough.h"
 #include "kernel/Kernel.h"
 #include "kernel/KernelResources.h"
-#include "ui/DetailsText.h"
-#include "ui/PartitionText.h"
+#include "report/DetailsText.h"
+#include "report/PartitionText.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>

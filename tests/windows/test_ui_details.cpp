@@ -2,9 +2,9 @@
 // window, its table in a list that shows a whole ATA table at once, copied with its button
 // and with Ctrl+C, closed with Escape or Enter on Close; and the list itself copied with Ctrl+C.
 #include "DriveAnswers.h"
+#include "report/CellText.h"
+#include "report/DetailsText.h"
 #include "test_ui_harness.h"
-#include "ui/CellText.h"
-#include "ui/DetailsText.h"
 #include "ui/DetailsWindow.h"
 
 #include <algorithm>

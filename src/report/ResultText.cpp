@@ -1,4 +1,4 @@
-#include "ui/ResultText.h"
+#include "report/ResultText.h"
 
 #include "text/BoundedText.h"
 

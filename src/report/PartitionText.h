@@ -1,7 +1,7 @@
 #pragma once
 
 #include "diskinfo/DiskInfo.h"
-#include "ui/DetailsText.h"
+#include "report/DetailsText.h"
 
 #include <string>
 #include <vector>

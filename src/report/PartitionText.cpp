@@ -1,4 +1,4 @@
-#include "ui/PartitionText.h"
+#include "report/PartitionText.h"
 
 #include "text/BoundedText.h"
 

@@ -1,12 +1,12 @@
-#include "main/ScriptText.h"
+#include "report/ScriptText.h"
 
 #include "diskinfo/Assessment.h"
+#include "report/CellText.h"
+#include "report/DetailsText.h"
+#include "report/PartitionText.h"
+#include "report/ResultText.h"
 #include "text/Decimal.h"
 #include "text/Json.h"
-#include "ui/CellText.h"
-#include "ui/DetailsText.h"
-#include "ui/PartitionText.h"
-#include "ui/ResultText.h"
 
 #include <algorithm>
 #include <array>
@@ -145,134 +145,9 @@ void DetailsObject(JsonWriter& json, const DriveDetails& details)
     json.EndObject();
 }
 
-std::optional<std::int32_t> DriveNumber(std::string_view text)
-{
-    std::int32_t number = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || number < 0 ||
-        number >= DiskManager::kMaxDrives || text[0] == '+') {
-        return std::nullopt;
-    }
-    return number;
-}
-
-std::wstring Quoted(std::string_view argument)
-{
-    return L"\"" + Widened(argument) + L"\"";
-}
-
-struct Verb {
-    std::string_view name;
-    ScriptText::Command::Kind kind;
-    bool takesDrive;
-    bool takesAll;
-    bool takesJson;
-};
-constexpr std::array<Verb, 4> kVerbs{{
-    {"list", ScriptText::Command::Kind::List, false, false, true},
-    {"details", ScriptText::Command::Kind::Details, true, true, true},
-    {"scan", ScriptText::Command::Kind::Scan, true, false, false},
-    {"readtest", ScriptText::Command::Kind::ReadTest, true, false, false},
-}};
-
 } // namespace
 
 namespace ScriptText {
-
-Parsed Parse(std::span<const std::string_view> arguments)
-{
-    const auto help = std::find_if(arguments.begin(), arguments.end(), [](std::string_view argument) {
-        return argument == "--help" || argument == "-h" || argument == "/?";
-    });
-    if (help != arguments.end()) {
-        return {Command{Command::Kind::Help, std::nullopt, false}, {}};
-    }
-    bool json = false;
-    bool logged = false;
-    std::vector<std::string_view> words;
-    for (const std::string_view argument : arguments) {
-        if (argument == "--json") {
-            json = true;
-        } else if (argument == "--logged") {
-            logged = true;
-        } else if (argument.starts_with("-") && argument.size() > 1) {
-            return {std::nullopt, L"unknown option " + Quoted(argument)};
-        } else {
-            words.push_back(argument);
-        }
-    }
-    const Verb* verb = &kVerbs[0];
-    if (!words.empty()) {
-        const auto it = std::find_if(kVerbs.begin(), kVerbs.end(), [&](const Verb& v) { return v.name == words[0]; });
-        if (it == kVerbs.end()) {
-            return {std::nullopt, L"unknown command " + Quoted(words[0])};
-        }
-        verb = &*it;
-    }
-    const std::wstring name = Widened(verb->name);
-    Command command{verb->kind, std::nullopt, json, logged};
-    if (json && !verb->takesJson) {
-        return {std::nullopt, name + L" takes no --json"};
-    }
-    if (logged && verb->kind != Command::Kind::Scan) {
-        return {std::nullopt, name + L" takes no --logged"};
-    }
-    const std::size_t wanted = verb->takesDrive ? 2 : 1;
-    if (words.size() > wanted) {
-        return {std::nullopt, L"unexpected " + Quoted(words[wanted])};
-    }
-    if (verb->takesDrive) {
-        if (words.size() < 2) {
-            return {std::nullopt, name + L" needs a drive number"};
-        }
-        if (!(verb->takesAll && words[1] == "all")) {
-            command.drive = DriveNumber(words[1]);
-            if (!command.drive) {
-                return {std::nullopt, Quoted(words[1]) + L" is no drive number (0 to " +
-                                          Decimal(DiskManager::kMaxDrives - 1) + L")"};
-            }
-        }
-    }
-    return {command, {}};
-}
-
-std::wstring UsageLine()
-{
-    return L"Usage: ostrevane-cli [list [--json] | details N|all [--json] | scan N [--logged] | readtest N | --help]";
-}
-
-std::wstring Help()
-{
-    constexpr std::array<std::wstring_view, 22> kLines{
-        L"Ostrevane for scripts: every physical drive's identity and health, and its read tests.",
-        L"It only reads from drives, and writes nothing anywhere but its own output.",
-        L"",
-        L"ostrevane-cli [list] [--json]         one line per drive, tab-separated, with a header line",
-        L"ostrevane-cli details N|all [--json]  the details of drive N, or of every drive",
-        L"ostrevane-cli scan N                  read every sector of drive N once: progress on standard",
-        L"                                      error, the result at the end; Ctrl+C stops the scan",
-        L"ostrevane-cli scan N --logged         read again only the LBAs that the drive's logs name",
-        L"ostrevane-cli readtest N              the sequential read speed of drive N in MB/s",
-        L"ostrevane-cli --help                  this text",
-        L"",
-        L"--json gives the same as JSON: numbers as numbers, \"-\" as null.",
-        L"Output is UTF-8 with CR LF line ends.",
-        L"",
-        L"Exit status, the sum of:",
-        L"   1  the command line did not parse",
-        L"   2  a drive that was named could not be opened",
-        L"   4  a health request failed where the drive should answer",
-        L"   8  a drive is Failing (its failure prediction or the assessment)",
-        L"  16  a drive is Caution",
-        L"  32  a scan found unreadable blocks or stopped by itself, or the read test failed",
-        L"   0  every drive looked at is Good",
-    };
-    std::wstring text;
-    for (const std::wstring_view line : kLines) {
-        text.append(line).append(kNewLine);
-    }
-    return text;
-}
 
 std::wstring ListText(std::span<const ListedDrive> drives)
 {

@@ -1,7 +1,7 @@
-#include "ui/CellText.h"
+#include "report/CellText.h"
 
+#include "report/DetailsText.h"
 #include "text/BoundedText.h"
-#include "ui/DetailsText.h"
 
 #include <cstddef>
 #include <span>

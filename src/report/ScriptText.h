@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-// What the console program takes and says, for scripts: its command line and help, the drive
-// list and the details as tab-separated text and as JSON, and the bits of its exit status. Every
-// text the window shows too comes from the window's own text functions. Free of <windows.h>,
-// so it is tested natively and fuzzed.
+// What the console program says, for scripts: the drive list and the details as tab-separated
+// text and as JSON, and the bits of its exit status. Every text the window shows too comes from
+// the same text functions as the window's. Free of <windows.h>, so it is tested natively and
+// fuzzed.
 namespace ScriptText {
 
 // The exit status is the sum of these; 0 when every drive looked at is Good. Deployment tools
@@ -26,25 +26,6 @@ enum ExitBit : int {
     kCaution = 16,      // the assessment says Caution
     kReadFailed = 32,   // a scan found unreadable blocks or stopped by itself; the read test failed
 };
-
-struct Command {
-    enum class Kind { List, Details, Scan, ReadTest, Help };
-    Kind kind = Kind::List;
-    std::optional<std::int32_t> drive; // absent for every drive: the list, "details all"
-    bool json = false;
-    bool logged = false; // scan: only the blocks holding the LBAs the drive's logs name
-};
-
-// The command, or why the command line does not parse.
-struct Parsed {
-    std::optional<Command> command;
-    std::wstring error;
-};
-// The arguments after the program's name.
-Parsed Parse(std::span<const std::string_view> arguments);
-
-std::wstring UsageLine();
-std::wstring Help();
 
 // A drive of the list: its row as the window's list shows it, and its details, absent when the
 // drive no longer opened for them.

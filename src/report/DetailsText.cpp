@@ -1,12 +1,12 @@
-#include "ui/DetailsText.h"
+#include "report/DetailsText.h"
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
+#include "report/CellText.h"
+#include "report/PartitionText.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
-#include "ui/CellText.h"
-#include "ui/PartitionText.h"
 
 #include <algorithm>
 #include <array>

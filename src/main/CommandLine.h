@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+// The console program's command line and its help. Free of <windows.h>, so it is tested
+// natively and fuzzed.
+namespace CommandLine {
+
+struct Command {
+    enum class Kind { List, Details, Scan, ReadTest, Help };
+    Kind kind = Kind::List;
+    std::optional<std::int32_t> drive; // absent for every drive: the list, "details all"
+    bool json = false;
+    bool logged = false; // scan: only the blocks holding the LBAs the drive's logs name
+};
+
+// The command, or why the command line does not parse.
+struct Parsed {
+    std::optional<Command> command;
+    std::wstring error;
+};
+// The arguments after the program's name.
+Parsed Parse(std::span<const std::string_view> arguments);
+
+std::wstring UsageLine();
+std::wstring Help();
+
+} // namespace CommandLine
