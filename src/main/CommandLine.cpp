@@ -109,7 +109,7 @@ std::wstring UsageLine()
 
 std::wstring Help()
 {
-    constexpr std::array<std::wstring_view, 22> kLines{
+    constexpr std::array<std::wstring_view, 23> kLines{
         L"Ostrevane for scripts: every physical drive's identity and health, and its read tests.",
         L"It only reads from drives, and writes nothing anywhere but its own output.",
         L"",
@@ -131,6 +131,7 @@ std::wstring Help()
         L"   8  a drive is Failing (its failure prediction or the assessment)",
         L"  16  a drive is Caution",
         L"  32  a scan found unreadable blocks or stopped by itself, or the read test failed",
+        L"  64  a drive could not be assessed (Unknown)",
         L"   0  every drive looked at is Good",
     };
     std::wstring text;

@@ -214,6 +214,8 @@ int HealthBits(const DriveDetails& details)
     case Assessment::Verdict::Caution:
         return bits | kCaution;
     case Assessment::Verdict::Unknown:
+        // A script that tests for 0 must not pass a drive that nobody checked.
+        return bits | kUnknown;
     case Assessment::Verdict::Good:
         break;
     }

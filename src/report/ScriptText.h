@@ -16,8 +16,8 @@
 // fuzzed.
 namespace ScriptText {
 
-// The exit status is the sum of these; 0 when every drive looked at is Good. Deployment tools
-// read 3010 and 1641 as "restart", which no sum of these reaches.
+// The exit status is the sum of these, 127 at most; 0 when every drive looked at is Good.
+// Deployment tools read 3010 and 1641 as "restart", which no sum of these reaches.
 enum ExitBit : int {
     kUsageError = 1,    // the command line did not parse
     kNotOpened = 2,     // a drive that was named could not be opened
@@ -25,6 +25,7 @@ enum ExitBit : int {
     kFailing = 8,       // the drive predicts its failure, or the assessment says Failing
     kCaution = 16,      // the assessment says Caution
     kReadFailed = 32,   // a scan found unreadable blocks or stopped by itself; the read test failed
+    kUnknown = 64,      // a drive could not be assessed (Unknown)
 };
 
 // A drive of the list: its row as the window's list shows it, and its details, absent when the

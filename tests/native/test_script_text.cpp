@@ -133,12 +133,16 @@ DriveDetails Drive(std::optional<std::uint32_t> bus, SmartSource source)
 
 TEST(ScriptText, ExitBitsOfHealthAndScans)
 {
-    constexpr std::uint32_t kSata = 0x0B, kNvme = 0x11, kUsb = 0x07;
-    // No SMART data: a request failed where a SATA or NVMe drive answers, never behind USB.
-    EXPECT_EQ(ScriptText::HealthBits(Drive(kSata, SmartSource::None)), ScriptText::kRequestFailed);
-    EXPECT_EQ(ScriptText::HealthBits(Drive(kNvme, SmartSource::None)), ScriptText::kRequestFailed);
-    EXPECT_EQ(ScriptText::HealthBits(Drive(kUsb, SmartSource::None)), 0);
-    EXPECT_EQ(ScriptText::HealthBits(Drive(std::nullopt, SmartSource::None)), 0);
+    // STORAGE_BUS_TYPE: BusTypeAta 3, BusTypeSata 0x0B, BusTypeNvme 0x11, BusTypeUsb 7, BusTypeSas 0x0A.
+    constexpr std::uint32_t kAta = 0x03, kSata = 0x0B, kNvme = 0x11, kUsb = 0x07, kSas = 0x0A;
+    // No SMART data: a request failed where an ATA, SATA or NVMe drive answers, never behind USB
+    // or an HBA; and nobody assessed the drive.
+    EXPECT_EQ(ScriptText::HealthBits(Drive(kAta, SmartSource::None)), ScriptText::kRequestFailed | ScriptText::kUnknown);
+    EXPECT_EQ(ScriptText::HealthBits(Drive(kSata, SmartSource::None)), ScriptText::kRequestFailed | ScriptText::kUnknown);
+    EXPECT_EQ(ScriptText::HealthBits(Drive(kNvme, SmartSource::None)), ScriptText::kRequestFailed | ScriptText::kUnknown);
+    EXPECT_EQ(ScriptText::HealthBits(Drive(kUsb, SmartSource::None)), ScriptText::kUnknown);
+    EXPECT_EQ(ScriptText::HealthBits(Drive(kSas, SmartSource::None)), ScriptText::kUnknown);
+    EXPECT_EQ(ScriptText::HealthBits(Drive(std::nullopt, SmartSource::None)), ScriptText::kUnknown);
     DriveDetails predicted = Drive(kUsb, SmartSource::None);
     predicted.info.failurePredicted = true;
     EXPECT_EQ(ScriptText::HealthBits(predicted), ScriptText::kFailing);
