@@ -1,4 +1,5 @@
 #include "main/CommandLine.h"
+#include "report/DetailsText.h"
 #include "report/ScriptText.h"
 #include "text/Json.h"
 #include "text/Utf8.h"
@@ -150,9 +151,15 @@ TEST(ScriptText, ExitBitsOfHealthAndScans)
     DriveDetails noThresholds = Drive(kSata, SmartSource::Ata);
     noThresholds.smartData.emplace();
     EXPECT_EQ(ScriptText::HealthBits(noThresholds), ScriptText::kRequestFailed);
+    // Its details' note, in JSON as in the copy; a table without one has a null note, not "".
+    const std::wstring note = DetailsText::BuildTable(noThresholds).note;
+    ASSERT_FALSE(note.empty());
+    EXPECT_NE(ScriptText::DetailsJson(noThresholds).find(L"\"Note\": " + JsonWriter::Quoted(note) + L",\r\n"),
+              std::wstring::npos);
     DriveDetails worn = Drive(kNvme, SmartSource::Nvme);
     worn.nvmeLog.emplace();
     EXPECT_EQ(ScriptText::HealthBits(worn), 0);
+    EXPECT_NE(ScriptText::DetailsJson(worn).find(L"\"Note\": null,\r\n"), std::wstring::npos);
     (*worn.nvmeLog)[5] = 100; // percentage used
     EXPECT_EQ(ScriptText::HealthBits(worn), ScriptText::kCaution);
     (*worn.nvmeLog)[0] = 0x04; // reliability degraded
