@@ -88,16 +88,17 @@ int NotOpened(const Streams& streams, std::int32_t drive)
     return ScriptText::kNotOpened;
 }
 
+// The row and the exit bits of each drive come from the same probe: a drive that answers a
+// second one otherwise (a bridge that gave up, a drive that went) would show one health and
+// count another.
 int List(const Streams& streams, bool json)
 {
     std::vector<ScriptText::ListedDrive> drives;
     int bits = 0;
-    for (DriveInfo& row : DiskManager::EnumerateDrives()) {
-        ScriptText::ListedDrive& drive = drives.emplace_back();
-        drive.row = std::move(row);
-        if (DriveDetails details; DiskManager::GetDriveDetails(drive.row.index, details)) {
+    for (std::int32_t number = 0; number < DiskManager::kMaxDrives; ++number) {
+        if (DriveDetails details; DiskManager::GetDriveDetails(number, details)) {
             bits |= ScriptText::HealthBits(details);
-            drive.details = std::move(details);
+            drives.push_back({details.info, std::move(details)});
         }
     }
     streams.out.Write(json ? ScriptText::ListJson(drives) : ScriptText::ListText(drives));

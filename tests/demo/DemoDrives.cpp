@@ -16,6 +16,8 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -263,6 +265,22 @@ void HangWhereNamed(std::map<int, FakeSurface>& surfaces)
     }
 }
 
+// OSTREVANE_DEMO_SMART_ONCE, when set to a drive number, makes that drive answer each SMART
+// request once only, as a bridge that gives up after its first answers: a second probe of the
+// drive finds no SMART data.
+void AnswerSmartOnceWhereNamed()
+{
+    const char* named = std::getenv("OSTREVANE_DEMO_SMART_ONCE");
+    int drive = 0;
+    if (named == nullptr || std::sscanf(named, "%d", &drive) != 1) {
+        return;
+    }
+    FakeAnswer& answer = FakeKernel::Drive(drive).answers[DriveAnswers::kSmartRcvDriveData];
+    answer = [first = answer, asked = std::make_shared<std::set<FakeBytes>>()](const FakeBytes& input) {
+        return first && asked->insert(input).second ? first(input) : std::nullopt;
+    };
+}
+
 bool InstallDemoDrives()
 {
     const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
@@ -275,6 +293,7 @@ bool InstallDemoDrives()
         // A drive with no row reads everywhere at the default rate.
         drive.WithSurface(std::move(surfaces[static_cast<int>(number)]));
     }
+    AnswerSmartOnceWhereNamed();
     InstallLayouts();
     KeepNamedDrives(drives.size());
     return true;
