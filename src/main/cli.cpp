@@ -12,6 +12,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <exception>
 #include <memory>
 #include <span>
 #include <string>
@@ -55,26 +58,86 @@ private:
     bool m_console = false;
 };
 
-// A console shows the bytes as UTF-8 while the program runs, and its own code page again after.
-class ConsoleUtf8 {
+// The console's own output code page while the program has it show UTF-8, else 0. The
+// console is shared with the shell that started the program, so every way out gives it back:
+// the run's end, a console event that ends the program (Ctrl+C in `list`, a closed window),
+// std::terminate.
+std::atomic<UINT> g_consoleCodePage{0};
+
+void RestoreConsoleCodePage() noexcept
+{
+    if (const UINT previous = g_consoleCodePage.exchange(0); previous != 0) {
+        SetConsoleOutputCP(previous);
+    }
+}
+
+// The scan's stop request while a scan runs, else null. The console's handler runs on a thread
+// of its own: it sets the event and the scan takes it away under the same lock, so the handler
+// never sets an event that has been closed.
+SRWLOCK g_stopLock = SRWLOCK_INIT;
+HANDLE g_stopAsked = nullptr;
+
+// Ctrl+C and Ctrl+Break during a scan stop it as the window's Stop does, on the main thread;
+// any other console event, and these two at any other time, end the program as they always do.
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        AcquireSRWLockExclusive(&g_stopLock);
+        const bool stopping = g_stopAsked != nullptr && SetEvent(g_stopAsked) != FALSE;
+        ReleaseSRWLockExclusive(&g_stopLock);
+        if (stopping) {
+            return TRUE;
+        }
+    }
+    RestoreConsoleCodePage();
+    return FALSE;
+}
+
+// While it lives, a console shows the program's bytes as UTF-8, and the console's events go
+// through OnConsoleControl first.
+class ConsoleRun {
 public:
-    explicit ConsoleUtf8(bool console) : m_previous(console ? GetConsoleOutputCP() : 0)
+    explicit ConsoleRun(bool console)
     {
-        if (m_previous != 0) {
+        if (console) {
+            g_consoleCodePage = GetConsoleOutputCP();
             SetConsoleOutputCP(CP_UTF8);
+            std::set_terminate([] {
+                RestoreConsoleCodePage();
+                std::abort();
+            });
         }
+        SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     }
-    ConsoleUtf8(const ConsoleUtf8&) = delete;
-    ConsoleUtf8& operator=(const ConsoleUtf8&) = delete;
-    ~ConsoleUtf8()
+    ConsoleRun(const ConsoleRun&) = delete;
+    ConsoleRun& operator=(const ConsoleRun&) = delete;
+    ~ConsoleRun()
     {
-        if (m_previous != 0) {
-            SetConsoleOutputCP(m_previous);
-        }
+        SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+        RestoreConsoleCodePage();
     }
+};
+
+// While it lives, Ctrl+C and Ctrl+Break set `stopAsked` instead of ending the program.
+class StopOnCtrlC {
+public:
+    explicit StopOnCtrlC(HANDLE stopAsked)
+    {
+        Exchange(stopAsked);
+        // A program started in a process group of its own ignores Ctrl+C until it asks for it.
+        SetConsoleCtrlHandler(nullptr, FALSE);
+    }
+    StopOnCtrlC(const StopOnCtrlC&) = delete;
+    StopOnCtrlC& operator=(const StopOnCtrlC&) = delete;
+    ~StopOnCtrlC() { Exchange(nullptr); }
 
 private:
-    UINT m_previous;
+    static void Exchange(HANDLE stopAsked)
+    {
+        AcquireSRWLockExclusive(&g_stopLock);
+        g_stopAsked = stopAsked;
+        ReleaseSRWLockExclusive(&g_stopLock);
+    }
 };
 
 struct Streams {
@@ -187,20 +250,6 @@ struct CloseHandleDeleter {
 };
 using Event = std::unique_ptr<std::remove_pointer_t<HANDLE>, CloseHandleDeleter>;
 
-// Set by Ctrl+C or Ctrl+Break while a scan runs.
-HANDLE g_stopAsked = nullptr;
-
-// Ctrl+C and Ctrl+Break stop the scan as the window's Stop does, on the main thread; the
-// console's other events end the program as they always do.
-BOOL WINAPI OnConsoleControl(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
-        return FALSE;
-    }
-    SetEvent(g_stopAsked);
-    return TRUE;
-}
-
 // Shows the running scan's progress until it has ended by itself or been stopped. A stop whose
 // cancel landed between two reads finds the next one hanging: it is asked again at every look
 // until the scan has ended, or for at most kStopLimit when the drive does not let go of a read.
@@ -258,13 +307,11 @@ int Scan(const Streams& streams, std::int32_t drive, bool logged)
         streams.err.Write(L"The surface scan could not be started.\r\n");
         return ScriptText::HealthBits(details) | ScriptText::kReadFailed;
     }
-    g_stopAsked = stopAsked.get();
-    // A program started in a process group of its own ignores Ctrl+C until it asks for it.
-    SetConsoleCtrlHandler(nullptr, FALSE);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     Progress progress(streams.err);
-    WaitForScan(stopAsked.get(), progress);
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    {
+        const StopOnCtrlC stopOnCtrlC(stopAsked.get());
+        WaitForScan(stopAsked.get(), progress);
+    }
 
     // Still running here only when the drive holds a read past the limit: what was found is
     // printed, as Stopped.
@@ -297,7 +344,7 @@ int Run(const Streams& streams, const Command& command)
 
 int RunCommandLine(const Streams& streams, std::span<char*> argv)
 {
-    const ConsoleUtf8 utf8(streams.out.IsConsole() || streams.err.IsConsole());
+    const ConsoleRun console(streams.out.IsConsole() || streams.err.IsConsole());
     const std::vector<std::string_view> arguments(argv.begin() + std::min<std::ptrdiff_t>(std::ssize(argv), 1), argv.end());
     const CommandLine::Parsed parsed = CommandLine::Parse(arguments);
     if (!parsed.command) {
