@@ -359,6 +359,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::all_of(block.begin(), block.begin() + kGuard, isCanary));
     FUZZ_CHECK(std::all_of(block.end() - kGuard, block.end(), isCanary));
     CheckCell(cell, written, out);
-    CheckListJson(cell.drive);
+    // Written and read back, the list's JSON costs nine times the cell: a share of the inputs.
+    if (ChecksView({data, size})) {
+        CheckListJson(cell.drive);
+    }
     return 0;
 }
