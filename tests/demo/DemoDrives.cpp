@@ -265,20 +265,15 @@ void HangWhereNamed(std::map<int, FakeSurface>& surfaces)
     }
 }
 
-// OSTREVANE_DEMO_SMART_ONCE, when set to a drive number, makes that drive answer each SMART
-// request once only, as a bridge that gives up after its first answers: a second probe of the
-// drive finds no SMART data.
+// OSTREVANE_DEMO_SMART_ONCE names a drive that answers each SMART request once, as a bridge that gives up.
 void AnswerSmartOnceWhereNamed()
 {
-    const char* named = std::getenv("OSTREVANE_DEMO_SMART_ONCE");
-    int drive = 0;
-    if (named == nullptr || std::sscanf(named, "%d", &drive) != 1) {
-        return;
+    if (const char* named = std::getenv("OSTREVANE_DEMO_SMART_ONCE")) {
+        FakeAnswer& answer = FakeKernel::Drive(std::atoi(named)).answers[DriveAnswers::kSmartRcvDriveData];
+        answer = [first = answer, asked = std::make_shared<std::set<FakeBytes>>()](const FakeBytes& input) {
+            return first && asked->insert(input).second ? first(input) : std::nullopt;
+        };
     }
-    FakeAnswer& answer = FakeKernel::Drive(drive).answers[DriveAnswers::kSmartRcvDriveData];
-    answer = [first = answer, asked = std::make_shared<std::set<FakeBytes>>()](const FakeBytes& input) {
-        return first && asked->insert(input).second ? first(input) : std::nullopt;
-    };
 }
 
 bool InstallDemoDrives()

@@ -140,8 +140,6 @@ TEST(ConsoleProgram, ExitStatusOfGoodCautionAndFailingDrives)
         DWORD status;
         const wchar_t* smartOnce = nullptr;
     };
-    // Drive 0, failing by its attributes, counted by the probe its row shows though a second
-    // one would find no SMART data.
     for (const Case& c : {Case{L"2,3,5", 0}, Case{L"2,4,7", ScriptText::kCaution}, Case{L"1,3", ScriptText::kFailing},
                           Case{L"", 0}, Case{L"0", ScriptText::kFailing, L"0"}}) {
         SCOPED_TRACE(c.drives);
@@ -191,7 +189,6 @@ TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
         EXPECT_EQ(run.status, c.status);
         // Progress lines as the window shows them, the last its status line at the end.
         const std::string last = Utf8(record.StatusLine() + L"\r\n");
-        // Past a missing end the walk below would wrap around: other drives' pages end the test here.
         ASSERT_TRUE(run.err.ends_with(last)) << run.err;
         for (std::size_t line = 0; line < run.err.size() - last.size(); line = run.err.find("\r\n", line) + 2) {
             EXPECT_EQ(run.err.compare(line, 8, "Scanned "), 0) << run.err.substr(line);
