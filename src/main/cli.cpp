@@ -5,6 +5,7 @@
 #include "disktest/SurfaceScan.h"
 #include "main/CommandLine.h"
 #include "main/Startup.h"
+#include "report/PromText.h"
 #include "report/ResultText.h"
 #include "report/ScriptText.h"
 #include "text/Utf8.h"
@@ -12,6 +13,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <span>
 #include <string>
@@ -88,8 +90,9 @@ int NotOpened(const Streams& streams, std::int32_t drive)
     return ScriptText::kNotOpened;
 }
 
-int List(const Streams& streams, bool json)
+int List(const Streams& streams, const Command& command)
 {
+    const auto started = std::chrono::steady_clock::now();
     std::vector<ScriptText::ListedDrive> drives;
     int bits = 0;
     for (DriveInfo& row : DiskManager::EnumerateDrives()) {
@@ -100,7 +103,12 @@ int List(const Streams& streams, bool json)
             drive.details = std::move(details);
         }
     }
-    streams.out.Write(json ? ScriptText::ListJson(drives) : ScriptText::ListText(drives));
+    if (command.prom) {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        streams.out.Write(PromText::List(drives, took.count()));
+    } else {
+        streams.out.Write(command.json ? ScriptText::ListJson(drives) : ScriptText::ListText(drives));
+    }
     return bits;
 }
 
@@ -283,7 +291,7 @@ int Run(const Streams& streams, const Command& command)
         streams.out.Write(CommandLine::Help());
         return 0;
     case Command::Kind::List:
-        return List(streams, command.json);
+        return List(streams, command);
     case Command::Kind::Details:
         return Details(streams, command);
     case Command::Kind::Scan:

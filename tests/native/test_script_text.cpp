@@ -1,4 +1,5 @@
 #include "main/CommandLine.h"
+#include "report/PromText.h"
 #include "report/ScriptText.h"
 #include "text/Json.h"
 #include "text/Utf8.h"
@@ -81,11 +82,13 @@ TEST(ScriptText, CommandLines)
         std::optional<std::int32_t> drive;
         bool json;
         bool logged = false;
+        bool prom = false;
     };
     const std::vector<Good> good{
         {{}, Kind::List, std::nullopt, false},
         {{"--json"}, Kind::List, std::nullopt, true},
         {{"list", "--json"}, Kind::List, std::nullopt, true},
+        {{"--prom"}, Kind::List, std::nullopt, false, false, true},
         {{"details", "31"}, Kind::Details, 31, false},
         {{"--json", "details", "all"}, Kind::Details, std::nullopt, true},
         {{"scan", "0"}, Kind::Scan, 0, false},
@@ -101,6 +104,7 @@ TEST(ScriptText, CommandLines)
         EXPECT_EQ(parsed.command->drive, c.drive);
         EXPECT_EQ(parsed.command->json, c.json);
         EXPECT_EQ(parsed.command->logged, c.logged);
+        EXPECT_EQ(parsed.command->prom, c.prom);
     }
     const std::vector<std::pair<std::vector<std::string_view>, std::wstring>> bad{
         {{"lsit"}, L"unknown command \"lsit\""},
@@ -115,6 +119,8 @@ TEST(ScriptText, CommandLines)
         {{"readtest", "1x"}, L"\"1x\" is no drive number (0 to 31)"},
         {{"scan", "1", "--json"}, L"scan takes no --json"},
         {{"details", "1", "--logged"}, L"details takes no --logged"},
+        {{"details", "1", "--prom"}, L"details takes no --prom"},
+        {{"list", "--json", "--prom"}, L"--json and --prom do not go together"},
     };
     for (const auto& [arguments, error] : bad) {
         const CommandLine::Parsed parsed = ParseLine(arguments);
@@ -196,6 +202,13 @@ TEST(ScriptText, ListAndReadTestLines)
                                   L"\"Assessment\": \"Unknown\",", L"\"Source\": \"None\"\r\n", L"\"Source\": null\r\n"}) {
         EXPECT_NE(json.find(member), std::wstring::npos) << member;
     }
+
+    // A label value escapes a backslash, a double quote and a line feed, and keeps a tab.
+    row.model = L"Model\twith \"tab\" \\ and\nline";
+    const std::vector<ScriptText::ListedDrive> odd{{row, details}};
+    EXPECT_NE(PromText::List(odd, 0).find(L"ostrevane_drive_info{drive=\"4\",serial=\"007\",model=\"Model\twith "
+                                          L"\\\"tab\\\" \\\\ and\\nline\",firmware=\"-\",bus=\"USB\",source=\"None\"} 1\n"),
+              std::wstring::npos);
 
     EXPECT_EQ(ScriptText::ReadTestLine(519.96), L"Speed\t520.0\r\n");
 }
