@@ -13,27 +13,18 @@ import tempfile
 import time
 from pathlib import Path
 
+from demo_cli import check, problems, run_bytes
+
 FIGURES = {"Drive", "Size (GB)", "Temp", "Power(h)", "Cycles", "ID", "Current", "Worst", "Threshold", "Raw", "#",
            "Start (GB)", "Start (bytes)", "Capacity (GB)", "Free (GB)"}
-problems = []
-
-
-def check(condition, what):
-    if not condition:
-        problems.append(what)
 
 
 def run(*arguments):
-    # Into a file, not a pipe: Wine's services, which a program may start, keep what it inherits
-    # open until they end, and a pipe would not close before.
-    with tempfile.TemporaryFile() as out:
-        done = subprocess.run([WINE_RUN, EXE, *arguments], stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=subprocess.DEVNULL, timeout=300)
-        out.seek(0)
-        # UTF-8 (a strict decode) with every line ended by CR LF.
-        text = out.read().decode("utf-8")
+    data, status = run_bytes(WINE_RUN, EXE, *arguments)
+    # UTF-8 (a strict decode) with every line ended by CR LF.
+    text = data.decode("utf-8")
     check(text.count("\n") == text.count("\r\n") and text.endswith("\r\n"), "%s: not CR LF lines" % (arguments,))
-    return text, done.returncode
+    return text, status
 
 
 def same(value, cell, title, where):
