@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The demo console program's JSON, read by Python's json, against its tab-separated text, field
-by field; and Ctrl+C during a scan that hangs on a weak sector. Its Prometheus metrics against
-promtool, the Python client's parser and the JSON; then served by a real node exporter's textfile
-collector to a real Prometheus server, which must name exactly the demo's failing drives.
+by field; Ctrl+C during a scan that hangs on a weak sector; its Prometheus metrics against promtool,
+the Python client's parser and the JSON, then served by a node exporter to a Prometheus server.
 
 Usage: check_cli_json.py OstrevaneCliDemo.exe WINE_RUN_SCRIPT
 """
@@ -150,8 +149,7 @@ def check_values(samples, drives, details):
         check(value("ostrevane_drive_info", bus=drive["Bus"], source=drive["Source"], **identity) == 1, where)
         check(round(value("ostrevane_drive_capacity_bytes") / 2 ** 30, 1) == drive["Size (GB)"], where + " size")
         check(value("ostrevane_drive_temperature_celsius") == drive["Temp"], where + " temperature")
-        hours = drive["Power(h)"]
-        check(value("ostrevane_drive_power_on_seconds") == (hours and hours * 3600), where + " hours")
+        check(value("ostrevane_drive_power_on_seconds") == (drive["Power(h)"] and drive["Power(h)"] * 3600), where + " h")
         check(value("ostrevane_drive_power_cycles") == drive["Cycles"], where + " cycles")
         states = {s: value("ostrevane_drive_assessment", state=s) for s in ("good", "caution", "failing", "unknown")}
         check(states == {s: float(s == drive["Assessment"].lower()) for s in states}, "%s: %s" % (where, states))

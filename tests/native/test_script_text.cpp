@@ -82,13 +82,11 @@ TEST(ScriptText, CommandLines)
         std::optional<std::int32_t> drive;
         bool json;
         bool logged = false;
-        bool prom = false;
     };
     const std::vector<Good> good{
         {{}, Kind::List, std::nullopt, false},
         {{"--json"}, Kind::List, std::nullopt, true},
         {{"list", "--json"}, Kind::List, std::nullopt, true},
-        {{"--prom"}, Kind::List, std::nullopt, false, false, true},
         {{"details", "31"}, Kind::Details, 31, false},
         {{"--json", "details", "all"}, Kind::Details, std::nullopt, true},
         {{"scan", "0"}, Kind::Scan, 0, false},
@@ -104,7 +102,6 @@ TEST(ScriptText, CommandLines)
         EXPECT_EQ(parsed.command->drive, c.drive);
         EXPECT_EQ(parsed.command->json, c.json);
         EXPECT_EQ(parsed.command->logged, c.logged);
-        EXPECT_EQ(parsed.command->prom, c.prom);
     }
     const std::vector<std::pair<std::vector<std::string_view>, std::wstring>> bad{
         {{"lsit"}, L"unknown command \"lsit\""},
