@@ -343,8 +343,7 @@ void CheckListJson(const DriveInfo& drive)
     }
 }
 
-// The drive's Prometheus series: valid UTF-8 in LF lines, and the info line's label values, each
-// escaped only where the format says, unescape to the list's cells.
+// The Prometheus series in UTF-8 and LF lines; the info line's label values unescape to the cells.
 void CheckListProm(const DriveInfo& drive)
 {
     const std::vector<ScriptText::ListedDrive> drives{{drive, std::nullopt}};
