@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -42,36 +43,37 @@ enum Metric : std::size_t {
     kMetricCount
 };
 
+// ASCII, widened as they are written: the console program keeps within its size.
 struct MetricText {
-    std::wstring_view name;
-    std::wstring_view help; // neither a backslash nor a line feed, which HELP would need escaped
+    std::string_view name;
+    std::string_view help; // neither a backslash nor a line feed, which HELP would need escaped
 };
 // Every one a gauge: the figures are the drive's own readings at the time of the run, and a
 // counter would have to be the exporter's own and end in _total. Time goes in seconds, the
 // format's base unit, which the linters of Prometheus hold a metric name to.
 constexpr std::array<MetricText, kMetricCount> kMetrics{{
-    {L"ostrevane_drive_info", L"The drive's identity, bus and where its health figures came from; always 1."},
-    {L"ostrevane_drive_capacity_bytes", L"The drive's capacity in bytes."},
-    {L"ostrevane_drive_assessment",
-     L"1 for the drive's assessment (good, caution, failing or unknown), 0 for the other states."},
-    {L"ostrevane_drive_failure_predicted", L"1 when the drive predicts its own failure, 0 when it predicts none."},
-    {L"ostrevane_drive_temperature_celsius", L"The drive's temperature in degrees Celsius."},
-    {L"ostrevane_drive_power_on_seconds", L"The drive's power-on time, its power-on hours in seconds."},
-    {L"ostrevane_drive_power_cycles", L"How many times the drive was powered on."},
-    {L"ostrevane_ata_attribute_raw", L"An ATA SMART attribute's raw value, all 48 bits."},
-    {L"ostrevane_ata_attribute_value", L"An ATA SMART attribute's current normalized value."},
-    {L"ostrevane_ata_attribute_worst", L"An ATA SMART attribute's worst normalized value."},
-    {L"ostrevane_ata_attribute_threshold", L"An ATA SMART attribute's threshold; 0 means it cannot fail."},
-    {L"ostrevane_nvme_percentage_used", L"The NVMe drive's estimate of its endurance used, in percent; may pass 100."},
-    {L"ostrevane_nvme_available_spare_percent", L"The NVMe drive's spare capacity left, in percent."},
-    {L"ostrevane_nvme_media_errors", L"The NVMe drive's media and data integrity errors over its life."},
-    {L"ostrevane_nvme_unsafe_shutdowns", L"The NVMe drive's unsafe shutdowns over its life."},
-    {L"ostrevane_nvme_data_read_bytes", L"Bytes read from the NVMe drive over its life, counted by it in 512,000s."},
-    {L"ostrevane_nvme_data_written_bytes", L"Bytes written to the NVMe drive over its life, counted by it in 512,000s."},
-    {L"ostrevane_drive_self_test_failed",
-     L"1 when the drive's newest failed self-test stands (no extended self-test passed after it), else 0."},
-    {L"ostrevane_drive_logged_errors", L"The errors the drive's error log counts over its life."},
-    {L"ostrevane_scrape_duration_seconds", L"How long reading every drive took."},
+    {"ostrevane_drive_info", "The drive's identity, bus and where its health figures came from; always 1."},
+    {"ostrevane_drive_capacity_bytes", "The drive's capacity in bytes."},
+    {"ostrevane_drive_assessment",
+     "1 for the drive's assessment (good, caution, failing or unknown), 0 for the other states."},
+    {"ostrevane_drive_failure_predicted", "1 when the drive predicts its own failure, 0 when it predicts none."},
+    {"ostrevane_drive_temperature_celsius", "The drive's temperature in degrees Celsius."},
+    {"ostrevane_drive_power_on_seconds", "The drive's power-on time, its power-on hours in seconds."},
+    {"ostrevane_drive_power_cycles", "How many times the drive was powered on."},
+    {"ostrevane_ata_attribute_raw", "An ATA SMART attribute's raw value, all 48 bits."},
+    {"ostrevane_ata_attribute_value", "An ATA SMART attribute's current normalized value."},
+    {"ostrevane_ata_attribute_worst", "An ATA SMART attribute's worst normalized value."},
+    {"ostrevane_ata_attribute_threshold", "An ATA SMART attribute's threshold; 0 means it cannot fail."},
+    {"ostrevane_nvme_percentage_used", "The NVMe drive's estimate of its endurance used, in percent; may pass 100."},
+    {"ostrevane_nvme_available_spare_percent", "The NVMe drive's spare capacity left, in percent."},
+    {"ostrevane_nvme_media_errors", "The NVMe drive's media and data integrity errors over its life."},
+    {"ostrevane_nvme_unsafe_shutdowns", "The NVMe drive's unsafe shutdowns over its life."},
+    {"ostrevane_nvme_data_read_bytes", "Bytes read from the NVMe drive over its life, counted by it in 512,000s."},
+    {"ostrevane_nvme_data_written_bytes", "Bytes written to the NVMe drive over its life, counted by it in 512,000s."},
+    {"ostrevane_drive_self_test_failed",
+     "1 when the drive's newest failed self-test stands (no extended self-test passed after it), else 0."},
+    {"ostrevane_drive_logged_errors", "The errors the drive's error log counts over its life."},
+    {"ostrevane_scrape_duration_seconds", "How long reading every drive took."},
 }};
 
 struct StateName {
@@ -121,7 +123,7 @@ public:
     void Add(Metric metric, std::wstring_view labels, std::wstring_view value)
     {
         std::wstring& out = m_samples[metric];
-        out.append(kMetrics[metric].name);
+        out.append(Widened(kMetrics[metric].name));
         if (!labels.empty()) {
             out.append(L"{").append(labels).append(L"}");
         }
@@ -136,8 +138,8 @@ public:
             if (m_samples[metric].empty()) {
                 continue;
             }
-            const std::wstring_view name = kMetrics[metric].name;
-            text.append(L"# HELP ").append(name).append(L" ").append(kMetrics[metric].help).append(L"\n");
+            const std::wstring name = Widened(kMetrics[metric].name);
+            text.append(L"# HELP ").append(name).append(L" ").append(Widened(kMetrics[metric].help)).append(L"\n");
             text.append(L"# TYPE ").append(name).append(L" gauge\n").append(m_samples[metric]);
         }
         return text;
