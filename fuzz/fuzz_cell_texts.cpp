@@ -3,6 +3,7 @@
 #include "diskinfo/DiskInfo.h"
 #include "report/CellText.h"
 #include "report/DetailsText.h"
+#include "report/PromText.h"
 #include "report/ScriptText.h"
 #include "text/Json.h"
 #include "text/Utf8.h"
@@ -342,6 +343,27 @@ void CheckListJson(const DriveInfo& drive)
     }
 }
 
+// The Prometheus series in UTF-8 and LF lines; the info line's label values unescape to the cells.
+void CheckListProm(const DriveInfo& drive)
+{
+    const std::vector<ScriptText::ListedDrive> drives{{drive, std::nullopt}};
+    const std::wstring text = PromText::List(drives, 0);
+    FUZZ_CHECK(IsUtf8(Utf8(text)) && text.ends_with(L'\n'));
+    std::vector<std::wstring> values;
+    for (std::size_t at = text.find(L"ostrevane_drive_info{"); text.at(at) != L'}'; ++at) {
+        std::wstring& value = values.emplace_back();
+        for (at = text.find(L"=\"", at) + 2; text.at(at) != L'"'; ++at) {
+            const bool escaped = text.at(at) == L'\\';
+            const wchar_t c = escaped ? text.at(++at) : text.at(at);
+            FUZZ_CHECK(c != L'\n' && (!escaped || c == L'\\' || c == L'"' || c == L'n'));
+            value += escaped && c == L'n' ? L'\n' : c;
+        }
+    }
+    const std::vector<std::wstring> cells = DetailsText::ListCells(drive);
+    FUZZ_CHECK(values.size() == 6 && values[0] == cells[CellText::kDrive] && values[1] == cells[CellText::kSerialNumber] &&
+               values[2] == cells[CellText::kModel] && values[3] == cells[CellText::kFirmware]);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -359,9 +381,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::all_of(block.begin(), block.begin() + kGuard, isCanary));
     FUZZ_CHECK(std::all_of(block.end() - kGuard, block.end(), isCanary));
     CheckCell(cell, written, out);
-    // Written and read back, the list's JSON costs nine times the cell: a share of the inputs.
+    // Written and read back, the list's JSON and its Prometheus lines cost many times the cell: a
+    // share of the inputs.
     if (ChecksView({data, size})) {
         CheckListJson(cell.drive);
+        CheckListProm(cell.drive);
     }
     return 0;
 }

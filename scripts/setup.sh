@@ -11,6 +11,7 @@ packages=(
   llvm
   python3
   locales
+  prometheus prometheus-node-exporter python3-prometheus-client
 )
 
 # pip installs the pinned Zig below; Debian's own Python needs its package for that.
@@ -26,8 +27,24 @@ sudo_cmd=()
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
+  # The Prometheus server and node exporter are for the tests, which start their own on free ports:
+  # their packages must not start them as services, which would hold ports 9090 and 9100 (and,
+  # without systemd, whose init script failing to start one fails the install). A policy that
+  # forbids every start, for the install only, unless the machine has one of its own.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
+    "${sudo_cmd[@]}" chmod 755 "$policy"
+    trap '"${sudo_cmd[@]}" rm -f "$policy"' EXIT
+  fi
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  # Nor at the next boot, where this install brought them.
+  for service in prometheus prometheus-node-exporter; do
+    if [ -d /run/systemd/system ] && [[ " ${missing[*]} " == *" $service "* ]]; then
+      "${sudo_cmd[@]}" systemctl disable "$service" >/dev/null 2>&1 || true
+    fi
+  done
 fi
 
 # Wine takes the ANSI code page from the locale: en_US.UTF-8 gives 1252, which the conversion

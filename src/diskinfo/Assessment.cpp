@@ -80,26 +80,55 @@ std::wstring LowerFirst(std::wstring text)
     return text;
 }
 
-// The newest failed self-test, unless an extended one completed without error after it: a
-// pass over the whole surface clears what a failure before it said.
-void AssessSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, Assessment& assessment)
+// The newest failed self-test's place (0 the newest), unless an extended one completed without
+// error after it: a pass over the whole surface clears what a failure before it said.
+std::optional<std::size_t> StandingFailure(const std::vector<DriveLogs::SelfTest>& tests)
 {
     for (std::size_t age = 0; age < tests.size(); ++age) {
-        const DriveLogs::SelfTest& test = tests[age];
-        if (test.extended && test.passed) {
-            return;
+        if (tests[age].extended && tests[age].passed) {
+            return std::nullopt;
         }
-        if (test.failed) {
-            const std::wstring type = nvme ? DriveLogs::NvmeTestType(test.type) : DriveLogs::AtaTestType(test.type);
-            const std::wstring lba = test.failingLba ? L" at LBA " + Decimal(*test.failingLba) : std::wstring();
-            assessment.verdict = Assessment::Verdict::Failing;
-            assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
-                L"Self-test #%u (%ls) ended in %ls%ls, at hour %llu", static_cast<unsigned>(age + 1),
-                LowerFirst(type).c_str(), DriveLogs::FailureWords(test, nvme).c_str(), lba.c_str(),
-                static_cast<unsigned long long>(test.hours)));
-            return;
+        if (tests[age].failed) {
+            return age;
         }
     }
+    return std::nullopt;
+}
+
+struct SelfTestLog {
+    std::vector<DriveLogs::SelfTest> tests; // newest first
+    bool nvme = false;
+};
+
+// The self-test logs the drive gave: ATA's, NVMe's, or none.
+std::vector<SelfTestLog> SelfTestLogsOf(const DriveDetails& details)
+{
+    std::vector<SelfTestLog> logs;
+    if (details.selfTestLog) {
+        logs.push_back({DriveLogs::AtaSelfTests(*details.selfTestLog), false});
+    }
+    if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
+        const std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize> log(details.nvmeSelfTests.data(),
+                                                                                 DriveLogs::kNvmeSelfTestLogSize);
+        logs.push_back({DriveLogs::NvmeSelfTests(log).results, true});
+    }
+    return logs;
+}
+
+void AssessSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, Assessment& assessment)
+{
+    const auto age = StandingFailure(tests);
+    if (!age) {
+        return;
+    }
+    const DriveLogs::SelfTest& test = tests[*age];
+    const std::wstring type = nvme ? DriveLogs::NvmeTestType(test.type) : DriveLogs::AtaTestType(test.type);
+    const std::wstring lba = test.failingLba ? L" at LBA " + Decimal(*test.failingLba) : std::wstring();
+    assessment.verdict = Assessment::Verdict::Failing;
+    assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
+        L"Self-test #%u (%ls) ended in %ls%ls, at hour %llu", static_cast<unsigned>(*age + 1),
+        LowerFirst(type).c_str(), DriveLogs::FailureWords(test, nvme).c_str(), lba.c_str(),
+        static_cast<unsigned long long>(test.hours)));
 }
 
 // Media errors weigh; interface and aborted commands say more about the cable or the host.
@@ -121,13 +150,8 @@ void AssessErrors(const DriveLogs::AtaErrorLog& log, Assessment& assessment)
 
 void AssessLogs(const DriveDetails& details, Assessment& assessment)
 {
-    if (details.selfTestLog) {
-        AssessSelfTests(DriveLogs::AtaSelfTests(*details.selfTestLog), false, assessment);
-    }
-    if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
-        const std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize> log(details.nvmeSelfTests.data(),
-                                                                                 DriveLogs::kNvmeSelfTestLogSize);
-        AssessSelfTests(DriveLogs::NvmeSelfTests(log).results, true, assessment);
+    for (const SelfTestLog& log : SelfTestLogsOf(details)) {
+        AssessSelfTests(log.tests, log.nvme, assessment);
     }
     if (details.errorLog) {
         AssessErrors(DriveLogs::AtaErrors(*details.errorLog), assessment);
@@ -162,6 +186,15 @@ std::vector<AtaSmart::Attribute> Assessment::AttributesOf(const DriveDetails& de
 std::optional<NvmeHealth::Fields> Assessment::NvmeFieldsOf(const DriveDetails& details)
 {
     return details.nvmeLog ? std::optional<NvmeHealth::Fields>(NvmeHealth::Read(*details.nvmeLog)) : std::nullopt;
+}
+
+std::optional<bool> Assessment::SelfTestFailed(const DriveDetails& details)
+{
+    const std::vector<SelfTestLog> logs = SelfTestLogsOf(details);
+    if (logs.empty()) {
+        return std::nullopt;
+    }
+    return std::any_of(logs.begin(), logs.end(), [](const SelfTestLog& log) { return StandingFailure(log.tests).has_value(); });
 }
 
 std::wstring Assessment::CriticalWarningText(std::uint8_t warning)

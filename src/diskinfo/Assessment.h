@@ -43,6 +43,9 @@ public:
     // The answers the assessment reads, as the details table shows them too.
     static std::vector<AtaSmart::Attribute> AttributesOf(const DriveDetails& details);
     static std::optional<NvmeHealth::Fields> NvmeFieldsOf(const DriveDetails& details);
+    // Whether a failed self-test stands by the assessment's rule: the newest failure, unless an
+    // extended self-test passed after it. Absent where the drive gave no self-test log.
+    static std::optional<bool> SelfTestFailed(const DriveDetails& details);
     // An NVMe critical warning in words: "0 (none)" or "0x05: available spare below ...".
     static std::wstring CriticalWarningText(std::uint8_t warning);
 };

@@ -63,11 +63,9 @@ std::optional<std::uint32_t> QueryIdentity(const Probe& probe)
 void QueryFailurePrediction(const Probe& probe)
 {
     STORAGE_PREDICT_FAILURE prediction{};
-    if (DiskProbe::Request(probe.device, IOCTL_STORAGE_PREDICT_FAILURE, nullptr, 0, &prediction,
-                           sizeof(prediction)) &&
-        prediction.PredictFailure != 0) {
-        probe.info.failurePredicted = true;
-    }
+    probe.details.predictionAnswered = DiskProbe::Request(probe.device, IOCTL_STORAGE_PREDICT_FAILURE, nullptr, 0,
+                                                          &prediction, sizeof(prediction));
+    probe.info.failurePredicted = probe.details.predictionAnswered && prediction.PredictFailure != 0;
 }
 
 // The health figures by the first route that answers, given the drive's bus.

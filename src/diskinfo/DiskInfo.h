@@ -52,6 +52,7 @@ struct DriveDetails {
 
     DriveInfo info;
     std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
+    bool predictionAnswered = false;      // whether info.failurePredicted is the drive's answer
     SmartSource source = SmartSource::None;
     std::optional<Page> smartData;        // ATA SMART READ DATA
     std::optional<Page> smartThresholds;  // ATA SMART READ THRESHOLDS; absent when not answered

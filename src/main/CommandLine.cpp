@@ -55,12 +55,15 @@ Parsed Parse(std::span<const std::string_view> arguments)
     }
     bool json = false;
     bool logged = false;
+    bool prom = false;
     std::vector<std::string_view> words;
     for (const std::string_view argument : arguments) {
         if (argument == "--json") {
             json = true;
         } else if (argument == "--logged") {
             logged = true;
+        } else if (argument == "--prom") {
+            prom = true;
         } else if (argument.starts_with("-") && argument.size() > 1) {
             return {std::nullopt, L"unknown option " + Quoted(argument)};
         } else {
@@ -76,12 +79,18 @@ Parsed Parse(std::span<const std::string_view> arguments)
         verb = &*it;
     }
     const std::wstring name = Widened(verb->name);
-    Command command{verb->kind, std::nullopt, json, logged};
+    Command command{verb->kind, std::nullopt, json, logged, prom};
     if (json && !verb->takesJson) {
         return {std::nullopt, name + L" takes no --json"};
     }
     if (logged && verb->kind != Command::Kind::Scan) {
         return {std::nullopt, name + L" takes no --logged"};
+    }
+    if (prom && verb->kind != Command::Kind::List) {
+        return {std::nullopt, name + L" takes no --prom"};
+    }
+    if (prom && json) {
+        return {std::nullopt, L"--json and --prom do not go together"};
     }
     const std::size_t wanted = verb->takesDrive ? 2 : 1;
     if (words.size() > wanted) {
@@ -104,7 +113,8 @@ Parsed Parse(std::span<const std::string_view> arguments)
 
 std::wstring UsageLine()
 {
-    return L"Usage: ostrevane-cli [list [--json] | details N|all [--json] | scan N [--logged] | readtest N | --help]";
+    return L"Usage: ostrevane-cli [list [--json|--prom] | details N|all [--json] | scan N [--logged] | readtest N | "
+           L"--help]";
 }
 
 std::wstring Help()
@@ -114,6 +124,7 @@ std::wstring Help()
         L"It only reads from drives, and writes nothing anywhere but its own output.",
         L"",
         L"ostrevane-cli [list] [--json]         one line per drive, tab-separated, with a header line",
+        L"ostrevane-cli list --prom             every drive's health in the Prometheus text format",
         L"ostrevane-cli details N|all [--json]  the details of drive N, or of every drive",
         L"ostrevane-cli scan N                  read every sector of drive N once: progress on standard",
         L"                                      error, the result at the end; Ctrl+C stops the scan",
@@ -122,7 +133,7 @@ std::wstring Help()
         L"ostrevane-cli --help                  this text",
         L"",
         L"--json gives the same as JSON: numbers as numbers, \"-\" as null.",
-        L"Output is UTF-8 with CR LF line ends.",
+        L"Output is UTF-8 with CR LF line ends; --prom's has LF ones, as that format wants.",
         L"",
         L"Exit status, the sum of:",
         L"   1  the command line did not parse",

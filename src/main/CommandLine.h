@@ -16,6 +16,7 @@ struct Command {
     std::optional<std::int32_t> drive; // absent for every drive: the list, "details all"
     bool json = false;
     bool logged = false; // scan: only the blocks holding the LBAs the drive's logs name
+    bool prom = false;   // list: the Prometheus text format
 };
 
 // The command, or why the command line does not parse.

@@ -5,6 +5,7 @@
 #include "disktest/SurfaceScan.h"
 #include "main/CommandLine.h"
 #include "main/Startup.h"
+#include "report/PromText.h"
 #include "report/ResultText.h"
 #include "report/ScriptText.h"
 #include "text/Utf8.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -154,8 +156,9 @@ int NotOpened(const Streams& streams, std::int32_t drive)
 // The row and the exit bits of each drive come from the same probe: a drive that answers a
 // second one otherwise (a bridge that gave up, a drive that went) would show one health and
 // count another.
-int List(const Streams& streams, bool json)
+int List(const Streams& streams, const Command& command)
 {
+    const auto started = std::chrono::steady_clock::now();
     std::vector<ScriptText::ListedDrive> drives;
     int bits = 0;
     for (std::int32_t number = 0; number < DiskManager::kMaxDrives; ++number) {
@@ -164,7 +167,12 @@ int List(const Streams& streams, bool json)
             drives.push_back({details.info, std::move(details)});
         }
     }
-    streams.out.Write(json ? ScriptText::ListJson(drives) : ScriptText::ListText(drives));
+    if (command.prom) {
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        streams.out.Write(PromText::List(drives, took.count()));
+    } else {
+        streams.out.Write(command.json ? ScriptText::ListJson(drives) : ScriptText::ListText(drives));
+    }
     return bits;
 }
 
@@ -331,7 +339,7 @@ int Run(const Streams& streams, const Command& command)
         streams.out.Write(CommandLine::Help());
         return 0;
     case Command::Kind::List:
-        return List(streams, command.json);
+        return List(streams, command);
     case Command::Kind::Details:
         return Details(streams, command);
     case Command::Kind::Scan:

@@ -87,8 +87,9 @@ std::wstring HeadingValue(const std::vector<DetailsText::Field>& heading, std::w
     return it == heading.end() ? std::wstring(kNone) : it->value;
 }
 
-// The list's cells of a drive, then its verdict, bus and source as its details name them.
-std::vector<std::wstring> ListCells(const ScriptText::ListedDrive& drive)
+} // namespace
+
+std::vector<std::wstring> ScriptText::ListCells(const ListedDrive& drive)
 {
     std::vector<std::wstring> cells = DetailsText::ListCells(drive.row);
     if (drive.details) {
@@ -101,6 +102,8 @@ std::vector<std::wstring> ListCells(const ScriptText::ListedDrive& drive)
     }
     return cells;
 }
+
+namespace {
 
 void DetailsObject(JsonWriter& json, const DriveDetails& details)
 {

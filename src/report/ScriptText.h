@@ -34,6 +34,9 @@ struct ListedDrive {
     DriveInfo row;
     std::optional<DriveDetails> details;
 };
+// The list's cells of a drive, then its verdict, bus and source as its details name them ("-"
+// for each without details).
+std::vector<std::wstring> ListCells(const ListedDrive& drive);
 // The list's copied columns, then Assessment, Bus and Source; a header line first.
 std::wstring ListText(std::span<const ListedDrive> drives);
 // The same as an array of objects named by the header's titles: numbers as numbers, "-" as null.

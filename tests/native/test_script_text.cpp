@@ -1,5 +1,6 @@
 #include "main/CommandLine.h"
 #include "report/DetailsText.h"
+#include "report/PromText.h"
 #include "report/ScriptText.h"
 #include "text/Json.h"
 #include "text/Utf8.h"
@@ -116,6 +117,8 @@ TEST(ScriptText, CommandLines)
         {{"readtest", "1x"}, L"\"1x\" is no drive number (0 to 31)"},
         {{"scan", "1", "--json"}, L"scan takes no --json"},
         {{"details", "1", "--logged"}, L"details takes no --logged"},
+        {{"details", "1", "--prom"}, L"details takes no --prom"},
+        {{"list", "--json", "--prom"}, L"--json and --prom do not go together"},
     };
     for (const auto& [arguments, error] : bad) {
         const CommandLine::Parsed parsed = ParseLine(arguments);
@@ -201,6 +204,13 @@ TEST(ScriptText, ListAndReadTestLines)
                                   L"\"Assessment\": \"Unknown\",", L"\"Source\": \"None\"\r\n", L"\"Source\": null\r\n"}) {
         EXPECT_NE(json.find(member), std::wstring::npos) << member;
     }
+
+    // A label value escapes a backslash, a double quote and a line feed, and keeps a tab.
+    row.model = L"Model\twith \"tab\" \\ and\nline";
+    const std::vector<ScriptText::ListedDrive> odd{{row, details}};
+    EXPECT_NE(PromText::List(odd, 0).find(L"ostrevane_drive_info{drive=\"4\",serial=\"007\",model=\"Model\twith "
+                                          L"\\\"tab\\\" \\\\ and\\nline\",firmware=\"-\",bus=\"USB\",source=\"None\"} 1\n"),
+              std::wstring::npos);
 
     EXPECT_EQ(ScriptText::ReadTestLine(519.96), L"Speed\t520.0\r\n");
 }
