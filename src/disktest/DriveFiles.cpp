@@ -83,13 +83,13 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
         }
     }
     // Only the partitions that hold an asked LBA have their file tables read.
-    std::size_t kept = 0;
-    for (std::size_t index = 0; index < plan.volumes.size(); ++index) {
+    std::vector<Volume> all = std::move(plan.volumes);
+    plan.volumes.clear();
+    for (std::size_t index = 0; index < all.size(); ++index) {
         if (asked[index]) {
-            plan.volumes[kept++] = std::move(plan.volumes[index]);
+            plan.volumes.push_back(std::move(all[index]));
         }
     }
-    plan.volumes.resize(kept);
     return plan;
 }
 
