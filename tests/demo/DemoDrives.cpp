@@ -8,6 +8,7 @@
 #include "diskinfo/DriveLogs.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -170,7 +171,7 @@ constexpr char kRecovery[] = "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}";
 constexpr char kLinux[] = "{0FC63DAF-8483-4772-8E79-3D69D8477DE4}";
 
 // A volume on one partition of `drive`, mounted at `paths`; the partition starts with the
-// first sectors of `fileSystem`.
+// first sectors of `fileSystem`, when one is named.
 void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<std::wstring> paths,
                std::string_view fileSystem)
 {
@@ -179,11 +180,57 @@ void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<s
         FakeKernel::AddVolume(L"\\\\?\\Volume{5f1c0a3e-0000-4000-8000-00000000000" + std::to_wstring(next++) + L"}\\");
     volume.extents = DriveAnswers::Extents({{static_cast<std::uint32_t>(drive), start, length}});
     volume.paths = std::move(paths);
-    FakeKernel::Drive(drive).contents[static_cast<std::uint64_t>(start)] = DriveAnswers::FileSystemStart(fileSystem);
+    if (!fileSystem.empty()) {
+        FakeKernel::Drive(drive).contents[static_cast<std::uint64_t>(start)] = DriveAnswers::FileSystemStart(fileSystem);
+    }
 }
 
-// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk
-// encrypted with BitLocker, a Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
+// The failing drive's NTFS volumes, which mkntfs and ntfscp made at build time
+// (make-demo-volumes.sh), each on a partition placed so that a file lies on an unreadable range:
+// the partitions from volumes.tsv, the volumes' bytes from their pages files.
+void InstallFailingDrivesVolumes(DriveAnswers::Layout& layout)
+{
+    constexpr std::size_t kPage = 4096;
+    const std::filesystem::path folder(OSTREVANE_DEMO_VOLUMES);
+    std::ifstream list(folder / "volumes.tsv");
+    std::string line;
+    while (std::getline(list, line)) {
+        unsigned number = 0;
+        long long first = 0;
+        long long sectors = 0;
+        std::array<char, 64> pages{};
+        if (std::sscanf(line.c_str(), "%u\t%lld\t%lld\t%*[^\t]\t%63s", &number, &first, &sectors, pages.data()) != 4) {
+            continue;
+        }
+        const std::int64_t start = first * 512;
+        layout.Mbr(number, start, sectors * 512, 0x07);
+        AddVolume(1, start, sectors * 512, number == 1 ? std::vector<std::wstring>{L"D:\\"} : std::vector<std::wstring>{}, "");
+        std::ifstream file(folder / pages.data(), std::ios::binary);
+        std::array<std::uint8_t, 8> at{};
+        FakeBytes page(kPage);
+        std::map<std::uint64_t, FakeBytes>& contents = FakeKernel::Drive(1).contents;
+        while (file.read(reinterpret_cast<char*>(at.data()), at.size()) &&
+               file.read(reinterpret_cast<char*>(page.data()), static_cast<std::streamsize>(kPage))) {
+            std::uint64_t offset = 0;
+            for (std::size_t index = at.size(); index-- > 0;) {
+                offset = offset << 8 | at[index];
+            }
+            offset += static_cast<std::uint64_t>(start);
+            // Pages that follow each other make one run.
+            if (!contents.empty()) {
+                auto& [last, bytes] = *contents.rbegin();
+                if (last + bytes.size() == offset) {
+                    bytes.insert(bytes.end(), page.begin(), page.end());
+                    continue;
+                }
+            }
+            contents[offset] = page;
+        }
+    }
+}
+
+// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk with
+// small NTFS volumes whose files lie on its unreadable ranges, a Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
 // mounted in a folder, the NVMe drive with two volumes and the USB dock's exFAT volume.
 void InstallLayouts()
 {
@@ -200,10 +247,10 @@ void InstallLayouts()
     AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, "NTFS");
     AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, "NTFS");
 
-    FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx,
-                                Layout(0).Signature(0x7C3A91E5).Mbr(1, kMiB, 465 * kGiB, 0x07)
-                                    .Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Build());
-    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, "BitLocker");
+    Layout failing(0);
+    failing.Signature(0x7C3A91E5);
+    InstallFailingDrivesVolumes(failing);
+    FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx, failing.Mbr(0, 0, 0, 0).Build());
 
     FakeKernel::Drive(2).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(1).DiskId("{9A0D2E77-4C1B-4E5F-8A36-0B1C2D3E4F50}")
