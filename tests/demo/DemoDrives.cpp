@@ -8,7 +8,6 @@
 #include "diskinfo/DriveLogs.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -185,46 +184,17 @@ void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<s
     }
 }
 
-// The failing drive's NTFS volumes, which mkntfs and ntfscp made at build time
-// (make-demo-volumes.sh), each on a partition placed so that a file lies on an unreadable range:
-// the partitions from volumes.tsv, the volumes' bytes from their pages files.
+// The failing drive's NTFS volumes, which mkntfs and ntfscp made at build time, each on a
+// partition placed so that its file lies on an unreadable range.
 void InstallFailingDrivesVolumes(DriveAnswers::Layout& layout)
 {
-    constexpr std::size_t kPage = 4096;
-    const std::filesystem::path folder(OSTREVANE_DEMO_VOLUMES);
-    std::ifstream list(folder / "volumes.tsv");
-    std::string line;
-    while (std::getline(list, line)) {
-        unsigned number = 0;
-        long long first = 0;
-        long long sectors = 0;
-        std::array<char, 64> pages{};
-        if (std::sscanf(line.c_str(), "%u\t%lld\t%lld\t%*[^\t]\t%63s", &number, &first, &sectors, pages.data()) != 4) {
-            continue;
-        }
-        const std::int64_t start = first * 512;
-        layout.Mbr(number, start, sectors * 512, 0x07);
-        AddVolume(1, start, sectors * 512, number == 1 ? std::vector<std::wstring>{L"D:\\"} : std::vector<std::wstring>{}, "");
-        std::ifstream file(folder / pages.data(), std::ios::binary);
-        std::array<std::uint8_t, 8> at{};
-        FakeBytes page(kPage);
-        std::map<std::uint64_t, FakeBytes>& contents = FakeKernel::Drive(1).contents;
-        while (file.read(reinterpret_cast<char*>(at.data()), at.size()) &&
-               file.read(reinterpret_cast<char*>(page.data()), static_cast<std::streamsize>(kPage))) {
-            std::uint64_t offset = 0;
-            for (std::size_t index = at.size(); index-- > 0;) {
-                offset = offset << 8 | at[index];
-            }
-            offset += static_cast<std::uint64_t>(start);
-            // Pages that follow each other make one run.
-            if (!contents.empty()) {
-                auto& [last, bytes] = *contents.rbegin();
-                if (last + bytes.size() == offset) {
-                    bytes.insert(bytes.end(), page.begin(), page.end());
-                    continue;
-                }
-            }
-            contents[offset] = page;
+    for (DriveAnswers::MadeVolume& volume : DriveAnswers::LoadMadeVolumes(OSTREVANE_DEMO_VOLUMES)) {
+        const auto start = static_cast<std::int64_t>(volume.firstLba * 512);
+        const auto length = static_cast<std::int64_t>(volume.sectors * 512);
+        layout.Mbr(volume.number, start, length, 0x07);
+        AddVolume(1, start, length, volume.number == 1 ? std::vector<std::wstring>{L"D:\\"} : std::vector<std::wstring>{}, "");
+        for (auto& [at, bytes] : volume.contents) {
+            FakeKernel::Drive(1).contents[static_cast<std::uint64_t>(start) + at] = std::move(bytes);
         }
     }
 }

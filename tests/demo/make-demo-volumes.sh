@@ -5,9 +5,9 @@
 # pieces, as the scan reports them, to lie in that file: 128 KiB into it, or, for the second, over
 # its last 64 KiB and the free space after it. The file's clusters come from sleuthkit's istat.
 #   make-demo-volumes.sh SURFACES.tsv OUTPUT_DIR
-# OUTPUT_DIR/volumes.tsv: partition number, first LBA, sectors, the file's name, and the volume's
-# pages file: each 4 KiB page that is not all zeros, as its byte offset (8 bytes, little-endian)
-# and its bytes.
+# OUTPUT_DIR/volumes.tsv: partition number, first LBA, sectors, the file's name and first LBA in
+# the volume, and the volume's pages file: each 4 KiB page that is not all zeros, as its byte
+# offset (8 bytes, little-endian) and its bytes.
 set -euo pipefail
 surfaces=$1 out=$2
 mkdir -p "$out"
@@ -32,7 +32,8 @@ for i in 0 1 2; do
   inode=$(fls -p "$volume" | awk -F'\t' -v n="${names[$i]}" '$2 == n { split($1, a, " "); split(a[2], b, "-"); print b[1] }')
   cluster=$(istat "$volume" "$inode" | awk '/^Type: \$DATA/ { data = 1; next } data && /^[0-9 ]+$/ { print $1; exit }')
   start=$((piece - cluster * 8 - into[i] * 128))
-  printf '%d\t%d\t%d\t%s\tvolume%d.pages\n' $((i + 1)) "$start" 16384 "${names[$i]}" "$i" >>"$out/volumes.tsv.part"
+  printf '%d\t%d\t%d\t%s\t%d\tvolume%d.pages\n' $((i + 1)) "$start" 16384 "${names[$i]}" $((cluster * 8)) "$i" \
+    >>"$out/volumes.tsv.part"
   python3 - "$volume" "$out/volume$i.pages" <<'PY'
 import struct, sys
 with open(sys.argv[1], 'rb') as volume, open(sys.argv[2], 'wb') as pages:
