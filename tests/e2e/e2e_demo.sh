@@ -200,15 +200,21 @@ echo "ok: the scan of the failing drive finished, its unreadable and slow blocks
 # volumes (made by mkntfs and ntfscp at build time, each file placed on a range): the Files list
 # takes the plot's place, and Copy carries it after the result.
 buttons_y=$((scan_height - 40))
-files_copy=""
-for _ in 1 2 3 4 5 6; do
-  x11_click "$scan" 405 $buttons_y
-  sleep 2
-  x11_click "$scan" 565 $buttons_y
-  sleep 0.5
-  files_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
-  grep -q 'Thesis final.docx' <<<"$files_copy" && break
-done
+# Clicks the button at x = $1, then Copy, until the copy holds a line that `grep -q` finds $2 in;
+# prints the copy.
+button_then_copy() {
+  local copy=""
+  for _ in 1 2 3 4 5 6; do
+    x11_click "$scan" "$1" $buttons_y
+    sleep 2
+    x11_click "$scan" 565 $buttons_y
+    sleep 0.5
+    copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+    grep -q "$2" <<<"$copy" && break
+  done
+  printf '%s\n' "$copy"
+}
+files_copy=$(button_then_copy 405 'Thesis final.docx')
 x11_click "$scan" 60 $((scan_height - 150))
 sleep 0.5
 x11_shot "$scan" "$files_shot"
@@ -223,15 +229,7 @@ echo "ok: Find Files names the files on the failing drive's unreadable ranges"
 # "Check Logged LBAs" re-reads only the blocks that hold the LBAs the drive's logs name: each of
 # them inside an unreadable range of the demo surface, so each is still unreadable. Its copy
 # lists them, one line each, with every log entry that names it.
-scan_copy=""
-for _ in 1 2 3 4 5 6; do
-  x11_click "$scan" 245 $buttons_y
-  sleep 2
-  x11_click "$scan" 565 $buttons_y
-  sleep 0.5
-  scan_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
-  grep -q '^Logged LBA' <<<"$scan_copy" && break
-done
+scan_copy=$(button_then_copy 245 '^Logged LBA')
 for line in $'Logged LBA\t61000013\tSelf-test #1, Error #14\tUnreadable' \
   $'Logged LBA\t204799999\tSelf-test #2, Error #13, Error #12\tUnreadable' \
   $'Logged LBA\t350000123\tSelf-test #3\tUnreadable' $'Result\tFinished'; do
