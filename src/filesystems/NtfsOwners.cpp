@@ -337,12 +337,14 @@ private:
         const std::span<const std::uint8_t> bytes = boot;
         const std::uint64_t bytesPerSector = ReadLe(bytes, kBytesPerSector, 2);
         const std::uint64_t sectorsByte = bytes[kSectorsPerCluster];
-        // From 64 KiB clusters on, the byte holds the negative power of two.
-        const std::uint64_t sectorsPerCluster = sectorsByte > 0x80 ? std::uint64_t{1} << (256 - sectorsByte) : sectorsByte;
+        // From 64 KiB clusters on, the byte holds the negative power of two (no more than 2^31
+        // is taken, which is far past what the checks below allow).
+        const std::uint64_t sectorsPerCluster =
+            sectorsByte > 0x80 ? std::uint64_t{1} << std::min<std::uint64_t>(256 - sectorsByte, 31) : sectorsByte;
         clusterBytes_ = bytesPerSector * sectorsPerCluster;
         const std::uint64_t recordByte = bytes[kClustersPerRecord];
         // Records smaller than a cluster are given as the negative power of two of their bytes.
-        recordBytes_ = recordByte > 0x80 ? std::uint64_t{1} << std::min<std::uint64_t>(256 - recordByte, 63)
+        recordBytes_ = recordByte > 0x80 ? std::uint64_t{1} << std::min<std::uint64_t>(256 - recordByte, 31)
                                          : recordByte * clusterBytes_;
         const std::uint64_t totalSectors = ReadLe(bytes, kTotalSectors, 8);
         if (std::string_view(reinterpret_cast<const char*>(bytes.data()) + kOemName, 8) != "NTFS    " ||
@@ -504,7 +506,7 @@ private:
     // record at a time, so that only the records really lost are unknown.
     bool ScanMft()
     {
-        std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::max(kPieceBytes, recordBytes_)));
+        std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::max(std::min(kPieceBytes, mftBytes_), recordBytes_)));
         const std::uint64_t records = mftBytes_ / recordBytes_;
         int shown = -1;
         for (std::uint64_t at = 0; at < mftBytes_ && !ended_; at += piece.size()) {
