@@ -1,5 +1,6 @@
 #include "FuzzCheck.h"
 
+#include "diskinfo/LittleEndian.h"
 #include "filesystems/FileOwners.h"
 
 #include <vector>
@@ -18,15 +19,6 @@ constexpr std::size_t kHeader = 8;
 constexpr std::size_t kRange = 8;
 constexpr std::size_t kMostRanges = 8;
 
-std::uint64_t Le(const std::uint8_t* bytes, std::size_t count)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = count; i-- > 0;) {
-        value = value << 8 | bytes[i];
-    }
-    return value;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -34,23 +26,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < kHeader) {
         return 0;
     }
-    const std::size_t sectors = std::min<std::size_t>(Le(data, 2), kMostSectors);
+    const std::span<const std::uint8_t> input(data, size);
+    const std::size_t sectors = std::min<std::size_t>(ReadLe(input, 0, 2), kMostSectors);
     const std::size_t rangeCount = std::min<std::size_t>(data[2], kMostRanges);
     const std::uint64_t endingRead = data[3];
-    const std::uint64_t failing = Le(data + 4, 2);
+    const std::uint64_t failing = ReadLe(input, 4, 2);
     if (size < kHeader + rangeCount * kRange) {
         return 0;
     }
     std::vector<FileOwners::SectorRange> ranges;
     for (std::size_t r = 0; r < rangeCount; ++r) {
-        const std::uint8_t* range = data + kHeader + r * kRange;
-        ranges.push_back({Le(range, 4), Le(range + 4, 4)});
+        const std::size_t range = kHeader + r * kRange;
+        ranges.push_back({ReadLe(input, range, 4), ReadLe(input, range + 4, 4)});
     }
     // Made once: a fresh volume per input would cost more than the readers.
     static std::vector<std::uint8_t> image(kMostSectors * kSectorSize);
     std::fill_n(image.begin(), sectors * kSectorSize, std::uint8_t{0});
     for (std::size_t at = kHeader + rangeCount * kRange; at + 2 + kSectorSize <= size; at += 2 + kSectorSize) {
-        const std::size_t sector = Le(data + at, 2);
+        const std::size_t sector = ReadLe(input, at, 2);
         if (sector < sectors) {
             std::copy_n(data + at + 2, kSectorSize, image.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize));
         }

@@ -168,7 +168,7 @@ struct Attribute {
     std::uint64_t type = 0;
     bool nonResident = false;
     std::uint64_t flags = 0;
-    std::wstring name;
+    std::span<const std::uint8_t> name; // UTF-16, read only where it is shown
     std::span<const std::uint8_t> value; // resident
     std::uint64_t startVcn = 0;          // non-resident from here on
     std::uint64_t dataSize = 0;
@@ -194,7 +194,7 @@ template <typename Visit> void ForEachAttribute(std::span<const std::uint8_t> re
         if (nameAt + nameLength > bytes.size()) {
             continue;
         }
-        attribute.name = WideName(bytes.subspan(nameAt, nameLength));
+        attribute.name = bytes.subspan(nameAt, nameLength);
         attribute.flags = ReadLe(bytes, kAttrFlags, 2);
         attribute.nonResident = bytes[kNonResident] != 0;
         if (attribute.nonResident) {
@@ -220,9 +220,9 @@ template <typename Visit> void ForEachAttribute(std::span<const std::uint8_t> re
 
 // The run list: lengths, and LCNs as signed steps from the run before; a run with no LCN is
 // sparse. Decoding stops at the first run that makes no sense, keeping those before it.
-Runs DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn)
+void DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn, Runs& runs)
 {
-    Runs runs;
+    runs.clear();
     std::uint64_t lcn = 0;
     for (std::size_t at = 0; at < list.size() && list[at] != 0;) {
         const std::size_t lengthBytes = list[at] & 0x0Fu;
@@ -250,6 +250,12 @@ Runs DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn)
         vcn += length;
         at += 1 + lengthBytes + offsetBytes;
     }
+}
+
+Runs DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn)
+{
+    Runs runs;
+    DecodeRuns(list, vcn, runs);
     return runs;
 }
 
@@ -512,6 +518,7 @@ private:
         for (std::uint64_t at = 0; at < mftBytes_ && !ended_; at += piece.size()) {
             const auto bytes = std::span(piece).first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), mftBytes_ - at)));
             const Outcome outcome = ReadStream(mftRuns_, at, bytes);
+            const bool hot = AnyAskedIn(at, bytes.size());
             for (std::size_t in = 0; in < bytes.size() && !ended_; in += recordBytes_) {
                 const auto record = bytes.subspan(in, recordBytes_);
                 const std::uint64_t number = (at + in) / recordBytes_;
@@ -522,7 +529,7 @@ private:
                         Lost(number, true);
                     }
                 } else {
-                    TakeRecord(number, record);
+                    TakeRecord(number, record, hot);
                 }
             }
             const int percent = static_cast<int>((at + bytes.size()) / recordBytes_ * 100 / std::max<std::uint64_t>(records, 1));
@@ -560,7 +567,27 @@ private:
         lost_.clear();
     }
 
-    void TakeRecord(std::uint64_t number, std::span<const std::uint8_t> record)
+    // Whether any asked sector lies in this stretch of the file table, which most pieces of a
+    // large table are not: then no record of the piece needs its place worked out.
+    bool AnyAskedIn(std::uint64_t at, std::uint64_t length) const
+    {
+        bool any = false;
+        for (std::uint64_t vcn = at / clusterBytes_; vcn * clusterBytes_ < at + length && !any;) {
+            const Run* run = RunOf(mftRuns_, vcn);
+            if (!run) {
+                return false;
+            }
+            if (run->lcn) {
+                const std::uint64_t first = (*run->lcn + vcn - run->vcn) * sectorsPerCluster_;
+                ForEachAsked(first, first + (run->vcn + run->length - vcn) * sectorsPerCluster_,
+                             [&](std::uint64_t, std::uint64_t) { any = true; });
+            }
+            vcn = run->vcn + run->length;
+        }
+        return any;
+    }
+
+    void TakeRecord(std::uint64_t number, std::span<const std::uint8_t> record, bool hot)
     {
         if ((ReadLe(record, kRecordFlags, 2) & kInUse) == 0) {
             return;
@@ -568,21 +595,27 @@ private:
         const std::uint64_t base = ReadLe(record, kBaseRecord, 8) & kRecordMask;
         const std::uint64_t owner = base != 0 ? base : number;
         // The record's own place: its resident attributes live there.
-        ClaimRecord(number, owner);
+        if (hot) {
+            ClaimRecord(number, owner);
+        }
         ForEachAttribute(record, [&](const Attribute& attribute) {
             if (!attribute.nonResident) {
                 return;
             }
-            const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
+            Runs& runs = scratchRuns_;
+            DecodeRuns(attribute.runs, attribute.startVcn, runs);
             if (owner == kBitmapRecord && attribute.type == kData && attribute.name.empty()) {
                 bitmapRuns_.insert(bitmapRuns_.end(), runs.begin(), runs.end());
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
+            }
+            if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(run); })) {
+                return;
             }
             std::wstring suffix;
             if (attribute.type == kIndexAllocation || (attribute.type == kBitmapAttribute && !attribute.name.empty())) {
                 suffix = L" (index)";
             } else if (attribute.type == kData && !attribute.name.empty()) {
-                suffix = L":" + attribute.name;
+                suffix = L":" + WideName(attribute.name);
             }
             const bool plain = attribute.type == kData && (attribute.flags & (kCompressedMask | kEncrypted)) == 0;
             for (const Run& run : runs) {
@@ -609,6 +642,13 @@ private:
             }
             done += step;
         }
+    }
+
+    bool AnyAsked(const Run& run) const
+    {
+        const std::uint64_t first = *run.lcn * sectorsPerCluster_;
+        const auto span = std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
+        return span != asked_.end() && span->first < (*run.lcn + run.length) * sectorsPerCluster_;
     }
 
     // Claims the asked sectors of one run of a stream of `owner`; `offset` is the stream's byte
@@ -655,9 +695,13 @@ private:
                 const std::uint64_t byte = cluster / 8;
                 const std::uint64_t count = std::min<std::uint64_t>({kPieceBytes, (endCluster - cluster + 7) / 8, bitmapBytes_ - std::min(byte, bitmapBytes_)});
                 bits.resize(static_cast<std::size_t>(count));
-                if (count == 0 || ReadStream(bitmapRuns_, byte, bits) != Outcome::Read) {
+                if (count == 0) {
+                    unreadable = true; // the bitmap ends before the volume does
+                    break;
+                }
+                if (ReadStream(bitmapRuns_, byte, bits) != Outcome::Read) {
                     unreadable = unreadable || !ended_;
-                    cluster += std::max<std::uint64_t>(count, 1) * 8;
+                    cluster += count * 8;
                     continue;
                 }
                 for (std::uint64_t c = cluster; c < cluster + count * 8 && c < endCluster; ++c) {
@@ -853,6 +897,7 @@ private:
     Runs mftRuns_;
     std::uint64_t mftBytes_ = 0;
     Runs bitmapRuns_;
+    Runs scratchRuns_;
     std::uint64_t bitmapBytes_ = 0;
     std::vector<Claim> claims_;
     std::vector<Span> free_;
