@@ -21,7 +21,7 @@ rm -f "$truth"
 truncate -s 8M "$work/ntfs.img"
 mkntfs -F -q -c 1024 -s 512 "$work/ntfs.img" >/dev/null 2>&1
 mkdir "$m"
-ntfs-3g -o streams_interface=windows "$work/ntfs.img" "$m"
+ntfs-3g -o streams_interface=windows,compression "$work/ntfs.img" "$m"
 rnd() { head -c "$1" /dev/urandom; }
 # A full volume, then a file grown three clusters at a time into holes left one by one: the only
 # free clusters, so it lands in fragments. The fillers go afterwards, leaving deleted records.
@@ -53,6 +53,11 @@ for i in $(seq 1 150); do : >"$m/index/entry-with-a-long-name-$i"; done
 rnd 30000 >"$m/deleted.bin"
 rm "$m/deleted.bin"
 echo small >"$m/resident.txt"
+# A folder marked compressed (its Windows attribute, through ntfs-3g's extended attribute):
+# what is written there is stored compressed.
+mkdir "$m/packed"
+python3 -c 'import os, sys; os.setxattr(sys.argv[1], "system.ntfs_attrib_be", (0x810).to_bytes(4, "big"))' "$m/packed"
+seq -f 'line %g of a text that compresses well' 3000 >"$m/packed/text.txt"
 umount "$m"
 
 i=$work/ntfs.img
@@ -88,6 +93,7 @@ file_case many-names "$(entry linked.bin)" "$d" N/A "" 5
 file_case deep-path "$(entry "${deep#"$m"/}/deep.bin")" "$d" N/A "" 2
 file_case directory-index "$(entry index)" '$INDEX_ALLOCATION' '$I30' " (index)" 1 -
 file_case mft 0 "$d" N/A "" 20
+file_case compressed "$(entry packed/text.txt)" "$d" N/A "" 0 -
 # A deleted file's clusters are free, whatever its old record (which ifind may still answer) says.
 e=$(fls -rd "$i" | sed -n 's/^.* \([0-9]*\)-128-[0-9]*:\tdeleted.bin$/\1/p')
 c=$(clusters "$e" "$d" N/A | sed -n 3p)
