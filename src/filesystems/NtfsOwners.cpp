@@ -449,7 +449,6 @@ private:
             notes_.push_back(L"MFT record 0 unreadable: the files are unknown");
             return !ended_;
         }
-        std::vector<std::uint64_t> extensions;
         auto take = [&](const Attribute& attribute) {
             if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
                 const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
@@ -459,20 +458,11 @@ private:
                 }
             }
         };
-        ForEachAttribute(record, [&](const Attribute& attribute) {
-            take(attribute);
-            if (attribute.type == kAttributeList && !attribute.nonResident) {
-                ForEachListEntry(attribute.value, [&](std::uint64_t type, std::uint64_t number) {
-                    if (type == kData && number != 0) {
-                        extensions.push_back(number);
-                    }
-                });
-            }
-        });
+        ForEachAttribute(record, take);
         SortRuns(mftRuns_);
-        for (const std::uint64_t number : extensions) {
+        for (const std::uint64_t number : ExtensionsOf(record, 0, kData)) {
             const std::vector<std::uint8_t> extension = ReadRecord(number);
-            if (!extension.empty()) {
+            if (!extension.empty() && (ReadLe(extension, kBaseRecord, 8) & kRecordMask) == 0) {
                 ForEachAttribute(extension, take);
                 SortRuns(mftRuns_);
             }
@@ -485,6 +475,33 @@ private:
     {
         std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn < b.vcn; });
         runs.erase(std::unique(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn == b.vcn; }), runs.end());
+    }
+
+    // The extension records that the record's $ATTRIBUTE_LIST (resident or not) names for
+    // attributes of `type`, each once, in order.
+    std::vector<std::uint64_t> ExtensionsOf(std::span<const std::uint8_t> record, std::uint64_t number, std::uint64_t type)
+    {
+        std::vector<std::uint64_t> extensions;
+        ForEachAttribute(record, [&](const Attribute& attribute) {
+            if (attribute.type != kAttributeList) {
+                return;
+            }
+            std::vector<std::uint8_t> list(attribute.value.begin(), attribute.value.end());
+            if (attribute.nonResident) {
+                list.resize(static_cast<std::size_t>(std::min(attribute.dataSize, kMostAttributeList)));
+                if (ReadStream(DecodeRuns(attribute.runs, attribute.startVcn), 0, list) != Outcome::Read) {
+                    list.clear();
+                }
+            }
+            ForEachListEntry(list, [&](std::uint64_t entryType, std::uint64_t extension) {
+                if (entryType == type && extension != number) {
+                    extensions.push_back(extension);
+                }
+            });
+        });
+        std::sort(extensions.begin(), extensions.end());
+        extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
+        return extensions;
     }
 
     template <typename Visit> static void ForEachListEntry(std::span<const std::uint8_t> list, Visit&& visit)
@@ -748,28 +765,7 @@ private:
                 }
             };
             ForEachAttribute(record, take);
-            std::vector<std::uint64_t> extensions;
-            ForEachAttribute(record, [&](const Attribute& attribute) {
-                if (attribute.type != kAttributeList || (found.known && !dos)) {
-                    return;
-                }
-                std::vector<std::uint8_t> list;
-                if (attribute.nonResident) {
-                    list.resize(static_cast<std::size_t>(std::min(attribute.dataSize, kMostAttributeList)));
-                    if (ReadStream(DecodeRuns(attribute.runs, attribute.startVcn), 0, list) != Outcome::Read) {
-                        list.clear();
-                    }
-                } else {
-                    list.assign(attribute.value.begin(), attribute.value.end());
-                }
-                ForEachListEntry(list, [&](std::uint64_t type, std::uint64_t extension) {
-                    if (type == kFileName && extension != number &&
-                        std::find(extensions.begin(), extensions.end(), extension) == extensions.end()) {
-                        extensions.push_back(extension);
-                    }
-                });
-            });
-            for (const std::uint64_t extension : extensions) {
+            for (const std::uint64_t extension : found.known && !dos ? std::vector<std::uint64_t>{} : ExtensionsOf(record, number, kFileName)) {
                 const std::vector<std::uint8_t> other = ReadRecord(extension);
                 if (!other.empty() && (ReadLe(other, kBaseRecord, 8) & kRecordMask) == number) {
                     ForEachAttribute(other, take);
