@@ -9,7 +9,7 @@ namespace FileOwners {
 Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
 {
     Map map;
-    if (volume.sectorSize == 0 || !volume.read) {
+    if (volume.sectorSize == 0 || volume.sectorCount == 0 || !volume.read) {
         return map;
     }
     // Whole sectors, at least as far as the boot sector's reader looks; past a short volume's
@@ -22,7 +22,7 @@ Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
         map.outcome = Map::Outcome::Ended;
         return map;
     }
-    if (read.outcome == ReadResult::Outcome::Unreadable || readable == 0) {
+    if (read.outcome == ReadResult::Outcome::Unreadable) {
         map.notes.push_back(L"The boot sector is unreadable");
         return map;
     }

@@ -168,7 +168,7 @@ struct Attribute {
     std::uint64_t type = 0;
     bool nonResident = false;
     std::uint64_t flags = 0;
-    std::wstring name;
+    std::span<const std::uint8_t> name; // UTF-16, read only where it is shown
     std::span<const std::uint8_t> value; // resident
     std::uint64_t startVcn = 0;          // non-resident from here on
     std::uint64_t dataSize = 0;
@@ -194,7 +194,7 @@ template <typename Visit> void ForEachAttribute(std::span<const std::uint8_t> re
         if (nameAt + nameLength > bytes.size()) {
             continue;
         }
-        attribute.name = WideName(bytes.subspan(nameAt, nameLength));
+        attribute.name = bytes.subspan(nameAt, nameLength);
         attribute.flags = ReadLe(bytes, kAttrFlags, 2);
         attribute.nonResident = bytes[kNonResident] != 0;
         if (attribute.nonResident) {
@@ -220,9 +220,9 @@ template <typename Visit> void ForEachAttribute(std::span<const std::uint8_t> re
 
 // The run list: lengths, and LCNs as signed steps from the run before; a run with no LCN is
 // sparse. Decoding stops at the first run that makes no sense, keeping those before it.
-Runs DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn)
+void DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn, Runs& runs)
 {
-    Runs runs;
+    runs.clear();
     std::uint64_t lcn = 0;
     for (std::size_t at = 0; at < list.size() && list[at] != 0;) {
         const std::size_t lengthBytes = list[at] & 0x0Fu;
@@ -250,6 +250,12 @@ Runs DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn)
         vcn += length;
         at += 1 + lengthBytes + offsetBytes;
     }
+}
+
+Runs DecodeRuns(std::span<const std::uint8_t> list, std::uint64_t vcn)
+{
+    Runs runs;
+    DecodeRuns(list, vcn, runs);
     return runs;
 }
 
@@ -337,12 +343,14 @@ private:
         const std::span<const std::uint8_t> bytes = boot;
         const std::uint64_t bytesPerSector = ReadLe(bytes, kBytesPerSector, 2);
         const std::uint64_t sectorsByte = bytes[kSectorsPerCluster];
-        // From 64 KiB clusters on, the byte holds the negative power of two.
-        const std::uint64_t sectorsPerCluster = sectorsByte > 0x80 ? std::uint64_t{1} << (256 - sectorsByte) : sectorsByte;
+        // From 64 KiB clusters on, the byte holds the negative power of two (no more than 2^31
+        // is taken, which is far past what the checks below allow).
+        const std::uint64_t sectorsPerCluster =
+            sectorsByte > 0x80 ? std::uint64_t{1} << std::min<std::uint64_t>(256 - sectorsByte, 31) : sectorsByte;
         clusterBytes_ = bytesPerSector * sectorsPerCluster;
         const std::uint64_t recordByte = bytes[kClustersPerRecord];
         // Records smaller than a cluster are given as the negative power of two of their bytes.
-        recordBytes_ = recordByte > 0x80 ? std::uint64_t{1} << std::min<std::uint64_t>(256 - recordByte, 63)
+        recordBytes_ = recordByte > 0x80 ? std::uint64_t{1} << std::min<std::uint64_t>(256 - recordByte, 31)
                                          : recordByte * clusterBytes_;
         const std::uint64_t totalSectors = ReadLe(bytes, kTotalSectors, 8);
         if (std::string_view(reinterpret_cast<const char*>(bytes.data()) + kOemName, 8) != "NTFS    " ||
@@ -441,7 +449,6 @@ private:
             notes_.push_back(L"MFT record 0 unreadable: the files are unknown");
             return !ended_;
         }
-        std::vector<std::uint64_t> extensions;
         auto take = [&](const Attribute& attribute) {
             if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
                 const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
@@ -451,20 +458,11 @@ private:
                 }
             }
         };
-        ForEachAttribute(record, [&](const Attribute& attribute) {
-            take(attribute);
-            if (attribute.type == kAttributeList && !attribute.nonResident) {
-                ForEachListEntry(attribute.value, [&](std::uint64_t type, std::uint64_t number) {
-                    if (type == kData && number != 0) {
-                        extensions.push_back(number);
-                    }
-                });
-            }
-        });
+        ForEachAttribute(record, take);
         SortRuns(mftRuns_);
-        for (const std::uint64_t number : extensions) {
+        for (const std::uint64_t number : ExtensionsOf(record, 0, kData)) {
             const std::vector<std::uint8_t> extension = ReadRecord(number);
-            if (!extension.empty()) {
+            if (!extension.empty() && (ReadLe(extension, kBaseRecord, 8) & kRecordMask) == 0) {
                 ForEachAttribute(extension, take);
                 SortRuns(mftRuns_);
             }
@@ -477,6 +475,33 @@ private:
     {
         std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn < b.vcn; });
         runs.erase(std::unique(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn == b.vcn; }), runs.end());
+    }
+
+    // The extension records that the record's $ATTRIBUTE_LIST (resident or not) names for
+    // attributes of `type`, each once, in order.
+    std::vector<std::uint64_t> ExtensionsOf(std::span<const std::uint8_t> record, std::uint64_t number, std::uint64_t type)
+    {
+        std::vector<std::uint64_t> extensions;
+        ForEachAttribute(record, [&](const Attribute& attribute) {
+            if (attribute.type != kAttributeList) {
+                return;
+            }
+            std::vector<std::uint8_t> list(attribute.value.begin(), attribute.value.end());
+            if (attribute.nonResident) {
+                list.resize(static_cast<std::size_t>(std::min(attribute.dataSize, kMostAttributeList)));
+                if (ReadStream(DecodeRuns(attribute.runs, attribute.startVcn), 0, list) != Outcome::Read) {
+                    list.clear();
+                }
+            }
+            ForEachListEntry(list, [&](std::uint64_t entryType, std::uint64_t extension) {
+                if (entryType == type && extension != number) {
+                    extensions.push_back(extension);
+                }
+            });
+        });
+        std::sort(extensions.begin(), extensions.end());
+        extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
+        return extensions;
     }
 
     template <typename Visit> static void ForEachListEntry(std::span<const std::uint8_t> list, Visit&& visit)
@@ -504,12 +529,13 @@ private:
     // record at a time, so that only the records really lost are unknown.
     bool ScanMft()
     {
-        std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::max(kPieceBytes, recordBytes_)));
+        std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::max(std::min(kPieceBytes, mftBytes_), recordBytes_)));
         const std::uint64_t records = mftBytes_ / recordBytes_;
         int shown = -1;
         for (std::uint64_t at = 0; at < mftBytes_ && !ended_; at += piece.size()) {
             const auto bytes = std::span(piece).first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), mftBytes_ - at)));
             const Outcome outcome = ReadStream(mftRuns_, at, bytes);
+            const bool hot = AnyAskedIn(at, bytes.size());
             for (std::size_t in = 0; in < bytes.size() && !ended_; in += recordBytes_) {
                 const auto record = bytes.subspan(in, recordBytes_);
                 const std::uint64_t number = (at + in) / recordBytes_;
@@ -520,7 +546,7 @@ private:
                         Lost(number, true);
                     }
                 } else {
-                    TakeRecord(number, record);
+                    TakeRecord(number, record, hot);
                 }
             }
             const int percent = static_cast<int>((at + bytes.size()) / recordBytes_ * 100 / std::max<std::uint64_t>(records, 1));
@@ -558,7 +584,27 @@ private:
         lost_.clear();
     }
 
-    void TakeRecord(std::uint64_t number, std::span<const std::uint8_t> record)
+    // Whether any asked sector lies in this stretch of the file table, which most pieces of a
+    // large table are not: then no record of the piece needs its place worked out.
+    bool AnyAskedIn(std::uint64_t at, std::uint64_t length) const
+    {
+        bool any = false;
+        for (std::uint64_t vcn = at / clusterBytes_; vcn * clusterBytes_ < at + length && !any;) {
+            const Run* run = RunOf(mftRuns_, vcn);
+            if (!run) {
+                return false;
+            }
+            if (run->lcn) {
+                const std::uint64_t first = (*run->lcn + vcn - run->vcn) * sectorsPerCluster_;
+                ForEachAsked(first, first + (run->vcn + run->length - vcn) * sectorsPerCluster_,
+                             [&](std::uint64_t, std::uint64_t) { any = true; });
+            }
+            vcn = run->vcn + run->length;
+        }
+        return any;
+    }
+
+    void TakeRecord(std::uint64_t number, std::span<const std::uint8_t> record, bool hot)
     {
         if ((ReadLe(record, kRecordFlags, 2) & kInUse) == 0) {
             return;
@@ -566,21 +612,27 @@ private:
         const std::uint64_t base = ReadLe(record, kBaseRecord, 8) & kRecordMask;
         const std::uint64_t owner = base != 0 ? base : number;
         // The record's own place: its resident attributes live there.
-        ClaimRecord(number, owner);
+        if (hot) {
+            ClaimRecord(number, owner);
+        }
         ForEachAttribute(record, [&](const Attribute& attribute) {
             if (!attribute.nonResident) {
                 return;
             }
-            const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
+            Runs& runs = scratchRuns_;
+            DecodeRuns(attribute.runs, attribute.startVcn, runs);
             if (owner == kBitmapRecord && attribute.type == kData && attribute.name.empty()) {
                 bitmapRuns_.insert(bitmapRuns_.end(), runs.begin(), runs.end());
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
+            }
+            if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(run); })) {
+                return;
             }
             std::wstring suffix;
             if (attribute.type == kIndexAllocation || (attribute.type == kBitmapAttribute && !attribute.name.empty())) {
                 suffix = L" (index)";
             } else if (attribute.type == kData && !attribute.name.empty()) {
-                suffix = L":" + attribute.name;
+                suffix = L":" + WideName(attribute.name);
             }
             const bool plain = attribute.type == kData && (attribute.flags & (kCompressedMask | kEncrypted)) == 0;
             for (const Run& run : runs) {
@@ -607,6 +659,13 @@ private:
             }
             done += step;
         }
+    }
+
+    bool AnyAsked(const Run& run) const
+    {
+        const std::uint64_t first = *run.lcn * sectorsPerCluster_;
+        const auto span = std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
+        return span != asked_.end() && span->first < (*run.lcn + run.length) * sectorsPerCluster_;
     }
 
     // Claims the asked sectors of one run of a stream of `owner`; `offset` is the stream's byte
@@ -653,9 +712,13 @@ private:
                 const std::uint64_t byte = cluster / 8;
                 const std::uint64_t count = std::min<std::uint64_t>({kPieceBytes, (endCluster - cluster + 7) / 8, bitmapBytes_ - std::min(byte, bitmapBytes_)});
                 bits.resize(static_cast<std::size_t>(count));
-                if (count == 0 || ReadStream(bitmapRuns_, byte, bits) != Outcome::Read) {
+                if (count == 0) {
+                    unreadable = true; // the bitmap ends before the volume does
+                    break;
+                }
+                if (ReadStream(bitmapRuns_, byte, bits) != Outcome::Read) {
                     unreadable = unreadable || !ended_;
-                    cluster += std::max<std::uint64_t>(count, 1) * 8;
+                    cluster += count * 8;
                     continue;
                 }
                 for (std::uint64_t c = cluster; c < cluster + count * 8 && c < endCluster; ++c) {
@@ -702,28 +765,7 @@ private:
                 }
             };
             ForEachAttribute(record, take);
-            std::vector<std::uint64_t> extensions;
-            ForEachAttribute(record, [&](const Attribute& attribute) {
-                if (attribute.type != kAttributeList || (found.known && !dos)) {
-                    return;
-                }
-                std::vector<std::uint8_t> list;
-                if (attribute.nonResident) {
-                    list.resize(static_cast<std::size_t>(std::min(attribute.dataSize, kMostAttributeList)));
-                    if (ReadStream(DecodeRuns(attribute.runs, attribute.startVcn), 0, list) != Outcome::Read) {
-                        list.clear();
-                    }
-                } else {
-                    list.assign(attribute.value.begin(), attribute.value.end());
-                }
-                ForEachListEntry(list, [&](std::uint64_t type, std::uint64_t extension) {
-                    if (type == kFileName && extension != number &&
-                        std::find(extensions.begin(), extensions.end(), extension) == extensions.end()) {
-                        extensions.push_back(extension);
-                    }
-                });
-            });
-            for (const std::uint64_t extension : extensions) {
+            for (const std::uint64_t extension : found.known && !dos ? std::vector<std::uint64_t>{} : ExtensionsOf(record, number, kFileName)) {
                 const std::vector<std::uint8_t> other = ReadRecord(extension);
                 if (!other.empty() && (ReadLe(other, kBaseRecord, 8) & kRecordMask) == number) {
                     ForEachAttribute(other, take);
@@ -851,6 +893,7 @@ private:
     Runs mftRuns_;
     std::uint64_t mftBytes_ = 0;
     Runs bitmapRuns_;
+    Runs scratchRuns_;
     std::uint64_t bitmapBytes_ = 0;
     std::vector<Claim> claims_;
     std::vector<Span> free_;
