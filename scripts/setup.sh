@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils xdotool xclip imagemagick
   fuse3 libfuse3-dev
+  dosfstools mtools exfatprogs exfat-fuse sleuthkit
   llvm
   python3
   locales
