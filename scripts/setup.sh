@@ -9,6 +9,7 @@ packages=(
   wine wine64 xvfb xauth x11-utils xdotool xclip imagemagick
   fuse3 libfuse3-dev
   ntfs-3g sleuthkit fdisk openssl
+  dosfstools mtools exfatprogs exfat-fuse
   llvm
   python3
   locales

@@ -30,6 +30,12 @@ Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
     if (map.fileSystem == L"NTFS") {
         return FindNtfsOwners(volume, ranges);
     }
+    if (map.fileSystem == L"exFAT") {
+        return FindExfatOwners(volume, ranges);
+    }
+    if (map.fileSystem.starts_with(L"FAT")) {
+        return FindFatOwners(volume, ranges);
+    }
     map.outcome = map.fileSystem.empty()            ? Map::Outcome::NotRecognised
                   : map.fileSystem == L"BitLocker" ? Map::Outcome::Encrypted
                                                     : Map::Outcome::NotRead;
