@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 FIGURES = {"Drive", "Size (GB)", "Temp", "Power(h)", "Cycles", "ID", "Current", "Worst", "Threshold", "Raw", "#",
-           "Start (GB)", "Start (bytes)", "Capacity (GB)", "Free (GB)"}
+           "Start (GB)", "Start (bytes)", "Capacity (GB)", "Free (GB)", "LBA", "Sectors", "Partition", "Offset"}
 problems = []
 
 
@@ -87,6 +87,17 @@ def check_details(drive):
     return obj
 
 
+def check_files():
+    """The files on the failing drive's logged LBAs and its last range, as text and as JSON."""
+    arguments = ("files", "1", "61000013", "204799999", "350000123", "976773120+48")
+    text, status = run(*arguments)
+    obj = json.loads(run(*arguments, "--json")[0])
+    check(status == 8, "files: exit %d, expected 8 (the drive is failing)" % status)
+    check(obj["Drive"] == 1 and obj["Result"] == "Finished" and obj["Notes"] == [], "files: %r" % obj)
+    table(text.splitlines(), obj["Files"], "files")
+    check(len(obj["Files"]) == 4 and obj["Files"][0]["File"] == "\\Thesis final.docx", "files: %r" % obj["Files"])
+
+
 def check_stop():
     """Ctrl+C while a read hangs on a weak sector stops the scan as Stop does."""
     environment = dict(os.environ, OSTREVANE_DEMO_HANG="0:1000000")
@@ -116,6 +127,7 @@ WINE_ENV = str(Path(WINE_RUN).with_name("wine-env.sh"))
 check_list()
 verdicts = [check_details(drive)["Assessment"] for drive in range(8)]
 check(verdicts == ["Failing", "Failing", "Good", "Good", "Caution", "Good", "Caution", "Caution"], "verdicts %s" % verdicts)
+check_files()
 check_stop()
 for problem in problems:
     print("FAIL " + problem)
