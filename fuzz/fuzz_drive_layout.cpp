@@ -2,6 +2,7 @@
 
 #include "diskinfo/BootSector.h"
 #include "diskinfo/DriveLayout.h"
+#include "disktest/DriveFiles.h"
 #include "report/PartitionText.h"
 
 #include <algorithm>
@@ -54,6 +55,31 @@ bool IsExtended(std::uint8_t type)
     return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
+// Ranges round each partition's start cut by the table: every asked sector once, in a row off the
+// partitions or in a partition's share, and that share inside the partition.
+void CheckPlan(const DriveLayout::Layout& layout)
+{
+    constexpr std::uint64_t kDriveSectors = std::uint64_t{1} << 40;
+    std::vector<ScanRecord::Range> ranges{{0, 40}};
+    for (const DriveLayout::Partition& partition : layout.partitions) {
+        const std::uint64_t first = static_cast<std::uint64_t>(partition.start) / 512;
+        ranges.push_back({first > 3 ? first - 3 : 0, 10});
+    }
+    const DriveFiles::Plan plan = DriveFiles::PlanFor(ranges, layout, {}, 0, 512, kDriveSectors);
+    std::uint64_t found = 0;
+    for (const DriveFiles::Row& row : plan.rows) {
+        FUZZ_CHECK(row.sectors > 0);
+        found += row.sectors;
+    }
+    for (const DriveFiles::Volume& volume : plan.volumes) {
+        for (const FileOwners::SectorRange& range : volume.ranges) {
+            FUZZ_CHECK(range.count > 0 && range.first < volume.sectors && range.count <= volume.sectors - range.first);
+            found += range.count;
+        }
+    }
+    FUZZ_CHECK(found == 40 + 10 * layout.partitions.size());
+}
+
 // The partitions are the entries with a length, in order, each field from its published place;
 // an MBR entry after the first four whose type is extended links tables and is no partition.
 // For the inputs that choose it, the details' table has a row of whole cells for each, with the
@@ -91,6 +117,7 @@ void CheckLayout(std::span<const std::uint8_t> answer, bool view)
     if (!view) {
         return;
     }
+    CheckPlan(*layout);
 
     // The answer's own bytes as the first partition's first sectors, when they are enough.
     const std::wstring_view fileSystem = BootSector::FileSystemOf(answer);

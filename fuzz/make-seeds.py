@@ -9,9 +9,13 @@ Usage: fuzz/make-seeds.py [directory with *.bin pages, identity.tsv and expected
                           [directory with NVMe health logs *.bin]
 """
 
+import os
 import pathlib
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 ANSWER_SIZE = 1024
 HEADER_SIZE = 40  # STORAGE_DEVICE_DESCRIPTOR up to and including RawDeviceProperties[0]
@@ -202,6 +206,72 @@ def read_identities(pages):
         yield name, [f[1:-1].encode("latin-1") for f in fields]
 
 
+def volume_seed(image, ranges, drop=(), ending_read=0, failing=0xFFFF):
+    """A file_owners input: the volume's sectors that hold something (not zeros, not the 0xFF
+    fill of a journal, not an NTFS record out of use, none of `drop`), each after its number,
+    behind the header and ranges."""
+    data = image.read_bytes()
+    sectors = len(data) // 512
+    seed = struct.pack("<HBBHH", sectors, len(ranges), ending_read, failing, 0)
+    seed += b"".join(struct.pack("<II", first, count) for first, count in ranges)
+    unused = set()
+    for sector in range(sectors):
+        chunk = data[sector * 512:(sector + 1) * 512]
+        if chunk[:4] == b"FILE" and not chunk[0x16] & 1:
+            unused |= {sector, sector + 1}
+        if sector not in drop and sector not in unused and chunk.strip(b"\0") and chunk.strip(b"\xff"):
+            seed += struct.pack("<H", sector) + chunk
+    return seed
+
+
+def ntfs_sectors(image, entry):
+    """The sectors of an NTFS entry's unnamed data, as sleuthkit lists its clusters."""
+    listing = subprocess.run(["istat", str(image), str(entry)], capture_output=True, text=True, check=True).stdout
+    data = listing.split("Type: $DATA")[1].splitlines()[1:]
+    clusters = [int(c) for line in data if line[:1].isdigit() for c in line.split()]
+    cluster = int(subprocess.run(["fsstat", str(image)], capture_output=True, text=True, check=True)
+                  .stdout.split("Cluster Size: ")[1].split()[0])
+    return {c * cluster // 512 + s for c in clusters for s in range(cluster // 512)}
+
+
+def file_owner_seeds(root):
+    """Small real volumes made by mkntfs (and one filled through ntfs-3g where it can mount),
+    mkfs.exfat and mkfs.vfat, asked whole and in pieces; $UpCase and the journal stay out, as
+    nothing reads them to map files."""
+    target = root / "file_owners"
+    with tempfile.TemporaryDirectory() as work:
+        work = pathlib.Path(work)
+        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "check": True}
+        ntfs = work / "ntfs.img"
+        ntfs.write_bytes(bytes(1100 * 1024))
+        subprocess.run(["mkntfs", "-F", "-q", "-c", "512", str(ntfs)], **quiet)
+        upcase = ntfs_sectors(ntfs, 10)
+        sectors = ntfs.stat().st_size // 512
+        write(target, "ntfs-pieces.bin", volume_seed(ntfs, [(0, 1), (30, 60), (300, 40), (sectors - 1, 9)], upcase))
+        write(target, "ntfs-mft-unreadable.bin", volume_seed(ntfs, [(0, sectors)], upcase, failing=40))
+        write(target, "ntfs-ended.bin", volume_seed(ntfs, [(0, sectors)], upcase, ending_read=3))
+        if os.geteuid() == 0 and os.path.exists("/dev/fuse"):
+            mount = work / "m"
+            mount.mkdir()
+            subprocess.run(["ntfs-3g", "-o", "streams_interface=windows", str(ntfs), str(mount)], **quiet)
+            (mount / "dir" / "sub").mkdir(parents=True)
+            # Zeros, which the seed leaves out: only the tables matter to the readers.
+            (mount / "dir" / "sub" / "file.bin").write_bytes(bytes(9000))
+            (mount / "dir" / "file.txt:stream").write_bytes(bytes(3000))
+            for i in range(6):
+                with open(mount / "grown.bin", "ab") as grown:
+                    grown.write(bytes(700))
+                (mount / "dir" / f"name-{i}").write_bytes(bytes(600))
+            subprocess.run(["umount", str(mount)], check=True)
+            write(target, "ntfs-files.bin", volume_seed(ntfs, [(0, sectors)], upcase))
+        for name, megabytes, make in (("exfat", 2, ["mkfs.exfat", "-b", "4096"]), ("fat12", 1, ["mkfs.vfat"])):
+            image = work / (name + ".img")
+            image.write_bytes(bytes(megabytes * 1024 * 1024))
+            if shutil.which(make[0]):
+                subprocess.run(make + [str(image)], **quiet)
+                write(target, name + ".bin", volume_seed(image, [(0, image.stat().st_size // 512)]))
+
+
 def write(directory, name, data):
     directory.mkdir(parents=True, exist_ok=True)
     (directory / name).write_bytes(data)
@@ -213,6 +283,7 @@ def main():
                          pathlib.Path(__file__).resolve().parents[2] / "shared" / "smart-pages")
 
     layout_seeds(root)
+    file_owner_seeds(root)
     nvme_seeds(root, pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else
                                   pathlib.Path(__file__).resolve().parents[2] / "shared" / "nvme-pages"))
 

@@ -8,6 +8,8 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils xdotool xclip imagemagick
   fuse3 libfuse3-dev
+  ntfs-3g sleuthkit fdisk openssl
+  dosfstools mtools exfatprogs exfat-fuse
   llvm
   python3
   locales

@@ -1,5 +1,6 @@
 #include "diskinfo/BootSector.h"
 
+#include "diskinfo/FatLayout.h"
 #include "diskinfo/LittleEndian.h"
 
 #include <algorithm>
@@ -19,19 +20,7 @@ constexpr std::uint32_t kExt4Only = 0x40 | 0x80 | 0x200;
 // The signature of a swap area lies in the last ten bytes of its first page.
 constexpr std::size_t kSwapSignature = 4096 - 10;
 
-// The BIOS parameter block of FAT, and the cluster counts that divide its three kinds.
-constexpr std::size_t kBytesPerSector = 11;
-constexpr std::size_t kSectorsPerCluster = 13;
-constexpr std::size_t kReservedSectors = 14;
-constexpr std::size_t kFatCount = 16;
-constexpr std::size_t kRootEntries = 17;
-constexpr std::size_t kTotalSectors16 = 19;
-constexpr std::size_t kFatSize16 = 22;
-constexpr std::size_t kTotalSectors32 = 32;
-constexpr std::size_t kFatSize32 = 36;
-constexpr std::size_t kBootSignature = 510;
-constexpr std::uint64_t kMostFat12Clusters = 4084;
-constexpr std::uint64_t kMostFat16Clusters = 65524;
+using namespace FatLayout;
 
 bool HasText(std::span<const std::uint8_t> bytes, std::size_t at, std::string_view text)
 {

@@ -1,6 +1,7 @@
 #include "disktest/SurfaceScan.h"
 
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/Volumes.h"
 #include "kernel/KernelResources.h"
 #include "text/BoundedText.h"
 
@@ -10,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -91,6 +93,8 @@ struct Shared {
     ThreadHandle thread;                // the UI thread's alone
     std::int32_t driveNumber = 0;       // set before the thread starts
     std::vector<ScanRecord::LoggedLba> logged; // likewise: what a check of the logged LBAs reads
+    std::vector<ScanRecord::Range> fileRanges; // likewise: whose files to name
+    DriveFiles::Found files;            // under `lock`
     HWND window = nullptr;
     UINT message = 0;
 };
@@ -110,6 +114,13 @@ auto WithRecord(Change change)
 {
     const ExclusiveLock lock(S().lock);
     return change(S().record);
+}
+
+template <class Change>
+auto WithFiles(Change change)
+{
+    const ExclusiveLock lock(S().lock);
+    return change(S().files);
 }
 
 // 0, or the error of the capacity request, with `geometry` untouched. An empty reader may
@@ -330,6 +341,111 @@ DWORD WINAPI RunScan(void*)
     return 0;
 }
 
+void EndFilesWith(DriveFiles::State state, std::wstring reason = {})
+{
+    WithFiles([&](DriveFiles::Found& found) {
+        found.state = S().stopAsked ? DriveFiles::State::Stopped : state;
+        found.reason = found.state == DriveFiles::State::StoppedByItself ? std::move(reason) : std::wstring();
+    });
+}
+
+// Whole sectors for a file system's reader, read as the scan reads: through the page-aligned
+// buffer in pieces of at most a block, each an unbuffered read on the read-only handle. A drive
+// that has gone and a Stop end the reader at once.
+FileOwners::ReadResult ReadForFiles(HANDLE device, const PageBuffer& buffer, const DriveFiles::Volume& volume,
+                                    std::uint32_t sectorSize, std::uint64_t first, std::span<std::uint8_t> into,
+                                    const Stopwatch& clock)
+{
+    using Outcome = FileOwners::ReadResult::Outcome;
+    if (into.size() % sectorSize != 0 || first > volume.sectors || into.size() / sectorSize > volume.sectors - first) {
+        return {Outcome::Unreadable, ERROR_INVALID_PARAMETER};
+    }
+    for (std::size_t done = 0; done < into.size();) {
+        if (S().stopAsked) {
+            EndFilesWith(DriveFiles::State::Stopped);
+            return {Outcome::Ended, ERROR_OPERATION_ABORTED};
+        }
+        const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(SurfaceScan::kBlockSize, into.size() - done));
+        const std::uint64_t offset = (volume.firstLba + first) * sectorSize + done;
+        const ReadOutcome read = ReadAt(device, buffer.Get(), offset, length, clock);
+        if (read.error != 0 && SurfaceScan::MeansDriveGone(read.error)) {
+            ScanRecord gone(0, sectorSize);
+            gone.DriveGone(offset, read.error);
+            EndFilesWith(DriveFiles::State::StoppedByItself, gone.ResultText());
+            return {Outcome::Ended, read.error};
+        }
+        if (S().stopAsked) {
+            EndFilesWith(DriveFiles::State::Stopped);
+            return {Outcome::Ended, read.error};
+        }
+        if (read.error != 0) {
+            return {Outcome::Unreadable, read.error};
+        }
+        std::memcpy(into.data() + done, buffer.Get(), length);
+        done += length;
+    }
+    return {Outcome::Read, 0};
+}
+
+// The partition table, then each partition's file table, to the end or to why it stopped.
+void FindFilesOn(HANDLE device)
+{
+    SurfaceScan::Geometry geometry;
+    if (const DWORD error = ReadGeometryOf(device, geometry); error != 0) {
+        EndFilesWith(DriveFiles::State::StoppedByItself, WithError(L"The drive did not tell its capacity", error));
+        return;
+    }
+    const PageBuffer buffer(SurfaceScan::kBlockSize);
+    if (!buffer) {
+        EndFilesWith(DriveFiles::State::StoppedByItself, L"No memory for the read buffer");
+        return;
+    }
+    const std::uint32_t sectorSize = geometry.sectorSize;
+    const DriveFiles::Plan plan =
+        DriveFiles::PlanFor(S().fileRanges, Volumes::QueryLayout(device), Volumes::Discover(),
+                            static_cast<std::uint32_t>(S().driveNumber), sectorSize, geometry.capacityBytes / sectorSize);
+    WithFiles([&](DriveFiles::Found& found) { found.rows = plan.rows; });
+    const Stopwatch clock;
+    for (const DriveFiles::Volume& part : plan.volumes) {
+        WithFiles([&](DriveFiles::Found& found) {
+            found.partition = part.number;
+            found.percent = 0;
+        });
+        Tell();
+        FileOwners::Volume volume;
+        volume.sectorCount = part.sectors;
+        volume.sectorSize = sectorSize;
+        volume.read = [&](std::uint64_t first, std::span<std::uint8_t> into) {
+            return ReadForFiles(device, buffer, part, sectorSize, first, into, clock);
+        };
+        volume.progress = [](int percent) {
+            WithFiles([&](DriveFiles::Found& found) { found.percent = percent; });
+            Tell();
+        };
+        const FileOwners::Map map = FileOwners::FindOwners(volume, part.ranges);
+        WithFiles([&](DriveFiles::Found& found) { DriveFiles::Add(found, part, map); });
+        if (map.outcome == FileOwners::Map::Outcome::Ended) {
+            return;
+        }
+    }
+    EndFilesWith(DriveFiles::State::Finished);
+}
+
+DWORD WINAPI RunFindingFiles(void*)
+{
+    {
+        const KernelHandle device = OpenForScan(S().driveNumber);
+        if (device) {
+            FindFilesOn(device.Get());
+        } else {
+            EndFilesWith(DriveFiles::State::StoppedByItself, WithError(L"The drive could not be opened", ::GetLastError()));
+        }
+    }
+    S().progressPending = false;
+    Tell();
+    return 0;
+}
+
 } // namespace
 
 SurfaceScan::GeometryAnswer SurfaceScan::ReadGeometry(std::int32_t driveNumber)
@@ -347,19 +463,50 @@ SurfaceScan::GeometryAnswer SurfaceScan::ReadGeometry(std::int32_t driveNumber)
 
 namespace {
 
-// Everything a scan starts from, the record emptied.
-void Prepare(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged)
+// What the scan and the finding of files start from.
+void Begin(std::int32_t driveNumber, HWND window, UINT message)
 {
     S().stopAsked = false;
     S().progressPending = false;
     S().driveNumber = driveNumber;
-    S().logged = std::move(logged);
     S().window = window;
     S().message = message;
+}
+
+// Everything a scan starts from, the record emptied.
+void Prepare(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged)
+{
+    Begin(driveNumber, window, message);
+    S().logged = std::move(logged);
     WithRecord([](ScanRecord& record) { record = ScanRecord(0, 0); });
 }
 
 } // namespace
+
+bool SurfaceScan::StartFindingFiles(std::int32_t driveNumber, HWND window, UINT message,
+                                    std::vector<ScanRecord::Range> ranges)
+{
+    if (IsRunning()) {
+        return false;
+    }
+    Begin(driveNumber, window, message);
+    S().fileRanges = std::move(ranges);
+    WithFiles([](DriveFiles::Found& found) {
+        found = {};
+        found.state = DriveFiles::State::Running;
+    });
+    S().thread.Reset(Kernel::CreateThread(nullptr, 0, RunFindingFiles, nullptr, 0, nullptr));
+    if (S().thread.Get() == nullptr) {
+        WithFiles([](DriveFiles::Found& found) { found = {}; });
+        return false;
+    }
+    return true;
+}
+
+DriveFiles::Found SurfaceScan::FilesSnapshot()
+{
+    return WithFiles([](const DriveFiles::Found& found) { return found; });
+}
 
 bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "disktest/DriveFiles.h"
 #include "disktest/ScanRecord.h"
 
 #include <windows.h>
@@ -43,6 +44,14 @@ public:
     // The check of `logged` on the caller's thread, for a caller without a window: what it found,
     // once it has ended; nothing when a scan runs or there is nothing to check.
     static ScanRecord CheckLoggedLbas(std::int32_t driveNumber, std::vector<ScanRecord::LoggedLba> logged);
+    // Starts naming what lies on `ranges` of the drive (its LBAs, in order), with the scan's reads
+    // on its thread: the partition table, then the file table of each partition that holds one
+    // of them, through the drive's read-only handle. Progress, Stop and IsRunning are the scan's;
+    // the last scan's record stays as it was.
+    static bool StartFindingFiles(std::int32_t driveNumber, HWND window, UINT message,
+                                  std::vector<ScanRecord::Range> ranges);
+    // What the current (or last) finding of files has found so far.
+    static DriveFiles::Found FilesSnapshot();
     // Asks the running scan to stop and cancels the request it waits on; returns at once. A
     // cancel that lands between two reads finds nothing to cancel, and a drive retrying a sector
     // may not take one at all: ask again, now and then, until IsRunning says the thread ended.

@@ -40,9 +40,11 @@ struct SectorRange {
 };
 
 // One piece of an asked range and what lies there. Every sector of every asked range (inside the
-// volume) is in exactly one piece: a file, "(free space)", a piece of the file system's own
-// structures by the name a technician knows ("\$MFT", "(FAT)", "(boot sector)"), or
-// "(unknown)" where the tables that would tell could not be read.
+// volume) is in a piece: a file, "(free space)", a piece of the file system's own structures by
+// the name a technician knows ("\$MFT", "(FAT)", "(boot sector)"), or "(unknown)" where the
+// tables that would tell could not be read. A sector may be in more than one piece where more
+// than one thing lies there: a sector of NTFS's file table is "\$MFT" and also every file whose
+// record (with its resident data) it holds.
 struct Owner {
     std::uint64_t first = 0; // relative to the volume's first sector
     std::uint64_t count = 0;

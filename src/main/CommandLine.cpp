@@ -22,6 +22,29 @@ std::optional<std::int32_t> DriveNumber(std::string_view text)
     return number;
 }
 
+std::optional<std::uint64_t> Number(std::string_view text)
+{
+    std::uint64_t number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+// "LBA" or "LBA+COUNT", a count of at least one sector that stays below 2^64.
+std::optional<CommandLine::Command::Range> LbaRange(std::string_view text)
+{
+    const std::size_t plus = text.find('+');
+    const std::optional<std::uint64_t> first = Number(text.substr(0, plus));
+    const std::optional<std::uint64_t> count =
+        plus == std::string_view::npos ? std::optional<std::uint64_t>(1) : Number(text.substr(plus + 1));
+    if (!first || !count || *count == 0 || *count > ~*first) {
+        return std::nullopt;
+    }
+    return CommandLine::Command::Range{*first, *count};
+}
+
 std::wstring Quoted(std::string_view argument)
 {
     return L"\"" + Widened(argument) + L"\"";
@@ -34,11 +57,12 @@ struct Verb {
     bool takesAll;
     bool takesJson;
 };
-constexpr std::array<Verb, 4> kVerbs{{
+constexpr std::array<Verb, 5> kVerbs{{
     {"list", CommandLine::Command::Kind::List, false, false, true},
     {"details", CommandLine::Command::Kind::Details, true, true, true},
-    {"scan", CommandLine::Command::Kind::Scan, true, false, false},
+    {"scan", CommandLine::Command::Kind::Scan, true, false, true},
     {"readtest", CommandLine::Command::Kind::ReadTest, true, false, false},
+    {"files", CommandLine::Command::Kind::Files, true, false, true},
 }};
 
 } // namespace
@@ -56,6 +80,7 @@ Parsed Parse(std::span<const std::string_view> arguments)
     bool json = false;
     bool logged = false;
     bool prom = false;
+    bool files = false;
     std::vector<std::string_view> words;
     for (const std::string_view argument : arguments) {
         if (argument == "--json") {
@@ -64,6 +89,8 @@ Parsed Parse(std::span<const std::string_view> arguments)
             logged = true;
         } else if (argument == "--prom") {
             prom = true;
+        } else if (argument == "--files") {
+            files = true;
         } else if (argument.starts_with("-") && argument.size() > 1) {
             return {std::nullopt, L"unknown option " + Quoted(argument)};
         } else {
@@ -79,7 +106,7 @@ Parsed Parse(std::span<const std::string_view> arguments)
         verb = &*it;
     }
     const std::wstring name = Widened(verb->name);
-    Command command{verb->kind, std::nullopt, json, logged, prom};
+    Command command{verb->kind, std::nullopt, json, logged, prom, files};
     if (json && !verb->takesJson) {
         return {std::nullopt, name + L" takes no --json"};
     }
@@ -92,8 +119,22 @@ Parsed Parse(std::span<const std::string_view> arguments)
     if (prom && json) {
         return {std::nullopt, L"--json and --prom do not go together"};
     }
+    if (files && verb->kind != Command::Kind::Scan) {
+        return {std::nullopt, name + L" takes no --files"};
+    }
     const std::size_t wanted = verb->takesDrive ? 2 : 1;
-    if (words.size() > wanted) {
+    if (verb->kind == Command::Kind::Files) {
+        for (std::size_t index = wanted; index < words.size(); ++index) {
+            const std::optional<Command::Range> range = LbaRange(words[index]);
+            if (!range) {
+                return {std::nullopt, Quoted(words[index]) + L" is no LBA or LBA+COUNT"};
+            }
+            command.ranges.push_back(*range);
+        }
+        if (words.size() == wanted) {
+            return {std::nullopt, L"files needs a drive number and at least one LBA"};
+        }
+    } else if (words.size() > wanted) {
         return {std::nullopt, L"unexpected " + Quoted(words[wanted])};
     }
     if (verb->takesDrive) {
@@ -113,13 +154,13 @@ Parsed Parse(std::span<const std::string_view> arguments)
 
 std::wstring UsageLine()
 {
-    return L"Usage: ostrevane-cli [list [--json|--prom] | details N|all [--json] | scan N [--logged] | readtest N | "
-           L"--help]";
+    return L"Usage: ostrevane-cli [list [--json|--prom] | details N|all [--json] | scan N [--logged] [--files] [--json] | "
+           L"files N LBA[+COUNT]... [--json] | readtest N | --help]";
 }
 
 std::wstring Help()
 {
-    constexpr std::array<std::wstring_view, 23> kLines{
+    constexpr std::array<std::wstring_view, 28> kLines{
         L"Ostrevane for scripts: every physical drive's identity and health, and its read tests.",
         L"It only reads from drives, and writes nothing anywhere but its own output.",
         L"",
@@ -129,6 +170,10 @@ std::wstring Help()
         L"ostrevane-cli scan N                  read every sector of drive N once: progress on standard",
         L"                                      error, the result at the end; Ctrl+C stops the scan",
         L"ostrevane-cli scan N --logged         read again only the LBAs that the drive's logs name",
+        L"ostrevane-cli scan N --files          after the result, the files on the unreadable sectors",
+        L"ostrevane-cli files N LBA[+COUNT]...  the files, free space or file system areas on those",
+        L"                                      LBAs of drive N (COUNT sectors, 1 unless given),",
+        L"                                      read from the file tables raw: nothing is mounted",
         L"ostrevane-cli readtest N              the sequential read speed of drive N in MB/s",
         L"ostrevane-cli --help                  this text",
         L"",

@@ -6,6 +6,7 @@
 #include "main/CommandLine.h"
 #include "main/Startup.h"
 #include "report/PromText.h"
+#include "report/FileText.h"
 #include "report/ResultText.h"
 #include "report/ScriptText.h"
 #include "text/Utf8.h"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -233,10 +235,21 @@ public:
         }
     }
 
-    void End(const ScanRecord& record)
+    // A line of its own whenever it changes: the finding of files' progress.
+    void ShowText(const std::wstring& line)
     {
-        const std::wstring line = record.StatusLine();
+        if (m_err.IsConsole()) {
+            m_err.Write(Redrawn(line));
+        } else if (line != m_text) {
+            m_text = line;
+            m_err.Write(line + std::wstring(kNewLine));
+        }
+    }
+
+    void End(const std::wstring& line)
+    {
         m_err.Write((m_err.IsConsole() ? Redrawn(line) : line) + std::wstring(kNewLine));
+        m_text.clear();
     }
 
 private:
@@ -251,6 +264,7 @@ private:
     const Stream& m_err;
     std::size_t m_shown = 0;
     int m_percent = -1;
+    std::wstring m_text;
 };
 
 struct CloseHandleDeleter {
@@ -258,10 +272,11 @@ struct CloseHandleDeleter {
 };
 using Event = std::unique_ptr<std::remove_pointer_t<HANDLE>, CloseHandleDeleter>;
 
-// Shows the running scan's progress until it has ended by itself or been stopped. A stop whose
-// cancel landed between two reads finds the next one hanging: it is asked again at every look
-// until the scan has ended, or for at most kStopLimit when the drive does not let go of a read.
-void WaitForScan(HANDLE stopAsked, Progress& progress)
+// Shows the running scan's progress (`look`) until it has ended by itself or been stopped. A
+// stop whose cancel landed between two reads finds the next one hanging: it is asked again at
+// every look until the scan has ended, or for at most kStopLimit when the drive does not let go
+// of a read.
+void WaitForScan(HANDLE stopAsked, const std::function<void()>& look)
 {
     constexpr DWORD kLookInterval = 100;
     constexpr ULONGLONG kStopLimit = 10'000;
@@ -282,15 +297,70 @@ void WaitForScan(HANDLE stopAsked, Progress& progress)
             }
             SurfaceScan::Stop();
         }
-        // An ended scan's thread may still be freeing what it held: its end is shown once, after.
-        if (const ScanRecord record = SurfaceScan::Snapshot(); record.IsRunning()) {
-            progress.Show(record);
-        }
+        look();
     }
 }
 
-int Scan(const Streams& streams, std::int32_t drive, bool logged)
+// Waits for the scan's thread, which Ctrl+C stops as the window's Stop does.
+void WaitStoppably(HANDLE stopAsked, const std::function<void()>& look)
 {
+    const StopOnCtrlC stopOnCtrlC(stopAsked);
+    WaitForScan(stopAsked, look);
+}
+
+// What lies on `ranges` of the drive, its progress on standard error; stopped by Ctrl+C. Still
+// running when the drive holds a read past the limit: what was found is taken, as Stopped.
+DriveFiles::Found FindFiles(std::int32_t drive, std::vector<ScanRecord::Range> ranges, Progress& progress)
+{
+    const Event stopAsked(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopAsked || !SurfaceScan::StartFindingFiles(drive, nullptr, 0, std::move(ranges))) {
+        DriveFiles::Found failed;
+        failed.state = DriveFiles::State::StoppedByItself;
+        failed.reason = L"The finding of files could not be started";
+        return failed;
+    }
+    WaitStoppably(stopAsked.get(), [&progress] {
+        if (const DriveFiles::Found found = SurfaceScan::FilesSnapshot(); found.IsRunning()) {
+            progress.ShowText(FileText::ProgressText(found));
+        }
+    });
+    DriveFiles::Found found = SurfaceScan::FilesSnapshot();
+    if (found.IsRunning()) {
+        found.state = DriveFiles::State::Stopped;
+    }
+    progress.End(FileText::ResultText(found));
+    return found;
+}
+
+// A finding of files that stopped by itself says so in the exit status as a scan does.
+int FilesBits(const DriveFiles::Found& found)
+{
+    return found.state == DriveFiles::State::StoppedByItself ? ScriptText::kReadFailed : 0;
+}
+
+int Files(const Streams& streams, const Command& command)
+{
+    const std::int32_t drive = command.drive.value_or(0);
+    DriveDetails details;
+    if (SurfaceScan::ReadGeometry(drive).outcome != SurfaceScan::GeometryAnswer::Outcome::Read ||
+        !DiskManager::GetDriveDetails(drive, details)) {
+        return NotOpened(streams, drive);
+    }
+    std::vector<ScanRecord::Range> ranges;
+    for (const Command::Range& range : command.ranges) {
+        ranges.push_back({range.firstLba, range.sectors});
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const ScanRecord::Range& a, const ScanRecord::Range& b) { return a.firstLba < b.firstLba; });
+    Progress progress(streams.err);
+    const DriveFiles::Found found = FindFiles(drive, std::move(ranges), progress);
+    streams.out.Write(command.json ? ScriptText::FilesJson(drive, found) : FileText::Lines(found));
+    return ScriptText::HealthBits(details) | FilesBits(found);
+}
+
+int Scan(const Streams& streams, const Command& command)
+{
+    const std::int32_t drive = command.drive.value_or(0);
     DriveDetails details;
     const SurfaceScan::GeometryAnswer answer = SurfaceScan::ReadGeometry(drive);
     if (answer.outcome == SurfaceScan::GeometryAnswer::Outcome::NoCapacity) {
@@ -303,7 +373,7 @@ int Scan(const Streams& streams, std::int32_t drive, bool logged)
     // No window takes the scan's progress messages: the console program looks at the scan ten
     // times a second instead.
     std::vector<ScanRecord::LoggedLba> lbas;
-    if (logged) {
+    if (command.logged) {
         lbas = ScanRecord::LoggedLbasOf(details);
         if (lbas.empty()) {
             streams.err.Write(L"The drive's logs name no failing LBAs: there is nothing to check.\r\n");
@@ -316,10 +386,12 @@ int Scan(const Streams& streams, std::int32_t drive, bool logged)
         return ScriptText::HealthBits(details) | ScriptText::kReadFailed;
     }
     Progress progress(streams.err);
-    {
-        const StopOnCtrlC stopOnCtrlC(stopAsked.get());
-        WaitForScan(stopAsked.get(), progress);
-    }
+    WaitStoppably(stopAsked.get(), [&progress] {
+        // An ended scan's thread may still be freeing what it held: its end is shown once, after.
+        if (const ScanRecord record = SurfaceScan::Snapshot(); record.IsRunning()) {
+            progress.Show(record);
+        }
+    });
 
     // Still running here only when the drive holds a read past the limit: what was found is
     // printed, as Stopped.
@@ -327,9 +399,21 @@ int Scan(const Streams& streams, std::int32_t drive, bool logged)
     if (record.IsRunning()) {
         record.Stop();
     }
-    progress.End(record);
-    streams.out.Write(record.CopyText({drive, details.info.model, details.info.serialNumber}));
-    return ScriptText::HealthBits(details) | ScriptText::ScanBits(record);
+    progress.End(record.StatusLine());
+    const ScanRecord::Drive named{drive, details.info.model, details.info.serialNumber};
+    // The files only of a scan that ended by itself, on a drive that still answers.
+    const bool findsFiles = command.files && !record.UnreadableRanges().empty() && !SurfaceScan::IsRunning() &&
+                            record.GetState() != ScanRecord::State::Stopped;
+    DriveFiles::Found found;
+    if (findsFiles) {
+        found = FindFiles(drive, record.UnreadableRanges(), progress);
+    }
+    if (command.json) {
+        streams.out.Write(ScriptText::ScanJson(record, named, findsFiles ? &found : nullptr));
+    } else {
+        streams.out.Write(record.CopyText(named) + (findsFiles ? std::wstring(kNewLine) + FileText::Lines(found) : L""));
+    }
+    return ScriptText::HealthBits(details) | ScriptText::ScanBits(record) | FilesBits(found);
 }
 
 int Run(const Streams& streams, const Command& command)
@@ -343,9 +427,11 @@ int Run(const Streams& streams, const Command& command)
     case Command::Kind::Details:
         return Details(streams, command);
     case Command::Kind::Scan:
-        return Scan(streams, command.drive.value_or(0), command.logged);
+        return Scan(streams, command);
     case Command::Kind::ReadTest:
         return ReadTest(streams, command.drive.value_or(0));
+    case Command::Kind::Files:
+        return Files(streams, command);
     }
     return ScriptText::kUsageError;
 }

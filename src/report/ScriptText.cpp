@@ -3,6 +3,7 @@
 #include "diskinfo/Assessment.h"
 #include "report/CellText.h"
 #include "report/DetailsText.h"
+#include "report/FileText.h"
 #include "report/PartitionText.h"
 #include "report/ResultText.h"
 #include "text/Decimal.h"
@@ -229,6 +230,47 @@ int ScanBits(const ScanRecord& record)
 {
     const bool unreadable = !record.UnreadableRanges().empty() || record.Count(ScanRecord::Class::Unreadable) != 0;
     return unreadable || record.GetState() == ScanRecord::State::StoppedByItself ? kReadFailed : 0;
+}
+
+std::wstring FilesJson(std::int32_t drive, const DriveFiles::Found& found)
+{
+    JsonWriter json;
+    json.BeginObject();
+    json.Key(L"Drive");
+    json.Number(Decimal(static_cast<std::uint64_t>(drive)));
+    FileText::JsonMembers(json, found);
+    json.EndObject();
+    return json.Take();
+}
+
+std::wstring ScanJson(const ScanRecord& record, const ScanRecord::Drive& drive, const DriveFiles::Found* files)
+{
+    JsonWriter json;
+    json.BeginObject();
+    json.Key(L"Scan");
+    json.BeginArray();
+    const std::wstring text = record.CopyText(drive);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find(kNewLine, start), text.size());
+        const std::wstring_view line = std::wstring_view(text).substr(start, end - start);
+        json.BeginArray();
+        for (std::size_t cell = 0; cell <= line.size();) {
+            const std::size_t tab = std::min(line.find(L'\t', cell), line.size());
+            json.String(line.substr(cell, tab - cell));
+            cell = tab + 1;
+        }
+        json.EndArray();
+        start = end + kNewLine.size();
+    }
+    json.EndArray();
+    if (files != nullptr) {
+        json.Key(L"File Owners");
+        json.BeginObject();
+        FileText::JsonMembers(json, *files);
+        json.EndObject();
+    }
+    json.EndObject();
+    return json.Take();
 }
 
 std::wstring ReadTestLine(double speed)

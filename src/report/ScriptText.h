@@ -1,6 +1,7 @@
 #pragma once
 
 #include "diskinfo/DiskInfo.h"
+#include "disktest/DriveFiles.h"
 #include "disktest/ScanRecord.h"
 
 #include <cstdint>
@@ -54,6 +55,13 @@ std::wstring DetailsJson(std::span<const DriveDetails> drives);
 int HealthBits(const DriveDetails& details);
 // What a finished or stopped scan adds to it.
 int ScanBits(const ScanRecord& record);
+
+// The files on given LBAs of drive `drive` as an object: "Drive", then "Files", "Notes" and
+// "Result" as FileText gives them.
+std::wstring FilesJson(std::int32_t drive, const DriveFiles::Found& found);
+// A scan's copied result as an object: "Scan", its lines each an array of its cells, and, given
+// what lies on its unreadable sectors, "File Owners", the object FileText gives.
+std::wstring ScanJson(const ScanRecord& record, const ScanRecord::Drive& drive, const DriveFiles::Found* files);
 
 // "Speed", a tab and the read test's figure.
 std::wstring ReadTestLine(double speed);

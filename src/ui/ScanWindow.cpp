@@ -1,5 +1,6 @@
 #include "ui/ScanWindow.h"
 
+#include "report/FileText.h"
 #include "text/BoundedText.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
@@ -46,15 +47,17 @@ constexpr int kCellPitch = 10; // a map cell and the gap after it
 constexpr int kAxisLeft = 48;  // room for the y axis's figures
 constexpr int kAxisBottom = 20;
 constexpr int kCheckButtonX = 170;
-constexpr int kCopyButtonX = 330;
-constexpr int kCloseButtonX = 490;
+constexpr int kFindFilesButtonX = 330;
+constexpr int kCopyButtonX = 490;
+constexpr int kCloseButtonX = 650;
 constexpr int kWidth = 960;
 constexpr int kHeight = 720;
-constexpr int kMinimumWidth = 660;
+constexpr int kMinimumWidth = 820;
 constexpr int kMinimumHeight = 560;
 constexpr std::size_t kShownRanges = 1000;
 constexpr int kLbaColumnWidth = 130;
 constexpr int kSectorsColumnWidth = 100;
+constexpr std::array<int, FileText::kColumns.size()> kFileColumnWidths{100, 70, 90, 300, 100};
 
 // Block classes' colours, by ScanRecord::Class; unscanned cells in the list background.
 constexpr std::array<COLORREF, 6> kClassColours{Theme::kListBackground, 0x3C8C3C, 0x00C8C8, Theme::kCaution,
@@ -76,6 +79,8 @@ struct State {
     ScanRecord shown;     // what the window shows: the last snapshot of the scan
     std::vector<ScanRecord::LoggedLba> logged; // what the drive's logs name, as the window opened
     bool started = false; // a scan has started since the window opened
+    bool findsFiles = false; // what runs, or ran last, is Find Files
+    DriveFiles::Found files; // what it found: the Files list
     Phase phase = Phase::Idle;
     ULONGLONG stopAskedAt = 0;   // the tick count when Stop was asked
     bool closeWhenEnded = false; // Close was asked while the thread was still in a read
@@ -326,6 +331,8 @@ void SetPhase(HWND hwnd, Phase phase)
     EnableWindow(start, phase == Phase::Stopping ? FALSE : TRUE);
     InvalidateRect(start, nullptr, FALSE);
     EnableWindow(GetDlgItem(hwnd, ID_SCAN_CHECK_LOGGED), phase == Phase::Idle && !g.logged.empty() ? TRUE : FALSE);
+    EnableWindow(GetDlgItem(hwnd, ID_SCAN_FIND_FILES),
+                 phase == Phase::Idle && !g.shown.UnreadableRanges().empty() ? TRUE : FALSE);
     InvalidateRect(hwnd, nullptr, FALSE);
 }
 
@@ -356,6 +363,25 @@ void ShowSnapshot(HWND hwnd)
         SendMessageW(ranges, LVM_SETITEMCOUNT, shown, LVSICF_NOSCROLL);
     }
     InvalidateRect(ranges, nullptr, FALSE);
+    if (g.findsFiles) {
+        g.files = SurfaceScan::FilesSnapshot();
+        const HWND files = GetDlgItem(hwnd, ID_SCAN_FILES);
+        SendMessageW(files, LVM_SETITEMCOUNT, g.files.rows.size(), LVSICF_NOSCROLL);
+        InvalidateRect(files, nullptr, FALSE);
+    }
+    InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// Whether the thread's record says it is still at work.
+bool RecordRuns()
+{
+    return g.findsFiles ? g.files.IsRunning() : g.shown.IsRunning();
+}
+
+// The Files list takes the plot's place once Find Files has run, until the next scan.
+void ShowFiles(HWND hwnd, bool show)
+{
+    ShowWindow(GetDlgItem(hwnd, ID_SCAN_FILES), show ? SW_SHOW : SW_HIDE);
     InvalidateRect(hwnd, nullptr, FALSE);
 }
 
@@ -412,11 +438,33 @@ void StartScan(HWND hwnd, bool checkLogged)
     if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS,
                            checkLogged ? g.logged : std::vector<ScanRecord::LoggedLba>{})) {
         g.started = true;
+        g.findsFiles = false;
+        g.files = {};
+        ShowFiles(hwnd, false);
         EnableWindow(GetDlgItem(hwnd, ID_SCAN_COPY), TRUE);
         SetPhase(hwnd, Phase::Running);
         SendMessageW(g.owner, WM_SCAN_RUNNING, TRUE, 0);
         ShowSnapshot(hwnd);
     }
+}
+
+// What lies on the unreadable ranges the window shows.
+void FindFiles(HWND hwnd)
+{
+    if (g.shown.UnreadableRanges().empty() ||
+        !SurfaceScan::StartFindingFiles(g.drive.number, hwnd, WM_SCAN_PROGRESS, g.shown.UnreadableRanges())) {
+        return;
+    }
+    g.findsFiles = true;
+    SetPhase(hwnd, Phase::Running);
+    SendMessageW(g.owner, WM_SCAN_RUNNING, TRUE, 0);
+    ShowSnapshot(hwnd);
+    ShowFiles(hwnd, true);
+}
+
+std::wstring FileLba(std::size_t row)
+{
+    return std::to_wstring(g.files.rows[row].firstLba);
 }
 
 COLORREF RangeColour(std::size_t, int, COLORREF)
@@ -479,6 +527,9 @@ std::wstring ScanWindow::StatusText()
     if (g.phase == Phase::Stopping) {
         return ScanRecord::StoppingText(static_cast<double>(GetTickCount64() - g.stopAskedAt) / 1000.0);
     }
+    if (g.findsFiles && g.phase == Phase::Running) {
+        return FileText::ProgressText(g.files);
+    }
     return g.started ? g.shown.StatusLine() : std::wstring(kIntroduction);
 }
 
@@ -536,9 +587,15 @@ void ScanWindow::OnCreate(HWND hwnd)
                                          Width(layout.ranges), Height(layout.ranges));
     DarkList::AddColumn(ranges, 0, L"First LBA", kLbaColumnWidth);
     DarkList::AddColumn(ranges, 1, L"Sectors", kSectorsColumnWidth);
+    const HWND files = DarkList::Create(hwnd, ID_SCAN_FILES, kListStyle & ~DWORD{WS_VISIBLE}, layout.plot.left, layout.plot.top,
+                                        Width(layout.plot), Height(layout.plot));
+    for (std::size_t column = 0; column < FileText::kColumns.size(); ++column) {
+        DarkList::AddColumn(files, static_cast<int>(column), FileText::kColumns[column].data(), kFileColumnWidths[column]);
+    }
     Controls::CreateButton(hwnd, L"Start", kButtonStyle, kMargin, 0, ID_SCAN_START);
     Controls::CreateButton(hwnd, L"Check Logged LBAs", kButtonStyle | (g.logged.empty() ? WS_DISABLED : 0),
                            kCheckButtonX, 0, ID_SCAN_CHECK_LOGGED);
+    Controls::CreateButton(hwnd, L"Find Files", kButtonStyle | WS_DISABLED, kFindFilesButtonX, 0, ID_SCAN_FIND_FILES);
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle | WS_DISABLED, kCopyButtonX, 0, ID_SCAN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
     Controls::PlaceOverOwner(hwnd, kWidth, kHeight);
@@ -552,7 +609,10 @@ void ScanWindow::OnSize(HWND hwnd)
     Controls::Move(GetDlgItem(hwnd, ID_SCAN_RANGES), layout.ranges.left, layout.ranges.top, Width(layout.ranges),
                    Height(layout.ranges));
     Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_START), kMargin, client.bottom);
+    Controls::Move(GetDlgItem(hwnd, ID_SCAN_FILES), layout.plot.left, layout.plot.top, Width(layout.plot),
+                   Height(layout.plot));
     Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_CHECK_LOGGED), kCheckButtonX, client.bottom);
+    Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_FIND_FILES), kFindFilesButtonX, client.bottom);
     Controls::MoveButton(GetDlgItem(hwnd, ID_SCAN_COPY), kCopyButtonX, client.bottom);
     Controls::MoveButton(GetDlgItem(hwnd, IDCANCEL), kCloseButtonX, client.bottom);
     InvalidateRect(hwnd, nullptr, FALSE);
@@ -574,7 +634,9 @@ void ScanWindow::OnPaint(HWND hwnd)
     DrawProgress(dc, layout.progress);
     DrawMap(dc, layout.map);
     DrawLegend(dc, layout.legend);
-    DrawPlot(dc, layout.plot);
+    if (!IsWindowVisible(GetDlgItem(hwnd, ID_SCAN_FILES))) {
+        DrawPlot(dc, layout.plot);
+    }
     PaintText(dc, RangesTitle(), layout.rangesTitle, Theme::kLightText);
 }
 
@@ -598,9 +660,15 @@ void ScanWindow::OnCommand(HWND hwnd, int controlId)
             StartScan(hwnd, true);
         }
         break;
+    case ID_SCAN_FIND_FILES:
+        if (g.phase == Phase::Idle) {
+            FindFiles(hwnd);
+        }
+        break;
     case ID_SCAN_COPY:
         if (g.started) {
-            Clipboard::Copy(hwnd, SurfaceScan::Snapshot().CopyText(g.drive));
+            const std::wstring files = g.findsFiles ? L"\r\n" + FileText::Lines(g.files) : std::wstring();
+            Clipboard::Copy(hwnd, SurfaceScan::Snapshot().CopyText(g.drive) + files);
         }
         break;
     case IDCANCEL:
@@ -613,16 +681,18 @@ void ScanWindow::OnCommand(HWND hwnd, int controlId)
 
 LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
 {
-    if (header == nullptr || header->idFrom != ID_SCAN_RANGES) {
+    if (header == nullptr || (header->idFrom != ID_SCAN_RANGES && header->idFrom != ID_SCAN_FILES)) {
         return 0;
     }
+    const bool files = header->idFrom == ID_SCAN_FILES;
     switch (header->code) {
     case NM_CUSTOMDRAW:
         return DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), RangeColour);
     case LVN_ODFINDITEMW:
         return DarkList::FindRow(*reinterpret_cast<const NMLVFINDITEMW*>(header),
-                                 static_cast<std::size_t>(SendMessageW(GetDlgItem(hwnd, ID_SCAN_RANGES), LVM_GETITEMCOUNT, 0, 0)),
-                                 RangeLba);
+                                 static_cast<std::size_t>(SendMessageW(GetDlgItem(hwnd, static_cast<int>(header->idFrom)),
+                                                                       LVM_GETITEMCOUNT, 0, 0)),
+                                 files ? FileLba : RangeLba);
     case LVN_GETDISPINFOW:
         break;
     default:
@@ -630,6 +700,15 @@ LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
     }
     LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
     const std::span<wchar_t> text(item.pszText, static_cast<std::size_t>(std::max(item.cchTextMax, 0)));
+    if ((item.mask & LVIF_TEXT) != 0 && files && item.iItem >= 0 &&
+        static_cast<std::size_t>(item.iItem) < g.files.rows.size() && item.iSubItem >= 0 &&
+        static_cast<std::size_t>(item.iSubItem) < FileText::kColumns.size()) {
+        const std::vector<std::wstring> cells = FileText::Cells(g.files.rows[static_cast<std::size_t>(item.iItem)]);
+        BoundedText::Format(text, L"%ls", cells[static_cast<std::size_t>(item.iSubItem)].c_str());
+    }
+    if (files) {
+        return 0;
+    }
     const std::vector<ScanRecord::LoggedLba>& logged = g.shown.LoggedLbas();
     if ((item.mask & LVIF_TEXT) != 0 && g.shown.ChecksLogged() && item.iItem >= 0 &&
         static_cast<std::size_t>(item.iItem) < logged.size()) {
@@ -653,7 +732,7 @@ void ScanWindow::OnProgress(HWND hwnd)
 {
     SurfaceScan::Acknowledge();
     ShowSnapshot(hwnd);
-    if (!g.started || g.phase == Phase::Idle || g.shown.IsRunning()) {
+    if (!g.started || g.phase == Phase::Idle || RecordRuns()) {
         return;
     }
     if (SurfaceScan::IsRunning()) {

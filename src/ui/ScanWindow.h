@@ -14,6 +14,8 @@ constexpr int ID_SCAN_START = 1201;
 constexpr int ID_SCAN_COPY = 1202;
 constexpr int ID_SCAN_RANGES = 1203;
 constexpr int ID_SCAN_CHECK_LOGGED = 1204;
+constexpr int ID_SCAN_FIND_FILES = 1205;
+constexpr int ID_SCAN_FILES = 1206;
 
 // Sent to the owner when a scan starts (wParam TRUE) and when it has ended (FALSE): while one
 // runs, a read test would falsify both figures.
@@ -21,8 +23,9 @@ constexpr UINT WM_SCAN_RUNNING = WM_APP + 1;
 
 // The surface scan of one drive in a window of its own, owned by the main window but not modal:
 // the heading, a progress bar and status line, the block map with its legend, the rate plot and
-// the unreadable ranges, with Start (Stop while it runs), Check Logged LBAs, Copy and Close; after
-// a check, the logged LBAs where the ranges are. One at a time. It never
+// the unreadable ranges, with Start (Stop while it runs), Check Logged LBAs, Find Files, Copy and
+// Close; after a check, the logged LBAs where the ranges are; once Find Files has run, the files
+// on the unreadable ranges where the plot is. One at a time. It never
 // waits for the scan's thread: a Stop shows how long the drive has kept it waiting, and a Close
 // while the thread is still in a read closes the window once the thread has ended.
 class ScanWindow {

@@ -172,7 +172,7 @@ constexpr char kRecovery[] = "{DE94BBA4-06D1-4D40-A16A-BFD50179D6AC}";
 constexpr char kLinux[] = "{0FC63DAF-8483-4772-8E79-3D69D8477DE4}";
 
 // A volume on one partition of `drive`, mounted at `paths`; the partition starts with the
-// first sectors of `fileSystem`.
+// first sectors of `fileSystem`, when one is named.
 void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<std::wstring> paths,
                std::string_view fileSystem)
 {
@@ -181,11 +181,28 @@ void AddVolume(int drive, std::int64_t start, std::int64_t length, std::vector<s
         FakeKernel::AddVolume(L"\\\\?\\Volume{5f1c0a3e-0000-4000-8000-00000000000" + std::to_wstring(next++) + L"}\\");
     volume.extents = DriveAnswers::Extents({{static_cast<std::uint32_t>(drive), start, length}});
     volume.paths = std::move(paths);
-    FakeKernel::Drive(drive).contents[static_cast<std::uint64_t>(start)] = DriveAnswers::FileSystemStart(fileSystem);
+    if (!fileSystem.empty()) {
+        FakeKernel::Drive(drive).contents[static_cast<std::uint64_t>(start)] = DriveAnswers::FileSystemStart(fileSystem);
+    }
 }
 
-// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk
-// encrypted with BitLocker, a Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
+// The failing drive's NTFS volumes, which mkntfs and ntfscp made at build time, each on a
+// partition placed so that its file lies on an unreadable range.
+void InstallFailingDrivesVolumes(DriveAnswers::Layout& layout)
+{
+    for (DriveAnswers::MadeVolume& volume : DriveAnswers::LoadMadeVolumes(OSTREVANE_DEMO_VOLUMES)) {
+        const auto start = static_cast<std::int64_t>(volume.firstLba * 512);
+        const auto length = static_cast<std::int64_t>(volume.sectors * 512);
+        layout.Mbr(volume.number, start, length, 0x07);
+        AddVolume(1, start, length, volume.number == 1 ? std::vector<std::wstring>{L"D:\\"} : std::vector<std::wstring>{}, "");
+        for (auto& [at, bytes] : volume.contents) {
+            FakeKernel::Drive(1).contents[static_cast<std::uint64_t>(start) + at] = std::move(bytes);
+        }
+    }
+}
+
+// Partition tables and volumes like a real machine's: a GPT Windows disk, an MBR data disk with
+// small NTFS volumes whose files lie on its unreadable ranges, a Linux disk Windows mounts nothing of, a disk without a partition table, a backup disk
 // mounted in a folder, the NVMe drive with two volumes and the USB dock's exFAT volume.
 void InstallLayouts()
 {
@@ -202,10 +219,10 @@ void InstallLayouts()
     AddVolume(0, 117 * kMiB, windows, {L"C:\\"}, "NTFS");
     AddVolume(0, 117 * kMiB + windows, 650 * kMiB, {}, "NTFS");
 
-    FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx,
-                                Layout(0).Signature(0x7C3A91E5).Mbr(1, kMiB, 465 * kGiB, 0x07)
-                                    .Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Build());
-    AddVolume(1, kMiB, 465 * kGiB, {L"D:\\"}, "BitLocker");
+    Layout failing(0);
+    failing.Signature(0x7C3A91E5);
+    InstallFailingDrivesVolumes(failing);
+    FakeKernel::Drive(1).Answer(DriveAnswers::kGetDriveLayoutEx, failing.Mbr(0, 0, 0, 0).Build());
 
     FakeKernel::Drive(2).Answer(DriveAnswers::kGetDriveLayoutEx,
                                 Layout(1).DiskId("{9A0D2E77-4C1B-4E5F-8A36-0B1C2D3E4F50}")

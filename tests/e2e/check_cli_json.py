@@ -20,7 +20,7 @@ from pathlib import Path
 from prometheus_client.parser import text_string_to_metric_families
 
 FIGURES = {"Drive", "Size (GB)", "Temp", "Power(h)", "Cycles", "ID", "Current", "Worst", "Threshold", "Raw", "#",
-           "Start (GB)", "Start (bytes)", "Capacity (GB)", "Free (GB)"}
+           "Start (GB)", "Start (bytes)", "Capacity (GB)", "Free (GB)", "LBA", "Sectors", "Partition", "Offset"}
 problems = []
 
 
@@ -94,6 +94,17 @@ def check_details(drive):
     check(["Partitions", obj["Partitions"]] == partitions[0].split("\t"), "%s: partitions %r" % (where, partitions[0]))
     table(partitions[1:], obj["Partition Table"], where + " partitions")
     return obj
+
+
+def check_files():
+    """The files on the failing drive's logged LBAs and its last range, as text and as JSON."""
+    arguments = ("files", "1", "61000013", "204799999", "350000123", "976773120+48")
+    text, status = run(*arguments)
+    obj = json.loads(run(*arguments, "--json")[0])
+    check(status == 8, "files: exit %d, expected 8 (the drive is failing)" % status)
+    check(obj["Drive"] == 1 and obj["Result"] == "Finished" and obj["Notes"] == [], "files: %r" % obj)
+    table(text.splitlines(), obj["Files"], "files")
+    check(len(obj["Files"]) == 4 and obj["Files"][0]["File"] == "\\Thesis final.docx", "files: %r" % obj["Files"])
 
 
 def check_stop():
@@ -214,6 +225,7 @@ WINE_ENV = str(Path(WINE_RUN).with_name("wine-env.sh"))
 check_list()
 verdicts = [check_details(drive)["Assessment"] for drive in range(8)]
 check(verdicts == ["Failing", "Failing", "Good", "Good", "Caution", "Good", "Caution", "Caution"], "verdicts %s" % verdicts)
+check_files()
 check_stop()
 metrics, status = run("list", "--prom", crlf=False)
 check(status == 24, "list --prom: exit %d" % status)

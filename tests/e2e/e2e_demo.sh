@@ -6,8 +6,9 @@
 # own identities (in the list's copy); then the details window of the drive that predicts its failure, opened with a double
 # click and closed with Escape.
 # Usage: e2e_demo.sh OstrevaneDemo.exe WINE_RUN_SCRIPT SCREENSHOT.png
-# (the details window's screenshot goes beside it, SCREENSHOT-details.png, and the surface scan
-# window's after a finished scan of the failing drive, SCREENSHOT-scan.png)
+# (the details window's screenshot goes beside it, SCREENSHOT-details.png, the surface scan
+# window's after a finished scan of the failing drive, SCREENSHOT-scan.png, and its Files list,
+# SCREENSHOT-files.png)
 set -euo pipefail
 exe=$1 wine_run=$2 shot=$3
 here=$(dirname "$0")
@@ -17,6 +18,7 @@ mkdir -p "$(dirname "$shot")"
 X11_FAILURE_SHOT="${shot%.png}-failure.png"
 details_shot="${shot%.png}-details.png"
 scan_shot="${shot%.png}-scan.png"
+files_shot="${shot%.png}-files.png"
 
 trap 'x11_end_app; x11_stop' EXIT
 
@@ -194,18 +196,40 @@ map_height=$(((scan_height - 80 - map_top) * 11 / 20))
 [ "$(x11_count "$scan_shot" 10 $map_top $((scan_width - 280)) $map_height 3C8C3C)" -gt 1000 ] || fail "scan: no fast cells"
 echo "ok: the scan of the failing drive finished, its unreadable and slow blocks on the map"
 
+# "Find Files" names what lies on the unreadable ranges, read from the failing drive's NTFS
+# volumes (made by mkntfs and ntfscp at build time, each file placed on a range): the Files list
+# takes the plot's place, and Copy carries it after the result.
+buttons_y=$((scan_height - 40))
+# Clicks the button at x = $1, then Copy, until the copy holds a line that `grep -q` finds $2 in;
+# prints the copy.
+button_then_copy() {
+  local copy=""
+  for _ in 1 2 3 4 5 6; do
+    x11_click "$scan" "$1" $buttons_y
+    sleep 2
+    x11_click "$scan" 565 $buttons_y
+    sleep 0.5
+    copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
+    grep -q "$2" <<<"$copy" && break
+  done
+  printf '%s\n' "$copy"
+}
+files_copy=$(button_then_copy 405 'Thesis final.docx')
+x11_click "$scan" 60 $((scan_height - 150))
+sleep 0.5
+x11_shot "$scan" "$files_shot"
+echo "screenshot: $files_shot"
+for line in $'60999936\t128\t1\tD:\tNTFS\t\\Thesis final.docx\t131072' \
+  $'204800000\t128\t2\t-\tNTFS\t(free space)\t-' $'350000000\t384\t3\t-\tNTFS\t\\Accounts 2024.xlsx\t131072' \
+  $'976773120\t48\t-\t-\t-\t(no partition)\t-'; do
+  grep -qxF "$line" <<<"$files_copy" || fail "the copy after Find Files without the line \"$line\": $files_copy"
+done
+echo "ok: Find Files names the files on the failing drive's unreadable ranges"
+
 # "Check Logged LBAs" re-reads only the blocks that hold the LBAs the drive's logs name: each of
 # them inside an unreadable range of the demo surface, so each is still unreadable. Its copy
 # lists them, one line each, with every log entry that names it.
-scan_copy=""
-for _ in 1 2 3 4 5 6; do
-  x11_click "$scan" 245 $((scan_height - 40))
-  sleep 2
-  x11_click "$scan" 405 $((scan_height - 40))
-  sleep 0.5
-  scan_copy=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r' || true)
-  grep -q '^Logged LBA' <<<"$scan_copy" && break
-done
+scan_copy=$(button_then_copy 245 '^Logged LBA')
 for line in $'Logged LBA\t61000013\tSelf-test #1, Error #14\tUnreadable' \
   $'Logged LBA\t204799999\tSelf-test #2, Error #13, Error #12\tUnreadable' \
   $'Logged LBA\t350000123\tSelf-test #3\tUnreadable' $'Result\tFinished'; do

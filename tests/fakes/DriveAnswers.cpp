@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -895,4 +896,48 @@ DriveAnswers::Bytes DriveAnswers::Extents(std::initializer_list<Extent> extents)
         at += 24;
     }
     return bytes;
+}
+
+std::vector<DriveAnswers::MadeVolume> DriveAnswers::LoadMadeVolumes(const std::filesystem::path& folder)
+{
+    constexpr std::size_t kPage = 4096;
+    std::vector<MadeVolume> volumes;
+    std::ifstream list(folder / "volumes.tsv");
+    std::string line;
+    while (std::getline(list, line)) {
+        MadeVolume volume;
+        std::array<char, 64> pages{};
+        std::array<char, 256> file{};
+        unsigned long long first = 0;
+        unsigned long long sectors = 0;
+        unsigned long long fileLba = 0;
+        if (std::sscanf(line.c_str(), "%u\t%llu\t%llu\t%255[^\t]\t%llu\t%63s", &volume.number, &first, &sectors,
+                        file.data(), &fileLba, pages.data()) != 6) {
+            continue;
+        }
+        volume.firstLba = first;
+        volume.sectors = sectors;
+        volume.file = file.data();
+        volume.fileLba = fileLba;
+        std::ifstream bytes(folder / pages.data(), std::ios::binary);
+        std::array<std::uint8_t, 8> at{};
+        Bytes page(kPage);
+        while (bytes.read(reinterpret_cast<char*>(at.data()), at.size()) &&
+               bytes.read(reinterpret_cast<char*>(page.data()), static_cast<std::streamsize>(kPage))) {
+            std::uint64_t offset = 0;
+            for (std::size_t index = 0; index < at.size(); ++index) {
+                offset += std::uint64_t{at[index]} << (8 * index);
+            }
+            if (!volume.contents.empty()) {
+                auto& [last, run] = *volume.contents.rbegin();
+                if (last + run.size() == offset) {
+                    run.insert(run.end(), page.begin(), page.end());
+                    continue;
+                }
+            }
+            volume.contents[offset] = page;
+        }
+        volumes.push_back(std::move(volume));
+    }
+    return volumes;
 }

@@ -225,6 +225,21 @@ public:
     // superblock's magic and extents feature) or "LUKS"; zeros for anything else.
     static Bytes FileSystemStart(std::string_view fileSystem);
 
+    // A volume that the real tools made at build time (tests/demo/make-demo-volumes.sh): its
+    // partition's number, first LBA and sectors, its file's name and first LBA in the volume (as
+    // istat gives it), and its bytes by offset in the volume, pages that follow each other as one
+    // run; all zeros elsewhere.
+    struct MadeVolume {
+        std::uint32_t number = 0;
+        std::uint64_t firstLba = 0;
+        std::uint64_t sectors = 0;
+        std::string file;
+        std::uint64_t fileLba = 0;
+        std::map<std::uint64_t, Bytes> contents;
+    };
+    // Those of the folder's volumes.tsv, in its order.
+    static std::vector<MadeVolume> LoadMadeVolumes(const std::filesystem::path& folder);
+
     // A whole fake drive: each request is answered from its member or, where that is empty,
     // fails. The descriptor answers only the standard device-property query, the NVMe answers
     // (health log, Identify Controller, self-test and error logs) only the device

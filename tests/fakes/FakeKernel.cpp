@@ -780,7 +780,11 @@ namespace {
 // What a read of `length` bytes at `offset` returns of the drive's contents, zeros elsewhere.
 void FillContents(const FakeDrive& drive, LPVOID buffer, std::uint64_t offset, DWORD length)
 {
-    if (drive.contents.empty() || length > FakeDrive::kContentReadLimit) {
+    const auto touches = [&](const auto& content) {
+        return content.first < offset + length && offset < content.first + content.second.size();
+    };
+    if (drive.contents.empty() ||
+        (length > FakeDrive::kContentReadLimit && std::none_of(drive.contents.begin(), drive.contents.end(), touches))) {
         return;
     }
     auto* bytes = static_cast<std::uint8_t*>(buffer);

@@ -88,7 +88,8 @@ struct FakeDrive {
     unsigned failedReads = 0;           // of the surface, for its goneAfterFailedReads
     // What the drive holds, by byte offset: a read of up to kContentReadLimit bytes that
     // succeeds returns these bytes where it covers them and zeros elsewhere. Longer reads (the
-    // scan's blocks, which nothing looks into) leave the buffer as it was.
+    // scan's blocks, millions over a whole drive) leave the buffer as it was unless they cover
+    // some of them, as a file system's reader's do.
     std::map<std::uint64_t, FakeBytes> contents;
     static constexpr DWORD kContentReadLimit = 64 * 1024;
 

@@ -1,4 +1,5 @@
 #include "DriveAnswers.h"
+#include "disktest/DriveFiles.h"
 #include "disktest/ScanRecord.h"
 
 #include <gtest/gtest.h>
@@ -207,6 +208,69 @@ TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHours
              {0.4, L"0:00"}, {-1, L"0:00"}, {61, L"1:01"}, {3'725, L"62:05"}}) {
         EXPECT_EQ(ScanRecord::StoppingText(seconds),
                   L"Stopping: waiting for the drive to answer the current read (" + text + L")");
+    }
+}
+
+// Ranges of a drive cut by its partition table: the table's own sectors where the published
+// layouts put them (an MBR's sector 0; a GPT's protective MBR, header and 16 KiB of entries at the
+// start, the entries and backup header at the end), each partition's share in its own sectors,
+// named by the volume that starts where it starts, and the rest off every partition.
+TEST(DriveFiles, RangesCutByThePartitionTable)
+{
+    using Kind = DriveFiles::Kind;
+    struct Piece {
+        std::uint64_t firstLba;
+        std::uint64_t sectors;
+        Kind kind;
+    };
+    struct Case {
+        const char* name;
+        DriveLayout::Style style;
+        std::uint32_t sectorSize;
+        std::vector<ScanRecord::Range> ranges;
+        std::vector<Piece> off;                            // the rows off every partition
+        std::vector<FileOwners::SectorRange> inPartition; // partition 1's, in its sectors
+    };
+    constexpr std::uint64_t kSectors = 1'000'000;
+    const std::vector<Case> cases{
+        {"MBR", DriveLayout::Style::Mbr, 512, {{0, 4}, {2040, 16}, {2100, 1}},
+         {{0, 1, Kind::PartitionTable}, {1, 3, Kind::NoPartition}, {2040, 8, Kind::NoPartition}},
+         {{0, 8}, {52, 1}}},
+        {"GPT, 512-byte sectors", DriveLayout::Style::Gpt, 512, {{30, 8}, {kSectors - 40, 40}},
+         {{30, 4, Kind::PartitionTable}, {34, 4, Kind::NoPartition}, {kSectors - 40, 7, Kind::NoPartition},
+          {kSectors - 33, 33, Kind::PartitionTable}},
+         {}},
+        {"GPT, 4 KiB sectors", DriveLayout::Style::Gpt, 4096, {{4, 4}, {kSectors - 6, 1}},
+         {{4, 2, Kind::PartitionTable}, {6, 2, Kind::NoPartition}, {kSectors - 6, 1, Kind::NoPartition}}, {}},
+        {"no partition table", DriveLayout::Style::Raw, 512, {{0, 2}}, {{0, 2, Kind::NoPartition}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveLayout::Layout layout;
+        layout.style = c.style;
+        const std::int64_t start = 2048 * std::int64_t{c.sectorSize};
+        layout.partitions.push_back({1, start, 1000 * std::int64_t{c.sectorSize}, 0x07, {}, {}, {}});
+        const std::vector<DriveLayout::Volume> volumes{
+            {L"\\\\?\\Volume{a}\\", {L"E:\\"}, {{3, start, 1000}}},
+            {L"\\\\?\\Volume{b}\\", {L"F:\\"}, {{3, start + 512, 1000}}},
+        };
+        const DriveFiles::Plan plan = DriveFiles::PlanFor(c.ranges, layout, volumes, 3, c.sectorSize, kSectors);
+        ASSERT_EQ(plan.rows.size(), c.off.size());
+        for (std::size_t row = 0; row < c.off.size(); ++row) {
+            EXPECT_EQ(plan.rows[row].firstLba, c.off[row].firstLba) << row;
+            EXPECT_EQ(plan.rows[row].sectors, c.off[row].sectors) << row;
+            EXPECT_EQ(plan.rows[row].kind, c.off[row].kind) << row;
+        }
+        ASSERT_EQ(plan.volumes.size(), c.inPartition.empty() ? 0u : 1u);
+        if (!c.inPartition.empty()) {
+            EXPECT_EQ(plan.volumes[0].names, L"E:");
+            EXPECT_EQ(plan.volumes[0].firstLba, 2048u);
+            ASSERT_EQ(plan.volumes[0].ranges.size(), c.inPartition.size());
+            for (std::size_t index = 0; index < c.inPartition.size(); ++index) {
+                EXPECT_EQ(plan.volumes[0].ranges[index].first, c.inPartition[index].first);
+                EXPECT_EQ(plan.volumes[0].ranges[index].count, c.inPartition[index].count);
+            }
+        }
     }
 }
 

@@ -83,6 +83,8 @@ TEST(ScriptText, CommandLines)
         std::optional<std::int32_t> drive;
         bool json;
         bool logged = false;
+        bool files = false;
+        std::vector<CommandLine::Command::Range> ranges = {};
     };
     const std::vector<Good> good{
         {{}, Kind::List, std::nullopt, false},
@@ -95,6 +97,9 @@ TEST(ScriptText, CommandLines)
         {{"readtest", "7"}, Kind::ReadTest, 7, false},
         {{"scan", "99", "--help"}, Kind::Help, std::nullopt, false},
         {{"/?"}, Kind::Help, std::nullopt, false},
+        {{"scan", "2", "--files", "--logged", "--json"}, Kind::Scan, 2, true, true, true},
+        {{"files", "1", "61000013", "204799872+256", "18446744073709551614+1"}, Kind::Files, 1, false, false, false,
+         {{61000013, 1}, {204799872, 256}, {18446744073709551614u, 1}}},
     };
     for (const Good& c : good) {
         const CommandLine::Parsed parsed = ParseLine(c.arguments);
@@ -103,6 +108,8 @@ TEST(ScriptText, CommandLines)
         EXPECT_EQ(parsed.command->drive, c.drive);
         EXPECT_EQ(parsed.command->json, c.json);
         EXPECT_EQ(parsed.command->logged, c.logged);
+        EXPECT_EQ(parsed.command->files, c.files);
+        EXPECT_EQ(parsed.command->ranges, c.ranges);
     }
     const std::vector<std::pair<std::vector<std::string_view>, std::wstring>> bad{
         {{"lsit"}, L"unknown command \"lsit\""},
@@ -115,7 +122,13 @@ TEST(ScriptText, CommandLines)
         {{"readtest", "-1"}, L"unknown option \"-1\""},
         {{"readtest", "+1"}, L"\"+1\" is no drive number (0 to 31)"},
         {{"readtest", "1x"}, L"\"1x\" is no drive number (0 to 31)"},
-        {{"scan", "1", "--json"}, L"scan takes no --json"},
+        {{"readtest", "1", "--json"}, L"readtest takes no --json"},
+        {{"list", "--files"}, L"list takes no --files"},
+        {{"files"}, L"files needs a drive number"},
+        {{"files", "1"}, L"files needs a drive number and at least one LBA"},
+        {{"files", "1", "5+0"}, L"\"5+0\" is no LBA or LBA+COUNT"},
+        {{"files", "1", "18446744073709551615+1"}, L"\"18446744073709551615+1\" is no LBA or LBA+COUNT"},
+        {{"files", "1", "+5"}, L"\"+5\" is no LBA or LBA+COUNT"},
         {{"details", "1", "--logged"}, L"details takes no --logged"},
         {{"details", "1", "--prom"}, L"details takes no --prom"},
         {{"list", "--json", "--prom"}, L"--json and --prom do not go together"},

@@ -1,7 +1,8 @@
 /* A disk driver for the real-device tests under Wine, never shipped: \\.\PhysicalDriveN over the
    Linux block devices its service key names (DriveN, with ModelN, SerialN, BusN and GoneN). Each
    is read with O_DIRECT through Linux system calls of its own, since a Wine file read would bring
-   the page cache back, and answers what a Windows disk answers, with its real size. Reads fail as
+   the page cache back, and answers what a Windows disk answers, with its real size and the
+   partition table on its own first sectors (MBR or GPT), as the disk driver does. Reads fail as
    Windows fails them: EIO as a medium error, and from byte GoneN on every request as a drive
    whose link dropped. A read that hangs is never cancelled: the disk class driver does not
    cancel one it is retrying either. */
@@ -121,6 +122,85 @@ static NTSTATUS Describe(Disk* disk, IRP* irp, ULONG in, ULONG room)
     return Answer(irp, &answer, room < at && room >= sizeof(STORAGE_DESCRIPTOR_HEADER) ? room : at, room);
 }
 
+static ULONGLONG Little(const unsigned char* at, int bytes)
+{
+    ULONGLONG value = 0;
+    while (bytes-- > 0) value = value << 8 | at[bytes];
+    return value;
+}
+
+/* The partition table on the drive's first sectors, as the disk driver hands it out: an MBR's
+   four primary entries (numbered from 1 in order where they are used; no logical partitions), a
+   GPT's used entries numbered from 1, or RAW. */
+enum { kMostPartitions = 128, kGptEntriesBytes = 16384 };
+static NTSTATUS Layout(Disk* disk, IRP* irp, ULONG room)
+{
+    const ULONG head = FIELD_OFFSET(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    const ULONG most = head + kMostPartitions * sizeof(PARTITION_INFORMATION_EX);
+    const ULONG readable = 2 * disk->sector + kGptEntriesBytes;
+    DRIVE_LAYOUT_INFORMATION_EX* layout = ExAllocatePool(NonPagedPool, most);
+    unsigned char* bytes = ExAllocatePool(NonPagedPool, readable);
+    NTSTATUS status = layout && bytes ? Read(disk, 0, 2 * disk->sector, (char*)bytes) : STATUS_INSUFFICIENT_RESOURCES;
+    ULONG count = 0;
+    if (status == STATUS_SUCCESS) {
+        memset(layout, 0, most);
+        layout->PartitionStyle = PARTITION_STYLE_RAW;
+        const unsigned char* gpt = bytes + disk->sector;
+        const ULONG entrySize = (ULONG)Little(gpt + 84, 4), entries = (ULONG)Little(gpt + 80, 4);
+        if (bytes[510] == 0x55 && bytes[511] == 0xAA && bytes[446 + 4] == 0xEE && memcmp(gpt, "EFI PART", 8) == 0 &&
+            entrySize >= 128 && (ULONGLONG)entrySize * entries <= kGptEntriesBytes) {
+            status = Read(disk, Little(gpt + 72, 8) * disk->sector,
+                          (entrySize * entries + disk->sector - 1) / disk->sector * disk->sector,
+                          (char*)bytes + 2 * disk->sector);
+            layout->PartitionStyle = PARTITION_STYLE_GPT;
+            memcpy(&layout->Gpt.DiskId, gpt + 56, sizeof(GUID));
+            layout->Gpt.StartingUsableOffset.QuadPart = Little(gpt + 40, 8) * disk->sector;
+            layout->Gpt.UsableLength.QuadPart = (Little(gpt + 48, 8) - Little(gpt + 40, 8) + 1) * disk->sector;
+            layout->Gpt.MaxPartitionCount = entries;
+            for (ULONG i = 0; status == STATUS_SUCCESS && i < entries; ++i) {
+                const unsigned char* entry = bytes + 2 * disk->sector + i * entrySize;
+                static const unsigned char unused[16];
+                if (memcmp(entry, unused, 16) == 0) continue;
+                PARTITION_INFORMATION_EX* out = &layout->PartitionEntry[count++];
+                out->PartitionStyle = PARTITION_STYLE_GPT;
+                out->StartingOffset.QuadPart = Little(entry + 32, 8) * disk->sector;
+                out->PartitionLength.QuadPart = (Little(entry + 40, 8) - Little(entry + 32, 8) + 1) * disk->sector;
+                out->PartitionNumber = count;
+                memcpy(&out->Gpt.PartitionType, entry, sizeof(GUID));
+                memcpy(&out->Gpt.PartitionId, entry + 16, sizeof(GUID));
+                out->Gpt.Attributes = Little(entry + 48, 8);
+                memcpy(out->Gpt.Name, entry + 56, sizeof(out->Gpt.Name));
+            }
+        } else if (bytes[510] == 0x55 && bytes[511] == 0xAA) {
+            layout->PartitionStyle = PARTITION_STYLE_MBR;
+            layout->Mbr.Signature = (ULONG)Little(bytes + 440, 4);
+            ULONG used = 0;
+            for (count = 0; count < 4; ++count) {
+                const unsigned char* entry = bytes + 446 + 16 * count;
+                PARTITION_INFORMATION_EX* out = &layout->PartitionEntry[count];
+                out->PartitionStyle = PARTITION_STYLE_MBR;
+                if (entry[4] == 0) continue;
+                out->StartingOffset.QuadPart = Little(entry + 8, 4) * disk->sector;
+                out->PartitionLength.QuadPart = Little(entry + 12, 4) * disk->sector;
+                out->PartitionNumber = ++used;
+                out->Mbr.PartitionType = entry[4];
+                out->Mbr.BootIndicator = entry[0] == 0x80;
+                out->Mbr.RecognizedPartition = TRUE;
+                out->Mbr.HiddenSectors = (ULONG)Little(entry + 8, 4);
+            }
+        }
+        layout->PartitionCount = count;
+    }
+    if (bytes) ExFreePool(bytes);
+    if (status != STATUS_SUCCESS) {
+        if (layout) ExFreePool(layout);
+        return Complete(irp, status, 0);
+    }
+    status = Answer(irp, layout, head + count * sizeof(PARTITION_INFORMATION_EX), room);
+    ExFreePool(layout);
+    return status;
+}
+
 static NTSTATUS WINAPI DispatchControl(DEVICE_OBJECT* device, IRP* irp)
 {
     Disk* disk = device->DeviceExtension;
@@ -145,6 +225,8 @@ static NTSTATUS WINAPI DispatchControl(DEVICE_OBJECT* device, IRP* irp)
     }
     case IOCTL_STORAGE_QUERY_PROPERTY:
         return Describe(disk, irp, stack->Parameters.DeviceIoControl.InputBufferLength, room);
+    case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
+        return Layout(disk, irp, room);
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }

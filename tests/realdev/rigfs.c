@@ -6,13 +6,15 @@
 //
 // RULES holds one rule a line, in bytes: "size N", "unreadable FIRST LENGTH" (reads touching it
 // fail with EIO), "slow FIRST LENGTH MS" (MS milliseconds more per MiB of a read inside it),
-// "hang FIRST LENGTH" (a read touching it waits for the next SIGUSR1, then reads as usual). The
-// file reads as zeros. "hanging at OFFSET" on stderr says that a read waits.
+// "hang FIRST LENGTH" (a read touching it waits for the next SIGUSR1, then reads as usual),
+// "image PATH" (the file reads as that disk image, of its size unless "size" says otherwise; as
+// zeros without one). "hanging at OFFSET" on stderr says that a read waits.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 #include <fuse_lowlevel.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -27,6 +29,7 @@ struct Rule {
 static struct Rule rules[64];
 static int ruleCount;
 static Bytes fileSize;
+static int image = -1;
 static volatile sig_atomic_t releases;
 
 static void Release(int signal) { releases += signal != 0; }
@@ -94,6 +97,12 @@ static int Read(const char* path, char* buffer, size_t size, off_t at, struct fu
     while (delayMs && nanosleep(&delay, NULL) != 0 && errno == EINTR) {}
     if (failed) return -EIO;
     memset(buffer, 0, size);
+    for (Bytes got = 0; image >= 0 && got < size;) {
+        const ssize_t part = pread(image, buffer + got, size - got, (off_t)(offset + got));
+        if (part < 0 && errno != EINTR) return -errno;
+        if (part == 0) break; // past the image's end: zeros
+        got += part > 0 ? (Bytes)part : 0;
+    }
     return (int)size;
 }
 
@@ -108,7 +117,16 @@ int main(int argc, char** argv)
     while (fgets(line, sizeof(line), file) && ruleCount < 64) {
         struct Rule* rule = &rules[ruleCount];
         const int fields = sscanf(line, "%15s %llu %llu %llu", rule->kind, &rule->first, &rule->length, &rule->ms);
-        if (fields >= 2 && strcmp(rule->kind, "size") == 0) {
+        if (strncmp(line, "image ", 6) == 0) {
+            line[strcspn(line, "\n")] = 0;
+            image = open(line + 6, O_RDONLY | O_CLOEXEC);
+            const off_t end = image >= 0 ? lseek(image, 0, SEEK_END) : -1;
+            if (end < 0) {
+                fprintf(stderr, "rigfs: cannot read the image %s\n", line + 6);
+                return 2;
+            }
+            if (fileSize == 0) fileSize = (Bytes)end;
+        } else if (fields >= 2 && strcmp(rule->kind, "size") == 0) {
             fileSize = rule->first;
         } else if (fields >= 3) {
             ++ruleCount;

@@ -6,6 +6,7 @@
 #include "disktest/SurfaceScan.h"
 #include "main/CommandLine.h"
 #include "report/DetailsText.h"
+#include "report/FileText.h"
 #include "report/ResultText.h"
 #include "report/ScriptText.h"
 #include "text/Utf8.h"
@@ -174,6 +175,26 @@ ScanRecord ScanHere(std::int32_t drive)
     return SurfaceScan::Snapshot();
 }
 
+// What lies on `ranges` of the drive, as the window's Find Files names it.
+std::wstring FilesHere(std::int32_t drive, const std::vector<ScanRecord::Range>& ranges)
+{
+    EXPECT_TRUE(SurfaceScan::StartFindingFiles(drive, nullptr, 0, ranges));
+    while (SurfaceScan::IsRunning()) {
+        Sleep(10);
+    }
+    return FileText::Lines(SurfaceScan::FilesSnapshot());
+}
+
+// The failing drive's files on its unreadable ranges: make-demo-volumes.sh copied each file
+// with ntfscp and placed its partition by the file's first cluster as istat gives it, the
+// range's first 64 KiB piece 128 KiB into the file (into the second file's last 64 KiB, the
+// free space after it next); the last range lies past every partition.
+const std::string kFilesHeader = "LBA\tSectors\tPartition\tVolume\tFile System\tFile\tOffset\r\n";
+const std::string kLaterFiles = "204799872\t128\t2\t-\tNTFS\t\\Family photos 2019.zip\t458752\r\n"
+                                "204800000\t128\t2\t-\tNTFS\t(free space)\t-\r\n"
+                                "350000000\t384\t3\t-\tNTFS\t\\Accounts 2024.xlsx\t131072\r\n"
+                                "976773120\t48\t-\t-\t-\t(no partition)\t-\r\n";
+
 TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
 {
     struct Case {
@@ -194,6 +215,27 @@ TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
             EXPECT_EQ(run.err.compare(line, 8, "Scanned "), 0) << run.err.substr(line);
         }
     }
+    // Its files, on the ranges the scan found, as the window's Find Files names them; a named
+    // file adds nothing to the exit status.
+    const DriveDetails drive1 = DetailsOf(1);
+    const ScanRecord scanned = ScanHere(1);
+    const CliRun files = RunCli(L"scan 1 --files");
+    EXPECT_EQ(files.out, Utf8(scanned.CopyText({1, drive1.info.model, drive1.info.serialNumber}) + L"\r\n" +
+                              FilesHere(1, scanned.UnreadableRanges())));
+    EXPECT_EQ(files.status, DWORD{ScriptText::kFailing | ScriptText::kReadFailed});
+    EXPECT_TRUE(files.out.ends_with(kFilesHeader + "60999936\t128\t1\tD:\tNTFS\t\\Thesis final.docx\t131072\r\n" +
+                                    kLaterFiles))
+        << files.out.substr(files.out.rfind("LBA\t"));
+    const CliRun named = RunCli(L"files 1 976773120+48 350000000+384 204799872+256 61000013 0");
+    EXPECT_EQ(named.out, kFilesHeader + "0\t1\t-\t-\t-\t(partition table)\t-\r\n" +
+                             "61000013\t1\t1\tD:\tNTFS\t\\Thesis final.docx\t170496\r\n" + kLaterFiles);
+    EXPECT_EQ(named.status, DWORD{ScriptText::kFailing});
+    const CliRun json = RunCli(L"files 1 61000013 976773120+48 --json");
+    EXPECT_NE(json.out.find("\"File\": \"\\\\Thesis final.docx\",\r\n      \"Offset\": 170496\r\n"), std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"Partition\": null,\r\n      \"Volume\": null,"), std::string::npos) << json.out;
+    EXPECT_TRUE(json.out.ends_with("\"Result\": \"Finished\"\r\n}\r\n")) << json.out;
+
     // The failing drive's logged LBAs checked again, as the scan window's check does.
     const DriveDetails failing = DetailsOf(1);
     const ScanRecord check = SurfaceScan::CheckLoggedLbas(1, ScanRecord::LoggedLbasOf(failing));
@@ -201,6 +243,11 @@ TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
     EXPECT_EQ(logged.out, Utf8(check.CopyText({1, failing.info.model, failing.info.serialNumber})));
     EXPECT_NE(logged.out.find("Logged LBA\t61000013\t"), std::string::npos) << logged.out;
     EXPECT_EQ(logged.status, DWORD{ScriptText::kFailing | ScriptText::kReadFailed});
+    const CliRun loggedFiles = RunCli(L"scan 1 --logged --files --json");
+    EXPECT_NE(loggedFiles.out.find("\"File\": \"\\\\Accounts 2024.xlsx\""), std::string::npos) << loggedFiles.out;
+    EXPECT_NE(loggedFiles.out.find("[\r\n      \"Logged LBA\",\r\n      \"61000013\","), std::string::npos)
+        << loggedFiles.out;
+    EXPECT_EQ(loggedFiles.status, DWORD{ScriptText::kFailing | ScriptText::kReadFailed});
 
     const CliRun test = RunCli(L"readtest 2");
     EXPECT_EQ(test.out, Utf8(L"Speed\t" + ResultText::Figure(DiskTest::RunSequentialReadTest(2)) + L"\r\n"));
@@ -221,7 +268,8 @@ TEST(ConsoleProgram, ScanAndReadTestSayWhatTheWindowSays)
 
 TEST(ConsoleProgram, UsageErrorsAndDrivesThatDoNotOpen)
 {
-    for (const wchar_t* arguments : {L"lsit", L"details", L"scan 3 --json", L"readtest 32", L"list 1", L"--verbose"}) {
+    for (const wchar_t* arguments : {L"lsit", L"details", L"readtest 3 --json", L"readtest 32", L"list 1", L"--verbose",
+                                     L"files 1", L"files 1 12+0", L"files 1 -5", L"details 1 --files"}) {
         SCOPED_TRACE(arguments);
         const CliRun run = RunCli(arguments);
         EXPECT_EQ(run.status, DWORD{ScriptText::kUsageError});
@@ -229,7 +277,7 @@ TEST(ConsoleProgram, UsageErrorsAndDrivesThatDoNotOpen)
         EXPECT_TRUE(run.err.starts_with("ostrevane-cli: ")) << run.err;
         EXPECT_TRUE(run.err.ends_with(Utf8(CommandLine::UsageLine() + L"\r\n"))) << run.err;
     }
-    for (const wchar_t* arguments : {L"details 12", L"scan 12", L"readtest 12"}) {
+    for (const wchar_t* arguments : {L"details 12", L"scan 12", L"readtest 12", L"files 12 0"}) {
         SCOPED_TRACE(arguments);
         const CliRun run = RunCli(arguments);
         EXPECT_EQ(run.status, DWORD{ScriptText::kNotOpened});

@@ -23,12 +23,12 @@ std::wstring TextOf(HWND window)
     return text;
 }
 
-// Drive 0 reads at 100 MB/s until its third block, whose read hangs until it is cancelled, or,
-// stuck, until the test releases it.
+// Drive 0 reads at 100 MB/s until its eleventh block, whose read hangs until it is cancelled,
+// or, stuck, until the test releases it.
 void ScriptHangingDrive(bool stuck = false, const char* serial = "SCAN SERIAL", std::int64_t size = 64 * kMiB)
 {
     FakeSurface surface;
-    (stuck ? surface.stuckAtLba : surface.hangAtLba) = 2 * 2048;
+    (stuck ? surface.stuckAtLba : surface.hangAtLba) = 10 * 2048;
     DriveAnswers::TypicalDrive("SCAN MODEL", serial, "1.0", size, 40, 1, 1).ApplyTo(FakeKernel::Drive(0));
     FakeKernel::Drive(0).WithSurface(surface);
 }
@@ -49,9 +49,34 @@ constexpr wchar_t kStopping[] = L"Stopping: waiting for the drive to answer the 
 constexpr wchar_t kConfirm[] =
     L"Stop the scan and close this window? The result so far will be lost unless you copy it.";
 
+// The first of the demo's NTFS volumes, made by mkntfs and ntfscp, on drive 0's one partition
+// from LBA 8, and an unreadable stretch 64 KiB into its file; the row Find Files must show there,
+// from where istat put the file.
+std::wstring PutVolumeWithUnreadableFile()
+{
+    const DriveAnswers::MadeVolume volume = DriveAnswers::LoadMadeVolumes(OSTREVANE_DEMO_VOLUMES).at(0);
+    constexpr std::uint64_t kStart = 8;
+    FakeDrive& drive = FakeKernel::Drive(0);
+    drive.Answer(DriveAnswers::kGetDriveLayoutEx, DriveAnswers::Layout(0)
+                                                      .Signature(0x5CA11ED)
+                                                      .Mbr(1, kStart * 512, static_cast<std::int64_t>(volume.sectors * 512), 7)
+                                                      .Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0).Mbr(0, 0, 0, 0)
+                                                      .Build());
+    for (const auto& [at, bytes] : volume.contents) {
+        drive.contents[kStart * 512 + at] = bytes;
+    }
+    const std::uint64_t bad = kStart + volume.fileLba + 128;
+    drive.surface->unreadable.push_back({bad, 8});
+    // The scan reports the 64 KiB piece round it.
+    const std::uint64_t piece = bad / 128 * 128;
+    return std::to_wstring(piece) + L"\t128\t1\t\\" + std::wstring(volume.file.begin(), volume.file.end()) + L"\t" +
+           std::to_wstring((piece - kStart - volume.fileLba) * 512);
+}
+
 TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
 {
     ScriptHangingDrive();
+    const std::wstring fileRow = PutVolumeWithUnreadableFile();
     ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
     MessageBoxCapture boxes;
     Command(MAKEWPARAM(ID_BTN_SCAN, BN_CLICKED));
@@ -84,8 +109,11 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     const HWND copy = GetDlgItem(scan, ID_SCAN_COPY);
     EXPECT_FALSE(IsWindowEnabled(copy)) << "nothing to copy before the first start";
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "no logs name a failing LBA";
+    const HWND findFiles = GetDlgItem(scan, ID_SCAN_FIND_FILES);
+    EXPECT_FALSE(IsWindowEnabled(findFiles)) << "no unreadable sectors found yet";
     for (const auto& [id, x] :
-         {std::pair{ID_SCAN_START, 10}, {ID_SCAN_CHECK_LOGGED, 170}, {ID_SCAN_COPY, 330}, {IDCANCEL, 490}}) {
+         {std::pair{ID_SCAN_START, 10}, {ID_SCAN_CHECK_LOGGED, 170}, {ID_SCAN_FIND_FILES, 330}, {ID_SCAN_COPY, 490},
+          {IDCANCEL, 650}}) {
         RECT client{};
         GetClientRect(scan, &client);
         const RECT button = ChildRect(GetDlgItem(scan, id));
@@ -131,6 +159,28 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     EXPECT_FALSE(SurfaceScan::IsRunning()) << "the click meant for Stop started a scan";
     EXPECT_EQ(TextOf(start), L"Start");
 
+    // Find Files names what lies on the unreadable range, on the scan's thread with Stop as in
+    // the scan; the Files list takes the plot's place, and the copy carries it.
+    ASSERT_TRUE(IsWindowEnabled(findFiles));
+    Click(scan, ID_SCAN_FIND_FILES);
+    EXPECT_EQ(TextOf(start), L"Stop");
+    EXPECT_FALSE(IsWindowEnabled(UI::s_hwndBtnTest));
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(findFiles) != FALSE; }));
+    const HWND files = GetDlgItem(scan, ID_SCAN_FILES);
+    EXPECT_TRUE(IsWindowVisible(files));
+    ASSERT_EQ(SendMessageW(files, LVM_GETITEMCOUNT, 0, 0), 1);
+    std::wstring row;
+    for (int column = 0; column < 5; ++column) {
+        wchar_t cell[128]{};
+        LVITEMW item{};
+        item.iSubItem = column;
+        item.pszText = cell;
+        item.cchTextMax = 128;
+        SendMessageW(files, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+        row += (column == 0 ? L"" : L"\t") + std::wstring(cell);
+    }
+    EXPECT_EQ(row, fileRow);
+
     // Keys go to the window they were typed in, a details window open beside it or not: Ctrl+C
     // in the scan window copies the scan, in the details window the details.
     Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
@@ -146,11 +196,12 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     EXPECT_EQ(detailsCopy.find(L"Result\t"), std::wstring::npos) << "the details window copied the scan";
     const std::wstring copied = ClipboardText();
     EXPECT_EQ(copied.rfind(L"Drive\t0\r\nModel\tSCAN MODEL\r\nSerial Number\tSCAN SERIAL\r\nCapacity\t67108864 bytes\r\n"
-                           L"Sector Size\t512 bytes\r\nResult\tStopped\r\nScanned\t2097152 bytes\r\n",
+                           L"Sector Size\t512 bytes\r\nResult\tStopped\r\nScanned\t10485760 bytes\r\n",
                            0),
               0u)
         << std::string(copied.begin(), copied.end());
-    EXPECT_NE(copied.find(L"Blocks up to 50 ms\t2\r\n"), std::wstring::npos);
+    EXPECT_NE(copied.find(L"Blocks up to 50 ms\t9\r\n"), std::wstring::npos);
+    EXPECT_NE(copied.find(L"\r\n\r\nLBA\tSectors\tPartition\tVolume\tFile System\tFile\tOffset\r\n"), std::wstring::npos);
 
     // Escape in the details window closes it alone; in the scan window, a stopped result closes
     // without a question.

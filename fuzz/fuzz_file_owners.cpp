@@ -1,0 +1,94 @@
+#include "FuzzCheck.h"
+
+#include "diskinfo/LittleEndian.h"
+#include "filesystems/FileOwners.h"
+
+#include <vector>
+
+// A small volume and the ranges asked of it, through FindOwners to whichever reader the boot
+// sector names. Layout (little-endian): the volume's sectors (u16, at most kMostSectors), the
+// count of ranges (u8, at most 8), the 1-based number of the read that ends the map (u8, 0 for
+// none), a sector whose reads fail (u16, 0xFFFF for none), two spare bytes; then each range as
+// first and count (u32, u32); then any number of sectors as their number (u16) and 512 bytes.
+// Sectors not given are zero, so a real volume's seed keeps only the sectors that hold something.
+namespace {
+
+constexpr std::size_t kSectorSize = 512;
+constexpr std::size_t kMostSectors = 4096;
+constexpr std::size_t kHeader = 8;
+constexpr std::size_t kRange = 8;
+constexpr std::size_t kMostRanges = 8;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < kHeader) {
+        return 0;
+    }
+    const std::span<const std::uint8_t> input(data, size);
+    const std::size_t sectors = std::min<std::size_t>(ReadLe(input, 0, 2), kMostSectors);
+    const std::size_t rangeCount = std::min<std::size_t>(data[2], kMostRanges);
+    const std::uint64_t endingRead = data[3];
+    const std::uint64_t failing = ReadLe(input, 4, 2);
+    if (size < kHeader + rangeCount * kRange) {
+        return 0;
+    }
+    std::vector<FileOwners::SectorRange> ranges;
+    for (std::size_t r = 0; r < rangeCount; ++r) {
+        const std::size_t range = kHeader + r * kRange;
+        ranges.push_back({ReadLe(input, range, 4), ReadLe(input, range + 4, 4)});
+    }
+    // Made once: a fresh volume per input would cost more than the readers.
+    static std::vector<std::uint8_t> image(kMostSectors * kSectorSize);
+    std::fill_n(image.begin(), sectors * kSectorSize, std::uint8_t{0});
+    for (std::size_t at = kHeader + rangeCount * kRange; at + 2 + kSectorSize <= size; at += 2 + kSectorSize) {
+        const std::size_t sector = ReadLe(input, at, 2);
+        if (sector < sectors) {
+            std::copy_n(data + at + 2, kSectorSize, image.begin() + static_cast<std::ptrdiff_t>(sector * kSectorSize));
+        }
+    }
+
+    FileOwners::Volume volume;
+    volume.sectorCount = sectors;
+    volume.sectorSize = kSectorSize;
+    std::uint64_t reads = 0;
+    volume.read = [&](std::uint64_t first, std::span<std::uint8_t> into) {
+        // Whole sectors inside the volume, as the drive's read-only handle takes them.
+        FUZZ_CHECK(into.size() % kSectorSize == 0 && !into.empty());
+        FUZZ_CHECK(first <= sectors && into.size() / kSectorSize <= sectors - first);
+        if (++reads == endingRead) {
+            return FileOwners::ReadResult{FileOwners::ReadResult::Outcome::Ended, 0};
+        }
+        if (failing >= first && failing < first + into.size() / kSectorSize) {
+            return FileOwners::ReadResult{FileOwners::ReadResult::Outcome::Unreadable, 23};
+        }
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(first * kSectorSize), into.size(), into.begin());
+        return FileOwners::ReadResult{};
+    };
+    volume.progress = [](int percent) { FUZZ_CHECK(percent >= 0 && percent <= 100); };
+
+    const FileOwners::Map map = FileOwners::FindOwners(volume, ranges);
+    FUZZ_CHECK(map.outcome == FileOwners::Map::Outcome::Mapped || map.owners.empty());
+    // Every owner inside the volume and inside the asked sectors (the union of the ranges, which
+    // may overlap), in order.
+    std::sort(ranges.begin(), ranges.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<FileOwners::SectorRange> asked;
+    for (const FileOwners::SectorRange& range : ranges) {
+        if (!asked.empty() && range.first <= asked.back().first + asked.back().count) {
+            asked.back().count = std::max(asked.back().count, range.first + range.count - asked.back().first);
+        } else {
+            asked.push_back(range);
+        }
+    }
+    std::uint64_t previous = 0;
+    for (const FileOwners::Owner& owner : map.owners) {
+        FUZZ_CHECK(owner.count > 0 && owner.first < sectors && owner.count <= sectors - owner.first);
+        FUZZ_CHECK(!owner.file.empty() && owner.first >= previous);
+        previous = owner.first;
+        FUZZ_CHECK(std::any_of(asked.begin(), asked.end(), [&](const FileOwners::SectorRange& range) {
+            return owner.first >= range.first && owner.first + owner.count <= range.first + range.count;
+        }));
+    }
+    return 0;
+}

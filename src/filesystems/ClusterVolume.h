@@ -1,0 +1,201 @@
+#pragma once
+
+#include "filesystems/FileOwners.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// What the FAT family (FAT12/16/32 and exFAT) have in common: a cluster heap whose chains a FAT
+// links, directories of 32-byte entries, and a map of the asked sectors that the first claim to
+// each sector wins. Internal to the two readers.
+namespace FileOwners::Clusters {
+
+// The largest read: big enough for the drive to stream, small enough to keep memory bounded.
+inline constexpr std::uint64_t kPiece = 1 << 20;
+// Paths deeper than this are cut, and the rest of them is "…".
+inline constexpr unsigned kDeepest = 256;
+
+// Bytes of the volume, read through its whole sectors. Remembers whether the drive went away or
+// the user stopped, after which every read fails at once.
+class Reader {
+public:
+    explicit Reader(const Volume& volume) : volume_(volume) {}
+    // False when the bytes could not be read, including any that lie past the volume's end.
+    bool Read(std::uint64_t offset, std::span<std::uint8_t> into);
+    bool Ended() const { return ended_; }
+    std::uint32_t SectorSize() const { return volume_.sectorSize; }
+
+private:
+    const Volume& volume_;
+    std::vector<std::uint8_t> whole_;
+    bool ended_ = false;
+};
+
+// Which of the asked sectors belong to what: the first claim to a sector wins, so the caller
+// claims in order of precedence (free space before the files that still list it).
+class OwnerMap {
+public:
+    OwnerMap(const Volume& volume, std::span<const SectorRange> ranges);
+    // Gives the unclaimed asked sectors that start inside volume bytes [offset, offset + length)
+    // to `file`, whose own byte offset at `offset` is `fileOffset`.
+    void Claim(std::uint64_t offset, std::uint64_t length, const std::wstring& file,
+               std::optional<std::uint64_t> fileOffset = std::nullopt);
+    // Whether any unclaimed asked sector starts inside those bytes.
+    bool Wants(std::uint64_t offset, std::uint64_t length) const;
+    bool Complete() const { return unclaimed_ == 0; }
+    // The asked sectors, merged and inside the volume.
+    const std::vector<SectorRange>& Asked() const { return asked_; }
+    std::uint32_t SectorSize() const { return sectorSize_; }
+    // Every asked sector still unclaimed goes to `rest`; neighbours of one file are joined.
+    std::vector<Owner> Finish(const std::wstring& rest);
+
+private:
+    // Walks the unclaimed stretches of sectors [first, end), stopping when `gap` returns false.
+    void Gaps(std::uint64_t first, std::uint64_t end,
+              const std::function<bool(std::uint64_t, std::uint64_t)>& gap) const;
+
+    std::uint32_t sectorSize_;
+    std::vector<SectorRange> asked_;
+    std::map<std::uint64_t, Owner> claimed_;
+    std::uint64_t unclaimed_ = 0;
+};
+
+// A FAT: the link from each cluster to the next, read in pieces as they are needed, from the
+// first copy whose piece reads. A piece that no copy gives is said once in the notes.
+class Fat {
+public:
+    struct Layout {
+        std::vector<std::uint64_t> copies; // byte offsets of the copies, the active one first
+        std::uint64_t length = 0;          // bytes of one copy
+        unsigned bits = 32;                // 12, 16 or 32 per entry
+        std::uint32_t mask = 0xFFFFFFFF;   // FAT32 keeps four bits for itself
+        std::uint32_t badCluster = 0;      // the entry that marks a bad cluster
+    };
+    Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes)
+        : reader_(reader), layout_(std::move(layout)), notes_(notes)
+    {
+    }
+    // The entry of `cluster`; none where its piece could not be read.
+    std::optional<std::uint32_t> Entry(std::uint32_t cluster);
+    std::uint32_t BadCluster() const { return layout_.badCluster; }
+
+private:
+    struct Piece {
+        std::uint64_t index = 0;
+        std::vector<std::uint8_t> bytes; // empty when unreadable
+        std::uint64_t used = 0;
+    };
+    const Piece& PieceAt(std::uint64_t index);
+
+    Reader& reader_;
+    Layout layout_;
+    std::vector<std::wstring>& notes_;
+    std::vector<Piece> pieces_;
+    std::uint64_t clock_ = 0;
+};
+
+// The cluster heap's geometry.
+struct Heap {
+    std::uint64_t offset = 0;      // byte offset of cluster 2
+    std::uint64_t clusterSize = 0; // bytes
+    std::uint32_t count = 0;       // clusters 2 .. count + 1
+    bool Valid(std::uint64_t cluster) const { return cluster >= 2 && cluster - 2 < count; }
+    std::uint64_t ByteOf(std::uint64_t cluster) const { return offset + (cluster - 2) * clusterSize; }
+};
+
+// Contiguous clusters of a chain: `count` from `first`, starting at cluster number `index` of
+// the chain.
+struct Run {
+    std::uint32_t first = 0;
+    std::uint64_t count = 0;
+    std::uint64_t index = 0;
+};
+
+// Follows a chain from `first` for at most `most` clusters, in runs; a link out of the heap, a
+// free or bad link, or an unreadable piece of the FAT ends it, and so does a loop, at the latest
+// when `most` is reached. `contiguous` (exFAT's NoFatChain) takes the clusters in a row instead.
+// Stops early when `run` returns false.
+void FollowChain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t most, bool contiguous,
+                 const std::function<bool(const Run&)>& run);
+
+// Bytes of the volume that a directory's entries lie in.
+struct Extent {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// Reads a directory's extents, in pieces of at most kPiece, and hands each 32-byte entry to
+// `entry` until it returns false; a piece that does not read is left out and said in the notes,
+// and `entry` is told of the gap by an empty span.
+void ReadEntries(Reader& reader, std::span<const Extent> extents, const std::wstring& directory,
+                 std::vector<std::wstring>& notes,
+                 const std::function<bool(std::span<const std::uint8_t>)>& entry);
+
+// How far the mapping has come: clusters of files walked against the clusters in use.
+class Progress {
+public:
+    Progress(const Volume& volume, std::uint64_t expected) : volume_(volume), expected_(expected ? expected : 1) {}
+    void Add(std::uint64_t clusters);
+    void Done();
+
+private:
+    const Volume& volume_;
+    std::uint64_t expected_;
+    std::uint64_t done_ = 0;
+    int shown_ = -1;
+};
+
+// A directory waiting to be read: where its entries are, its path and depth.
+struct Directory {
+    std::uint32_t first = 0;
+    std::uint64_t most = 0; // clusters at most
+    bool contiguous = false;
+    Extent fixed;           // FAT12/16's root, which lies outside the heap
+    std::wstring path;      // "" for the root
+    std::wstring prefix;    // what its entries' paths start with
+    unsigned depth = 0;
+};
+
+// What a directory lists that owns clusters.
+struct Found {
+    std::wstring name;
+    std::uint32_t first = 0;
+    std::uint64_t length = 0; // bytes; none known for a FAT directory
+    bool contiguous = false;
+    bool directory = false;
+};
+
+// Reads a directory's entries one by one (an empty span for a piece that did not read), adds
+// what they list to `found`, and returns false at the directory's end.
+using EntryReader = std::function<bool(std::span<const std::uint8_t> entry, std::vector<Found>& found)>;
+
+// Everything the cluster readers share once the tables are found: every directory from the
+// root down, depth first, each directory's own clusters named by DirectoryName and each file's
+// by its path with its byte offsets, until every asked sector is claimed; then `result` is
+// mapped, the sectors no file claims "(lost clusters)" (or "(unknown)" when something could
+// not be read), or Ended. A directory already read (one that contains itself) is not read
+// again. `entries` makes a fresh EntryReader for each directory; `mostInDirectory` bounds a
+// directory whose length its entry does not say.
+struct Walk {
+    Reader& reader;
+    Fat& fat;
+    const Heap& heap;
+    OwnerMap& map;
+    Progress& progress;
+    Map& result;
+    std::function<EntryReader()> entries;
+    std::uint64_t mostInDirectory = 0;
+    void From(Directory root);
+};
+
+enum class ClusterState { Free, Bad, Used, Unknown };
+
+// Gives the asked free and bad clusters of the heap to "(free space)" and "(bad clusters)".
+void ClaimUnallocated(OwnerMap& map, const Heap& heap, const std::function<ClusterState(std::uint32_t)>& state);
+
+} // namespace FileOwners::Clusters

@@ -1,0 +1,45 @@
+#include "filesystems/FileOwners.h"
+
+#include "diskinfo/BootSector.h"
+
+#include <algorithm>
+
+namespace FileOwners {
+
+Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
+{
+    Map map;
+    if (volume.sectorSize == 0 || volume.sectorCount == 0 || !volume.read) {
+        return map;
+    }
+    // Whole sectors, at least as far as the boot sector's reader looks; past a short volume's
+    // end the bytes stay zero.
+    const std::uint64_t sectors = (BootSector::kReadSize + volume.sectorSize - 1) / volume.sectorSize;
+    std::vector<std::uint8_t> start(static_cast<std::size_t>(sectors * volume.sectorSize));
+    const std::uint64_t readable = std::min(sectors, volume.sectorCount);
+    const ReadResult read = volume.read(0, std::span(start).first(static_cast<std::size_t>(readable * volume.sectorSize)));
+    if (read.outcome == ReadResult::Outcome::Ended) {
+        map.outcome = Map::Outcome::Ended;
+        return map;
+    }
+    if (read.outcome == ReadResult::Outcome::Unreadable) {
+        map.notes.push_back(L"The boot sector is unreadable");
+        return map;
+    }
+    map.fileSystem = BootSector::FileSystemOf(start);
+    if (map.fileSystem == L"NTFS") {
+        return FindNtfsOwners(volume, ranges);
+    }
+    if (map.fileSystem == L"exFAT") {
+        return FindExfatOwners(volume, ranges);
+    }
+    if (map.fileSystem.starts_with(L"FAT")) {
+        return FindFatOwners(volume, ranges);
+    }
+    map.outcome = map.fileSystem.empty()            ? Map::Outcome::NotRecognised
+                  : map.fileSystem == L"BitLocker" ? Map::Outcome::Encrypted
+                                                    : Map::Outcome::NotRead;
+    return map;
+}
+
+} // namespace FileOwners
