@@ -82,13 +82,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::uint64_t previous = 0;
+    // How far each asked stretch is covered by pieces without a gap.
+    std::vector<std::uint64_t> reach;
+    for (const FileOwners::SectorRange& range : asked) {
+        reach.push_back(range.first);
+    }
     for (const FileOwners::Owner& owner : map.owners) {
         FUZZ_CHECK(owner.count > 0 && owner.first < sectors && owner.count <= sectors - owner.first);
         FUZZ_CHECK(!owner.file.empty() && owner.first >= previous);
         previous = owner.first;
-        FUZZ_CHECK(std::any_of(asked.begin(), asked.end(), [&](const FileOwners::SectorRange& range) {
+        const auto in = std::find_if(asked.begin(), asked.end(), [&](const FileOwners::SectorRange& range) {
             return owner.first >= range.first && owner.first + owner.count <= range.first + range.count;
-        }));
+        });
+        FUZZ_CHECK(in != asked.end());
+        std::uint64_t& covered = reach[static_cast<std::size_t>(in - asked.begin())];
+        FUZZ_CHECK(owner.first <= covered);
+        covered = std::max(covered, owner.first + owner.count);
+    }
+    // A mapped volume has every asked sector inside it in a piece.
+    if (map.outcome == FileOwners::Map::Outcome::Mapped) {
+        for (std::size_t i = 0; i < asked.size(); ++i) {
+            FUZZ_CHECK(asked[i].first >= sectors || reach[i] >= std::min<std::uint64_t>(asked[i].first + asked[i].count, sectors));
+        }
     }
     return 0;
 }

@@ -309,7 +309,7 @@ public:
         Map map;
         map.fileSystem = L"NTFS";
         if (!ReadGeometry()) {
-            map.outcome = Map::Outcome::NotRecognised;
+            map.outcome = ended_ ? Map::Outcome::Ended : Map::Outcome::NotRecognised;
             return map;
         }
         if (LoadMft() && ScanMft() && ReadBitmap()) {
@@ -852,25 +852,31 @@ private:
                     lastOf[file] = owners.size();
                     owners.push_back({a, b - a, std::move(file), offset});
                 };
+                bool named = true;
                 if (a >= dataEnd) {
                     add(a == backupSector_ ? L"(boot sector)" : L"(free space)", std::nullopt);
                 } else if (isFree) {
                     add(L"(free space)", std::nullopt);
-                } else if (active.empty()) {
-                    add(L"(unknown)", std::nullopt);
-                }
-                for (const std::size_t c : isFree || a >= dataEnd ? std::vector<std::size_t>{} : active) {
-                    const Claim& claim = claims_[c];
-                    // A record's place names its file only where nothing else of that file
-                    // does, and only a file with a name: the rest is $MFT's, which is named.
-                    if (claim.place && (!NameOf(claim.record).known ||
-                                        std::any_of(active.begin(), active.end(), [&](std::size_t d) {
-                                            return !claims_[d].place && claims_[d].record == claim.record && claims_[d].suffix.empty();
-                                        }))) {
-                        continue;
+                } else {
+                    named = false;
+                    for (const std::size_t c : active) {
+                        const Claim& claim = claims_[c];
+                        // A record's place names its file only where nothing else of that file
+                        // does, and only a file with a name: the rest is $MFT's, which is named.
+                        if (claim.place && (!NameOf(claim.record).known ||
+                                            std::any_of(active.begin(), active.end(), [&](std::size_t d) {
+                                                return !claims_[d].place && claims_[d].record == claim.record &&
+                                                       claims_[d].suffix.empty();
+                                            }))) {
+                            continue;
+                        }
+                        add(PathOf(claim.record) + claim.suffix,
+                            claim.offset ? std::optional(*claim.offset + (a - claim.first) * volume_.sectorSize) : std::nullopt);
+                        named = true;
                     }
-                    add(PathOf(claim.record) + claim.suffix,
-                        claim.offset ? std::optional(*claim.offset + (a - claim.first) * volume_.sectorSize) : std::nullopt);
+                }
+                if (!named) {
+                    add(L"(unknown)", std::nullopt);
                 }
             }
         }
