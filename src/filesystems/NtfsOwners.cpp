@@ -361,7 +361,8 @@ private:
             return false;
         }
         sectorsPerCluster_ = clusterBytes_ / sectorSize;
-        clusterCount_ = totalSectors * bytesPerSector / clusterBytes_;
+        // Clusters past the volume's end cannot be read, whatever the boot sector counts.
+        clusterCount_ = std::min(totalSectors * bytesPerSector, volume_.sectorCount * sectorSize) / clusterBytes_;
         // The copy of the boot sector lies in the sector after the last that the count covers.
         backupSector_ = totalSectors * bytesPerSector / sectorSize;
         mftLcn_ = ReadLe(bytes, kMftLcn, 8);
@@ -467,6 +468,15 @@ private:
                 SortRuns(mftRuns_);
             }
         }
+        // No further than the runs map inside the volume: a damaged size must not send the pass
+        // over records that are nowhere.
+        std::uint64_t mapped = 0;
+        for (const Run& run : mftRuns_) {
+            if (run.lcn && *run.lcn + run.length <= clusterCount_ && run.vcn * clusterBytes_ == mapped) {
+                mapped = (run.vcn + run.length) * clusterBytes_;
+            }
+        }
+        mftBytes_ = std::min(mftBytes_, mapped);
         mftBytes_ -= mftBytes_ % recordBytes_;
         return !ended_;
     }
