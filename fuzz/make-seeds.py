@@ -206,19 +206,19 @@ def read_identities(pages):
         yield name, [f[1:-1].encode("latin-1") for f in fields]
 
 
-def volume_seed(image, ranges, drop=(), ending_read=0, failing=0xFFFF):
+def volume_seed(image, ranges, drop=(), ending_read=0, failing=0xFFFF, sector_size=512):
     """A file_owners input: the volume's sectors that hold something (not zeros, not the 0xFF
     fill of a journal, not an NTFS record out of use, none of `drop`), each after its number,
     behind the header and ranges."""
     data = image.read_bytes()
     sectors = len(data) // 512
-    seed = struct.pack("<HBBHH", sectors, len(ranges), ending_read, failing, 0)
+    seed = struct.pack("<HBBHBx", sectors, len(ranges), ending_read, failing, sector_size == 4096)
     seed += b"".join(struct.pack("<II", first, count) for first, count in ranges)
     unused = set()
     for sector in range(sectors):
         chunk = data[sector * 512:(sector + 1) * 512]
         if chunk[:4] == b"FILE" and not chunk[0x16] & 1:
-            unused |= {sector, sector + 1}
+            unused |= set(range(sector, sector + struct.unpack_from("<I", chunk, 0x1C)[0] // 512))
         if sector not in drop and sector not in unused and chunk.strip(b"\0") and chunk.strip(b"\xff"):
             seed += struct.pack("<H", sector) + chunk
     return seed
@@ -250,6 +250,11 @@ def file_owner_seeds(root):
         write(target, "ntfs-pieces.bin", volume_seed(ntfs, [(0, 1), (30, 60), (300, 40), (sectors - 1, 9)], upcase))
         write(target, "ntfs-mft-unreadable.bin", volume_seed(ntfs, [(0, sectors)], upcase, failing=40))
         write(target, "ntfs-ended.bin", volume_seed(ntfs, [(0, sectors)], upcase, ending_read=3))
+        # On a drive of 4,096-byte sectors: records of 1 KiB share a sector.
+        ntfs4k = work / "ntfs4k.img"
+        ntfs4k.write_bytes(bytes(1100 * 1024))
+        subprocess.run(["mkntfs", "-F", "-q", "-s", "4096", "-c", "4096", str(ntfs4k)], **quiet)
+        write(target, "ntfs-4k-sectors.bin", volume_seed(ntfs4k, [(0, sectors // 8)], ntfs_sectors(ntfs4k, 10), sector_size=4096))
         if os.geteuid() == 0 and os.path.exists("/dev/fuse"):
             mount = work / "m"
             mount.mkdir()
