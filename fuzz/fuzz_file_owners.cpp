@@ -6,22 +6,16 @@
 #include <vector>
 
 // A small volume and the ranges asked of it, through FindOwners to whichever reader the boot
-// sector names. Layout (little-endian): the volume's length in 512-byte blocks (u16, at most
-// kMostBlocks), the
-// count of ranges (u8, at most 8), the 1-based number of the read that ends the map (u8, 0 for
-// none), a sector whose reads fail (u16, 0xFFFF for none), its sector size (u8: 4,096 bytes when
-// bit 0 is set, else 512), a spare byte; then each range as first and count (u32, u32), in
-// sectors; then any number of blocks as their number (u16) and 512 bytes. Blocks not given are
-// zero, so a real volume's seed keeps only the blocks that hold something.
-namespace {
-
+// sector names. Layout (little-endian): the volume's 512-byte blocks (u16, at most kMostBlocks),
+// the count of ranges (u8, at most 8), the 1-based number of the read that ends the map (u8, 0
+// for none), a sector whose reads fail (u16), the sector size (u8: 4,096 when bit 0 is set, else
+// 512), a spare byte; each range as first and count in sectors (u32, u32); then blocks as their
+// number (u16) and 512 bytes. Blocks not given are zero, so a seed keeps only those that matter.
 constexpr std::size_t kBlock = 512;
 constexpr std::size_t kMostBlocks = 4096;
 constexpr std::size_t kHeader = 8;
 constexpr std::size_t kRange = 8;
 constexpr std::size_t kMostRanges = 8;
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
