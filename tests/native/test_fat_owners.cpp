@@ -141,6 +141,7 @@ TEST(FatOwners, RealVolumes)
     Check("fat12", cases, FindFatOwners, L"FAT12");
     Check("fat16", cases, FindFatOwners, L"FAT16");
     Check("fat32", cases, FindFatOwners, L"FAT32");
+    Check("fat16-loops", cases, FindFatOwners, L"FAT16");
 }
 
 TEST(ExfatOwners, RealVolume)
