@@ -91,9 +91,9 @@ OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges) : 
     }
 }
 
-void OwnerMap::Gaps(std::uint64_t first, std::uint64_t end,
-                    const std::function<bool(std::uint64_t, std::uint64_t)>& gap) const
+std::vector<SectorRange> OwnerMap::Gaps(std::uint64_t first, std::uint64_t end) const
 {
+    std::vector<SectorRange> gaps;
     auto range = std::upper_bound(asked_.begin(), asked_.end(), first,
                                   [](std::uint64_t at, const SectorRange& r) { return at < r.first + r.count; });
     for (; range != asked_.end() && range->first < end; ++range) {
@@ -106,8 +106,8 @@ void OwnerMap::Gaps(std::uint64_t first, std::uint64_t end,
         }
         while (at < stop) {
             const std::uint64_t gapEnd = piece == claimed_.end() ? stop : std::min(stop, piece->first);
-            if (gapEnd > at && !gap(at, gapEnd)) {
-                return;
+            if (gapEnd > at) {
+                gaps.push_back({at, gapEnd - at});
             }
             if (piece == claimed_.end() || piece->first >= stop) {
                 break;
@@ -116,6 +116,7 @@ void OwnerMap::Gaps(std::uint64_t first, std::uint64_t end,
             ++piece;
         }
     }
+    return gaps;
 }
 
 void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstring& file,
@@ -126,12 +127,7 @@ void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstr
     }
     const std::uint64_t first = CeilDiv(offset, sectorSize_);
     const std::uint64_t end = CeilDiv(offset + length, sectorSize_);
-    std::vector<SectorRange> gaps;
-    Gaps(first, end, [&](std::uint64_t at, std::uint64_t stop) {
-        gaps.push_back({at, stop - at});
-        return true;
-    });
-    for (const SectorRange& gap : gaps) {
+    for (const SectorRange& gap : Gaps(first, end)) {
         std::optional<std::uint64_t> at;
         if (fileOffset) {
             at = *fileOffset + (gap.first * sectorSize_ - offset);
@@ -139,18 +135,6 @@ void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstr
         claimed_.emplace(gap.first, Owner{gap.first, gap.count, file, at});
         unclaimed_ -= gap.count;
     }
-}
-
-bool OwnerMap::Wants(std::uint64_t offset, std::uint64_t length) const
-{
-    bool wanted = false;
-    if (unclaimed_ != 0 && length != 0) {
-        Gaps(CeilDiv(offset, sectorSize_), CeilDiv(offset + length, sectorSize_), [&](std::uint64_t, std::uint64_t) {
-            wanted = true;
-            return false;
-        });
-    }
-    return wanted;
 }
 
 std::vector<Owner> OwnerMap::Finish(const std::wstring& rest)
@@ -218,9 +202,11 @@ const Fat::Piece& Fat::PieceAt(std::uint64_t index)
     if (!read) {
         const std::uint64_t first = index * kPiece * 8 / layout_.bits;
         const std::uint64_t last = first + piece.bytes.size() * 8 / layout_.bits - (layout_.bits == 12 ? 0 : 1);
-        if (!reader_.Ended()) {
-            notes_.push_back(L"FAT entries " + Decimal(first) + L"–" + Decimal(std::max(first, last)) +
-                             L" unreadable in every copy: the files whose clusters they link are known only in part");
+        std::wstring note = L"FAT entries " + Decimal(first) + L"–" + Decimal(std::max(first, last)) +
+                            L" unreadable in every copy: the files whose clusters they link are known only in part";
+        // A piece read again after others took its place is said once.
+        if (!reader_.Ended() && std::find(notes_.begin(), notes_.end(), note) == notes_.end()) {
+            notes_.push_back(std::move(note));
         }
         piece.bytes.clear();
     }
@@ -306,7 +292,8 @@ void Progress::Done()
     }
 }
 
-void ClaimUnallocated(OwnerMap& map, const Heap& heap, const std::function<ClusterState(std::uint32_t)>& state)
+void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
+                      const std::function<ClusterState(std::uint32_t)>& state)
 {
     const std::uint64_t size = map.SectorSize();
     for (const SectorRange& range : std::vector<SectorRange>(map.Asked())) {
@@ -320,7 +307,7 @@ void ClaimUnallocated(OwnerMap& map, const Heap& heap, const std::function<Clust
             std::min<std::uint64_t>(heap.count + 1, 2 + (end - 1 - heap.offset) / heap.clusterSize));
         std::uint32_t runStart = first;
         ClusterState runState = state(first);
-        for (std::uint64_t cluster = first; cluster <= std::uint64_t{last} + 1; ++cluster) {
+        for (std::uint64_t cluster = first; cluster <= std::uint64_t{last} + 1 && !reader.Ended(); ++cluster) {
             const ClusterState now = cluster <= last ? state(static_cast<std::uint32_t>(cluster)) : ClusterState::Used;
             if (cluster <= last && now == runState) {
                 continue;
