@@ -342,12 +342,9 @@ void Walk::From(Directory root)
             progress.Add(run.count);
             return true;
         });
-        found.clear();
-        EntryReader next = entries();
-        ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
-                    [&](std::span<const std::uint8_t> entry) { return next(entry, found); });
+        // Files are mapped as their entries come, so that a huge directory is never held whole.
         const std::size_t before = waiting.size();
-        for (const Found& item : found) {
+        const auto take = [&](const Found& item) {
             Directory child = Child(directory, item.name);
             if (item.directory) {
                 // A directory listed twice, or inside itself, is read once.
@@ -357,7 +354,7 @@ void Walk::From(Directory root)
                     child.contiguous = item.contiguous;
                     waiting.push_back(std::move(child));
                 }
-                continue;
+                return;
             }
             FollowChain(fat, heap, item.first, CeilDiv(item.length, heap.clusterSize), item.contiguous,
                         [&](const Run& run) {
@@ -366,7 +363,17 @@ void Walk::From(Directory root)
                             progress.Add(run.count);
                             return !map.Complete();
                         });
-        }
+        };
+        EntryReader next = entries();
+        ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
+                    [&](std::span<const std::uint8_t> entry) {
+                        const bool more = next(entry, found);
+                        for (const Found& item : found) {
+                            take(item);
+                        }
+                        found.clear();
+                        return more && !map.Complete();
+                    });
         // Depth first, in the order the directory lists them.
         std::reverse(waiting.begin() + static_cast<std::ptrdiff_t>(before), waiting.end());
     }
