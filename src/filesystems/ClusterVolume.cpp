@@ -226,11 +226,20 @@ void FollowChain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t 
     }
     Run current{first, 1, 0};
     std::uint32_t cluster = first;
-    // A chain never holds more links than the heap has clusters, so `most` bounds a loop too.
+    // `most` bounds a loop, but a file of gigabytes that loops over two clusters would take long:
+    // a loop is seen, as Brent finds one, once it has gone round at most twice.
+    std::uint32_t marked = first;
+    std::uint64_t sinceMarked = 0;
+    std::uint64_t markEvery = 1;
     while (current.index + current.count < most) {
         const std::optional<std::uint32_t> next = fat.Entry(cluster);
-        if (!next || !heap.Valid(*next) || *next == fat.BadCluster()) {
+        if (!next || !heap.Valid(*next) || *next == fat.BadCluster() || *next == marked) {
             break;
+        }
+        if (++sinceMarked == markEvery) {
+            marked = *next;
+            sinceMarked = 0;
+            markEvery *= 2;
         }
         if (*next == cluster + 1) {
             ++current.count;
