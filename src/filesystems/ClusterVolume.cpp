@@ -167,9 +167,9 @@ std::optional<std::uint32_t> Fat::Entry(std::uint32_t cluster)
     if (byte + width > layout_.length) {
         return std::nullopt;
     }
-    // A FAT12 is at most 6 KiB, one piece, so its entries never straddle two.
+    // A FAT12's entries lie in its first 6 KiB, one piece, so no entry straddles two.
     const Piece& piece = PieceAt(byte / kPiece);
-    if (piece.bytes.empty()) {
+    if (byte % kPiece + width > piece.bytes.size()) {
         return std::nullopt;
     }
     auto value = static_cast<std::uint32_t>(ReadLe(piece.bytes, byte % kPiece, width));

@@ -195,7 +195,7 @@ private:
             chars_.assign(order * kCharsPerLongEntry, L'\0');
             checksum_ = entry[kLongChecksum];
         }
-        if (next_ == kNone || order != next_ || entry[kLongChecksum] != checksum_) {
+        if (next_ == kNone || order == 0 || order != next_ || entry[kLongChecksum] != checksum_) {
             next_ = kNone;
             return;
         }
