@@ -11,7 +11,6 @@ Usage: fuzz/make-seeds.py [directory with *.bin pages, identity.tsv and expected
 
 import os
 import pathlib
-import shutil
 import struct
 import subprocess
 import sys
@@ -206,19 +205,18 @@ def read_identities(pages):
         yield name, [f[1:-1].encode("latin-1") for f in fields]
 
 
-def volume_seed(image, ranges, drop=(), ending_read=0, failing=0xFFFF):
-    """A file_owners input: the volume's sectors that hold something (not zeros, not the 0xFF
-    fill of a journal, not an NTFS record out of use, none of `drop`), each after its number,
-    behind the header and ranges."""
+def volume_seed(image, ranges, drop=(), ending_read=0, failing=0xFFFF, sector_size=512):
+    """A file_owners input: header, ranges, then each sector that holds something (not zeros, not
+    a journal's 0xFF fill, not an NTFS record out of use, none of `drop`) after its number."""
     data = image.read_bytes()
     sectors = len(data) // 512
-    seed = struct.pack("<HBBHH", sectors, len(ranges), ending_read, failing, 0)
+    seed = struct.pack("<HBBHBx", sectors, len(ranges), ending_read, failing, sector_size == 4096)
     seed += b"".join(struct.pack("<II", first, count) for first, count in ranges)
     unused = set()
     for sector in range(sectors):
         chunk = data[sector * 512:(sector + 1) * 512]
         if chunk[:4] == b"FILE" and not chunk[0x16] & 1:
-            unused |= {sector, sector + 1}
+            unused |= set(range(sector, sector + struct.unpack_from("<I", chunk, 0x1C)[0] // 512))
         if sector not in drop and sector not in unused and chunk.strip(b"\0") and chunk.strip(b"\xff"):
             seed += struct.pack("<H", sector) + chunk
     return seed
@@ -235,9 +233,8 @@ def ntfs_sectors(image, entry):
 
 
 def file_owner_seeds(root):
-    """Small real volumes made by mkntfs (and one filled through ntfs-3g where it can mount),
-    mkfs.exfat and mkfs.vfat, asked whole and in pieces; $UpCase and the journal stay out, as
-    nothing reads them to map files."""
+    """Small real volumes made by mkntfs (one filled through ntfs-3g where it can mount), asked
+    whole and in pieces; $UpCase and the journal stay out, as nothing reads them to map files."""
     target = root / "file_owners"
     with tempfile.TemporaryDirectory() as work:
         work = pathlib.Path(work)
@@ -248,28 +245,24 @@ def file_owner_seeds(root):
         upcase = ntfs_sectors(ntfs, 10)
         sectors = ntfs.stat().st_size // 512
         write(target, "ntfs-pieces.bin", volume_seed(ntfs, [(0, 1), (30, 60), (300, 40), (sectors - 1, 9)], upcase))
-        write(target, "ntfs-mft-unreadable.bin", volume_seed(ntfs, [(0, sectors)], upcase, failing=40))
-        write(target, "ntfs-ended.bin", volume_seed(ntfs, [(0, sectors)], upcase, ending_read=3))
+        write(target, "ntfs-mft-unreadable.bin", volume_seed(ntfs, [(0, sectors)], upcase, failing=40, ending_read=90))
+        ntfs4k = work / "ntfs4k.img"
+        ntfs4k.write_bytes(bytes(1100 * 1024))
+        subprocess.run(["mkntfs", "-F", "-q", "-s", "4096", "-c", "4096", str(ntfs4k)], **quiet)
+        write(target, "ntfs-4k-sectors.bin", volume_seed(ntfs4k, [(0, sectors // 8)], ntfs_sectors(ntfs4k, 10), sector_size=4096))
         if os.geteuid() == 0 and os.path.exists("/dev/fuse"):
             mount = work / "m"
             mount.mkdir()
             subprocess.run(["ntfs-3g", "-o", "streams_interface=windows", str(ntfs), str(mount)], **quiet)
-            (mount / "dir" / "sub").mkdir(parents=True)
+            (mount / "dir").mkdir()
             # Zeros, which the seed leaves out: only the tables matter to the readers.
-            (mount / "dir" / "sub" / "file.bin").write_bytes(bytes(9000))
+            (mount / "dir" / "file.bin").write_bytes(bytes(9000))
             (mount / "dir" / "file.txt:stream").write_bytes(bytes(3000))
             for i in range(6):
-                with open(mount / "grown.bin", "ab") as grown:
-                    grown.write(bytes(700))
                 (mount / "dir" / f"name-{i}").write_bytes(bytes(600))
+                (mount / "grown.bin").open("ab").write(bytes(700))
             subprocess.run(["umount", str(mount)], check=True)
             write(target, "ntfs-files.bin", volume_seed(ntfs, [(0, sectors)], upcase))
-        for name, megabytes, make in (("exfat", 2, ["mkfs.exfat", "-b", "4096"]), ("fat12", 1, ["mkfs.vfat"])):
-            image = work / (name + ".img")
-            image.write_bytes(bytes(megabytes * 1024 * 1024))
-            if shutil.which(make[0]):
-                subprocess.run(make + [str(image)], **quiet)
-                write(target, name + ".bin", volume_seed(image, [(0, image.stat().st_size // 512)]))
 
 
 def write(directory, name, data):

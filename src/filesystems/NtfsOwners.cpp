@@ -309,7 +309,7 @@ public:
         Map map;
         map.fileSystem = L"NTFS";
         if (!ReadGeometry()) {
-            map.outcome = Map::Outcome::NotRecognised;
+            map.outcome = ended_ ? Map::Outcome::Ended : Map::Outcome::NotRecognised;
             return map;
         }
         if (LoadMft() && ScanMft() && ReadBitmap()) {
@@ -361,7 +361,8 @@ private:
             return false;
         }
         sectorsPerCluster_ = clusterBytes_ / sectorSize;
-        clusterCount_ = totalSectors * bytesPerSector / clusterBytes_;
+        // Clusters past the volume's end cannot be read, whatever the boot sector counts.
+        clusterCount_ = std::min(totalSectors * bytesPerSector, volume_.sectorCount * sectorSize) / clusterBytes_;
         // The copy of the boot sector lies in the sector after the last that the count covers.
         backupSector_ = totalSectors * bytesPerSector / sectorSize;
         mftLcn_ = ReadLe(bytes, kMftLcn, 8);
@@ -467,6 +468,15 @@ private:
                 SortRuns(mftRuns_);
             }
         }
+        // No further than the runs map inside the volume: a damaged size must not send the pass
+        // over records that are nowhere.
+        std::uint64_t mapped = 0;
+        for (const Run& run : mftRuns_) {
+            if (run.lcn && *run.lcn + run.length <= clusterCount_ && run.vcn * clusterBytes_ == mapped) {
+                mapped = (run.vcn + run.length) * clusterBytes_;
+            }
+        }
+        mftBytes_ = std::min(mftBytes_, mapped);
         mftBytes_ -= mftBytes_ % recordBytes_;
         return !ended_;
     }
@@ -852,25 +862,31 @@ private:
                     lastOf[file] = owners.size();
                     owners.push_back({a, b - a, std::move(file), offset});
                 };
+                bool named = true;
                 if (a >= dataEnd) {
                     add(a == backupSector_ ? L"(boot sector)" : L"(free space)", std::nullopt);
                 } else if (isFree) {
                     add(L"(free space)", std::nullopt);
-                } else if (active.empty()) {
-                    add(L"(unknown)", std::nullopt);
-                }
-                for (const std::size_t c : isFree || a >= dataEnd ? std::vector<std::size_t>{} : active) {
-                    const Claim& claim = claims_[c];
-                    // A record's place names its file only where nothing else of that file
-                    // does, and only a file with a name: the rest is $MFT's, which is named.
-                    if (claim.place && (!NameOf(claim.record).known ||
-                                        std::any_of(active.begin(), active.end(), [&](std::size_t d) {
-                                            return !claims_[d].place && claims_[d].record == claim.record && claims_[d].suffix.empty();
-                                        }))) {
-                        continue;
+                } else {
+                    named = false;
+                    for (const std::size_t c : active) {
+                        const Claim& claim = claims_[c];
+                        // A record's place names its file only where nothing else of that file
+                        // does, and only a file with a name: the rest is $MFT's, which is named.
+                        if (claim.place && (!NameOf(claim.record).known ||
+                                            std::any_of(active.begin(), active.end(), [&](std::size_t d) {
+                                                return !claims_[d].place && claims_[d].record == claim.record &&
+                                                       claims_[d].suffix.empty();
+                                            }))) {
+                            continue;
+                        }
+                        add(PathOf(claim.record) + claim.suffix,
+                            claim.offset ? std::optional(*claim.offset + (a - claim.first) * volume_.sectorSize) : std::nullopt);
+                        named = true;
                     }
-                    add(PathOf(claim.record) + claim.suffix,
-                        claim.offset ? std::optional(*claim.offset + (a - claim.first) * volume_.sectorSize) : std::nullopt);
+                }
+                if (!named) {
+                    add(L"(unknown)", std::nullopt);
                 }
             }
         }

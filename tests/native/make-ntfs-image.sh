@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# make-ntfs-image.sh OUT_DIR: a small NTFS volume made by mkntfs and filled through ntfs-3g with
-# what the file map must name, and the truth about it from sleuthkit, never from the code under
-# test: OUT_DIR/ntfs.img and OUT_DIR/ntfs.truth, a line per case: name, sector, the byte offset
-# in the file of that sector or "-", and every name the owner may be shown by ("|" between).
-# Kept while it is newer than this script. Exits 77 where nothing can be mounted.
+# make-ntfs-image.sh OUT_DIR: OUT_DIR/ntfs.img, made by mkntfs and filled through ntfs-3g, and
+# OUT_DIR/ntfs.truth from sleuthkit: per case its name, a sector, the byte offset in the file of
+# that sector or "-", and every name the owner may be shown by ("|" between). Kept while newer
+# than this script; exits 77 where nothing can be mounted.
 set -euo pipefail
 out=$1
 img=$out/ntfs.img
@@ -44,20 +43,23 @@ for i in $(seq 1 60); do rnd 2048 >"$m/many-streams.txt:s$i"; done
 rnd 8192 >"$m/linked.bin"
 mkdir "$m/links"
 for i in $(seq 1 40); do ln "$m/linked.bin" "$m/links/a-rather-long-name-for-the-link-number-$i.bin"; done
-deep=$m
-for i in $(seq 1 30); do deep=$deep/level$i; done
+deep=$m$(printf '/level%d' {1..30})
 mkdir -p "$deep"
 rnd 5000 >"$deep/deep.bin"
+# Deeper than the 256 names a path shows: its top is cut to "…".
+far=far$(printf '/d%.0s' {1..300})
+mkdir -p "$m/$far"
+rnd 3000 >"$m/$far/far.bin"
 mkdir "$m/index"
 for i in $(seq 1 150); do : >"$m/index/entry-with-a-long-name-$i"; done
-rnd 30000 >"$m/deleted.bin"
-rm "$m/deleted.bin"
 echo small >"$m/resident.txt"
 # A folder marked compressed (its Windows attribute, through ntfs-3g's extended attribute):
 # what is written there is stored compressed.
 mkdir "$m/packed"
 python3 -c 'import os, sys; os.setxattr(sys.argv[1], "system.ntfs_attrib_be", (0x810).to_bytes(4, "big"))' "$m/packed"
 seq -f 'line %g of a text that compresses well' 3000 >"$m/packed/text.txt"
+# Last, so that nothing written after takes its clusters again.
+rnd 30000 >"$m/deleted.bin" && rm "$m/deleted.bin"
 umount "$m"
 
 i=$work/ntfs.img
@@ -71,13 +73,14 @@ clusters() {
     on { for (f = 1; f <= NF; f++) print $f }'
 }
 names() { ffind -a "$i" "$1" | sed 's|^//*|/|' | tr '/' '\\' | sed "s/\$/$2/" | paste -sd'|'; }
-# case, entry, attribute type and name, suffix to the names, which cluster of the attribute's:
-# the truth of one sector in it (its second, so that the offset counts sectors too).
+# case, entry, attribute type and name, suffix to the names, which cluster of the attribute's
+# [, offset, names]: the truth of one sector in it (its second, so that the offset counts sectors
+# too).
 file_case() {
   local k=$6 c
   c=$(clusters "$2" "$3" "$4" | sed -n "$((k + 1))p")
   blkstat "$i" "$c" | grep -q '^Allocated' || { echo "$1: cluster $c is not allocated" >&2; exit 1; }
-  printf '%s\t%s\t%s\t%s\n' "$1" $((c * spc + 1)) "${7:-$((k * cluster + 512))}" "$(names "$2" "$5")" >>"$work/truth"
+  printf '%s\t%s\t%s\t%s\n' "$1" $((c * spc + 1)) "${7:-$((k * cluster + 512))}" "${8:-$(names "$2" "$5")}" >>"$work/truth"
 }
 entry() { ifind -n "$1" "$i"; }
 # Where the unnamed stream's clusters jump: the start of its second fragment.
@@ -93,6 +96,9 @@ file_case many-names "$(entry linked.bin)" "$d" N/A "" 5
 file_case deep-path "$(entry "${deep#"$m"/}/deep.bin")" "$d" N/A "" 2
 file_case directory-index "$(entry index)" '$INDEX_ALLOCATION' '$I30' " (index)" 1 -
 file_case mft 0 "$d" N/A "" 20
+# sleuthkit's ffind stops short of such a depth: the names are those the volume was made with,
+# on the entry that ifind finds by them.
+file_case too-deep "$(entry "$far/far.bin")" "$d" N/A "" 1 "" "…$(printf '\\d%.0s' {1..255})\\far.bin"
 file_case compressed "$(entry packed/text.txt)" "$d" N/A "" 0 -
 # A deleted file's clusters are free, whatever its old record (which ifind may still answer) says.
 e=$(fls -rd "$i" | sed -n 's/^.* \([0-9]*\)-128-[0-9]*:\tdeleted.bin$/\1/p')
@@ -105,11 +111,9 @@ byte=$((e * 1024))
 c=$(clusters 0 "$d" N/A | sed -n "$((byte / cluster + 1))p")
 printf 'resident\t%s\t-\t%s\n' $((c * spc + byte % cluster / 512)) "$(names "$e" "")" >>"$work/truth"
 # Eight records of the table that the reads will fail: the fillers' records, deleted by now.
-c=$(clusters 0 "$d" N/A | sed -n "$((1024 * 1024 / cluster + 1))p")
-[ "$(clusters 0 "$d" N/A | sed -n "$((1032 * 1024 / cluster))p")" -eq $((c + 8 * 1024 / cluster - 1)) ] ||
-  { echo "records 1,024-1,031 are not contiguous" >&2; exit 1; }
-printf 'unreadable\t%s\t%s\tMFT records 1,024\u2013%s unreadable: the files there are unknown\n' $((c * spc)) \
-  $((8 * 1024 / 512)) "1,031" >>"$work/truth"
+c=$(clusters 0 "$d" N/A | sed -n "$((1024 * 1024 / cluster + 1)),$((1032 * 1024 / cluster))p" | paste -sd' ')
+[ "$c" = "$(seq -s' ' "${c%% *}" $((${c%% *} + 8 * 1024 / cluster - 1)))" ] || { echo "records 1,024-1,031 are apart" >&2; exit 1; }
+printf 'unreadable\t%s\t16\tMFT records 1,024–1,031 unreadable: the files there are unknown\n' $((${c%% *} * spc)) >>"$work/truth"
 
 mv "$work/ntfs.img" "$img"
 mv "$work/truth" "$truth"

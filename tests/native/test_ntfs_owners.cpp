@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -22,38 +24,19 @@ struct Case {
     std::vector<std::wstring> owners; // any of them; for "unreadable", the note
 };
 
-std::wstring Wide(const std::string& utf8)
-{
-    std::wstring wide;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        const std::size_t length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
-        std::uint32_t code = length == 1 ? byte : byte & (0x7Fu >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            code = code << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
-        }
-        wide += static_cast<wchar_t>(code);
-        i += length;
-    }
-    return wide;
-}
-
 std::vector<Case> ReadTruth(const std::string& path)
 {
     std::vector<Case> cases;
     std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-        std::istringstream fields(line);
-        Case c;
-        std::string sector, names;
-        std::getline(fields, c.name, '\t');
-        std::getline(fields, sector, '\t');
-        std::getline(fields, c.offset, '\t');
-        std::getline(fields, names);
-        c.sector = std::stoull(sector);
+    std::string name, sector, offset, names;
+    while (std::getline(file, name, '\t') && std::getline(file, sector, '\t') && std::getline(file, offset, '\t') &&
+           std::getline(file, names)) {
+        Case c{name, std::stoull(sector), offset, {}};
         std::istringstream each(names);
-        for (std::string name; std::getline(each, name, '|');) {
-            c.owners.push_back(Wide(name));
+        for (std::string one; std::getline(each, one, '|');) {
+            std::wstring wide(one.size(), L'\0');
+            wide.resize(std::mbstowcs(wide.data(), one.c_str(), wide.size()));
+            c.owners.push_back(wide);
         }
         cases.push_back(c);
     }
@@ -62,6 +45,7 @@ std::vector<Case> ReadTruth(const std::string& path)
 
 TEST(NtfsOwners, NamesWhatSleuthkitSaysLiesOnEachSector)
 {
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr); // the truth's "…" and "–"
     const std::string dir = OSTREVANE_NTFS_IMAGE_DIR;
     std::ifstream image(dir + "/ntfs.img", std::ios::binary);
     std::vector<Case> cases = ReadTruth(dir + "/ntfs.truth");
@@ -86,10 +70,8 @@ TEST(NtfsOwners, NamesWhatSleuthkitSaysLiesOnEachSector)
             std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(first * 512), into.size(), into.begin());
             return ReadResult{};
         };
-        std::vector<SectorRange> ranges;
-        for (const Case& c : cases) {
-            ranges.push_back({c.sector, 1});
-        }
+        std::vector<SectorRange> ranges(cases.size());
+        std::transform(cases.begin(), cases.end(), ranges.begin(), [](const Case& c) { return SectorRange{c.sector, 1}; });
         const Map map = FindOwners(volume, ranges);
         ASSERT_EQ(map.outcome, Map::Outcome::Mapped);
         EXPECT_EQ(map.fileSystem, L"NTFS");
