@@ -91,9 +91,9 @@ OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges) : 
     }
 }
 
-void OwnerMap::Gaps(std::uint64_t first, std::uint64_t end,
-                    const std::function<bool(std::uint64_t, std::uint64_t)>& gap) const
+std::vector<SectorRange> OwnerMap::Gaps(std::uint64_t first, std::uint64_t end) const
 {
+    std::vector<SectorRange> gaps;
     auto range = std::upper_bound(asked_.begin(), asked_.end(), first,
                                   [](std::uint64_t at, const SectorRange& r) { return at < r.first + r.count; });
     for (; range != asked_.end() && range->first < end; ++range) {
@@ -106,8 +106,8 @@ void OwnerMap::Gaps(std::uint64_t first, std::uint64_t end,
         }
         while (at < stop) {
             const std::uint64_t gapEnd = piece == claimed_.end() ? stop : std::min(stop, piece->first);
-            if (gapEnd > at && !gap(at, gapEnd)) {
-                return;
+            if (gapEnd > at) {
+                gaps.push_back({at, gapEnd - at});
             }
             if (piece == claimed_.end() || piece->first >= stop) {
                 break;
@@ -116,6 +116,7 @@ void OwnerMap::Gaps(std::uint64_t first, std::uint64_t end,
             ++piece;
         }
     }
+    return gaps;
 }
 
 void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstring& file,
@@ -126,12 +127,7 @@ void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstr
     }
     const std::uint64_t first = CeilDiv(offset, sectorSize_);
     const std::uint64_t end = CeilDiv(offset + length, sectorSize_);
-    std::vector<SectorRange> gaps;
-    Gaps(first, end, [&](std::uint64_t at, std::uint64_t stop) {
-        gaps.push_back({at, stop - at});
-        return true;
-    });
-    for (const SectorRange& gap : gaps) {
+    for (const SectorRange& gap : Gaps(first, end)) {
         std::optional<std::uint64_t> at;
         if (fileOffset) {
             at = *fileOffset + (gap.first * sectorSize_ - offset);
@@ -139,18 +135,6 @@ void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstr
         claimed_.emplace(gap.first, Owner{gap.first, gap.count, file, at});
         unclaimed_ -= gap.count;
     }
-}
-
-bool OwnerMap::Wants(std::uint64_t offset, std::uint64_t length) const
-{
-    bool wanted = false;
-    if (unclaimed_ != 0 && length != 0) {
-        Gaps(CeilDiv(offset, sectorSize_), CeilDiv(offset + length, sectorSize_), [&](std::uint64_t, std::uint64_t) {
-            wanted = true;
-            return false;
-        });
-    }
-    return wanted;
 }
 
 std::vector<Owner> OwnerMap::Finish(const std::wstring& rest)
@@ -183,9 +167,9 @@ std::optional<std::uint32_t> Fat::Entry(std::uint32_t cluster)
     if (byte + width > layout_.length) {
         return std::nullopt;
     }
-    // A FAT12 is at most 6 KiB, one piece, so its entries never straddle two.
+    // A FAT12's entries lie in its first 6 KiB, one piece, so no entry straddles two.
     const Piece& piece = PieceAt(byte / kPiece);
-    if (piece.bytes.empty()) {
+    if (byte % kPiece + width > piece.bytes.size()) {
         return std::nullopt;
     }
     auto value = static_cast<std::uint32_t>(ReadLe(piece.bytes, byte % kPiece, width));
@@ -218,9 +202,11 @@ const Fat::Piece& Fat::PieceAt(std::uint64_t index)
     if (!read) {
         const std::uint64_t first = index * kPiece * 8 / layout_.bits;
         const std::uint64_t last = first + piece.bytes.size() * 8 / layout_.bits - (layout_.bits == 12 ? 0 : 1);
-        if (!reader_.Ended()) {
-            notes_.push_back(L"FAT entries " + Decimal(first) + L"–" + Decimal(std::max(first, last)) +
-                             L" unreadable in every copy: the files whose clusters they link are known only in part");
+        std::wstring note = L"FAT entries " + Decimal(first) + L"–" + Decimal(std::max(first, last)) +
+                            L" unreadable in every copy: the files whose clusters they link are known only in part";
+        // A piece read again after others took its place is said once.
+        if (!reader_.Ended() && std::find(notes_.begin(), notes_.end(), note) == notes_.end()) {
+            notes_.push_back(std::move(note));
         }
         piece.bytes.clear();
     }
@@ -240,11 +226,20 @@ void FollowChain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t 
     }
     Run current{first, 1, 0};
     std::uint32_t cluster = first;
-    // A chain never holds more links than the heap has clusters, so `most` bounds a loop too.
+    // `most` bounds a loop, but a file of gigabytes that loops over two clusters would take long:
+    // a loop is seen, as Brent finds one, once it has gone round at most twice.
+    std::uint32_t marked = first;
+    std::uint64_t sinceMarked = 0;
+    std::uint64_t markEvery = 1;
     while (current.index + current.count < most) {
         const std::optional<std::uint32_t> next = fat.Entry(cluster);
-        if (!next || !heap.Valid(*next) || *next == fat.BadCluster()) {
+        if (!next || !heap.Valid(*next) || *next == fat.BadCluster() || *next == marked) {
             break;
+        }
+        if (++sinceMarked == markEvery) {
+            marked = *next;
+            sinceMarked = 0;
+            markEvery *= 2;
         }
         if (*next == cluster + 1) {
             ++current.count;
@@ -306,7 +301,8 @@ void Progress::Done()
     }
 }
 
-void ClaimUnallocated(OwnerMap& map, const Heap& heap, const std::function<ClusterState(std::uint32_t)>& state)
+void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
+                      const std::function<ClusterState(std::uint32_t)>& state)
 {
     const std::uint64_t size = map.SectorSize();
     for (const SectorRange& range : std::vector<SectorRange>(map.Asked())) {
@@ -320,7 +316,7 @@ void ClaimUnallocated(OwnerMap& map, const Heap& heap, const std::function<Clust
             std::min<std::uint64_t>(heap.count + 1, 2 + (end - 1 - heap.offset) / heap.clusterSize));
         std::uint32_t runStart = first;
         ClusterState runState = state(first);
-        for (std::uint64_t cluster = first; cluster <= std::uint64_t{last} + 1; ++cluster) {
+        for (std::uint64_t cluster = first; cluster <= std::uint64_t{last} + 1 && !reader.Ended(); ++cluster) {
             const ClusterState now = cluster <= last ? state(static_cast<std::uint32_t>(cluster)) : ClusterState::Used;
             if (cluster <= last && now == runState) {
                 continue;
@@ -355,12 +351,9 @@ void Walk::From(Directory root)
             progress.Add(run.count);
             return true;
         });
-        found.clear();
-        EntryReader next = entries();
-        ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
-                    [&](std::span<const std::uint8_t> entry) { return next(entry, found); });
+        // Files are mapped as their entries come, so that a huge directory is never held whole.
         const std::size_t before = waiting.size();
-        for (const Found& item : found) {
+        const auto take = [&](const Found& item) {
             Directory child = Child(directory, item.name);
             if (item.directory) {
                 // A directory listed twice, or inside itself, is read once.
@@ -370,7 +363,7 @@ void Walk::From(Directory root)
                     child.contiguous = item.contiguous;
                     waiting.push_back(std::move(child));
                 }
-                continue;
+                return;
             }
             FollowChain(fat, heap, item.first, CeilDiv(item.length, heap.clusterSize), item.contiguous,
                         [&](const Run& run) {
@@ -379,7 +372,17 @@ void Walk::From(Directory root)
                             progress.Add(run.count);
                             return !map.Complete();
                         });
-        }
+        };
+        EntryReader next = entries();
+        ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
+                    [&](std::span<const std::uint8_t> entry) {
+                        const bool more = next(entry, found);
+                        for (const Found& item : found) {
+                            take(item);
+                        }
+                        found.clear();
+                        return more && !map.Complete();
+                    });
         // Depth first, in the order the directory lists them.
         std::reverse(waiting.begin() + static_cast<std::ptrdiff_t>(before), waiting.end());
     }

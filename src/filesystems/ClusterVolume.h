@@ -45,8 +45,6 @@ public:
     // to `file`, whose own byte offset at `offset` is `fileOffset`.
     void Claim(std::uint64_t offset, std::uint64_t length, const std::wstring& file,
                std::optional<std::uint64_t> fileOffset = std::nullopt);
-    // Whether any unclaimed asked sector starts inside those bytes.
-    bool Wants(std::uint64_t offset, std::uint64_t length) const;
     bool Complete() const { return unclaimed_ == 0; }
     // The asked sectors, merged and inside the volume.
     const std::vector<SectorRange>& Asked() const { return asked_; }
@@ -55,9 +53,8 @@ public:
     std::vector<Owner> Finish(const std::wstring& rest);
 
 private:
-    // Walks the unclaimed stretches of sectors [first, end), stopping when `gap` returns false.
-    void Gaps(std::uint64_t first, std::uint64_t end,
-              const std::function<bool(std::uint64_t, std::uint64_t)>& gap) const;
+    // The unclaimed asked stretches of sectors [first, end).
+    std::vector<SectorRange> Gaps(std::uint64_t first, std::uint64_t end) const;
 
     std::uint32_t sectorSize_;
     std::vector<SectorRange> asked_;
@@ -196,6 +193,8 @@ struct Walk {
 enum class ClusterState { Free, Bad, Used, Unknown };
 
 // Gives the asked free and bad clusters of the heap to "(free space)" and "(bad clusters)".
-void ClaimUnallocated(OwnerMap& map, const Heap& heap, const std::function<ClusterState(std::uint32_t)>& state);
+// Gives up once the reader has ended.
+void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
+                      const std::function<ClusterState(std::uint32_t)>& state);
 
 } // namespace FileOwners::Clusters

@@ -341,7 +341,7 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     }
     Bitmap bitmap(reader, heap, bitmapRuns, result.notes);
     // Only the bitmap says a cluster is in use: a contiguous file's clusters have no FAT entries.
-    ClaimUnallocated(map, heap, [&](std::uint32_t cluster) {
+    ClaimUnallocated(map, heap, reader, [&](std::uint32_t cluster) {
         const ClusterState state = bitmapRuns.empty() ? ClusterState::Unknown : bitmap.State(cluster);
         return state == ClusterState::Used && fat.Entry(cluster) == fat.BadCluster() ? ClusterState::Bad : state;
     });

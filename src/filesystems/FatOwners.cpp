@@ -22,6 +22,12 @@ using namespace FatLayout;
 constexpr std::size_t kJump = 0;
 constexpr std::size_t kExtendedFlags = 40;
 constexpr std::size_t kRootCluster = 44;
+constexpr std::size_t kFsInfoSector = 48;
+// FAT32's FSInfo sector counts the free clusters, which tells how far the walk has come.
+constexpr std::size_t kFsInfoFreeCount = 488;
+constexpr std::uint64_t kFsInfoLeadSignature = 0x41615252;
+constexpr std::size_t kFsInfoSignature = 484;
+constexpr std::uint64_t kFsInfoStructSignature = 0x61417272;
 constexpr std::size_t kBpbSize = 512;
 static_assert(kBootSignature + 2 == kBpbSize);
 // FAT32 may keep one FAT active alone: bit 7 of its flags, the active one's number below.
@@ -67,6 +73,7 @@ struct Bpb {
     std::uint64_t activeFat = 0; // FAT32's only active copy, when mirroring is off
     bool mirrored = true;
     std::uint32_t rootCluster = 0;
+    std::uint64_t fsInfo = 0; // FAT32's FSInfo sector
     unsigned bits = 0;
     std::uint64_t clusters = 0;
 };
@@ -103,6 +110,7 @@ std::optional<Bpb> ReadBpb(std::span<const std::uint8_t> sector)
         bpb.mirrored = (flags & kOneFatActive) == 0;
         bpb.activeFat = flags & 0xF;
         bpb.rootCluster = static_cast<std::uint32_t>(ReadLe(sector, kRootCluster, 4) & 0x0FFFFFFF);
+        bpb.fsInfo = ReadLe(sector, kFsInfoSector, 2);
     }
     const bool fits = (bpb.clusters + 2) * bpb.bits <= bpb.fatSize * bpb.bytesPerSector * 8;
     const bool layoutAgrees = (bpb.bits == 32) == (fat32Layout && bpb.rootEntries == 0);
@@ -187,7 +195,7 @@ private:
             chars_.assign(order * kCharsPerLongEntry, L'\0');
             checksum_ = entry[kLongChecksum];
         }
-        if (next_ == kNone || order != next_ || entry[kLongChecksum] != checksum_) {
+        if (next_ == kNone || order == 0 || order != next_ || entry[kLongChecksum] != checksum_) {
             next_ = kNone;
             return;
         }
@@ -202,6 +210,19 @@ private:
     std::uint8_t checksum_ = 0;
     std::wstring chars_;
 };
+
+// As FSInfo counts them when it does, or else all of them.
+std::uint64_t ClustersInUse(Reader& reader, const Bpb& bpb)
+{
+    std::vector<std::uint8_t> info(bpb.bytesPerSector);
+    if (bpb.bits != 32 || bpb.fsInfo == 0 || bpb.fsInfo >= bpb.reserved ||
+        !reader.Read(bpb.fsInfo * bpb.bytesPerSector, info) || ReadLe(info, 0, 4) != kFsInfoLeadSignature ||
+        ReadLe(info, kFsInfoSignature, 4) != kFsInfoStructSignature) {
+        return bpb.clusters;
+    }
+    const std::uint64_t free = ReadLe(info, kFsInfoFreeCount, 4);
+    return free <= bpb.clusters ? bpb.clusters - free : bpb.clusters;
+}
 
 } // namespace
 
@@ -249,7 +270,7 @@ Map FindFatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     layout.mask = bpb->bits == 32 ? 0x0FFFFFFF : 0xFFFFFFFF;
     layout.badCluster = bpb->bits == 12 ? 0xFF7 : bpb->bits == 16 ? 0xFFF7 : 0x0FFFFFF7;
     Fat fat(reader, std::move(layout), result.notes);
-    ClaimUnallocated(map, heap, [&](std::uint32_t cluster) {
+    ClaimUnallocated(map, heap, reader, [&](std::uint32_t cluster) {
         const std::optional<std::uint32_t> entry = fat.Entry(cluster);
         return !entry ? ClusterState::Unknown
                : *entry == 0 ? ClusterState::Free
@@ -257,7 +278,7 @@ Map FindFatOwners(const Volume& volume, std::span<const SectorRange> ranges)
                                             : ClusterState::Used;
     });
 
-    Progress progress(volume, heap.count);
+    Progress progress(volume, ClustersInUse(reader, *bpb));
     Directory root;
     root.first = bpb->rootCluster;
     root.fixed = {rootStart, rootLength};

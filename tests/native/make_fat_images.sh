@@ -100,6 +100,44 @@ make_fat fat12 12 4 4
 make_fat fat16 16 16 4
 make_fat fat32 32 80 2
 
+# The FAT16 volume broken as a failing drive breaks one: frag.bin's chain loops back to its
+# first cluster, the deepest directory lists itself as a subdirectory, the long name there has
+# lost its checksum, and a free cluster is marked in use with no file listing it. Its truth stays
+# the unbroken volume's, but for that cluster, which sleuthkit then calls allocated, and the name
+# of the file whose long name broke, which mtools gives (sleuthkit does not check the checksum).
+cp "$out/fat16.img" "$out/fat16-loops.img"
+cp "$out/fat16.truth" "$out/fat16-loops.truth"
+mapfile -t frag < <(sectors "$out/fat16.img" "$(inode_of "$out/fat16.img" /frag.bin)")
+mapfile -t dir < <(sectors "$out/fat16.img" "$(inode_of "$out/fat16.img" "/$(IFS=/; echo "${deep[*]}")")")
+lost=$(($(stat -c %s "$out/fat16.img") / 512 - 400))
+python3 - "$out/fat16-loops.img" "${frag[0]}" "${frag[-1]}" "${dir[0]}" "$lost" <<'EOF'
+import struct, sys
+name, first, last, directory, lost = sys.argv[1], *map(int, sys.argv[2:])
+with open(name, 'r+b') as image:
+    bpb = image.read(512)
+    bps, spc, reserved, fats, roots, _, _, fat_size = struct.unpack_from('<HBHBHHBH', bpb, 11)
+    heap = reserved + fats * fat_size + roots * 32 // bps
+    cluster = lambda sector: (sector - heap) // spc + 2
+    for copy in range(fats):
+        image.seek((reserved + copy * fat_size) * bps + 2 * cluster(last))
+        image.write(struct.pack('<H', cluster(first)))
+        image.seek((reserved + copy * fat_size) * bps + 2 * cluster(lost))
+        image.write(struct.pack('<H', 0xFFFF))
+    image.seek(directory * bps)
+    entries = image.read(spc * bps)
+    for at in range(0, len(entries), 32):
+        if entries[at + 11] == 0x0F:
+            image.seek(directory * bps + at + 13)
+            image.write(bytes([entries[at + 13] ^ 0x55]))
+    free = next(at for at in range(0, len(entries), 32) if entries[at] == 0)
+    image.seek(directory * bps + free)
+    image.write(b'LOOP       ' + bytes([0x10]) + bytes(14) + struct.pack('<HI', cluster(directory), 0))
+EOF
+timeout 60 blkstat "$out/fat16-loops.img" "$lost" | grep -qx Allocated
+printf 'lost clusters\t%s\t(lost clusters)\t-\n' "$lost" >>"$out/fat16-loops.truth"
+short=$(mdir -b -i "$out/fat16-loops.img" "::/$(IFS=/; echo "${deep[*]}")" | grep -v '/$' | sed 's|^::||' | tr '/' '\\')
+sed -i "s|^\(long name, deep path\t[0-9]*\t\)[^\t]*|\1${short//\\/\\\\}|" "$out/fat16-loops.truth"
+
 # exFAT, written through the file system itself: the contiguous file has no FAT chain, and the
 # fragmented one is appended to after the file behind it was deleted.
 make_exfat() {
@@ -110,9 +148,12 @@ make_exfat() {
   fi
   truncate -s 64M "$img"
   mkfs.exfat -c 4096 "$img" >/dev/null
-  loop=$(losetup -f --show "$img")
   mkdir -p "$m"
-  mount.exfat-fuse "$loop" "$m" && mounted=$m
+  if ! loop=$(losetup -f --show "$img") || ! mount.exfat-fuse "$loop" "$m"; then
+    echo "exFAT volumes are made on a loop device through FUSE: attaching or mounting one failed here" >"$out/exfat.skip"
+    return
+  fi
+  mounted=$m
   head -c 20000 /dev/urandom >"$m/frag.bin"
   head -c 30000 /dev/urandom >"$m/mid.bin"
   head -c 10000 /dev/urandom >"$m/tail.bin"

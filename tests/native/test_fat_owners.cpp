@@ -53,6 +53,9 @@ struct ImageVolume {
         volume.sectorCount = std::filesystem::file_size(std::string(OSTREVANE_FAT_IMAGES_DIR) + "/" + image + ".img") / 512;
         volume.read = [this](std::uint64_t first, std::span<std::uint8_t> into) {
             EXPECT_TRUE(into.size() % 512 == 0 && into.size() <= (1 << 20) && first + into.size() / 512 <= volume.sectorCount);
+            if (readsLeft-- == 0) {
+                return ReadResult{ReadResult::Outcome::Ended, 0};
+            }
             for (std::uint64_t s = first; s < first + into.size() / 512; ++s) {
                 if (unreadable.count(s) != 0) {
                     return ReadResult{ReadResult::Outcome::Unreadable, 23};
@@ -70,6 +73,7 @@ struct ImageVolume {
     std::ifstream file;
     Volume volume;
     std::set<std::uint64_t> unreadable;
+    int readsLeft = -1; // then the drive is gone
     int lastPercent = -1;
 };
 
@@ -86,11 +90,14 @@ void Check(const std::string& image, const std::vector<std::string>& cases,
             << "no truth for " << kase;
     }
     ImageVolume image_(image);
+    const auto run = [&](std::span<const SectorRange> ranges) {
+        image_.lastPercent = -1;
+        return find(image_.volume, ranges);
+    };
     for (const Truth& row : truth) {
         SCOPED_TRACE(row.kase + " at " + std::to_string(row.sector));
         const SectorRange asked{row.sector, 1};
-        image_.lastPercent = -1;
-        const Map map = find(image_.volume, {&asked, 1});
+        const Map map = run({&asked, 1});
         ASSERT_EQ(map.outcome, Map::Outcome::Mapped);
         EXPECT_EQ(map.fileSystem, fileSystem);
         ASSERT_EQ(map.owners.size(), 1U);
@@ -103,8 +110,7 @@ void Check(const std::string& image, const std::vector<std::string>& cases,
     }
 
     const SectorRange whole{0, image_.volume.sectorCount};
-    image_.lastPercent = -1;
-    const Map all = find(image_.volume, {&whole, 1});
+    const Map all = run({&whole, 1});
     std::uint64_t next = 0;
     for (const Owner& owner : all.owners) {
         EXPECT_EQ(owner.first, next);
@@ -127,11 +133,16 @@ void Check(const std::string& image, const std::vector<std::string>& cases,
             deepFile.push_back({row.sector, 1});
         }
     }
-    image_.lastPercent = -1;
-    const Map blind = find(image_.volume, deepFile);
+    const Map blind = run(deepFile);
     ASSERT_EQ(blind.owners.size(), deepFile.size());
     EXPECT_EQ(blind.owners[0].file, L"(unknown)");
     EXPECT_EQ(blind.notes.size(), 1U);
+
+    // The drive goes away partway: the map ends there, and says so.
+    image_.readsLeft = 4;
+    const Map ended = run({&whole, 1});
+    EXPECT_EQ(ended.outcome, Map::Outcome::Ended);
+    EXPECT_TRUE(ended.owners.empty());
 }
 
 TEST(FatOwners, RealVolumes)
@@ -141,6 +152,7 @@ TEST(FatOwners, RealVolumes)
     Check("fat12", cases, FindFatOwners, L"FAT12");
     Check("fat16", cases, FindFatOwners, L"FAT16");
     Check("fat32", cases, FindFatOwners, L"FAT32");
+    Check("fat16-loops", cases, FindFatOwners, L"FAT16");
 }
 
 TEST(ExfatOwners, RealVolume)
