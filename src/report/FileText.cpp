@@ -74,6 +74,11 @@ std::vector<std::wstring> Cells(const DriveFiles::Row& row)
     return {Decimal(row.firstLba), Decimal(row.sectors), partition, FileOf(row), OffsetOf(row)};
 }
 
+std::vector<std::wstring> Cells(const DriveFiles::Note& note)
+{
+    return {kNone, kNone, Decimal(note.partition), note.text, kNone};
+}
+
 std::wstring NoteText(const DriveFiles::Note& note)
 {
     return L"Partition " + Decimal(note.partition) + L": " + note.text;

@@ -16,6 +16,8 @@ namespace FileText {
 inline constexpr std::array<std::wstring_view, 5> kColumns{L"First LBA", L"Sectors", L"Partition", L"File", L"Offset"};
 // The list's cells of a row: the partition as its number and letters, "-" where there is none.
 std::vector<std::wstring> Cells(const DriveFiles::Row& row);
+// A note's row after them: its partition, and what could not be read under File.
+std::vector<std::wstring> Cells(const DriveFiles::Note& note);
 
 // "Partition 2: " and the reader's note.
 std::wstring NoteText(const DriveFiles::Note& note);

@@ -366,7 +366,7 @@ void ShowSnapshot(HWND hwnd)
     if (g.findsFiles) {
         g.files = SurfaceScan::FilesSnapshot();
         const HWND files = GetDlgItem(hwnd, ID_SCAN_FILES);
-        SendMessageW(files, LVM_SETITEMCOUNT, g.files.rows.size(), LVSICF_NOSCROLL);
+        SendMessageW(files, LVM_SETITEMCOUNT, g.files.rows.size() + g.files.notes.size(), LVSICF_NOSCROLL);
         InvalidateRect(files, nullptr, FALSE);
     }
     InvalidateRect(hwnd, nullptr, FALSE);
@@ -462,9 +462,16 @@ void FindFiles(HWND hwnd)
     ShowFiles(hwnd, true);
 }
 
+// The Files list's rows, then a row for each note.
+std::vector<std::wstring> FileCells(std::size_t row)
+{
+    return row < g.files.rows.size() ? FileText::Cells(g.files.rows[row])
+                                     : FileText::Cells(g.files.notes[row - g.files.rows.size()]);
+}
+
 std::wstring FileLba(std::size_t row)
 {
-    return std::to_wstring(g.files.rows[row].firstLba);
+    return FileCells(row)[0];
 }
 
 COLORREF RangeColour(std::size_t, int, COLORREF)
@@ -527,8 +534,8 @@ std::wstring ScanWindow::StatusText()
     if (g.phase == Phase::Stopping) {
         return ScanRecord::StoppingText(static_cast<double>(GetTickCount64() - g.stopAskedAt) / 1000.0);
     }
-    if (g.findsFiles && g.phase == Phase::Running) {
-        return FileText::ProgressText(g.files);
+    if (g.findsFiles && (g.phase == Phase::Running || g.files.state != DriveFiles::State::Finished)) {
+        return FileText::ResultText(g.files);
     }
     return g.started ? g.shown.StatusLine() : std::wstring(kIntroduction);
 }
@@ -701,9 +708,9 @@ LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
     LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(header)->item;
     const std::span<wchar_t> text(item.pszText, static_cast<std::size_t>(std::max(item.cchTextMax, 0)));
     if ((item.mask & LVIF_TEXT) != 0 && files && item.iItem >= 0 &&
-        static_cast<std::size_t>(item.iItem) < g.files.rows.size() && item.iSubItem >= 0 &&
+        static_cast<std::size_t>(item.iItem) < g.files.rows.size() + g.files.notes.size() && item.iSubItem >= 0 &&
         static_cast<std::size_t>(item.iSubItem) < FileText::kColumns.size()) {
-        const std::vector<std::wstring> cells = FileText::Cells(g.files.rows[static_cast<std::size_t>(item.iItem)]);
+        const std::vector<std::wstring> cells = FileCells(static_cast<std::size_t>(item.iItem));
         BoundedText::Format(text, L"%ls", cells[static_cast<std::size_t>(item.iSubItem)].c_str());
     }
     if (files) {
