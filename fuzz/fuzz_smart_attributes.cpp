@@ -334,7 +334,7 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool
     const unsigned newest = page[508];
     std::size_t next = 0;
     if (view || asSelfTests) {
-        tests = DriveLogs::AtaSelfTests(page);
+        tests = DriveLogs::AtaSelfTests(page, 0);
     }
     for (unsigned age = 0; (view || asSelfTests) && newest >= 1 && newest <= 21 && age < 21; ++age) {
         const auto descriptor = page.subspan(2 + 24 * ((newest - 1 + 21 - age) % 21), 24);
@@ -356,7 +356,7 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool
     if (!view && asSelfTests) {
         return;
     }
-    const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(page);
+    const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(page, 0);
     const auto count = static_cast<unsigned>(FuzzReadLe(page.subspan(452), 2));
     const unsigned index = page[1];
     FUZZ_CHECK(log.count == count);

@@ -2,6 +2,7 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
 
 #include <cstdint>
@@ -43,6 +44,13 @@ public:
     // The answers the assessment reads, as the details table shows them too.
     static std::vector<AtaSmart::Attribute> AttributesOf(const DriveDetails& details);
     static std::optional<NvmeHealth::Fields> NvmeFieldsOf(const DriveDetails& details);
+    // The drive's ATA self-test and error logs, from the extended ones where it gave those, each
+    // LBA that cannot be exact on a drive of this many sectors marked so.
+    static std::vector<DriveLogs::SelfTest> AtaSelfTestsOf(const DriveDetails& details);
+    static std::optional<DriveLogs::AtaErrorLog> AtaErrorsOf(const DriveDetails& details);
+    // The logical sector size that IDENTIFY DEVICE names, else 512; the drive's sectors by it.
+    static std::uint32_t LogicalSectorSizeOf(const DriveDetails& details);
+    static std::uint64_t SectorsOf(const DriveDetails& details);
     // An NVMe critical warning in words: "0 (none)" or "0x05: available spare below ...".
     static std::wstring CriticalWarningText(std::uint8_t warning);
 };

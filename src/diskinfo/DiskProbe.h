@@ -55,31 +55,44 @@ public:
     static void QueryNvmeBridge(const Probe& probe);
 
     // The drive's own logs where its SMART READ DATA page says it keeps them (device statistics
-    // with either), each read by `read(address, sectors)`, which gives the sectors or nothing:
-    // the self-test log and the summary error log when their checksum holds, the device
-    // statistics pages that page 0 lists, in one read from page 0.
+    // with either), each read by `read(address, sectors)` or, the extended logs' first page,
+    // `readExt(address)`, which give the sectors or nothing: the extended self-test and error
+    // logs where IDENTIFY DEVICE names General Purpose Logging, else (or where they were not
+    // answered) the self-test log and the summary error log, each when its checksum holds; the
+    // device statistics pages that page 0 lists, in one read from page 0.
     using LogSectors = std::vector<std::uint8_t>;
-    template <class ReadLog>
-    static void ReadAtaLogs(const Probe& probe, ReadLog read);
+    template <class ReadLog, class ReadLogExt>
+    static void ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt);
 };
 
-template <class ReadLog>
-void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read)
+template <class ReadLog, class ReadLogExt>
+void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt)
 {
     DriveDetails& details = probe.details;
     const DriveLogs::Sector data(*details.smartData);
-    const auto checked = [&read](std::uint8_t address) -> std::optional<DriveDetails::Page> {
-        const std::optional<LogSectors> log = read(address, std::uint8_t{1});
+    const auto checked = [](const std::optional<LogSectors>& log) -> std::optional<DriveDetails::Page> {
         if (!log || log->size() != DriveLogs::kSectorSize || !AtaSmart::ChecksumHolds(DriveLogs::Sector(*log))) {
             return std::nullopt;
         }
         return CopyPage(DriveLogs::Sector(*log));
     };
+    const bool logsExt = details.identify && DriveLogs::HasGeneralPurposeLogging(*details.identify);
+    const auto either = [&](std::uint8_t extended, std::uint8_t summary, std::optional<DriveDetails::Page>& page,
+                            bool& isExtended) {
+        if (logsExt) {
+            page = checked(readExt(extended));
+            isExtended = page.has_value();
+        }
+        if (!page) {
+            page = checked(read(summary, std::uint8_t{1}));
+        }
+    };
     if (DriveLogs::KeepsSelfTestLog(data)) {
-        details.selfTestLog = checked(DriveLogs::kSelfTestLogAddress);
+        either(DriveLogs::kExtSelfTestLogAddress, DriveLogs::kSelfTestLogAddress, details.selfTestLog,
+               details.selfTestLogExtended);
     }
     if (DriveLogs::KeepsErrorLog(data)) {
-        details.errorLog = checked(DriveLogs::kErrorLogAddress);
+        either(DriveLogs::kExtErrorLogAddress, DriveLogs::kErrorLogAddress, details.errorLog, details.errorLogExtended);
     }
     if (!DriveLogs::KeepsSelfTestLog(data) && !DriveLogs::KeepsErrorLog(data)) {
         return;

@@ -84,7 +84,7 @@ TEST(DriveLogs, AtaSelfTestLogs)
     const Folder folder = Load("ata-selftest");
     for (const auto& [file, bytes] : folder.files) {
         SCOPED_TRACE(file);
-        const auto tests = DriveLogs::AtaSelfTests(SectorOf(bytes));
+        const auto tests = DriveLogs::AtaSelfTests(SectorOf(bytes), 0);
         const auto& rows = folder.rows.at(file);
         ASSERT_EQ(tests.size(), rows.size());
         for (std::size_t i = 0; i < tests.size(); ++i) {
@@ -113,7 +113,7 @@ TEST(DriveLogs, AtaErrorLogs)
                                             {3, "active or idle"}, {4, "doing SMART Offline or Self-test"}};
     for (const auto& [file, bytes] : folder.files) {
         SCOPED_TRACE(file);
-        const auto log = DriveLogs::AtaErrors(SectorOf(bytes));
+        const auto log = DriveLogs::AtaErrors(SectorOf(bytes), 0);
         const auto& rows = folder.rows.at(file);
         if (rows.size() == 1 && rows[0].at("error") == "-") {
             EXPECT_TRUE(log.entries.empty()) << "a log that says it has no entries";
