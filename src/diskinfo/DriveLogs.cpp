@@ -382,8 +382,17 @@ std::uint32_t DriveLogs::LogicalSectorSize(Sector identify)
 
 bool DriveLogs::PageCounts(std::span<const std::uint8_t> pages, std::uint8_t page)
 {
+    return PageRevision(pages, page).has_value();
+}
+
+std::optional<std::uint16_t> DriveLogs::PageRevision(std::span<const std::uint8_t> pages, std::uint8_t page)
+{
     const auto bytes = PageAt(pages, page);
-    return !bytes.empty() && ReadLe(bytes.first(2)) != 0 && bytes[2] == page;
+    if (bytes.empty() || bytes[2] != page) {
+        return std::nullopt;
+    }
+    const auto revision = static_cast<std::uint16_t>(ReadLe(bytes.first(2)));
+    return revision != 0 ? std::optional<std::uint16_t>(revision) : std::nullopt;
 }
 
 std::vector<std::uint8_t> DriveLogs::ListedPages(std::span<const std::uint8_t> pages)

@@ -127,6 +127,8 @@ public:
     static constexpr std::size_t kHighestTemperature = 0x20, kLowestTemperature = 0x28;             // 05h
     static constexpr std::size_t kPercentageUsed = 0x08;                                            // 07h
     static bool PageCounts(std::span<const std::uint8_t> pages, std::uint8_t page);
+    // A counting page's header revision (bytes 0-1, never 0); nullopt where the page does not count.
+    static std::optional<std::uint16_t> PageRevision(std::span<const std::uint8_t> pages, std::uint8_t page);
     // The pages that page 0 lists, as listed; empty when page 0 does not count.
     static std::vector<std::uint8_t> ListedPages(std::span<const std::uint8_t> pages);
     // How many sectors hold every listed page up to page 7; 0 when page 0 does not count.
