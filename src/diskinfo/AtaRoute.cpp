@@ -117,10 +117,14 @@ bool ReadSmartPages(const Probe& probe, SmartAnswer& data)
     if (SmartCommand(device, probe.driveNumber, AtaSmart::kFeatureReadThresholds, thresholds)) {
         probe.details.smartThresholds = DiskProbe::CopyPage(SmartPageOf(thresholds));
     }
-    // IDENTIFY DEVICE only says whether the extended logs are there: the descriptor's strings
-    // are the drive's own on this route.
-    if (const auto identify = AtaPassThrough(device, SatPassThrough::IdentifyRegisters())) {
-        probe.details.identify = DiskProbe::CopyPage(DriveLogs::Sector(*identify));
+    // IDENTIFY DEVICE says only whether the extended logs are there, and the logical sector size
+    // the statistics count in: asked only where there are logs. The descriptor's strings are the
+    // drive's own on this route.
+    const DriveLogs::Sector page(*probe.details.smartData);
+    if (DriveLogs::KeepsSelfTestLog(page) || DriveLogs::KeepsErrorLog(page)) {
+        if (const auto identify = AtaPassThrough(device, SatPassThrough::IdentifyRegisters())) {
+            probe.details.identify = DiskProbe::CopyPage(DriveLogs::Sector(*identify));
+        }
     }
     DiskProbe::ReadAtaLogs(
         probe,

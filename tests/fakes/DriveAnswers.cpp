@@ -613,9 +613,13 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
             if (standard) {
                 return descriptorBytes;
             }
-            const bool device = input.size() >= 28 && input[0] == kDeviceProtocolSpecificProperty &&
-                                std::all_of(input.begin() + 1, input.begin() + 8, [](std::uint8_t b) { return b == 0; });
-            const auto it = device ? nvme.find({input[12], input[16]}) : nvme.end();
+            // As Windows' inbox driver answers: Identify only on the adapter property, log pages
+            // only on the device property.
+            const bool protocol = input.size() >= 28 && std::all_of(input.begin() + 1, input.begin() + 8,
+                                                                     [](std::uint8_t b) { return b == 0; });
+            const bool answered = protocol && (input[12] == 1 ? input[0] == kAdapterProtocolSpecificProperty
+                                                               : input[0] == kDeviceProtocolSpecificProperty);
+            const auto it = answered ? nvme.find({input[12], input[16]}) : nvme.end();
             if (it == nvme.end()) {
                 return std::nullopt;
             }

@@ -47,6 +47,7 @@ public:
     // namespace, and the STORAGE_PROTOCOL_DATA_DESCRIPTOR the NVMe driver returns around a log,
     // naming the returned data at `offset` (from its protocol-specific data) with `length`; the
     // log lies right behind the descriptor, 560 bytes in all.
+    static constexpr std::uint32_t kAdapterProtocolSpecificProperty = 49;
     static constexpr std::uint32_t kDeviceProtocolSpecificProperty = 50;
     static Bytes NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset = 40,
                                std::uint32_t length = 512);
@@ -233,9 +234,10 @@ public:
     static Bytes FileSystemStart(std::string_view fileSystem);
 
     // A whole fake drive: each request is answered from its member or, where that is empty,
-    // fails. The descriptor answers only the standard device-property query, the NVMe answers
-    // (health log, Identify Controller, self-test and error logs) only the device
-    // protocol-specific property, each its own data type and identifier.
+    // fails. The descriptor answers only the standard device-property query; the NVMe answers
+    // each their own data type and identifier, as Windows' inbox driver does: Identify
+    // Controller only the adapter protocol-specific property, the health, self-test and error
+    // logs only the device one.
     struct Drive {
         std::optional<std::int64_t> sizeBytes;
         std::optional<Descriptor> descriptor;
