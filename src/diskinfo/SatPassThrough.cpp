@@ -90,7 +90,8 @@ SatPassThrough::Command SatPassThrough::IdentifyCommand(Length length)
 bool SatPassThrough::Answered(const Answer& answer)
 {
     return answer.requestSucceeded && answer.scsiStatus == kScsiStatusGood && answer.transferred == kPageSize &&
-           AtaSmart::ChecksumHolds(answer.page);
+           AtaSmart::ChecksumHolds(answer.page) &&
+           std::any_of(answer.page.begin(), answer.page.end(), [](std::uint8_t b) { return b != 0; });
 }
 
 bool SatPassThrough::LogReturned(bool requestSucceeded, std::uint8_t scsiStatus, std::uint32_t transferred,

@@ -68,8 +68,9 @@ public:
     };
 
     // The page counts as answered only when the request went through, the command ended GOOD,
-    // the whole page came back and its checksum holds: a bridge that did not pass the command
-    // on may still end it GOOD, with the buffer as it was or only partly filled.
+    // the whole page came back, its checksum holds and it is not all zeros: a bridge that did
+    // not pass the command on may still end it GOOD, with the buffer as it was (zeros, whose
+    // checksum holds too) or only partly filled.
     static bool Answered(const Answer& answer);
     // A log counts as returned when the request went through, the command ended GOOD and all
     // its sectors came back; what it holds its reader checks.
