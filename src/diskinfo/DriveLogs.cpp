@@ -200,6 +200,7 @@ std::vector<std::size_t> RingSlots(std::size_t newest, std::size_t slots, std::s
     if (newest == 0 || newest > slots) {
         return order;
     }
+    order.reserve(std::min(count, slots));
     for (std::size_t age = 0; age < std::min(count, slots); ++age) {
         order.push_back((newest - 1 + slots - age) % slots);
     }
@@ -223,6 +224,7 @@ void ReadDescriptor(std::span<const std::uint8_t> descriptor, DriveLogs::SelfTes
 std::vector<DriveLogs::SelfTest> DriveLogs::AtaSelfTests(Sector log, std::uint64_t driveSectors)
 {
     std::vector<SelfTest> tests;
+    tests.reserve(kAtaSelfTests);
     for (const std::size_t slot : RingSlots(log[kSelfTestIndexByte], kAtaSelfTests, kAtaSelfTests)) {
         const auto descriptor = log.subspan(2 + slot * kDescriptorSize, kDescriptorSize);
         if (AllZero(descriptor)) {
@@ -261,6 +263,7 @@ std::vector<DriveLogs::SelfTest> DriveLogs::AtaExtSelfTests(Sector log)
 DriveLogs::NvmeSelfTestLog DriveLogs::NvmeSelfTests(std::span<const std::uint8_t, kNvmeSelfTestLogSize> log)
 {
     NvmeSelfTestLog result;
+    result.results.reserve(kNvmeResults);
     result.operation = log[0] & 0x0F;
     result.completion = log[1] & 0x7F;
     for (std::size_t index = 0; index < kNvmeResults; ++index) {
@@ -453,6 +456,7 @@ std::vector<DriveLogs::NvmeError> DriveLogs::NvmeErrors(std::span<const std::uin
 {
     std::vector<NvmeError> errors;
     const std::size_t entries = std::min(log.size() / kNvmeErrorEntrySize, kMaxNvmeErrors);
+    errors.reserve(entries);
     for (std::size_t index = 0; index < entries; ++index) {
         const auto entry = log.subspan(index * kNvmeErrorEntrySize, kNvmeErrorEntrySize);
         const std::uint64_t count = ReadLe(entry.first(8));
