@@ -109,10 +109,11 @@ void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt
     }
 }
 
-// SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
-// the I/O manager refuses them on a read-only handle. They alone go through a second,
-// read-write handle that lives for the SMART commands of one route of one probe; where such a
-// handle is refused, the read-only one still gets its chance at SMART_RCV_DRIVE_DATA.
+// SMART_RCV_DRIVE_DATA, IOCTL_ATA_PASS_THROUGH and IOCTL_SCSI_PASS_THROUGH are defined with
+// read and write access, so the I/O manager refuses them on a read-only handle. They alone go
+// through a second, read-write handle that lives for the SMART commands of one route of one
+// probe; where such a handle is refused, the read-only one still gets its chance at
+// SMART_RCV_DRIVE_DATA.
 class CommandHandle {
 public:
     explicit CommandHandle(const Probe& probe)

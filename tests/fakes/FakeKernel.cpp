@@ -198,7 +198,8 @@ bool IsBridgeLogRead(const Cdb& cdb, const SCSI_PASS_THROUGH& request)
 }
 
 // Every command block a SCSI pass-through may carry: ATA PASS-THROUGH (16 or 12) of SMART READ
-// DATA, SMART READ THRESHOLDS or IDENTIFY DEVICE to any bridge, and the vendor commands that tunnel NVMe Get Log
+// DATA, SMART READ THRESHOLDS, IDENTIFY DEVICE or READ LOG EXT of the extended logs' first page
+// (03h, 07h) to any bridge, and the vendor commands that tunnel NVMe Get Log
 // Page (health log) and Identify Controller, each only to a bridge of its family. Any other
 // command block could reach the drive's media or settings.
 struct AllowedCommand {
