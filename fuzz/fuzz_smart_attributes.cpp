@@ -481,6 +481,8 @@ void CheckExtLogs(std::span<const std::uint8_t, kPageSize> page)
 {
     const auto tests = DriveLogs::AtaExtSelfTests(page);
     const std::uint64_t newest = FuzzReadLe(page.subspan(2), 2);
+    FUZZ_CHECK(DriveLogs::ExtNewestOnFirstPage(page, 0x07) == (newest <= 19) &&
+               DriveLogs::ExtNewestOnFirstPage(page, 0x03) == (newest <= 4));
     std::size_t next = 0;
     for (std::uint64_t age = 0; newest >= 1 && newest <= 19 && age < 19; ++age) {
         const auto descriptor = page.subspan(4 + 26 * ((newest - 1 + 19 - age) % 19), 26);

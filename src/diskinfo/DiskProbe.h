@@ -58,7 +58,8 @@ public:
     // with either), each read by `read(address, sectors)` or, the extended logs' first page,
     // `readExt(address)`, which give the sectors or nothing: the extended self-test and error
     // logs where IDENTIFY DEVICE names General Purpose Logging, else (or where they were not
-    // answered) the self-test log and the summary error log, each when its checksum holds; the
+    // answered, or their newest entry lies beyond the first page) the self-test log and the
+    // summary error log, each when its checksum holds; the
     // device statistics pages that page 0 lists, in one read from page 0.
     using LogSectors = std::vector<std::uint8_t>;
     template <class ReadLog, class ReadLogExt>
@@ -81,6 +82,9 @@ void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt
                             bool& isExtended) {
         if (logsExt) {
             page = checked(readExt(extended));
+            if (page && !DriveLogs::ExtNewestOnFirstPage(*page, extended)) {
+                page.reset();
+            }
             isExtended = page.has_value();
         }
         if (!page) {

@@ -362,6 +362,11 @@ DriveLogs::AtaErrorLog DriveLogs::AtaExtErrors(Sector log)
     return result;
 }
 
+bool DriveLogs::ExtNewestOnFirstPage(Sector log, std::uint8_t address)
+{
+    return ReadLe(log.subspan(kExtIndexByte, 2)) <= (address == kExtSelfTestLogAddress ? kAtaExtSelfTests : kAtaExtErrors);
+}
+
 bool DriveLogs::HasGeneralPurposeLogging(Sector identify)
 {
     const auto has = [identify](std::size_t at) {

@@ -116,6 +116,9 @@ public:
     // byte 4, bytes 2-3 the 1-based index of the newest, the error count at 500.
     static constexpr std::size_t kAtaExtErrors = 4;
     static AtaErrorLog AtaExtErrors(Sector log);
+    // Whether the first page of the extended log at `address` holds its newest entry: a log of
+    // more pages whose index lies beyond the first has its newest entries elsewhere.
+    static bool ExtNewestOnFirstPage(Sector log, std::uint8_t address);
 
     // Device statistics: pages 0 .. n-1 of the log in one span. A page counts only when its
     // header names it; a statistic only with its supported (0x80) and valid (0x40) bits.

@@ -570,6 +570,10 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         }
         return drive;
     };
+    // A self-test log of more pages, its newest entry beyond the first.
+    Drive morePages = gpl(true);
+    morePages.smartLogs[0x07][2] += 20;
+    morePages.smartLogs[0x07].back() = static_cast<std::uint8_t>(morePages.smartLogs[0x07].back() - 20);
     Drive noGpl = ata(3);
     noGpl.ataIdentify = DriveAnswers::IdentifyDevice("M", "S", "F");
     Drive refused = ata(3);
@@ -600,6 +604,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         {"ATA with General Purpose Logging, the extended logs refused: the summary ones", gpl(false),
          "RW ATA ECh, RW ATA 2Fh 07h, RW D5 06h 1 out 544, RW ATA 2Fh 03h, RW D5 01h 1 out 544, " + kStatistics,
          true, true, true},
+        {"ATA with General Purpose Logging, the extended self-test log's newest beyond its first page", morePages,
+         "RW ATA ECh, RW ATA 2Fh 07h, RW D5 06h 1 out 544, RW ATA 2Fh 03h, " + kStatistics, true, true, true},
         {"USB dock with General Purpose Logging: the extended logs through the bridge",
          DriveAnswers::InUsbDock(gpl(true)),
          "RW SAT16 2Fh 07h, RW SAT16 2Fh 03h, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184", true, true, true, true},
