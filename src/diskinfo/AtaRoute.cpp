@@ -64,8 +64,11 @@ std::optional<DiskProbe::LogSectors> AtaPassThrough(HANDLE device, const SatPass
     const std::array<std::uint8_t, 8> task{registers.features, registers.count, registers.lbaLow, registers.lbaMid,
                                            registers.lbaHigh,  registers.device, registers.command, 0};
     std::copy(task.begin(), task.end(), std::begin(request.CurrentTaskFile));
+    // The request succeeds for a command the drive aborted too: the status register it returns,
+    // in the task file's command byte, says so with its error bit.
+    constexpr UCHAR kStatusError = 0x01;
     if (!DiskProbe::Request(device, IOCTL_ATA_PASS_THROUGH, &buffer, sizeof(buffer), &buffer, sizeof(buffer)) ||
-        request.DataTransferLength != DriveLogs::kSectorSize) {
+        request.DataTransferLength != DriveLogs::kSectorSize || (request.CurrentTaskFile[6] & kStatusError) != 0) {
         return std::nullopt;
     }
     return DiskProbe::LogSectors(buffer.data.begin(), buffer.data.end());

@@ -5,6 +5,7 @@
 #include "diskinfo/DriveLogs.h"
 #include "kernel/KernelResources.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -81,8 +82,10 @@ void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt
     const auto either = [&](std::uint8_t extended, std::uint8_t summary, std::optional<DriveDetails::Page>& page,
                             bool& isExtended) {
         if (logsExt) {
+            // A page of zeros, whose checksum holds, is no log: each starts with its version.
             page = checked(readExt(extended));
-            if (page && !DriveLogs::ExtNewestOnFirstPage(*page, extended)) {
+            if (page && (!DriveLogs::ExtNewestOnFirstPage(*page, extended) ||
+                         std::all_of(page->begin(), page->end(), [](std::uint8_t b) { return b == 0; }))) {
                 page.reset();
             }
             isExtended = page.has_value();

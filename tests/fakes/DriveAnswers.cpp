@@ -664,12 +664,18 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
             const auto log = logs.find(input[42]);
             const Bytes* page = input[46] == 0xEC ? &identify : log != logs.end() ? &log->second : nullptr;
             if (page == nullptr) {
-                return std::nullopt;
+                // The drive aborts the command; the request itself goes through.
+                Bytes aborted(input);
+                aborted[40] = 0x04; // ABRT
+                aborted[46] = 0x51; // ready, error
+                return aborted;
             }
             const auto dataOffset = static_cast<std::size_t>(GetLe(input, 24, 8));
             Bytes answer(input);
             answer.resize(std::max(answer.size(), dataOffset + SmartPage::kSize));
             std::copy_n(page->begin(), SmartPage::kSize, answer.begin() + static_cast<std::ptrdiff_t>(dataOffset));
+            answer[40] = 0x00; // the error register
+            answer[46] = 0x50; // the status register: ready, no error
             return answer;
         });
     }

@@ -247,7 +247,8 @@ public:
         std::optional<Bytes> smartThresholds; // answers SMART READ THRESHOLDS
         std::map<std::uint8_t, Bytes> smartLogs; // SMART READ LOG by log address, all its sectors
         // IDENTIFY DEVICE through the disk driver's ATA pass-through, which then also answers
-        // READ LOG EXT of the first page of a log in `smartLogs`; absent, it fails every request.
+        // READ LOG EXT of the first page of a log in `smartLogs`, and ends READ LOG EXT of any
+        // other with the drive's abort (status ERR, error ABRT); absent, every request fails.
         std::optional<Bytes> ataIdentify;
         std::optional<Bytes> nvmeLog;
         std::optional<Bytes> nvmeIdentify;
