@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cwchar>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +22,64 @@ namespace {
 
 constexpr std::size_t kPageSize = DeviceAnswers::kSmartDataSize;
 constexpr std::int64_t kMaxRaw = (std::int64_t{1} << 48) - 1;
+
+// Published words the program must give for known codes: attributes' names, the ATA self-test
+// types and statuses (bits 7:4), the error register's bits and the read and write commands'
+// names (ACS), each with the program's text for codes outside.
+const std::map<unsigned, std::wstring_view> kAttributeNames{{5, L"Reallocated Sectors Count"},
+                                                            {9, L"Power-On Hours"},
+                                                            {194, L"Temperature"},
+                                                            {197, L"Current Pending Sector Count"}};
+const std::map<unsigned, std::wstring> kTestTypes{{0, L"Off-line"},   {1, L"Short"},     {2, L"Extended"},
+                                                  {3, L"Conveyance"}, {4, L"Selective"}, {127, L"Abort"}};
+const std::map<unsigned, std::wstring> kTestStatuses{
+    {0, L"Completed without error"},       {1, L"Aborted by host"},
+    {2, L"Interrupted (host reset)"},      {3, L"Fatal or unknown error"},
+    {4, L"Completed: unknown failure"},    {5, L"Completed: electrical failure"},
+    {6, L"Completed: servo/seek failure"}, {7, L"Completed: read failure"},
+    {8, L"Completed: handling damage"},    {15, L"In progress"}};
+const std::map<unsigned, std::wstring> kCommandNames{{0x25, L"READ DMA EXT"}, {0x60, L"READ FPDMA QUEUED"},
+                                                     {0xC8, L"READ DMA"},     {0x61, L"WRITE FPDMA QUEUED"},
+                                                     {0xCA, L"WRITE DMA"}};
+
+std::wstring HexWord(unsigned value)
+{
+    wchar_t text[8];
+    std::swprintf(text, std::size(text), L"0x%02X", value);
+    return text;
+}
+
+// The words of a self-test's type and status.
+void CheckTestWords(const DriveLogs::SelfTest& test)
+{
+    const unsigned type = test.type;
+    const bool captive = type >= 129 && type <= 132;
+    const auto known = kTestTypes.find(captive ? type - 128 : type);
+    FUZZ_CHECK(DriveLogs::AtaTestType(test.type) ==
+               (known != kTestTypes.end() ? known->second + (captive ? L" (captive)" : L"")
+                                          : L"Vendor (" + HexWord(type) + L")"));
+    const auto status = kTestStatuses.find(test.status);
+    FUZZ_CHECK(DriveLogs::AtaTestStatus(test.status) ==
+               (status != kTestStatuses.end() ? status->second
+                                              : L"Reserved (" + std::to_wstring(test.status) + L")"));
+}
+
+// The words of an error entry: each named bit of the error register exactly when set, the
+// register in hex when none is; a known command by its name, an unknown one in hex.
+void CheckErrorWords(const DriveLogs::AtaError& logged)
+{
+    const std::wstring words = DriveLogs::AtaErrorWords(logged.error);
+    const std::pair<unsigned, std::wstring_view> bits[] = {
+        {0x80, L"interface CRC"}, {0x40, L"uncorrectable"}, {0x10, L"sector not found"}, {0x04, L"aborted"}};
+    for (const auto& [bit, word] : bits) {
+        FUZZ_CHECK(((logged.error & bit) != 0) == (words.find(word) != std::wstring::npos));
+    }
+    FUZZ_CHECK(((logged.error & 0xD4U) == 0) == (words == HexWord(logged.error)));
+    const auto name = kCommandNames.find(logged.command);
+    const std::wstring command = DriveLogs::AtaCommandName(logged.command);
+    FUZZ_CHECK(name == kCommandNames.end() || command == name->second);
+    FUZZ_CHECK(DriveLogs::AtaCommandKind(logged.command).empty() == (command == HexWord(logged.command)));
+}
 
 // The values the attribute table gives by its published rule, read slot by slot: the later
 // entry wins, temperature is the lowest raw byte of 190 or 194, hours and cycles the whole
@@ -95,7 +156,8 @@ std::vector<AtaSmart::Attribute> CheckWholeTable(std::span<const std::uint8_t, k
                             : counts && FuzzReadLe(entry.subspan(5), 4) != 0 ? AtaSmart::Status::Watch
                                                                              : AtaSmart::Status::Ok;
         FUZZ_CHECK(attribute.status == status);
-        FUZZ_CHECK(!view || !AtaSmart::AttributeName(attribute.id).empty());
+        const auto name = kAttributeNames.find(attribute.id);
+        FUZZ_CHECK(!view || name == kAttributeNames.end() || AtaSmart::AttributeName(attribute.id) == name->second);
     }
     FUZZ_CHECK(next == attributes.size());
     return attributes;
@@ -174,7 +236,8 @@ void CheckPassThrough(std::span<const std::uint8_t, kPageSize> page, std::span<c
         sum += byte;
     }
     const bool answered = SatPassThrough::Answered({succeeded, status, transferred, page});
-    FUZZ_CHECK(answered == (succeeded && status == 0 && transferred == 512 && sum % 256 == 0));
+    const bool zeros = std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; });
+    FUZZ_CHECK(answered == (succeeded && status == 0 && transferred == 512 && sum % 256 == 0 && !zeros));
 
     const std::uint8_t features = (answer[0] & 2U) != 0 ? 0xD1 : 0xD0;
     const SatPassThrough::Command sixteen{0x85, 0x08, 0x0E, 0x00, features, 0x00, 0x01, 0x00,
@@ -333,8 +396,10 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool
     std::vector<DriveLogs::SelfTest> tests;
     const unsigned newest = page[508];
     std::size_t next = 0;
+    // A drive beyond 2^32 sectors or a small one, by the page's first bit.
+    const std::uint64_t sectors = (page[0] & 1U) != 0 ? std::uint64_t{1} << 33 : std::uint64_t{1} << 20;
     if (view || asSelfTests) {
-        tests = DriveLogs::AtaSelfTests(page);
+        tests = DriveLogs::AtaSelfTests(page, sectors);
     }
     for (unsigned age = 0; (view || asSelfTests) && newest >= 1 && newest <= 21 && age < 21; ++age) {
         const auto descriptor = page.subspan(2 + 24 * ((newest - 1 + 21 - age) % 21), 24);
@@ -349,14 +414,17 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool
         FUZZ_CHECK(test.remainingPercent == (descriptor[1] & 15U) * 10 && test.hours == FuzzReadLe(descriptor.subspan(2), 2));
         FUZZ_CHECK(test.failed == (status >= 3 && status <= 8) && test.passed == (status == 0));
         FUZZ_CHECK(test.failingLba == (test.failed && lba != 0xFFFFFFFF ? std::optional<std::uint64_t>(lba) : std::nullopt));
-        FUZZ_CHECK(!view || (!DriveLogs::AtaTestType(test.type).empty() && !DriveLogs::AtaTestStatus(test.status).empty()));
+        FUZZ_CHECK(test.lbaBits == (test.failingLba && sectors > (std::uint64_t{1} << 32) ? 32 : 0));
+        if (view) {
+            CheckTestWords(test);
+        }
     }
     FUZZ_CHECK(next == tests.size());
 
     if (!view && asSelfTests) {
         return;
     }
-    const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(page);
+    const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(page, sectors);
     const auto count = static_cast<unsigned>(FuzzReadLe(page.subspan(452), 2));
     const unsigned index = page[1];
     FUZZ_CHECK(log.count == count);
@@ -369,13 +437,18 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool
         FUZZ_CHECK(logged.lba == ((error[6] & 15U) << 24 | FuzzReadLe(error.subspan(3), 3)));
         FUZZ_CHECK(logged.hours == FuzzReadLe(error.subspan(28), 2) && logged.state == error[27]);
         FUZZ_CHECK(logged.weighed == ((error[1] & 0x50U) != 0));
+        // Only the 28-bit reads and writes (ACS) hold their whole LBA on a drive beyond 2^28 sectors.
+        const unsigned cmd = logged.command;
+        const bool whole = cmd == 0x20 || cmd == 0x40 || cmd == 0xC4 || cmd == 0xC8 || cmd == 0x30 || cmd == 0xC5 || cmd == 0xCA;
+        FUZZ_CHECK(logged.lbaBits == (!whole && sectors > (std::uint64_t{1} << 28) ? 28 : 0));
         std::size_t used = 0;
         for (std::size_t c = 0; c < 5; ++c) {
             used += AllZero(entry.subspan(12 * c, 12)) ? 0 : 1;
         }
         FUZZ_CHECK(logged.commandsLogged == used);
-        FUZZ_CHECK(!view ||
-                   (!DriveLogs::AtaErrorWords(logged.error).empty() && !DriveLogs::AtaCommandName(logged.command).empty()));
+        if (view) {
+            CheckErrorWords(logged);
+        }
     }
 
     // The details' sections of the page as both logs: a line per self-test and per entry below
@@ -397,6 +470,59 @@ void CheckAtaLogs(std::span<const std::uint8_t, kPageSize> page, bool view, bool
     }
     for (std::size_t i = 0; i < log.entries.size(); ++i) {
         FUZZ_CHECK((sections[1].styles[i + 2] == DetailsText::RowStyle::FailingNow) == log.entries[i].weighed);
+    }
+}
+
+// The page as the extended self-test log and the extended comprehensive error log's first
+// page, by ACS's layouts: a 16-bit index of the newest at 2, rings of 19 descriptors of 26
+// bytes and of 4 entries of 124 from 4, the error count at 500, LBAs of 48 bits (the error
+// structure's in the registers' order low, low exp, mid, mid exp, high, high exp).
+void CheckExtLogs(std::span<const std::uint8_t, kPageSize> page)
+{
+    const auto tests = DriveLogs::AtaExtSelfTests(page);
+    const std::uint64_t newest = FuzzReadLe(page.subspan(2), 2);
+    FUZZ_CHECK(DriveLogs::ExtNewestOnFirstPage(page, 0x07) == (newest <= 19) &&
+               DriveLogs::ExtNewestOnFirstPage(page, 0x03) == (newest <= 4));
+    std::size_t next = 0;
+    for (std::uint64_t age = 0; newest >= 1 && newest <= 19 && age < 19; ++age) {
+        const auto descriptor = page.subspan(4 + 26 * ((newest - 1 + 19 - age) % 19), 26);
+        if (AllZero(descriptor)) {
+            continue;
+        }
+        FUZZ_CHECK(next < tests.size());
+        const DriveLogs::SelfTest& test = tests[next++];
+        const unsigned status = descriptor[1] >> 4;
+        const std::uint64_t lba = FuzzReadLe(descriptor.subspan(5), 6);
+        FUZZ_CHECK(test.type == descriptor[0] && test.status == status && test.hours == FuzzReadLe(descriptor.subspan(2), 2));
+        FUZZ_CHECK(test.failingLba == (test.failed && lba != 0xFFFF'FFFF'FFFF ? std::optional<std::uint64_t>(lba)
+                                                                            : std::nullopt));
+        FUZZ_CHECK(test.lbaBits == 0);
+    }
+    FUZZ_CHECK(next == tests.size());
+
+    const auto log = DriveLogs::AtaExtErrors(page);
+    const auto count = static_cast<unsigned>(FuzzReadLe(page.subspan(500), 2));
+    FUZZ_CHECK(log.count == count);
+    FUZZ_CHECK(log.entries.size() == (newest >= 1 && newest <= 4 ? std::min(count, 4U) : 0U));
+    for (unsigned age = 0; age < log.entries.size(); ++age) {
+        const DriveLogs::AtaError& logged = log.entries[age];
+        const auto entry = page.subspan(4 + 124 * ((newest - 1 + 4 - age) % 4), 124);
+        const auto error = entry.subspan(90);
+        const std::uint64_t lba = std::uint64_t{error[4]} | std::uint64_t{error[6]} << 8 | std::uint64_t{error[8]} << 16 |
+                                  std::uint64_t{error[5]} << 24 | std::uint64_t{error[7]} << 32 |
+                                  std::uint64_t{error[9]} << 40;
+        FUZZ_CHECK(logged.number == count - age && logged.error == error[1] && logged.status == error[11]);
+        FUZZ_CHECK(logged.lba == lba && logged.lbaBits == 0);
+        FUZZ_CHECK(logged.hours == FuzzReadLe(error.subspan(32), 2) && logged.state == error[31]);
+        unsigned used = 0;
+        unsigned command = 0;
+        for (std::size_t c = 0; c < 5; ++c) {
+            if (!AllZero(entry.subspan(18 * c, 18))) {
+                ++used;
+                command = entry[18 * c + 12];
+            }
+        }
+        FUZZ_CHECK(logged.commandsLogged == used && logged.command == command);
     }
 }
 
@@ -427,8 +553,15 @@ void CheckStatistics(std::span<const std::uint8_t> pages)
         FUZZ_CHECK(value == ((*word >> 62) == 3 ? std::optional<std::uint64_t>(*word & 0x00FF'FFFF'FFFF'FFFF)
                                                  : std::nullopt));
     }
+    // A temperature: the signed low byte of a supported and valid statistic of page 5, 80h
+    // meaning none.
     const auto celsius = DriveLogs::Temperature(pages, offset);
-    FUZZ_CHECK(!celsius || (*celsius > -128 && *celsius < 128));
+    const auto temperature = counts(5) && offset >= 8 && offset < 512
+                                 ? std::optional<std::uint64_t>(FuzzReadLe(pages.subspan(5 * 512U + offset), 8))
+                                 : std::nullopt;
+    const bool shown = temperature && (*temperature >> 62) == 3 && (*temperature & 0xFF) != 0x80;
+    FUZZ_CHECK(celsius == (shown ? std::optional<std::int32_t>(static_cast<std::int8_t>(*temperature & 0xFF))
+                                 : std::nullopt));
 }
 
 } // namespace
@@ -464,6 +597,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckDetailsView(page, thresholdsPage, attributes);
     }
     CheckAtaLogs(page, view, Chosen(input, 2) == 0);
+    CheckExtLogs(page);
 
     const auto bridge = bridgeAnswer.Fill(input.subspan(std::min(size, kBridgeStart)));
     CheckPassThrough(page, bridge);

@@ -265,6 +265,22 @@ def file_owner_seeds(root):
             write(target, "ntfs-files.bin", volume_seed(ntfs, [(0, sectors)], upcase))
 
 
+def statistics_log():
+    """Device statistics pages 0-7 as one READ LOG returns them: page 0 lists all eight, each
+    page a header naming it, and on page 5 the temperatures (one of them 80h, none), on page 7
+    a percentage used with reserved bits above its byte; every value supported and valid."""
+    log = bytearray(8 * 512)
+    log[8] = 8
+    log[9:17] = bytes(range(8))
+    for page in range(8):
+        struct.pack_into("<HBB", log, page * 512, 1, page, 0)
+    valid = 0xC0 << 56
+    for page, offset, value in ((1, 0x10, 9002), (1, 0x18, 2000000000), (5, 0x08, 26), (5, 0x20, 0x80),
+                                (5, 0x28, 0xFB), (7, 0x08, 0x105)):
+        struct.pack_into("<Q", log, page * 512 + offset, valid | value)
+    return bytes(log)
+
+
 def write(directory, name, data):
     directory.mkdir(parents=True, exist_ok=True)
     (directory / name).write_bytes(data)
@@ -285,6 +301,7 @@ def main():
     for page in sorted(pages.glob("*.bin")):
         write(smart, page.name, page.read_bytes() + bytes(4) + (pages / "thresholds" / page.name).read_bytes())
     write(smart, "all-zero.bin", bytes(512))
+    write(smart, "statistics-eight-pages.bin", statistics_log())
     write(smart, "full-table-max-raw.bin",
           smart_page([(slot, (9, 12, 190, 194)[slot % 4], b"\xff" * 6) for slot in range(30)]))
     write(smart, "temperature-190-after-194.bin",

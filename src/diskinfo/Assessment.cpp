@@ -105,7 +105,7 @@ std::vector<SelfTestLog> SelfTestLogsOf(const DriveDetails& details)
 {
     std::vector<SelfTestLog> logs;
     if (details.selfTestLog) {
-        logs.push_back({DriveLogs::AtaSelfTests(*details.selfTestLog), false});
+        logs.push_back({Assessment::AtaSelfTestsOf(details), false});
     }
     if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
         const std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize> log(details.nvmeSelfTests.data(),
@@ -123,7 +123,9 @@ void AssessSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, A
     }
     const DriveLogs::SelfTest& test = tests[*age];
     const std::wstring type = nvme ? DriveLogs::NvmeTestType(test.type) : DriveLogs::AtaTestType(test.type);
-    const std::wstring lba = test.failingLba ? L" at LBA " + Decimal(*test.failingLba) : std::wstring();
+    const std::wstring lba = !test.failingLba ? std::wstring()
+                             : test.lbaBits == 0 ? L" at LBA " + Decimal(*test.failingLba)
+                                                 : L" at " + DriveLogs::LbaText(*test.failingLba, test.lbaBits);
     assessment.verdict = Assessment::Verdict::Failing;
     assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
         L"Self-test #%u (%ls) ended in %ls%ls, at hour %llu", static_cast<unsigned>(*age + 1),
@@ -141,11 +143,13 @@ void AssessErrors(const DriveLogs::AtaErrorLog& log, Assessment& assessment)
     }
     const std::wstring kind = DriveLogs::AtaCommandKind(newest->command);
     assessment.verdict = std::max(assessment.verdict, Assessment::Verdict::Caution);
+    const std::wstring lba = newest->lbaBits == 0 ? L"LBA " + Decimal(newest->lba)
+                                                  : DriveLogs::LbaText(newest->lba, newest->lbaBits);
     assessment.reasons.push_back(BoundedText::Formatted<kReasonCapacity>(
-        L"The drive logged %u error%ls; the newest, at hour %u: %ls%ls%ls at LBA %u", unsigned{log.count},
+        L"The drive logged %u error%ls; the newest, at hour %u: %ls%ls%ls at %ls", unsigned{log.count},
         log.count == 1 ? L"" : L"s", unsigned{newest->hours},
         (newest->error & DriveLogs::kErrorUnc) != 0 ? L"uncorrectable" : L"sector not found", kind.empty() ? L"" : L" ",
-        kind.c_str(), static_cast<unsigned>(newest->lba)));
+        kind.c_str(), lba.c_str()));
 }
 
 void AssessLogs(const DriveDetails& details, Assessment& assessment)
@@ -153,8 +157,8 @@ void AssessLogs(const DriveDetails& details, Assessment& assessment)
     for (const SelfTestLog& log : SelfTestLogsOf(details)) {
         AssessSelfTests(log.tests, log.nvme, assessment);
     }
-    if (details.errorLog) {
-        AssessErrors(DriveLogs::AtaErrors(*details.errorLog), assessment);
+    if (const auto errors = Assessment::AtaErrorsOf(details)) {
+        AssessErrors(*errors, assessment);
     }
     if (const auto used = DriveLogs::Statistic(details.statistics, DriveLogs::kSolidStatePage, DriveLogs::kPercentageUsed)) {
         Worn(*used & 0xFF, assessment);
@@ -181,6 +185,36 @@ std::vector<AtaSmart::Attribute> Assessment::AttributesOf(const DriveDetails& de
 {
     return details.smartData ? AtaSmart::ReadAttributes(*details.smartData, PageOf(details.smartThresholds))
                              : std::vector<AtaSmart::Attribute>{};
+}
+
+std::uint32_t Assessment::LogicalSectorSizeOf(const DriveDetails& details)
+{
+    return details.identify ? DriveLogs::LogicalSectorSize(*details.identify)
+                            : static_cast<std::uint32_t>(DriveLogs::kSectorSize);
+}
+
+std::uint64_t Assessment::SectorsOf(const DriveDetails& details)
+{
+    return details.info.sizeBytes > 0 ? static_cast<std::uint64_t>(details.info.sizeBytes) / LogicalSectorSizeOf(details)
+                                      : 0;
+}
+
+std::vector<DriveLogs::SelfTest> Assessment::AtaSelfTestsOf(const DriveDetails& details)
+{
+    if (!details.selfTestLog) {
+        return {};
+    }
+    return details.selfTestLogExtended ? DriveLogs::AtaExtSelfTests(*details.selfTestLog)
+                                       : DriveLogs::AtaSelfTests(*details.selfTestLog, SectorsOf(details));
+}
+
+std::optional<DriveLogs::AtaErrorLog> Assessment::AtaErrorsOf(const DriveDetails& details)
+{
+    if (!details.errorLog) {
+        return std::nullopt;
+    }
+    return details.errorLogExtended ? DriveLogs::AtaExtErrors(*details.errorLog)
+                                    : DriveLogs::AtaErrors(*details.errorLog, SectorsOf(details));
 }
 
 std::optional<NvmeHealth::Fields> Assessment::NvmeFieldsOf(const DriveDetails& details)

@@ -2,6 +2,7 @@
 
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
 
 #include <cstdint>
@@ -46,6 +47,13 @@ public:
     // Whether a failed self-test stands by the assessment's rule: the newest failure, unless an
     // extended self-test passed after it. Absent where the drive gave no self-test log.
     static std::optional<bool> SelfTestFailed(const DriveDetails& details);
+    // The drive's ATA self-test and error logs, from the extended ones where it gave those, each
+    // LBA that cannot be exact on a drive of this many sectors marked so.
+    static std::vector<DriveLogs::SelfTest> AtaSelfTestsOf(const DriveDetails& details);
+    static std::optional<DriveLogs::AtaErrorLog> AtaErrorsOf(const DriveDetails& details);
+    // The logical sector size that IDENTIFY DEVICE names, else 512; the drive's sectors by it.
+    static std::uint32_t LogicalSectorSizeOf(const DriveDetails& details);
+    static std::uint64_t SectorsOf(const DriveDetails& details);
     // An NVMe critical warning in words: "0 (none)" or "0x05: available spare below ...".
     static std::wstring CriticalWarningText(std::uint8_t warning);
 };

@@ -65,8 +65,11 @@ struct DriveDetails {
 
     // What the drive recorded over its life, as it gave it; each absent (or empty) where the
     // drive keeps none or refused it.
-    std::optional<Page> selfTestLog;          // ATA SMART self-test log
-    std::optional<Page> errorLog;             // ATA summary SMART error log
+    std::optional<Page> identify;             // ATA IDENTIFY DEVICE, where it was read
+    std::optional<Page> selfTestLog;          // ATA SMART self-test log, or the extended one's first page
+    std::optional<Page> errorLog;             // ATA summary SMART error log, or the extended comprehensive one's
+    bool selfTestLogExtended = false;         // selfTestLog is 07h, with 48-bit LBAs
+    bool errorLogExtended = false;            // errorLog is 03h, with 48-bit LBAs
     std::vector<std::uint8_t> statistics;     // ATA device statistics, pages 0 .. n-1
     std::vector<std::uint8_t> nvmeSelfTests;  // NVMe device self-test log, 564 bytes
     std::vector<std::uint8_t> nvmeErrors;     // NVMe error information log, 64 bytes an entry

@@ -5,6 +5,7 @@
 #include "diskinfo/DriveLogs.h"
 #include "kernel/KernelResources.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -55,31 +56,50 @@ public:
     static void QueryNvmeBridge(const Probe& probe);
 
     // The drive's own logs where its SMART READ DATA page says it keeps them (device statistics
-    // with either), each read by `read(address, sectors)`, which gives the sectors or nothing:
-    // the self-test log and the summary error log when their checksum holds, the device
-    // statistics pages that page 0 lists, in one read from page 0.
+    // with either), each read by `read(address, sectors)` or, the extended logs' first page,
+    // `readExt(address)`, which give the sectors or nothing: the extended self-test and error
+    // logs where IDENTIFY DEVICE names General Purpose Logging, else (or where they were not
+    // answered, or their newest entry lies beyond the first page) the self-test log and the
+    // summary error log, each when its checksum holds; the
+    // device statistics pages that page 0 lists, in one read from page 0.
     using LogSectors = std::vector<std::uint8_t>;
-    template <class ReadLog>
-    static void ReadAtaLogs(const Probe& probe, ReadLog read);
+    template <class ReadLog, class ReadLogExt>
+    static void ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt);
 };
 
-template <class ReadLog>
-void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read)
+template <class ReadLog, class ReadLogExt>
+void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read, ReadLogExt readExt)
 {
     DriveDetails& details = probe.details;
     const DriveLogs::Sector data(*details.smartData);
-    const auto checked = [&read](std::uint8_t address) -> std::optional<DriveDetails::Page> {
-        const std::optional<LogSectors> log = read(address, std::uint8_t{1});
+    const auto checked = [](const std::optional<LogSectors>& log) -> std::optional<DriveDetails::Page> {
         if (!log || log->size() != DriveLogs::kSectorSize || !AtaSmart::ChecksumHolds(DriveLogs::Sector(*log))) {
             return std::nullopt;
         }
         return CopyPage(DriveLogs::Sector(*log));
     };
+    const bool logsExt = details.identify && DriveLogs::HasGeneralPurposeLogging(*details.identify);
+    const auto either = [&](std::uint8_t extended, std::uint8_t summary, std::optional<DriveDetails::Page>& page,
+                            bool& isExtended) {
+        if (logsExt) {
+            // A page of zeros, whose checksum holds, is no log: each starts with its version.
+            page = checked(readExt(extended));
+            if (page && (!DriveLogs::ExtNewestOnFirstPage(*page, extended) ||
+                         std::all_of(page->begin(), page->end(), [](std::uint8_t b) { return b == 0; }))) {
+                page.reset();
+            }
+            isExtended = page.has_value();
+        }
+        if (!page) {
+            page = checked(read(summary, std::uint8_t{1}));
+        }
+    };
     if (DriveLogs::KeepsSelfTestLog(data)) {
-        details.selfTestLog = checked(DriveLogs::kSelfTestLogAddress);
+        either(DriveLogs::kExtSelfTestLogAddress, DriveLogs::kSelfTestLogAddress, details.selfTestLog,
+               details.selfTestLogExtended);
     }
     if (DriveLogs::KeepsErrorLog(data)) {
-        details.errorLog = checked(DriveLogs::kErrorLogAddress);
+        either(DriveLogs::kExtErrorLogAddress, DriveLogs::kErrorLogAddress, details.errorLog, details.errorLogExtended);
     }
     if (!DriveLogs::KeepsSelfTestLog(data) && !DriveLogs::KeepsErrorLog(data)) {
         return;
@@ -96,10 +116,11 @@ void DiskProbe::ReadAtaLogs(const Probe& probe, ReadLog read)
     }
 }
 
-// SMART_RCV_DRIVE_DATA and IOCTL_SCSI_PASS_THROUGH are defined with read and write access, so
-// the I/O manager refuses them on a read-only handle. They alone go through a second,
-// read-write handle that lives for the SMART commands of one route of one probe; where such a
-// handle is refused, the read-only one still gets its chance at SMART_RCV_DRIVE_DATA.
+// SMART_RCV_DRIVE_DATA, IOCTL_ATA_PASS_THROUGH and IOCTL_SCSI_PASS_THROUGH are defined with
+// read and write access, so the I/O manager refuses them on a read-only handle. They alone go
+// through a second, read-write handle that lives for the SMART commands of one route of one
+// probe; where such a handle is refused, the read-only one still gets its chance at
+// SMART_RCV_DRIVE_DATA.
 class CommandHandle {
 public:
     explicit CommandHandle(const Probe& probe)

@@ -23,6 +23,37 @@ constexpr std::size_t kCommandsSize = 5 * kCommandSize;
 constexpr std::size_t kErrorCountByte = 452;
 static_assert(2 + kErrorEntries * kErrorEntrySize == kErrorCountByte);
 
+// The extended logs' first page, as ACS publishes it: a 16-bit index at 2, the entries from 4.
+constexpr std::size_t kExtIndexByte = 2;
+constexpr std::size_t kExtEntriesAt = 4;
+constexpr std::size_t kExtDescriptorSize = 26;
+static_assert(kExtEntriesAt + DriveLogs::kAtaExtSelfTests * kExtDescriptorSize == 498);
+constexpr std::uint64_t kNoExtLba = 0xFFFF'FFFF'FFFF;
+constexpr std::size_t kExtCommandSize = 18;
+constexpr std::size_t kExtCommandsSize = 5 * kExtCommandSize;
+constexpr std::size_t kExtErrorSize = 34;
+constexpr std::size_t kExtEntrySize = kExtCommandsSize + kExtErrorSize;
+constexpr std::size_t kExtErrorCountByte = 500;
+static_assert(kExtEntriesAt + DriveLogs::kAtaExtErrors * kExtEntrySize == kExtErrorCountByte);
+// Where each byte of the 48-bit LBA lies in the error structure: the registers in the order
+// low, low (exp), mid, mid (exp), high, high (exp), i.e. bits 7:0, 31:24, 15:8, 39:32, 23:16, 47:40.
+constexpr std::array<std::size_t, 6> kExtLbaBytes{4, 6, 8, 5, 7, 9};
+
+// IDENTIFY DEVICE words, each at twice its number.
+constexpr std::size_t kCommandSetWord = 84 * 2;
+constexpr std::size_t kCommandSetDefaultWord = 87 * 2;
+constexpr std::uint8_t kGeneralPurposeLogging = 0x20;
+constexpr std::size_t kSectorSizeWord = 106 * 2;
+constexpr std::size_t kLogicalSectorWords = 117 * 2;
+constexpr std::uint16_t kLongLogicalSector = 0x1000;
+
+// Words 84, 87 and 106 count only with bit 14 set and bit 15 clear.
+std::optional<std::uint16_t> ValidWord(DriveLogs::Sector identify, std::size_t at)
+{
+    const auto word = static_cast<std::uint16_t>(ReadLe(identify.subspan(at, 2)));
+    return (word & 0xC000) == 0x4000 ? std::optional<std::uint16_t>(word) : std::nullopt;
+}
+
 constexpr std::size_t kNvmeResults = 20;
 constexpr std::size_t kNvmeResultSize = 28;
 static_assert(4 + kNvmeResults * kNvmeResultSize == DriveLogs::kNvmeSelfTestLogSize);
@@ -36,6 +67,9 @@ constexpr std::int32_t kNoTemperature = -128;
 constexpr std::size_t kOacsByte = 256;
 constexpr std::uint8_t kOacsSelfTest = 0x10;
 constexpr std::size_t kElpeByte = 262;
+
+// The 28-bit commands that a summary error log's LBA field holds whole.
+constexpr std::array<std::uint8_t, 7> k28BitCommands{0x20, 0x40, 0xC4, 0xC8, 0x30, 0xC5, 0xCA};
 
 bool AllZero(std::span<const std::uint8_t> bytes)
 {
@@ -156,31 +190,72 @@ bool DriveLogs::KeepsErrorLog(Sector smartData)
     return (smartData[kErrorLoggingByte] & 1u) != 0;
 }
 
-std::vector<DriveLogs::SelfTest> DriveLogs::AtaSelfTests(Sector log)
+namespace {
+
+// The slots of a ring of `slots` entries from the 1-based `newest` backwards; none when
+// `newest` lies outside.
+std::vector<std::size_t> RingSlots(std::size_t newest, std::size_t slots, std::size_t count)
+{
+    std::vector<std::size_t> order;
+    if (newest == 0 || newest > slots) {
+        return order;
+    }
+    order.reserve(std::min(count, slots));
+    for (std::size_t age = 0; age < std::min(count, slots); ++age) {
+        order.push_back((newest - 1 + slots - age) % slots);
+    }
+    return order;
+}
+
+// A self-test descriptor's common bytes: type, status and remaining, hours; the LBA apart.
+void ReadDescriptor(std::span<const std::uint8_t> descriptor, DriveLogs::SelfTest& test)
+{
+    test.type = descriptor[0];
+    test.status = descriptor[1] >> 4;
+    test.remainingPercent = static_cast<std::uint8_t>((descriptor[1] & 0x0F) * 10);
+    test.hours = ReadLe(descriptor.subspan(2, 2));
+    test.failed = test.status >= 3 && test.status <= 8;
+    test.extended = (test.type & 0x7F) == 2;
+    test.passed = test.status == 0;
+}
+
+} // namespace
+
+std::vector<DriveLogs::SelfTest> DriveLogs::AtaSelfTests(Sector log, std::uint64_t driveSectors)
 {
     std::vector<SelfTest> tests;
-    const std::size_t newest = log[kSelfTestIndexByte];
-    if (newest == 0 || newest > kAtaSelfTests) {
-        return tests;
-    }
-    for (std::size_t age = 0; age < kAtaSelfTests; ++age) {
-        const std::size_t slot = (newest - 1 + kAtaSelfTests - age) % kAtaSelfTests;
+    tests.reserve(kAtaSelfTests);
+    for (const std::size_t slot : RingSlots(log[kSelfTestIndexByte], kAtaSelfTests, kAtaSelfTests)) {
         const auto descriptor = log.subspan(2 + slot * kDescriptorSize, kDescriptorSize);
         if (AllZero(descriptor)) {
             continue;
         }
         SelfTest& test = tests.emplace_back();
-        test.type = descriptor[0];
-        test.status = descriptor[1] >> 4;
-        test.remainingPercent = static_cast<std::uint8_t>((descriptor[1] & 0x0F) * 10);
-        test.hours = ReadLe(descriptor.subspan(2, 2));
-        test.failed = test.status >= 3 && test.status <= 8;
+        ReadDescriptor(descriptor, test);
         const auto lba = static_cast<std::uint32_t>(ReadLe(descriptor.subspan(5, 4)));
         if (test.failed && lba != kNoLba) {
             test.failingLba = lba;
+            test.lbaBits = driveSectors > std::uint64_t{1} << kSummarySelfTestLbaBits ? kSummarySelfTestLbaBits : 0;
         }
-        test.extended = (test.type & 0x7F) == 2;
-        test.passed = test.status == 0;
+    }
+    return tests;
+}
+
+std::vector<DriveLogs::SelfTest> DriveLogs::AtaExtSelfTests(Sector log)
+{
+    std::vector<SelfTest> tests;
+    const std::size_t newest = ReadLe(log.subspan(kExtIndexByte, 2));
+    for (const std::size_t slot : RingSlots(newest, kAtaExtSelfTests, kAtaExtSelfTests)) {
+        const auto descriptor = log.subspan(kExtEntriesAt + slot * kExtDescriptorSize, kExtDescriptorSize);
+        if (AllZero(descriptor)) {
+            continue;
+        }
+        SelfTest& test = tests.emplace_back();
+        ReadDescriptor(descriptor, test);
+        const std::uint64_t lba = ReadLe(descriptor.subspan(5, 6));
+        if (test.failed && lba != kNoExtLba) {
+            test.failingLba = lba;
+        }
     }
     return tests;
 }
@@ -188,11 +263,14 @@ std::vector<DriveLogs::SelfTest> DriveLogs::AtaSelfTests(Sector log)
 DriveLogs::NvmeSelfTestLog DriveLogs::NvmeSelfTests(std::span<const std::uint8_t, kNvmeSelfTestLogSize> log)
 {
     NvmeSelfTestLog result;
+    result.results.reserve(kNvmeResults);
     result.operation = log[0] & 0x0F;
     result.completion = log[1] & 0x7F;
     for (std::size_t index = 0; index < kNvmeResults; ++index) {
         const auto entry = log.subspan(4 + index * kNvmeResultSize, kNvmeResultSize);
-        if ((entry[0] & 0x0F) == kNvmeUnused) {
+        // Result Fh marks an unused entry, and so does test code 0, which no test has: a log that
+        // was never written is all zeros.
+        if ((entry[0] & 0x0F) == kNvmeUnused || entry[0] >> 4 == 0) {
             continue;
         }
         SelfTest& test = result.results.emplace_back();
@@ -222,18 +300,13 @@ DriveLogs::NvmeSelfTestLog DriveLogs::NvmeSelfTests(std::span<const std::uint8_t
     return result;
 }
 
-DriveLogs::AtaErrorLog DriveLogs::AtaErrors(Sector log)
+DriveLogs::AtaErrorLog DriveLogs::AtaErrors(Sector log, std::uint64_t driveSectors)
 {
     AtaErrorLog result;
     result.count = static_cast<std::uint16_t>(ReadLe(log.subspan(kErrorCountByte, 2)));
-    const std::size_t newest = log[1];
-    if (newest == 0 || newest > kErrorEntries) {
-        return result;
-    }
-    const std::size_t shown = std::min<std::size_t>(result.count, kErrorEntries);
-    for (std::size_t age = 0; age < shown; ++age) {
-        const std::size_t slot = (newest - 1 + kErrorEntries - age) % kErrorEntries;
-        const auto entry = log.subspan(2 + slot * kErrorEntrySize, kErrorEntrySize);
+    const std::vector<std::size_t> slots = RingSlots(log[1], kErrorEntries, result.count);
+    for (std::size_t age = 0; age < slots.size(); ++age) {
+        const auto entry = log.subspan(2 + slots[age] * kErrorEntrySize, kErrorEntrySize);
         const auto error = entry.subspan(kCommandsSize);
         AtaError& logged = result.entries.emplace_back();
         logged.number = result.count - static_cast<std::uint32_t>(age);
@@ -246,20 +319,88 @@ DriveLogs::AtaErrorLog DriveLogs::AtaErrors(Sector log)
             }
         }
         logged.error = error[1];
-        logged.lba = static_cast<std::uint32_t>(error[6] & 0x0F) << 24 | static_cast<std::uint32_t>(error[5]) << 16 |
-                     static_cast<std::uint32_t>(error[4]) << 8 | error[3];
+        logged.lba = std::uint64_t{error[6] & 0x0Fu} << 24 | std::uint64_t{error[5]} << 16 |
+                     std::uint64_t{error[4]} << 8 | error[3];
         logged.status = error[7];
         logged.state = error[27];
         logged.hours = static_cast<std::uint16_t>(ReadLe(error.subspan(28, 2)));
+        logged.weighed = (logged.error & (kErrorUnc | kErrorIdnf)) != 0;
+        const bool whole = std::find(k28BitCommands.begin(), k28BitCommands.end(), logged.command) !=
+                           k28BitCommands.end();
+        logged.lbaBits = !whole && driveSectors > std::uint64_t{1} << kSummaryErrorLbaBits ? kSummaryErrorLbaBits : 0;
+    }
+    return result;
+}
+
+DriveLogs::AtaErrorLog DriveLogs::AtaExtErrors(Sector log)
+{
+    AtaErrorLog result;
+    result.count = static_cast<std::uint16_t>(ReadLe(log.subspan(kExtErrorCountByte, 2)));
+    const std::vector<std::size_t> slots = RingSlots(ReadLe(log.subspan(kExtIndexByte, 2)), kAtaExtErrors, result.count);
+    for (std::size_t age = 0; age < slots.size(); ++age) {
+        const auto entry = log.subspan(kExtEntriesAt + slots[age] * kExtEntrySize, kExtEntrySize);
+        const auto error = entry.subspan(kExtCommandsSize);
+        AtaError& logged = result.entries.emplace_back();
+        logged.number = result.count - static_cast<std::uint32_t>(age);
+        for (std::size_t c = 0; c < 5; ++c) {
+            const auto command = entry.subspan(c * kExtCommandSize, kExtCommandSize);
+            if (!AllZero(command)) {
+                ++logged.commandsLogged;
+                logged.command = command[12];
+                logged.commandMilliseconds = static_cast<std::uint32_t>(ReadLe(command.subspan(14, 4)));
+            }
+        }
+        logged.error = error[1];
+        for (std::size_t byte = 0; byte < kExtLbaBytes.size(); ++byte) {
+            logged.lba |= std::uint64_t{error[kExtLbaBytes[byte]]} << (8 * byte);
+        }
+        logged.status = error[11];
+        logged.state = error[31];
+        logged.hours = static_cast<std::uint16_t>(ReadLe(error.subspan(32, 2)));
         logged.weighed = (logged.error & (kErrorUnc | kErrorIdnf)) != 0;
     }
     return result;
 }
 
+bool DriveLogs::ExtNewestOnFirstPage(Sector log, std::uint8_t address)
+{
+    return ReadLe(log.subspan(kExtIndexByte, 2)) <= (address == kExtSelfTestLogAddress ? kAtaExtSelfTests : kAtaExtErrors);
+}
+
+bool DriveLogs::HasGeneralPurposeLogging(Sector identify)
+{
+    const auto has = [identify](std::size_t at) {
+        const auto word = ValidWord(identify, at);
+        return word && (*word & kGeneralPurposeLogging) != 0;
+    };
+    return has(kCommandSetWord) || has(kCommandSetDefaultWord);
+}
+
+std::uint32_t DriveLogs::LogicalSectorSize(Sector identify)
+{
+    const auto word = ValidWord(identify, kSectorSizeWord);
+    if (!word || (*word & kLongLogicalSector) == 0) {
+        return kSectorSize;
+    }
+    // In 16-bit words; a size that no drive has keeps the default.
+    const std::uint64_t bytes = ReadLe(identify.subspan(kLogicalSectorWords, 4)) * 2;
+    return bytes >= kSectorSize && bytes <= 0x10000 && (bytes & (bytes - 1)) == 0 ? static_cast<std::uint32_t>(bytes)
+                                                                                  : static_cast<std::uint32_t>(kSectorSize);
+}
+
 bool DriveLogs::PageCounts(std::span<const std::uint8_t> pages, std::uint8_t page)
 {
+    return PageRevision(pages, page).has_value();
+}
+
+std::optional<std::uint16_t> DriveLogs::PageRevision(std::span<const std::uint8_t> pages, std::uint8_t page)
+{
     const auto bytes = PageAt(pages, page);
-    return !bytes.empty() && ReadLe(bytes.first(2)) != 0 && bytes[2] == page;
+    if (bytes.empty() || bytes[2] != page) {
+        return std::nullopt;
+    }
+    const auto revision = static_cast<std::uint16_t>(ReadLe(bytes.first(2)));
+    return revision != 0 ? std::optional<std::uint16_t>(revision) : std::nullopt;
 }
 
 std::vector<std::uint8_t> DriveLogs::ListedPages(std::span<const std::uint8_t> pages)
@@ -320,6 +461,7 @@ std::vector<DriveLogs::NvmeError> DriveLogs::NvmeErrors(std::span<const std::uin
 {
     std::vector<NvmeError> errors;
     const std::size_t entries = std::min(log.size() / kNvmeErrorEntrySize, kMaxNvmeErrors);
+    errors.reserve(entries);
     for (std::size_t index = 0; index < entries; ++index) {
         const auto entry = log.subspan(index * kNvmeErrorEntrySize, kNvmeErrorEntrySize);
         const std::uint64_t count = ReadLe(entry.first(8));
@@ -343,6 +485,13 @@ bool DriveLogs::NvmeRunsSelfTests(std::span<const std::uint8_t, kIdentifySize> i
 std::size_t DriveLogs::NvmeErrorEntries(std::span<const std::uint8_t, kIdentifySize> identify)
 {
     return std::min<std::size_t>(std::size_t{identify[kElpeByte]} + 1, kMaxNvmeErrors);
+}
+
+std::wstring DriveLogs::LbaText(std::uint64_t lba, std::uint8_t bits)
+{
+    return bits == 0 ? BoundedText::Formatted<32>(L"%llu", static_cast<unsigned long long>(lba))
+                     : BoundedText::Formatted<48>(L"LBA (low %u bits) %llu", unsigned{bits},
+                                                  static_cast<unsigned long long>(lba));
 }
 
 std::wstring DriveLogs::AtaTestType(std::uint8_t type)

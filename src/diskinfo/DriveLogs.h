@@ -9,8 +9,8 @@
 #include <vector>
 
 // Readers of what a drive recorded over its life: the ATA SMART self-test log (06h), summary
-// error log (01h) and device statistics (04h), and the NVMe device self-test log (06h) and
-// error information log (01h). Each takes the bytes as the drive gave them and returns values;
+// error log (01h), their extended forms with 48-bit LBAs (07h, 03h) and device statistics
+// (04h), and the NVMe device self-test log (06h) and error information log (01h). Each takes the bytes as the drive gave them and returns values;
 // an index or count out of range reads as no entries. Free of <windows.h>: built natively under
 // the sanitizers and fuzzed.
 class DriveLogs {
@@ -28,6 +28,24 @@ public:
     static constexpr std::uint8_t kSelfTestLogAddress = 0x06;
     static constexpr std::size_t kMaxStatisticsPages = 8;
 
+    // READ LOG EXT, sent only for the first page of these two logs, which carry 48-bit LBAs
+    // where the summary logs keep 28 and 32 bits.
+    static constexpr std::uint8_t kReadLogExt = 0x2F;
+    static constexpr std::uint8_t kExtErrorLogAddress = 0x03;
+    static constexpr std::uint8_t kExtSelfTestLogAddress = 0x07;
+
+    // From IDENTIFY DEVICE: the General Purpose Logging feature set (word 84 or 87 bit 5, where
+    // the word is valid), which READ LOG EXT needs; and the logical sector size in bytes
+    // (words 117-118 where word 106 says so, else 512).
+    static bool HasGeneralPurposeLogging(Sector identify);
+    static std::uint32_t LogicalSectorSize(Sector identify);
+
+    // The summary logs cannot say which sector a logged LBA is once the drive has more sectors
+    // than their fields hold: the error log keeps 28 bits of a 48-bit command's LBA, the
+    // self-test log 32 bits.
+    static constexpr std::uint8_t kSummaryErrorLbaBits = 28;
+    static constexpr std::uint8_t kSummarySelfTestLbaBits = 32;
+
     // What SMART READ DATA says the drive keeps.
     static bool KeepsSelfTestLog(Sector smartData); // byte 367 bit 4
     static bool KeepsErrorLog(Sector smartData);    // byte 370 bit 0
@@ -39,6 +57,7 @@ public:
         std::optional<std::uint8_t> remainingPercent; // ATA only
         std::uint64_t hours = 0;
         std::optional<std::uint64_t> failingLba;
+        std::uint8_t lbaBits = 0; // not 0: only these low bits of failingLba are known
         bool failed = false;
         bool extended = false;
         bool passed = false; // completed without error
@@ -50,12 +69,18 @@ public:
     };
 
     // The ATA self-test log: 21 descriptors of 24 bytes from byte 2, byte 508 the 1-based index
-    // of the newest; newest first, empty descriptors left out.
+    // of the newest; newest first, empty descriptors left out. On a drive of `driveSectors`
+    // beyond 32 bits a failing LBA is its low 32 bits only.
     static constexpr std::size_t kAtaSelfTests = 21;
-    static std::vector<SelfTest> AtaSelfTests(Sector log);
+    static std::vector<SelfTest> AtaSelfTests(Sector log, std::uint64_t driveSectors);
+    // The first page of the extended self-test log: 19 descriptors of 26 bytes from byte 4,
+    // bytes 2-3 the 1-based index of the newest, a 48-bit failing LBA at +5. An index beyond
+    // the first page reads as no entries.
+    static constexpr std::size_t kAtaExtSelfTests = 19;
+    static std::vector<SelfTest> AtaExtSelfTests(Sector log);
 
     // The NVMe device self-test log: the operation in progress and its completion, then 20
-    // results of 28 bytes, newest first.
+    // results of 28 bytes, newest first; unused ones (result Fh or test code 0) left out.
     static constexpr std::size_t kNvmeSelfTestLogSize = 564;
     struct NvmeSelfTestLog {
         std::uint8_t operation = 0;  // 0 none, 1 short, 2 extended, Eh vendor
@@ -70,7 +95,8 @@ public:
         std::uint16_t hours = 0;
         std::uint8_t error = 0;   // the error register
         std::uint8_t status = 0;
-        std::uint32_t lba = 0;    // 28 bits, the top four from the device register
+        std::uint64_t lba = 0;    // 01h: 28 bits, the top four from the device register; 03h: 48
+        std::uint8_t lbaBits = 0; // not 0: only these low bits of lba are known
         std::uint8_t state = 0;
         std::uint8_t command = 0; // the failing command: the last command structure in use
         std::uint32_t commandMilliseconds = 0; // its time stamp since power-up
@@ -83,7 +109,16 @@ public:
     };
     static constexpr std::uint8_t kErrorUnc = 0x40;
     static constexpr std::uint8_t kErrorIdnf = 0x10;
-    static AtaErrorLog AtaErrors(Sector log);
+    // The summary error log: five entries of 90 bytes. On a drive of `driveSectors` beyond 28
+    // bits, the LBA of any command not known to be a 28-bit one is its low 28 bits only.
+    static AtaErrorLog AtaErrors(Sector log, std::uint64_t driveSectors);
+    // The first page of the extended comprehensive error log: four entries of 124 bytes from
+    // byte 4, bytes 2-3 the 1-based index of the newest, the error count at 500.
+    static constexpr std::size_t kAtaExtErrors = 4;
+    static AtaErrorLog AtaExtErrors(Sector log);
+    // Whether the first page of the extended log at `address` holds its newest entry: a log of
+    // more pages whose index lies beyond the first has its newest entries elsewhere.
+    static bool ExtNewestOnFirstPage(Sector log, std::uint8_t address);
 
     // Device statistics: pages 0 .. n-1 of the log in one span. A page counts only when its
     // header names it; a statistic only with its supported (0x80) and valid (0x40) bits.
@@ -95,6 +130,8 @@ public:
     static constexpr std::size_t kHighestTemperature = 0x20, kLowestTemperature = 0x28;             // 05h
     static constexpr std::size_t kPercentageUsed = 0x08;                                            // 07h
     static bool PageCounts(std::span<const std::uint8_t> pages, std::uint8_t page);
+    // A counting page's header revision (bytes 0-1, never 0); nullopt where the page does not count.
+    static std::optional<std::uint16_t> PageRevision(std::span<const std::uint8_t> pages, std::uint8_t page);
     // The pages that page 0 lists, as listed; empty when page 0 does not count.
     static std::vector<std::uint8_t> ListedPages(std::span<const std::uint8_t> pages);
     // How many sectors hold every listed page up to page 7; 0 when page 0 does not count.
@@ -132,6 +169,8 @@ public:
     static std::size_t NvmeErrorEntries(std::span<const std::uint8_t, kIdentifySize> identify);
 
     // The program's words.
+    // A logged LBA: its number, or "LBA (low 28 bits) n" where only `bits` low bits are known.
+    static std::wstring LbaText(std::uint64_t lba, std::uint8_t bits);
     static std::wstring AtaTestType(std::uint8_t type);
     static std::wstring AtaTestStatus(std::uint8_t status);
     static std::wstring NvmeTestType(std::uint8_t code);

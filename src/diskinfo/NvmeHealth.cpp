@@ -33,24 +33,30 @@ NvmeHealth::Count CountAt(NvmeHealth::Log log, std::size_t offset)
 
 std::string NvmeHealth::ToDecimal(Count count)
 {
-    // Long division by 10 over four 32-bit limbs, most significant first; each step's
-    // remainder is the next digit from the right.
+    // Long division by 10 over four 32-bit limbs, most significant first, while the count needs
+    // more than 64 bits; each step's remainder is the next digit from the right. The rest in
+    // one 64-bit word. 2^128 has 39 digits.
     std::array<std::uint32_t, 4> limbs{static_cast<std::uint32_t>(count.high >> 32),
                                        static_cast<std::uint32_t>(count.high),
                                        static_cast<std::uint32_t>(count.low >> 32),
                                        static_cast<std::uint32_t>(count.low)};
-    std::string digits;
-    do {
+    std::array<char, 39> digits{};
+    std::size_t first = digits.size();
+    while (limbs[0] != 0 || limbs[1] != 0) {
         std::uint64_t remainder = 0;
         for (std::uint32_t& limb : limbs) {
             const std::uint64_t value = remainder << 32 | limb;
             limb = static_cast<std::uint32_t>(value / 10);
             remainder = value % 10;
         }
-        digits.push_back(static_cast<char>('0' + remainder));
-    } while (std::any_of(limbs.begin(), limbs.end(), [](std::uint32_t limb) { return limb != 0; }));
-    std::reverse(digits.begin(), digits.end());
-    return digits;
+        digits[--first] = static_cast<char>('0' + remainder);
+    }
+    std::uint64_t rest = std::uint64_t{limbs[2]} << 32 | limbs[3];
+    do {
+        digits[--first] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    return {digits.data() + first, digits.size() - first};
 }
 
 NvmeHealth::Fields NvmeHealth::Read(Log log)

@@ -47,13 +47,28 @@ std::vector<std::uint8_t> Query(HANDLE device, NvmeLogProperty property, std::ui
     return {returned.begin(), returned.end()};
 }
 
+// Identify Controller: a controller's data, which Windows' documentation asks for with the
+// adapter property and its inbox driver answers only there; some stacks answer it with the
+// device property instead.
+std::vector<std::uint8_t> IdentifyController(const Probe& probe)
+{
+    std::vector<std::uint8_t> identify;
+    for (const NvmeLogProperty property : {NvmeLogProperty::Adapter, NvmeLogProperty::Device}) {
+        identify = Query(probe.device, property, DeviceAnswers::kNvmeDataTypeIdentify,
+                         DeviceAnswers::kNvmeIdentifyController, DriveLogs::kIdentifySize);
+        if (identify.size() == DriveLogs::kIdentifySize) {
+            break;
+        }
+    }
+    return identify;
+}
+
 // The drive's own logs, by the property that gave its health log: the self-test log where
 // Identify Controller says the drive runs self-tests, and as many error log entries as it keeps
 // and Windows gives.
 void QueryNvmeHistory(const Probe& probe, NvmeLogProperty property)
 {
-    const std::vector<std::uint8_t> identify = Query(probe.device, property, DeviceAnswers::kNvmeDataTypeIdentify,
-                                                     DeviceAnswers::kNvmeIdentifyController, DriveLogs::kIdentifySize);
+    const std::vector<std::uint8_t> identify = IdentifyController(probe);
     if (identify.size() != DriveLogs::kIdentifySize) {
         return;
     }

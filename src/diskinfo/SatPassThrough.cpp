@@ -1,6 +1,7 @@
 #include "diskinfo/SatPassThrough.h"
 
 #include "diskinfo/AtaSmart.h"
+#include "diskinfo/DriveLogs.h"
 
 #include <algorithm>
 
@@ -24,25 +25,8 @@ constexpr std::size_t kModelAt = 54;
 constexpr std::size_t kChecksumSignatureAt = 510;
 constexpr std::uint8_t kChecksumSignature = 0xA5;
 
-// One command reading `sectors` 512-byte blocks from the drive, its registers as given.
-SatPassThrough::Command ReadCommand(SatPassThrough::Length length, std::uint8_t features, std::uint8_t sectors,
-                                    std::uint8_t lbaLow, std::uint8_t lbaMid, std::uint8_t lbaHigh,
-                                    std::uint8_t command)
-{
-    if (length == SatPassThrough::Length::Sixteen) {
-        // Each register as an extended (high) byte, unused here, and a low byte.
-        return {kAtaPassThrough16, kPioDataIn, kTransferBlocksIn,
-                0, features, // features
-                0, sectors,  // sector count
-                0, lbaLow,   // LBA low
-                0, lbaMid,   // LBA mid
-                0, lbaHigh,  // LBA high
-                kDevice, command, 0};
-    }
-    // Features, sector count, LBA low, mid and high, device, command; then reserved and control.
-    return {kAtaPassThrough12, kPioDataIn, kTransferBlocksIn, features, sectors, lbaLow, lbaMid, lbaHigh, kDevice,
-            command};
-}
+// A 48-bit command: the EXTEND bit beside the protocol.
+constexpr std::uint8_t kExtend = 0x01;
 
 template <std::size_t Length>
 SatPassThrough::Text<Length> Swapped(std::span<const std::uint8_t, SatPassThrough::kPageSize> page, std::size_t at)
@@ -56,28 +40,58 @@ SatPassThrough::Text<Length> Swapped(std::span<const std::uint8_t, SatPassThroug
 
 } // namespace
 
+SatPassThrough::Registers SatPassThrough::IdentifyRegisters()
+{
+    return {0, 1, 0, 0, 0, kDevice, kIdentifyDevice, false};
+}
+
+SatPassThrough::Registers SatPassThrough::ReadLogExtRegisters(std::uint8_t address)
+{
+    return {0, 1, address, 0, 0, kDevice, DriveLogs::kReadLogExt, true};
+}
+
+SatPassThrough::Command SatPassThrough::CommandOf(Length length, const Registers& r)
+{
+    if (length == Length::Sixteen) {
+        // Each register as an extended (high) byte, all zero here, and a low byte.
+        return {kAtaPassThrough16,
+                static_cast<std::uint8_t>(kPioDataIn | (r.extended ? kExtend : 0)),
+                kTransferBlocksIn,
+                0, r.features, // features
+                0, r.count,    // sector count
+                0, r.lbaLow,   // LBA low
+                0, r.lbaMid,   // LBA mid
+                0, r.lbaHigh,  // LBA high
+                r.device, r.command, 0};
+    }
+    // Features, sector count, LBA low, mid and high, device, command; then reserved and control.
+    // No EXTEND bit: a 48-bit command goes with its high bytes zero, which is all they hold here.
+    return {kAtaPassThrough12, kPioDataIn, kTransferBlocksIn, r.features, r.count, r.lbaLow, r.lbaMid, r.lbaHigh,
+            r.device, r.command};
+}
+
 SatPassThrough::Command SatPassThrough::SmartCommand(Length length, std::uint8_t features)
 {
-    return ReadCommand(length, features, 1, 0, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh,
-                       AtaSmart::kCommandSmart);
+    return CommandOf(length, {features, 1, 0, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh, kDevice,
+                              AtaSmart::kCommandSmart, false});
 }
 
 SatPassThrough::Command SatPassThrough::SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors)
 {
-    constexpr std::uint8_t kReadLog = 0xD5;
-    return ReadCommand(length, kReadLog, sectors, address, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh,
-                       AtaSmart::kCommandSmart);
+    return CommandOf(length, {DriveLogs::kFeatureReadLog, sectors, address, AtaSmart::kSignatureLow,
+                              AtaSmart::kSignatureHigh, kDevice, AtaSmart::kCommandSmart, false});
 }
 
 SatPassThrough::Command SatPassThrough::IdentifyCommand(Length length)
 {
-    return ReadCommand(length, 0, 1, 0, 0, 0, kIdentifyDevice);
+    return CommandOf(length, IdentifyRegisters());
 }
 
 bool SatPassThrough::Answered(const Answer& answer)
 {
     return answer.requestSucceeded && answer.scsiStatus == kScsiStatusGood && answer.transferred == kPageSize &&
-           AtaSmart::ChecksumHolds(answer.page);
+           AtaSmart::ChecksumHolds(answer.page) &&
+           std::any_of(answer.page.begin(), answer.page.end(), [](std::uint8_t b) { return b != 0; });
 }
 
 bool SatPassThrough::LogReturned(bool requestSucceeded, std::uint8_t scsiStatus, std::uint32_t transferred,

@@ -10,8 +10,8 @@
 
 // SMART pages of a SATA drive behind a USB bridge, asked for with the SCSI command ATA
 // PASS-THROUGH, which most bridges translate into the ATA command for the drive. Only SMART
-// READ DATA, SMART READ THRESHOLDS, SMART READ LOG and IDENTIFY DEVICE, each reading whole
-// 512-byte pages from the drive. Free of <windows.h>: built natively under the sanitizers and
+// READ DATA, SMART READ THRESHOLDS, SMART READ LOG, READ LOG EXT and IDENTIFY DEVICE, each
+// reading whole 512-byte pages from the drive. Free of <windows.h>: built natively under the sanitizers and
 // fuzzed.
 class SatPassThrough {
 public:
@@ -30,6 +30,24 @@ public:
     enum class Length : std::uint8_t { Sixteen = 16, Twelve = 12 };
     static constexpr std::array<Length, 2> kLengths{Length::Sixteen, Length::Twelve};
     using Command = std::array<std::uint8_t, 16>;
+
+    // The registers of one ATA command that reads 512-byte pages in PIO, as the disk driver's
+    // ATA pass-through and a bridge's ATA PASS-THROUGH both carry them; `extended` for a 48-bit
+    // command, whose high bytes here are all zero.
+    struct Registers {
+        std::uint8_t features = 0;
+        std::uint8_t count = 1;
+        std::uint8_t lbaLow = 0;
+        std::uint8_t lbaMid = 0;
+        std::uint8_t lbaHigh = 0;
+        std::uint8_t device = 0;
+        std::uint8_t command = 0;
+        bool extended = false;
+    };
+    // IDENTIFY DEVICE (ECh); READ LOG EXT (2Fh) of the first page of the log at `address`.
+    static Registers IdentifyRegisters();
+    static Registers ReadLogExtRegisters(std::uint8_t address);
+    static Command CommandOf(Length length, const Registers& registers);
 
     // ATA PASS-THROUGH (16 or 12) of the SMART command with `features` (READ DATA 0xD0 or READ
     // THRESHOLDS 0xD1): PIO data-in, one 512-byte block from the drive, the SMART signature in
@@ -50,8 +68,9 @@ public:
     };
 
     // The page counts as answered only when the request went through, the command ended GOOD,
-    // the whole page came back and its checksum holds: a bridge that did not pass the command
-    // on may still end it GOOD, with the buffer as it was or only partly filled.
+    // the whole page came back, its checksum holds and it is not all zeros: a bridge that did
+    // not pass the command on may still end it GOOD, with the buffer as it was (zeros, whose
+    // checksum holds too) or only partly filled.
     static bool Answered(const Answer& answer);
     // A log counts as returned when the request went through, the command ended GOOD and all
     // its sectors came back; what it holds its reader checks.

@@ -80,12 +80,13 @@ std::optional<DriveDetails::Page> SmartPage(HANDLE device, SatPassThrough::Lengt
     return PassThrough(device, length, SatPassThrough::SmartCommand(length, features), SatPassThrough::Answered);
 }
 
-// SMART READ LOG: the sectors, when the bridge returned them all.
-std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Length length, std::uint8_t address,
-                                             std::uint8_t sectors)
+// A log's `sectors` (SMART READ LOG, or READ LOG EXT's one page): the sectors, when the bridge
+// returned them all.
+std::optional<DiskProbe::LogSectors> ReadLog(HANDLE device, SatPassThrough::Length length,
+                                             const SatPassThrough::Command& command, std::size_t sectors)
 {
     PassThroughBuffer buffer;
-    const bool succeeded = Send(device, length, SatPassThrough::SmartLogCommand(length, address, sectors), sectors, buffer);
+    const bool succeeded = Send(device, length, command, sectors, buffer);
     if (!SatPassThrough::LogReturned(succeeded, buffer.request.ScsiStatus, buffer.request.DataTransferLength,
                                      sectors)) {
         return std::nullopt;
@@ -114,14 +115,20 @@ bool DiskProbe::QueryUsbBridge(const Probe& probe)
         SetSource(probe, SmartSource::UsbBridge);
         probe.details.smartData = data;
         probe.details.smartThresholds = SmartPage(handle.Get(), length, AtaSmart::kFeatureReadThresholds);
-        ReadAtaLogs(probe, [&handle, length](std::uint8_t address, std::uint8_t sectors) {
-            return ReadLog(handle.Get(), length, address, sectors);
-        });
-        if (const auto identify = PassThrough(handle.Get(), length, SatPassThrough::IdentifyCommand(length),
-                                              SatPassThrough::IdentifyAnswered)) {
-            const SatPassThrough::Identity own = SatPassThrough::IdentityOf(*identify);
+        probe.details.identify = PassThrough(handle.Get(), length, SatPassThrough::IdentifyCommand(length),
+                                             SatPassThrough::IdentifyAnswered);
+        if (probe.details.identify) {
+            const SatPassThrough::Identity own = SatPassThrough::IdentityOf(*probe.details.identify);
             SetDriveIdentity(probe, own.model.View(), own.serial.View(), own.firmware.View());
         }
+        ReadAtaLogs(
+            probe,
+            [&handle, length](std::uint8_t address, std::uint8_t sectors) {
+                return ReadLog(handle.Get(), length, SatPassThrough::SmartLogCommand(length, address, sectors), sectors);
+            },
+            [&handle, length](std::uint8_t address) {
+                return ReadLog(handle.Get(), length, SatPassThrough::CommandOf(length, SatPassThrough::ReadLogExtRegisters(address)), 1);
+            });
         return true;
     }
     return false;

@@ -1,5 +1,6 @@
 #include "disktest/ScanRecord.h"
 
+#include "diskinfo/Assessment.h"
 #include "diskinfo/DriveLogs.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
@@ -41,10 +42,11 @@ void AddLogged(std::vector<ScanRecord::LoggedLba>& logged, std::uint64_t lba, co
     }
 }
 
+// An LBA of which the log kept only the low bits names no sector that could be re-read.
 void AddSelfTests(std::vector<ScanRecord::LoggedLba>& logged, const std::vector<DriveLogs::SelfTest>& tests)
 {
     for (std::size_t age = 0; age < tests.size(); ++age) {
-        if (tests[age].failed && tests[age].failingLba) {
+        if (tests[age].failed && tests[age].failingLba && tests[age].lbaBits == 0) {
             AddLogged(logged, *tests[age].failingLba, L"Self-test #%u", static_cast<unsigned>(age + 1));
         }
     }
@@ -55,17 +57,15 @@ void AddSelfTests(std::vector<ScanRecord::LoggedLba>& logged, const std::vector<
 std::vector<ScanRecord::LoggedLba> ScanRecord::LoggedLbasOf(const DriveDetails& details)
 {
     std::vector<LoggedLba> logged;
-    if (details.selfTestLog) {
-        AddSelfTests(logged, DriveLogs::AtaSelfTests(*details.selfTestLog));
-    }
+    AddSelfTests(logged, Assessment::AtaSelfTestsOf(details));
     if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
         AddSelfTests(logged, DriveLogs::NvmeSelfTests(std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize>(
                                                           details.nvmeSelfTests.data(), DriveLogs::kNvmeSelfTestLogSize))
                                  .results);
     }
-    if (details.errorLog) {
-        for (const DriveLogs::AtaError& error : DriveLogs::AtaErrors(*details.errorLog).entries) {
-            if (error.weighed) {
+    if (const auto errors = Assessment::AtaErrorsOf(details)) {
+        for (const DriveLogs::AtaError& error : errors->entries) {
+            if (error.weighed && error.lbaBits == 0) {
                 AddLogged(logged, error.lba, L"Error #%u", error.number);
             }
         }

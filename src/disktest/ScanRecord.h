@@ -56,7 +56,8 @@ public:
         double milliseconds = 0;
     };
     // The first failing LBA of each failed self-test (ATA or NVMe) and the LBA of each
-    // uncorrectable or sector-not-found error, in LBA order, each LBA once.
+    // uncorrectable or sector-not-found error, in LBA order, each LBA once; an LBA of which the
+    // log kept only the low bits is left out.
     static std::vector<LoggedLba> LoggedLbasOf(const DriveDetails& details);
 
     ScanRecord() = default;

@@ -23,8 +23,6 @@ constexpr double kTwoTo64 = 18446744073709551616.0;
 constexpr std::wstring_view kNewLine = L"\r\n";
 constexpr std::size_t kNumberCapacity = 64;
 constexpr std::size_t kShownErrors = 5;
-// Device statistics count logical sectors; the drives that report them use 512-byte ones.
-constexpr double kLogicalSectorBytes = 512.0;
 
 // A raw attribute value, 48 bits, as its twelve hexadecimal digits.
 std::wstring RawHex(std::uint64_t raw)
@@ -117,11 +115,6 @@ std::wstring Celsius(std::int32_t value)
 using Lines = std::vector<std::vector<std::wstring>>;
 using Style = DetailsText::RowStyle;
 
-std::wstring OrDash(const std::optional<std::uint64_t>& value)
-{
-    return value ? Decimal(*value) : L"-";
-}
-
 // Cells as views, each made a string once here: a braced list of strings at every call would
 // be built and then copied.
 void AddLine(DetailsText::LogSection& section, std::initializer_list<std::wstring_view> cells,
@@ -139,7 +132,8 @@ void AddSelfTests(const std::vector<DriveLogs::SelfTest>& tests, bool nvme, Deta
         AddLine(section,
                 {Decimal(age + 1), nvme ? DriveLogs::NvmeTestType(t.type) : DriveLogs::AtaTestType(t.type),
                  nvme ? DriveLogs::NvmeTestResult(t.status) : DriveLogs::AtaTestStatus(t.status),
-                 t.remainingPercent ? Percent(*t.remainingPercent) : L"-", Decimal(t.hours), OrDash(t.failingLba)},
+                 t.remainingPercent ? Percent(*t.remainingPercent) : L"-", Decimal(t.hours),
+                 t.failingLba ? DriveLogs::LbaText(*t.failingLba, t.lbaBits) : L"-"},
                 t.failed ? Style::FailingNow : Style::Normal);
     }
 }
@@ -148,7 +142,7 @@ DetailsText::LogSection SelfTests(const DriveDetails& details)
 {
     DetailsText::LogSection section{L"Self-tests", {}, {}};
     if (details.selfTestLog) {
-        AddSelfTests(DriveLogs::AtaSelfTests(*details.selfTestLog), false, section);
+        AddSelfTests(Assessment::AtaSelfTestsOf(details), false, section);
     } else if (details.nvmeSelfTests.size() == DriveLogs::kNvmeSelfTestLogSize) {
         const auto log = DriveLogs::NvmeSelfTests(
             std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize>(details.nvmeSelfTests.data(),
@@ -163,8 +157,8 @@ DetailsText::LogSection SelfTests(const DriveDetails& details)
 DetailsText::LogSection Errors(const DriveDetails& details)
 {
     DetailsText::LogSection section{L"Errors", {}, {}};
-    if (details.errorLog) {
-        const DriveLogs::AtaErrorLog log = DriveLogs::AtaErrors(*details.errorLog);
+    if (const auto ata = Assessment::AtaErrorsOf(details)) {
+        const DriveLogs::AtaErrorLog& log = *ata;
         AddLine(section, {L"Error Count", Decimal(log.count)});
         if (!log.entries.empty()) {
             AddLine(section, {L"#", L"Hours", L"Command", L"Error", L"LBA"});
@@ -172,7 +166,7 @@ DetailsText::LogSection Errors(const DriveDetails& details)
         for (const DriveLogs::AtaError& e : log.entries) {
             AddLine(section,
                     {Decimal(e.number), Decimal(e.hours), DriveLogs::AtaCommandName(e.command),
-                     DriveLogs::AtaErrorWords(e.error), Decimal(e.lba)},
+                     DriveLogs::AtaErrorWords(e.error), DriveLogs::LbaText(e.lba, e.lbaBits)},
                     e.weighed ? Style::FailingNow : Style::Normal);
         }
     } else if (!details.nvmeErrors.empty()) {
@@ -207,7 +201,9 @@ constexpr std::array<ShownStatistic, 6> kStatistics{{
     {L"Lowest Temperature", DriveLogs::kTemperaturePage, DriveLogs::kLowestTemperature, Reads::Celsius},
 }};
 
-std::optional<std::wstring> StatisticText(std::span<const std::uint8_t> pages, const ShownStatistic& shown)
+// Device statistics count the drive's logical sectors.
+std::optional<std::wstring> StatisticText(std::span<const std::uint8_t> pages, const ShownStatistic& shown,
+                                          std::uint32_t sectorBytes)
 {
     if (shown.reads == Reads::Celsius) {
         const auto celsius = DriveLogs::Temperature(pages, shown.offset);
@@ -220,7 +216,7 @@ std::optional<std::wstring> StatisticText(std::span<const std::uint8_t> pages, c
     switch (shown.reads) {
     case Reads::TeraBytes:
         return BoundedText::Formatted<kNumberCapacity>(
-            L"%.2f TB", static_cast<double>(*value) * kLogicalSectorBytes / kBytesPerTB);
+            L"%.2f TB", static_cast<double>(*value) * sectorBytes / kBytesPerTB);
     case Reads::Percent:
         return Percent(static_cast<std::uint8_t>(*value & 0xFF));
     default:
@@ -232,7 +228,7 @@ DetailsText::LogSection Statistics(const DriveDetails& details)
 {
     DetailsText::LogSection section{L"Statistics", {}, {}};
     for (const ShownStatistic& shown : kStatistics) {
-        if (const auto text = StatisticText(details.statistics, shown)) {
+        if (const auto text = StatisticText(details.statistics, shown, Assessment::LogicalSectorSizeOf(details))) {
             AddLine(section, {shown.label, *text});
         }
     }

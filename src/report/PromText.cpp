@@ -187,11 +187,11 @@ void AddLogs(Samples& samples, const std::wstring& drive, const DriveDetails& de
     if (const auto failed = Assessment::SelfTestFailed(details)) {
         samples.Add(kSelfTestFailed, drive, Flag(*failed));
     }
-    if (details.errorLog) {
-        samples.Add(kLoggedErrors, drive, Decimal(DriveLogs::AtaErrors(*details.errorLog).count));
+    if (const auto errors = Assessment::AtaErrorsOf(details)) {
+        samples.Add(kLoggedErrors, drive, Decimal(errors->count));
     } else if (!details.nvmeErrors.empty()) {
-        const std::vector<DriveLogs::NvmeError> errors = DriveLogs::NvmeErrors(details.nvmeErrors);
-        samples.Add(kLoggedErrors, drive, Decimal(errors.empty() ? 0 : errors.front().count));
+        const std::vector<DriveLogs::NvmeError> nvme = DriveLogs::NvmeErrors(details.nvmeErrors);
+        samples.Add(kLoggedErrors, drive, Decimal(nvme.empty() ? 0 : nvme.front().count));
     }
 }
 

@@ -52,6 +52,12 @@ ScriptDrive AtaDrive(std::string_view name, std::int64_t sizeBytes, Health healt
         drive.smartPage = it->page;
         drive.smartThresholds = it->thresholds;
         drive.smartLogs = logs;
+        // A drive with the extended logs names General Purpose Logging in its IDENTIFY DEVICE.
+        if (logs.count(DriveLogs::kExtSelfTestLogAddress) != 0) {
+            drive.ataIdentify = DriveAnswers::IdentifyDevice(DriveAnswers::Unpadded(it->model),
+                                                             DriveAnswers::Unpadded(it->serial),
+                                                             DriveAnswers::Unpadded(it->firmware), true);
+        }
         if (attachment == Attachment::Sata) {
             drive.ApplyTo(fake);
             return;
@@ -101,19 +107,22 @@ ScriptDrive NvmeDrive(std::string_view logName, std::string_view model, std::str
 
 // The failing drive's own history: its last extended self-test ended in a read failure, as did
 // an earlier one and a short one, and its reads in uncorrectable errors, all at LBAs inside the
-// unreadable ranges of its demo surface; interface CRC errors at sectors that read well.
+// unreadable ranges of its demo surface; interface CRC errors at sectors that read well. A drive
+// of 976,773,168 sectors, beyond the summary error log's 28 bits: it keeps the extended logs too,
+// with the same entries, and names them in IDENTIFY DEVICE.
 Logs FailingDriveLogs()
 {
-    return {{DriveLogs::kSelfTestLogAddress, DriveAnswers::AtaSelfTestLog({{1, 0x00, 6511},
-                                                                           {2, 0x00, 6602},
-                                                                           {2, 0x76, 7105, 350000123},
-                                                                           {1, 0x72, 7240, 204799999},
-                                                                           {2, 0x79, 7301, 61000013}})},
-            {DriveLogs::kErrorLogAddress, DriveAnswers::AtaErrorLog(14, {{0x25, 0x84, 1234511, 6950},
-                                                                         {0x25, 0x84, 1234567, 6950},
-                                                                         {0x25, 0x40, 204799999, 7188},
-                                                                         {0x25, 0x40, 204799999, 7189},
-                                                                         {0x25, 0x40, 61000013, 7301}})}};
+    const std::initializer_list<DriveAnswers::SelfTestEntry> selfTests{
+        {1, 0x00, 6511}, {2, 0x00, 6602}, {2, 0x76, 7105, 350000123}, {1, 0x72, 7240, 204799999}, {2, 0x79, 7301, 61000013}};
+    const std::initializer_list<DriveAnswers::ErrorEntry> errors{{0x25, 0x84, 1234511, 6950},
+                                                                 {0x25, 0x84, 1234567, 6950},
+                                                                 {0x25, 0x40, 204799999, 7188},
+                                                                 {0x25, 0x40, 204799999, 7189},
+                                                                 {0x25, 0x40, 61000013, 7301}};
+    return {{DriveLogs::kSelfTestLogAddress, DriveAnswers::AtaSelfTestLog(selfTests)},
+            {DriveLogs::kErrorLogAddress, DriveAnswers::AtaErrorLog(14, errors)},
+            {DriveLogs::kExtSelfTestLogAddress, DriveAnswers::AtaExtSelfTestLog(selfTests)},
+            {DriveLogs::kExtErrorLogAddress, DriveAnswers::AtaExtErrorLog(14, errors)}};
 }
 
 // An SSD's device statistics, as its attributes give them: hours, resets, 9,251 GiB written and

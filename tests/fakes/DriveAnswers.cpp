@@ -248,6 +248,54 @@ Bytes DriveAnswers::AtaErrorLog(std::uint16_t count, std::initializer_list<Error
     return log;
 }
 
+// ACS's extended logs: version 1, a 16-bit index of the newest at 2, the entries from 4.
+Bytes DriveAnswers::AtaExtSelfTestLog(std::initializer_list<SelfTestEntry> entries)
+{
+    Bytes log(SmartPage::kSize, 0);
+    log[0] = 1;
+    std::size_t slot = 0;
+    for (const SelfTestEntry& entry : entries) {
+        const std::size_t at = 4 + 26 * (slot++ % 19);
+        log[at] = entry.type;
+        log[at + 1] = entry.status;
+        PutLe(log, at + 2, entry.hours, 2);
+        PutLe(log, at + 5, entry.lba == 0xFFFFFFFF ? 0xFFFF'FFFF'FFFF : entry.lba, 6);
+    }
+    PutLe(log, 2, slot == 0 ? 0 : (slot - 1) % 19 + 1, 2);
+    KeepChecksum(log);
+    return log;
+}
+
+Bytes DriveAnswers::AtaExtErrorLog(std::uint16_t count, std::initializer_list<ErrorEntry> entries)
+{
+    Bytes log(SmartPage::kSize, 0);
+    log[0] = 1;
+    std::size_t slot = 0;
+    for (const ErrorEntry& entry : entries) {
+        const std::size_t at = 4 + 124 * (slot++ % 4);
+        const auto lbaByte = [&entry](unsigned byte) { return static_cast<std::uint8_t>(entry.lba >> (8 * byte)); };
+        // The failing command in the fifth 18-byte command structure, the 34-byte error structure
+        // after it; LBA registers low, low (exp), mid, mid (exp), high, high (exp).
+        const std::size_t command = at + 4 * 18;
+        const std::size_t error = at + 5 * 18;
+        for (const std::size_t structure : {command, error}) {
+            const std::uint8_t registers[] = {lbaByte(0), lbaByte(3), lbaByte(1), lbaByte(4), lbaByte(2), lbaByte(5)};
+            std::copy(std::begin(registers), std::end(registers), log.begin() + static_cast<std::ptrdiff_t>(structure + 4 + (structure == command)));
+        }
+        log[command + 11] = 0x40;
+        log[command + 12] = entry.command;
+        log[error + 1] = entry.error;
+        log[error + 10] = 0x40;
+        log[error + 11] = 0x51;
+        log[error + 31] = 0x03;
+        PutLe(log, error + 32, entry.hours, 2);
+    }
+    PutLe(log, 2, slot == 0 ? 0 : (slot - 1) % 4 + 1, 2);
+    PutLe(log, 500, count, 2);
+    KeepChecksum(log);
+    return log;
+}
+
 Bytes DriveAnswers::DeviceStatistics(std::initializer_list<Statistic> statistics)
 {
     std::set<std::uint8_t> pages{0};
@@ -406,6 +454,11 @@ std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
             page->erase(page->begin(), page->begin() + kSmartOutHeaderSize);
         }
         returned = static_cast<std::uint32_t>(length);
+    } else if (command == 0x2F) {
+        // READ LOG EXT: the first page of the log at the address in LBA low.
+        const auto log = logs.find(request[kCdbField + (sixteen ? 8 : 5)]);
+        page = data && log != logs.end() ? std::optional<Bytes>(Bytes(log->second.begin(), log->second.begin() + SmartPage::kSize))
+                                         : std::nullopt;
     }
     const auto dataOffset = static_cast<std::size_t>(GetLe(request, kDataBufferOffsetField, 8));
     Bytes answer(request);
@@ -474,9 +527,17 @@ Bytes DriveAnswers::IdentifyController(std::string_view model, std::string_view 
     return bytes;
 }
 
-Bytes DriveAnswers::IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware)
+Bytes DriveAnswers::IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware,
+                                   bool gpl, std::uint32_t logicalSector)
 {
     Bytes bytes(SmartPage::kSize, 0);
+    if (gpl) {
+        PutLe(bytes, 84 * 2, 0x4020, 2);
+    }
+    if (logicalSector != 512) {
+        PutLe(bytes, 106 * 2, 0x5000, 2);
+        PutLe(bytes, 117 * 2, logicalSector / 2, 4);
+    }
     const auto put = [&bytes](std::size_t from, std::size_t size, std::string_view text) {
         for (std::size_t i = 0; i < size; ++i) {
             bytes[from + (i ^ 1)] = static_cast<std::uint8_t>(i < text.size() ? text[i] : ' ');
@@ -553,9 +614,13 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
             if (standard) {
                 return descriptorBytes;
             }
-            const bool device = input.size() >= 28 && input[0] == kDeviceProtocolSpecificProperty &&
-                                std::all_of(input.begin() + 1, input.begin() + 8, [](std::uint8_t b) { return b == 0; });
-            const auto it = device ? nvme.find({input[12], input[16]}) : nvme.end();
+            // As Windows' inbox driver answers: Identify only on the adapter property, log pages
+            // only on the device property.
+            const bool protocol = input.size() >= 28 && std::all_of(input.begin() + 1, input.begin() + 8,
+                                                                     [](std::uint8_t b) { return b == 0; });
+            const bool answered = protocol && (input[12] == 1 ? input[0] == kAdapterProtocolSpecificProperty
+                                                               : input[0] == kDeviceProtocolSpecificProperty);
+            const auto it = answered ? nvme.find({input[12], input[16]}) : nvme.end();
             if (it == nvme.end()) {
                 return std::nullopt;
             }
@@ -588,6 +653,32 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
                                  }
                                  return features == 0xD0 ? data : features == 0xD1 ? thresholds : std::nullopt;
                              });
+    }
+    if (ataIdentify) {
+        // ATA_PASS_THROUGH_EX: DataBufferOffset at 24, the current task file at 40 (features,
+        // count, LBA low ... command at 46); the page goes behind it.
+        answers.emplace_back(kAtaPassThrough, [identify = *ataIdentify,
+                                               logs = smartLogs](const Bytes& input) -> std::optional<Bytes> {
+            if (input.size() < 48) {
+                return std::nullopt;
+            }
+            const auto log = logs.find(input[42]);
+            const Bytes* page = input[46] == 0xEC ? &identify : log != logs.end() ? &log->second : nullptr;
+            if (page == nullptr) {
+                // The drive aborts the command; the request itself goes through.
+                Bytes aborted(input);
+                aborted[40] = 0x04; // ABRT
+                aborted[46] = 0x51; // ready, error
+                return aborted;
+            }
+            const auto dataOffset = static_cast<std::size_t>(GetLe(input, 24, 8));
+            Bytes answer(input);
+            answer.resize(std::max(answer.size(), dataOffset + SmartPage::kSize));
+            std::copy_n(page->begin(), SmartPage::kSize, answer.begin() + static_cast<std::ptrdiff_t>(dataOffset));
+            answer[40] = 0x00; // the error register
+            answer[46] = 0x50; // the status register: ready, no error
+            return answer;
+        });
     }
     if (bridge) {
         answers.emplace_back(kScsiPassThrough, [bridge = *bridge](const Bytes& input) { return bridge.Answer(input); });
@@ -634,7 +725,8 @@ DriveAnswers::Drive DriveAnswers::InUsbDock(Drive drive, std::optional<Bytes> id
     drive.bridge->thresholds = drive.smartThresholds;
     drive.bridge->logs = std::move(drive.smartLogs);
     drive.smartLogs.clear();
-    drive.bridge->identify = std::move(identify);
+    drive.bridge->identify = identify ? std::move(identify) : std::move(drive.ataIdentify);
+    drive.ataIdentify.reset();
     drive.smartVersion = false;
     drive.smartPage.reset();
     drive.smartThresholds.reset();

@@ -34,6 +34,7 @@ public:
     static constexpr std::uint32_t kSmartGetVersion = 0x74080;
     static constexpr std::uint32_t kSmartRcvDriveData = 0x7C088;
     static constexpr std::uint32_t kScsiPassThrough = 0x4D004;
+    static constexpr std::uint32_t kAtaPassThrough = 0x4D02C;
     static constexpr std::uint32_t kGetDriveLayoutEx = 0x70050;
     static constexpr std::uint32_t kGetVolumeDiskExtents = 0x560000;
 
@@ -46,6 +47,7 @@ public:
     // namespace, and the STORAGE_PROTOCOL_DATA_DESCRIPTOR the NVMe driver returns around a log,
     // naming the returned data at `offset` (from its protocol-specific data) with `length`; the
     // log lies right behind the descriptor, 560 bytes in all.
+    static constexpr std::uint32_t kAdapterProtocolSpecificProperty = 49;
     static constexpr std::uint32_t kDeviceProtocolSpecificProperty = 50;
     static Bytes NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset = 40,
                                std::uint32_t length = 512);
@@ -57,13 +59,13 @@ public:
         std::uint8_t type;
         std::uint8_t status;
         std::uint16_t hours;
-        std::uint32_t lba = 0xFFFFFFFF;
+        std::uint64_t lba = 0xFFFFFFFF;
     };
     static Bytes AtaSelfTestLog(std::initializer_list<SelfTestEntry> entries);
     struct ErrorEntry {
         std::uint8_t command;
         std::uint8_t error;
-        std::uint32_t lba;
+        std::uint64_t lba;
         std::uint16_t hours;
     };
     static Bytes AtaErrorLog(std::uint16_t count, std::initializer_list<ErrorEntry> entries);
@@ -184,7 +186,7 @@ public:
         std::optional<Bytes> page16;     // SMART READ DATA through ATA PASS-THROUGH (16)
         std::optional<Bytes> page12;     // the same through ATA PASS-THROUGH (12)
         std::optional<Bytes> thresholds; // SMART READ THRESHOLDS
-        std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
+        std::map<std::uint8_t, Bytes> logs; // SMART READ LOG, and READ LOG EXT's first page, by log address
         std::optional<Bytes> identify;   // IDENTIFY DEVICE
         std::uint8_t scsiStatus = 0;     // of a command that has its page
         std::uint32_t transferred = 512; // DataTransferLength returned with a page
@@ -217,8 +219,14 @@ public:
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
     // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as
-    // ATA keeps them, and the checksum signature with a checksum that holds.
-    static Bytes IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware);
+    // ATA keeps them, and the checksum signature with a checksum that holds; `gpl` sets word 84
+    // bit 5 (General Purpose Logging, the word valid), `logicalSector` words 106 and 117-118.
+    static Bytes IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware,
+                                bool gpl = false, std::uint32_t logicalSector = 512);
+    // The first page of the extended self-test log (07h) and the extended comprehensive error
+    // log (03h), entry by entry, oldest first, their LBAs 48 bits, checksums kept right.
+    static Bytes AtaExtSelfTestLog(std::initializer_list<SelfTestEntry> entries);
+    static Bytes AtaExtErrorLog(std::uint16_t count, std::initializer_list<ErrorEntry> entries);
 
     // The first 4 KiB of a partition holding `fileSystem`: "NTFS", "exFAT", "ReFS", "BitLocker"
     // (their names at byte 3), "FAT32" (the parameters of a 100 MiB volume), "ext4" (the
@@ -241,9 +249,10 @@ public:
     static std::vector<MadeVolume> LoadMadeVolumes(const std::filesystem::path& folder);
 
     // A whole fake drive: each request is answered from its member or, where that is empty,
-    // fails. The descriptor answers only the standard device-property query, the NVMe answers
-    // (health log, Identify Controller, self-test and error logs) only the device
-    // protocol-specific property, each its own data type and identifier.
+    // fails. The descriptor answers only the standard device-property query; the NVMe answers
+    // each their own data type and identifier, as Windows' inbox driver does: Identify
+    // Controller only the adapter protocol-specific property, the health, self-test and error
+    // logs only the device one.
     struct Drive {
         std::optional<std::int64_t> sizeBytes;
         std::optional<Descriptor> descriptor;
@@ -252,6 +261,10 @@ public:
         std::optional<Bytes> smartPage;       // answers SMART READ DATA
         std::optional<Bytes> smartThresholds; // answers SMART READ THRESHOLDS
         std::map<std::uint8_t, Bytes> smartLogs; // SMART READ LOG by log address, all its sectors
+        // IDENTIFY DEVICE through the disk driver's ATA pass-through, which then also answers
+        // READ LOG EXT of the first page of a log in `smartLogs`, and ends READ LOG EXT of any
+        // other with the drive's abort (status ERR, error ABRT); absent, every request fails.
+        std::optional<Bytes> ataIdentify;
         std::optional<Bytes> nvmeLog;
         std::optional<Bytes> nvmeIdentify;
         std::optional<Bytes> nvmeSelfTests;

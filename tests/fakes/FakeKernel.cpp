@@ -119,14 +119,37 @@ const std::set<DWORD>& AllowedCodes()
                                        IOCTL_STORAGE_PREDICT_FAILURE, SMART_GET_VERSION,
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
                                        IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX,
-                                       IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS};
+                                       IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
+                                       IOCTL_ATA_PASS_THROUGH};
     return codes;
 }
 
 // The requests that need the read-write handle, and the only ones allowed on it.
 bool NeedsReadWrite(DWORD code)
 {
-    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH;
+    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH;
+}
+
+// The disk driver's ATA pass-through may carry only IDENTIFY DEVICE and READ LOG EXT of the
+// first page of the extended error or self-test log (03h, 07h): PIO data in, one 512-byte page
+// inside the buffer, every other register zero but the device register's obsolete bits.
+bool IsAllowedAtaPassThrough(const FakeBytes& input, DWORD outSize)
+{
+    ATA_PASS_THROUGH_EX request{};
+    if (input.size() < sizeof(request)) {
+        return false;
+    }
+    std::memcpy(&request, input.data(), sizeof(request));
+    const auto* task = request.CurrentTaskFile;
+    const bool identify = task[6] == 0xEC && task[2] == 0 && (request.AtaFlags & ATA_FLAGS_48BIT_COMMAND) == 0;
+    const bool logExt = task[6] == 0x2F && (task[2] == 0x03 || task[2] == 0x07);
+    const bool noHighBytes = std::all_of(std::begin(request.PreviousTaskFile), std::end(request.PreviousTaskFile),
+                                         [](UCHAR b) { return b == 0; });
+    return request.Length == sizeof(request) && (identify || logExt) && task[0] == 0 && task[1] == 1 && task[3] == 0 &&
+           task[4] == 0 && task[5] == 0xA0 && task[7] == 0 && noHighBytes &&
+           (request.AtaFlags & ~(ATA_FLAGS_DRDY_REQUIRED | ATA_FLAGS_48BIT_COMMAND)) == ATA_FLAGS_DATA_IN &&
+           request.DataTransferLength == 512 && request.DataBufferOffset >= sizeof(request) &&
+           request.DataBufferOffset + 512 <= std::min<std::size_t>(outSize, input.size());
 }
 
 // A SMART command may only ever read: SMART READ DATA or SMART READ THRESHOLDS, in a whole
@@ -175,7 +198,8 @@ bool IsBridgeLogRead(const Cdb& cdb, const SCSI_PASS_THROUGH& request)
 }
 
 // Every command block a SCSI pass-through may carry: ATA PASS-THROUGH (16 or 12) of SMART READ
-// DATA, SMART READ THRESHOLDS or IDENTIFY DEVICE to any bridge, and the vendor commands that tunnel NVMe Get Log
+// DATA, SMART READ THRESHOLDS, IDENTIFY DEVICE or READ LOG EXT of the extended logs' first page
+// (03h, 07h) to any bridge, and the vendor commands that tunnel NVMe Get Log
 // Page (health log) and Identify Controller, each only to a bridge of its family. Any other
 // command block could reach the drive's media or settings.
 struct AllowedCommand {
@@ -197,6 +221,11 @@ const std::vector<AllowedCommand>& AllowedCommands()
         {{0xA1, 0x08, 0x0E, 0xD1, 0x01, 0x00, 0x4F, 0xC2, 0xA0, 0xB0, 0x00, 0x00}, 12, {}, in, 512, -1},
         {{0x85, 0x08, 0x0E, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0xEC, 0x00}, 16, {}, in, 512, -1},
         {{0xA1, 0x08, 0x0E, 0x00, 0x01, 0x00, 0x00, 0x00, 0xA0, 0xEC, 0x00, 0x00}, 12, {}, in, 512, -1},
+        // READ LOG EXT of the first page of the extended error log and self-test log.
+        {{0x85, 0x09, 0x0E, 0x00, 0x00, 0x00, 0x01, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x2F, 0x00}, 16, {}, in, 512, -1},
+        {{0x85, 0x09, 0x0E, 0x00, 0x00, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x2F, 0x00}, 16, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0x00, 0x01, 0x03, 0x00, 0x00, 0xA0, 0x2F, 0x00, 0x00}, 12, {}, in, 512, -1},
+        {{0xA1, 0x08, 0x0E, 0x00, 0x01, 0x07, 0x00, 0x00, 0xA0, 0x2F, 0x00, 0x00}, 12, {}, in, 512, -1},
         {{0xE4, 0x00, 0x02, 0x02, 0x02}, 16, Family::Realtek, in, 512, -1},
         {{0xE4, 0x00, 0x10, 0x06, 0x01}, 16, Family::Realtek, in, 4096, -1},
         {{0xE6, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x7F}, 16, Family::ASMedia, in, 512, -1},
@@ -684,6 +713,11 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if (ioControlCode == SMART_RCV_DRIVE_DATA && !IsReadOnlySmartCommand(call.input) &&
         !IsSmartLogRead(call.input, outBufferSize)) {
         ADD_FAILURE() << "a SMART command other than READ DATA, READ THRESHOLDS or READ LOG of a log it may read";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (ioControlCode == IOCTL_ATA_PASS_THROUGH && !IsAllowedAtaPassThrough(call.input, outBufferSize)) {
+        ADD_FAILURE() << "an ATA pass-through other than IDENTIFY DEVICE or READ LOG EXT of log 03h or 07h";
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

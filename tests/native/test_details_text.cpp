@@ -69,6 +69,19 @@ DriveDetails AtaLogs(std::optional<DriveAnswers::Bytes> selfTests, std::optional
     return details;
 }
 
+// The same drive of `sizeBytes`, its logs the extended ones where `extended`, and IDENTIFY with
+// `logicalSector`-byte sectors.
+DriveDetails Drive(DriveDetails details, std::int64_t sizeBytes, bool extended = false, std::uint32_t logicalSector = 512)
+{
+    details.info.sizeBytes = sizeBytes;
+    details.selfTestLogExtended = extended && details.selfTestLog;
+    details.errorLogExtended = extended && details.errorLog;
+    details.identify = PageOf(DriveAnswers::IdentifyDevice("M", "S", "F", true, logicalSector));
+    return details;
+}
+constexpr std::int64_t k2TB = 2'000'398'934'016; // 3,907,029,168 sectors: above 2^28, below 2^32
+constexpr std::int64_t k4TB = 4'000'787'030'016; // 7,814,037,168 sectors: above 2^32
+
 DriveDetails NvmeSelfTests(DriveAnswers::Bytes log)
 {
     DriveDetails details = Nvme(0, 0, {});
@@ -150,6 +163,24 @@ TEST(DetailsText, AssessmentRules)
         {"media errors logged",
          AtaLogs({}, DriveAnswers::AtaErrorLog(3, {{0x25, 0x10, 5, 40}, {0xC8, 0x40, 204799999, 90}, {0x25, 0x84, 9, 95}})),
          Verdict::Caution, {L"The drive logged 3 errors; the newest, at hour 90: uncorrectable read at LBA 204799999"}},
+        {"an error log's 48-bit command on a drive beyond 2^28 sectors: only the low 28 bits are known",
+         Drive(AtaLogs({}, DriveAnswers::AtaErrorLog(1, {{0x60, 0x40, 0x2B3C4D, 90}})), k2TB), Verdict::Caution,
+         {L"The drive logged 1 error; the newest, at hour 90: uncorrectable read at LBA (low 28 bits) 2833485"}},
+        {"a 28-bit command's LBA is whole on any drive",
+         Drive(AtaLogs({}, DriveAnswers::AtaErrorLog(1, {{0xC8, 0x40, 0x2B3C4D, 90}})), k4TB), Verdict::Caution,
+         {L"The drive logged 1 error; the newest, at hour 90: uncorrectable read at LBA 2833485"}},
+        {"the extended error log's 48-bit LBA",
+         Drive(AtaLogs({}, DriveAnswers::AtaExtErrorLog(7, {{0x60, 0x40, 0x1A2B3C4D, 90}})), k2TB, true),
+         Verdict::Caution, {L"The drive logged 7 errors; the newest, at hour 90: uncorrectable read at LBA 439041101"}},
+        {"UNC with IDNF is uncorrectable",
+         AtaLogs({}, DriveAnswers::AtaErrorLog(1, {{0x25, 0x50, 77, 90}})), Verdict::Caution,
+         {L"The drive logged 1 error; the newest, at hour 90: uncorrectable read at LBA 77"}},
+        {"a self-test log's LBA on a drive beyond 2^32 sectors",
+         Drive(AtaLogs(DriveAnswers::AtaSelfTestLog({{2, 0x79, 120, 0x1234}}), {}), k4TB), Verdict::Failing,
+         {L"Self-test #1 (extended) ended in a read failure at LBA (low 32 bits) 4660, at hour 120"}},
+        {"the extended self-test log's 48-bit LBA",
+         Drive(AtaLogs(DriveAnswers::AtaExtSelfTestLog({{1, 0x00, 100}, {2, 0x79, 120, 0x1'2345'6789}}), {}), k4TB, true),
+         Verdict::Failing, {L"Self-test #1 (extended) ended in a read failure at LBA 4886718345, at hour 120"}},
         {"interface and aborted errors are not weighed",
          AtaLogs({}, DriveAnswers::AtaErrorLog(2, {{0x35, 0x80, 5, 40}, {0xB0, 0x04, 0, 41}})), Verdict::Good, {}},
         {"device statistics: endurance used up",
@@ -157,6 +188,8 @@ TEST(DetailsText, AssessmentRules)
          {L"Percentage used 100 %: the drive has reached its rated endurance"}},
         {"device statistics: endurance left", AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{7, 8, 99}})),
          Verdict::Good, {}},
+        {"device statistics: reserved bits above the percentage byte",
+         AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{7, 8, 0x105}})), Verdict::Good, {}},
         {"behind a RAID driver", Raid(), Verdict::Unknown,
          {L"Health figures are not available through this RAID controller's driver (bus type RAID)"}},
         {"no SMART data, failure predicted", [] { DriveDetails d; d.info.failurePredicted = true; return d; }(),
@@ -318,6 +351,36 @@ TEST(DetailsText, CopiedTexts)
                                            {L"9", L"Unrecovered Read Error", L"12345", L"1"},
                                            {L"8", L"Successful Completion", L"0", L"0"}}));
     EXPECT_EQ(nvmeSections[2].lines, (Rows{{L"Not available"}}));
+
+    // One section's lines of one drive each.
+    const std::vector<std::wstring> selfTestHeader{L"#", L"Type", L"Status", L"Remaining", L"Hours", L"First Failing LBA"};
+    const struct {
+        const char* name;
+        DriveDetails details;
+        std::size_t section;
+        Rows lines;
+    } sections[] = {
+        {"a self-test LBA the log kept 32 bits of",
+         Drive(AtaLogs(DriveAnswers::AtaSelfTestLog({{2, 0x79, 120, 0x1234}}), {}), k4TB), 0,
+         {selfTestHeader, {L"1", L"Extended", L"Completed: read failure", L"90 %", L"120", L"LBA (low 32 bits) 4660"}}},
+        {"a captive selective self-test", AtaLogs(DriveAnswers::AtaSelfTestLog({{0x84, 0x00, 5}}), {}), 0,
+         {selfTestHeader, {L"1", L"Selective (captive)", L"Completed without error", L"0 %", L"5", L"-"}}},
+        {"an error LBA the log kept 28 bits of",
+         Drive(AtaLogs({}, DriveAnswers::AtaErrorLog(1, {{0x60, 0x40, 0x2B3C4D, 90}})), k2TB), 1,
+         {{L"Error Count", L"1"},
+          {L"#", L"Hours", L"Command", L"Error", L"LBA"},
+          {L"1", L"90", L"READ FPDMA QUEUED", L"uncorrectable", L"LBA (low 28 bits) 2833485"}}},
+        {"an NVMe self-test log never written shows no results", NvmeSelfTests(DriveAnswers::Bytes(564, 0)), 0,
+         {{L"No self-test in progress", L""}, selfTestHeader}},
+        {"statistics of a drive with 4096-byte sectors; a temperature of 80h is none",
+         Drive(AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{1, 0x18, 2'000'000'000}, {5, 0x20, 0x80}, {5, 0x28, 0x05}})),
+               k4TB, false, 4096),
+         2, {{L"Data Written", L"8.19 TB"}, {L"Lowest Temperature", L"5 \u00B0C"}}},
+    };
+    for (const auto& c : sections) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(DetailsText::LogSections(c.details).at(c.section).lines, c.lines);
+    }
 
     const auto none = DetailsText::BuildTable(DriveDetails());
     EXPECT_TRUE(none.columns.empty() && none.rows.empty());

@@ -124,13 +124,23 @@ TEST(DeviceAnswers, SmartCommand)
     EXPECT_EQ(SatPassThrough::IdentifyCommand(SatPassThrough::Length::Twelve),
               (SatPassThrough::Command{0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0xA0, 0xEC, 0, 0}));
 
-    // A bridge's page counts only when the request went through, GOOD, with 512 bytes and its checksum.
+    // READ LOG EXT of an extended log's first page: 48-bit (EXTEND where the 16-byte command has
+    // it), count 1, the log address in LBA low, command 2F.
+    EXPECT_EQ(SatPassThrough::CommandOf(SatPassThrough::Length::Sixteen, SatPassThrough::ReadLogExtRegisters(0x07)),
+              (SatPassThrough::Command{0x85, 0x09, 0x0E, 0, 0, 0, 1, 0, 0x07, 0, 0, 0, 0, 0xA0, 0x2F, 0}));
+    EXPECT_EQ(SatPassThrough::CommandOf(SatPassThrough::Length::Twelve, SatPassThrough::ReadLogExtRegisters(0x03)),
+              (SatPassThrough::Command{0xA1, 0x08, 0x0E, 0, 1, 0x03, 0, 0, 0xA0, 0x2F, 0, 0}));
+
+    // A bridge's page counts only when the request went through, GOOD, with 512 bytes and its
+    // checksum, and is not all zeros, whose checksum holds too.
     const DriveAnswers::Bytes good = SmartPage().Attribute(0, 9, 77).Build();
     DriveAnswers::Bytes torn = good;
     torn[100] ^= 1;
+    const DriveAnswers::Bytes zeros(512, 0);
     const std::tuple<bool, std::uint8_t, std::uint32_t, const DriveAnswers::Bytes*, bool> answers[] = {
         {true, 0, 512, &good, true},   {false, 0, 512, &good, false}, {true, 2, 512, &good, false},
-        {true, 0, 511, &good, false},  {true, 0, 513, &good, false},  {true, 0, 512, &torn, false}};
+        {true, 0, 511, &good, false},  {true, 0, 513, &good, false},  {true, 0, 512, &torn, false},
+        {true, 0, 512, &zeros, false}};
     for (const auto& [succeeded, status, transferred, page, answered] : answers) {
         EXPECT_EQ(SatPassThrough::Answered({succeeded, status, transferred, Page(page->data(), page->size())}), answered)
             << succeeded << " " << int{status} << " " << transferred << " " << (page == &torn);
@@ -192,6 +202,7 @@ TEST(DeviceAnswers, BootSectors)
         {DriveAnswers::FileSystemStart("BitLocker"), L"BitLocker"},
         {DriveAnswers::FileSystemStart("LUKS"), L"LUKS"},
         {fat32, L"FAT32"},
+        {with(fat32, 11, 4096, 2), L"FAT32"},       // the EFI partition of a drive with 4096-byte sectors
         {with(small, 19, 4084 + 27, 2), L"FAT12"},  // 4,084 clusters after 27 sectors of overhead
         {with(small, 19, 4085 + 27, 2), L"FAT16"},  // one more
         {with(with(fat12, 19, 0, 2), 32, 65524 + 27, 4), L"FAT16"},

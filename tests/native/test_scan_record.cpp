@@ -149,6 +149,22 @@ TEST(ScanRecord, LoggedLbasFromTheLogsAndWhatTheirBlocksGave)
     }
     EXPECT_EQ(lines, (std::vector<std::wstring>{L"7 Self-test #4", L"2100 Error #7", L"3000 Self-test #2, Error #9",
                                                 L"5000 Self-test #6, Error #5"}));
+    // On a drive of 2^33 sectors the summary logs' LBAs of self-tests and 48-bit commands are
+    // only their low bits: none is re-read; READ DMA's (C8h) is whole. The extended logs' are exact.
+    ata.info.sizeBytes = std::int64_t{1} << 42;
+    const auto lbaList = [](const DriveDetails& details) {
+        std::vector<std::uint64_t> lbas;
+        for (const ScanRecord::LoggedLba& logged : ScanRecord::LoggedLbasOf(details)) {
+            lbas.push_back(logged.lba);
+        }
+        return lbas;
+    };
+    EXPECT_EQ(lbaList(ata), std::vector<std::uint64_t>{2100});
+    ata.selfTestLog = page(DriveAnswers::AtaExtSelfTestLog({{2, 0x79, 90, 0x1A'2B3C'4D5E}}));
+    ata.errorLog = page(DriveAnswers::AtaExtErrorLog(1, {{0x60, 0x40, 0x2'0000'0001, 80}}));
+    ata.selfTestLogExtended = ata.errorLogExtended = true;
+    EXPECT_EQ(lbaList(ata), (std::vector<std::uint64_t>{0x2'0000'0001, 0x1A'2B3C'4D5E}));
+
     DriveDetails nvme;
     nvme.nvmeSelfTests = DriveAnswers::NvmeSelfTestLog({{1, 0, 310, {}}, {2, 7, 300, 1234}, {2, 5, 200, {}}, {1, 2, 100, 99}});
     const auto nvmeLogged = ScanRecord::LoggedLbasOf(nvme);

@@ -27,6 +27,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -449,6 +450,27 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
                                 "READ LOG of a log it may read");
     }
 
+    // The disk driver's ATA pass-through: READ LOG EXT of a log never read, WRITE LOG EXT (3Fh),
+    // IDENTIFY DEVICE sent as data out.
+    for (const auto& [command, address, flags] :
+         {std::tuple{0x2F, 0x04, ATA_FLAGS_DATA_IN}, {0x3F, 0x07, ATA_FLAGS_DATA_OUT}, {0xEC, 0x00, ATA_FLAGS_DATA_OUT}}) {
+        struct {
+            ATA_PASS_THROUGH_EX request;
+            std::array<std::uint8_t, 512> data;
+        } ata{};
+        ata.request.Length = sizeof(ATA_PASS_THROUGH_EX);
+        ata.request.AtaFlags = static_cast<USHORT>(flags);
+        ata.request.DataTransferLength = 512;
+        ata.request.DataBufferOffset = sizeof(ATA_PASS_THROUGH_EX);
+        ata.request.CurrentTaskFile[1] = 1;
+        ata.request.CurrentTaskFile[2] = static_cast<UCHAR>(address);
+        ata.request.CurrentTaskFile[5] = 0xA0;
+        ata.request.CurrentTaskFile[6] = static_cast<UCHAR>(command);
+        EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, IOCTL_ATA_PASS_THROUGH, &ata, sizeof(ata), &ata,
+                                                        sizeof(ata), &returned, nullptr),
+                                "IDENTIFY DEVICE or READ LOG EXT");
+    }
+
     using Cdb = std::array<std::uint8_t, 16>;
     const Cdb readData{0x85, 0x08, 0x0E, 0, 0xD0, 0, 1, 0, 0, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
     const auto passThrough = [device, &returned](const Cdb& cdb, UCHAR dataIn, UCHAR cdbLength = 16) {
@@ -538,31 +560,59 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
                                                                 : L"USB\\VID_0BDA&PID_9210\\1",
                                              identify);
     };
+    // With IDENTIFY naming General Purpose Logging, and the extended logs (07h, 03h) besides.
+    const auto gpl = [&](bool logs) {
+        Drive drive = ata(3);
+        drive.ataIdentify = DriveAnswers::IdentifyDevice("M", "S", "F", true);
+        if (logs) {
+            drive.smartLogs[0x07] = DriveAnswers::AtaExtSelfTestLog({{2, 0x73, 100, 0x1'0000'5000}});
+            drive.smartLogs[0x03] = DriveAnswers::AtaExtErrorLog(3, {{0x60, 0x40, 0x1'0000'5000, 99}});
+        }
+        return drive;
+    };
+    // A self-test log of more pages, its newest entry beyond the first.
+    Drive morePages = gpl(true);
+    morePages.smartLogs[0x07][2] += 20;
+    morePages.smartLogs[0x07].back() = static_cast<std::uint8_t>(morePages.smartLogs[0x07].back() - 20);
+    Drive noGpl = ata(3);
+    noGpl.ataIdentify = DriveAnswers::IdentifyDevice("M", "S", "F");
     Drive refused = ata(3);
     refused.smartLogs.clear();
     Drive badChecksum = ata(3);
     badChecksum.smartLogs[0x06].back() ^= 1;
     badChecksum.smartLogs[0x01].back() ^= 1;
-    const std::string kAll = "RW D5 06h 1 out 544, RW D5 01h 1 out 544, RW D5 04h 1 out 544, RW D5 04h 8 out 4128";
+    const std::string kStatistics = "RW D5 04h 1 out 544, RW D5 04h 8 out 4128";
+    const std::string kAll = "RW ATA ECh, RW D5 06h 1 out 544, RW D5 01h 1 out 544, " + kStatistics;
     const std::string kBridge =
         "RW SAT16 06h 1 out 600, RW SAT16 01h 1 out 600, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184";
-    const std::string kNvme = "R NVMe identify 4096, R NVMe log 06h 564, R NVMe log 01h 256";
+    const std::string kNvme = "R NVMe adapter identify 4096, R NVMe log 06h 564, R NVMe log 01h 256";
     const struct {
         const char* name;
         Drive drive;
         std::string requests;
         bool selfTests, errors, statistics;
+        bool extended = false;
     } cases[] = {
         {"ATA: both logs kept", ata(3), kAll, true, true, true},
-        {"ATA: self-tests only", ata(1), "RW D5 06h 1 out 544, RW D5 04h 1 out 544, RW D5 04h 8 out 4128", true,
-         false, true},
+        {"ATA: self-tests only", ata(1), "RW ATA ECh, RW D5 06h 1 out 544, " + kStatistics, true, false, true},
         {"ATA: no log kept: nothing asked", ata(0), "", false, false, false},
-        {"ATA: every log refused", refused, "RW D5 06h 1 out 544, RW D5 01h 1 out 544, RW D5 04h 1 out 544", false,
-         false, false},
+        {"ATA: every log refused", refused, "RW ATA ECh, RW D5 06h 1 out 544, RW D5 01h 1 out 544, RW D5 04h 1 out 544",
+         false, false, false},
+        {"ATA: IDENTIFY without General Purpose Logging", noGpl, kAll, true, true, true},
+        {"ATA with General Purpose Logging: the extended logs in place of the summary ones", gpl(true),
+         "RW ATA ECh, RW ATA 2Fh 07h, RW ATA 2Fh 03h, " + kStatistics, true, true, true, true},
+        {"ATA with General Purpose Logging, the extended logs refused: the summary ones", gpl(false),
+         "RW ATA ECh, RW ATA 2Fh 07h, RW D5 06h 1 out 544, RW ATA 2Fh 03h, RW D5 01h 1 out 544, " + kStatistics,
+         true, true, true},
+        {"ATA with General Purpose Logging, the extended self-test log's newest beyond its first page", morePages,
+         "RW ATA ECh, RW ATA 2Fh 07h, RW D5 06h 1 out 544, RW ATA 2Fh 03h, " + kStatistics, true, true, true},
+        {"USB dock with General Purpose Logging: the extended logs through the bridge",
+         DriveAnswers::InUsbDock(gpl(true)),
+         "RW SAT16 2Fh 07h, RW SAT16 2Fh 03h, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184", true, true, true, true},
         {"ATA: checksums that do not hold", badChecksum, kAll, false, false, true},
         {"USB dock: ATA PASS-THROUGH (16)", DriveAnswers::InUsbDock(ata(3)), kBridge, true, true, true},
         {"NVMe", nvme(0x10), kNvme, true, true, false},
-        {"NVMe without self-tests", nvme(0x00), "R NVMe identify 4096, R NVMe log 01h 256", false, true, false},
+        {"NVMe without self-tests", nvme(0x00), "R NVMe adapter identify 4096, R NVMe log 01h 256", false, true, false},
         {"NVMe through JMicron", enclosed(NvmeBridge::Family::JMicron),
          "RW JMicron out 02h 02h, RW JMicron in 512, RW JMicron in 512, RW JMicron out 06h 01h, RW JMicron in 4096, "
          "RW JMicron in 512, RW JMicron out 02h 06h, RW JMicron in 564, RW JMicron in 512",
@@ -581,9 +631,11 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
             const Bytes& in = call.input;
             const bool smartLog = call.code == SMART_RCV_DRIVE_DATA && in.size() > 6 && in[4] == 0xD5;
             const bool satLog = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[40] == 0xD5;
+            const bool satLogExt = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[50] == 0x2F;
+            const bool ataPassThrough = call.code == IOCTL_ATA_PASS_THROUGH;
             const bool vendor = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] != 0x85 && (in[36] != 0xA1 || in[37] != 0x08);
             const bool nvmeQuery = IsNvmeLogQuery(call) && in.size() >= 32 && in[16] != 0x02;
-            if (!smartLog && !satLog && !vendor && !nvmeQuery) {
+            if (!smartLog && !satLog && !satLogExt && !ataPassThrough && !vendor && !nvmeQuery) {
                 continue;
             }
             requests << (requests.tellp() > 0 ? ", " : "")
@@ -600,6 +652,17 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
                 EXPECT_EQ(in[12] | in[13] << 8, in[42] * 512);
                 requests << "SAT16 " << std::setw(2) << int{in[44]} << "h " << std::dec << int{in[42]} << " out "
                          << call.outSize;
+            } else if (satLogExt) {
+                const auto cdb = SatPassThrough::CommandOf(SatPassThrough::Length::Sixteen,
+                                                           SatPassThrough::ReadLogExtRegisters(in[44]));
+                EXPECT_TRUE(std::equal(cdb.begin(), cdb.end(), in.begin() + 36));
+                requests << "SAT16 2Fh " << std::setw(2) << int{in[44]} << "h";
+            } else if (ataPassThrough) {
+                // ATA_PASS_THROUGH_EX's current task file: LBA low (the log) at 42, the command at 46.
+                requests << "ATA " << std::setw(2) << int{in[46]} << "h";
+                if (in[46] == 0x2F) {
+                    requests << " " << std::setw(2) << int{in[42]} << "h";
+                }
             } else if (vendor && in[36] == 0xE4) {
                 requests << "Realtek " << std::setw(2) << int{in[39]} << "h " << std::dec << (in[37] | in[38] << 8);
             } else if (vendor && in[37] == 0x80) {
@@ -609,7 +672,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
                 requests << "JMicron in " << std::dec << (in[39] << 16 | in[40] << 8 | in[41]);
             } else {
                 const auto length = static_cast<std::size_t>(in[28] | in[29] << 8);
-                requests << (in[12] == 1 ? "NVMe identify " : "NVMe log ");
+                requests << (in[12] != 1 ? "NVMe log " : in[0] == StorageAdapterProtocolSpecificProperty ? "NVMe adapter identify "
+                                                                                          : "NVMe device identify ");
                 if (in[12] != 1) {
                     requests << std::setw(2) << int{in[16]} << "h ";
                 }
@@ -621,6 +685,7 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         EXPECT_EQ(details.selfTestLog.has_value() || !details.nvmeSelfTests.empty(), c.selfTests);
         EXPECT_EQ(details.errorLog.has_value() || !details.nvmeErrors.empty(), c.errors);
         EXPECT_EQ(!details.statistics.empty(), c.statistics);
+        EXPECT_EQ(details.selfTestLogExtended && details.errorLogExtended, c.extended);
         EXPECT_EQ(FakeKernel::OpenHandles(), 0);
     }
 }

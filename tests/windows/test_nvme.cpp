@@ -153,10 +153,10 @@ TEST(Nvme, DeviceFirstThenAdapter)
     const DWORD dev = StorageDeviceProtocolSpecificProperty;
     const DWORD ada = StorageAdapterProtocolSpecificProperty;
     const Case cases[] = {
-        // Then Identify Controller, by the property that gave the log: these drives answer it with
-        // the health log, too short to count, so no other log is asked for.
-        {"device answers", at30, at40, 30, {StorageDeviceProperty, dev, dev}},
-        {"device fails, adapter answers", std::nullopt, at40, 40, {StorageDeviceProperty, dev, ada, ada}},
+        // Then Identify Controller, by the adapter property and then the device property: these
+        // drives answer it with the health log, too short to count, so no other log is asked for.
+        {"device answers", at30, at40, 30, {StorageDeviceProperty, dev, ada, dev}},
+        {"device fails, adapter answers", std::nullopt, at40, 40, {StorageDeviceProperty, dev, ada, ada, dev}},
         {"both fail", std::nullopt, std::nullopt, -1, {StorageDeviceProperty, dev, ada}},
         {"device answers unusably: no second try", badOffset, at40, -1, {StorageDeviceProperty, dev}},
     };
