@@ -29,8 +29,17 @@ if [ -z "${DISPLAY:-}" ] || [ -n "${OSTREVANE_OWN_DISPLAY:-}" ]; then
   export DISPLAY=":$display"
 fi
 
-# wineserver keeps running after the program; its descriptors must not hold ctest's pipes.
-wineserver -p5 </dev/null >/dev/null 2>&1 || true
+# wineserver keeps running after the program; its descriptors must not hold ctest's pipes. Nor
+# may those of Wine's own services (services.exe, winedevice, explorer...), which the first
+# program of a session starts, which inherit its standard descriptors and which live as long as
+# the server: started by a program of their own with none, under the lock so that no test's
+# program is first, they cannot keep a test that ended in seconds open until the last parallel
+# test's Wine has ended.
+(
+  flock 9
+  wineserver -p5 </dev/null >/dev/null 2>&1 9>&- || true
+  wine wineboot </dev/null >/dev/null 2>&1 9>&- || true
+) 9>"$WINEPREFIX.lock"
 status=0
 wine "$@" || status=$?
 exit $status
