@@ -70,25 +70,12 @@ State& S()
     return state;
 }
 
-// The fake's one lock: a slim reader/writer lock, whose waits stay in the process. MinGW's
-// std::mutex is winpthreads', which once contended signals an event on every release, each a
-// round trip to the Wine server: a scan of a whole drive takes this lock millions of times
-// beside a thread that polls it, and on a busy machine those round trips were most of its time.
-class FakeLock {
-public:
-    void lock() { AcquireSRWLockExclusive(&m_lock); }
-    void unlock() { ReleaseSRWLockExclusive(&m_lock); }
-
-private:
-    SRWLOCK m_lock = SRWLOCK_INIT;
-};
-
-using Guard = std::unique_lock<FakeLock>;
+using Guard = std::unique_lock<std::mutex>;
 
 Guard Lock()
 {
-    static FakeLock lock;
-    return Guard(lock);
+    static std::mutex mutex;
+    return Guard(mutex);
 }
 
 // Signalled by a cancel of the read that hangs.

@@ -246,15 +246,11 @@ TEST_F(ScanTest, TheDriveIsCheckedOnTheScansThreadAndStopEndsTheCheck)
     Click(scan, ID_SCAN_START);
     ASSERT_TRUE(PumpUntil([] { return FakeKernel::Hanging(); }));
     EXPECT_EQ(ScanWindow::StatusText(), L"Checking the drive\u2026");
-    EXPECT_EQ(TextOf(start), L"Stop");
     Click(scan, ID_SCAN_START);
     ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(start) != FALSE; }));
     EXPECT_EQ(SurfaceScan::Snapshot().ResultText(), L"Stopped");
     EXPECT_EQ(FakeKernel::SurfaceReads(), 0u);
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "enabled by a check that did not end";
-    Click(scan, IDCANCEL);
-    EXPECT_FALSE(IsWindow(scan));
-    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 
 // A read that the drive will not give up keeps no window waiting: Stop shows how long it has
