@@ -85,13 +85,19 @@ void QueryHealth(const Probe& probe, std::optional<std::uint32_t> busType)
 
 // Opens the drive, fills every field of `fresh.info` and the pages its health comes from, and,
 // `forDetails`, what only the details view shows; closes the drive before it returns. The
-// details read the partitions' first sectors, unbuffered as the scan reads.
-bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails)
+// details read the partitions' first sectors, unbuffered as the scan reads, given `fileSystems`.
+KernelHandle OpenDrive(std::int32_t driveNumber, bool unbuffered)
+{
+    const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
+    return KernelHandle(Kernel::CreateFileW(path.c_str(), GENERIC_READ, DiskProbe::kShareReadWrite, nullptr,
+                                            OPEN_EXISTING, unbuffered ? FILE_FLAG_NO_BUFFERING : 0, nullptr));
+}
+
+bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, bool fileSystems = false)
 {
     DriveInfo& info = fresh.info;
     const std::wstring path = DiskManager::PhysicalDrivePath(driveNumber);
-    const KernelHandle device(Kernel::CreateFileW(path.c_str(), GENERIC_READ, DiskProbe::kShareReadWrite, nullptr,
-                                                  OPEN_EXISTING, forDetails ? FILE_FLAG_NO_BUFFERING : 0, nullptr));
+    const KernelHandle device = OpenDrive(driveNumber, forDetails);
     if (!device) {
         return false;
     }
@@ -118,7 +124,7 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails)
     info.health = Assessment::HealthText(Assessment::Of(fresh).verdict);
     if (forDetails) {
         fresh.layout = Volumes::QueryLayout(device.Get());
-        if (fresh.layout) {
+        if (fresh.layout && fileSystems) {
             Volumes::ReadFileSystems(device.Get(), *fresh.layout);
         }
     }
@@ -166,10 +172,10 @@ bool DiskManager::GetDriveHealth(std::int32_t driveNumber, DriveDetails& details
     return true;
 }
 
-bool DiskManager::GetDriveDetails(std::int32_t driveNumber, DriveDetails& details)
+bool DiskManager::GetDriveDetails(std::int32_t driveNumber, DriveDetails& details, bool fileSystems)
 {
     DriveDetails fresh;
-    if (!ProbeDrive(driveNumber, fresh, true)) {
+    if (!ProbeDrive(driveNumber, fresh, true, fileSystems)) {
         return false;
     }
     const auto disk = static_cast<std::uint32_t>(driveNumber);
@@ -181,6 +187,13 @@ bool DiskManager::GetDriveDetails(std::int32_t driveNumber, DriveDetails& detail
     fresh.info.volumes = DriveLayout::MountNames(fresh.volumes, disk);
     details = std::move(fresh);
     return true;
+}
+
+void DiskManager::ReadFileSystems(std::int32_t driveNumber, DriveLayout::Layout& layout)
+{
+    if (const KernelHandle device = OpenDrive(driveNumber, true)) {
+        Volumes::ReadFileSystems(device.Get(), layout);
+    }
 }
 
 std::wstring DiskManager::TrimString(const char* text, std::uint64_t length)

@@ -92,9 +92,14 @@ public:
     // only the details view asks for. False, with `details` untouched, when the drive does not open.
     static bool GetDriveHealth(std::int32_t driveNumber, DriveDetails& details);
 
-    // GetDriveInfo's record and, besides it, what only the details view asks for. False, with
-    // `details` untouched, when the drive does not open.
-    static bool GetDriveDetails(std::int32_t driveNumber, DriveDetails& details);
+    // GetDriveInfo's record and, besides it, what only the details view asks for: without
+    // `fileSystems`, all but the partitions' file systems, which a window reads apart. False,
+    // with `details` untouched, when the drive does not open.
+    static bool GetDriveDetails(std::int32_t driveNumber, DriveDetails& details, bool fileSystems = true);
+
+    // Each partition's file system in `layout`, from its first sectors, read unbuffered on a
+    // read-only handle of its own: reads that a struggling drive can keep waiting.
+    static void ReadFileSystems(std::int32_t driveNumber, DriveLayout::Layout& layout);
 
     // Device 8-bit text, blanks (" \t\r\n") trimmed at both ends, in the ANSI code page.
     static std::wstring TrimString(const char* text, std::uint64_t length);

@@ -85,6 +85,13 @@ ScanRecord::ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize, st
     }
 }
 
+ScanRecord ScanRecord::Checking()
+{
+    ScanRecord record;
+    record.m_state = State::Checking;
+    return record;
+}
+
 std::vector<std::uint64_t> ScanRecord::LoggedBlocks() const
 {
     std::vector<std::uint64_t> blocks;
@@ -118,7 +125,7 @@ std::wstring ScanRecord::NowText(const LoggedLba& logged)
 
 double ScanRecord::Progress() const
 {
-    return m_toRead == 0 ? (m_state == State::Running ? 0.0 : 1.0)
+    return m_toRead == 0 ? (IsRunning() ? 0.0 : 1.0)
                          : std::min(1.0, static_cast<double>(m_scanned) / static_cast<double>(m_toRead));
 }
 
@@ -142,8 +149,11 @@ bool ScanRecord::AddBlock(const Read& block, std::span<const Read> pieces)
     for (const Read& piece : pieces) {
         if (!piece.succeeded) {
             pieceFailed = true;
-            AddRange(piece.offset, piece.length);
+            AddRange(piece.offset, piece.length, piece.error);
         }
+    }
+    if (!block.succeeded && pieces.empty()) {
+        AddRange(block.offset, block.length, block.error);
     }
     const bool unreadable = !block.succeeded && (pieceFailed || pieces.empty());
     const Class blockClass = unreadable ? Class::Unreadable : ClassOf(block.milliseconds);
@@ -174,6 +184,12 @@ bool ScanRecord::AddBlock(const Read& block, std::span<const Read> pieces)
         logged.milliseconds = read->milliseconds;
     }
 
+    m_timeoutRow = !block.succeeded && block.error == kErrorTimeout ? m_timeoutRow + 1 : 0;
+    if (m_timeoutRow >= kTimeoutRowLimit) {
+        End(State::StoppedByItself, BoundedText::Formatted(L"The drive stopped answering (timeouts) at LBA %llu",
+                                                           static_cast<unsigned long long>(block.offset / m_sectorSize)));
+        return false;
+    }
     m_unreadableRow = unreadable ? m_unreadableRow + 1 : 0;
     if (m_unreadableRow >= kUnreadableRowLimit) {
         End(State::StoppedByItself,
@@ -186,7 +202,7 @@ bool ScanRecord::AddBlock(const Read& block, std::span<const Read> pieces)
 
 void ScanRecord::End(State state, std::wstring reason)
 {
-    if (m_state == State::Running) {
+    if (IsRunning()) {
         m_state = state;
         m_reason = std::move(reason);
     }
@@ -196,6 +212,13 @@ void ScanRecord::DriveGone(std::uint64_t offset, std::uint32_t error)
 {
     End(State::StoppedByItself, BoundedText::Formatted(L"The drive stopped answering at LBA %llu (error %u)",
                                           static_cast<unsigned long long>(offset / m_sectorSize), error));
+}
+
+void ScanRecord::AnotherDrive(std::int32_t number)
+{
+    m_anotherDrive = IsRunning();
+    End(State::StoppedByItself,
+        BoundedText::Formatted(L"Drive %d is now a different drive. Refresh the list and open the scan again.", number));
 }
 
 std::uint64_t ScanRecord::Count(Class scanned) const
@@ -234,6 +257,8 @@ std::wstring ScanRecord::ResultText() const
     switch (m_state) {
     case State::NotStarted:
         return L"Not started";
+    case State::Checking:
+        return L"Checking the drive\u2026";
     case State::Running:
         return L"Running";
     case State::Finished:
@@ -248,6 +273,9 @@ std::wstring ScanRecord::ResultText() const
 
 std::wstring ScanRecord::StatusLine() const
 {
+    if (m_state == State::Checking) {
+        return ResultText();
+    }
     const double capacity = static_cast<double>(m_capacity);
     const double percent = m_capacity == 0 ? 0.0 : 100.0 * static_cast<double>(m_scanned) / capacity;
     const double average = AverageMiBPerSecond();
@@ -300,7 +328,8 @@ std::wstring ScanRecord::CopyText(const Drive& drive) const
         AddLine(text, kLabels[index], Decimal(m_counts[index]));
     }
     for (const Range& range : m_ranges) {
-        AddLine(text, L"Unreadable", Decimal(range.firstLba) + L"\t" + Decimal(range.sectors));
+        AddLine(text, L"Unreadable",
+                Decimal(range.firstLba) + L"\t" + Decimal(range.sectors) + L"\t" + ErrorText(range.error));
     }
     for (const LoggedLba& logged : m_logged) {
         AddLine(text, L"Logged LBA", Decimal(logged.lba) + L"\t" + logged.source + L"\t" + NowText(logged));
@@ -336,6 +365,18 @@ ScanRecord::Scale ScanRecord::PlotScale(double highest)
     }
 }
 
+std::wstring ScanRecord::AxisLabel(std::uint64_t capacityBytes, int quarter)
+{
+    const double bytes = static_cast<double>(capacityBytes) * quarter / 4;
+    return static_cast<double>(capacityBytes) < kBytesPerGiB ? BoundedText::Formatted(L"%.0f MB", bytes / kBytesPerMiB)
+                                        : BoundedText::Formatted(L"%.0f GB", bytes / kBytesPerGiB);
+}
+
+std::wstring ScanRecord::ErrorText(std::uint32_t error)
+{
+    return BoundedText::Formatted(L"error %u", error);
+}
+
 std::wstring ScanRecord::Duration(double seconds)
 {
     const auto whole = static_cast<unsigned long long>(std::max(0.0, std::min(seconds, 3.6e9)));
@@ -347,10 +388,11 @@ std::size_t ScanRecord::CellOf(std::uint64_t offset) const
     return PartOf(offset, m_capacity, kMapCells);
 }
 
-void ScanRecord::AddRange(std::uint64_t offset, std::uint32_t length)
+void ScanRecord::AddRange(std::uint64_t offset, std::uint32_t length, std::uint32_t error)
 {
-    const Range range{offset / m_sectorSize, (length + m_sectorSize - 1) / m_sectorSize};
-    if (!m_ranges.empty() && m_ranges.back().firstLba + m_ranges.back().sectors == range.firstLba) {
+    const Range range{offset / m_sectorSize, (length + m_sectorSize - 1) / m_sectorSize, error};
+    if (!m_ranges.empty() && m_ranges.back().firstLba + m_ranges.back().sectors == range.firstLba &&
+        m_ranges.back().error == error) {
         m_ranges.back().sectors += range.sectors;
     } else {
         m_ranges.push_back(range);

@@ -25,20 +25,27 @@ public:
     static constexpr std::uint32_t kUnreadableRowLimit = 32;
     static constexpr double kBytesPerMiB = 1048576.0;
     static constexpr std::uint32_t kBlockSize = 1024u * 1024u;
+    // ERROR_SEM_TIMEOUT: the drive did not answer the read in time. A drive that does so this
+    // many blocks in a row has stopped answering.
+    static constexpr std::uint32_t kErrorTimeout = 121;
+    static constexpr std::uint32_t kTimeoutRowLimit = 3;
 
-    // One read: where, how long, how it went.
+    // One read: where, how long, how it went, and the error of a read that failed.
     struct Read {
         std::uint64_t offset = 0;
         std::uint32_t length = 0;
         double milliseconds = 0;
         bool succeeded = false;
+        std::uint32_t error = 0;
     };
     struct Range {
         std::uint64_t firstLba = 0;
         std::uint64_t sectors = 0;
+        std::uint32_t error = 0;
         bool operator==(const Range&) const = default;
     };
-    enum class State { NotStarted, Running, Finished, Stopped, StoppedByItself };
+    // Checking: the drive is asked whether it is still the one expected, before the first read.
+    enum class State { NotStarted, Checking, Running, Finished, Stopped, StoppedByItself };
 
     // The drive's identity as the heading and the copy name it.
     struct Drive {
@@ -65,14 +72,17 @@ public:
     // `logged` (in LBA order, as LoggedLbasOf gives them), a check of only the blocks that hold
     // those LBAs.
     ScanRecord(std::uint64_t capacityBytes, std::uint32_t sectorSize, std::vector<LoggedLba> logged = {});
+    // A scan that checks the drive before its first read.
+    static ScanRecord Checking();
 
     static Class ClassOf(double milliseconds);
 
     // A block's read and, when it failed, the reads of its pieces. The block is Unreadable when
-    // it failed and a piece failed again, and in the class of its time otherwise; each failed
-    // piece is an unreadable range, and each logged LBA in it is what its block or piece was.
-    // False when the block ends the scan: the last of a row of unreadable blocks too long to go
-    // on grinding a dying drive.
+    // it failed and a piece failed again (or it was not read in pieces), and in the class of its
+    // time otherwise; each failed piece, or the failed block without pieces, is an unreadable
+    // range with its error, and each logged LBA in it is what its block or piece was. False when
+    // the block ends the scan: the last of a row of unreadable blocks too long to go on grinding
+    // a dying drive, or of timeouts that say the drive no longer answers.
     bool AddBlock(const Read& block, std::span<const Read> pieces);
     void SetElapsed(double seconds) { m_elapsedSeconds = seconds; }
     void Finish() { End(State::Finished, {}); }
@@ -80,6 +90,9 @@ public:
     // The scan ended by itself before its end, for `reason`.
     void End(State state, std::wstring reason);
     void DriveGone(std::uint64_t offset, std::uint32_t error);
+    // The drive did not have the serial number and capacity expected of drive `number`.
+    void AnotherDrive(std::int32_t number);
+    bool FoundAnotherDrive() const { return m_anotherDrive; }
 
     // Whether this is a check of the logged LBAs; the offsets of the blocks it reads, each once,
     // in order, within the drive.
@@ -92,7 +105,7 @@ public:
     double Progress() const;
 
     State GetState() const { return m_state; }
-    bool IsRunning() const { return m_state == State::Running; }
+    bool IsRunning() const { return m_state == State::Running || m_state == State::Checking; }
     std::uint64_t CapacityBytes() const { return m_capacity; }
     std::uint32_t SectorSize() const { return m_sectorSize; }
     std::uint64_t ScannedBytes() const { return m_scanned; }
@@ -128,13 +141,18 @@ public:
         int steps = 0;
     };
     static Scale PlotScale(double highest);
+    // The label of the rate plot's x axis at `quarter` (0 to 4) of a drive of `capacityBytes`:
+    // "932 GB", or in MB on a drive under 1 GB.
+    static std::wstring AxisLabel(std::uint64_t capacityBytes, int quarter);
+    // "error 23"
+    static std::wstring ErrorText(std::uint32_t error);
     // h:mm:ss
     static std::wstring Duration(double seconds);
 
 private:
     std::size_t CellOf(std::uint64_t offset) const;
     bool IsOnDrive(const LoggedLba& logged) const;
-    void AddRange(std::uint64_t offset, std::uint32_t length);
+    void AddRange(std::uint64_t offset, std::uint32_t length, std::uint32_t error);
     double AverageMiBPerSecond() const;
 
     struct PointSum {
@@ -153,6 +171,8 @@ private:
     std::uint64_t m_scanned = 0;
     double m_elapsedSeconds = 0;
     std::uint32_t m_unreadableRow = 0;
+    std::uint32_t m_timeoutRow = 0;
+    bool m_anotherDrive = false;
     std::array<std::uint64_t, kScannedClasses> m_counts{};
     std::vector<Class> m_map = std::vector<Class>(kMapCells, Class::Unscanned);
     std::vector<PointSum> m_points = std::vector<PointSum>(kPlotPoints);

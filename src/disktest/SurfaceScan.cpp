@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@ namespace {
 static_assert(IOCTL_DISK_GET_DRIVE_GEOMETRY_EX == 0x700A0);
 static_assert(offsetof(DISK_GEOMETRY_EX, Geometry) == 0 && offsetof(DISK_GEOMETRY, BytesPerSector) == 20);
 static_assert(SurfaceScan::kBlockSize % SurfaceScan::kPieceSize == 0);
+static_assert(ERROR_SEM_TIMEOUT == ScanRecord::kErrorTimeout);
 
 // The largest sector that keeps a block a whole number of sectors.
 constexpr std::uint32_t kLargestSectorSize = 64u * 1024u;
@@ -95,6 +97,9 @@ struct Shared {
     std::vector<ScanRecord::LoggedLba> logged; // likewise: what a check of the logged LBAs reads
     std::vector<ScanRecord::Range> fileRanges; // likewise: whose files to name
     DriveFiles::Found files;            // under `lock`
+    std::optional<SurfaceScan::Expected> expected; // likewise: the drive to check for first
+    bool checkLogged = false;                      // likewise: the check reads the logs' LBAs
+    std::optional<std::vector<ScanRecord::LoggedLba>> logsRead; // under `lock`
     HWND window = nullptr;
     UINT message = 0;
 };
@@ -193,6 +198,13 @@ struct ReadOutcome {
     DWORD error = 0;
 };
 
+// Whether a block that failed is read again in pieces: not one that timed out, whose pieces
+// would each wait the whole timeout again.
+bool Narrows(const ReadOutcome& block)
+{
+    return !block.read.succeeded && block.error != ScanRecord::kErrorTimeout;
+}
+
 ReadOutcome ReadAt(HANDLE device, void* buffer, std::uint64_t offset, std::uint32_t length, const Stopwatch& clock)
 {
     OVERLAPPED position{};
@@ -203,7 +215,7 @@ ReadOutcome ReadAt(HANDLE device, void* buffer, std::uint64_t offset, std::uint3
     const BOOL ok = Kernel::ReadFile(device, buffer, length, &transferred, &position);
     const DWORD error = ok == FALSE ? ::GetLastError() : (transferred == length ? 0 : DWORD{ERROR_HANDLE_EOF});
     const LONGLONG end = clock.Now();
-    return {{offset, length, clock.Milliseconds(start, end), error == 0}, error};
+    return {{offset, length, clock.Milliseconds(start, end), error == 0, error}, error};
 }
 
 // Tells the window of progress, unless it has not taken the last message yet (or there is none).
@@ -247,7 +259,7 @@ void Scan(HANDLE device, void* buffer, std::uint64_t capacity, const std::vector
             return;
         }
         pieces.clear();
-        for (std::uint32_t done = 0; !block.read.succeeded && done < length; done += SurfaceScan::kPieceSize) {
+        for (std::uint32_t done = 0; Narrows(block) && done < length; done += SurfaceScan::kPieceSize) {
             const ReadOutcome piece =
                 ReadAt(device, buffer, offset + done, std::min(SurfaceScan::kPieceSize, length - done), clock);
             if (piece.error != 0 && SurfaceScan::MeansDriveGone(piece.error)) {
@@ -325,9 +337,45 @@ void ScanDevice(HANDLE device)
     Scan(device, buffer.Get(), geometry.capacityBytes, blocks, !S().logged.empty());
 }
 
+// Whether the drive is still the one expected, when one is, and the LBAs its logs name: true
+// when the scan goes on.
+bool CheckDrive()
+{
+    if (!S().expected) {
+        return true;
+    }
+    DriveDetails now;
+    if (!DiskManager::GetDriveHealth(S().driveNumber, now)) {
+        EndWith(WithError(L"The drive could not be opened", ::GetLastError()));
+        return false;
+    }
+    if (S().stopAsked) {
+        WithRecord([](ScanRecord& record) { record.Stop(); });
+        return false;
+    }
+    std::vector<ScanRecord::LoggedLba> logged = ScanRecord::LoggedLbasOf(now);
+    const SurfaceScan::Geometry& expected = S().expected->geometry;
+    const std::uint64_t size = now.info.sizeBytes > 0 ? static_cast<std::uint64_t>(now.info.sizeBytes) : 0;
+    const bool same = now.info.serialNumber == S().expected->serialNumber &&
+                      size / expected.sectorSize * expected.sectorSize == expected.capacityBytes;
+    const bool nothingToCheck = S().checkLogged && logged.empty();
+    WithRecord([&](ScanRecord& record) {
+        S().logsRead = logged;
+        if (!same) {
+            record.AnotherDrive(S().driveNumber);
+        } else if (nothingToCheck) {
+            record.End(ScanRecord::State::StoppedByItself, L"The drive's logs name no failing LBA");
+        }
+    });
+    if (S().checkLogged) {
+        S().logged = std::move(logged);
+    }
+    return same && !nothingToCheck;
+}
+
 DWORD WINAPI RunScan(void*)
 {
-    {
+    if (CheckDrive()) {
         const KernelHandle device = OpenForScan(S().driveNumber);
         if (device) {
             ScanDevice(device.Get());
@@ -474,11 +522,23 @@ void Begin(std::int32_t driveNumber, HWND window, UINT message)
 }
 
 // Everything a scan starts from, the record emptied.
-void Prepare(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged)
+void Prepare(std::int32_t driveNumber, HWND window, UINT message, std::vector<ScanRecord::LoggedLba> logged,
+             std::optional<SurfaceScan::Expected> expected = std::nullopt, bool checkLogged = false)
 {
     Begin(driveNumber, window, message);
     S().logged = std::move(logged);
-    WithRecord([](ScanRecord& record) { record = ScanRecord(0, 0); });
+    S().checkLogged = checkLogged;
+    WithRecord([&](ScanRecord& record) {
+        record = expected ? ScanRecord::Checking() : ScanRecord(0, 0);
+        S().logsRead.reset();
+    });
+    S().expected = std::move(expected);
+}
+
+bool StartThread()
+{
+    S().thread.Reset(Kernel::CreateThread(nullptr, 0, RunScan, nullptr, 0, nullptr));
+    return S().thread.Get() != nullptr;
 }
 
 } // namespace
@@ -514,8 +574,22 @@ bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message, std
         return false;
     }
     Prepare(driveNumber, window, message, std::move(logged));
-    S().thread.Reset(Kernel::CreateThread(nullptr, 0, RunScan, nullptr, 0, nullptr));
-    return S().thread.Get() != nullptr;
+    return StartThread();
+}
+
+bool SurfaceScan::Start(std::int32_t driveNumber, HWND window, UINT message, const Expected& expected, bool checkLogged)
+{
+    if (IsRunning()) {
+        return false;
+    }
+    Prepare(driveNumber, window, message, {}, expected, checkLogged);
+    return StartThread();
+}
+
+std::optional<std::vector<ScanRecord::LoggedLba>> SurfaceScan::LoggedLbas()
+{
+    const ExclusiveLock lock(S().lock);
+    return S().logsRead;
 }
 
 ScanRecord SurfaceScan::CheckLoggedLbas(std::int32_t driveNumber, std::vector<ScanRecord::LoggedLba> logged)

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 // The read-only surface scan: every sector of one drive read once, in order, in timed blocks of
@@ -41,6 +43,20 @@ public:
     // scan has ended. False when a scan is still running or its thread could not be started.
     static bool Start(std::int32_t driveNumber, HWND window, UINT message,
                       std::vector<ScanRecord::LoggedLba> logged = {});
+    // The drive a scan must find: the serial number and capacity the window's heading names.
+    struct Expected {
+        std::wstring serialNumber;
+        Geometry geometry;
+    };
+    // The same, but the scan's thread first asks the drive whether it is still `expected` and
+    // which failing LBAs its logs name ("Checking the drive…"): a drive behind a USB bridge can
+    // take many seconds over that, and a window must not wait. Then it scans the whole drive or,
+    // given `checkLogged`, the blocks that hold those LBAs; it ends without a read when the
+    // drive is another or, for a check, its logs name none.
+    static bool Start(std::int32_t driveNumber, HWND window, UINT message, const Expected& expected, bool checkLogged);
+    // The failing LBAs the drive's logs named when the last scan checked the drive; nothing when
+    // it did not get that far.
+    static std::optional<std::vector<ScanRecord::LoggedLba>> LoggedLbas();
     // The check of `logged` on the caller's thread, for a caller without a window: what it found,
     // once it has ended; nothing when a scan runs or there is nothing to check.
     static ScanRecord CheckLoggedLbas(std::int32_t driveNumber, std::vector<ScanRecord::LoggedLba> logged);

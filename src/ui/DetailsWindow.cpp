@@ -1,5 +1,6 @@
 #include "ui/DetailsWindow.h"
 
+#include "kernel/KernelResources.h"
 #include "report/DetailsText.h"
 #include "report/PartitionText.h"
 #include "ui/Clipboard.h"
@@ -9,6 +10,7 @@
 #include "ui/Theme.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,8 @@ constexpr int kLogRows = 6;
 constexpr int kCellPadding = 16;
 constexpr int kMinimumWidth = 480;
 constexpr int kMinimumHeight = 320;
+// Posted when the partitions' file systems have been read.
+constexpr UINT WM_FILE_SYSTEMS = WM_APP + 3;
 
 // What the open window shows, made once when it opens.
 struct Shown {
@@ -54,6 +58,60 @@ struct Shown {
     int minimumClientHeight = 0; // known once the table is filled
 };
 Shown g_shown;
+// The details shown, whose texts are made again once the partitions' file systems are read.
+DriveDetails g_details;
+
+// The reads of the partitions' first sectors, on a thread of their own so that a drive slow to
+// answer keeps no window waiting; shared by the thread and the window, which may close first.
+struct FileSystemReads {
+    SRWLOCK lock = SRWLOCK_INIT;
+    HWND window = nullptr; // under `lock`: the window to tell, null once it has gone
+    std::int32_t drive = 0;
+    DriveLayout::Layout layout; // the thread's until it tells the window, then under `lock`
+};
+std::shared_ptr<FileSystemReads> g_reads;
+
+class ReadsLock {
+public:
+    explicit ReadsLock(FileSystemReads& reads) noexcept : m_lock(reads.lock) { AcquireSRWLockExclusive(&m_lock); }
+    ReadsLock(const ReadsLock&) = delete;
+    ReadsLock& operator=(const ReadsLock&) = delete;
+    ~ReadsLock() { ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    SRWLOCK& m_lock;
+};
+
+DWORD WINAPI ReadFileSystems(void* parameter)
+{
+    const std::unique_ptr<std::shared_ptr<FileSystemReads>> owned(static_cast<std::shared_ptr<FileSystemReads>*>(parameter));
+    FileSystemReads& reads = **owned;
+    DriveLayout::Layout layout = reads.layout;
+    DiskManager::ReadFileSystems(reads.drive, layout);
+    const ReadsLock lock(reads);
+    reads.layout = std::move(layout);
+    if (reads.window != nullptr) {
+        PostMessageW(reads.window, WM_FILE_SYSTEMS, 0, 0);
+    }
+    return 0;
+}
+
+// Starts the reads of the shown drive's partitions for `window`, when it has any.
+void StartReads(HWND window)
+{
+    if (!g_details.layout || g_details.layout->partitions.empty()) {
+        return;
+    }
+    g_reads = std::make_shared<FileSystemReads>();
+    g_reads->window = window;
+    g_reads->drive = g_details.info.index;
+    g_reads->layout = *g_details.layout;
+    auto parameter = std::make_unique<std::shared_ptr<FileSystemReads>>(g_reads);
+    const KernelHandle thread(Kernel::CreateThread(nullptr, 0, ReadFileSystems, parameter.get(), 0, nullptr));
+    if (thread) {
+        parameter.release(); // the thread's now
+    }
+}
 
 bool HasTable()
 {
@@ -174,6 +232,18 @@ int ColumnWidth(HWND list, const DetailsText::Table& table, std::size_t column)
     return widest + kCellPadding;
 }
 
+// The texts of row `row`'s cells from `first` on.
+void SetCells(HWND list, int row, const std::vector<std::wstring>& cells, std::size_t first)
+{
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    for (std::size_t cell = first; cell < cells.size(); ++cell) {
+        item.iSubItem = static_cast<int>(cell);
+        item.pszText = const_cast<wchar_t*>(cells[cell].c_str());
+        SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    }
+}
+
 void AddRow(HWND list, int row, const std::vector<std::wstring>& cells)
 {
     LVITEMW item{};
@@ -181,10 +251,17 @@ void AddRow(HWND list, int row, const std::vector<std::wstring>& cells)
     item.iItem = row;
     item.pszText = const_cast<wchar_t*>(cells.empty() ? L"" : cells[0].c_str());
     SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
-    for (std::size_t cell = 1; cell < cells.size(); ++cell) {
-        item.iSubItem = static_cast<int>(cell);
-        item.pszText = const_cast<wchar_t*>(cells[cell].c_str());
-        SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    SetCells(list, row, cells, 1);
+}
+
+// The same rows with new texts, each column as wide as they need.
+void RefillList(HWND list, const DetailsText::Table& table)
+{
+    for (std::size_t column = 0; column < table.columns.size(); ++column) {
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, column, MAKELPARAM(ColumnWidth(list, table, column), 0));
+    }
+    for (std::size_t row = 0; row < table.rows.size(); ++row) {
+        SetCells(list, static_cast<int>(row), table.rows[row], 0);
     }
 }
 
@@ -260,6 +337,7 @@ void PlaceOverOwner(HWND hwnd, SIZE client)
 
 bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
+    g_details = details;
     const Assessment assessment = Assessment::Of(details);
     g_shown = {DetailsText::Heading(details), assessment.verdict, DetailsText::ShownReasons(assessment),
                DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),
@@ -278,6 +356,7 @@ bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
     ShowWindow(window, SW_SHOWNORMAL);
     EnableWindow(owner, FALSE);
     SetFocus(GetDlgItem(window, HasTable() ? ID_DETAILS_LIST : IDCANCEL));
+    StartReads(window);
     return true;
 }
 
@@ -309,8 +388,16 @@ LRESULT CALLBACK DetailsWindow::WindowProc(HWND hwnd, UINT message, WPARAM wPara
     case WM_CLOSE:
         OnClose(hwnd);
         return 0;
+    case WM_FILE_SYSTEMS:
+        OnFileSystems(hwnd);
+        return 0;
     case WM_DESTROY:
         Controls::DetachFrame(hwnd);
+        if (g_reads) {
+            const ReadsLock lock(*g_reads);
+            g_reads->window = nullptr;
+        }
+        g_reads.reset();
         return 0;
     case WM_GETMINMAXINFO:
         OnGetMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lParam));
@@ -422,6 +509,21 @@ LRESULT DetailsWindow::OnNotify(NMHDR* header)
                         : header->idFrom == ID_PARTITIONS_LIST ? PartitionColour
                                                                : nullptr;
     return colour != nullptr ? DarkList::OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(header), colour) : 0;
+}
+
+// The partitions' file systems have been read: their column, and the copy, show them.
+void DetailsWindow::OnFileSystems(HWND hwnd)
+{
+    if (!g_reads) {
+        return;
+    }
+    {
+        const ReadsLock lock(*g_reads);
+        g_details.layout = g_reads->layout;
+    }
+    g_shown.partitions = PartitionText::BuildTable(g_details);
+    g_shown.copyText = DetailsText::CopyText(g_details);
+    RefillList(GetDlgItem(hwnd, ID_PARTITIONS_LIST), g_shown.partitions);
 }
 
 // The owner is enabled first, so that it, not another program, becomes the active window.

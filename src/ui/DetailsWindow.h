@@ -15,7 +15,8 @@ constexpr int ID_LOGS_LIST = 1104;
 // The details of one drive in a window of their own, modal to the main window: the heading,
 // the assessment in its colour with its reasons, the table of SMART attributes or NVMe
 // health-log fields (or the note that stands in its place), below it the drive's own logs and
-// then the partitions with their volumes, with Copy and Close buttons.
+// then the partitions with their volumes, with Copy and Close buttons. The partitions' file
+// systems come when their first sectors have been read, on a thread of their own.
 class DetailsWindow {
 public:
     DetailsWindow() = delete;
@@ -32,6 +33,7 @@ public:
     static void OnPaint(HWND hwnd);
     static void OnCommand(HWND hwnd, int controlId);
     static LRESULT OnNotify(NMHDR* header);
+    static void OnFileSystems(HWND hwnd);
     static void OnClose(HWND hwnd);
     static void OnGetMinMaxInfo(MINMAXINFO& limits);
 };

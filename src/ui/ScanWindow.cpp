@@ -55,8 +55,9 @@ constexpr int kHeight = 720;
 constexpr int kMinimumWidth = 820;
 constexpr int kMinimumHeight = 560;
 constexpr std::size_t kShownRanges = 1000;
-constexpr int kLbaColumnWidth = 130;
-constexpr int kSectorsColumnWidth = 100;
+constexpr int kLbaColumnWidth = 100;
+constexpr int kSectorsColumnWidth = 60;
+constexpr int kErrorColumnWidth = 70;
 constexpr std::array<int, FileText::kColumns.size()> kFileColumnWidths{100, 70, 90, 300, 100};
 
 // Block classes' colours, by ScanRecord::Class; unscanned cells in the list background.
@@ -77,16 +78,13 @@ struct State {
     ScanRecord::Drive drive;
     SurfaceScan::Geometry geometry;
     ScanRecord shown;     // what the window shows: the last snapshot of the scan
-    std::vector<ScanRecord::LoggedLba> logged; // what the drive's logs name, as the window opened
+    bool logsNameLbas = true; // as the last check of the drive found; untold until one has
     bool started = false; // a scan has started since the window opened
     bool findsFiles = false; // what runs, or ran last, is Find Files
     DriveFiles::Found files; // what it found: the Files list
     Phase phase = Phase::Idle;
     ULONGLONG stopAskedAt = 0;   // the tick count when Stop was asked
     bool closeWhenEnded = false; // Close was asked while the thread was still in a read
-    // The scan ended by itself while Start was held down showing "Stop": the click that comes
-    // when it is let go was meant for a scan that is over.
-    bool clickMeantStop = false;
 };
 State g;
 
@@ -250,7 +248,7 @@ void DrawPlot(HDC dc, const RECT& rect)
         const int x = xOf(capacity * quarter / 4);
         const UINT align = quarter == 0 ? DT_LEFT : (quarter == 4 ? DT_RIGHT : DT_CENTER);
         const RECT label{quarter == 0 ? x : x - 60, area.bottom + 2, quarter == 4 ? x : x + 60, rect.bottom};
-        PaintText(dc, BoundedText::Formatted(L"%.0f GB", capacity * quarter / 4), label, Theme::kLightText, align);
+        PaintText(dc, ScanRecord::AxisLabel(g.geometry.capacityBytes, quarter), label, Theme::kLightText, align);
     }
     PaintText(dc, L"MB/s", {area.left + 4, area.top, area.left + 80, area.top + kLinePitch}, Theme::kLightText);
     {
@@ -330,7 +328,7 @@ void SetPhase(HWND hwnd, Phase phase)
     }
     EnableWindow(start, phase == Phase::Stopping ? FALSE : TRUE);
     InvalidateRect(start, nullptr, FALSE);
-    EnableWindow(GetDlgItem(hwnd, ID_SCAN_CHECK_LOGGED), phase == Phase::Idle && !g.logged.empty() ? TRUE : FALSE);
+    EnableWindow(GetDlgItem(hwnd, ID_SCAN_CHECK_LOGGED), phase == Phase::Idle && g.logsNameLbas ? TRUE : FALSE);
     EnableWindow(GetDlgItem(hwnd, ID_SCAN_FIND_FILES),
                  phase == Phase::Idle && !g.shown.UnreadableRanges().empty() ? TRUE : FALSE);
     InvalidateRect(hwnd, nullptr, FALSE);
@@ -339,8 +337,9 @@ void SetPhase(HWND hwnd, Phase phase)
 // The right-hand list's column titles: the unreadable ranges', or a check's logged LBAs'.
 void TitleColumns(HWND list, bool logged)
 {
-    const std::array<const wchar_t*, 2> titles{logged ? L"Logged LBA" : L"First LBA", logged ? L"Now" : L"Sectors"};
-    for (int column = 0; column < 2; ++column) {
+    const std::array<const wchar_t*, 3> titles{logged ? L"Logged LBA" : L"First LBA", logged ? L"Now" : L"Sectors",
+                                               logged ? L"" : L"Error"};
+    for (int column = 0; column < 3; ++column) {
         LVCOLUMNW title{};
         title.mask = LVCF_TEXT;
         title.pszText = const_cast<wchar_t*>(titles[static_cast<std::size_t>(column)]);
@@ -386,16 +385,24 @@ void ShowFiles(HWND hwnd, bool show)
 }
 
 // The thread has ended and freed everything: Start again, the read test back, and the window
-// closed if Close was asked meanwhile.
+// closed if Close was asked meanwhile. A press of Start that began on "Stop" ends here without
+// a click, however the button is let go: it was meant for a scan that is over.
 void EndScan(HWND hwnd)
 {
-    g.clickMeantStop = (SendMessageW(GetDlgItem(hwnd, ID_SCAN_START), BM_GETSTATE, 0, 0) & BST_PUSHED) != 0;
+    if (GetCapture() == GetDlgItem(hwnd, ID_SCAN_START)) {
+        ReleaseCapture();
+    }
     KillTimer(hwnd, kStopTimer);
     ShowSnapshot(hwnd);
+    if (const auto logged = SurfaceScan::LoggedLbas()) {
+        g.logsNameLbas = !logged->empty();
+    }
     SetPhase(hwnd, Phase::Idle);
-    SendMessageW(g.owner, WM_SCAN_RUNNING, FALSE, 0);
+    SendMessageW(g.owner, WM_SCAN_RUNNING, FALSE, g.drive.number);
     if (g.closeWhenEnded) {
         DestroyWindow(hwnd);
+    } else if (g.shown.FoundAnotherDrive()) {
+        MessageBoxW(hwnd, g.shown.ResultText().c_str(), L"Error", MB_OK | MB_ICONERROR);
     }
 }
 
@@ -408,42 +415,18 @@ void AskStop(HWND hwnd)
     SetTimer(hwnd, kStopTimer, kStopTimerInterval, nullptr);
 }
 
-// Whether drive N is still the drive of the heading: the same serial number and capacity. The
-// logged LBAs as the drive tells them now.
-bool IsSameDrive()
-{
-    DriveDetails now;
-    if (!DiskManager::GetDriveHealth(g.drive.number, now)) {
-        return true; // the scan itself tells that the drive does not open
-    }
-    g.logged = ScanRecord::LoggedLbasOf(now);
-    const std::uint64_t size = now.info.sizeBytes > 0 ? static_cast<std::uint64_t>(now.info.sizeBytes) : 0;
-    return now.info.serialNumber == g.drive.serialNumber &&
-           size / g.geometry.sectorSize * g.geometry.sectorSize == g.geometry.capacityBytes;
-}
-
-// The whole scan, or the check of the logged LBAs.
+// The whole scan, or the check of the logged LBAs; the scan's thread first checks that drive N
+// is still the drive of the heading, the same serial number and capacity.
 void StartScan(HWND hwnd, bool checkLogged)
 {
-    if (!IsSameDrive()) {
-        const std::wstring text = BoundedText::Formatted(
-            L"Drive %d is now a different drive. Refresh the list and open the scan again.", g.drive.number);
-        MessageBoxW(hwnd, text.c_str(), L"Error", MB_OK | MB_ICONERROR);
-        return;
-    }
-    if (checkLogged && g.logged.empty()) {
-        SetPhase(hwnd, Phase::Idle);
-        return;
-    }
-    if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS,
-                           checkLogged ? g.logged : std::vector<ScanRecord::LoggedLba>{})) {
+    if (SurfaceScan::Start(g.drive.number, hwnd, WM_SCAN_PROGRESS, {g.drive.serialNumber, g.geometry}, checkLogged)) {
         g.started = true;
         g.findsFiles = false;
         g.files = {};
         ShowFiles(hwnd, false);
         EnableWindow(GetDlgItem(hwnd, ID_SCAN_COPY), TRUE);
         SetPhase(hwnd, Phase::Running);
-        SendMessageW(g.owner, WM_SCAN_RUNNING, TRUE, 0);
+        SendMessageW(g.owner, WM_SCAN_RUNNING, TRUE, g.drive.number);
         ShowSnapshot(hwnd);
     }
 }
@@ -500,9 +483,6 @@ bool ScanWindow::Open(HWND owner, const DriveInfo& drive, const SurfaceScan::Geo
     g.owner = owner;
     g.drive = {drive.index, drive.model, drive.serialNumber};
     g.geometry = geometry;
-    if (DriveDetails details; DiskManager::GetDriveHealth(drive.index, details)) {
-        g.logged = ScanRecord::LoggedLbasOf(details);
-    }
     const std::wstring title = BoundedText::Formatted(L"Surface Scan - Drive %d", drive.index);
     const HWND window = CreateWindowExW(0, kClassName, title.c_str(), kStyle | WS_CLIPCHILDREN, CW_USEDEFAULT,
                                         CW_USEDEFAULT, kWidth, kHeight, owner, nullptr, instance, nullptr);
@@ -594,14 +574,14 @@ void ScanWindow::OnCreate(HWND hwnd)
                                          Width(layout.ranges), Height(layout.ranges));
     DarkList::AddColumn(ranges, 0, L"First LBA", kLbaColumnWidth);
     DarkList::AddColumn(ranges, 1, L"Sectors", kSectorsColumnWidth);
+    DarkList::AddColumn(ranges, 2, L"Error", kErrorColumnWidth);
     const HWND files = DarkList::Create(hwnd, ID_SCAN_FILES, kListStyle & ~DWORD{WS_VISIBLE}, layout.plot.left, layout.plot.top,
                                         Width(layout.plot), Height(layout.plot));
     for (std::size_t column = 0; column < FileText::kColumns.size(); ++column) {
         DarkList::AddColumn(files, static_cast<int>(column), FileText::kColumns[column].data(), kFileColumnWidths[column]);
     }
     Controls::CreateButton(hwnd, L"Start", kButtonStyle, kMargin, 0, ID_SCAN_START);
-    Controls::CreateButton(hwnd, L"Check Logged LBAs", kButtonStyle | (g.logged.empty() ? WS_DISABLED : 0),
-                           kCheckButtonX, 0, ID_SCAN_CHECK_LOGGED);
+    Controls::CreateButton(hwnd, L"Check Logged LBAs", kButtonStyle, kCheckButtonX, 0, ID_SCAN_CHECK_LOGGED);
     Controls::CreateButton(hwnd, L"Find Files", kButtonStyle | WS_DISABLED, kFindFilesButtonX, 0, ID_SCAN_FIND_FILES);
     Controls::CreateButton(hwnd, L"Copy", kButtonStyle | WS_DISABLED, kCopyButtonX, 0, ID_SCAN_COPY);
     Controls::CreateButton(hwnd, L"Close", kButtonStyle, kCloseButtonX, 0, IDCANCEL);
@@ -653,9 +633,6 @@ void ScanWindow::OnCommand(HWND hwnd, int controlId)
 {
     switch (controlId) {
     case ID_SCAN_START:
-        if (std::exchange(g.clickMeantStop, false)) {
-            break;
-        }
         if (g.phase == Phase::Running) {
             AskStop(hwnd);
         } else if (g.phase == Phase::Idle) {
@@ -721,14 +698,20 @@ LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
         static_cast<std::size_t>(item.iItem) < logged.size()) {
         const ScanRecord::LoggedLba& entry = logged[static_cast<std::size_t>(item.iItem)];
         BoundedText::Format(text, L"%ls",
-                            (item.iSubItem == 0 ? std::to_wstring(entry.lba) : ScanRecord::NowText(entry)).c_str());
+                            (item.iSubItem == 0   ? std::to_wstring(entry.lba)
+                             : item.iSubItem == 1 ? ScanRecord::NowText(entry)
+                                                  : std::wstring())
+                                .c_str());
         return 0;
     }
     const std::vector<ScanRecord::Range>& ranges = g.shown.UnreadableRanges();
     if ((item.mask & LVIF_TEXT) != 0 && item.iItem >= 0 && static_cast<std::size_t>(item.iItem) < ranges.size()) {
         const ScanRecord::Range& range = ranges[static_cast<std::size_t>(item.iItem)];
-        BoundedText::Format(text, L"%llu",
-                            static_cast<unsigned long long>(item.iSubItem == 0 ? range.firstLba : range.sectors));
+        BoundedText::Format(text, L"%ls",
+                            (item.iSubItem == 0   ? std::to_wstring(range.firstLba)
+                             : item.iSubItem == 1 ? std::to_wstring(range.sectors)
+                                                  : ScanRecord::ErrorText(range.error))
+                                .c_str());
     }
     return 0;
 }
@@ -785,7 +768,7 @@ void ScanWindow::OnDestroy(HWND hwnd)
     KillTimer(hwnd, kStopTimer);
     Controls::DetachFrame(hwnd);
     if (g.phase != Phase::Idle) {
-        SendMessageW(g.owner, WM_SCAN_RUNNING, FALSE, 0);
+        SendMessageW(g.owner, WM_SCAN_RUNNING, FALSE, g.drive.number);
     }
     g = State{};
 }

@@ -17,8 +17,9 @@ constexpr int ID_SCAN_CHECK_LOGGED = 1204;
 constexpr int ID_SCAN_FIND_FILES = 1205;
 constexpr int ID_SCAN_FILES = 1206;
 
-// Sent to the owner when a scan starts (wParam TRUE) and when it has ended (FALSE): while one
-// runs, a read test would falsify both figures.
+// Sent to the owner when a scan starts (wParam TRUE) and when it has ended (FALSE), lParam the
+// drive's number: while one runs, a read test would falsify both figures, and the drive's other
+// requests would wait behind the scan's read.
 constexpr UINT WM_SCAN_RUNNING = WM_APP + 1;
 
 // The surface scan of one drive in a window of its own, owned by the main window but not modal:

@@ -67,6 +67,22 @@ HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
     return Controls::CreateButton(parent, text, kButtonStyle, x, kButtonYAtCreation, id);
 }
 
+// The drive a scan reads, or -1. Its requests would wait behind the scan's read: the list is not
+// refreshed and its details are not asked for meanwhile.
+std::int32_t g_scannedDrive = -1;
+
+bool IsScanned(std::size_t row)
+{
+    return row < UI::s_drives.size() && UI::s_drives[row].index == g_scannedDrive;
+}
+
+// Drive Details for the selected drive, unless a scan reads it.
+void EnableDetails()
+{
+    const LRESULT row = SendMessageW(UI::s_hwndList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    EnableWindow(UI::s_hwndBtnDetails, row >= 0 && IsScanned(static_cast<std::size_t>(row)) ? FALSE : TRUE);
+}
+
 // The list's texts when its columns were last fitted to them.
 std::wstring g_fittedTexts;
 
@@ -256,7 +272,7 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         }
         return 0;
     case WM_SCAN_RUNNING:
-        OnScanRunning(wParam != FALSE);
+        OnScanRunning(wParam != FALSE, static_cast<std::int32_t>(lParam));
         return 0;
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORSTATIC:
@@ -306,7 +322,7 @@ void UI::OnClose(HWND hwnd)
 
 void UI::OnCommand(HWND hwnd, int controlId)
 {
-    if (controlId == ID_BTN_REFRESH) {
+    if (controlId == ID_BTN_REFRESH && g_scannedDrive < 0) {
         RefreshDrives(hwnd);
     } else if (controlId == ID_BTN_TEST) {
         RunTest(hwnd);
@@ -335,6 +351,12 @@ LRESULT UI::OnNotify(HWND hwnd, NMHDR* header)
         return 0;
     case NM_DBLCLK:
         OnDoubleClick(hwnd, *reinterpret_cast<const NMITEMACTIVATE*>(header));
+        return 0;
+    case LVN_ITEMCHANGED:
+        // Only a scan changes what Drive Details may do: the selection alone leaves it be.
+        if (g_scannedDrive >= 0) {
+            EnableDetails();
+        }
         return 0;
     default:
         return 0;
@@ -383,11 +405,11 @@ void UI::RunTest(HWND hwnd)
 void UI::ShowDetails(HWND hwnd)
 {
     const std::optional<std::size_t> row = SelectedRow(hwnd);
-    if (!row) {
+    if (!row || IsScanned(*row)) {
         return;
     }
     DriveDetails details;
-    if (!DiskManager::GetDriveDetails(s_drives[*row].index, details)) {
+    if (!DiskManager::GetDriveDetails(s_drives[*row].index, details, false)) {
         MessageBoxW(hwnd, ResultText::kDriveNotOpened, L"Error", MB_OK | MB_ICONERROR);
         return;
     }
@@ -427,9 +449,12 @@ void UI::ShowScan(HWND hwnd)
     }
 }
 
-void UI::OnScanRunning(bool running)
+void UI::OnScanRunning(bool running, std::int32_t drive)
 {
+    g_scannedDrive = running ? drive : -1;
     EnableWindow(s_hwndBtnTest, running ? FALSE : TRUE);
+    EnableWindow(s_hwndBtnRefresh, running ? FALSE : TRUE);
+    EnableDetails();
 }
 
 LRESULT UI::OnCtlColor(HDC dc)

@@ -51,7 +51,7 @@ public:
     // Opens the surface scan window of the selected row's drive, or brings the open one forward.
     static void ShowScan(HWND hwnd);
     // A scan started or ended: the read test waits while one runs.
-    static void OnScanRunning(bool running);
+    static void OnScanRunning(bool running, std::int32_t drive);
 
     static HINSTANCE s_hInstance;
     static GdiObject<HBRUSH> s_hbrBg;

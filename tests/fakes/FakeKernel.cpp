@@ -890,6 +890,12 @@ BOOL SurfaceRead(Guard& guard, FakeDrive& drive, OpenHandle& open, LPVOID buffer
     if (surface.stuckAtLba && Touches(first, end, *surface.stuckAtLba, 1)) {
         return WaitInRequest(guard, S().stuck, StuckEnded(), "a stuck read was never released", ERROR_CRC);
     }
+    for (const FakeSurface::Extent& timeout : surface.timeouts) {
+        if (Touches(first, end, timeout.firstLba, timeout.sectors)) {
+            ::SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
+    }
     for (const FakeSurface::Extent& unreadable : surface.unreadable) {
         if (Touches(first, end, unreadable.firstLba, unreadable.sectors)) {
             drive.gone = ++drive.failedReads == surface.goneAfterFailedReads;

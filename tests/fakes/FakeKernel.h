@@ -59,6 +59,7 @@ struct FakeSurface {
     std::vector<Zone> zones;
     std::vector<Slow> slow;
     std::vector<Extent> unreadable;
+    std::vector<Extent> timeouts; // a read touching one fails as one the drive did not answer in time
     std::optional<std::uint64_t> goneFromLba; // every read touching it or beyond, and all after, fail
     DWORD goneError = ERROR_DEVICE_NOT_CONNECTED; // with this error
     unsigned goneAfterFailedReads = 0;        // when not 0, the drive drops off after so many failed reads

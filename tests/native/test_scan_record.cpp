@@ -16,13 +16,14 @@ using Read = ScanRecord::Read;
 constexpr std::uint32_t kMiB = 1024 * 1024;
 constexpr std::uint32_t kPiece = 64 * 1024;
 
-// The pieces of the failed block at `offset`, those at the indexes in `failing` failing again.
+// The pieces of the failed block at `offset`, those at the indexes in `failing` failing again
+// with ERROR_CRC.
 std::vector<Read> Pieces(std::uint64_t offset, std::uint32_t length, std::vector<std::uint32_t> failing)
 {
     std::vector<Read> pieces;
     for (std::uint32_t done = 0, index = 0; done < length; done += kPiece, ++index) {
         const bool fails = std::find(failing.begin(), failing.end(), index) != failing.end();
-        pieces.push_back({offset + done, std::min(kPiece, length - done), 1.0, !fails});
+        pieces.push_back({offset + done, std::min(kPiece, length - done), 1.0, !fails, fails ? 23u : 0u});
     }
     return pieces;
 }
@@ -56,7 +57,7 @@ TEST(ScanRecord, ClassesCountsRangesMapPlotAndTexts)
     EXPECT_EQ(record.Count(Class::Over500), 0u);
     EXPECT_EQ(record.Count(Class::Unreadable), 3u);
     EXPECT_EQ(record.ScannedBytes(), capacity);
-    const std::vector<ScanRecord::Range> ranges{{2048 + 384, 128}, {2048 + 1920, 256}, {8192, 48}};
+    const std::vector<ScanRecord::Range> ranges{{2048 + 384, 128, 23}, {2048 + 1920, 256, 23}, {8192, 48, 23}};
     EXPECT_EQ(record.UnreadableRanges(), ranges);
     // One display cell covers the whole drive and shows its worst block; the first of five
     // cells covers the slow block alone.
@@ -81,8 +82,8 @@ TEST(ScanRecord, ClassesCountsRangesMapPlotAndTexts)
               L"Drive\t3\r\nModel\tMODEL X\r\nSerial Number\tSER 1\r\nCapacity\t4218880 bytes\r\n"
               L"Sector Size\t512 bytes\r\nResult\tFinished\r\nScanned\t4218880 bytes\r\nTime\t1:02:03\r\n"
               L"Average\t0.0\r\nBlocks up to 50 ms\t1\r\nBlocks up to 150 ms\t0\r\nBlocks up to 500 ms\t1\r\n"
-              L"Blocks over 500 ms\t0\r\nUnreadable blocks\t3\r\nUnreadable\t2432\t128\r\n"
-              L"Unreadable\t3968\t256\r\nUnreadable\t8192\t48\r\n");
+              L"Blocks over 500 ms\t0\r\nUnreadable blocks\t3\r\nUnreadable\t2432\t128\terror 23\r\n"
+              L"Unreadable\t3968\t256\terror 23\r\nUnreadable\t8192\t48\terror 23\r\n");
     EXPECT_NE(copy.find(L"Rate\t0.0\t5.0\r\n"), std::wstring::npos);
 }
 
@@ -109,7 +110,7 @@ TEST(ScanRecord, StopsAfterARowOfUnreadableBlocksAndTellsWhereTheDriveWentAway)
     EXPECT_EQ(record.ResultText(), L"Stopped after 32 unreadable blocks in a row at LBA 16128");
     EXPECT_EQ(record.Count(Class::Unreadable), 63u);
     EXPECT_EQ(record.UnreadableRanges().size(), 63u) << "pieces of different blocks that do not touch";
-    EXPECT_EQ(record.UnreadableRanges()[0], (ScanRecord::Range{16, 16}));
+    EXPECT_EQ(record.UnreadableRanges()[0], (ScanRecord::Range{16, 16, 23}));
 
     ScanRecord gone(std::uint64_t{100} * kMiB, 512);
     gone.DriveGone(std::uint64_t{7} * kMiB, 1167);
@@ -172,29 +173,38 @@ TEST(ScanRecord, LoggedLbasFromTheLogsAndWhatTheirBlocksGave)
     EXPECT_EQ(std::to_wstring(nvmeLogged[0].lba) + L" " + nvmeLogged[0].source, L"1234 Self-test #2");
     EXPECT_TRUE(ScanRecord::LoggedLbasOf(DriveDetails()).empty());
 
-    // 4096-byte sectors: blocks of 256 sectors. LBAs 10 and 20 share block 0, which reads; 300 lies
-    // in a failed block whose piece at 256 fails and whose piece at 272 (LBA 300's) reads; 600 in
-    // a block never read; 1000 past the end.
-    ScanRecord record(3 * kMiB + 8192, 4096, {{10, L"a"}, {20, L"b"}, {300, L"c"}, {600, L"d"}, {1000, L"e"}});
+    // 4096-byte sectors: blocks of 256 sectors, 770 on the drive. LBAs 10 and 20 share block 0,
+    // which reads; 300 lies in a failed block whose piece at 256 fails and whose piece at 272 (LBA
+    // 300's) reads; 512, the first LBA of the next block, and 600 in a block never read, as the
+    // scan stops before it; 769 in the last block, of 8 KiB; 770 and 1000 past the end.
+    ScanRecord record(3 * kMiB + 8192, 4096,
+                      {{10, L"a"}, {20, L"b"}, {300, L"c"}, {512, L"n"}, {600, L"d"}, {769, L"z"}, {770, L"p"}, {1000, L"e"}});
     EXPECT_TRUE(record.ChecksLogged());
-    EXPECT_EQ(record.LoggedBlocks(), (std::vector<std::uint64_t>{0, kMiB, 2 * kMiB}));
+    EXPECT_EQ(record.LoggedBlocks(), (std::vector<std::uint64_t>{0, kMiB, 2 * kMiB, 3 * kMiB}));
     EXPECT_TRUE(record.AddBlock({0, kMiB, 12.4, true}, {}));
-    EXPECT_DOUBLE_EQ(record.Progress(), 1.0 / 3);
+    EXPECT_DOUBLE_EQ(record.Progress(), 1.0 / (3 + 8192.0 / kMiB));
     EXPECT_TRUE(record.AddBlock({kMiB, kMiB, 900, false}, Pieces(kMiB, kMiB, {0})));
-    record.Finish();
+    record.Stop();
     std::vector<std::wstring> now;
     for (const ScanRecord::LoggedLba& logged : record.LoggedLbas()) {
         now.push_back(ScanRecord::NowText(logged));
     }
     EXPECT_EQ(now, (std::vector<std::wstring>{L"Readable in 12 ms", L"Readable in 12 ms", L"Readable in 1 ms",
-                                              L"Not read", L"Not read"}));
+                                              L"Not read", L"Not read", L"Not read", L"Not read", L"Not read"}));
     const std::wstring copy = record.CopyText({1, L"M", L"S"});
-    EXPECT_NE(copy.find(L"Unreadable\t256\t16\r\nLogged LBA\t10\ta\tReadable in 12 ms\r\n"), std::wstring::npos) << copy;
+    EXPECT_NE(copy.find(L"Unreadable\t256\t16\terror 23\r\nLogged LBA\t10\ta\tReadable in 12 ms\r\n"),
+              std::wstring::npos)
+        << copy;
     EXPECT_NE(copy.find(L"Logged LBA\t1000\te\tNot read\r\n"), std::wstring::npos);
-    EXPECT_EQ(record.StatusLine().substr(0, 62), L"Finished   Read 2 of 3 blocks that hold logged LBAs   elapsed ");
+    EXPECT_EQ(record.StatusLine().substr(0, 61), L"Stopped   Read 2 of 4 blocks that hold logged LBAs   elapsed ");
+    // The last block, short, counts as what it holds: read, the check is whole.
+    ScanRecord last(3 * kMiB + 8192, 4096, {{769, L"z"}});
+    EXPECT_TRUE(last.AddBlock({3 * kMiB, 8192, 3, true}, {}));
+    EXPECT_DOUBLE_EQ(last.Progress(), 1.0);
 
-    // An unreadable piece makes its LBAs Unreadable.
-    ScanRecord failing(2 * kMiB, 512, {{2050, L"x"}});
+    // An unreadable piece makes its LBAs Unreadable; LBA 4096 of a drive of 4096 sectors adds no
+    // block.
+    ScanRecord failing(2 * kMiB, 512, {{2050, L"x"}, {4096, L"end"}});
     EXPECT_EQ(failing.LoggedBlocks(), std::vector<std::uint64_t>{kMiB});
     EXPECT_TRUE(failing.AddBlock({kMiB, kMiB, 900, false}, Pieces(kMiB, kMiB, {0})));
     EXPECT_EQ(ScanRecord::NowText(failing.LoggedLbas()[0]), L"Unreadable");
@@ -203,6 +213,11 @@ TEST(ScanRecord, LoggedLbasFromTheLogsAndWhatTheirBlocksGave)
 
 TEST(ScanRecord, PlotScaleIsARoundFigureAboveTheHighestPointAndDurationsAreHoursMinutesSeconds)
 {
+    // The position axis in GB, or in MB on a drive under 1 GB.
+    EXPECT_EQ(ScanRecord::AxisLabel(256 * std::uint64_t{kMiB}, 3), L"192 MB");
+    EXPECT_EQ(ScanRecord::AxisLabel(1024 * std::uint64_t{kMiB} - 512, 4), L"1024 MB");
+    EXPECT_EQ(ScanRecord::AxisLabel(2'000'398'934'016, 1), L"466 GB");
+
     struct Case {
         double highest;
         double top;

@@ -10,10 +10,11 @@
 #
 # Rules, one a line (# starts a comment); FIRST, LENGTH and AT count 512-byte LBAs, or bytes with
 # B, KiB, MiB or GiB after them:  size LENGTH | unreadable FIRST LENGTH | slow FIRST LENGTH MS (MS
-# more per MiB read) | hang FIRST LENGTH (until released) | gone AT (every request from a read
-# touching AT on fails as a lost drive) | image PATH (the drive's bytes: a disk image, whose own
-# partition table the driver answers; zeros without one) | model TEXT | serial TEXT. Other lines
-# (the tests' "expect") are the tests' own. Exits 77 where /dev/fuse or loop devices are missing.
+# more per MiB read) | hang FIRST LENGTH (until released) | timeout FIRST LENGTH (fails as a read
+# the drive did not answer in time, after a second) | gone AT (every request from a read touching
+# AT on fails as a lost drive) | image PATH (the drive's bytes: a disk image, whose own partition
+# table the driver answers; zeros without one) | model TEXT | serial TEXT. Other lines (the
+# tests' "expect") are the tests' own. Exits 77 where /dev/fuse or loop devices are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 devices=()
@@ -67,7 +68,7 @@ in_bytes() {
   awk 'function b(v) { return v ~ /GiB$/ ? v * 2^30 : v ~ /MiB$/ ? v * 2^20 : v ~ /KiB$/ ? v * 1024 : v ~ /B$/ ? v + 0 : v * 512 }
        $1 == "image" { print "image", $2 }
        $1 == "size" || $1 == "gone" { printf "%s %.0f\n", $1, b($2) }
-       $1 == "unreadable" || $1 == "hang" { printf "%s %.0f %.0f\n", $1, b($2), b($3) }
+       $1 == "unreadable" || $1 == "hang" || $1 == "timeout" { printf "%s %.0f %.0f\n", $1, b($2), b($3) }
        $1 == "slow" { printf "slow %.0f %.0f %d\n", b($2), b($3), $4 }' "$1"
 }
 text_of() { sed -n "s/^$1[[:space:]]\+//p" "$2" | head -n 1; }

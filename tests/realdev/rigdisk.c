@@ -3,7 +3,8 @@
    is read with O_DIRECT through Linux system calls of its own, since a Wine file read would bring
    the page cache back, and answers what a Windows disk answers, with its real size and the
    partition table on its own first sectors (MBR or GPT), as the disk driver does. Reads fail as
-   Windows fails them: EIO as a medium error, and from byte GoneN on every request as a drive
+   Windows fails them: EIO as a medium error, ETIMEDOUT as a request the drive did not answer in
+   time (STATUS_IO_TIMEOUT, which reaches the program as 121), and from byte GoneN on every request as a drive
    whose link dropped. A read that hangs is never cancelled: the disk class driver does not
    cancel one it is retrying either. */
 #include <ntddk.h>
@@ -11,7 +12,7 @@
 #include <ntddstor.h>
 
 enum { kMaxDisks = 8, kPage = 4096 };
-enum { kLinuxIoctl = 16, kLinuxPread = 17, kLinuxOpenAt = 257, kEintr = -4, kEio = -5 };
+enum { kLinuxIoctl = 16, kLinuxPread = 17, kLinuxOpenAt = 257, kEintr = -4, kEio = -5, kEtimedout = -110 };
 #define LINUX_OPEN_DIRECT (0x4000 | 02000000) /* O_RDONLY | O_DIRECT | O_CLOEXEC */
 #define LINUX_BLKGETSIZE64 0x80081272
 #define LINUX_BLKSSZGET 0x1268
@@ -69,7 +70,7 @@ static NTSTATUS Read(Disk* disk, ULONGLONG offset, ULONG length, char* out)
     if (got == length) memcpy(out, aligned, length);
     ExFreePool(raw);
     if (got == length) return STATUS_SUCCESS;
-    return result == kEio ? STATUS_DEVICE_DATA_ERROR : STATUS_IO_DEVICE_ERROR;
+    return result == kEio ? STATUS_DEVICE_DATA_ERROR : result == kEtimedout ? STATUS_IO_TIMEOUT : STATUS_IO_DEVICE_ERROR;
 }
 
 /* Reads run on threads of their own, so that one that hangs holds up no other request. */

@@ -7,8 +7,10 @@
 // RULES holds one rule a line, in bytes: "size N", "unreadable FIRST LENGTH" (reads touching it
 // fail with EIO), "slow FIRST LENGTH MS" (MS milliseconds more per MiB of a read inside it),
 // "hang FIRST LENGTH" (a read touching it waits for the next SIGUSR1, then reads as usual),
-// "image PATH" (the file reads as that disk image, of its size unless "size" says otherwise; as
-// zeros without one). "hanging at OFFSET" on stderr says that a read waits.
+// "timeout FIRST LENGTH" (a read touching it fails with ETIMEDOUT after a second, as a drive that
+// stopped answering: the loop device hands that on as a timeout), "image PATH" (the file reads as
+// that disk image, of its size unless "size" says otherwise; as zeros without one). "hanging at
+// OFFSET" on stderr says that a read waits.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 #include <fuse_lowlevel.h>
@@ -77,7 +79,7 @@ static int Read(const char* path, char* buffer, size_t size, off_t at, struct fu
     if (size > fileSize - offset) size = fileSize - offset;
     const Bytes end = offset + size;
     Bytes delayMs = 0;
-    int failed = 0;
+    int failed = 0, timedOut = 0;
     for (int i = 0; i < ruleCount; ++i) {
         const struct Rule* rule = &rules[i];
         const Bytes first = rule->first > offset ? rule->first : offset;
@@ -92,9 +94,12 @@ static int Read(const char* path, char* buffer, size_t size, off_t at, struct fu
         }
         if (strcmp(rule->kind, "slow") == 0) delayMs += rule->ms * (last - first) / 1048576;
         failed |= strcmp(rule->kind, "unreadable") == 0;
+        timedOut |= strcmp(rule->kind, "timeout") == 0;
     }
+    if (timedOut) delayMs += 1000;
     const struct timespec delay = {(time_t)(delayMs / 1000), (long)(delayMs % 1000) * 1000000};
     while (delayMs && nanosleep(&delay, NULL) != 0 && errno == EINTR) {}
+    if (timedOut) return -ETIMEDOUT;
     if (failed) return -EIO;
     memset(buffer, 0, size);
     for (Bytes got = 0; image >= 0 && got < size;) {

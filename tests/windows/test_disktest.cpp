@@ -253,9 +253,10 @@ ScanRecord Scan(int number)
 }
 
 // The logged reads are blocks of 1 MiB (the last what remains) from LBA 0 in order, or only
-// those at `only`, each that failed followed by its pieces of 64 KiB, all naming their offset in
-// whole sectors.
-void ExpectReadsInOrder(std::uint64_t capacity, const std::vector<std::uint64_t>& only = {})
+// those at `only`, each that failed, but for one that timed out, followed by its pieces of 64 KiB,
+// all naming their offset in whole sectors.
+void ExpectReadsInOrder(std::uint64_t capacity, const std::vector<std::uint64_t>& only,
+                        const std::vector<FakeSurface::Extent>& timeouts)
 {
     std::uint64_t block = only.empty() ? 0 : only[0];
     std::size_t next = 1;
@@ -265,7 +266,11 @@ void ExpectReadsInOrder(std::uint64_t capacity, const std::vector<std::uint64_t>
         ASSERT_EQ(reads[index].offset, block) << "read " << index;
         ASSERT_EQ(reads[index].bytesToRead, length) << "read " << index;
         EXPECT_FALSE(reads[index].overlappedNull);
-        const bool failed = !reads[index].succeeded;
+        const bool failed = !reads[index].succeeded &&
+                            std::none_of(timeouts.begin(), timeouts.end(), [&](const FakeSurface::Extent& timeout) {
+                                return timeout.firstLba * 512 < block + length &&
+                                       block < (timeout.firstLba + timeout.sectors) * 512;
+                            });
         for (std::uint64_t piece = 0; failed && piece < length && index + 1 < reads.size();
              piece += SurfaceScan::kPieceSize) {
             ++index;
@@ -314,15 +319,18 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
     dropsWhileNarrowing.goneAfterFailedReads = 2;
     FakeSurface dying;
     dying.unreadable = {{3 * 2048, 40 * 2048}};
+    FakeSurface timingOut; // one timeout, a readable block, then three in a row
+    timingOut.timeouts = {{2048 + 5, 1}, {3 * 2048 + 9, 1}, {4 * 2048, 2048 + 1}};
+    timingOut.unreadable = {{2048 + 300, 1}};
     const std::vector<Case> cases{
         {"clean, 100 MB/s", 8 * kMiB, {}, {8, 0, 0, 0, 0}, {}, L"Finished"},
         {"no sector size told: 512", 3 * kMiB, {}, {3, 0, 0, 0, 0}, {}, L"Finished", false},
         {"a slow range in each class, 50 ms exactly at 20 MB/s", 8 * kMiB, slowRanges, {4, 1, 2, 1, 0}, {},
          L"Finished"},
         {"unreadable at LBA 0, across two blocks and in the short last block", 4 * kMiB + 24 * 1024, unreadable,
-         {1, 0, 0, 0, 4}, {{0, 128}, {3968, 256}, {8192, 48}}, L"Finished"},
+         {1, 0, 0, 0, 4}, {{0, 128, 23}, {3968, 256, 23}, {8192, 48, 23}}, L"Finished"},
         {"4096-byte sectors, a capacity of whole sectors but not of MiB", 3 * kMiB + 8192, fourKn, {3, 0, 0, 0, 1},
-         {{288, 16}}, L"Finished"},
+         {{288, 16, 23}}, L"Finished"},
         {"the drive gone in the third block", 8 * kMiB, gone, {2, 0, 0, 0, 0}, {},
          L"The drive stopped answering at LBA 4096 (error 1167)"},
         {"the drive's link lost in the third block", 8 * kMiB, lostLink, {2, 0, 0, 0, 0}, {},
@@ -330,12 +338,15 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
         {"the drive removed in the third block", 8 * kMiB, removed, {2, 0, 0, 0, 0}, {},
          L"The drive stopped answering at LBA 4096 (error 1617)"},
         {"the drive gone while a failed block is read in pieces", 8 * kMiB, dropsWhileNarrowing, {2, 0, 0, 0, 1},
-         {{4096, 128}}, L"The drive stopped answering at LBA 4224 (error 1167)"},
-        {"32 unreadable blocks in a row", 40 * kMiB, dying, {3, 0, 0, 0, 32}, {{6144, 65536}},
+         {{4096, 128, 23}}, L"The drive stopped answering at LBA 4224 (error 1167)"},
+        {"32 unreadable blocks in a row", 40 * kMiB, dying, {3, 0, 0, 0, 32}, {{6144, 65536, 23}},
          L"Stopped after 32 unreadable blocks in a row at LBA 69632"},
+        {"timeouts: not read in pieces, a readable block between, then three in a row", 8 * kMiB, timingOut,
+         {2, 0, 0, 0, 4}, {{2048, 2048, 121}, {6144, 6144, 121}},
+         L"The drive stopped answering (timeouts) at LBA 10240"},
         {"logged LBAs: two in one unreadable block, one in a readable piece of a failed block, one in a clean "
          "block, one in the short last block, one past the end",
-         4 * kMiB + 24 * 1024, unreadable, {1, 0, 0, 0, 3}, {{3968, 256}, {8192, 48}}, L"Finished", true,
+         4 * kMiB + 24 * 1024, unreadable, {1, 0, 0, 0, 3}, {{3968, 256, 23}, {8192, 48, 23}}, L"Finished", true,
          {{4090, L"Self-test #1"}, {4095, L"Error #3"}, {5000, L"Error #2"}, {7000, L"Self-test #2"},
           {8200, L"Error #1"}, {9000, L"Self-test #3"}},
          {kMiB, 2 * kMiB, 3 * kMiB, 4 * kMiB},
@@ -360,7 +371,7 @@ TEST(SurfaceScan, ClassifiesNarrowsAndStopsByItselfWithTheExactCalls)
         EXPECT_EQ(CountsOf(record), c.counts);
         EXPECT_EQ(record.UnreadableRanges(), c.ranges);
         EXPECT_EQ(record.SectorSize(), c.surface.sectorSize);
-        ExpectReadsInOrder(c.capacity, c.blocks);
+        ExpectReadsInOrder(c.capacity, c.blocks, c.surface.timeouts);
         std::vector<std::wstring> now;
         for (const ScanRecord::LoggedLba& logged : record.LoggedLbas()) {
             now.push_back(ScanRecord::NowText(logged));
@@ -499,7 +510,7 @@ TEST(SurfaceScan, ReportsWhatTheDemoSurfacesImply)
                     if (!ranges.empty() && ranges.back().firstLba + ranges.back().sectors == piece) {
                         ranges.back().sectors += pieceEnd - piece;
                     } else {
-                        ranges.push_back({piece, pieceEnd - piece});
+                        ranges.push_back({piece, pieceEnd - piece, 23});
                     }
                 }
                 ++counts[4];

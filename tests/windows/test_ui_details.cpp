@@ -7,6 +7,8 @@
 #include "test_ui_harness.h"
 #include "ui/DetailsWindow.h"
 
+#include <winioctl.h>
+
 #include <algorithm>
 #include <array>
 #include <string>
@@ -289,6 +291,31 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
     EXPECT_EQ(boxes.Boxes()[1].caption, L"Error");
     EXPECT_EQ(boxes.Boxes()[1].text.rfind(L"The drive could not be opened.", 0), 0u);
     EXPECT_EQ(boxes.Boxes()[1].owner, m_main);
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+}
+
+// A partition's first sectors are read off the window's thread: its file system shows as none
+// until the read comes back, then as the sectors name it, in the list and the copy.
+TEST_F(UiTest, DetailsWindowFillsInFileSystemsWhenTheirReadsComeBack)
+{
+    DriveAnswers::TypicalDrive("PARTED", "SN-P", "FW1", 1 << 30, 40, 100, 5).ApplyTo(FakeKernel::Drive(0));
+    const char* const basicData = "{EBD0A0A2-B9E5-4433-87C0-68B6B72699C7}";
+    FakeKernel::Drive(0).Answer(IOCTL_DISK_GET_DRIVE_LAYOUT_EX, DriveAnswers::Layout(1).Gpt(1, 1 << 20, 1 << 26, basicData, "").Build());
+    FakeKernel::Drive(0).contents[1 << 20] = DriveAnswers::FileSystemStart("NTFS");
+    ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
+    SelectRow(0);
+    Command(MAKEWPARAM(ID_BTN_DETAILS, BN_CLICKED));
+    const HWND details = FindWindowW(kDetailsClass, nullptr);
+    ASSERT_NE(details, nullptr);
+    const HWND partitions = GetDlgItem(details, ID_PARTITIONS_LIST);
+    const auto last = static_cast<int>(
+        SendMessageW(reinterpret_cast<HWND>(SendMessageW(partitions, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0) - 1);
+    EXPECT_EQ(ItemText(partitions, 0, last), L"-");
+    EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Thread).size(), 1u);
+    EXPECT_TRUE(PumpUntil([&] { return ItemText(partitions, 0, last) == L"NTFS"; }));
+    ASSERT_NO_FATAL_FAILURE(ClearClipboard());
+    SendMessageW(details, WM_COMMAND, MAKEWPARAM(ID_BTN_COPY, BN_CLICKED), 0);
+    EXPECT_NE(ClipboardText().find(L"\tNTFS"), std::wstring::npos);
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
 

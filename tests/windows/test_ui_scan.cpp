@@ -45,6 +45,19 @@ void Type(HWND window, WPARAM key)
     UI::Dispatch(message);
 }
 
+// The main window over drive 0, scripted as above, with the drive's scan window open.
+class ScanTest : public UiTest {
+protected:
+    HWND OpenScanWindow(bool stuck)
+    {
+        ScriptHangingDrive(stuck);
+        Open(SW_SHOWNORMAL);
+        SelectRow(0);
+        Command(MAKEWPARAM(ID_BTN_SCAN, BN_CLICKED));
+        return ScanWindow::Window();
+    }
+};
+
 constexpr wchar_t kStopping[] = L"Stopping: waiting for the drive to answer the current read (0:0";
 constexpr wchar_t kConfirm[] =
     L"Stop the scan and close this window? The result so far will be lost unless you copy it.";
@@ -95,9 +108,12 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     Command(MAKEWPARAM(ID_BTN_REFRESH, BN_CLICKED));
 
     SelectRow(0);
+    const std::size_t opensBefore = FakeKernel::CallsOf(KernelCall::Kind::Open).size();
     Command(MAKEWPARAM(ID_BTN_SCAN, BN_CLICKED));
     const HWND scan = ScanWindow::Window();
     ASSERT_NE(scan, nullptr);
+    EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Open).size(), opensBefore + 1)
+        << "opening the window asked the drive more than its size";
     Command(MAKEWPARAM(ID_BTN_SCAN, BN_CLICKED));
     EXPECT_EQ(ScanWindow::Window(), scan) << "one scan window at a time";
     EXPECT_EQ(TextOf(scan), L"Surface Scan - Drive 0");
@@ -108,7 +124,7 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     const HWND start = GetDlgItem(scan, ID_SCAN_START);
     const HWND copy = GetDlgItem(scan, ID_SCAN_COPY);
     EXPECT_FALSE(IsWindowEnabled(copy)) << "nothing to copy before the first start";
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "no logs name a failing LBA";
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "the logs are not read yet";
     const HWND findFiles = GetDlgItem(scan, ID_SCAN_FIND_FILES);
     EXPECT_FALSE(IsWindowEnabled(findFiles)) << "no unreadable sectors found yet";
     for (const auto& [id, x] :
@@ -125,18 +141,22 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     // The second half of a double click on Start does not stop what the first started.
     Click(scan, ID_SCAN_START);
     Click(scan, ID_SCAN_START, BN_DOUBLECLICKED);
-    // Started, the scan reads on its own thread while the window answers: the read test is off,
-    // the main window's other commands work, and a resize lays the window out again.
+    // Started, the scan reads on its own thread while the window answers: the read test, Refresh
+    // Drives and the scanned drive's details are off, and a resize lays the window out again.
     EXPECT_EQ(TextOf(start), L"Stop");
     EXPECT_FALSE(IsWindowEnabled(UI::s_hwndBtnTest));
-    EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnRefresh));
+    EXPECT_FALSE(IsWindowEnabled(UI::s_hwndBtnRefresh));
+    EXPECT_FALSE(IsWindowEnabled(UI::s_hwndBtnDetails));
     ASSERT_TRUE(PumpUntil([] { return FakeKernel::Hanging(); }));
     const RECT before = ChildRect(GetDlgItem(scan, ID_SCAN_RANGES));
     SetWindowPos(scan, nullptr, 0, 0, 800, 640, SWP_NOMOVE | SWP_NOZORDER);
     EXPECT_TRUE(PumpUntil([&] { return ChildRect(GetDlgItem(scan, ID_SCAN_RANGES)).right != before.right; }, 2000))
         << "no layout while the scan runs";
+    const std::size_t opens = FakeKernel::CallsOf(KernelCall::Kind::Open).size();
     Command(MAKEWPARAM(ID_BTN_REFRESH, BN_CLICKED));
-    EXPECT_EQ(Rows(), 1);
+    SendMessageW(UI::s_hwndList, WM_KEYDOWN, VK_RETURN, 1);
+    EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Open).size(), opens) << "a request sent to the scanned drive";
+    EXPECT_EQ(FindWindowW(L"OstrevaneDetailsClass", nullptr), nullptr);
     EXPECT_TRUE(FakeKernel::Hanging());
 
     // Stop cancels the read it hangs in; the read test comes back when the scan has ended, and
@@ -145,19 +165,25 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
     ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(start) != FALSE; }));
     EXPECT_EQ(TextOf(start), L"Start");
     EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnTest));
+    EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnRefresh));
+    EXPECT_TRUE(IsWindowEnabled(UI::s_hwndBtnDetails));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "no logs name a failing LBA";
     EXPECT_FALSE(SurfaceScan::IsRunning());
     EXPECT_EQ(ScanWindow::StatusText().rfind(L"Stopped   Scanned 0.0 of 0.1 GB", 0), 0u) << ScanWindow::StatusText().c_str();
 
-    // A scan that ends while Start is held down showing "Stop": letting it go starts nothing.
-    Click(scan, ID_SCAN_START);
-    ASSERT_TRUE(PumpUntil([] { return FakeKernel::Hanging(); }));
-    SendMessageW(start, BM_SETSTATE, TRUE, 0);
-    SurfaceScan::Stop();
-    ASSERT_TRUE(PumpUntil([&] { return TextOf(start) == L"Start"; }));
-    SendMessageW(start, BM_SETSTATE, FALSE, 0);
-    Click(scan, ID_SCAN_START);
-    EXPECT_FALSE(SurfaceScan::IsRunning()) << "the click meant for Stop started a scan";
-    EXPECT_EQ(TextOf(start), L"Start");
+    // A scan that ends while Start is held down showing "Stop": letting it go starts nothing, on
+    // the button or dragged off it, and the next click starts a scan.
+    for (const LPARAM letGo : {MAKELPARAM(5, 5), MAKELPARAM(5, 500)}) {
+        Click(scan, ID_SCAN_START);
+        ASSERT_TRUE(PumpUntil([] { return FakeKernel::Hanging(); }));
+        SendMessageW(start, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+        SurfaceScan::Stop();
+        ASSERT_TRUE(PumpUntil([&] { return TextOf(start) == L"Start"; }));
+        SendMessageW(start, WM_LBUTTONUP, 0, letGo);
+        EXPECT_FALSE(SurfaceScan::IsRunning()) << "the press meant for Stop started a scan";
+        EXPECT_EQ(TextOf(start), L"Start");
+    }
+    EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Thread).size(), 3u);
 
     // Find Files names what lies on the unreadable range, on the scan's thread with Stop as in
     // the scan; the Files list takes the plot's place, and the copy carries it.
@@ -216,7 +242,7 @@ TEST_F(UiTest, ScanWindowRunsBesideTheMainWindowStopsCopiesAndCloses)
 }
 
 // Start scans the drive of the heading or nothing: a drive N that now has another serial
-// number or capacity is refused.
+// number or capacity is refused, by the scan's thread before its first read.
 TEST_F(UiTest, StartRefusesADriveThatIsNoLongerTheOneInTheHeading)
 {
     const struct {
@@ -241,8 +267,10 @@ TEST_F(UiTest, StartRefusesADriveThatIsNoLongerTheOneInTheHeading)
         ScriptHangingDrive(false, c.serial, c.size);
         MessageBoxCapture boxes(IDYES);
         Click(scan, ID_SCAN_START);
-        EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Thread).size(), c.refused ? 0u : 1u);
+        EXPECT_EQ(FakeKernel::CallsOf(KernelCall::Kind::Thread).size(), 1u);
+        ASSERT_TRUE(PumpUntil([&] { return c.refused ? !boxes.Boxes().empty() : FakeKernel::Hanging(); }));
         ASSERT_EQ(boxes.Boxes().size(), c.refused ? 1u : 0u);
+        EXPECT_EQ(FakeKernel::SurfaceReads() == 0, c.refused);
         if (c.refused) {
             EXPECT_EQ(boxes.Boxes()[0].text, L"Drive 0 is now a different drive. Refresh the list and open the scan again.");
             EXPECT_EQ(boxes.Boxes()[0].owner, scan);
@@ -258,16 +286,30 @@ TEST_F(UiTest, StartRefusesADriveThatIsNoLongerTheOneInTheHeading)
     }
 }
 
+// The drive is checked on the scan's thread: while a request of the check hangs, the window says
+// so and answers, and Stop ends the scan before its first read.
+TEST_F(ScanTest, TheDriveIsCheckedOnTheScansThreadAndStopEndsTheCheck)
+{
+    const HWND scan = OpenScanWindow(false);
+    ASSERT_NE(scan, nullptr);
+    const HWND start = GetDlgItem(scan, ID_SCAN_START);
+    FakeKernel::Drive(0).surface->capacityHangs = true;
+    Click(scan, ID_SCAN_START);
+    ASSERT_TRUE(PumpUntil([] { return FakeKernel::Hanging(); }));
+    EXPECT_EQ(ScanWindow::StatusText(), L"Checking the drive\u2026");
+    Click(scan, ID_SCAN_START);
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(start) != FALSE; }));
+    EXPECT_EQ(SurfaceScan::Snapshot().ResultText(), L"Stopped");
+    EXPECT_EQ(FakeKernel::SurfaceReads(), 0u);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(scan, ID_SCAN_CHECK_LOGGED))) << "enabled by a check that did not end";
+}
+
 // A read that the drive will not give up keeps no window waiting: Stop shows how long it has
 // waited, with Start off; Close leaves the window open until the thread has ended; Close of a
 // running scan asks first, and No keeps it running.
-TEST_F(UiTest, AReadThatNoCancelEndsKeepsTheWindowAnsweringAndClosesItWhenItEnds)
+TEST_F(ScanTest, AReadThatNoCancelEndsKeepsTheWindowAnsweringAndClosesItWhenItEnds)
 {
-    ScriptHangingDrive(true);
-    ASSERT_NO_FATAL_FAILURE(Open(SW_SHOWNORMAL));
-    SelectRow(0);
-    Command(MAKEWPARAM(ID_BTN_SCAN, BN_CLICKED));
-    const HWND scan = ScanWindow::Window();
+    const HWND scan = OpenScanWindow(true);
     ASSERT_NE(scan, nullptr);
     const HWND start = GetDlgItem(scan, ID_SCAN_START);
     Click(scan, ID_SCAN_START);
