@@ -176,47 +176,64 @@ struct Attribute {
     std::span<const std::uint8_t> runs;
 };
 
-template <typename Visit> void ForEachAttribute(std::span<const std::uint8_t> record, Visit&& visit)
-{
-    const std::size_t end = std::min<std::size_t>(ReadLe(record, kBytesInUse, 4), record.size());
-    std::size_t at = ReadLe(record, kFirstAttribute, 2);
-    while (at + kResidentHeader <= end) {
-        Attribute attribute;
-        attribute.type = ReadLe(record, at + kAttrType, 4);
-        const std::size_t length = ReadLe(record, at + kAttrLength, 4);
-        if (attribute.type == kAttrEnd || length < kResidentHeader || length > end - at) {
-            return;
-        }
-        const auto bytes = record.subspan(at, length);
-        at += length;
-        const std::size_t nameAt = ReadLe(bytes, kNameOffset, 2);
-        const std::size_t nameLength = 2 * std::size_t{bytes[kNameLength]};
-        if (nameAt + nameLength > bytes.size()) {
-            continue;
-        }
-        attribute.name = bytes.subspan(nameAt, nameLength);
-        attribute.flags = ReadLe(bytes, kAttrFlags, 2);
-        attribute.nonResident = bytes[kNonResident] != 0;
-        if (attribute.nonResident) {
-            const std::size_t runsAt = Le(bytes, kRunsOffset, 2);
-            if (bytes.size() < kNonResidentHeader || runsAt > bytes.size()) {
-                continue;
-            }
-            attribute.startVcn = ReadLe(bytes, kStartVcn, 8);
-            attribute.dataSize = ReadLe(bytes, kDataSize, 8);
-            attribute.initializedSize = ReadLe(bytes, kInitializedSize, 8);
-            attribute.runs = bytes.subspan(runsAt);
-        } else {
-            const std::size_t valueAt = ReadLe(bytes, kValueOffset, 2);
-            const std::size_t valueLength = ReadLe(bytes, kValueLength, 4);
-            if (valueAt > bytes.size() || valueLength > bytes.size() - valueAt) {
-                continue;
-            }
-            attribute.value = bytes.subspan(valueAt, valueLength);
-        }
-        visit(attribute);
+// A record's attributes one by one, each with its fields checked to lie inside it; one walker
+// serves every reader of attributes, so that the checks are made in one place.
+class Attributes {
+public:
+    explicit Attributes(std::span<const std::uint8_t> record)
+        : record_(record), end_(std::min<std::size_t>(ReadLe(record, kBytesInUse, 4), record.size())),
+          at_(ReadLe(record, kFirstAttribute, 2))
+    {
     }
-}
+
+    // The next attribute whose fields check out; false after the last.
+    bool Next(Attribute& attribute)
+    {
+        while (at_ + kResidentHeader <= end_) {
+            attribute = {};
+            attribute.type = ReadLe(record_, at_ + kAttrType, 4);
+            const std::size_t length = ReadLe(record_, at_ + kAttrLength, 4);
+            if (attribute.type == kAttrEnd || length < kResidentHeader || length > end_ - at_) {
+                at_ = end_;
+                return false;
+            }
+            const auto bytes = record_.subspan(at_, length);
+            at_ += length;
+            const std::size_t nameAt = ReadLe(bytes, kNameOffset, 2);
+            const std::size_t nameLength = 2 * std::size_t{bytes[kNameLength]};
+            if (nameAt + nameLength > bytes.size()) {
+                continue;
+            }
+            attribute.name = bytes.subspan(nameAt, nameLength);
+            attribute.flags = ReadLe(bytes, kAttrFlags, 2);
+            attribute.nonResident = bytes[kNonResident] != 0;
+            if (attribute.nonResident) {
+                const std::size_t runsAt = Le(bytes, kRunsOffset, 2);
+                if (bytes.size() < kNonResidentHeader || runsAt > bytes.size()) {
+                    continue;
+                }
+                attribute.startVcn = ReadLe(bytes, kStartVcn, 8);
+                attribute.dataSize = ReadLe(bytes, kDataSize, 8);
+                attribute.initializedSize = ReadLe(bytes, kInitializedSize, 8);
+                attribute.runs = bytes.subspan(runsAt);
+            } else {
+                const std::size_t valueAt = ReadLe(bytes, kValueOffset, 2);
+                const std::size_t valueLength = ReadLe(bytes, kValueLength, 4);
+                if (valueAt > bytes.size() || valueLength > bytes.size() - valueAt) {
+                    continue;
+                }
+                attribute.value = bytes.subspan(valueAt, valueLength);
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::span<const std::uint8_t> record_;
+    std::size_t end_;
+    std::size_t at_;
+};
 
 // The run list: lengths, and LCNs as signed steps from the run before; a run with no LCN is
 // sparse. Decoding stops at the first run that makes no sense, keeping those before it.
@@ -450,21 +467,24 @@ private:
             notes_.push_back(L"MFT record 0 unreadable: the files are unknown");
             return !ended_;
         }
-        auto take = [&](const Attribute& attribute) {
-            if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
-                const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
-                mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
-                if (attribute.startVcn == 0) {
-                    mftBytes_ = std::min(attribute.dataSize, attribute.initializedSize);
+        auto take = [&](std::span<const std::uint8_t> from) {
+            Attribute attribute;
+            for (Attributes all(from); all.Next(attribute);) {
+                if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
+                    const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
+                    mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+                    if (attribute.startVcn == 0) {
+                        mftBytes_ = std::min(attribute.dataSize, attribute.initializedSize);
+                    }
                 }
             }
         };
-        ForEachAttribute(record, take);
+        take(record);
         SortRuns(mftRuns_);
         for (const std::uint64_t number : ExtensionsOf(record, 0, kData)) {
             const std::vector<std::uint8_t> extension = ReadRecord(number);
             if (!extension.empty() && (ReadLe(extension, kBaseRecord, 8) & kRecordMask) == 0) {
-                ForEachAttribute(extension, take);
+                take(extension);
                 SortRuns(mftRuns_);
             }
         }
@@ -492,9 +512,10 @@ private:
     std::vector<std::uint64_t> ExtensionsOf(std::span<const std::uint8_t> record, std::uint64_t number, std::uint64_t type)
     {
         std::vector<std::uint64_t> extensions;
-        ForEachAttribute(record, [&](const Attribute& attribute) {
+        Attribute attribute;
+        for (Attributes all(record); all.Next(attribute);) {
             if (attribute.type != kAttributeList) {
-                return;
+                continue;
             }
             std::vector<std::uint8_t> list(attribute.value.begin(), attribute.value.end());
             if (attribute.nonResident) {
@@ -508,7 +529,7 @@ private:
                     extensions.push_back(extension);
                 }
             });
-        });
+        }
         std::sort(extensions.begin(), extensions.end());
         extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
         return extensions;
@@ -625,9 +646,10 @@ private:
         if (hot) {
             ClaimRecord(number, owner);
         }
-        ForEachAttribute(record, [&](const Attribute& attribute) {
+        Attribute attribute;
+        for (Attributes all(record); all.Next(attribute);) {
             if (!attribute.nonResident) {
-                return;
+                continue;
             }
             Runs& runs = scratchRuns_;
             DecodeRuns(attribute.runs, attribute.startVcn, runs);
@@ -636,7 +658,7 @@ private:
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
             }
             if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(run); })) {
-                return;
+                continue;
             }
             std::wstring suffix;
             if (attribute.type == kIndexAllocation || (attribute.type == kBitmapAttribute && !attribute.name.empty())) {
@@ -650,7 +672,7 @@ private:
                     ClaimRun(run, owner, suffix, plain ? std::optional(run.vcn * clusterBytes_) : std::nullopt);
                 }
             }
-        });
+        }
     }
 
     // Claims the asked sectors where record `number` lies, for the file `owner`: its resident
@@ -761,24 +783,27 @@ private:
         if (!record.empty() && (ReadLe(record, kRecordFlags, 2) & kInUse) != 0 && (ReadLe(record, kBaseRecord, 8) & kRecordMask) == 0) {
             found.sequence = ReadLe(record, kSequence, 2);
             bool dos = true;
-            auto take = [&](const Attribute& attribute) {
-                const auto value = attribute.value;
-                if (attribute.type != kFileName || attribute.nonResident || value.size() < kFileNameChars) {
-                    return;
-                }
-                const std::size_t length = 2 * std::size_t{value[kFileNameLength]};
-                const bool isDos = value[kNamespace] == kDosNamespace;
-                // The Win32 or POSIX name before the DOS 8.3 one.
-                if (kFileNameChars + length <= value.size() && (!found.known || (dos && !isDos))) {
-                    found = {true, WideName(value.subspan(kFileNameChars, length)), ReadLe(value, kParent, 8), found.sequence};
-                    dos = isDos;
+            auto take = [&](std::span<const std::uint8_t> from) {
+                Attribute attribute;
+                for (Attributes all(from); all.Next(attribute);) {
+                    const auto value = attribute.value;
+                    if (attribute.type != kFileName || attribute.nonResident || value.size() < kFileNameChars) {
+                        continue;
+                    }
+                    const std::size_t length = 2 * std::size_t{value[kFileNameLength]};
+                    const bool isDos = value[kNamespace] == kDosNamespace;
+                    // The Win32 or POSIX name before the DOS 8.3 one.
+                    if (kFileNameChars + length <= value.size() && (!found.known || (dos && !isDos))) {
+                        found = {true, WideName(value.subspan(kFileNameChars, length)), ReadLe(value, kParent, 8), found.sequence};
+                        dos = isDos;
+                    }
                 }
             };
-            ForEachAttribute(record, take);
+            take(record);
             for (const std::uint64_t extension : found.known && !dos ? std::vector<std::uint64_t>{} : ExtensionsOf(record, number, kFileName)) {
                 const std::vector<std::uint8_t> other = ReadRecord(extension);
                 if (!other.empty() && (ReadLe(other, kBaseRecord, 8) & kRecordMask) == number) {
-                    ForEachAttribute(other, take);
+                    take(other);
                 }
             }
         }
