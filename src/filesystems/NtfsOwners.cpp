@@ -547,13 +547,16 @@ private:
         }
     }
 
-    // The asked sectors within [first, end), each stretch once.
-    template <typename Visit> void ForEachAsked(std::uint64_t first, std::uint64_t end, Visit&& visit) const
+    // The first asked stretch that ends after sector `first`.
+    std::vector<Span>::const_iterator AskedFrom(std::uint64_t first) const
     {
-        auto span = std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
-        for (; span != asked_.end() && span->first < end; ++span) {
-            visit(std::max(first, span->first), std::min(end, span->end));
-        }
+        return std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
+    }
+
+    bool AnyAsked(std::uint64_t first, std::uint64_t end) const
+    {
+        const auto span = AskedFrom(first);
+        return span != asked_.end() && span->first < end;
     }
 
     // The file table from start to end, 1 MiB at a time; a piece that fails is read again a
@@ -627,8 +630,7 @@ private:
             }
             if (run->lcn) {
                 const std::uint64_t first = (*run->lcn + vcn - run->vcn) * sectorsPerCluster_;
-                ForEachAsked(first, first + (run->vcn + run->length - vcn) * sectorsPerCluster_,
-                             [&](std::uint64_t, std::uint64_t) { any = true; });
+                any = AnyAsked(first, first + (run->vcn + run->length - vcn) * sectorsPerCluster_);
             }
             vcn = run->vcn + run->length;
         }
@@ -657,7 +659,7 @@ private:
                 bitmapRuns_.insert(bitmapRuns_.end(), runs.begin(), runs.end());
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
             }
-            if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(run); })) {
+            if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(*run.lcn * sectorsPerCluster_, (*run.lcn + run.length) * sectorsPerCluster_); })) {
                 continue;
             }
             std::wstring suffix;
@@ -693,13 +695,6 @@ private:
         }
     }
 
-    bool AnyAsked(const Run& run) const
-    {
-        const std::uint64_t first = *run.lcn * sectorsPerCluster_;
-        const auto span = std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
-        return span != asked_.end() && span->first < (*run.lcn + run.length) * sectorsPerCluster_;
-    }
-
     // Claims the asked sectors of one run of a stream of `owner`; `offset` is the stream's byte
     // at the run's start, when the file's bytes lie there as they are.
     void ClaimRun(const Run& run, std::uint64_t owner, const std::wstring& suffix, std::optional<std::uint64_t> offset)
@@ -708,23 +703,26 @@ private:
         if (*run.lcn >= lcnEnd) {
             return;
         }
-        const std::uint64_t first = *run.lcn * sectorsPerCluster_;
-        ForEachAsked(first, lcnEnd * sectorsPerCluster_, [&](std::uint64_t a, std::uint64_t b) {
-            AddClaim(a, b, owner, suffix, offset ? std::optional(*offset + (a - first) * volume_.sectorSize) : std::nullopt);
-        });
+        AddClaim(*run.lcn * sectorsPerCluster_, lcnEnd * sectorsPerCluster_, owner, suffix, offset);
     }
 
+    // Claims the asked sectors within [first, end) for `record`; `start` is the stream's byte at
+    // sector `first`, when the file's bytes lie there as they are.
     void AddClaim(std::uint64_t first, std::uint64_t end, std::uint64_t record, const std::wstring& suffix,
-                  std::optional<std::uint64_t> offset, bool place = false)
+                  std::optional<std::uint64_t> start, bool place = false)
     {
-        ForEachAsked(first, end, [&](std::uint64_t a, std::uint64_t b) {
+        for (auto span = AskedFrom(first); span != asked_.end() && span->first < end; ++span) {
+            const std::uint64_t a = std::max(first, span->first);
+            const std::uint64_t b = std::min(end, span->end);
+            const std::optional<std::uint64_t> offset =
+                start ? std::optional(*start + (a - first) * volume_.sectorSize) : std::nullopt;
             if (!claims_.empty() && claims_.back().record == record && claims_.back().end == a &&
                 claims_.back().suffix == suffix && !claims_.back().offset && !offset && claims_.back().place == place) {
                 claims_.back().end = b;
             } else {
                 claims_.push_back({a, b, record, suffix, offset, place});
             }
-        });
+        }
     }
 
     // The allocation bitmap's bits for the asked clusters only, a piece at a time: a cluster
