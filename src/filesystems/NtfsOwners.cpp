@@ -873,6 +873,7 @@ private:
                     ++nextFree;
                 }
                 const bool isFree = nextFree < free_.size() && free_[nextFree].first <= a;
+                const std::size_t group = owners.size(); // the pieces that start at `a`
                 auto add = [&](std::wstring file, std::optional<std::uint64_t> offset) {
                     const auto last = lastOf.find(file);
                     if (last != lastOf.end() && owners[last->second].first + owners[last->second].count == a &&
@@ -911,11 +912,19 @@ private:
                 if (!named) {
                     add(L"(unknown)", std::nullopt);
                 }
+                // The pieces come in order of `first`; those that start together are put in
+                // order of their names (pieces of one name as they came). They are few, so each
+                // moves down to its place.
+                for (std::size_t k = group + 1; k < owners.size(); ++k) {
+                    for (std::size_t at = k; at > group && owners[at].file < owners[at - 1].file; --at) {
+                        std::swap(owners[at], owners[at - 1]);
+                    }
+                }
+                for (std::size_t k = group; k < owners.size(); ++k) {
+                    lastOf[owners[k].file] = k;
+                }
             }
         }
-        std::stable_sort(owners.begin(), owners.end(), [](const Owner& x, const Owner& y) {
-            return x.first != y.first ? x.first < y.first : x.file < y.file;
-        });
         owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
         return owners;
     }
