@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
+#include <set>
 
 namespace FileOwners::Clusters {
 
@@ -334,7 +334,7 @@ void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
 void Walk::From(Directory root)
 {
     std::vector<Directory> waiting{std::move(root)};
-    std::unordered_set<std::uint32_t> seen{waiting.back().first};
+    std::set<std::uint32_t> seen{waiting.back().first};
     std::vector<Found> found;
     while (!waiting.empty() && !map.Complete() && !reader.Ended()) {
         const Directory directory = std::move(waiting.back());

@@ -3,8 +3,7 @@
 #include "diskinfo/LittleEndian.h"
 
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
+#include <map>
 
 // The owners of sectors on NTFS: one pass over the file table in large sequential pieces, in
 // which every live record's extents are matched against the asked ranges (an extension record
@@ -815,16 +814,17 @@ private:
             return known->second;
         }
         std::vector<std::wstring> parts;
-        std::unordered_set<std::uint64_t> seen;
+        std::vector<std::uint64_t> seen; // no longer than kMostDepth
         bool cut = false;
         std::uint64_t sequence = 0;
         for (std::uint64_t at = number; at != kRootRecord && !ended_;) {
             const Name& name = NameOf(at);
-            if (!name.known || parts.size() >= kMostDepth || !seen.insert(at).second ||
+            if (!name.known || parts.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
                 (sequence != 0 && name.sequence != sequence)) {
                 cut = true;
                 break;
             }
+            seen.push_back(at);
             parts.push_back(name.name);
             at = name.parent & kRecordMask;
             sequence = name.parent >> 48;
@@ -858,7 +858,7 @@ private:
             }
             std::sort(cuts.begin(), cuts.end());
             cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-            std::unordered_map<std::wstring, std::size_t> lastOf;
+            std::map<std::wstring, std::size_t> lastOf;
             for (std::size_t i = 0; i + 1 < cuts.size() && !ended_; ++i) {
                 const std::uint64_t a = cuts[i];
                 const std::uint64_t b = cuts[i + 1];
@@ -946,8 +946,8 @@ private:
     std::vector<Claim> claims_;
     std::vector<Span> free_;
     std::vector<RecordStretch> lost_;
-    std::unordered_map<std::uint64_t, Name> names_;
-    std::unordered_map<std::uint64_t, std::wstring> paths_;
+    std::map<std::uint64_t, Name> names_;
+    std::map<std::uint64_t, std::wstring> paths_;
     std::vector<std::wstring> notes_;
     bool ended_ = false;
 };
