@@ -1,6 +1,7 @@
 #include "filesystems/FileOwners.h"
 
 #include "diskinfo/LittleEndian.h"
+#include "text/Decimal.h"
 
 #include <algorithm>
 #include <map>
@@ -110,7 +111,7 @@ bool IsPowerOfTwo(std::uint64_t value)
 
 std::wstring GroupedNumber(std::uint64_t number)
 {
-    std::wstring text = std::to_wstring(number);
+    std::wstring text = Decimal(number);
     for (std::size_t at = text.size(); at > 3;) {
         at -= 3;
         text.insert(at, 1, L',');
@@ -655,7 +656,7 @@ private:
             Runs& runs = scratchRuns_;
             DecodeRuns(attribute.runs, attribute.startVcn, runs);
             if (owner == kBitmapRecord && attribute.type == kData && attribute.name.empty()) {
-                bitmapRuns_.insert(bitmapRuns_.end(), runs.begin(), runs.end());
+                bitmapRuns_.insert(bitmapRuns_.end(), runs.cbegin(), runs.cend());
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
             }
             if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(*run.lcn * sectorsPerCluster_, (*run.lcn + run.length) * sectorsPerCluster_); })) {
@@ -851,10 +852,12 @@ private:
         for (const Span& span : asked_) {
             std::vector<std::uint64_t> cuts{span.first, span.end, dataEnd, backupSector_, backupSector_ + 1};
             for (std::size_t c = nextClaim; c < claims_.size() && claims_[c].first < span.end; ++c) {
-                cuts.insert(cuts.end(), {claims_[c].first, claims_[c].end});
+                cuts.push_back(claims_[c].first);
+                cuts.push_back(claims_[c].end);
             }
             for (std::size_t f = nextFree; f < free_.size() && free_[f].first < span.end; ++f) {
-                cuts.insert(cuts.end(), {free_[f].first, free_[f].end});
+                cuts.push_back(free_[f].first);
+                cuts.push_back(free_[f].end);
             }
             std::sort(cuts.begin(), cuts.end());
             cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
