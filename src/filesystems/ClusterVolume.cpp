@@ -69,23 +69,9 @@ bool Reader::Read(std::uint64_t offset, std::span<std::uint8_t> into)
     return true;
 }
 
-OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges) : sectorSize_(volume.sectorSize)
+OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges)
+    : sectorSize_(volume.sectorSize), asked_(Merged(volume, ranges, true))
 {
-    std::vector<SectorRange> inside;
-    for (const SectorRange& range : ranges) {
-        if (range.first < volume.sectorCount && range.count != 0) {
-            inside.push_back({range.first, std::min(range.count, volume.sectorCount - range.first)});
-        }
-    }
-    std::sort(inside.begin(), inside.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
-    for (const SectorRange& range : inside) {
-        if (!asked_.empty() && range.first <= asked_.back().first + asked_.back().count) {
-            SectorRange& last = asked_.back();
-            last.count = std::max(last.first + last.count, range.first + range.count) - last.first;
-        } else {
-            asked_.push_back(range);
-        }
-    }
     for (const SectorRange& range : asked_) {
         unclaimed_ += range.count;
     }

@@ -302,23 +302,12 @@ struct Name {
 
 class NtfsReader {
 public:
+    // Asked ranges that touch stay apart: the pieces of each are joined on their own.
     NtfsReader(const Volume& volume, std::span<const SectorRange> ranges) : volume_(volume)
     {
-        for (const SectorRange& range : ranges) {
-            if (range.first < volume.sectorCount && range.count != 0) {
-                asked_.push_back({range.first, range.first + std::min(range.count, volume.sectorCount - range.first)});
-            }
+        for (const SectorRange& range : Merged(volume, ranges, false)) {
+            asked_.push_back({range.first, range.first + range.count});
         }
-        std::sort(asked_.begin(), asked_.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
-        std::vector<Span> merged;
-        for (const Span& span : asked_) {
-            if (!merged.empty() && span.first < merged.back().end) {
-                merged.back().end = std::max(merged.back().end, span.end);
-            } else {
-                merged.push_back(span);
-            }
-        }
-        asked_ = std::move(merged);
     }
 
     Map Find()
