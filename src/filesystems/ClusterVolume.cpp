@@ -359,7 +359,7 @@ void Walk::From(Directory root)
                             return !map.Complete();
                         });
         };
-        EntryReader next = entries();
+        EntryReader next = entries;
         ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
                     [&](std::span<const std::uint8_t> entry) {
                         const bool more = next(entry, found);

@@ -176,7 +176,7 @@ using EntryReader = std::function<bool(std::span<const std::uint8_t> entry, std:
 // by its path with its byte offsets, until every asked sector is claimed; then `result` is
 // mapped, the sectors no file claims "(lost clusters)" (or "(unknown)" when something could
 // not be read), or Ended. A directory already read (one that contains itself) is not read
-// again. `entries` makes a fresh EntryReader for each directory; `mostInDirectory` bounds a
+// again. `entries` is copied fresh for each directory; `mostInDirectory` bounds a
 // directory whose length its entry does not say.
 struct Walk {
     Reader& reader;
@@ -185,7 +185,7 @@ struct Walk {
     OwnerMap& map;
     Progress& progress;
     Map& result;
-    std::function<EntryReader()> entries;
+    EntryReader entries; // never called itself
     std::uint64_t mostInDirectory = 0;
     void From(Directory root);
 };
