@@ -596,13 +596,14 @@ private:
     void FlushLost()
     {
         for (const RecordStretch& stretch : lost_) {
-            const std::wstring what = stretch.damaged ? L" damaged" : L" unreadable";
-            if (stretch.first == stretch.last) {
-                notes_.push_back(L"MFT record " + GroupedNumber(stretch.first) + what + L": its file is unknown");
-            } else {
-                notes_.push_back(L"MFT records " + GroupedNumber(stretch.first) + L"\u2013" + GroupedNumber(stretch.last) +
-                                 what + L": the files there are unknown");
+            const bool one = stretch.first == stretch.last;
+            std::wstring note = (one ? L"MFT record " : L"MFT records ") + GroupedNumber(stretch.first);
+            if (!one) {
+                note += L"\u2013" + GroupedNumber(stretch.last);
             }
+            note += stretch.damaged ? L" damaged" : L" unreadable";
+            note += one ? L": its file is unknown" : L": the files there are unknown";
+            notes_.push_back(std::move(note));
         }
         lost_.clear();
     }
