@@ -12,9 +12,6 @@ namespace FileOwners::Clusters {
 namespace {
 
 constexpr std::size_t kEntry = 32;
-// A few pieces of the FAT stay read: a file's chain seldom jumps far, and the pieces of a
-// directory's files lie near each other.
-constexpr std::size_t kFatPieces = 4;
 
 std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t by)
 {
@@ -174,9 +171,7 @@ const Fat::Piece& Fat::PieceAt(std::uint64_t index)
             return piece;
         }
     }
-    if (pieces_.size() < kFatPieces) {
-        pieces_.emplace_back();
-    }
+    // One not used yet, or else the one used longest ago.
     Piece& piece = *std::min_element(pieces_.begin(), pieces_.end(),
                                      [](const Piece& a, const Piece& b) { return a.used < b.used; });
     piece.index = index;

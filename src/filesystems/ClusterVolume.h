@@ -2,6 +2,7 @@
 
 #include "filesystems/FileOwners.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -83,7 +84,7 @@ public:
 
 private:
     struct Piece {
-        std::uint64_t index = 0;
+        std::uint64_t index = ~std::uint64_t{0}; // none yet
         std::vector<std::uint8_t> bytes; // empty when unreadable
         std::uint64_t used = 0;
     };
@@ -92,7 +93,9 @@ private:
     Reader& reader_;
     Layout layout_;
     std::vector<std::wstring>& notes_;
-    std::vector<Piece> pieces_;
+    // A few pieces of the FAT stay read: a file's chain seldom jumps far, and the pieces of a
+    // directory's files lie near each other.
+    std::array<Piece, 4> pieces_;
     std::uint64_t clock_ = 0;
 };
 
