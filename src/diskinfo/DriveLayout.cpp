@@ -122,12 +122,13 @@ bool DriveLayout::LiesOn(const Volume& volume, std::uint32_t disk, std::optional
     });
 }
 
-std::wstring DriveLayout::MountNames(const std::vector<Volume>& volumes, std::uint32_t disk)
+std::wstring DriveLayout::MountNames(const std::vector<Volume>& volumes, std::uint32_t disk,
+                                     std::optional<std::int64_t> start)
 {
     const auto isLetter = [](const std::wstring& path) { return path.size() == 3 && path[1] == L':'; };
     std::vector<std::wstring> names;
     for (const Volume& volume : volumes) {
-        if (!LiesOn(volume, disk)) {
+        if (!LiesOn(volume, disk, start)) {
             continue;
         }
         const bool hasLetter = std::any_of(volume.paths.begin(), volume.paths.end(), isLetter);

@@ -94,7 +94,9 @@ public:
     static std::wstring MountName(const std::wstring& path);
     // Whether `volume` has an extent on disk `disk`, starting at `start` when that is given.
     static bool LiesOn(const Volume& volume, std::uint32_t disk, std::optional<std::int64_t> start = std::nullopt);
-    // The volumes of disk `disk` by name, in order and blank-separated: each volume's letters, or
-    // its folders when it has no letter. Empty when none is mounted there.
-    static std::wstring MountNames(const std::vector<Volume>& volumes, std::uint32_t disk);
+    // The volumes of disk `disk` (those that start at `start` there, when it is given) by name, in
+    // order and blank-separated: each volume's letters, or its folders when it has no letter.
+    // Empty when none is mounted there.
+    static std::wstring MountNames(const std::vector<Volume>& volumes, std::uint32_t disk,
+                                   std::optional<std::int64_t> start = std::nullopt);
 };

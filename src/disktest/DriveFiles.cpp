@@ -46,13 +46,10 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
                 partition.start < 0 || partition.length <= 0 || partition.start % sectorSize != 0) {
                 continue;
             }
-            std::vector<DriveLayout::Volume> on;
-            std::copy_if(volumes.begin(), volumes.end(), std::back_inserter(on),
-                         [&](const DriveLayout::Volume& volume) { return DriveLayout::LiesOn(volume, disk, partition.start); });
             const std::uint64_t first = static_cast<std::uint64_t>(partition.start) / sectorSize;
             const std::uint64_t sectors = static_cast<std::uint64_t>(partition.length) / sectorSize;
             areas.push_back({first, first + sectors, plan.volumes.size()});
-            plan.volumes.push_back({partition.number, DriveLayout::MountNames(on, disk), first, sectors, {}});
+            plan.volumes.push_back({partition.number, DriveLayout::MountNames(volumes, disk, partition.start), first, sectors, {}});
         }
     }
     std::vector<bool> asked(plan.volumes.size(), false);
@@ -123,6 +120,20 @@ void DriveFiles::Add(Found& found, const Volume& volume, const FileOwners::Map& 
     for (const std::wstring& note : map.notes) {
         found.notes.push_back({volume.number, note});
     }
-    std::stable_sort(found.rows.begin(), found.rows.end(),
-                     [](const Row& a, const Row& b) { return a.firstLba < b.firstLba; });
+    // Rows of one LBA keep the order they came in: the positions are sorted, which costs far
+    // less code than a stable sort of the rows themselves.
+    std::vector<std::size_t> order(found.rows.size());
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        order[index] = index;
+    }
+    const std::vector<Row>& rows = found.rows;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return rows[a].firstLba != rows[b].firstLba ? rows[a].firstLba < rows[b].firstLba : a < b;
+    });
+    std::vector<Row> sorted;
+    sorted.reserve(order.size());
+    for (const std::size_t index : order) {
+        sorted.push_back(std::move(found.rows[index]));
+    }
+    found.rows = std::move(sorted);
 }

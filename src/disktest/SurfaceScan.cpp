@@ -449,10 +449,10 @@ void FindFilesOn(HANDLE device)
         return;
     }
     const std::uint32_t sectorSize = geometry.sectorSize;
-    const DriveFiles::Plan plan =
+    DriveFiles::Plan plan =
         DriveFiles::PlanFor(S().fileRanges, Volumes::QueryLayout(device), Volumes::Discover(),
                             static_cast<std::uint32_t>(S().driveNumber), sectorSize, geometry.capacityBytes / sectorSize);
-    WithFiles([&](DriveFiles::Found& found) { found.rows = plan.rows; });
+    WithFiles([&](DriveFiles::Found& found) { found.rows = std::move(plan.rows); });
     const Stopwatch clock;
     for (const DriveFiles::Volume& part : plan.volumes) {
         WithFiles([&](DriveFiles::Found& found) {

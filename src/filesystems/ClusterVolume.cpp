@@ -5,16 +5,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
+#include <set>
 
 namespace FileOwners::Clusters {
 
 namespace {
 
 constexpr std::size_t kEntry = 32;
-// A few pieces of the FAT stay read: a file's chain seldom jumps far, and the pieces of a
-// directory's files lie near each other.
-constexpr std::size_t kFatPieces = 4;
 
 std::uint64_t CeilDiv(std::uint64_t value, std::uint64_t by)
 {
@@ -69,23 +66,9 @@ bool Reader::Read(std::uint64_t offset, std::span<std::uint8_t> into)
     return true;
 }
 
-OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges) : sectorSize_(volume.sectorSize)
+OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges)
+    : sectorSize_(volume.sectorSize), asked_(Merged(volume, ranges, true))
 {
-    std::vector<SectorRange> inside;
-    for (const SectorRange& range : ranges) {
-        if (range.first < volume.sectorCount && range.count != 0) {
-            inside.push_back({range.first, std::min(range.count, volume.sectorCount - range.first)});
-        }
-    }
-    std::sort(inside.begin(), inside.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
-    for (const SectorRange& range : inside) {
-        if (!asked_.empty() && range.first <= asked_.back().first + asked_.back().count) {
-            SectorRange& last = asked_.back();
-            last.count = std::max(last.first + last.count, range.first + range.count) - last.first;
-        } else {
-            asked_.push_back(range);
-        }
-    }
     for (const SectorRange& range : asked_) {
         unclaimed_ += range.count;
     }
@@ -188,9 +171,7 @@ const Fat::Piece& Fat::PieceAt(std::uint64_t index)
             return piece;
         }
     }
-    if (pieces_.size() < kFatPieces) {
-        pieces_.emplace_back();
-    }
+    // One not used yet, or else the one used longest ago.
     Piece& piece = *std::min_element(pieces_.begin(), pieces_.end(),
                                      [](const Piece& a, const Piece& b) { return a.used < b.used; });
     piece.index = index;
@@ -334,7 +315,7 @@ void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
 void Walk::From(Directory root)
 {
     std::vector<Directory> waiting{std::move(root)};
-    std::unordered_set<std::uint32_t> seen{waiting.back().first};
+    std::set<std::uint32_t> seen{waiting.back().first};
     std::vector<Found> found;
     while (!waiting.empty() && !map.Complete() && !reader.Ended()) {
         const Directory directory = std::move(waiting.back());
@@ -373,7 +354,7 @@ void Walk::From(Directory root)
                             return !map.Complete();
                         });
         };
-        EntryReader next = entries();
+        EntryReader next = entries;
         ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
                     [&](std::span<const std::uint8_t> entry) {
                         const bool more = next(entry, found);

@@ -2,6 +2,7 @@
 
 #include "filesystems/FileOwners.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -83,7 +84,7 @@ public:
 
 private:
     struct Piece {
-        std::uint64_t index = 0;
+        std::uint64_t index = ~std::uint64_t{0}; // none yet
         std::vector<std::uint8_t> bytes; // empty when unreadable
         std::uint64_t used = 0;
     };
@@ -92,7 +93,9 @@ private:
     Reader& reader_;
     Layout layout_;
     std::vector<std::wstring>& notes_;
-    std::vector<Piece> pieces_;
+    // A few pieces of the FAT stay read: a file's chain seldom jumps far, and the pieces of a
+    // directory's files lie near each other.
+    std::array<Piece, 4> pieces_;
     std::uint64_t clock_ = 0;
 };
 
@@ -176,7 +179,7 @@ using EntryReader = std::function<bool(std::span<const std::uint8_t> entry, std:
 // by its path with its byte offsets, until every asked sector is claimed; then `result` is
 // mapped, the sectors no file claims "(lost clusters)" (or "(unknown)" when something could
 // not be read), or Ended. A directory already read (one that contains itself) is not read
-// again. `entries` makes a fresh EntryReader for each directory; `mostInDirectory` bounds a
+// again. `entries` is copied fresh for each directory; `mostInDirectory` bounds a
 // directory whose length its entry does not say.
 struct Walk {
     Reader& reader;
@@ -185,7 +188,7 @@ struct Walk {
     OwnerMap& map;
     Progress& progress;
     Map& result;
-    std::function<EntryReader()> entries;
+    EntryReader entries; // never called itself
     std::uint64_t mostInDirectory = 0;
     void From(Directory root);
 };

@@ -357,7 +357,7 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Progress progress(volume, inUse);
     Directory start;
     start.first = boot->rootCluster;
-    Walk walk{reader, fat, heap, map, progress, result, [] { return EntryReader(Entries()); }, mostInDirectory};
+    Walk walk{reader, fat, heap, map, progress, result, Entries(), mostInDirectory};
     walk.From(std::move(start));
     return result;
 }

@@ -282,7 +282,7 @@ Map FindFatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Directory root;
     root.first = bpb->rootCluster;
     root.fixed = {rootStart, rootLength};
-    Walk walk{reader, fat, heap, map, progress, result, [fat32 = bpb->bits == 32] { return EntryReader(Entries(fat32)); },
+    Walk walk{reader, fat, heap, map, progress, result, Entries(bpb->bits == 32),
               (kMostDirectoryBytes + heap.clusterSize - 1) / heap.clusterSize};
     walk.From(std::move(root));
     return result;

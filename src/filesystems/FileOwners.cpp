@@ -6,6 +6,28 @@
 
 namespace FileOwners {
 
+std::vector<SectorRange> Merged(const Volume& volume, std::span<const SectorRange> ranges, bool touching)
+{
+    std::vector<SectorRange> inside;
+    for (const SectorRange& range : ranges) {
+        if (range.first < volume.sectorCount && range.count != 0) {
+            inside.push_back({range.first, std::min(range.count, volume.sectorCount - range.first)});
+        }
+    }
+    std::sort(inside.begin(), inside.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+    std::vector<SectorRange> merged;
+    for (const SectorRange& range : inside) {
+        if (!merged.empty() && (range.first < merged.back().first + merged.back().count ||
+                                (touching && range.first == merged.back().first + merged.back().count))) {
+            SectorRange& last = merged.back();
+            last.count = std::max(last.first + last.count, range.first + range.count) - last.first;
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
+
 Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
 {
     Map map;

@@ -74,6 +74,10 @@ struct Map {
     std::vector<std::wstring> notes;
 };
 
+// The ranges inside the volume (cut at its end), in order and merged where they overlap, and
+// where they touch when `touching`. The readers' shared first step.
+std::vector<SectorRange> Merged(const Volume& volume, std::span<const SectorRange> ranges, bool touching);
+
 // The readers. Each expects the volume's boot sector to name its file system, and answers
 // NotRecognised when it does not check out.
 Map FindNtfsOwners(const Volume& volume, std::span<const SectorRange> ranges);

@@ -1,10 +1,10 @@
 #include "filesystems/FileOwners.h"
 
 #include "diskinfo/LittleEndian.h"
+#include "text/Decimal.h"
 
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
+#include <map>
 
 // The owners of sectors on NTFS: one pass over the file table in large sequential pieces, in
 // which every live record's extents are matched against the asked ranges (an extension record
@@ -111,7 +111,7 @@ bool IsPowerOfTwo(std::uint64_t value)
 
 std::wstring GroupedNumber(std::uint64_t number)
 {
-    std::wstring text = std::to_wstring(number);
+    std::wstring text = Decimal(number);
     for (std::size_t at = text.size(); at > 3;) {
         at -= 3;
         text.insert(at, 1, L',');
@@ -176,47 +176,64 @@ struct Attribute {
     std::span<const std::uint8_t> runs;
 };
 
-template <typename Visit> void ForEachAttribute(std::span<const std::uint8_t> record, Visit&& visit)
-{
-    const std::size_t end = std::min<std::size_t>(ReadLe(record, kBytesInUse, 4), record.size());
-    std::size_t at = ReadLe(record, kFirstAttribute, 2);
-    while (at + kResidentHeader <= end) {
-        Attribute attribute;
-        attribute.type = ReadLe(record, at + kAttrType, 4);
-        const std::size_t length = ReadLe(record, at + kAttrLength, 4);
-        if (attribute.type == kAttrEnd || length < kResidentHeader || length > end - at) {
-            return;
-        }
-        const auto bytes = record.subspan(at, length);
-        at += length;
-        const std::size_t nameAt = ReadLe(bytes, kNameOffset, 2);
-        const std::size_t nameLength = 2 * std::size_t{bytes[kNameLength]};
-        if (nameAt + nameLength > bytes.size()) {
-            continue;
-        }
-        attribute.name = bytes.subspan(nameAt, nameLength);
-        attribute.flags = ReadLe(bytes, kAttrFlags, 2);
-        attribute.nonResident = bytes[kNonResident] != 0;
-        if (attribute.nonResident) {
-            const std::size_t runsAt = Le(bytes, kRunsOffset, 2);
-            if (bytes.size() < kNonResidentHeader || runsAt > bytes.size()) {
-                continue;
-            }
-            attribute.startVcn = ReadLe(bytes, kStartVcn, 8);
-            attribute.dataSize = ReadLe(bytes, kDataSize, 8);
-            attribute.initializedSize = ReadLe(bytes, kInitializedSize, 8);
-            attribute.runs = bytes.subspan(runsAt);
-        } else {
-            const std::size_t valueAt = ReadLe(bytes, kValueOffset, 2);
-            const std::size_t valueLength = ReadLe(bytes, kValueLength, 4);
-            if (valueAt > bytes.size() || valueLength > bytes.size() - valueAt) {
-                continue;
-            }
-            attribute.value = bytes.subspan(valueAt, valueLength);
-        }
-        visit(attribute);
+// A record's attributes one by one, each with its fields checked to lie inside it; one walker
+// serves every reader of attributes, so that the checks are made in one place.
+class Attributes {
+public:
+    explicit Attributes(std::span<const std::uint8_t> record)
+        : record_(record), end_(std::min<std::size_t>(ReadLe(record, kBytesInUse, 4), record.size())),
+          at_(ReadLe(record, kFirstAttribute, 2))
+    {
     }
-}
+
+    // The next attribute whose fields check out; false after the last.
+    bool Next(Attribute& attribute)
+    {
+        while (at_ + kResidentHeader <= end_) {
+            attribute = {};
+            attribute.type = ReadLe(record_, at_ + kAttrType, 4);
+            const std::size_t length = ReadLe(record_, at_ + kAttrLength, 4);
+            if (attribute.type == kAttrEnd || length < kResidentHeader || length > end_ - at_) {
+                at_ = end_;
+                return false;
+            }
+            const auto bytes = record_.subspan(at_, length);
+            at_ += length;
+            const std::size_t nameAt = ReadLe(bytes, kNameOffset, 2);
+            const std::size_t nameLength = 2 * std::size_t{bytes[kNameLength]};
+            if (nameAt + nameLength > bytes.size()) {
+                continue;
+            }
+            attribute.name = bytes.subspan(nameAt, nameLength);
+            attribute.flags = ReadLe(bytes, kAttrFlags, 2);
+            attribute.nonResident = bytes[kNonResident] != 0;
+            if (attribute.nonResident) {
+                const std::size_t runsAt = Le(bytes, kRunsOffset, 2);
+                if (bytes.size() < kNonResidentHeader || runsAt > bytes.size()) {
+                    continue;
+                }
+                attribute.startVcn = ReadLe(bytes, kStartVcn, 8);
+                attribute.dataSize = ReadLe(bytes, kDataSize, 8);
+                attribute.initializedSize = ReadLe(bytes, kInitializedSize, 8);
+                attribute.runs = bytes.subspan(runsAt);
+            } else {
+                const std::size_t valueAt = ReadLe(bytes, kValueOffset, 2);
+                const std::size_t valueLength = ReadLe(bytes, kValueLength, 4);
+                if (valueAt > bytes.size() || valueLength > bytes.size() - valueAt) {
+                    continue;
+                }
+                attribute.value = bytes.subspan(valueAt, valueLength);
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::span<const std::uint8_t> record_;
+    std::size_t end_;
+    std::size_t at_;
+};
 
 // The run list: lengths, and LCNs as signed steps from the run before; a run with no LCN is
 // sparse. Decoding stops at the first run that makes no sense, keeping those before it.
@@ -285,23 +302,12 @@ struct Name {
 
 class NtfsReader {
 public:
+    // Asked ranges that touch stay apart: the pieces of each are joined on their own.
     NtfsReader(const Volume& volume, std::span<const SectorRange> ranges) : volume_(volume)
     {
-        for (const SectorRange& range : ranges) {
-            if (range.first < volume.sectorCount && range.count != 0) {
-                asked_.push_back({range.first, range.first + std::min(range.count, volume.sectorCount - range.first)});
-            }
+        for (const SectorRange& range : Merged(volume, ranges, false)) {
+            asked_.push_back({range.first, range.first + range.count});
         }
-        std::sort(asked_.begin(), asked_.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
-        std::vector<Span> merged;
-        for (const Span& span : asked_) {
-            if (!merged.empty() && span.first < merged.back().end) {
-                merged.back().end = std::max(merged.back().end, span.end);
-            } else {
-                merged.push_back(span);
-            }
-        }
-        asked_ = std::move(merged);
     }
 
     Map Find()
@@ -450,21 +456,24 @@ private:
             notes_.push_back(L"MFT record 0 unreadable: the files are unknown");
             return !ended_;
         }
-        auto take = [&](const Attribute& attribute) {
-            if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
-                const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
-                mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
-                if (attribute.startVcn == 0) {
-                    mftBytes_ = std::min(attribute.dataSize, attribute.initializedSize);
+        auto take = [&](std::span<const std::uint8_t> from) {
+            Attribute attribute;
+            for (Attributes all(from); all.Next(attribute);) {
+                if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
+                    const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
+                    mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+                    if (attribute.startVcn == 0) {
+                        mftBytes_ = std::min(attribute.dataSize, attribute.initializedSize);
+                    }
                 }
             }
         };
-        ForEachAttribute(record, take);
+        take(record);
         SortRuns(mftRuns_);
         for (const std::uint64_t number : ExtensionsOf(record, 0, kData)) {
             const std::vector<std::uint8_t> extension = ReadRecord(number);
             if (!extension.empty() && (ReadLe(extension, kBaseRecord, 8) & kRecordMask) == 0) {
-                ForEachAttribute(extension, take);
+                take(extension);
                 SortRuns(mftRuns_);
             }
         }
@@ -492,9 +501,10 @@ private:
     std::vector<std::uint64_t> ExtensionsOf(std::span<const std::uint8_t> record, std::uint64_t number, std::uint64_t type)
     {
         std::vector<std::uint64_t> extensions;
-        ForEachAttribute(record, [&](const Attribute& attribute) {
+        Attribute attribute;
+        for (Attributes all(record); all.Next(attribute);) {
             if (attribute.type != kAttributeList) {
-                return;
+                continue;
             }
             std::vector<std::uint8_t> list(attribute.value.begin(), attribute.value.end());
             if (attribute.nonResident) {
@@ -508,7 +518,7 @@ private:
                     extensions.push_back(extension);
                 }
             });
-        });
+        }
         std::sort(extensions.begin(), extensions.end());
         extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
         return extensions;
@@ -526,13 +536,16 @@ private:
         }
     }
 
-    // The asked sectors within [first, end), each stretch once.
-    template <typename Visit> void ForEachAsked(std::uint64_t first, std::uint64_t end, Visit&& visit) const
+    // The first asked stretch that ends after sector `first`.
+    std::vector<Span>::const_iterator AskedFrom(std::uint64_t first) const
     {
-        auto span = std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
-        for (; span != asked_.end() && span->first < end; ++span) {
-            visit(std::max(first, span->first), std::min(end, span->end));
-        }
+        return std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
+    }
+
+    bool AnyAsked(std::uint64_t first, std::uint64_t end) const
+    {
+        const auto span = AskedFrom(first);
+        return span != asked_.end() && span->first < end;
     }
 
     // The file table from start to end, 1 MiB at a time; a piece that fails is read again a
@@ -583,13 +596,14 @@ private:
     void FlushLost()
     {
         for (const RecordStretch& stretch : lost_) {
-            const std::wstring what = stretch.damaged ? L" damaged" : L" unreadable";
-            if (stretch.first == stretch.last) {
-                notes_.push_back(L"MFT record " + GroupedNumber(stretch.first) + what + L": its file is unknown");
-            } else {
-                notes_.push_back(L"MFT records " + GroupedNumber(stretch.first) + L"\u2013" + GroupedNumber(stretch.last) +
-                                 what + L": the files there are unknown");
+            const bool one = stretch.first == stretch.last;
+            std::wstring note = (one ? L"MFT record " : L"MFT records ") + GroupedNumber(stretch.first);
+            if (!one) {
+                note += L"\u2013" + GroupedNumber(stretch.last);
             }
+            note += stretch.damaged ? L" damaged" : L" unreadable";
+            note += one ? L": its file is unknown" : L": the files there are unknown";
+            notes_.push_back(std::move(note));
         }
         lost_.clear();
     }
@@ -606,8 +620,7 @@ private:
             }
             if (run->lcn) {
                 const std::uint64_t first = (*run->lcn + vcn - run->vcn) * sectorsPerCluster_;
-                ForEachAsked(first, first + (run->vcn + run->length - vcn) * sectorsPerCluster_,
-                             [&](std::uint64_t, std::uint64_t) { any = true; });
+                any = AnyAsked(first, first + (run->vcn + run->length - vcn) * sectorsPerCluster_);
             }
             vcn = run->vcn + run->length;
         }
@@ -625,18 +638,19 @@ private:
         if (hot) {
             ClaimRecord(number, owner);
         }
-        ForEachAttribute(record, [&](const Attribute& attribute) {
+        Attribute attribute;
+        for (Attributes all(record); all.Next(attribute);) {
             if (!attribute.nonResident) {
-                return;
+                continue;
             }
             Runs& runs = scratchRuns_;
             DecodeRuns(attribute.runs, attribute.startVcn, runs);
             if (owner == kBitmapRecord && attribute.type == kData && attribute.name.empty()) {
-                bitmapRuns_.insert(bitmapRuns_.end(), runs.begin(), runs.end());
+                bitmapRuns_.insert(bitmapRuns_.end(), runs.cbegin(), runs.cend());
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
             }
-            if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(run); })) {
-                return;
+            if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(*run.lcn * sectorsPerCluster_, (*run.lcn + run.length) * sectorsPerCluster_); })) {
+                continue;
             }
             std::wstring suffix;
             if (attribute.type == kIndexAllocation || (attribute.type == kBitmapAttribute && !attribute.name.empty())) {
@@ -650,7 +664,7 @@ private:
                     ClaimRun(run, owner, suffix, plain ? std::optional(run.vcn * clusterBytes_) : std::nullopt);
                 }
             }
-        });
+        }
     }
 
     // Claims the asked sectors where record `number` lies, for the file `owner`: its resident
@@ -671,13 +685,6 @@ private:
         }
     }
 
-    bool AnyAsked(const Run& run) const
-    {
-        const std::uint64_t first = *run.lcn * sectorsPerCluster_;
-        const auto span = std::upper_bound(asked_.begin(), asked_.end(), first, [](std::uint64_t f, const Span& s) { return f < s.end; });
-        return span != asked_.end() && span->first < (*run.lcn + run.length) * sectorsPerCluster_;
-    }
-
     // Claims the asked sectors of one run of a stream of `owner`; `offset` is the stream's byte
     // at the run's start, when the file's bytes lie there as they are.
     void ClaimRun(const Run& run, std::uint64_t owner, const std::wstring& suffix, std::optional<std::uint64_t> offset)
@@ -686,23 +693,26 @@ private:
         if (*run.lcn >= lcnEnd) {
             return;
         }
-        const std::uint64_t first = *run.lcn * sectorsPerCluster_;
-        ForEachAsked(first, lcnEnd * sectorsPerCluster_, [&](std::uint64_t a, std::uint64_t b) {
-            AddClaim(a, b, owner, suffix, offset ? std::optional(*offset + (a - first) * volume_.sectorSize) : std::nullopt);
-        });
+        AddClaim(*run.lcn * sectorsPerCluster_, lcnEnd * sectorsPerCluster_, owner, suffix, offset);
     }
 
+    // Claims the asked sectors within [first, end) for `record`; `start` is the stream's byte at
+    // sector `first`, when the file's bytes lie there as they are.
     void AddClaim(std::uint64_t first, std::uint64_t end, std::uint64_t record, const std::wstring& suffix,
-                  std::optional<std::uint64_t> offset, bool place = false)
+                  std::optional<std::uint64_t> start, bool place = false)
     {
-        ForEachAsked(first, end, [&](std::uint64_t a, std::uint64_t b) {
+        for (auto span = AskedFrom(first); span != asked_.end() && span->first < end; ++span) {
+            const std::uint64_t a = std::max(first, span->first);
+            const std::uint64_t b = std::min(end, span->end);
+            const std::optional<std::uint64_t> offset =
+                start ? std::optional(*start + (a - first) * volume_.sectorSize) : std::nullopt;
             if (!claims_.empty() && claims_.back().record == record && claims_.back().end == a &&
                 claims_.back().suffix == suffix && !claims_.back().offset && !offset && claims_.back().place == place) {
                 claims_.back().end = b;
             } else {
                 claims_.push_back({a, b, record, suffix, offset, place});
             }
-        });
+        }
     }
 
     // The allocation bitmap's bits for the asked clusters only, a piece at a time: a cluster
@@ -761,24 +771,27 @@ private:
         if (!record.empty() && (ReadLe(record, kRecordFlags, 2) & kInUse) != 0 && (ReadLe(record, kBaseRecord, 8) & kRecordMask) == 0) {
             found.sequence = ReadLe(record, kSequence, 2);
             bool dos = true;
-            auto take = [&](const Attribute& attribute) {
-                const auto value = attribute.value;
-                if (attribute.type != kFileName || attribute.nonResident || value.size() < kFileNameChars) {
-                    return;
-                }
-                const std::size_t length = 2 * std::size_t{value[kFileNameLength]};
-                const bool isDos = value[kNamespace] == kDosNamespace;
-                // The Win32 or POSIX name before the DOS 8.3 one.
-                if (kFileNameChars + length <= value.size() && (!found.known || (dos && !isDos))) {
-                    found = {true, WideName(value.subspan(kFileNameChars, length)), ReadLe(value, kParent, 8), found.sequence};
-                    dos = isDos;
+            auto take = [&](std::span<const std::uint8_t> from) {
+                Attribute attribute;
+                for (Attributes all(from); all.Next(attribute);) {
+                    const auto value = attribute.value;
+                    if (attribute.type != kFileName || attribute.nonResident || value.size() < kFileNameChars) {
+                        continue;
+                    }
+                    const std::size_t length = 2 * std::size_t{value[kFileNameLength]};
+                    const bool isDos = value[kNamespace] == kDosNamespace;
+                    // The Win32 or POSIX name before the DOS 8.3 one.
+                    if (kFileNameChars + length <= value.size() && (!found.known || (dos && !isDos))) {
+                        found = {true, WideName(value.subspan(kFileNameChars, length)), ReadLe(value, kParent, 8), found.sequence};
+                        dos = isDos;
+                    }
                 }
             };
-            ForEachAttribute(record, take);
+            take(record);
             for (const std::uint64_t extension : found.known && !dos ? std::vector<std::uint64_t>{} : ExtensionsOf(record, number, kFileName)) {
                 const std::vector<std::uint8_t> other = ReadRecord(extension);
                 if (!other.empty() && (ReadLe(other, kBaseRecord, 8) & kRecordMask) == number) {
-                    ForEachAttribute(other, take);
+                    take(other);
                 }
             }
         }
@@ -792,16 +805,17 @@ private:
             return known->second;
         }
         std::vector<std::wstring> parts;
-        std::unordered_set<std::uint64_t> seen;
+        std::vector<std::uint64_t> seen; // no longer than kMostDepth
         bool cut = false;
         std::uint64_t sequence = 0;
         for (std::uint64_t at = number; at != kRootRecord && !ended_;) {
             const Name& name = NameOf(at);
-            if (!name.known || parts.size() >= kMostDepth || !seen.insert(at).second ||
+            if (!name.known || parts.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
                 (sequence != 0 && name.sequence != sequence)) {
                 cut = true;
                 break;
             }
+            seen.push_back(at);
             parts.push_back(name.name);
             at = name.parent & kRecordMask;
             sequence = name.parent >> 48;
@@ -828,14 +842,16 @@ private:
         for (const Span& span : asked_) {
             std::vector<std::uint64_t> cuts{span.first, span.end, dataEnd, backupSector_, backupSector_ + 1};
             for (std::size_t c = nextClaim; c < claims_.size() && claims_[c].first < span.end; ++c) {
-                cuts.insert(cuts.end(), {claims_[c].first, claims_[c].end});
+                cuts.push_back(claims_[c].first);
+                cuts.push_back(claims_[c].end);
             }
             for (std::size_t f = nextFree; f < free_.size() && free_[f].first < span.end; ++f) {
-                cuts.insert(cuts.end(), {free_[f].first, free_[f].end});
+                cuts.push_back(free_[f].first);
+                cuts.push_back(free_[f].end);
             }
             std::sort(cuts.begin(), cuts.end());
             cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-            std::unordered_map<std::wstring, std::size_t> lastOf;
+            std::map<std::wstring, std::size_t> lastOf;
             for (std::size_t i = 0; i + 1 < cuts.size() && !ended_; ++i) {
                 const std::uint64_t a = cuts[i];
                 const std::uint64_t b = cuts[i + 1];
@@ -850,6 +866,7 @@ private:
                     ++nextFree;
                 }
                 const bool isFree = nextFree < free_.size() && free_[nextFree].first <= a;
+                const std::size_t group = owners.size(); // the pieces that start at `a`
                 auto add = [&](std::wstring file, std::optional<std::uint64_t> offset) {
                     const auto last = lastOf.find(file);
                     if (last != lastOf.end() && owners[last->second].first + owners[last->second].count == a &&
@@ -888,11 +905,19 @@ private:
                 if (!named) {
                     add(L"(unknown)", std::nullopt);
                 }
+                // The pieces come in order of `first`; those that start together are put in
+                // order of their names (pieces of one name as they came). They are few, so each
+                // moves down to its place.
+                for (std::size_t k = group + 1; k < owners.size(); ++k) {
+                    for (std::size_t at = k; at > group && owners[at].file < owners[at - 1].file; --at) {
+                        std::swap(owners[at], owners[at - 1]);
+                    }
+                }
+                for (std::size_t k = group; k < owners.size(); ++k) {
+                    lastOf[owners[k].file] = k;
+                }
             }
         }
-        std::stable_sort(owners.begin(), owners.end(), [](const Owner& x, const Owner& y) {
-            return x.first != y.first ? x.first < y.first : x.file < y.file;
-        });
         owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
         return owners;
     }
@@ -914,8 +939,8 @@ private:
     std::vector<Claim> claims_;
     std::vector<Span> free_;
     std::vector<RecordStretch> lost_;
-    std::unordered_map<std::uint64_t, Name> names_;
-    std::unordered_map<std::uint64_t, std::wstring> paths_;
+    std::map<std::uint64_t, Name> names_;
+    std::map<std::uint64_t, std::wstring> paths_;
     std::vector<std::wstring> notes_;
     bool ended_ = false;
 };
