@@ -39,7 +39,7 @@ status=0
 [ $status -ne 77 ] || exit 77
 tr -d '\r' <"$out/scan.txt" >"$out/scan.lf"
 [ $((status & 32)) -ne 0 ] || fail "exit status $status lacks bit 32 (unreadable blocks)"
-grep -qx "Unreadable	$first	128" "$out/scan.lf" || fail "the scan did not report $first+128: $(cat "$out/scan.lf")"
+grep -qx "Unreadable	$first	128	error 23" "$out/scan.lf" || fail "the scan did not report $first+128: $(cat "$out/scan.lf")"
 grep -qx "LBA	Sectors	Partition	Volume	File System	File	Offset" "$out/scan.lf" || fail "no files header"
 want="$first	128	1	NTFS	\\${path//\//\\}	$offset"
 got=$(awk -F'\t' -v OFS='\t' '$1 ~ /^[0-9]+$/ && NF == 7 { print $1, $2, $3, $5, $6, $7 }' "$out/scan.lf")

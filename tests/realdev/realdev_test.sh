@@ -120,7 +120,7 @@ confirm_stop() {
 
 if grep -q '^hang' "$rules"; then
   open_scan
-  start_x=85 close_x=565 buttons=$((scan_height - 40))
+  start_x=85 close_x=725 buttons=$((scan_height - 40))
   x11_click "$scan" $start_x $buttons
   wait_hangs 1 10 || { x11_click "$scan" $start_x $buttons; wait_hangs 1 30; } || fail "the scan never reached the hanging read"
   sleep 1
