@@ -34,11 +34,12 @@ fi
 # program of a session starts, which inherit its standard descriptors and which live as long as
 # the server: started by a program of their own with none, under the lock so that no test's
 # program is first, they cannot keep a test that ended in seconds open until the last parallel
-# test's Wine has ended.
+# test's Wine has ended. Only a server started here (wineserver succeeds only then) needs them.
 (
   flock 9
-  wineserver -p5 </dev/null >/dev/null 2>&1 9>&- || true
-  wine wineboot </dev/null >/dev/null 2>&1 9>&- || true
+  if wineserver -p5 </dev/null >/dev/null 2>&1 9>&-; then
+    wine wineboot </dev/null >/dev/null 2>&1 9>&- || true
+  fi
 ) 9>"$WINEPREFIX.lock"
 status=0
 wine "$@" || status=$?
