@@ -135,8 +135,8 @@ void CheckRequests()
     FUZZ_CHECK(DeviceAnswers::NvmeHealthLogRequest(DeviceAnswers::NvmeLogProperty::Adapter) == expected);
 }
 
-// The published words of a self-test's result and test code, and of the status codes the
-// program names (the NVMe base specification's), each with the program's text for the rest.
+// The words NVMe publishes for a self-test's result and test code, and for the status codes the
+// program names, each with the program's text for the rest.
 const std::map<unsigned, std::wstring> kResultWords{{0, L"Completed without error"},
                                                     {1, L"Aborted: self-test command"},
                                                     {2, L"Aborted: controller reset"},
