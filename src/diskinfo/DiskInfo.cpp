@@ -133,6 +133,20 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, 
 
 } // namespace
 
+namespace {
+bool g_standardRequestsOnly = false;
+} // namespace
+
+void DiskManager::SetStandardRequestsOnly(bool standardOnly)
+{
+    g_standardRequestsOnly = standardOnly;
+}
+
+bool DiskManager::StandardRequestsOnly()
+{
+    return g_standardRequestsOnly;
+}
+
 std::wstring DiskManager::PhysicalDrivePath(std::int32_t driveNumber)
 {
     return L"\\\\.\\PhysicalDrive" + std::to_wstring(driveNumber);

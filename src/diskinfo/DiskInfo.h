@@ -104,6 +104,11 @@ public:
     // Device 8-bit text, blanks (" \t\r\n") trimmed at both ends, in the ANSI code page.
     static std::wstring TrimString(const char* text, std::uint64_t length);
 
+    // Whether only the requests that Windows documents for every disk are sent: no vendor request
+    // (a RAID driver's pass-through, a USB bridge's tunnel). Set once, before the first inventory.
+    static void SetStandardRequestsOnly(bool standardOnly);
+    static bool StandardRequestsOnly();
+
     // "\\.\PhysicalDriveN", the device path of drive number N.
     static std::wstring PhysicalDrivePath(std::int32_t driveNumber);
 };

@@ -14,6 +14,15 @@
 #include <vector>
 #include <string_view>
 
+// Where a drive hangs behind a SCSI miniport driver (IOCTL_SCSI_GET_ADDRESS): the port's number N
+// opens it as "\\.\ScsiN:".
+struct ScsiAddress {
+    std::uint8_t port = 0;
+    std::uint8_t path = 0;
+    std::uint8_t target = 0;
+    std::uint8_t lun = 0;
+};
+
 // One drive while it is open: the read handle, what the inventory fills, and where the pages
 // its health is judged by go.
 struct Probe {
@@ -54,6 +63,11 @@ public:
     static bool QueryUsbBridge(const Probe& probe);
     static void QueryNvmeHealthLog(const Probe& probe);
     static void QueryNvmeBridge(const Probe& probe);
+    // A drive behind a RAID driver that named itself: its health figures through that driver's
+    // pass-through. False when the driver refused them.
+    static bool QueryRaid(const Probe& probe);
+    // An NVMe drive behind Intel's RST/VMD driver, through its NVMe pass-through on the open port.
+    static bool QueryRstNvme(const Probe& probe, HANDLE scsiPort, const ScsiAddress& address);
 
     // The drive's own logs where its SMART READ DATA page says it keeps them (device statistics
     // with either), each read by `read(address, sectors)` or, the extended logs' first page,
