@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils xdotool xclip imagemagick
   fuse3 libfuse3-dev
   ntfs-3g sleuthkit fdisk openssl

@@ -5,6 +5,7 @@
 #include "diskinfo/DiskProbe.h"
 #include "diskinfo/SatPassThrough.h"
 #include "diskinfo/Volumes.h"
+#include "text/Decimal.h"
 
 #include <winioctl.h>
 
@@ -149,7 +150,7 @@ bool DiskManager::StandardRequestsOnly()
 
 std::wstring DiskManager::PhysicalDrivePath(std::int32_t driveNumber)
 {
-    return L"\\\\.\\PhysicalDrive" + std::to_wstring(driveNumber);
+    return L"\\\\.\\PhysicalDrive" + SignedDecimal(driveNumber);
 }
 
 std::vector<DriveInfo> DiskManager::EnumerateDrives()

@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <exception>
 
-#if defined(__GLIBCXX__)
-// An exception that nothing catches ends the program through libstdc++'s terminate handler,
-// which names the exception's type on the standard error stream, demangled when the demangler
-// succeeds. The window program has no such stream to show it on, the console program can name
-// the type mangled, and the demangler would be a fifth of either: this one declines, which the
-// handler takes as it takes any failure.
+#if defined(__GLIBCXX__) || defined(_LIBCPP_VERSION)
+// An exception that nothing catches ends the program through the C++ library's terminate
+// handler, which names the exception's type on the standard error stream, demangled when the
+// demangler succeeds. The window program has no such stream to show it on, the console program
+// can name the type mangled, and the demangler would be a fifth of either (over a third of the
+// ARM64 ones): this one declines, which the handler takes as it takes any failure.
 extern "C" char* __cxa_demangle(const char*, char*, std::size_t*, int* status)
 {
     if (status != nullptr) {
@@ -18,6 +18,9 @@ extern "C" char* __cxa_demangle(const char*, char*, std::size_t*, int* status)
     }
     return nullptr;
 }
+#endif
+
+#if defined(__GLIBCXX__)
 
 // The programs catch no exception: the few that the standard library can raise (a failed
 // allocation, a length past a container's limit) end them through std::terminate whatever they

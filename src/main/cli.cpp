@@ -9,6 +9,7 @@
 #include "report/FileText.h"
 #include "report/ResultText.h"
 #include "report/ScriptText.h"
+#include "text/Decimal.h"
 #include "text/Utf8.h"
 
 #include <windows.h>
@@ -151,7 +152,7 @@ struct Streams {
 
 int NotOpened(const Streams& streams, std::int32_t drive)
 {
-    streams.err.Write(L"Drive " + std::to_wstring(drive) + L": " + ResultText::kDriveNotOpened + std::wstring(kNewLine));
+    streams.err.Write(L"Drive " + SignedDecimal(drive) + L": " + ResultText::kDriveNotOpened + std::wstring(kNewLine));
     return ScriptText::kNotOpened;
 }
 

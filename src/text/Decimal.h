@@ -19,6 +19,13 @@ inline std::wstring Decimal(std::uint64_t value)
     return std::wstring(digits.begin() + static_cast<std::ptrdiff_t>(start), digits.end());
 }
 
+// The same with a sign: the library's to_wstring would bring in a whole formatter for it.
+inline std::wstring SignedDecimal(std::int64_t value)
+{
+    const auto magnitude = static_cast<std::uint64_t>(value);
+    return value < 0 ? L"-" + Decimal(0 - magnitude) : Decimal(magnitude);
+}
+
 // Device strings are ASCII once read; the texts are wide.
 inline std::wstring Widened(std::string_view ascii)
 {

@@ -2,6 +2,7 @@
 
 #include "report/FileText.h"
 #include "text/BoundedText.h"
+#include "text/Decimal.h"
 #include "ui/Clipboard.h"
 #include "ui/Controls.h"
 #include "ui/DarkList.h"
@@ -464,7 +465,7 @@ COLORREF RangeColour(std::size_t, int, COLORREF)
 
 std::wstring RangeLba(std::size_t row)
 {
-    return std::to_wstring(g.shown.ChecksLogged() ? g.shown.LoggedLbas()[row].lba
+    return Decimal(g.shown.ChecksLogged() ? g.shown.LoggedLbas()[row].lba
                                                   : g.shown.UnreadableRanges()[row].firstLba);
 }
 
@@ -698,7 +699,7 @@ LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
         static_cast<std::size_t>(item.iItem) < logged.size()) {
         const ScanRecord::LoggedLba& entry = logged[static_cast<std::size_t>(item.iItem)];
         BoundedText::Format(text, L"%ls",
-                            (item.iSubItem == 0   ? std::to_wstring(entry.lba)
+                            (item.iSubItem == 0   ? Decimal(entry.lba)
                              : item.iSubItem == 1 ? ScanRecord::NowText(entry)
                                                   : std::wstring())
                                 .c_str());
@@ -708,8 +709,8 @@ LRESULT ScanWindow::OnNotify(HWND hwnd, NMHDR* header)
     if ((item.mask & LVIF_TEXT) != 0 && item.iItem >= 0 && static_cast<std::size_t>(item.iItem) < ranges.size()) {
         const ScanRecord::Range& range = ranges[static_cast<std::size_t>(item.iItem)];
         BoundedText::Format(text, L"%ls",
-                            (item.iSubItem == 0   ? std::to_wstring(range.firstLba)
-                             : item.iSubItem == 1 ? std::to_wstring(range.sectors)
+                            (item.iSubItem == 0   ? Decimal(range.firstLba)
+                             : item.iSubItem == 1 ? Decimal(range.sectors)
                                                   : ScanRecord::ErrorText(range.error))
                                 .c_str());
     }

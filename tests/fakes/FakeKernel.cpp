@@ -70,12 +70,23 @@ State& S()
     return state;
 }
 
-using Guard = std::unique_lock<std::mutex>;
+// The test's thread and the scan's both come here. The shipped compiler's thread model has no
+// std::mutex; the system's lock serves any.
+class FakeLock {
+public:
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+using Guard = std::unique_lock<FakeLock>;
 
 Guard Lock()
 {
-    static std::mutex mutex;
-    return Guard(mutex);
+    static FakeLock lock;
+    return Guard(lock);
 }
 
 // Signalled by a cancel of the read that hangs.
