@@ -254,8 +254,7 @@ TEST(DeviceAnswers, NvmeBridgeIds)
     EXPECT_EQ(NvmeBridge::FamilyOf(UsbId{0x152D, 0x0583}), NvmeBridge::Family::JMicron);
     EXPECT_FALSE(NvmeBridge::FamilyOf(UsbId{0x0BDA, 0x9212}));
     EXPECT_FALSE(NvmeBridge::FamilyOf(UsbId{0x9210, 0x0BDA}));
-    // A PCI controller by the hardware ID that names its class: mass storage (01h) of subclass
-    // RAID, AHCI or NVMe; not by the others Windows lists, nor an IDE controller or an SMBus.
+    // A PCI controller by the hardware ID with its class: storage (01h) of RAID, AHCI or NVMe; no other.
     const std::pair<std::wstring_view, std::tuple<int, int, int>> pci[] = {
         {L"PCI\\VEN_8086&DEV_9A0B&CC_010400", {0x8086, 0x9A0B, 4}}, {L"pci\\ven_1022&dev_43bd&cc_0104", {0x1022, 0x43BD, 4}},
         {L"PCI\\VEN_144D&DEV_A808&CC_010802", {0x144D, 0xA808, 8}}, {L"PCI\\VEN_8086&DEV_9A0B&SUBSYS_0A231028", {}},
