@@ -4,6 +4,7 @@
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeBridge.h"
+#include "diskinfo/PciStorage.h"
 #include "diskinfo/SatPassThrough.h"
 #include "report/DetailsText.h"
 
@@ -340,7 +341,7 @@ void CheckNvmeBridge(std::span<const std::uint8_t, kPageSize> page, std::span<co
     // The device ID in a buffer of its own: strings made for every input would cost more than
     // everything they check.
     std::array<wchar_t, 40> buffer{};
-    const std::wstring_view prefix = (answer[0] & 0x20U) != 0 ? L"USB\\VID_" : L"";
+    const std::wstring_view prefix = (answer[0] & 0x20U) != 0 ? L"USB\\VID_" : (answer[0] & 0x40U) != 0 ? L"PCI\\VEN_" : L"";
     std::copy(prefix.begin(), prefix.end(), buffer.begin());
     std::copy(page.begin(), page.begin() + 32, buffer.begin() + static_cast<std::ptrdiff_t>(prefix.size()));
     const std::wstring_view id(buffer.data(), prefix.size() + 32);
@@ -373,6 +374,12 @@ void CheckNvmeBridge(std::span<const std::uint8_t, kPageSize> page, std::span<co
         FUZZ_CHECK(NvmeBridge::FamilyOf(*parsed) ==
                    (entry == known.end() ? std::nullopt : std::optional<Family>(entry->family)));
     }
+    // The same bytes as a PCI controller's hardware ID: mass storage (01h) of subclass 04h, 06h or 08h only.
+    const int cc = sameNoCase(21, L"&CC_") ? hex(25) : -1;
+    const auto pci = PciStorage::ParseHardwareId(id);
+    FUZZ_CHECK(pci.has_value() == (sameNoCase(0, L"PCI\\VEN_") && hex(8) >= 0 && sameNoCase(12, L"&DEV_") && hex(17) >= 0 &&
+                                   (cc == 0x0104 || cc == 0x0106 || cc == 0x0108)));
+    FUZZ_CHECK(!pci || (pci->vendor == hex(8) && pci->device == hex(17) && pci->subclass == (cc & 0xFF)));
     // Every entry of the table finds its own family: the same for every input, so checked once.
     static const bool tableChecked = [] {
         for (const NvmeBridge::KnownBridge& known : NvmeBridge::KnownBridges()) {

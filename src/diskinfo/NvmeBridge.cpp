@@ -1,5 +1,7 @@
 #include "diskinfo/NvmeBridge.h"
 
+#include "text/DeviceIdText.h"
+
 #include <algorithm>
 
 namespace {
@@ -97,34 +99,6 @@ NvmeBridge::Step JMicronStep(std::uint8_t step, std::size_t length, NvmeBridge::
     return result;
 }
 
-std::optional<std::uint16_t> ParseHex4(std::wstring_view text)
-{
-    if (text.size() < 4) {
-        return std::nullopt;
-    }
-    std::uint16_t value = 0;
-    for (const wchar_t c : text.substr(0, 4)) {
-        const int digit = c >= L'0' && c <= L'9'   ? c - L'0'
-                          : c >= L'A' && c <= L'F' ? c - L'A' + 10
-                          : c >= L'a' && c <= L'f' ? c - L'a' + 10
-                                                   : -1;
-        if (digit < 0) {
-            return std::nullopt;
-        }
-        value = static_cast<std::uint16_t>(value << 4 | digit);
-    }
-    return value;
-}
-
-bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](wchar_t a, wchar_t b) {
-               const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
-               return upper(a) == upper(b);
-           });
-}
-
 std::string_view TextAt(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to)
 {
     const auto field = bytes.subspan(from, to - from);
@@ -140,17 +114,8 @@ const std::array<NvmeBridge::KnownBridge, NvmeBridge::kKnownBridges>& NvmeBridge
 
 std::optional<NvmeBridge::UsbId> NvmeBridge::ParseDeviceId(std::wstring_view deviceId)
 {
-    constexpr std::wstring_view kVendor = L"USB\\VID_";
-    constexpr std::wstring_view kProduct = L"&PID_";
-    if (!StartsWithNoCase(deviceId, kVendor)) {
-        return std::nullopt;
-    }
-    const std::wstring_view rest = deviceId.substr(kVendor.size());
-    const auto vendor = ParseHex4(rest);
-    if (!vendor || !StartsWithNoCase(rest.substr(4), kProduct)) {
-        return std::nullopt;
-    }
-    const auto product = ParseHex4(rest.substr(4 + kProduct.size()));
+    const auto vendor = DeviceIdText::TakeField(deviceId, L"USB\\VID_");
+    const auto product = vendor ? DeviceIdText::TakeField(deviceId, L"&PID_") : std::nullopt;
     if (!product) {
         return std::nullopt;
     }

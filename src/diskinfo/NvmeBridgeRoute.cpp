@@ -30,29 +30,6 @@ constexpr int kMaxDepth = 16;
 constexpr wchar_t kJMicronMutex[] = L"Global\\Access_JMicron_SMART";
 constexpr DWORD kJMicronWaitMilliseconds = SatPassThrough::kTimeOutSeconds * 1000;
 
-// Owns a device information list from Kernel::SetupDiGetClassDevsW.
-class DeviceInfoList {
-public:
-    DeviceInfoList()
-        : m_list(Kernel::SetupDiGetClassDevsW(&kDiskInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
-    {
-    }
-    DeviceInfoList(const DeviceInfoList&) = delete;
-    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
-    ~DeviceInfoList()
-    {
-        if (*this) {
-            Kernel::SetupDiDestroyDeviceInfoList(m_list);
-        }
-    }
-
-    explicit operator bool() const { return m_list != INVALID_HANDLE_VALUE; }
-    HDEVINFO Get() const { return m_list; }
-
-private:
-    HDEVINFO m_list;
-};
-
 // Whether the disk device interface at `path` is drive `driveNumber`. Access 0 asks the device
 // for nothing but its number.
 bool IsDrive(const wchar_t* path, std::int32_t driveNumber)
@@ -68,7 +45,7 @@ bool IsDrive(const wchar_t* path, std::int32_t driveNumber)
 // The device node of drive `driveNumber`'s disk.
 std::optional<DEVINST> DiskDevice(std::int32_t driveNumber)
 {
-    const DeviceInfoList list;
+    const DeviceInfoList list(&kDiskInterface, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (!list) {
         return std::nullopt;
     }

@@ -30,8 +30,8 @@ public:
     static BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
     static BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
-    // The device tree, read only to find the USB bridge a drive hangs on (setupapi, which
-    // exports the CM_ functions too).
+    // The device tree, read only to find the USB bridge a drive hangs on and the storage
+    // controllers that have no driver (setupapi, which exports the CM_ functions too).
     static HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
     static BOOL SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                                             const GUID* interfaceClassGuid, DWORD memberIndex,
@@ -40,9 +40,14 @@ public:
                                                  PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
                                                  DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize,
                                                  PSP_DEVINFO_DATA deviceInfoData);
+    static BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, PSP_DEVINFO_DATA deviceInfoData);
+    static BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                                  DWORD property, PDWORD propertyRegDataType, PBYTE propertyBuffer,
+                                                  DWORD propertyBufferSize, PDWORD requiredSize);
     static BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet);
     static CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags);
     static CONFIGRET CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags);
+    static CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problemNumber, DEVINST device, ULONG flags);
 
     // The named mutex that tools sending JMicron's three-step commands take around them. The
     // wait serves the surface scan too, whose window asks whether its reading thread has ended.

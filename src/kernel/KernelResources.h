@@ -26,6 +26,29 @@ private:
     HANDLE m_handle;
 };
 
+// Owns a device information list from Kernel::SetupDiGetClassDevsW.
+class DeviceInfoList {
+public:
+    DeviceInfoList(const GUID* classGuid, PCWSTR enumerator, DWORD flags) noexcept
+        : m_list(Kernel::SetupDiGetClassDevsW(classGuid, enumerator, nullptr, flags))
+    {
+    }
+    DeviceInfoList(const DeviceInfoList&) = delete;
+    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+    ~DeviceInfoList()
+    {
+        if (*this) {
+            Kernel::SetupDiDestroyDeviceInfoList(m_list);
+        }
+    }
+
+    explicit operator bool() const noexcept { return m_list != INVALID_HANDLE_VALUE; }
+    HDEVINFO Get() const noexcept { return m_list; }
+
+private:
+    HDEVINFO m_list;
+};
+
 // Owns committed, page-aligned memory from Kernel::VirtualAlloc, as unbuffered reads require.
 class PageBuffer {
 public:

@@ -75,6 +75,19 @@ BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE
                                               deviceInterfaceDetailDataSize, requiredSize, deviceInfoData);
 }
 
+BOOL Kernel::SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, PSP_DEVINFO_DATA deviceInfoData)
+{
+    return ::SetupDiEnumDeviceInfo(deviceInfoSet, memberIndex, deviceInfoData);
+}
+
+BOOL Kernel::SetupDiGetDeviceRegistryPropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData, DWORD property,
+                                               PDWORD propertyRegDataType, PBYTE propertyBuffer,
+                                               DWORD propertyBufferSize, PDWORD requiredSize)
+{
+    return ::SetupDiGetDeviceRegistryPropertyW(deviceInfoSet, deviceInfoData, property, propertyRegDataType,
+                                               propertyBuffer, propertyBufferSize, requiredSize);
+}
+
 BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
 {
     return ::SetupDiDestroyDeviceInfoList(deviceInfoSet);
@@ -88,6 +101,11 @@ CONFIGRET Kernel::CM_Get_Parent(PDEVINST parent, DEVINST child, ULONG flags)
 CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLength, ULONG flags)
 {
     return ::CM_Get_Device_IDW(device, buffer, bufferLength, flags);
+}
+
+CONFIGRET Kernel::CM_Get_DevNode_Status(PULONG status, PULONG problemNumber, DEVINST device, ULONG flags)
+{
+    return ::CM_Get_DevNode_Status(status, problemNumber, device, flags);
 }
 
 HANDLE Kernel::CreateMutexW(LPSECURITY_ATTRIBUTES mutexAttributes, BOOL initialOwner, LPCWSTR name)

@@ -5,6 +5,7 @@
 #include "disktest/SurfaceScan.h"
 #include "main/CommandLine.h"
 #include "main/Startup.h"
+#include "report/ControllerText.h"
 #include "report/PromText.h"
 #include "report/FileText.h"
 #include "report/ResultText.h"
@@ -156,6 +157,18 @@ int NotOpened(const Streams& streams, std::int32_t drive)
     return ScriptText::kNotOpened;
 }
 
+// A storage controller without its driver hides its drives from the whole list: the script is
+// told why, as the window tells it below the list.
+int HiddenDrives(const Streams& streams)
+{
+    const std::wstring hint = ControllerText::NoDriver(PciStorage::WithoutDriver());
+    if (hint.empty()) {
+        return 0;
+    }
+    streams.err.Write(hint + std::wstring(kNewLine));
+    return ScriptText::kRequestFailed;
+}
+
 // The row and the exit bits of each drive come from the same probe: a drive that answers a
 // second one otherwise (a bridge that gave up, a drive that went) would show one health and
 // count another.
@@ -163,7 +176,7 @@ int List(const Streams& streams, const Command& command)
 {
     const auto started = std::chrono::steady_clock::now();
     std::vector<ScriptText::ListedDrive> drives;
-    int bits = 0;
+    int bits = HiddenDrives(streams);
     for (std::int32_t number = 0; number < DiskManager::kMaxDrives; ++number) {
         if (DriveDetails details; DiskManager::GetDriveDetails(number, details)) {
             bits |= ScriptText::HealthBits(details);
@@ -190,7 +203,7 @@ int Details(const Streams& streams, const Command& command)
             return NotOpened(streams, number);
         }
     }
-    int bits = 0;
+    int bits = command.drive ? 0 : HiddenDrives(streams);
     for (const DriveDetails& details : drives) {
         bits |= ScriptText::HealthBits(details);
     }

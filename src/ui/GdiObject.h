@@ -42,6 +42,21 @@ private:
     HGDIOBJ m_previous;
 };
 
+// A window's device context from GetDC, released on leaving scope.
+class WindowDc {
+public:
+    explicit WindowDc(HWND window) noexcept : m_window(window), m_dc(GetDC(window)) {}
+    WindowDc(const WindowDc&) = delete;
+    WindowDc& operator=(const WindowDc&) = delete;
+    ~WindowDc() { ReleaseDC(m_window, m_dc); }
+
+    HDC Get() const noexcept { return m_dc; }
+
+private:
+    HWND m_window;
+    HDC m_dc;
+};
+
 // The device context of one WM_PAINT, from BeginPaint to EndPaint.
 class PaintDc {
 public:

@@ -3,6 +3,7 @@
 #include "diskinfo/Assessment.h"
 #include "disktest/DiskTest.h"
 #include "report/CellText.h"
+#include "report/ControllerText.h"
 #include "report/DetailsText.h"
 #include "report/ResultText.h"
 #include "resources/resource.h"
@@ -16,7 +17,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <utility>
 
 HINSTANCE UI::s_hInstance = nullptr;
 GdiObject<HBRUSH> UI::s_hbrBg;
@@ -25,6 +28,7 @@ HWND UI::s_hwndBtnRefresh = nullptr;
 HWND UI::s_hwndBtnTest = nullptr;
 HWND UI::s_hwndBtnDetails = nullptr;
 HWND UI::s_hwndBtnScan = nullptr;
+HWND UI::s_hwndHint = nullptr;
 std::vector<DriveInfo> UI::s_drives;
 
 namespace {
@@ -41,7 +45,9 @@ constexpr DWORD kCancelInterval = 100;
 
 constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
-static_assert(kListStyle == 0x5000100D && kButtonStyle == 0x5000000B);
+// The hint names devices by IDs that hold '&', which is no mnemonic there.
+constexpr DWORD kHintStyle = WS_CHILD | SS_LEFT | SS_NOPREFIX;
+static_assert(kListStyle == 0x5000100D && kButtonStyle == 0x5000000B && kHintStyle == 0x40000080);
 
 // Layout at creation; OnSize follows the client area from there.
 constexpr int kMargin = Controls::kMargin;
@@ -51,6 +57,8 @@ constexpr int kScanButtonX = 490;
 constexpr int kListWidthAtCreation = 760;
 constexpr int kListHeightAtCreation = 450;
 constexpr int kButtonYAtCreation = 480;
+// Between the list and the hint below it.
+constexpr int kHintGap = 6;
 
 constexpr std::array<int, CellText::kColumnCount> kColumnWidths{40, 150, 100, 70, 70, 70, 50, 70, 60, 60, 110};
 
@@ -65,6 +73,33 @@ HICON AppIcon(HINSTANCE instance)
 HWND CreateButton(HWND parent, const wchar_t* text, int x, int id)
 {
     return Controls::CreateButton(parent, text, kButtonStyle, x, kButtonYAtCreation, id);
+}
+
+// The hint's text, its lines as long as they come.
+std::wstring g_hint;
+
+HWND CreateHint(HWND parent)
+{
+    const HWND hint = CreateWindowExW(0, L"STATIC", L"", kHintStyle, kMargin, kButtonYAtCreation - kMargin,
+                                      kListWidthAtCreation, 0, parent, Controls::Id(ID_HINT),
+                                      Controls::InstanceOf(parent), nullptr);
+    SendMessageW(hint, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    g_hint.clear();
+    return hint;
+}
+
+// The hint's height with its words wrapped at `width`, as the control wraps them, and the gap
+// above it; 0 without a hint.
+int HintHeight(int width)
+{
+    if (g_hint.empty()) {
+        return 0;
+    }
+    const WindowDc dc(UI::s_hwndHint);
+    const SelectedObject font(dc.Get(), GetStockObject(DEFAULT_GUI_FONT));
+    RECT text{0, 0, width, 0};
+    DrawTextW(dc.Get(), g_hint.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    return text.bottom + kHintGap;
 }
 
 // The drive a scan reads, or -1. Its requests would wait behind the scan's read: the list is not
@@ -276,7 +311,7 @@ LRESULT CALLBACK UI::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         return 0;
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORSTATIC:
-        return OnCtlColor(reinterpret_cast<HDC>(wParam));
+        return OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     default:
         break;
     }
@@ -291,6 +326,7 @@ void UI::OnCreate(HWND hwnd)
     s_hwndBtnTest = CreateButton(hwnd, L"Run Read Test", kTestButtonX, ID_BTN_TEST);
     s_hwndBtnDetails = CreateButton(hwnd, L"Drive Details", kDetailsButtonX, ID_BTN_DETAILS);
     s_hwndBtnScan = CreateButton(hwnd, L"Surface Scan", kScanButtonX, ID_BTN_SCAN);
+    s_hwndHint = CreateHint(hwnd);
     RefreshDrives(hwnd);
 }
 
@@ -300,8 +336,13 @@ void UI::OnSize(HWND hwnd)
     GetClientRect(hwnd, &client);
     const int width = client.right - client.left;
     const int height = client.bottom - client.top;
+    const int hint = HintHeight(width - 2 * kMargin);
     if (s_hwndList != nullptr) {
-        Controls::Move(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - Controls::kButtonBand);
+        Controls::Move(s_hwndList, kMargin, kMargin, width - 2 * kMargin, height - Controls::kButtonBand - hint);
+    }
+    if (hint > 0) {
+        Controls::Move(s_hwndHint, kMargin, height - Controls::kButtonBand + kMargin - hint + kHintGap,
+                       width - 2 * kMargin, hint - kHintGap);
     }
     if (s_hwndBtnRefresh != nullptr && s_hwndBtnTest != nullptr && s_hwndBtnDetails != nullptr &&
         s_hwndBtnScan != nullptr) {
@@ -363,9 +404,15 @@ LRESULT UI::OnNotify(HWND hwnd, NMHDR* header)
     }
 }
 
-void UI::RefreshDrives(HWND)
+void UI::RefreshDrives(HWND hwnd)
 {
     s_drives = DiskManager::EnumerateDrives();
+    if (std::wstring hint = ControllerText::NoDriver(PciStorage::WithoutDriver()); hint != g_hint) {
+        g_hint = std::move(hint);
+        SetWindowTextW(s_hwndHint, g_hint.c_str());
+        ShowWindow(s_hwndHint, g_hint.empty() ? SW_HIDE : SW_SHOWNA);
+        OnSize(hwnd);
+    }
     SendMessageW(s_hwndList, LVM_SETITEMCOUNT, s_drives.size(), 0);
     FitColumns(s_hwndList);
     InvalidateRect(s_hwndList, nullptr, TRUE);
@@ -457,10 +504,11 @@ void UI::OnScanRunning(bool running, std::int32_t drive)
     EnableDetails();
 }
 
-LRESULT UI::OnCtlColor(HDC dc)
+// The hint in the colour of a caution: the drives it speaks of are missing from the list.
+LRESULT UI::OnCtlColor(HDC dc, HWND control)
 {
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, Theme::kLightText);
+    SetTextColor(dc, control != nullptr && control == s_hwndHint ? Theme::kCaution : Theme::kLightText);
     return reinterpret_cast<LRESULT>(s_hbrBg.Get());
 }
 

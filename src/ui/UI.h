@@ -17,6 +17,7 @@ constexpr int ID_BTN_TEST = 1002;
 constexpr int ID_LISTVIEW = 1003;
 constexpr int ID_BTN_DETAILS = 1004;
 constexpr int ID_BTN_SCAN = 1005;
+constexpr int ID_HINT = 1006;
 
 // The whole user interface: one main window with the drive list and four buttons, driven by
 // its window procedure on the one thread that runs the message loop, the details window of one
@@ -60,12 +61,14 @@ public:
     static HWND s_hwndBtnTest;
     static HWND s_hwndBtnDetails;
     static HWND s_hwndBtnScan;
+    // The line below the list about storage controllers without a driver; hidden when none.
+    static HWND s_hwndHint;
     // One record per list row, in row order.
     static std::vector<DriveInfo> s_drives;
 
 private:
     static void AwaitScanEnd();
-    static LRESULT OnCtlColor(HDC dc);
+    static LRESULT OnCtlColor(HDC dc, HWND control);
     static void OnGetDispInfo(NMLVDISPINFOW& info);
     static LRESULT OnFindItem(const NMLVFINDITEMW& find);
     static void OnListKeyDown(HWND hwnd, const NMLVKEYDOWN& key);

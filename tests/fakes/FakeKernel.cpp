@@ -59,6 +59,7 @@ struct State {
     UINT errorMode = 0;
     JMicronState jmicron;
     int openInfoLists = 0;
+    std::vector<FakePciDevice> pciDevices;
     bool hanging = false;          // a surface read waits for a cancel
     bool stuck = false;            // a surface read waits for the test
     std::uint64_t surfaceReads = 0;
@@ -393,6 +394,12 @@ const std::vector<std::wstring>* ParentsAbove(DEVINST node, std::size_t& depth)
 }
 
 const HDEVINFO kInfoList = reinterpret_cast<HDEVINFO>(std::uintptr_t{0x5E7D});
+// The PCI devices' nodes, far above the drives' trees.
+constexpr DEVINST kPciNodes = 0x10'0000;
+const FakePciDevice* PciDeviceOf(DEVINST node)
+{
+    return node >= kPciNodes && node - kPciNodes < S().pciDevices.size() ? &S().pciDevices[node - kPciNodes] : nullptr;
+}
 
 OpenHandle* Find(HANDLE handle)
 {
@@ -637,6 +644,12 @@ FakeVolume& FakeKernel::AddVolume(const std::wstring& name)
     S().volumes.push_back(FakeVolume{});
     S().volumes.back().name = name;
     return S().volumes.back();
+}
+
+void FakeKernel::AddPciDevice(FakePciDevice device)
+{
+    const Guard guard = Lock();
+    S().pciDevices.push_back(std::move(device));
 }
 
 UINT FakeKernel::ErrorMode()
@@ -1090,11 +1103,17 @@ HDEVINFO Kernel::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, 
 {
     const Guard guard = Lock();
     Log(KernelCall::Kind::Tree).path = L"SetupDiGetClassDevsW";
+    ++S().openInfoLists;
+    S().calls.back().succeeded = true;
+    // Every present device of the PCI bus, whatever its class; else the disks' interfaces.
+    if (enumerator != nullptr) {
+        EXPECT_TRUE(classGuid == nullptr && parent == nullptr && std::wstring(enumerator) == L"PCI" &&
+                    flags == (DIGCF_ALLCLASSES | DIGCF_PRESENT));
+        return kInfoList;
+    }
     EXPECT_TRUE(classGuid != nullptr && IsEqualGUID(*classGuid, GUID_DEVINTERFACE_DISK));
     EXPECT_TRUE(enumerator == nullptr && parent == nullptr);
     EXPECT_EQ(flags, DWORD{DIGCF_PRESENT | DIGCF_DEVICEINTERFACE});
-    ++S().openInfoLists;
-    S().calls.back().succeeded = true;
     return kInfoList;
 }
 
@@ -1148,6 +1167,37 @@ BOOL Kernel::SetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceInfoSet, PSP_DEVICE
     return TRUE;
 }
 
+BOOL Kernel::SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, PSP_DEVINFO_DATA deviceInfoData)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"SetupDiEnumDeviceInfo";
+    EXPECT_TRUE(deviceInfoSet == kInfoList && deviceInfoData->cbSize == sizeof(SP_DEVINFO_DATA));
+    deviceInfoData->DevInst = kPciNodes + memberIndex;
+    call.succeeded = memberIndex < S().pciDevices.size();
+    ::SetLastError(ERROR_NO_MORE_ITEMS);
+    return call.succeeded ? TRUE : FALSE;
+}
+
+// Only the hardware IDs.
+BOOL Kernel::SetupDiGetDeviceRegistryPropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                               DWORD property, PDWORD, PBYTE propertyBuffer,
+                                               DWORD propertyBufferSize, PDWORD)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"SetupDiGetDeviceRegistryPropertyW";
+    EXPECT_TRUE(deviceInfoSet == kInfoList && property == SPDRP_HARDWAREID);
+    const FakePciDevice* device = PciDeviceOf(deviceInfoData->DevInst);
+    const std::size_t size = device != nullptr ? (device->hardwareIds.size() + 1) * sizeof(wchar_t) : 0;
+    call.succeeded = device != nullptr && size <= propertyBufferSize;
+    if (call.succeeded) {
+        std::memcpy(propertyBuffer, device->hardwareIds.c_str(), size);
+    }
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return call.succeeded ? TRUE : FALSE;
+}
+
 BOOL Kernel::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet)
 {
     const Guard guard = Lock();
@@ -1191,6 +1241,22 @@ CONFIGRET Kernel::CM_Get_Device_IDW(DEVINST device, PWSTR buffer, ULONG bufferLe
         return CR_BUFFER_SMALL;
     }
     std::copy(id.c_str(), id.c_str() + id.size() + 1, buffer);
+    call.succeeded = true;
+    return CR_SUCCESS;
+}
+
+CONFIGRET Kernel::CM_Get_DevNode_Status(PULONG status, PULONG problemNumber, DEVINST device, ULONG flags)
+{
+    const Guard guard = Lock();
+    KernelCall& call = Log(KernelCall::Kind::Tree);
+    call.path = L"CM_Get_DevNode_Status";
+    EXPECT_EQ(flags, 0u);
+    const FakePciDevice* pci = PciDeviceOf(device);
+    if (pci == nullptr) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    *status = pci->status;
+    *problemNumber = pci->problem;
     call.succeeded = true;
     return CR_SUCCESS;
 }

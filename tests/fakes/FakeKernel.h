@@ -3,6 +3,7 @@
 #include "diskinfo/NvmeBridge.h"
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -116,6 +117,13 @@ struct FakeVolume {
     std::vector<std::wstring> paths;
 };
 
+// A PCI device: its hardware IDs, its node's status (a driver loaded and started) and problem.
+struct FakePciDevice {
+    std::wstring hardwareIds; // as the registry holds them: each ending in a NUL, and one NUL more
+    ULONG status = DN_DRIVER_LOADED | DN_STARTED;
+    ULONG problem = 0;
+};
+
 struct KernelCall {
     enum class Kind {
         Open, Control, Read, Close, Alloc, Free, Convert, Counter, Frequency, Tree, Mutex, Thread, Cancel, Volume, ErrorMode
@@ -180,4 +188,5 @@ public:
     // Volumes in the order FindFirstVolumeW and FindNextVolumeW list them.
     static FakeVolume& AddVolume(const std::wstring& name);
     static UINT ErrorMode();
+    static void AddPciDevice(FakePciDevice device); // in the device tree's order
 };

@@ -2,6 +2,7 @@
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/NvmeHealth.h"
 #include "report/CellText.h"
+#include "report/ControllerText.h"
 #include "report/DetailsText.h"
 #include "report/PartitionText.h"
 
@@ -10,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -229,6 +231,16 @@ TEST(DetailsText, NumbersAndNames)
         {7, L"USB"}, {0x0B, L"SATA"}, {0x11, L"NVMe"}, {0x0F, L"File-backed virtual"}, {0x13, L"19"}, {0, L"0"}};
     for (const auto& [bus, name] : buses) {
         EXPECT_EQ(DetailsText::BusTypeName(bus), name);
+    }
+    // A controller without its driver: maker by vendor ID (else "PCI"), kind by subclass, the .inf of RAID's.
+    const std::tuple<std::uint16_t, std::uint16_t, std::uint8_t, const wchar_t*, const wchar_t*> controllers[] = {
+        {0x8086, 0x9A0B, 4, L"Intel RAID/VMD controller (PCI\\VEN_8086&DEV_9A0B)", L"its driver (drvload X:\\Drivers\\iaStorVD.inf)"},
+        {0x1022, 0x43BD, 4, L"AMD RAID controller (PCI\\VEN_1022&DEV_43BD)", L"its driver (drvload X:\\Drivers\\rcraid.inf)"},
+        {0x8086, 0x06D2, 6, L"Intel AHCI controller (PCI\\VEN_8086&DEV_06D2)", L"its maker's driver (drvload X:\\Drivers\\<driver>.inf)"},
+        {0xABCD, 0x00EF, 8, L"PCI NVMe controller (PCI\\VEN_ABCD&DEV_00EF)", L"its maker's driver (drvload X:\\Drivers\\<driver>.inf)"}};
+    for (const auto& [vendor, device, subclass, name, driver] : controllers) {
+        EXPECT_EQ(ControllerText::NoDriver(vendor, device, subclass), std::wstring(name) +
+                  L" has no driver: its drives are hidden. Load " + driver + L", then Refresh Drives.");
     }
     // An id between two named ones has no name of its own.
     for (const std::uint8_t id : {std::uint8_t{0}, std::uint8_t{14}, std::uint8_t{178}}) {

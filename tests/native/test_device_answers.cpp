@@ -3,6 +3,7 @@
 #include "diskinfo/BootSector.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/NvmeBridge.h"
+#include "diskinfo/PciStorage.h"
 #include "diskinfo/SatPassThrough.h"
 
 #include <gtest/gtest.h>
@@ -253,6 +254,15 @@ TEST(DeviceAnswers, NvmeBridgeIds)
     EXPECT_EQ(NvmeBridge::FamilyOf(UsbId{0x152D, 0x0583}), NvmeBridge::Family::JMicron);
     EXPECT_FALSE(NvmeBridge::FamilyOf(UsbId{0x0BDA, 0x9212}));
     EXPECT_FALSE(NvmeBridge::FamilyOf(UsbId{0x9210, 0x0BDA}));
+    // A PCI controller by the hardware ID with its class: storage (01h) of RAID, AHCI or NVMe; no other.
+    const std::pair<std::wstring_view, std::tuple<int, int, int>> pci[] = {
+        {L"PCI\\VEN_8086&DEV_9A0B&CC_010400", {0x8086, 0x9A0B, 4}}, {L"pci\\ven_1022&dev_43bd&cc_0104", {0x1022, 0x43BD, 4}},
+        {L"PCI\\VEN_144D&DEV_A808&CC_010802", {0x144D, 0xA808, 8}}, {L"PCI\\VEN_8086&DEV_9A0B&SUBSYS_0A231028", {}},
+        {L"PCI\\VEN_8086&DEV_7AE2&CC_0101", {}}, {L"PCI\\VEN_8086&DEV_A0A3&CC_0C05", {}}, {L"PCI\\VEN_8086&DEV_9A0B&CC_010", {}}};
+    for (const auto& [id, expected] : pci) {
+        const auto parsed = PciStorage::ParseHardwareId(id).value_or(PciStorage::Controller{});
+        EXPECT_EQ(std::tuple(int{parsed.vendor}, int{parsed.device}, int{parsed.subclass}), expected);
+    }
 }
 
 TEST(DeviceAnswers, SmartAttributes)

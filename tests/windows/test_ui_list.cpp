@@ -8,6 +8,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 constexpr std::int64_t kOneAndAHalfGiB = 3 * (std::int64_t{1} << 29);
 constexpr std::int64_t kHugeHours = 235'939'733'439'020;
 
@@ -27,7 +28,7 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
     ASSERT_EQ(Rows(), 1);
     MessageBoxCapture boxes;
 
-    enum class Change { Attach, Remove, None };
+    enum class Change { Attach, Remove, Controllers, None };
     // A click is a BN_CLICKED command, or Enter or Space on the focused button as the program's
     // loop takes them (a key held down repeats, and clicks once).
     enum class Key { None, Enter, Space, SpaceRepeated };
@@ -37,6 +38,7 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
         WPARAM command;
         std::vector<int> numbers;   // drive numbers of the rows afterwards
         Key key = Key::None;
+        std::wstring hint = {};     // the line below the list
     };
     const std::vector<Case> cases{
         {Change::Attach, 2, MAKEWPARAM(1001, BN_CLICKED), {0, 2}},
@@ -52,6 +54,10 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
         {Change::None, 0, MAKEWPARAM(1001, BN_CLICKED), {2, 5, 31}, Key::Enter},
         {Change::Attach, 1, MAKEWPARAM(1001, BN_CLICKED), {1, 2, 5, 31}, Key::Space},
         {Change::Attach, 0, MAKEWPARAM(1001, BN_CLICKED), {1, 2, 5, 31}, Key::SpaceRepeated},
+        // Intel VMD without its driver is named below the list; an AHCI controller with its driver is not.
+        {Change::Controllers, 0, MAKEWPARAM(1001, BN_CLICKED), {0, 1, 2, 5, 31}, Key::None,
+         L"Intel RAID/VMD controller (PCI\\VEN_8086&DEV_9A0B) has no driver: its drives are hidden. Load its driver "
+         L"(drvload X:\\Drivers\\iaStorVD.inf), then Refresh Drives."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command << " key " << static_cast<int>(c.key));
@@ -59,6 +65,9 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
             FakeKernel::Drive(c.drive);
         } else if (c.change == Change::Remove) {
             FakeKernel::RemoveDrive(c.drive);
+        } else if (c.change == Change::Controllers) {
+            FakeKernel::AddPciDevice({L"PCI\\VEN_8086&DEV_06D2&CC_010601\0"s});
+            FakeKernel::AddPciDevice({L"PCI\\VEN_8086&DEV_9A0B&SUBSYS_0A231028\0PCI\\VEN_8086&DEV_9A0B&CC_010400\0"s, DN_HAS_PROBLEM, 28});
         }
         const std::size_t callsBefore = FakeKernel::Calls().size();
         if (c.key == Key::None) {
@@ -75,6 +84,13 @@ TEST_F(UiTest, RefreshCommandFollowsTheDrivesAndOtherIdsDoNothing)
         for (std::size_t row = 0; row < c.numbers.size(); ++row) {
             EXPECT_EQ(CellOf(m_main, static_cast<int>(row), 0), std::to_wstring(c.numbers[row]));
         }
+        std::array<wchar_t, 512> hint{};
+        GetWindowTextW(UI::s_hwndHint, hint.data(), static_cast<int>(hint.size()));
+        EXPECT_EQ(hint.data(), c.hint);
+        EXPECT_EQ((GetWindowLongW(UI::s_hwndHint, GWL_STYLE) & WS_VISIBLE) != 0, !c.hint.empty());
+        const RECT list = ChildRect(UI::s_hwndList), shown = ChildRect(UI::s_hwndHint); // between list and buttons
+        EXPECT_TRUE(c.hint.empty() || (list.bottom < shown.top && shown.top + 12 <= shown.bottom && 
+                                       shown.bottom <= ChildRect(UI::s_hwndBtnRefresh).top));
     }
     EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_EQ(FakeKernel::OpenHandles(), 0);

@@ -61,6 +61,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
         {0, L"BUTTON", L"Run Read Test", 0x5000000B, 170, 480, 150, 40, true, 1002},
         {0, L"BUTTON", L"Drive Details", 0x5000000B, 330, 480, 150, 40, true, 1004},
         {0, L"BUTTON", L"Surface Scan", 0x5000000B, 490, 480, 150, 40, true, 1005},
+        {0, L"STATIC", L"", 0x40000080, 10, 470, 760, 0, true, 1006},
     };
     ASSERT_EQ(Recorders::created.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -87,6 +88,7 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
     EXPECT_EQ(Recorders::created[3].result, UI::s_hwndBtnTest);
     EXPECT_EQ(Recorders::created[4].result, UI::s_hwndBtnDetails);
     EXPECT_EQ(Recorders::created[5].result, UI::s_hwndBtnScan);
+    EXPECT_EQ(Recorders::created[6].result, UI::s_hwndHint);
 
     RECT outer{};
     GetWindowRect(m_main, &outer);
