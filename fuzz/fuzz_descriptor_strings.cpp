@@ -3,7 +3,9 @@
 
 #include "diskinfo/DeviceAnswers.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -38,11 +40,32 @@ void CheckDescriptorString(DeviceAnswers::DescriptorAnswer answer, std::size_t o
     CheckTrimBlanks(*string);
 }
 
+// The input's first bytes, up to the program's buffer, as STORAGE_TEMPERATURE_DATA_DESCRIPTOR:
+// a temperature only from the first entry (16 bytes from 24, the value at 2) that lies inside
+// both the answer and its Size (at 4), among InfoCount (at 12), and holds 0 to 255.
+void CheckTemperature(std::span<const std::uint8_t> input)
+{
+    const ExactAnswer<std::uint8_t> exact(input, std::min(input.size(), DeviceAnswers::kTemperatureAnswerSize));
+    const std::span<const std::uint8_t> answer = exact.Bytes();
+    const auto field = [answer](std::size_t offset, std::size_t width) {
+        return offset < answer.size() ? FuzzReadLe(answer.subspan(offset), width) : 0;
+    };
+    const std::size_t end = std::min<std::size_t>(answer.size(), field(4, 4));
+    std::optional<std::int32_t> expected;
+    for (std::size_t i = 0; i < field(12, 2) && 40 + 16 * i <= end && !expected; ++i) {
+        if (const auto value = static_cast<std::int16_t>(field(26 + 16 * i, 2)); value >= 0 && value <= 255) {
+            expected = value;
+        }
+    }
+    FUZZ_CHECK(DeviceAnswers::StorageTemperature(answer) == expected);
+}
+
 } // namespace
 
 // The first 1024 bytes are the storage-descriptor answer (zero-filled when the input is
 // shorter). Up to eight bytes after it pick one more offset field to read, so that fields at
-// or past the end of the answer are tried as well as the three the inventory uses.
+// or past the end of the answer are tried as well as the three the inventory uses. The same
+// bytes are read as the temperature descriptor too.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::span<const std::uint8_t> input(data, size);
@@ -53,6 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                     DeviceAnswers::kProductRevisionOffsetField}) {
         CheckDescriptorString(descriptor, field);
     }
+    // Names are looked for in whatever strings the descriptor holds.
+    DeviceAnswers::DescriptorNamesVirtualDisk(descriptor);
+    CheckTemperature(input);
     if (size > kAnswerSize) {
         CheckDescriptorString(descriptor, static_cast<std::size_t>(FuzzReadLe(input.subspan(kAnswerSize), 8)));
     }

@@ -1,6 +1,7 @@
 #include "diskinfo/Assessment.h"
 
 #include "diskinfo/DriveLogs.h"
+#include "diskinfo/SatPassThrough.h"
 #include "text/BoundedText.h"
 #include "text/Decimal.h"
 
@@ -263,11 +264,23 @@ Assessment Assessment::Of(const DriveDetails& details)
         // Nothing to judge by is not the same as nothing found.
         if (!details.info.failurePredicted) {
             assessment.verdict = Verdict::Unknown;
+            assessment.virtualDisk = details.virtualDisk;
         }
-        assessment.reasons.emplace_back(details.BehindRaid() ? kBehindRaid : kNoSmartData);
+        assessment.reasons.emplace_back(NoSmartReason(details));
     }
     AssessLogs(details, assessment);
     return assessment;
+}
+
+const wchar_t* Assessment::NoSmartReason(const DriveDetails& details)
+{
+    if (details.virtualDisk) {
+        return kVirtualDiskReason;
+    }
+    if (details.BehindRaid()) {
+        return kBehindRaid;
+    }
+    return details.standardOnly && details.busType == SatPassThrough::kBusTypeUsb ? kStandardOnly : kNoSmartData;
 }
 
 std::wstring_view Assessment::VerdictText(Verdict verdict)

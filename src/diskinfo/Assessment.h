@@ -21,6 +21,7 @@ public:
 
     Verdict verdict = Verdict::Good;
     std::vector<std::wstring> reasons; // one sentence each, in the order found
+    bool virtualDisk = false;          // Unknown for a virtual disk, which the texts name so
 
     // ATA: Failing when failure is predicted or an attribute is at or below its threshold now;
     // Caution when one failed in the past or is to watch. NVMe: Failing when failure is
@@ -31,6 +32,10 @@ public:
     static constexpr wchar_t kNoSmartData[] = L"The drive answered no SMART data";
     static constexpr wchar_t kBehindRaid[] =
         L"Health figures are not available through this RAID controller's driver (bus type RAID)";
+    static constexpr wchar_t kVirtualDiskReason[] = L"A virtual disk keeps no SMART data: none was asked for";
+    static constexpr wchar_t kStandardOnly[] = L"The USB bridge was not asked: standard requests only";
+    // Why a drive has no SMART data or NVMe log to judge by.
+    static const wchar_t* NoSmartReason(const DriveDetails& details);
 
     static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
 
@@ -40,6 +45,12 @@ public:
     static constexpr wchar_t kGood[] = L"Good";
     static constexpr wchar_t kCaution[] = L"Caution";
     static constexpr wchar_t kBad[] = L"Caution / Bad";
+    static constexpr wchar_t kVirtualDisk[] = L"virtual disk: no SMART";
+
+    // The verdict as the details and the console program name it, and as the list's Health cell
+    // does: a virtual disk's Unknown as kVirtualDisk in both.
+    std::wstring_view Text() const { return virtualDisk ? kVirtualDisk : VerdictText(verdict); }
+    const wchar_t* Health() const { return virtualDisk ? kVirtualDisk : HealthText(verdict); }
 
     // The answers the assessment reads, as the details table shows them too.
     static std::vector<AtaSmart::Attribute> AttributesOf(const DriveDetails& details);

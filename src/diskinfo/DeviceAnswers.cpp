@@ -4,6 +4,7 @@
 #include "diskinfo/NvmeHealth.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -57,6 +58,41 @@ std::optional<std::string_view> DeviceAnswers::DescriptorString(DescriptorAnswer
 std::uint32_t DeviceAnswers::DescriptorBusType(DescriptorAnswer answer)
 {
     return ReadLe32(answer.subspan<kBusTypeField, 4>());
+}
+
+bool DeviceAnswers::DescriptorNamesVirtualDisk(DescriptorAnswer answer)
+{
+    const std::uint32_t bus = DescriptorBusType(answer);
+    if (bus == kBusTypeVirtual || bus == kBusTypeFileBackedVirtual) {
+        return true;
+    }
+    // Hyper-V splits its name between vendor "Msft" and product "Virtual Disk"; an ATA disk's
+    // descriptor may hold the whole model as its product.
+    std::string named;
+    for (const std::size_t field : {kVendorIdOffsetField, kProductIdOffsetField}) {
+        named.append(TrimBlanks(DescriptorString(answer, field).value_or(std::string_view()))).push_back(' ');
+    }
+    constexpr std::array<std::string_view, 4> kNames{"Msft Virtual Disk", "VMware", "VBOX HARDDISK", "QEMU"};
+    return std::any_of(kNames.begin(), kNames.end(),
+                       [&named](std::string_view name) { return named.find(name) != std::string::npos; });
+}
+
+std::optional<std::int32_t> DeviceAnswers::StorageTemperature(std::span<const std::uint8_t> answer)
+{
+    if (answer.size() < kTemperatureInfoOffset) {
+        return std::nullopt;
+    }
+    const auto le16 = [answer](std::size_t at) { return static_cast<std::uint16_t>(answer[at] | answer[at + 1] << 8); };
+    const std::size_t size = std::min<std::size_t>(answer.size(), ReadLe32(answer.subspan<kTemperatureSizeField, 4>()));
+    const std::size_t count = le16(kTemperatureCountField);
+    for (std::size_t i = 0; i < count && kTemperatureInfoOffset + (i + 1) * kTemperatureInfoSize <= size; ++i) {
+        const auto value = static_cast<std::int16_t>(le16(kTemperatureInfoOffset + i * kTemperatureInfoSize +
+                                                          kTemperatureValueField));
+        if (value >= 0 && value <= 255) {
+            return value;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string_view DeviceAnswers::TrimBlanks(std::string_view text)

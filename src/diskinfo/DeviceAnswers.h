@@ -20,6 +20,7 @@ public:
 
     // STORAGE_DEVICE_DESCRIPTOR and the strings it points to, as one fixed-size answer.
     static constexpr std::size_t kDescriptorAnswerSize = 1024;
+    static constexpr std::size_t kVendorIdOffsetField = 12;
     static constexpr std::size_t kProductIdOffsetField = 16;
     static constexpr std::size_t kProductRevisionOffsetField = 20;
     static constexpr std::size_t kSerialNumberOffsetField = 24;
@@ -33,6 +34,28 @@ public:
 
     // STORAGE_BUS_TYPE of the descriptor.
     static std::uint32_t DescriptorBusType(DescriptorAnswer answer);
+
+    // Whether the descriptor is a hypervisor's disk, which keeps no SMART data: its bus type is
+    // BusTypeVirtual or BusTypeFileBackedVirtual, or its vendor and product strings name
+    // Hyper-V ("Msft Virtual Disk"), VMware, VirtualBox ("VBOX HARDDISK") or QEMU.
+    static constexpr std::uint32_t kBusTypeVirtual = 0x0E;
+    static constexpr std::uint32_t kBusTypeFileBackedVirtual = 0x0F;
+    static bool DescriptorNamesVirtualDisk(DescriptorAnswer answer);
+
+    // STORAGE_TEMPERATURE_DATA_DESCRIPTOR, the answer to StorageDeviceTemperatureProperty:
+    // Version, Size, thresholds, InfoCount, then from offset 24 STORAGE_TEMPERATURE_INFO
+    // entries of 16 bytes, each with a signed Temperature in degrees Celsius at 2.
+    static constexpr std::uint32_t kTemperatureProperty = 52;
+    static constexpr std::size_t kTemperatureSizeField = 4;
+    static constexpr std::size_t kTemperatureCountField = 12;
+    static constexpr std::size_t kTemperatureInfoOffset = 24;
+    static constexpr std::size_t kTemperatureInfoSize = 16;
+    static constexpr std::size_t kTemperatureValueField = 2;
+    static constexpr std::size_t kTemperatureAnswerSize = kTemperatureInfoOffset + 16 * kTemperatureInfoSize;
+    // The first entry's temperature that is reported and 0 to 255 (the record keeps -1 for
+    // none), of the entries that lie inside both the answer and the descriptor's Size; index 0,
+    // listed first, is the drive's composite where it gives one.
+    static std::optional<std::int32_t> StorageTemperature(std::span<const std::uint8_t> answer);
 
     // `text` without leading and trailing blanks of the set " \t\r\n".
     static std::string_view TrimBlanks(std::string_view text);

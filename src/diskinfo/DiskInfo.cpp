@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <utility>
 
 namespace {
@@ -30,6 +31,31 @@ static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == DeviceA
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == DeviceAnswers::kBusTypeField);
 static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
 static_assert(BusTypeRAID == DriveDetails::kBusTypeRaid);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == DeviceAnswers::kVendorIdOffsetField);
+static_assert(BusTypeVirtual == DeviceAnswers::kBusTypeVirtual);
+static_assert(BusTypeFileBackedVirtual == DeviceAnswers::kBusTypeFileBackedVirtual);
+static_assert(StorageDeviceTemperatureProperty == DeviceAnswers::kTemperatureProperty);
+// Debian's mingw-w64 headers do not have the temperature descriptor yet; where a toolchain's do,
+// the reader's offsets are held to them.
+#ifdef STORAGE_TEMPERATURE_VALUE_NOT_REPORTED
+static_assert(offsetof(STORAGE_TEMPERATURE_DATA_DESCRIPTOR, Size) == DeviceAnswers::kTemperatureSizeField);
+static_assert(offsetof(STORAGE_TEMPERATURE_DATA_DESCRIPTOR, InfoCount) == DeviceAnswers::kTemperatureCountField);
+static_assert(offsetof(STORAGE_TEMPERATURE_DATA_DESCRIPTOR, TemperatureInfo) == DeviceAnswers::kTemperatureInfoOffset);
+static_assert(sizeof(STORAGE_TEMPERATURE_INFO) == DeviceAnswers::kTemperatureInfoSize);
+static_assert(offsetof(STORAGE_TEMPERATURE_INFO, Temperature) == DeviceAnswers::kTemperatureValueField);
+#endif
+
+bool g_standardRequestsOnly = false;
+
+// IOCTL_STORAGE_QUERY_PROPERTY of one property's standard descriptor, into `answer`.
+bool QueryProperty(HANDLE device, STORAGE_PROPERTY_ID property, std::span<std::uint8_t> answer)
+{
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = property;
+    query.QueryType = PropertyStandardQuery;
+    return DiskProbe::Request(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), answer.data(),
+                              answer.size());
+}
 
 void QueryCapacity(const Probe& probe)
 {
@@ -42,12 +68,8 @@ void QueryCapacity(const Probe& probe)
 // The bus type, when the descriptor was answered: it decides which SMART route a drive takes.
 std::optional<std::uint32_t> QueryIdentity(const Probe& probe)
 {
-    STORAGE_PROPERTY_QUERY query{};
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
     alignas(8) std::array<std::uint8_t, DeviceAnswers::kDescriptorAnswerSize> answer{};
-    if (!DiskProbe::Request(probe.device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), answer.data(),
-                            answer.size())) {
+    if (!QueryProperty(probe.device, StorageDeviceProperty, answer)) {
         return std::nullopt;
     }
     const auto fill = [&answer](std::size_t offsetField, std::wstring& field) {
@@ -58,6 +80,7 @@ std::optional<std::uint32_t> QueryIdentity(const Probe& probe)
     fill(DeviceAnswers::kProductIdOffsetField, probe.info.model);
     fill(DeviceAnswers::kSerialNumberOffsetField, probe.info.serialNumber);
     fill(DeviceAnswers::kProductRevisionOffsetField, probe.info.firmware);
+    probe.details.virtualDisk = DeviceAnswers::DescriptorNamesVirtualDisk(answer);
     return DeviceAnswers::DescriptorBusType(answer);
 }
 
@@ -69,18 +92,29 @@ void QueryFailurePrediction(const Probe& probe)
     probe.info.failurePredicted = probe.details.predictionAnswered && prediction.PredictFailure != 0;
 }
 
-// The health figures by the first route that answers, given the drive's bus.
+// The health figures by the first route that answers, given the drive's bus. A hypervisor's
+// disk has none to give, and a USB bridge's tunnels are vendor requests.
 void QueryHealth(const Probe& probe, std::optional<std::uint32_t> busType)
 {
-    if (DiskProbe::QuerySmartAttributes(probe)) {
+    if (probe.details.virtualDisk || DiskProbe::QuerySmartAttributes(probe)) {
         return;
     }
     if (busType == SatPassThrough::kBusTypeUsb) {
-        if (!DiskProbe::QueryUsbBridge(probe)) {
+        if (!probe.details.standardOnly && !DiskProbe::QueryUsbBridge(probe)) {
             DiskProbe::QueryNvmeBridge(probe);
         }
     } else {
         DiskProbe::QueryNvmeHealthLog(probe);
+    }
+}
+
+// Windows' own temperature query, which a driver of any bus may answer, for a drive whose routes
+// gave none: a RAID array, a SCSI or SAS disk, a virtual disk.
+void QueryTemperature(const Probe& probe)
+{
+    alignas(8) std::array<std::uint8_t, DeviceAnswers::kTemperatureAnswerSize> answer{};
+    if (probe.info.temperature < 0 && QueryProperty(probe.device, StorageDeviceTemperatureProperty, answer)) {
+        probe.info.temperature = DeviceAnswers::StorageTemperature(answer).value_or(-1);
     }
 }
 
@@ -113,6 +147,7 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, 
     info.temperature = -1;
     info.powerOnHours = -1;
     info.powerCycles = -1;
+    fresh.standardOnly = g_standardRequestsOnly;
 
     const Probe probe{device.Get(), path, driveNumber, info, fresh};
     QueryCapacity(probe);
@@ -122,7 +157,8 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, 
     if (!fresh.BehindRaid()) {
         QueryHealth(probe, fresh.busType);
     }
-    info.health = Assessment::HealthText(Assessment::Of(fresh).verdict);
+    QueryTemperature(probe);
+    info.health = Assessment::Of(fresh).Health();
     if (forDetails) {
         fresh.layout = Volumes::QueryLayout(device.Get());
         if (fresh.layout && fileSystems) {
@@ -132,10 +168,6 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, 
     return true;
 }
 
-} // namespace
-
-namespace {
-bool g_standardRequestsOnly = false;
 } // namespace
 
 void DiskManager::SetStandardRequestsOnly(bool standardOnly)

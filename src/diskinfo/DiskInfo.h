@@ -53,6 +53,8 @@ struct DriveDetails {
     DriveInfo info;
     std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
     bool predictionAnswered = false;      // whether info.failurePredicted is the drive's answer
+    bool virtualDisk = false;             // a hypervisor's disk, which keeps no SMART data: none was asked
+    bool standardOnly = false;            // probed with standard requests only: no vendor route was tried
     SmartSource source = SmartSource::None;
     std::optional<Page> smartData;        // ATA SMART READ DATA
     std::optional<Page> smartThresholds;  // ATA SMART READ THRESHOLDS; absent when not answered

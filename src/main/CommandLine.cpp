@@ -81,6 +81,7 @@ Parsed Parse(std::span<const std::string_view> arguments)
     bool logged = false;
     bool prom = false;
     bool files = false;
+    bool standard = false;
     std::vector<std::string_view> words;
     for (const std::string_view argument : arguments) {
         if (argument == "--json") {
@@ -91,6 +92,8 @@ Parsed Parse(std::span<const std::string_view> arguments)
             prom = true;
         } else if (argument == "--files") {
             files = true;
+        } else if (argument == "--standard") {
+            standard = true;
         } else if (argument.starts_with("-") && argument.size() > 1) {
             return {std::nullopt, L"unknown option " + Quoted(argument)};
         } else {
@@ -106,7 +109,7 @@ Parsed Parse(std::span<const std::string_view> arguments)
         verb = &*it;
     }
     const std::wstring name = Widened(verb->name);
-    Command command{verb->kind, std::nullopt, json, logged, prom, files};
+    Command command{verb->kind, std::nullopt, json, logged, prom, files, standard};
     if (json && !verb->takesJson) {
         return {std::nullopt, name + L" takes no --json"};
     }
@@ -154,13 +157,13 @@ Parsed Parse(std::span<const std::string_view> arguments)
 
 std::wstring UsageLine()
 {
-    return L"Usage: ostrevane-cli [list [--json|--prom] | details N|all [--json] | scan N [--logged] [--files] [--json] | "
+    return L"Usage: ostrevane-cli [--standard] [list [--json|--prom] | details N|all [--json] | scan N [--logged] [--files] [--json] | "
            L"files N LBA[+COUNT]... [--json] | readtest N | --help]";
 }
 
 std::wstring Help()
 {
-    constexpr std::array<std::wstring_view, 28> kLines{
+    constexpr std::array<std::wstring_view, 29> kLines{
         L"Ostrevane for scripts: every physical drive's identity and health, and its read tests.",
         L"It only reads from drives, and writes nothing anywhere but its own output.",
         L"",
@@ -176,6 +179,7 @@ std::wstring Help()
         L"                                      read from the file tables raw: nothing is mounted",
         L"ostrevane-cli readtest N              the sequential read speed of drive N in MB/s",
         L"ostrevane-cli --help                  this text",
+        L"ostrevane-cli --standard ...          any command with standard requests only (no vendor request)",
         L"",
         L"--json gives the same as JSON: numbers as numbers, \"-\" as null.",
         L"Output is UTF-8 with CR LF line ends; --prom's has LF ones, as that format wants.",

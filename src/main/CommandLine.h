@@ -19,6 +19,7 @@ struct Command {
     bool logged = false; // scan: only the blocks holding the LBAs the drive's logs name
     bool prom = false;   // list: the Prometheus text format
     bool files = false;  // scan: what lies on the unreadable sectors, after the result
+    bool standard = false; // any command: no vendor request to any drive
     // files: the drive's LBAs to name the owners of, as given.
     struct Range {
         std::uint64_t firstLba = 0;

@@ -460,6 +460,7 @@ int RunCommandLine(const Streams& streams, std::span<char*> argv)
                           std::wstring(kNewLine));
         return ScriptText::kUsageError;
     }
+    DiskManager::SetStandardRequestsOnly(parsed.command->standard);
     return Run(streams, *parsed.command);
 }
 

@@ -1,10 +1,13 @@
+#include "diskinfo/DiskInfo.h"
 #include "disktest/SurfaceScan.h"
 #include "main/Startup.h"
 #include "ui/UI.h"
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <memory>
+#include <string_view>
 #include <type_traits>
 
 namespace {
@@ -42,6 +45,20 @@ Module LoadCommonControls()
     return comctl32;
 }
 
+// "--standard", the one argument the window program takes, anywhere on its command line.
+bool AsksStandardRequestsOnly(std::string_view arguments)
+{
+    constexpr std::string_view kBlanks = " \t";
+    for (std::size_t start = arguments.find_first_not_of(kBlanks); start != std::string_view::npos;) {
+        const std::size_t end = std::min(arguments.find_first_of(kBlanks, start), arguments.size());
+        if (arguments.substr(start, end - start) == "--standard") {
+            return true;
+        }
+        start = arguments.find_first_not_of(kBlanks, end);
+    }
+    return false;
+}
+
 void ShowStartError(const wchar_t* text)
 {
     MessageBoxW(nullptr, text, L"Ostrevane", MB_OK | MB_ICONERROR);
@@ -49,7 +66,7 @@ void ShowStartError(const wchar_t* text)
 
 } // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int showCommand)
 {
     if (!Startup::TakeDllsFromSystemFolderOnly()) {
         ShowStartError(L"Windows did not let the program take its DLLs from the system folder alone "
@@ -62,6 +79,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         return 1;
     }
 
+    DiskManager::SetStandardRequestsOnly(arguments != nullptr && AsksStandardRequestsOnly(arguments));
     if (!UI::Initialize(instance)) {
         return 0;
     }

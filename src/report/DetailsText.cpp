@@ -367,7 +367,7 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
     } else {
-        table.note = std::wstring(details.BehindRaid() ? Assessment::kBehindRaid : Assessment::kNoSmartData) + L".";
+        table.note = std::wstring(Assessment::NoSmartReason(details)) + L".";
     }
     return table;
 }
@@ -379,7 +379,7 @@ std::wstring DetailsText::CopyText(const DriveDetails& details)
         AppendLine(out, std::array{field.label, field.value});
     }
     const Assessment assessment = Assessment::Of(details);
-    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(Assessment::VerdictText(assessment.verdict))});
+    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(assessment.Text())});
     for (const std::wstring& reason : assessment.reasons) {
         AppendLine(out, std::array{std::wstring(L"Reason"), reason});
     }

@@ -95,7 +95,7 @@ std::vector<std::wstring> ScriptText::ListCells(const ListedDrive& drive)
     std::vector<std::wstring> cells = DetailsText::ListCells(drive.row);
     if (drive.details) {
         const std::vector<DetailsText::Field> heading = DetailsText::Heading(*drive.details);
-        cells.emplace_back(Assessment::VerdictText(Assessment::Of(*drive.details).verdict));
+        cells.emplace_back(Assessment::Of(*drive.details).Text());
         cells.push_back(HeadingValue(heading, L"Bus Type"));
         cells.push_back(HeadingValue(heading, L"SMART Data"));
     } else {
@@ -114,7 +114,7 @@ void DetailsObject(JsonWriter& json, const DriveDetails& details)
     }
     const Assessment assessment = Assessment::Of(details);
     json.Key(L"Assessment");
-    json.String(Assessment::VerdictText(assessment.verdict));
+    json.String(assessment.Text());
     json.Key(L"Reasons");
     json.BeginArray();
     for (const std::wstring& reason : assessment.reasons) {
@@ -209,7 +209,7 @@ int HealthBits(const DriveDetails& details)
         details.busType && std::find(kAnsweringBuses.begin(), kAnsweringBuses.end(), *details.busType) !=
                                kAnsweringBuses.end();
     int bits = 0;
-    if ((details.source == SmartSource::None && answeringBus) || (details.smartData && !details.smartThresholds)) {
+    if ((details.source == SmartSource::None && answeringBus && !details.virtualDisk) || (details.smartData && !details.smartThresholds)) {
         bits |= kRequestFailed;
     }
     switch (Assessment::Of(details).verdict) {

@@ -47,6 +47,7 @@ constexpr UINT WM_FILE_SYSTEMS = WM_APP + 3;
 struct Shown {
     std::vector<DetailsText::Field> heading;
     Assessment::Verdict verdict = Assessment::Verdict::Unknown;
+    std::wstring_view verdictText;
     std::vector<std::wstring> reasons; // as shown, the surplus summed up in one line
     DetailsText::Table table;
     std::wstring copyText;
@@ -339,7 +340,7 @@ bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
 {
     g_details = details;
     const Assessment assessment = Assessment::Of(details);
-    g_shown = {DetailsText::Heading(details), assessment.verdict, DetailsText::ShownReasons(assessment),
+    g_shown = {DetailsText::Heading(details), assessment.verdict, assessment.Text(), DetailsText::ShownReasons(assessment),
                DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),
                PartitionText::BuildTable(details), DetailsText::LogTable(DetailsText::LogSections(details))};
     const HINSTANCE instance = Controls::InstanceOf(owner);
@@ -470,7 +471,7 @@ void DetailsWindow::OnPaint(HWND hwnd)
     for (const DetailsText::Field& field : g_shown.heading) {
         DrawLine(dc, client.right, line++, field.label, field.value, Theme::kLightText);
     }
-    DrawLine(dc, client.right, line++, L"Assessment", Assessment::VerdictText(g_shown.verdict),
+    DrawLine(dc, client.right, line++, L"Assessment", g_shown.verdictText,
              VerdictColour(g_shown.verdict));
     for (const std::wstring& reason : g_shown.reasons) {
         DrawLine(dc, client.right, line++, L"", reason, Theme::kLightText);

@@ -35,6 +35,7 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"OstrevaneClass";
 constexpr wchar_t kTitle[] = L"Ostrevane (x64/ARM64)";
+constexpr wchar_t kStandardTitle[] = L"Ostrevane (x64/ARM64, standard requests only)";
 constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 600;
 
@@ -229,8 +230,9 @@ bool UI::Initialize(HINSTANCE instance)
 
 HWND UI::CreateMainWindow(int showCommand)
 {
-    const HWND hwnd = CreateWindowExW(0, kClassName, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                                      kWindowWidth, kWindowHeight, nullptr, nullptr, s_hInstance, nullptr);
+    const HWND hwnd = CreateWindowExW(0, kClassName, DiskManager::StandardRequestsOnly() ? kStandardTitle : kTitle,
+                                      WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth, kWindowHeight,
+                                      nullptr, nullptr, s_hInstance, nullptr);
     if (hwnd != nullptr) {
         WidenToColumns(hwnd); // the list was filled as the window was made
         ShowWindow(hwnd, showCommand);

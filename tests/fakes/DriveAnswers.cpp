@@ -587,6 +587,18 @@ Bytes DriveAnswers::FileSystemStart(std::string_view fileSystem)
     return bytes;
 }
 
+DriveAnswers::Bytes DriveAnswers::TemperatureAnswer(const std::vector<std::uint16_t>& temperatures)
+{
+    Bytes answer(24 + 16 * temperatures.size(), 0);
+    PutLe(answer, 4, answer.size(), 4);
+    PutLe(answer, 12, temperatures.size(), 2);
+    for (std::size_t i = 0; i < temperatures.size(); ++i) {
+        PutLe(answer, 24 + 16 * i, i, 2);
+        PutLe(answer, 26 + 16 * i, temperatures[i], 2);
+    }
+    return answer;
+}
+
 std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive::Answers() const
 {
     const auto fixed = [](Bytes bytes) -> Answer {
@@ -596,7 +608,7 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
     if (sizeBytes) {
         answers.emplace_back(kGetLengthInfo, fixed(Capacity(*sizeBytes)));
     }
-    if (descriptor || nvmeLog) {
+    if (descriptor || nvmeLog || temperature) {
         const auto descriptorBytes = descriptor ? std::optional<Bytes>(descriptor->Build()) : std::nullopt;
         // By data type (1 Identify, 2 log page) and identifier (the CNS or the log).
         std::map<std::pair<std::uint8_t, std::uint8_t>, Bytes> nvme;
@@ -607,12 +619,13 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
                 nvme.emplace(kind, NvmeLogAnswer(**bytes, 40, static_cast<std::uint32_t>((*bytes)->size())));
             }
         }
-        answers.emplace_back(kQueryProperty, [descriptorBytes, nvme](const Bytes& input) -> std::optional<Bytes> {
-            // PropertyId StorageDeviceProperty and QueryType PropertyStandardQuery, both 0.
-            const bool standard = input.size() >= 8 && std::all_of(input.begin(), input.begin() + 8,
+        answers.emplace_back(kQueryProperty, [descriptorBytes, nvme, temperature = temperature](
+                                                 const Bytes& input) -> std::optional<Bytes> {
+            // PropertyId StorageDeviceProperty or the temperature's, and QueryType PropertyStandardQuery, 0.
+            const bool standard = input.size() >= 8 && std::all_of(input.begin() + 1, input.begin() + 8,
                                                                     [](std::uint8_t b) { return b == 0; });
-            if (standard) {
-                return descriptorBytes;
+            if (standard && (input[0] == 0 || input[0] == kDeviceTemperatureProperty)) {
+                return input[0] == 0 ? descriptorBytes : temperature;
             }
             // As Windows' inbox driver answers: Identify only on the adapter property, log pages
             // only on the device property.

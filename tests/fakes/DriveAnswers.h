@@ -51,6 +51,10 @@ public:
     static constexpr std::uint32_t kDeviceProtocolSpecificProperty = 50;
     static Bytes NvmeLogAnswer(std::span<const std::uint8_t> log, std::uint32_t offset = 40,
                                std::uint32_t length = 512);
+    // STORAGE_TEMPERATURE_DATA_DESCRIPTOR: Size at 4, InfoCount at 12, from 24 a 16-byte
+    // STORAGE_TEMPERATURE_INFO per value: Index, Temperature (signed, °C; 0x8000 not reported).
+    static constexpr std::uint32_t kDeviceTemperatureProperty = 52;
+    static Bytes TemperatureAnswer(const std::vector<std::uint16_t>& temperatures);
     // The drive's own logs, entry by entry, oldest first, their checksums kept right. A self-test
     // entry's status byte holds the status and the remaining tens of percent; an error's LBA is
     // 28 bits. Device statistics: the pages that hold the statistics given (page, offset,
@@ -93,6 +97,7 @@ public:
     class Descriptor {
     public:
         static constexpr std::size_t kSize = 1024;
+        static constexpr std::size_t kVendorIdField = 12;
         static constexpr std::size_t kProductIdField = 16;
         static constexpr std::size_t kProductRevisionField = 20;
         static constexpr std::size_t kSerialNumberField = 24;
@@ -101,6 +106,7 @@ public:
         static constexpr std::uint32_t kBusTypeSata = 11;
 
         Descriptor();
+        Descriptor& Vendor(std::string_view text) { return Append(kVendorIdField, text); }
         Descriptor& Model(std::string_view text) { return Append(kProductIdField, text); }
         Descriptor& Firmware(std::string_view text) { return Append(kProductRevisionField, text); }
         Descriptor& Serial(std::string_view text) { return Append(kSerialNumberField, text); }
@@ -269,6 +275,7 @@ public:
         std::optional<Bytes> nvmeIdentify;
         std::optional<Bytes> nvmeSelfTests;
         std::optional<Bytes> nvmeErrors;
+        std::optional<Bytes> temperature; // answers StorageDeviceTemperatureProperty
         std::optional<UsbBridge> bridge;
         std::optional<NvmeEnclosure> enclosure;
 

@@ -1,5 +1,6 @@
 #include "FakeKernel.h"
 
+#include "diskinfo/DiskInfo.h"
 #include "kernel/Kernel.h"
 
 #include <gtest/gtest.h>
@@ -134,6 +135,18 @@ const std::set<DWORD>& AllowedCodes()
                                        IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
                                        IOCTL_ATA_PASS_THROUGH};
     return codes;
+}
+
+// The properties the program may query, by their standard query: the storage descriptor, an NVMe
+// page (of the adapter or the device) and the device's temperatures.
+bool IsAllowedPropertyQuery(const FakeBytes& input)
+{
+    constexpr std::array<std::uint8_t, 4> kProperties{StorageDeviceProperty, StorageAdapterProtocolSpecificProperty,
+                                                      StorageDeviceProtocolSpecificProperty,
+                                                      StorageDeviceTemperatureProperty};
+    const auto zero = [](std::uint8_t b) { return b == 0; };
+    return input.size() >= 8 && std::all_of(input.begin() + 1, input.begin() + 8, zero) &&
+           std::find(kProperties.begin(), kProperties.end(), input[0]) != kProperties.end();
 }
 
 // The requests that need the read-write handle, and the only ones allowed on it.
@@ -561,6 +574,7 @@ void FakeKernel::Reset()
         }
     }
     S() = State{};
+    DiskManager::SetStandardRequestsOnly(false);
 }
 
 FakeDrive& FakeKernel::Drive(int driveNumber)
@@ -737,6 +751,11 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if (ioControlCode == SMART_RCV_DRIVE_DATA && !IsReadOnlySmartCommand(call.input) &&
         !IsSmartLogRead(call.input, outBufferSize)) {
         ADD_FAILURE() << "a SMART command other than READ DATA, READ THRESHOLDS or READ LOG of a log it may read";
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (ioControlCode == IOCTL_STORAGE_QUERY_PROPERTY && !IsAllowedPropertyQuery(call.input)) {
+        ADD_FAILURE() << "a query of a property other than the descriptor, an NVMe page or the temperature";
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

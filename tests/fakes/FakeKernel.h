@@ -162,7 +162,8 @@ class FakeKernel {
 public:
     FakeKernel() = delete;
 
-    // No drives, an empty log, the clock at 0 ticking at `kFrequency`, allocations succeeding.
+    // No drives, an empty log, the clock at 0 ticking at `kFrequency`, allocations succeeding, and
+    // the program back to sending vendor requests where they belong (not standard requests only).
     static void Reset();
     static FakeDrive& Drive(int driveNumber);
     static void RemoveDrive(int driveNumber);

@@ -196,6 +196,10 @@ TEST(DetailsText, AssessmentRules)
          {L"Health figures are not available through this RAID controller's driver (bus type RAID)"}},
         {"no SMART data, failure predicted", [] { DriveDetails d; d.info.failurePredicted = true; return d; }(),
          Verdict::Failing, {L"The drive predicts its own failure", L"The drive answered no SMART data"}},
+        {"a virtual disk", [] { DriveDetails d; d.virtualDisk = true; return d; }(), Verdict::Unknown,
+         {L"A virtual disk keeps no SMART data: none was asked for"}},
+        {"USB, standard requests only", [] { DriveDetails d; d.busType = 7; d.standardOnly = true; return d; }(),
+         Verdict::Unknown, {L"The USB bridge was not asked: standard requests only"}},
     };
     // The list's Health cell says the same verdict shortly, in its own words.
     const std::map<Verdict, std::wstring> listTexts{
@@ -205,7 +209,10 @@ TEST(DetailsText, AssessmentRules)
         const auto assessment = Assessment::Of(c.details);
         EXPECT_EQ(assessment.verdict, c.verdict);
         EXPECT_EQ(assessment.reasons, c.reasons);
-        EXPECT_EQ(Assessment::HealthText(Assessment::Of(c.details).verdict), listTexts.at(c.verdict));
+        // A virtual disk's Unknown says so in the list as in the details and the console program.
+        const std::wstring_view virtualText = L"virtual disk: no SMART";
+        EXPECT_EQ(assessment.Health(), c.details.virtualDisk ? virtualText : listTexts.at(c.verdict));
+        EXPECT_EQ(assessment.Text() == virtualText, c.details.virtualDisk);
     }
 
     // Past six reasons the window sums up the rest in one line.

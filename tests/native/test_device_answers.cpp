@@ -79,6 +79,20 @@ TEST(DeviceAnswers, DescriptorStrings)
     }
 }
 
+// Hypervisors' disks by their descriptors' strings, or a virtual bus type.
+TEST(DeviceAnswers, VirtualDisks)
+{
+    const std::pair<Descriptor, bool> disks[] = {
+        {Descriptor().Vendor("Msft    ").Model("Virtual Disk    "), true}, {Descriptor().Model("VMware Virtual S"), true},
+        {Descriptor().Model("VBOX HARDDISK"), true}, {Descriptor().Vendor("QEMU    ").Model("QEMU HARDDISK"), true},
+        {Descriptor().Model("M").BusType(0x0F), true}, {Descriptor().Vendor("ACME").Model("Virtual Disk"), false}};
+    for (const auto& [descriptor, isVirtual] : disks) {
+        const DriveAnswers::Bytes bytes = descriptor.Build();
+        EXPECT_EQ(DeviceAnswers::DescriptorNamesVirtualDisk(DeviceAnswers::DescriptorAnswer(bytes.data(), bytes.size())),
+                  isVirtual);
+    }
+}
+
 TEST(DeviceAnswers, TrimBlanks)
 {
     const struct {

@@ -85,6 +85,7 @@ TEST(ScriptText, CommandLines)
         bool logged = false;
         bool files = false;
         std::vector<CommandLine::Command::Range> ranges = {};
+        bool standard = false;
     };
     const std::vector<Good> good{
         {{}, Kind::List, std::nullopt, false},
@@ -100,6 +101,7 @@ TEST(ScriptText, CommandLines)
         {{"scan", "2", "--files", "--logged", "--json"}, Kind::Scan, 2, true, true, true},
         {{"files", "1", "61000013", "204799872+256", "18446744073709551614+1"}, Kind::Files, 1, false, false, false,
          {{61000013, 1}, {204799872, 256}, {18446744073709551614u, 1}}},
+        {{"--standard", "details", "3", "--json"}, Kind::Details, 3, true, false, false, {}, true},
     };
     for (const Good& c : good) {
         const CommandLine::Parsed parsed = ParseLine(c.arguments);
@@ -110,6 +112,7 @@ TEST(ScriptText, CommandLines)
         EXPECT_EQ(parsed.command->logged, c.logged);
         EXPECT_EQ(parsed.command->files, c.files);
         EXPECT_EQ(parsed.command->ranges, c.ranges);
+        EXPECT_EQ(parsed.command->standard, c.standard);
     }
     const std::vector<std::pair<std::vector<std::string_view>, std::wstring>> bad{
         {{"lsit"}, L"unknown command \"lsit\""},

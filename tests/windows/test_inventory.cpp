@@ -292,6 +292,12 @@ TEST(Inventory, CallOrderOnEveryPath)
              drive.ApplyTo(d);
          },
          "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1" + kLayout, kDetails},
+        {"details: USB under standard requests only, no bridge request",
+         [&](FakeDrive& d) {
+             usb(asIs)(d);
+             DiskManager::SetStandardRequestsOnly(true);
+         },
+         kUsbQueries + kLayout, kDetails},
         {"USB: the read-write open is refused",
          [&](FakeDrive& d) {
              usb(asIs)(d);
@@ -406,14 +412,23 @@ TEST(Inventory, Details)
     auto raid = FullDrive();
     raid.descriptor->BusType(DriveDetails::kBusTypeRaid);
     raid.nvmeLog = Bytes(512, 1);
+    raid.temperature = DriveAnswers::TemperatureAnswer({0x8000, 38}); // its composite not reported
     raid.ApplyTo(FakeKernel::Drive(8));
     ASSERT_TRUE(DiskManager::GetDriveDetails(8, details));
     EXPECT_EQ(details.source, SmartSource::None);
     EXPECT_FALSE(details.smartData || details.nvmeLog);
+    EXPECT_EQ(details.info.temperature, 38);
     EXPECT_EQ(Assessment::Of(details).reasons,
               std::vector<std::wstring>{L"Health figures are not available through this RAID controller's driver "
                                         L"(bus type RAID)"});
     EXPECT_EQ(details.info.health, L"Good");
+
+    // A hypervisor's disk is asked for no SMART data or NVMe log, though it would answer both.
+    raid.descriptor = Descriptor().Vendor("Msft    ").Model("Virtual Disk    ");
+    raid.ApplyTo(FakeKernel::Drive(8));
+    ASSERT_TRUE(DiskManager::GetDriveDetails(8, details));
+    EXPECT_FALSE(details.smartData || details.nvmeLog);
+    EXPECT_EQ(details.info.health + L" " + std::to_wstring(details.info.temperature), L"virtual disk: no SMART 38");
 
     DriveDetails untouched;
     untouched.info.index = 9;

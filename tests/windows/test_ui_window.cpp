@@ -97,6 +97,13 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
     EXPECT_TRUE(IsWindowVisible(m_main));
 }
 
+TEST_F(UiTest, TitleSaysStandardRequestsOnly)
+{
+    DiskManager::SetStandardRequestsOnly(true);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    EXPECT_EQ(Recorders::created.at(0).text, L"Ostrevane (x64/ARM64, standard requests only)");
+}
+
 // After its first fill the window shows every column, the Volumes column last, as far as the
 // work area allows, and stays inside it: wider for long texts, cut at the work area's width and
 // moved left there, and 800 pixels where the work area is narrower than that.
