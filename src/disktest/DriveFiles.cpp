@@ -120,19 +120,14 @@ void DriveFiles::Add(Found& found, const Volume& volume, const FileOwners::Map& 
     for (const std::wstring& note : map.notes) {
         found.notes.push_back({volume.number, note});
     }
-    // Rows of one LBA keep the order they came in: the positions are sorted, which costs far
-    // less code than a stable sort of the rows themselves.
-    std::vector<std::size_t> order(found.rows.size());
-    for (std::size_t index = 0; index < order.size(); ++index) {
-        order[index] = index;
+    // Rows of one LBA keep the order they came in.
+    std::vector<std::uint64_t> firsts;
+    for (const Row& each : found.rows) {
+        firsts.push_back(each.firstLba);
     }
-    const std::vector<Row>& rows = found.rows;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return rows[a].firstLba != rows[b].firstLba ? rows[a].firstLba < rows[b].firstLba : a < b;
-    });
     std::vector<Row> sorted;
-    sorted.reserve(order.size());
-    for (const std::size_t index : order) {
+    sorted.reserve(firsts.size());
+    for (const std::size_t index : FileOwners::Order(firsts)) {
         sorted.push_back(std::move(found.rows[index]));
     }
     found.rows = std::move(sorted);

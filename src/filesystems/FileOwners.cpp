@@ -9,14 +9,16 @@ namespace FileOwners {
 std::vector<SectorRange> Merged(const Volume& volume, std::span<const SectorRange> ranges, bool touching)
 {
     std::vector<SectorRange> inside;
+    std::vector<std::uint64_t> firsts;
     for (const SectorRange& range : ranges) {
         if (range.first < volume.sectorCount && range.count != 0) {
             inside.push_back({range.first, std::min(range.count, volume.sectorCount - range.first)});
+            firsts.push_back(range.first);
         }
     }
-    std::sort(inside.begin(), inside.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
     std::vector<SectorRange> merged;
-    for (const SectorRange& range : inside) {
+    for (const std::size_t index : Order(firsts)) {
+        const SectorRange& range = inside[index];
         if (!merged.empty() && (range.first < merged.back().first + merged.back().count ||
                                 (touching && range.first == merged.back().first + merged.back().count))) {
             SectorRange& last = merged.back();

@@ -4,7 +4,6 @@
 #include "text/Decimal.h"
 
 #include <algorithm>
-#include <map>
 
 // The owners of sectors on NTFS: one pass over the file table in large sequential pieces, in
 // which every live record's extents are matched against the asked ranges (an extension record
@@ -300,6 +299,28 @@ struct Name {
     std::uint64_t sequence = 0;
 };
 
+// What is known of a record on the path of a file found: its name and its path, each once
+// worked out.
+struct Known {
+    std::uint64_t number = 0;
+    bool named = false;
+    Name name;
+    bool pathed = false;
+    std::wstring path;
+};
+
+// Sorted, each value once.
+void SortUnique(std::vector<std::uint64_t>& values)
+{
+    std::vector<std::uint64_t> sorted;
+    for (const std::size_t index : Order(values)) {
+        if (sorted.empty() || sorted.back() != values[index]) {
+            sorted.push_back(values[index]);
+        }
+    }
+    values = std::move(sorted);
+}
+
 class NtfsReader {
 public:
     // Asked ranges that touch stay apart: the pieces of each are joined on their own.
@@ -490,10 +511,20 @@ private:
         return !ended_;
     }
 
+    // In order of VCN, the first of those that start at one VCN kept.
     static void SortRuns(Runs& runs)
     {
-        std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn < b.vcn; });
-        runs.erase(std::unique(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn == b.vcn; }), runs.end());
+        std::vector<std::uint64_t> vcns;
+        for (const Run& run : runs) {
+            vcns.push_back(run.vcn);
+        }
+        Runs sorted;
+        for (const std::size_t index : Order(vcns)) {
+            if (sorted.empty() || sorted.back().vcn != runs[index].vcn) {
+                sorted.push_back(runs[index]);
+            }
+        }
+        runs = std::move(sorted);
     }
 
     // The extension records that the record's $ATTRIBUTE_LIST (resident or not) names for
@@ -519,8 +550,7 @@ private:
                 }
             });
         }
-        std::sort(extensions.begin(), extensions.end());
-        extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
+        SortUnique(extensions);
         return extensions;
     }
 
@@ -761,10 +791,21 @@ private:
         return !ended_;
     }
 
+    // The record's place in the cache, added when it is not there yet.
+    Known& KnownOf(std::uint64_t number)
+    {
+        auto at = std::lower_bound(known_.begin(), known_.end(), number,
+                                   [](const Known& k, std::uint64_t n) { return k.number < n; });
+        if (at == known_.end() || at->number != number) {
+            at = known_.insert(at, Known{number, false, {}, false, {}});
+        }
+        return *at;
+    }
+
     const Name& NameOf(std::uint64_t number)
     {
-        if (const auto known = names_.find(number); known != names_.end()) {
-            return known->second;
+        if (const Known& known = KnownOf(number); known.named) {
+            return known.name;
         }
         Name found;
         const std::vector<std::uint8_t> record = ReadRecord(number);
@@ -795,14 +836,17 @@ private:
                 }
             }
         }
-        return names_.emplace(number, std::move(found)).first->second;
+        Known& known = KnownOf(number);
+        known.named = true;
+        known.name = std::move(found);
+        return known.name;
     }
 
     // From the root down; a chain that cannot be followed to the root begins with "…".
     const std::wstring& PathOf(std::uint64_t number)
     {
-        if (const auto known = paths_.find(number); known != paths_.end()) {
-            return known->second;
+        if (const Known& known = KnownOf(number); known.pathed) {
+            return known.path;
         }
         std::vector<std::wstring> parts;
         std::vector<std::uint64_t> seen; // no longer than kMostDepth
@@ -827,13 +871,27 @@ private:
         for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
             path += L"\\" + *part;
         }
-        return paths_.emplace(number, path.empty() ? L"\\" : path).first->second;
+        // The names looked up on the way have moved the cache.
+        Known& known = KnownOf(number);
+        known.pathed = true;
+        known.path = path.empty() ? L"\\" : path;
+        return known.path;
     }
 
     // Every asked sector in pieces: free, claimed by one or more files, or unknown.
     std::vector<Owner> Assemble()
     {
-        std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
+        {
+            std::vector<std::uint64_t> firsts;
+            for (const Claim& claim : claims_) {
+                firsts.push_back(claim.first);
+            }
+            std::vector<Claim> sorted;
+            for (const std::size_t index : Order(firsts)) {
+                sorted.push_back(std::move(claims_[index]));
+            }
+            claims_ = std::move(sorted);
+        }
         const std::uint64_t dataEnd = clusterCount_ * sectorsPerCluster_;
         std::vector<Owner> owners;
         std::size_t nextClaim = 0;
@@ -849,9 +907,10 @@ private:
                 cuts.push_back(free_[f].first);
                 cuts.push_back(free_[f].end);
             }
-            std::sort(cuts.begin(), cuts.end());
-            cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-            std::map<std::wstring, std::size_t> lastOf;
+            SortUnique(cuts);
+            // The pieces that reach the cut: made or grown in the stretch before it. Only the
+            // last piece of a name can grow, and only when it reaches the cut.
+            std::vector<std::size_t> reaching;
             for (std::size_t i = 0; i + 1 < cuts.size() && !ended_; ++i) {
                 const std::uint64_t a = cuts[i];
                 const std::uint64_t b = cuts[i + 1];
@@ -867,16 +926,23 @@ private:
                 }
                 const bool isFree = nextFree < free_.size() && free_[nextFree].first <= a;
                 const std::size_t group = owners.size(); // the pieces that start at `a`
+                std::vector<std::size_t> grown;
                 auto add = [&](std::wstring file, std::optional<std::uint64_t> offset) {
-                    const auto last = lastOf.find(file);
-                    if (last != lastOf.end() && owners[last->second].first + owners[last->second].count == a &&
-                        (!offset ? !owners[last->second].offset
-                                 : owners[last->second].offset &&
-                                       *owners[last->second].offset + owners[last->second].count * volume_.sectorSize == *offset)) {
-                        owners[last->second].count += b - a;
+                    std::size_t last = owners.size();
+                    for (std::size_t k = 0; k < reaching.size() + owners.size() - group; ++k) {
+                        const std::size_t at = k < reaching.size() ? reaching[k] : group + k - reaching.size();
+                        if (owners[at].file == file && (last == owners.size() || at > last)) {
+                            last = at;
+                        }
+                    }
+                    if (last != owners.size() && owners[last].first + owners[last].count == a &&
+                        (!offset ? !owners[last].offset
+                                 : owners[last].offset &&
+                                       *owners[last].offset + owners[last].count * volume_.sectorSize == *offset)) {
+                        owners[last].count += b - a;
+                        grown.push_back(last);
                         return;
                     }
-                    lastOf[file] = owners.size();
                     owners.push_back({a, b - a, std::move(file), offset});
                 };
                 bool named = true;
@@ -913,8 +979,9 @@ private:
                         std::swap(owners[at], owners[at - 1]);
                     }
                 }
+                reaching = std::move(grown);
                 for (std::size_t k = group; k < owners.size(); ++k) {
-                    lastOf[owners[k].file] = k;
+                    reaching.push_back(k);
                 }
             }
         }
@@ -939,8 +1006,7 @@ private:
     std::vector<Claim> claims_;
     std::vector<Span> free_;
     std::vector<RecordStretch> lost_;
-    std::map<std::uint64_t, Name> names_;
-    std::map<std::uint64_t, std::wstring> paths_;
+    std::vector<Known> known_; // in order of number
     std::vector<std::wstring> notes_;
     bool ended_ = false;
 };
