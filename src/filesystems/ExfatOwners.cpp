@@ -136,25 +136,31 @@ std::optional<Boot> ReadBoot(Reader& reader, std::uint64_t start)
     return fits ? std::optional(boot) : std::nullopt;
 }
 
+// A table that the root directory lists, with its first cluster and length.
+struct Table {
+    bool listed = false;
+    std::uint32_t first = 0;
+    std::uint64_t length = 0;
+};
+
 // Where the allocation bitmap and the up-case table lie: the root directory lists them.
 struct Tables {
-    std::optional<Found> bitmap;
-    std::optional<Found> upcase;
+    Table bitmap;
+    Table upcase;
 };
 
 Tables FindTables(Reader& reader, std::span<const Extent> root, std::uint64_t activeFat, std::vector<std::wstring>& notes)
 {
     Tables tables;
     DirectoryEntries entries(reader, root, L"\\", notes);
-    for (std::span<const std::uint8_t> entry; !(tables.bitmap && tables.upcase) && entries.Next(entry);) {
+    for (std::span<const std::uint8_t> entry; !(tables.bitmap.listed && tables.upcase.listed) && entries.Next(entry);) {
         if (entry.empty()) {
             continue;
         }
         if (entry[0] == kEndOfDirectory) {
             break;
         }
-        const Found table{{}, static_cast<std::uint32_t>(ReadLe(entry, kFirstCluster, 4)), ReadLe(entry, kDataLength, 8),
-                          false, false};
+        const Table table{true, static_cast<std::uint32_t>(ReadLe(entry, kFirstCluster, 4)), ReadLe(entry, kDataLength, 8)};
         // With two FATs there are two bitmaps, one for each.
         if (entry[0] == kBitmapEntry && (entry[kFlags] & 1) == activeFat) {
             tables.bitmap = table;
@@ -351,8 +357,8 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     }
     const Tables tables = FindTables(reader, root, boot->activeFat, result.notes);
     std::vector<Run> bitmapRuns;
-    if (tables.bitmap) {
-        bitmapRuns = RunsOf(fat, heap, tables.bitmap->first, ClustersOf(tables.bitmap->length, heap));
+    if (tables.bitmap.listed) {
+        bitmapRuns = RunsOf(fat, heap, tables.bitmap.first, ClustersOf(tables.bitmap.length, heap));
     } else if (!reader.Ended()) {
         result.notes.push_back(L"The allocation bitmap is not listed: which clusters are free is unknown");
     }
@@ -360,8 +366,8 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     ExfatRules rules(fat, bitmap, !bitmapRuns.empty());
     ClaimUnallocated(map, heap, reader, rules);
     for (const auto& [table, name] : {std::pair{&tables.bitmap, L"(allocation bitmap)"}, {&tables.upcase, L"(up-case table)"}}) {
-        if (*table) {
-            for (const Run& run : RunsOf(fat, heap, (*table)->first, ClustersOf((*table)->length, heap))) {
+        if (table->listed) {
+            for (const Run& run : RunsOf(fat, heap, table->first, ClustersOf(table->length, heap))) {
                 map.Claim(heap.ByteOf(run.first), run.count * heap.clusterSize, name);
             }
         }

@@ -615,27 +615,30 @@ private:
 
     void Lost(std::uint64_t number, bool damaged)
     {
-        if (!lost_.empty() && lost_.back().last + 1 == number && lost_.back().damaged == damaged) {
-            lost_.back().last = number;
+        if (lost_ && lost_->last + 1 == number && lost_->damaged == damaged) {
+            lost_->last = number;
             return;
         }
         FlushLost();
-        lost_.push_back({number, number, damaged});
+        lost_ = RecordStretch{number, number, damaged};
     }
 
     void FlushLost()
     {
-        for (const RecordStretch& stretch : lost_) {
-            const bool one = stretch.first == stretch.last;
-            std::wstring note = (one ? L"MFT record " : L"MFT records ") + GroupedNumber(stretch.first);
-            if (!one) {
-                note += L"\u2013" + GroupedNumber(stretch.last);
-            }
-            note += stretch.damaged ? L" damaged" : L" unreadable";
-            note += one ? L": its file is unknown" : L": the files there are unknown";
-            notes_.push_back(std::move(note));
+        if (!lost_) {
+            return;
         }
-        lost_.clear();
+        const bool one = lost_->first == lost_->last;
+        std::wstring note = one ? L"MFT record " : L"MFT records ";
+        note += GroupedNumber(lost_->first);
+        if (!one) {
+            note += L"\u2013";
+            note += GroupedNumber(lost_->last);
+        }
+        note += lost_->damaged ? L" damaged" : L" unreadable";
+        note += one ? L": its file is unknown" : L": the files there are unknown";
+        notes_.push_back(std::move(note));
+        lost_.reset();
     }
 
     // Whether any asked sector lies in this stretch of the file table, which most pieces of a
@@ -848,28 +851,20 @@ private:
         if (const Known& known = KnownOf(number); known.pathed) {
             return known.path;
         }
-        std::vector<std::wstring> parts;
+        std::wstring path;
         std::vector<std::uint64_t> seen; // no longer than kMostDepth
-        bool cut = false;
         std::uint64_t sequence = 0;
         for (std::uint64_t at = number; at != kRootRecord && !ended_;) {
             const Name& name = NameOf(at);
-            if (!name.known || parts.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
+            if (!name.known || seen.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
                 (sequence != 0 && name.sequence != sequence)) {
-                cut = true;
+                path.insert(0, seen.empty() ? L"(MFT record " + GroupedNumber(number) + L")" : L"\u2026");
                 break;
             }
             seen.push_back(at);
-            parts.push_back(name.name);
+            path.insert(0, name.name).insert(0, 1, L'\\');
             at = name.parent & kRecordMask;
             sequence = name.parent >> 48;
-        }
-        std::wstring path = cut ? L"\u2026" : L"";
-        if (cut && parts.empty()) {
-            path = L"(MFT record " + GroupedNumber(number) + L")";
-        }
-        for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-            path += L"\\" + *part;
         }
         // The names looked up on the way have moved the cache.
         Known& known = KnownOf(number);
@@ -1005,7 +1000,7 @@ private:
     std::uint64_t bitmapBytes_ = 0;
     std::vector<Claim> claims_;
     std::vector<Span> free_;
-    std::vector<RecordStretch> lost_;
+    std::optional<RecordStretch> lost_; // the one not yet in the notes
     std::vector<Known> known_; // in order of number
     std::vector<std::wstring> notes_;
     bool ended_ = false;
