@@ -300,13 +300,16 @@ struct Name {
 };
 
 // What is known of a record on the path of a file found: its name and its path, each once
-// worked out.
+// worked out. The texts lie apart, so that the cache moves as plain bytes.
 struct Known {
     std::uint64_t number = 0;
     bool named = false;
-    Name name;
+    bool known = false; // a name was found
+    std::size_t name = 0; // in the texts
+    std::uint64_t parent = 0; // with its sequence number in the top 16 bits
+    std::uint64_t sequence = 0;
     bool pathed = false;
-    std::wstring path;
+    std::size_t path = 0; // in the texts
 };
 
 // Sorted, each value once.
@@ -481,8 +484,9 @@ private:
             Attribute attribute;
             for (Attributes all(from); all.Next(attribute);) {
                 if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
-                    const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
-                    mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+                    for (const Run& run : DecodeRuns(attribute.runs, attribute.startVcn)) {
+                        mftRuns_.push_back(run);
+                    }
                     if (attribute.startVcn == 0) {
                         mftBytes_ = std::min(attribute.dataSize, attribute.initializedSize);
                     }
@@ -679,7 +683,9 @@ private:
             Runs& runs = scratchRuns_;
             DecodeRuns(attribute.runs, attribute.startVcn, runs);
             if (owner == kBitmapRecord && attribute.type == kData && attribute.name.empty()) {
-                bitmapRuns_.insert(bitmapRuns_.end(), runs.cbegin(), runs.cend());
+                for (const Run& run : runs) {
+                    bitmapRuns_.push_back(run);
+                }
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
             }
             if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(*run.lcn * sectorsPerCluster_, (*run.lcn + run.length) * sectorsPerCluster_); })) {
@@ -800,15 +806,15 @@ private:
         auto at = std::lower_bound(known_.begin(), known_.end(), number,
                                    [](const Known& k, std::uint64_t n) { return k.number < n; });
         if (at == known_.end() || at->number != number) {
-            at = known_.insert(at, Known{number, false, {}, false, {}});
+            at = known_.insert(at, Known{number, false, false, 0, 0, 0, false, 0});
         }
         return *at;
     }
 
-    const Name& NameOf(std::uint64_t number)
+    Known NameOf(std::uint64_t number)
     {
         if (const Known& known = KnownOf(number); known.named) {
-            return known.name;
+            return known;
         }
         Name found;
         const std::vector<std::uint8_t> record = ReadRecord(number);
@@ -839,38 +845,43 @@ private:
                 }
             }
         }
+        texts_.push_back(std::move(found.name));
         Known& known = KnownOf(number);
         known.named = true;
-        known.name = std::move(found);
-        return known.name;
+        known.known = found.known;
+        known.name = texts_.size() - 1;
+        known.parent = found.parent;
+        known.sequence = found.sequence;
+        return known;
     }
 
     // From the root down; a chain that cannot be followed to the root begins with "…".
     const std::wstring& PathOf(std::uint64_t number)
     {
         if (const Known& known = KnownOf(number); known.pathed) {
-            return known.path;
+            return texts_[known.path];
         }
         std::wstring path;
         std::vector<std::uint64_t> seen; // no longer than kMostDepth
         std::uint64_t sequence = 0;
         for (std::uint64_t at = number; at != kRootRecord && !ended_;) {
-            const Name& name = NameOf(at);
+            const Known name = NameOf(at);
             if (!name.known || seen.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
                 (sequence != 0 && name.sequence != sequence)) {
                 path.insert(0, seen.empty() ? L"(MFT record " + GroupedNumber(number) + L")" : L"\u2026");
                 break;
             }
             seen.push_back(at);
-            path.insert(0, name.name).insert(0, 1, L'\\');
+            path.insert(0, texts_[name.name]).insert(0, 1, L'\\');
             at = name.parent & kRecordMask;
             sequence = name.parent >> 48;
         }
         // The names looked up on the way have moved the cache.
+        texts_.push_back(path.empty() ? L"\\" : path);
         Known& known = KnownOf(number);
         known.pathed = true;
-        known.path = path.empty() ? L"\\" : path;
-        return known.path;
+        known.path = texts_.size() - 1;
+        return texts_.back();
     }
 
     // Every asked sector in pieces: free, claimed by one or more files, or unknown.
@@ -1002,6 +1013,7 @@ private:
     std::vector<Span> free_;
     std::optional<RecordStretch> lost_; // the one not yet in the notes
     std::vector<Known> known_; // in order of number
+    std::vector<std::wstring> texts_; // the names and paths that known_ points to
     std::vector<std::wstring> notes_;
     bool ended_ = false;
 };
