@@ -53,6 +53,9 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
         }
     }
     std::vector<bool> asked(plan.volumes.size(), false);
+    const auto off = [&](std::uint64_t first, std::uint64_t end, Kind kind) {
+        plan.rows.push_back({first, end - first, std::nullopt, {}, {}, kind, {}, std::nullopt});
+    };
     for (const ScanRecord::Range& range : ranges) {
         const std::uint64_t end = range.firstLba + std::min(range.sectors, ~range.firstLba);
         for (std::uint64_t at = range.firstLba; at < end;) {
@@ -64,13 +67,13 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
                         next = std::min(next, area.first);
                     }
                 }
-                plan.rows.push_back({at, next - at, std::nullopt, {}, {}, Kind::NoPartition, {}, std::nullopt});
+                off(at, next, Kind::NoPartition);
                 at = next;
                 continue;
             }
             const std::uint64_t pieceEnd = std::min(end, in->end);
             if (in->volume == kTable) {
-                plan.rows.push_back({at, pieceEnd - at, std::nullopt, {}, {}, Kind::PartitionTable, {}, std::nullopt});
+                off(at, pieceEnd, Kind::PartitionTable);
             } else {
                 Volume& volume = plan.volumes[in->volume];
                 volume.ranges.push_back({at - volume.firstLba, pieceEnd - at});

@@ -51,14 +51,13 @@ Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
         return map;
     }
     map.fileSystem = BootSector::FileSystemOf(start);
-    if (map.fileSystem == L"NTFS") {
-        return FindNtfsOwners(volume, ranges);
-    }
-    if (map.fileSystem == L"exFAT") {
-        return FindExfatOwners(volume, ranges);
-    }
-    if (map.fileSystem.starts_with(L"FAT")) {
-        return FindFatOwners(volume, ranges);
+    Map (*const reader)(const Volume&, std::span<const SectorRange>) =
+        map.fileSystem == L"NTFS"            ? FindNtfsOwners
+        : map.fileSystem == L"exFAT"         ? FindExfatOwners
+        : map.fileSystem.starts_with(L"FAT") ? FindFatOwners
+                                             : nullptr;
+    if (reader) {
+        return reader(volume, ranges);
     }
     map.outcome = map.fileSystem.empty()            ? Map::Outcome::NotRecognised
                   : map.fileSystem == L"BitLocker" ? Map::Outcome::Encrypted
