@@ -362,8 +362,9 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     } else if (!reader.Ended()) {
         result.notes.push_back(L"The allocation bitmap is not listed: which clusters are free is unknown");
     }
-    Bitmap bitmap(reader, heap, bitmapRuns, result.notes);
-    ExfatRules rules(fat, bitmap, !bitmapRuns.empty());
+    const bool bitmapKnown = !bitmapRuns.empty();
+    Bitmap bitmap(reader, heap, std::move(bitmapRuns), result.notes);
+    ExfatRules rules(fat, bitmap, bitmapKnown);
     ClaimUnallocated(map, heap, reader, rules);
     for (const auto& [table, name] : {std::pair{&tables.bitmap, L"(allocation bitmap)"}, {&tables.upcase, L"(up-case table)"}}) {
         if (table->listed) {
