@@ -52,7 +52,6 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
             plan.volumes.push_back({partition.number, DriveLayout::MountNames(volumes, disk, partition.start), first, sectors, {}});
         }
     }
-    std::vector<bool> asked(plan.volumes.size(), false);
     const auto off = [&](std::uint64_t first, std::uint64_t end, Kind kind) {
         plan.rows.push_back({first, end - first, std::nullopt, {}, {}, kind, {}, std::nullopt});
     };
@@ -77,7 +76,6 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
             } else {
                 Volume& volume = plan.volumes[in->volume];
                 volume.ranges.push_back({at - volume.firstLba, pieceEnd - at});
-                asked[in->volume] = true;
             }
             at = pieceEnd;
         }
@@ -86,7 +84,7 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
     std::vector<Volume> all = std::move(plan.volumes);
     plan.volumes.clear();
     for (std::size_t index = 0; index < all.size(); ++index) {
-        if (asked[index]) {
+        if (!all[index].ranges.empty()) {
             plan.volumes.push_back(std::move(all[index]));
         }
     }
