@@ -35,6 +35,8 @@ std::wstring DirectoryName(const Directory& directory)
 
 } // namespace
 
+Reader::~Reader() = default;
+
 bool Reader::Read(std::uint64_t offset, std::span<std::uint8_t> into)
 {
     if (ended_) {
@@ -72,6 +74,8 @@ OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges)
         unclaimed_ += range.count;
     }
 }
+
+OwnerMap::~OwnerMap() = default;
 
 std::vector<SectorRange> OwnerMap::Gaps(std::uint64_t first, std::uint64_t end) const
 {
@@ -146,6 +150,13 @@ std::vector<Owner> OwnerMap::Finish(std::wstring_view rest)
     claimed_.clear();
     return owners;
 }
+
+Fat::Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes)
+    : reader_(reader), layout_(std::move(layout)), notes_(notes)
+{
+}
+
+Fat::~Fat() = default;
 
 std::optional<std::uint32_t> Fat::Entry(std::uint32_t cluster)
 {

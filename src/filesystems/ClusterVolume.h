@@ -25,6 +25,8 @@ inline constexpr unsigned kDeepest = 256;
 class Reader {
 public:
     explicit Reader(const Volume& volume) : volume_(volume) {}
+    // Out of line, as the other holders of buffers below: each reader would carry its own copy.
+    ~Reader();
     // False when the bytes could not be read, including any that lie past the volume's end.
     bool Read(std::uint64_t offset, std::span<std::uint8_t> into);
     bool Ended() const { return ended_; }
@@ -41,6 +43,7 @@ private:
 class OwnerMap {
 public:
     OwnerMap(const Volume& volume, std::span<const SectorRange> ranges);
+    ~OwnerMap();
     // Gives the unclaimed asked sectors that start inside volume bytes [offset, offset + length)
     // to `file`, whose own byte offset at `offset` is `fileOffset`.
     void Claim(std::uint64_t offset, std::uint64_t length, std::wstring_view file,
@@ -75,10 +78,8 @@ public:
         std::uint32_t mask = 0xFFFFFFFF;   // FAT32 keeps four bits for itself
         std::uint32_t badCluster = 0;      // the entry that marks a bad cluster
     };
-    Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes)
-        : reader_(reader), layout_(std::move(layout)), notes_(notes)
-    {
-    }
+    Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes);
+    ~Fat();
     // The entry of `cluster`; none where its piece could not be read.
     std::optional<std::uint32_t> Entry(std::uint32_t cluster);
     std::uint32_t BadCluster() const { return layout_.badCluster; }
