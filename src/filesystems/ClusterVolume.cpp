@@ -363,9 +363,10 @@ void Walk::From(Directory root)
                 Directory child = Child(directory, item.name);
                 if (item.directory) {
                     // A directory listed twice, or inside itself, is read once.
-                    const auto at = std::lower_bound(seen.begin(), seen.end(), std::uint64_t{item.first});
-                    if (heap.Valid(item.first) && (at == seen.end() || *at != item.first)) {
-                        seen.insert(at, item.first);
+                    const std::uint64_t first = item.first;
+                    const auto at = std::lower_bound(seen.begin(), seen.end(), first);
+                    if (heap.Valid(item.first) && (at == seen.end() || *at != first)) {
+                        seen.insert(at, first);
                         child.first = item.first;
                         child.most = CeilDiv(item.length, heap.clusterSize);
                         child.contiguous = item.contiguous;

@@ -343,7 +343,8 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Fat::Layout layout;
     for (std::uint64_t copy : {boot->activeFat, 1 - boot->activeFat}) {
         if (copy < boot->fats) {
-            layout.copies.push_back((boot->fatOffset + copy * boot->fatLength) * bytes);
+            const std::uint64_t at = (boot->fatOffset + copy * boot->fatLength) * bytes;
+            layout.copies.push_back(at);
         }
     }
     layout.length = boot->fatLength * bytes;

@@ -275,7 +275,8 @@ Map FindFatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Fat::Layout layout;
     for (std::uint64_t copy = 0; copy < bpb->fats; ++copy) {
         if (bpb->mirrored || copy == bpb->activeFat) {
-            layout.copies.push_back(fatStart + copy * bpb->fatSize * bytes);
+            const std::uint64_t at = fatStart + copy * bpb->fatSize * bytes;
+            layout.copies.push_back(at);
         }
     }
     layout.length = bpb->fatSize * bytes;
