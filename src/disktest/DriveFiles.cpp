@@ -52,7 +52,9 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
             plan.volumes.push_back({partition.number, DriveLayout::MountNames(volumes, disk, partition.start), first, sectors, {}});
         }
     }
-    std::vector<bool> asked(plan.volumes.size(), false);
+    const auto off = [&](std::uint64_t first, std::uint64_t end, Kind kind) {
+        plan.rows.push_back({first, end - first, std::nullopt, {}, {}, kind, {}, std::nullopt});
+    };
     for (const ScanRecord::Range& range : ranges) {
         const std::uint64_t end = range.firstLba + std::min(range.sectors, ~range.firstLba);
         for (std::uint64_t at = range.firstLba; at < end;) {
@@ -64,17 +66,16 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
                         next = std::min(next, area.first);
                     }
                 }
-                plan.rows.push_back({at, next - at, std::nullopt, {}, {}, Kind::NoPartition, {}, std::nullopt});
+                off(at, next, Kind::NoPartition);
                 at = next;
                 continue;
             }
             const std::uint64_t pieceEnd = std::min(end, in->end);
             if (in->volume == kTable) {
-                plan.rows.push_back({at, pieceEnd - at, std::nullopt, {}, {}, Kind::PartitionTable, {}, std::nullopt});
+                off(at, pieceEnd, Kind::PartitionTable);
             } else {
                 Volume& volume = plan.volumes[in->volume];
                 volume.ranges.push_back({at - volume.firstLba, pieceEnd - at});
-                asked[in->volume] = true;
             }
             at = pieceEnd;
         }
@@ -83,7 +84,7 @@ DriveFiles::Plan DriveFiles::PlanFor(std::span<const ScanRecord::Range> ranges,
     std::vector<Volume> all = std::move(plan.volumes);
     plan.volumes.clear();
     for (std::size_t index = 0; index < all.size(); ++index) {
-        if (asked[index]) {
+        if (!all[index].ranges.empty()) {
             plan.volumes.push_back(std::move(all[index]));
         }
     }
@@ -120,19 +121,14 @@ void DriveFiles::Add(Found& found, const Volume& volume, const FileOwners::Map& 
     for (const std::wstring& note : map.notes) {
         found.notes.push_back({volume.number, note});
     }
-    // Rows of one LBA keep the order they came in: the positions are sorted, which costs far
-    // less code than a stable sort of the rows themselves.
-    std::vector<std::size_t> order(found.rows.size());
-    for (std::size_t index = 0; index < order.size(); ++index) {
-        order[index] = index;
+    // Rows of one LBA keep the order they came in.
+    std::vector<std::uint64_t> firsts;
+    for (const Row& each : found.rows) {
+        firsts.push_back(each.firstLba);
     }
-    const std::vector<Row>& rows = found.rows;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return rows[a].firstLba != rows[b].firstLba ? rows[a].firstLba < rows[b].firstLba : a < b;
-    });
     std::vector<Row> sorted;
-    sorted.reserve(order.size());
-    for (const std::size_t index : order) {
+    sorted.reserve(firsts.size());
+    for (const std::size_t index : FileOwners::Order(firsts)) {
         sorted.push_back(std::move(found.rows[index]));
     }
     found.rows = std::move(sorted);

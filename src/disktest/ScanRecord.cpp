@@ -29,6 +29,11 @@ void AddLine(std::wstring& text, std::wstring_view label, std::wstring_view valu
     text.append(label).append(L"\t").append(value).append(kNewLine);
 }
 
+void AddBytes(std::wstring& text, std::wstring_view label, std::uint64_t bytes)
+{
+    AddLine(text, label, Decimal(bytes) + L" bytes");
+}
+
 // `lba`, named by `source`, into the list kept in LBA order: a source more where the LBA is there.
 void AddLogged(std::vector<ScanRecord::LoggedLba>& logged, std::uint64_t lba, const wchar_t* format, unsigned number)
 {
@@ -315,10 +320,10 @@ std::wstring ScanRecord::CopyText(const Drive& drive) const
     AddLine(text, L"Drive", BoundedText::Formatted(L"%d", drive.number));
     AddLine(text, L"Model", drive.model);
     AddLine(text, L"Serial Number", drive.serialNumber);
-    AddLine(text, L"Capacity", Decimal(m_capacity) + L" bytes");
-    AddLine(text, L"Sector Size", Decimal(m_sectorSize) + L" bytes");
+    AddBytes(text, L"Capacity", m_capacity);
+    AddBytes(text, L"Sector Size", m_sectorSize);
     AddLine(text, L"Result", ResultText());
-    AddLine(text, L"Scanned", Decimal(m_scanned) + L" bytes");
+    AddBytes(text, L"Scanned", m_scanned);
     AddLine(text, L"Time", Duration(m_elapsedSeconds));
     AddLine(text, L"Average", BoundedText::Formatted(L"%.1f", AverageMiBPerSecond()));
     constexpr std::array<std::wstring_view, kScannedClasses> kLabels{

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 namespace FileOwners::Clusters {
 
@@ -35,6 +34,8 @@ std::wstring DirectoryName(const Directory& directory)
 }
 
 } // namespace
+
+Reader::~Reader() = default;
 
 bool Reader::Read(std::uint64_t offset, std::span<std::uint8_t> into)
 {
@@ -74,6 +75,8 @@ OwnerMap::OwnerMap(const Volume& volume, std::span<const SectorRange> ranges)
     }
 }
 
+OwnerMap::~OwnerMap() = default;
+
 std::vector<SectorRange> OwnerMap::Gaps(std::uint64_t first, std::uint64_t end) const
 {
     std::vector<SectorRange> gaps;
@@ -82,10 +85,9 @@ std::vector<SectorRange> OwnerMap::Gaps(std::uint64_t first, std::uint64_t end) 
     for (; range != asked_.end() && range->first < end; ++range) {
         std::uint64_t at = std::max(first, range->first);
         const std::uint64_t stop = std::min(end, range->first + range->count);
-        auto piece = claimed_.upper_bound(at);
+        auto piece = After(at);
         if (piece != claimed_.begin()) {
-            const auto before = std::prev(piece);
-            at = std::max(at, before->first + before->second.count);
+            at = std::max(at, std::prev(piece)->first + std::prev(piece)->count);
         }
         while (at < stop) {
             const std::uint64_t gapEnd = piece == claimed_.end() ? stop : std::min(stop, piece->first);
@@ -95,14 +97,20 @@ std::vector<SectorRange> OwnerMap::Gaps(std::uint64_t first, std::uint64_t end) 
             if (piece == claimed_.end() || piece->first >= stop) {
                 break;
             }
-            at = piece->first + piece->second.count;
+            at = piece->first + piece->count;
             ++piece;
         }
     }
     return gaps;
 }
 
-void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstring& file,
+std::vector<Owner>::const_iterator OwnerMap::After(std::uint64_t sector) const
+{
+    return std::upper_bound(claimed_.begin(), claimed_.end(), sector,
+                            [](std::uint64_t at, const Owner& owner) { return at < owner.first; });
+}
+
+void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, std::wstring_view file,
                      std::optional<std::uint64_t> fileOffset)
 {
     if (unclaimed_ == 0 || length == 0) {
@@ -115,18 +123,18 @@ void OwnerMap::Claim(std::uint64_t offset, std::uint64_t length, const std::wstr
         if (fileOffset) {
             at = *fileOffset + (gap.first * sectorSize_ - offset);
         }
-        claimed_.emplace(gap.first, Owner{gap.first, gap.count, file, at});
+        claimed_.insert(After(gap.first), Owner{gap.first, gap.count, std::wstring(file), at});
         unclaimed_ -= gap.count;
     }
 }
 
-std::vector<Owner> OwnerMap::Finish(const std::wstring& rest)
+std::vector<Owner> OwnerMap::Finish(std::wstring_view rest)
 {
     for (const SectorRange& range : std::vector<SectorRange>(asked_)) {
         Claim(range.first * sectorSize_, range.count * sectorSize_, rest);
     }
     std::vector<Owner> owners;
-    for (auto& [first, owner] : claimed_) {
+    for (Owner& owner : claimed_) {
         if (!owners.empty()) {
             Owner& last = owners.back();
             const bool follows = last.first + last.count == owner.first && last.file == owner.file &&
@@ -142,6 +150,13 @@ std::vector<Owner> OwnerMap::Finish(const std::wstring& rest)
     claimed_.clear();
     return owners;
 }
+
+Fat::Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes)
+    : reader_(reader), layout_(std::move(layout)), notes_(notes)
+{
+}
+
+Fat::~Fat() = default;
 
 std::optional<std::uint32_t> Fat::Entry(std::uint32_t cluster)
 {
@@ -194,75 +209,80 @@ const Fat::Piece& Fat::PieceAt(std::uint64_t index)
     return piece;
 }
 
-void FollowChain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t most, bool contiguous,
-                 const std::function<bool(const Run&)>& run)
+Chain::Chain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t most, bool contiguous)
+    : fat_(fat), heap_(heap), most_(most), contiguous_(contiguous), ended_(!heap.Valid(first) || most == 0),
+      current_{first, 1, 0}, cluster_(first), marked_(first)
 {
-    if (!heap.Valid(first) || most == 0) {
-        return;
-    }
-    if (contiguous) {
-        const std::uint64_t inHeap = std::min<std::uint64_t>(most, heap.count - (first - 2));
-        run(Run{first, inHeap, 0});
-        return;
-    }
-    Run current{first, 1, 0};
-    std::uint32_t cluster = first;
-    // `most` bounds a loop, but a file of gigabytes that loops over two clusters would take long:
-    // a loop is seen, as Brent finds one, once it has gone round at most twice.
-    std::uint32_t marked = first;
-    std::uint64_t sinceMarked = 0;
-    std::uint64_t markEvery = 1;
-    while (current.index + current.count < most) {
-        const std::optional<std::uint32_t> next = fat.Entry(cluster);
-        if (!next || !heap.Valid(*next) || *next == fat.BadCluster() || *next == marked) {
-            break;
-        }
-        if (++sinceMarked == markEvery) {
-            marked = *next;
-            sinceMarked = 0;
-            markEvery *= 2;
-        }
-        if (*next == cluster + 1) {
-            ++current.count;
-        } else {
-            if (!run(current)) {
-                return;
-            }
-            current = Run{*next, 1, current.index + current.count};
-        }
-        cluster = *next;
-    }
-    run(current);
 }
 
-void ReadEntries(Reader& reader, std::span<const Extent> extents, const std::wstring& directory,
-                 std::vector<std::wstring>& notes,
-                 const std::function<bool(std::span<const std::uint8_t>)>& entry)
+bool Chain::Next(Run& run)
 {
-    std::vector<std::uint8_t> piece;
-    for (const Extent& extent : extents) {
-        for (std::uint64_t at = 0; at < extent.length; at += kPiece) {
-            piece.resize(std::min(kPiece, extent.length - at));
-            if (!reader.Read(extent.offset + at, piece)) {
-                if (reader.Ended()) {
-                    return;
-                }
-                const std::uint64_t first = (extent.offset + at) / reader.SectorSize();
-                const std::uint64_t last = (extent.offset + at + piece.size() - 1) / reader.SectorSize();
-                notes.push_back(L"Directory " + directory + L": sectors " + Decimal(first) + L"–" + Decimal(last) +
-                                L" of the volume unreadable: the files listed there are unknown");
-                if (!entry({})) {
-                    return;
-                }
-                continue;
-            }
-            for (std::size_t e = 0; e + kEntry <= piece.size(); e += kEntry) {
-                if (!entry(std::span<const std::uint8_t>(piece).subspan(e, kEntry))) {
-                    return;
-                }
-            }
+    if (ended_) {
+        return false;
+    }
+    if (contiguous_) {
+        ended_ = true;
+        run = Run{current_.first, std::min<std::uint64_t>(most_, heap_.count - (current_.first - 2)), 0};
+        return true;
+    }
+    while (current_.index + current_.count < most_) {
+        const std::optional<std::uint32_t> next = fat_.Entry(cluster_);
+        if (!next || !heap_.Valid(*next) || *next == fat_.BadCluster() || *next == marked_) {
+            break;
+        }
+        if (++sinceMarked_ == markEvery_) {
+            marked_ = *next;
+            sinceMarked_ = 0;
+            markEvery_ *= 2;
+        }
+        const bool follows = *next == cluster_ + 1;
+        cluster_ = *next;
+        if (follows) {
+            ++current_.count;
+        } else {
+            run = current_;
+            current_ = Run{*next, 1, current_.index + current_.count};
+            return true;
         }
     }
+    ended_ = true;
+    run = current_;
+    return true;
+}
+
+bool DirectoryEntries::Next(std::span<const std::uint8_t>& entry)
+{
+    while (entry_ + kEntry > piece_.size()) {
+        if (extent_ == extents_.size()) {
+            return false;
+        }
+        const Extent& extent = extents_[extent_];
+        if (at_ >= extent.length) {
+            ++extent_;
+            at_ = 0;
+            continue;
+        }
+        const std::uint64_t offset = extent.offset + at_;
+        piece_.resize(std::min(kPiece, extent.length - at_));
+        at_ += kPiece;
+        entry_ = 0;
+        if (!reader_.Read(offset, piece_)) {
+            const std::uint64_t last = (offset + piece_.size() - 1) / reader_.SectorSize();
+            piece_.clear();
+            if (reader_.Ended()) {
+                extent_ = extents_.size();
+                return false;
+            }
+            notes_.push_back(L"Directory " + std::wstring(directory_) + L": sectors " +
+                             Decimal(offset / reader_.SectorSize()) + L"–" + Decimal(last) +
+                             L" of the volume unreadable: the files listed there are unknown");
+            entry = {};
+            return true;
+        }
+    }
+    entry = std::span<const std::uint8_t>(piece_).subspan(entry_, kEntry);
+    entry_ += kEntry;
+    return true;
 }
 
 void Progress::Add(std::uint64_t clusters)
@@ -282,8 +302,7 @@ void Progress::Done()
     }
 }
 
-void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
-                      const std::function<ClusterState(std::uint32_t)>& state)
+void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader, Rules& rules)
 {
     const std::uint64_t size = map.SectorSize();
     for (const SectorRange& range : std::vector<SectorRange>(map.Asked())) {
@@ -296,9 +315,9 @@ void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
         const auto last = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(heap.count + 1, 2 + (end - 1 - heap.offset) / heap.clusterSize));
         std::uint32_t runStart = first;
-        ClusterState runState = state(first);
+        ClusterState runState = rules.StateOf(first);
         for (std::uint64_t cluster = first; cluster <= std::uint64_t{last} + 1 && !reader.Ended(); ++cluster) {
-            const ClusterState now = cluster <= last ? state(static_cast<std::uint32_t>(cluster)) : ClusterState::Used;
+            const ClusterState now = cluster <= last ? rules.StateOf(static_cast<std::uint32_t>(cluster)) : ClusterState::Used;
             if (cluster <= last && now == runState) {
                 continue;
             }
@@ -315,8 +334,9 @@ void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
 void Walk::From(Directory root)
 {
     std::vector<Directory> waiting{std::move(root)};
-    std::set<std::uint32_t> seen{waiting.back().first};
+    std::vector<std::uint64_t> seen{waiting.back().first}; // in order
     std::vector<Found> found;
+    Run run;
     while (!waiting.empty() && !map.Complete() && !reader.Ended()) {
         const Directory directory = std::move(waiting.back());
         waiting.pop_back();
@@ -326,44 +346,43 @@ void Walk::From(Directory root)
             extents.push_back(directory.fixed);
         }
         const std::uint64_t most = directory.most != 0 ? directory.most : mostInDirectory;
-        FollowChain(fat, heap, directory.first, most, directory.contiguous, [&](const Run& run) {
+        for (Chain chain(fat, heap, directory.first, most, directory.contiguous); chain.Next(run);) {
             extents.push_back({heap.ByteOf(run.first), run.count * heap.clusterSize});
             map.Claim(extents.back().offset, extents.back().length, name, run.index * heap.clusterSize);
             progress.Add(run.count);
-            return true;
-        });
+        }
         // Files are mapped as their entries come, so that a huge directory is never held whole.
         const std::size_t before = waiting.size();
-        const auto take = [&](const Found& item) {
-            Directory child = Child(directory, item.name);
-            if (item.directory) {
-                // A directory listed twice, or inside itself, is read once.
-                if (heap.Valid(item.first) && seen.insert(item.first).second) {
-                    child.first = item.first;
-                    child.most = CeilDiv(item.length, heap.clusterSize);
-                    child.contiguous = item.contiguous;
-                    waiting.push_back(std::move(child));
+        rules.Restart();
+        const std::wstring where = directory.depth == 0 ? L"\\" : directory.path;
+        DirectoryEntries entries(reader, extents, where, result.notes);
+        bool more = true;
+        for (std::span<const std::uint8_t> entry; more && !map.Complete() && entries.Next(entry);) {
+            more = rules.Take(entry, found);
+            for (const Found& item : found) {
+                Directory child = Child(directory, item.name);
+                if (item.directory) {
+                    // A directory listed twice, or inside itself, is read once.
+                    const std::uint64_t first = item.first;
+                    const auto at = std::lower_bound(seen.begin(), seen.end(), first);
+                    if (heap.Valid(item.first) && (at == seen.end() || *at != first)) {
+                        seen.insert(at, first);
+                        child.first = item.first;
+                        child.most = CeilDiv(item.length, heap.clusterSize);
+                        child.contiguous = item.contiguous;
+                        waiting.push_back(std::move(child));
+                    }
+                    continue;
                 }
-                return;
+                for (Chain chain(fat, heap, item.first, CeilDiv(item.length, heap.clusterSize), item.contiguous);
+                     !map.Complete() && chain.Next(run);) {
+                    map.Claim(heap.ByteOf(run.first), run.count * heap.clusterSize, child.path,
+                              run.index * heap.clusterSize);
+                    progress.Add(run.count);
+                }
             }
-            FollowChain(fat, heap, item.first, CeilDiv(item.length, heap.clusterSize), item.contiguous,
-                        [&](const Run& run) {
-                            map.Claim(heap.ByteOf(run.first), run.count * heap.clusterSize, child.path,
-                                      run.index * heap.clusterSize);
-                            progress.Add(run.count);
-                            return !map.Complete();
-                        });
-        };
-        EntryReader next = entries;
-        ReadEntries(reader, extents, directory.depth == 0 ? L"\\" : directory.path, result.notes,
-                    [&](std::span<const std::uint8_t> entry) {
-                        const bool more = next(entry, found);
-                        for (const Found& item : found) {
-                            take(item);
-                        }
-                        found.clear();
-                        return more && !map.Complete();
-                    });
+            found.clear();
+        }
         // Depth first, in the order the directory lists them.
         std::reverse(waiting.begin() + static_cast<std::ptrdiff_t>(before), waiting.end());
     }

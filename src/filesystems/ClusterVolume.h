@@ -4,11 +4,10 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the FAT family (FAT12/16/32 and exFAT) have in common: a cluster heap whose chains a FAT
@@ -26,6 +25,8 @@ inline constexpr unsigned kDeepest = 256;
 class Reader {
 public:
     explicit Reader(const Volume& volume) : volume_(volume) {}
+    // Out of line, as the other holders of buffers below: each reader would carry its own copy.
+    ~Reader();
     // False when the bytes could not be read, including any that lie past the volume's end.
     bool Read(std::uint64_t offset, std::span<std::uint8_t> into);
     bool Ended() const { return ended_; }
@@ -42,24 +43,27 @@ private:
 class OwnerMap {
 public:
     OwnerMap(const Volume& volume, std::span<const SectorRange> ranges);
+    ~OwnerMap();
     // Gives the unclaimed asked sectors that start inside volume bytes [offset, offset + length)
     // to `file`, whose own byte offset at `offset` is `fileOffset`.
-    void Claim(std::uint64_t offset, std::uint64_t length, const std::wstring& file,
+    void Claim(std::uint64_t offset, std::uint64_t length, std::wstring_view file,
                std::optional<std::uint64_t> fileOffset = std::nullopt);
     bool Complete() const { return unclaimed_ == 0; }
     // The asked sectors, merged and inside the volume.
     const std::vector<SectorRange>& Asked() const { return asked_; }
     std::uint32_t SectorSize() const { return sectorSize_; }
     // Every asked sector still unclaimed goes to `rest`; neighbours of one file are joined.
-    std::vector<Owner> Finish(const std::wstring& rest);
+    std::vector<Owner> Finish(std::wstring_view rest);
 
 private:
     // The unclaimed asked stretches of sectors [first, end).
     std::vector<SectorRange> Gaps(std::uint64_t first, std::uint64_t end) const;
+    // The first claimed piece that starts after `sector`.
+    std::vector<Owner>::const_iterator After(std::uint64_t sector) const;
 
     std::uint32_t sectorSize_;
     std::vector<SectorRange> asked_;
-    std::map<std::uint64_t, Owner> claimed_;
+    std::vector<Owner> claimed_; // in order of `first`, none overlapping
     std::uint64_t unclaimed_ = 0;
 };
 
@@ -74,10 +78,8 @@ public:
         std::uint32_t mask = 0xFFFFFFFF;   // FAT32 keeps four bits for itself
         std::uint32_t badCluster = 0;      // the entry that marks a bad cluster
     };
-    Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes)
-        : reader_(reader), layout_(std::move(layout)), notes_(notes)
-    {
-    }
+    Fat(Reader& reader, Layout layout, std::vector<std::wstring>& notes);
+    ~Fat();
     // The entry of `cluster`; none where its piece could not be read.
     std::optional<std::uint32_t> Entry(std::uint32_t cluster);
     std::uint32_t BadCluster() const { return layout_.badCluster; }
@@ -119,9 +121,27 @@ struct Run {
 // Follows a chain from `first` for at most `most` clusters, in runs; a link out of the heap, a
 // free or bad link, or an unreadable piece of the FAT ends it, and so does a loop, at the latest
 // when `most` is reached. `contiguous` (exFAT's NoFatChain) takes the clusters in a row instead.
-// Stops early when `run` returns false.
-void FollowChain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t most, bool contiguous,
-                 const std::function<bool(const Run&)>& run);
+// The FAT is read only as far as the runs taken need.
+class Chain {
+public:
+    Chain(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t most, bool contiguous);
+    // The next run; false after the last.
+    bool Next(Run& run);
+
+private:
+    Fat& fat_;
+    const Heap& heap_;
+    std::uint64_t most_;
+    bool contiguous_;
+    bool ended_;
+    Run current_;
+    std::uint32_t cluster_;
+    // A loop is seen, as Brent finds one, once it has gone round at most twice: `most` bounds
+    // it too, but a file of gigabytes that loops over two clusters would take long.
+    std::uint32_t marked_;
+    std::uint64_t sinceMarked_ = 0;
+    std::uint64_t markEvery_ = 1;
+};
 
 // Bytes of the volume that a directory's entries lie in.
 struct Extent {
@@ -129,12 +149,28 @@ struct Extent {
     std::uint64_t length = 0;
 };
 
-// Reads a directory's extents, in pieces of at most kPiece, and hands each 32-byte entry to
-// `entry` until it returns false; a piece that does not read is left out and said in the notes,
-// and `entry` is told of the gap by an empty span.
-void ReadEntries(Reader& reader, std::span<const Extent> extents, const std::wstring& directory,
-                 std::vector<std::wstring>& notes,
-                 const std::function<bool(std::span<const std::uint8_t>)>& entry);
+// A directory's 32-byte entries, its extents read in pieces of at most kPiece; a piece that does
+// not read is left out and said in the notes, and told by an empty entry.
+class DirectoryEntries {
+public:
+    DirectoryEntries(Reader& reader, std::span<const Extent> extents, std::wstring_view directory,
+            std::vector<std::wstring>& notes)
+        : reader_(reader), extents_(extents), directory_(directory), notes_(notes)
+    {
+    }
+    // The next entry; false after the last, or once the reader has ended.
+    bool Next(std::span<const std::uint8_t>& entry);
+
+private:
+    Reader& reader_;
+    std::span<const Extent> extents_;
+    std::wstring_view directory_;
+    std::vector<std::wstring>& notes_;
+    std::vector<std::uint8_t> piece_;
+    std::size_t extent_ = 0;
+    std::uint64_t at_ = 0; // in the extent, of the next piece
+    std::size_t entry_ = 0; // in the piece, of the next entry
+};
 
 // How far the mapping has come: clusters of files walked against the clusters in use.
 class Progress {
@@ -170,17 +206,29 @@ struct Found {
     bool directory = false;
 };
 
-// Reads a directory's entries one by one (an empty span for a piece that did not read), adds
-// what they list to `found`, and returns false at the directory's end.
-using EntryReader = std::function<bool(std::span<const std::uint8_t> entry, std::vector<Found>& found)>;
+enum class ClusterState { Free, Bad, Used, Unknown };
+
+// What FAT and exFAT each tell in their own way: which clusters are in use, and what a
+// directory's entries list.
+class Rules {
+public:
+    virtual ClusterState StateOf(std::uint32_t cluster) = 0;
+    // A new directory begins: what the one before left unfinished is forgotten.
+    virtual void Restart() = 0;
+    // Takes a directory's entries one by one (an empty span for a piece that did not read), adds
+    // what they list to `found`, and returns false at the directory's end.
+    virtual bool Take(std::span<const std::uint8_t> entry, std::vector<Found>& found) = 0;
+
+protected:
+    ~Rules() = default;
+};
 
 // Everything the cluster readers share once the tables are found: every directory from the
 // root down, depth first, each directory's own clusters named by DirectoryName and each file's
 // by its path with its byte offsets, until every asked sector is claimed; then `result` is
 // mapped, the sectors no file claims "(lost clusters)" (or "(unknown)" when something could
 // not be read), or Ended. A directory already read (one that contains itself) is not read
-// again. `entries` is copied fresh for each directory; `mostInDirectory` bounds a
-// directory whose length its entry does not say.
+// again. `mostInDirectory` bounds a directory whose length its entry does not say.
 struct Walk {
     Reader& reader;
     Fat& fat;
@@ -188,16 +236,13 @@ struct Walk {
     OwnerMap& map;
     Progress& progress;
     Map& result;
-    EntryReader entries; // never called itself
+    Rules& rules;
     std::uint64_t mostInDirectory = 0;
     void From(Directory root);
 };
 
-enum class ClusterState { Free, Bad, Used, Unknown };
-
 // Gives the asked free and bad clusters of the heap to "(free space)" and "(bad clusters)".
 // Gives up once the reader has ended.
-void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader,
-                      const std::function<ClusterState(std::uint32_t)>& state);
+void ClaimUnallocated(OwnerMap& map, const Heap& heap, const Reader& reader, Rules& rules);
 
 } // namespace FileOwners::Clusters

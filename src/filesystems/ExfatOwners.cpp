@@ -136,77 +136,38 @@ std::optional<Boot> ReadBoot(Reader& reader, std::uint64_t start)
     return fits ? std::optional(boot) : std::nullopt;
 }
 
-// One entry set of a directory at a time: its File entry, then as many secondary entries as it
-// says, the Stream Extension first. A set broken off by an entry not in use, a gap or another
-// primary entry owns nothing.
-class Entries {
-public:
-    bool operator()(std::span<const std::uint8_t> entry, std::vector<Found>& found)
-    {
-        if (entry.empty()) {
-            remaining_ = 0;
-            return true;
-        }
-        const std::uint8_t type = entry[0];
-        if (type == kEndOfDirectory) {
-            return false;
-        }
-        if (type == kFileEntry) {
-            remaining_ = entry[kSecondaryCount];
-            item_ = Found{};
-            item_.directory = (ReadLe(entry, kFileAttributes, 2) & kDirectoryAttribute) != 0;
-            nameLength_ = 0;
-            return true;
-        }
-        if (remaining_ == 0 || (type & kInUse) == 0 || (type & 0x40) == 0) {
-            remaining_ = 0;
-            return true;
-        }
-        if (type == kStreamEntry) {
-            item_.contiguous = (entry[kFlags] & kNoFatChain) != 0;
-            item_.first = static_cast<std::uint32_t>(ReadLe(entry, kFirstCluster, 4));
-            item_.length = ReadLe(entry, kDataLength, 8);
-            nameLength_ = entry[kNameLength];
-        } else if (type == kNameEntry) {
-            for (std::size_t i = 0; i < kCharsPerNameEntry && item_.name.size() < nameLength_; ++i) {
-                item_.name += static_cast<wchar_t>(ReadLe(entry, kNameChars + 2 * i, 2));
-            }
-        }
-        if (--remaining_ == 0 && item_.first != 0) {
-            found.push_back(std::move(item_));
-        }
-        return true;
-    }
-
-private:
-    std::size_t remaining_ = 0;
-    std::size_t nameLength_ = 0;
-    Found item_;
+// A table that the root directory lists, with its first cluster and length.
+struct Table {
+    bool listed = false;
+    std::uint32_t first = 0;
+    std::uint64_t length = 0;
 };
 
 // Where the allocation bitmap and the up-case table lie: the root directory lists them.
 struct Tables {
-    std::optional<Found> bitmap;
-    std::optional<Found> upcase;
+    Table bitmap;
+    Table upcase;
 };
 
 Tables FindTables(Reader& reader, std::span<const Extent> root, std::uint64_t activeFat, std::vector<std::wstring>& notes)
 {
     Tables tables;
-    ReadEntries(reader, root, L"\\", notes, [&](std::span<const std::uint8_t> entry) {
+    DirectoryEntries entries(reader, root, L"\\", notes);
+    for (std::span<const std::uint8_t> entry; !(tables.bitmap.listed && tables.upcase.listed) && entries.Next(entry);) {
         if (entry.empty()) {
-            return true;
+            continue;
         }
-        const Found table{{}, static_cast<std::uint32_t>(ReadLe(entry, kFirstCluster, 4)), ReadLe(entry, kDataLength, 8),
-                          false, false};
+        if (entry[0] == kEndOfDirectory) {
+            break;
+        }
+        const Table table{true, static_cast<std::uint32_t>(ReadLe(entry, kFirstCluster, 4)), ReadLe(entry, kDataLength, 8)};
         // With two FATs there are two bitmaps, one for each.
         if (entry[0] == kBitmapEntry && (entry[kFlags] & 1) == activeFat) {
             tables.bitmap = table;
         } else if (entry[0] == kUpcaseEntry) {
             tables.upcase = table;
         }
-        return entry[0] != kEndOfDirectory && !(tables.bitmap && tables.upcase);
-    });
+    }
     return tables;
 }
 
@@ -275,12 +236,74 @@ private:
 std::vector<Run> RunsOf(Fat& fat, const Heap& heap, std::uint32_t first, std::uint64_t most)
 {
     std::vector<Run> runs;
-    FollowChain(fat, heap, first, most, false, [&](const Run& run) {
+    Run run;
+    for (Chain chain(fat, heap, first, most, false); chain.Next(run);) {
         runs.push_back(run);
-        return true;
-    });
+    }
     return runs;
 }
+
+// Only the bitmap says a cluster is in use (a contiguous file's clusters have no FAT entries),
+// and a directory's entries come in sets: a File entry, then as many secondary entries as it
+// says, the Stream Extension first. A set broken off by an entry not in use, a gap or another
+// primary entry owns nothing.
+class ExfatRules final : public Rules {
+public:
+    ExfatRules(Fat& fat, Bitmap& bitmap, bool bitmapKnown) : fat_(fat), bitmap_(bitmap), bitmapKnown_(bitmapKnown) {}
+
+    ClusterState StateOf(std::uint32_t cluster) override
+    {
+        const ClusterState state = bitmapKnown_ ? bitmap_.State(cluster) : ClusterState::Unknown;
+        return state == ClusterState::Used && fat_.Entry(cluster) == fat_.BadCluster() ? ClusterState::Bad : state;
+    }
+
+    void Restart() override { remaining_ = 0; }
+
+    bool Take(std::span<const std::uint8_t> entry, std::vector<Found>& found) override
+    {
+        if (entry.empty()) {
+            remaining_ = 0;
+            return true;
+        }
+        const std::uint8_t type = entry[0];
+        if (type == kEndOfDirectory) {
+            return false;
+        }
+        if (type == kFileEntry) {
+            remaining_ = entry[kSecondaryCount];
+            item_ = Found{};
+            item_.directory = (ReadLe(entry, kFileAttributes, 2) & kDirectoryAttribute) != 0;
+            nameLength_ = 0;
+            return true;
+        }
+        if (remaining_ == 0 || (type & kInUse) == 0 || (type & 0x40) == 0) {
+            remaining_ = 0;
+            return true;
+        }
+        if (type == kStreamEntry) {
+            item_.contiguous = (entry[kFlags] & kNoFatChain) != 0;
+            item_.first = static_cast<std::uint32_t>(ReadLe(entry, kFirstCluster, 4));
+            item_.length = ReadLe(entry, kDataLength, 8);
+            nameLength_ = entry[kNameLength];
+        } else if (type == kNameEntry) {
+            for (std::size_t i = 0; i < kCharsPerNameEntry && item_.name.size() < nameLength_; ++i) {
+                item_.name += static_cast<wchar_t>(ReadLe(entry, kNameChars + 2 * i, 2));
+            }
+        }
+        if (--remaining_ == 0 && item_.first != 0) {
+            found.push_back(std::move(item_));
+        }
+        return true;
+    }
+
+private:
+    Fat& fat_;
+    Bitmap& bitmap_;
+    bool bitmapKnown_;
+    std::size_t remaining_ = 0;
+    std::size_t nameLength_ = 0;
+    Found item_;
+};
 
 std::uint64_t ClustersOf(std::uint64_t bytes, const Heap& heap)
 {
@@ -320,7 +343,8 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Fat::Layout layout;
     for (std::uint64_t copy : {boot->activeFat, 1 - boot->activeFat}) {
         if (copy < boot->fats) {
-            layout.copies.push_back((boot->fatOffset + copy * boot->fatLength) * bytes);
+            const std::uint64_t at = (boot->fatOffset + copy * boot->fatLength) * bytes;
+            layout.copies.push_back(at);
         }
     }
     layout.length = boot->fatLength * bytes;
@@ -334,20 +358,18 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     }
     const Tables tables = FindTables(reader, root, boot->activeFat, result.notes);
     std::vector<Run> bitmapRuns;
-    if (tables.bitmap) {
-        bitmapRuns = RunsOf(fat, heap, tables.bitmap->first, ClustersOf(tables.bitmap->length, heap));
+    if (tables.bitmap.listed) {
+        bitmapRuns = RunsOf(fat, heap, tables.bitmap.first, ClustersOf(tables.bitmap.length, heap));
     } else if (!reader.Ended()) {
         result.notes.push_back(L"The allocation bitmap is not listed: which clusters are free is unknown");
     }
-    Bitmap bitmap(reader, heap, bitmapRuns, result.notes);
-    // Only the bitmap says a cluster is in use: a contiguous file's clusters have no FAT entries.
-    ClaimUnallocated(map, heap, reader, [&](std::uint32_t cluster) {
-        const ClusterState state = bitmapRuns.empty() ? ClusterState::Unknown : bitmap.State(cluster);
-        return state == ClusterState::Used && fat.Entry(cluster) == fat.BadCluster() ? ClusterState::Bad : state;
-    });
+    const bool bitmapKnown = !bitmapRuns.empty();
+    Bitmap bitmap(reader, heap, std::move(bitmapRuns), result.notes);
+    ExfatRules rules(fat, bitmap, bitmapKnown);
+    ClaimUnallocated(map, heap, reader, rules);
     for (const auto& [table, name] : {std::pair{&tables.bitmap, L"(allocation bitmap)"}, {&tables.upcase, L"(up-case table)"}}) {
-        if (*table) {
-            for (const Run& run : RunsOf(fat, heap, (*table)->first, ClustersOf((*table)->length, heap))) {
+        if (table->listed) {
+            for (const Run& run : RunsOf(fat, heap, table->first, ClustersOf(table->length, heap))) {
                 map.Claim(heap.ByteOf(run.first), run.count * heap.clusterSize, name);
             }
         }
@@ -357,7 +379,7 @@ Map FindExfatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Progress progress(volume, inUse);
     Directory start;
     start.first = boot->rootCluster;
-    Walk walk{reader, fat, heap, map, progress, result, Entries(), mostInDirectory};
+    Walk walk{reader, fat, heap, map, progress, result, rules, mostInDirectory};
     walk.From(std::move(start));
     return result;
 }

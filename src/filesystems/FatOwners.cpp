@@ -145,13 +145,25 @@ std::uint8_t ShortNameChecksum(std::span<const std::uint8_t> entry)
     return sum;
 }
 
-// The entries of one directory: a long name is gathered over its entries and kept only when
-// they come in order and their checksum is the 8.3 entry's; otherwise the 8.3 name stands.
-class Entries {
+// The FAT's word on each cluster, and the entries of a directory: a long name is gathered over
+// its entries and kept only when they come in order and their checksum is the 8.3 entry's;
+// otherwise the 8.3 name stands.
+class FatRules final : public Rules {
 public:
-    explicit Entries(bool fat32) : fat32_(fat32) {}
+    FatRules(Fat& fat, bool fat32) : fat_(fat), fat32_(fat32) {}
 
-    bool operator()(std::span<const std::uint8_t> entry, std::vector<Found>& found)
+    ClusterState StateOf(std::uint32_t cluster) override
+    {
+        const std::optional<std::uint32_t> entry = fat_.Entry(cluster);
+        return !entry ? ClusterState::Unknown
+               : *entry == 0 ? ClusterState::Free
+               : *entry == fat_.BadCluster() ? ClusterState::Bad
+                                             : ClusterState::Used;
+    }
+
+    void Restart() override { next_ = kNone; }
+
+    bool Take(std::span<const std::uint8_t> entry, std::vector<Found>& found) override
     {
         if (entry.empty() || entry[0] == kDeleted) {
             next_ = kNone;
@@ -205,6 +217,7 @@ private:
         next_ = order - 1;
     }
 
+    Fat& fat_;
     bool fat32_;
     std::size_t next_ = kNone; // the order of the long-name entry expected next; 0 once complete
     std::uint8_t checksum_ = 0;
@@ -262,7 +275,8 @@ Map FindFatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     Fat::Layout layout;
     for (std::uint64_t copy = 0; copy < bpb->fats; ++copy) {
         if (bpb->mirrored || copy == bpb->activeFat) {
-            layout.copies.push_back(fatStart + copy * bpb->fatSize * bytes);
+            const std::uint64_t at = fatStart + copy * bpb->fatSize * bytes;
+            layout.copies.push_back(at);
         }
     }
     layout.length = bpb->fatSize * bytes;
@@ -270,19 +284,14 @@ Map FindFatOwners(const Volume& volume, std::span<const SectorRange> ranges)
     layout.mask = bpb->bits == 32 ? 0x0FFFFFFF : 0xFFFFFFFF;
     layout.badCluster = bpb->bits == 12 ? 0xFF7 : bpb->bits == 16 ? 0xFFF7 : 0x0FFFFFF7;
     Fat fat(reader, std::move(layout), result.notes);
-    ClaimUnallocated(map, heap, reader, [&](std::uint32_t cluster) {
-        const std::optional<std::uint32_t> entry = fat.Entry(cluster);
-        return !entry ? ClusterState::Unknown
-               : *entry == 0 ? ClusterState::Free
-               : *entry == fat.BadCluster() ? ClusterState::Bad
-                                            : ClusterState::Used;
-    });
+    FatRules rules(fat, bpb->bits == 32);
+    ClaimUnallocated(map, heap, reader, rules);
 
     Progress progress(volume, ClustersInUse(reader, *bpb));
     Directory root;
     root.first = bpb->rootCluster;
     root.fixed = {rootStart, rootLength};
-    Walk walk{reader, fat, heap, map, progress, result, Entries(bpb->bits == 32),
+    Walk walk{reader, fat, heap, map, progress, result, rules,
               (kMostDirectoryBytes + heap.clusterSize - 1) / heap.clusterSize};
     walk.From(std::move(root));
     return result;

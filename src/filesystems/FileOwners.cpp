@@ -9,14 +9,16 @@ namespace FileOwners {
 std::vector<SectorRange> Merged(const Volume& volume, std::span<const SectorRange> ranges, bool touching)
 {
     std::vector<SectorRange> inside;
+    std::vector<std::uint64_t> firsts;
     for (const SectorRange& range : ranges) {
         if (range.first < volume.sectorCount && range.count != 0) {
             inside.push_back({range.first, std::min(range.count, volume.sectorCount - range.first)});
+            firsts.push_back(range.first);
         }
     }
-    std::sort(inside.begin(), inside.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
     std::vector<SectorRange> merged;
-    for (const SectorRange& range : inside) {
+    for (const std::size_t index : Order(firsts)) {
+        const SectorRange& range = inside[index];
         if (!merged.empty() && (range.first < merged.back().first + merged.back().count ||
                                 (touching && range.first == merged.back().first + merged.back().count))) {
             SectorRange& last = merged.back();
@@ -49,14 +51,13 @@ Map FindOwners(const Volume& volume, std::span<const SectorRange> ranges)
         return map;
     }
     map.fileSystem = BootSector::FileSystemOf(start);
-    if (map.fileSystem == L"NTFS") {
-        return FindNtfsOwners(volume, ranges);
-    }
-    if (map.fileSystem == L"exFAT") {
-        return FindExfatOwners(volume, ranges);
-    }
-    if (map.fileSystem.starts_with(L"FAT")) {
-        return FindFatOwners(volume, ranges);
+    Map (*const reader)(const Volume&, std::span<const SectorRange>) =
+        map.fileSystem == L"NTFS"            ? FindNtfsOwners
+        : map.fileSystem == L"exFAT"         ? FindExfatOwners
+        : map.fileSystem.starts_with(L"FAT") ? FindFatOwners
+                                             : nullptr;
+    if (reader) {
+        return reader(volume, ranges);
     }
     map.outcome = map.fileSystem.empty()            ? Map::Outcome::NotRecognised
                   : map.fileSystem == L"BitLocker" ? Map::Outcome::Encrypted

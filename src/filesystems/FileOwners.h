@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -73,6 +75,20 @@ struct Map {
     // unreadable: the files there are unknown".
     std::vector<std::wstring> notes;
 };
+
+// The positions of `keys` in the order of their values, equal ones in the order they come: the
+// one sort that the readers and the drive's rows all go through, rather than one for each type.
+// Inline, so that the drive's rows need no link to the readers: the copies are one.
+inline std::vector<std::size_t> Order(std::span<const std::uint64_t> keys)
+{
+    std::vector<std::size_t> order(keys.size());
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        order[index] = index;
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return keys[a] != keys[b] ? keys[a] < keys[b] : a < b; });
+    return order;
+}
 
 // The ranges inside the volume (cut at its end), in order and merged where they overlap, and
 // where they touch when `touching`. The readers' shared first step.

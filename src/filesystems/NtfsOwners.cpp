@@ -4,7 +4,6 @@
 #include "text/Decimal.h"
 
 #include <algorithm>
-#include <map>
 
 // The owners of sectors on NTFS: one pass over the file table in large sequential pieces, in
 // which every live record's extents are matched against the asked ranges (an extension record
@@ -300,6 +299,31 @@ struct Name {
     std::uint64_t sequence = 0;
 };
 
+// What is known of a record on the path of a file found: its name and its path, each once
+// worked out. The texts lie apart, so that the cache moves as plain bytes.
+struct Known {
+    std::uint64_t number = 0;
+    bool named = false;
+    bool known = false; // a name was found
+    std::size_t name = 0; // in the texts
+    std::uint64_t parent = 0; // with its sequence number in the top 16 bits
+    std::uint64_t sequence = 0;
+    bool pathed = false;
+    std::size_t path = 0; // in the texts
+};
+
+// Sorted, each value once.
+void SortUnique(std::vector<std::uint64_t>& values)
+{
+    std::vector<std::uint64_t> sorted;
+    for (const std::size_t index : Order(values)) {
+        if (sorted.empty() || sorted.back() != values[index]) {
+            sorted.push_back(values[index]);
+        }
+    }
+    values = std::move(sorted);
+}
+
 class NtfsReader {
 public:
     // Asked ranges that touch stay apart: the pieces of each are joined on their own.
@@ -460,8 +484,9 @@ private:
             Attribute attribute;
             for (Attributes all(from); all.Next(attribute);) {
                 if (attribute.type == kData && attribute.nonResident && attribute.name.empty()) {
-                    const Runs runs = DecodeRuns(attribute.runs, attribute.startVcn);
-                    mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+                    for (const Run& run : DecodeRuns(attribute.runs, attribute.startVcn)) {
+                        mftRuns_.push_back(run);
+                    }
                     if (attribute.startVcn == 0) {
                         mftBytes_ = std::min(attribute.dataSize, attribute.initializedSize);
                     }
@@ -490,10 +515,20 @@ private:
         return !ended_;
     }
 
+    // In order of VCN, the first of those that start at one VCN kept.
     static void SortRuns(Runs& runs)
     {
-        std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn < b.vcn; });
-        runs.erase(std::unique(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.vcn == b.vcn; }), runs.end());
+        std::vector<std::uint64_t> vcns;
+        for (const Run& run : runs) {
+            vcns.push_back(run.vcn);
+        }
+        Runs sorted;
+        for (const std::size_t index : Order(vcns)) {
+            if (sorted.empty() || sorted.back().vcn != runs[index].vcn) {
+                sorted.push_back(runs[index]);
+            }
+        }
+        runs = std::move(sorted);
     }
 
     // The extension records that the record's $ATTRIBUTE_LIST (resident or not) names for
@@ -519,8 +554,7 @@ private:
                 }
             });
         }
-        std::sort(extensions.begin(), extensions.end());
-        extensions.erase(std::unique(extensions.begin(), extensions.end()), extensions.end());
+        SortUnique(extensions);
         return extensions;
     }
 
@@ -585,27 +619,30 @@ private:
 
     void Lost(std::uint64_t number, bool damaged)
     {
-        if (!lost_.empty() && lost_.back().last + 1 == number && lost_.back().damaged == damaged) {
-            lost_.back().last = number;
+        if (lost_ && lost_->last + 1 == number && lost_->damaged == damaged) {
+            lost_->last = number;
             return;
         }
         FlushLost();
-        lost_.push_back({number, number, damaged});
+        lost_ = RecordStretch{number, number, damaged};
     }
 
     void FlushLost()
     {
-        for (const RecordStretch& stretch : lost_) {
-            const bool one = stretch.first == stretch.last;
-            std::wstring note = (one ? L"MFT record " : L"MFT records ") + GroupedNumber(stretch.first);
-            if (!one) {
-                note += L"\u2013" + GroupedNumber(stretch.last);
-            }
-            note += stretch.damaged ? L" damaged" : L" unreadable";
-            note += one ? L": its file is unknown" : L": the files there are unknown";
-            notes_.push_back(std::move(note));
+        if (!lost_) {
+            return;
         }
-        lost_.clear();
+        const bool one = lost_->first == lost_->last;
+        std::wstring note = one ? L"MFT record " : L"MFT records ";
+        note += GroupedNumber(lost_->first);
+        if (!one) {
+            note += L"\u2013";
+            note += GroupedNumber(lost_->last);
+        }
+        note += lost_->damaged ? L" damaged" : L" unreadable";
+        note += one ? L": its file is unknown" : L": the files there are unknown";
+        notes_.push_back(std::move(note));
+        lost_.reset();
     }
 
     // Whether any asked sector lies in this stretch of the file table, which most pieces of a
@@ -646,7 +683,9 @@ private:
             Runs& runs = scratchRuns_;
             DecodeRuns(attribute.runs, attribute.startVcn, runs);
             if (owner == kBitmapRecord && attribute.type == kData && attribute.name.empty()) {
-                bitmapRuns_.insert(bitmapRuns_.end(), runs.cbegin(), runs.cend());
+                for (const Run& run : runs) {
+                    bitmapRuns_.push_back(run);
+                }
                 bitmapBytes_ = attribute.startVcn == 0 ? attribute.dataSize : bitmapBytes_;
             }
             if (std::none_of(runs.begin(), runs.end(), [&](const Run& run) { return run.lcn && AnyAsked(*run.lcn * sectorsPerCluster_, (*run.lcn + run.length) * sectorsPerCluster_); })) {
@@ -761,10 +800,21 @@ private:
         return !ended_;
     }
 
-    const Name& NameOf(std::uint64_t number)
+    // The record's place in the cache, added when it is not there yet.
+    Known& KnownOf(std::uint64_t number)
     {
-        if (const auto known = names_.find(number); known != names_.end()) {
-            return known->second;
+        auto at = std::lower_bound(known_.begin(), known_.end(), number,
+                                   [](const Known& k, std::uint64_t n) { return k.number < n; });
+        if (at == known_.end() || at->number != number) {
+            at = known_.insert(at, Known{number, false, false, 0, 0, 0, false, 0});
+        }
+        return *at;
+    }
+
+    Known NameOf(std::uint64_t number)
+    {
+        if (const Known& known = KnownOf(number); known.named) {
+            return known;
         }
         Name found;
         const std::vector<std::uint8_t> record = ReadRecord(number);
@@ -795,45 +845,59 @@ private:
                 }
             }
         }
-        return names_.emplace(number, std::move(found)).first->second;
+        texts_.push_back(std::move(found.name));
+        Known& known = KnownOf(number);
+        known.named = true;
+        known.known = found.known;
+        known.name = texts_.size() - 1;
+        known.parent = found.parent;
+        known.sequence = found.sequence;
+        return known;
     }
 
     // From the root down; a chain that cannot be followed to the root begins with "…".
     const std::wstring& PathOf(std::uint64_t number)
     {
-        if (const auto known = paths_.find(number); known != paths_.end()) {
-            return known->second;
+        if (const Known& known = KnownOf(number); known.pathed) {
+            return texts_[known.path];
         }
-        std::vector<std::wstring> parts;
+        std::wstring path;
         std::vector<std::uint64_t> seen; // no longer than kMostDepth
-        bool cut = false;
         std::uint64_t sequence = 0;
         for (std::uint64_t at = number; at != kRootRecord && !ended_;) {
-            const Name& name = NameOf(at);
-            if (!name.known || parts.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
+            const Known name = NameOf(at);
+            if (!name.known || seen.size() >= kMostDepth || std::find(seen.begin(), seen.end(), at) != seen.end() ||
                 (sequence != 0 && name.sequence != sequence)) {
-                cut = true;
+                path.insert(0, seen.empty() ? L"(MFT record " + GroupedNumber(number) + L")" : L"\u2026");
                 break;
             }
             seen.push_back(at);
-            parts.push_back(name.name);
+            path.insert(0, texts_[name.name]).insert(0, 1, L'\\');
             at = name.parent & kRecordMask;
             sequence = name.parent >> 48;
         }
-        std::wstring path = cut ? L"\u2026" : L"";
-        if (cut && parts.empty()) {
-            path = L"(MFT record " + GroupedNumber(number) + L")";
-        }
-        for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-            path += L"\\" + *part;
-        }
-        return paths_.emplace(number, path.empty() ? L"\\" : path).first->second;
+        // The names looked up on the way have moved the cache.
+        texts_.push_back(path.empty() ? L"\\" : path);
+        Known& known = KnownOf(number);
+        known.pathed = true;
+        known.path = texts_.size() - 1;
+        return texts_.back();
     }
 
     // Every asked sector in pieces: free, claimed by one or more files, or unknown.
     std::vector<Owner> Assemble()
     {
-        std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
+        {
+            std::vector<std::uint64_t> firsts;
+            for (const Claim& claim : claims_) {
+                firsts.push_back(claim.first);
+            }
+            std::vector<Claim> sorted;
+            for (const std::size_t index : Order(firsts)) {
+                sorted.push_back(std::move(claims_[index]));
+            }
+            claims_ = std::move(sorted);
+        }
         const std::uint64_t dataEnd = clusterCount_ * sectorsPerCluster_;
         std::vector<Owner> owners;
         std::size_t nextClaim = 0;
@@ -849,9 +913,10 @@ private:
                 cuts.push_back(free_[f].first);
                 cuts.push_back(free_[f].end);
             }
-            std::sort(cuts.begin(), cuts.end());
-            cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-            std::map<std::wstring, std::size_t> lastOf;
+            SortUnique(cuts);
+            // The pieces that reach the cut: made or grown in the stretch before it. Only the
+            // last piece of a name can grow, and only when it reaches the cut.
+            std::vector<std::size_t> reaching;
             for (std::size_t i = 0; i + 1 < cuts.size() && !ended_; ++i) {
                 const std::uint64_t a = cuts[i];
                 const std::uint64_t b = cuts[i + 1];
@@ -867,16 +932,23 @@ private:
                 }
                 const bool isFree = nextFree < free_.size() && free_[nextFree].first <= a;
                 const std::size_t group = owners.size(); // the pieces that start at `a`
+                std::vector<std::size_t> grown;
                 auto add = [&](std::wstring file, std::optional<std::uint64_t> offset) {
-                    const auto last = lastOf.find(file);
-                    if (last != lastOf.end() && owners[last->second].first + owners[last->second].count == a &&
-                        (!offset ? !owners[last->second].offset
-                                 : owners[last->second].offset &&
-                                       *owners[last->second].offset + owners[last->second].count * volume_.sectorSize == *offset)) {
-                        owners[last->second].count += b - a;
+                    std::size_t last = owners.size();
+                    for (std::size_t k = 0; k < reaching.size() + owners.size() - group; ++k) {
+                        const std::size_t at = k < reaching.size() ? reaching[k] : group + k - reaching.size();
+                        if (owners[at].file == file && (last == owners.size() || at > last)) {
+                            last = at;
+                        }
+                    }
+                    if (last != owners.size() && owners[last].first + owners[last].count == a &&
+                        (!offset ? !owners[last].offset
+                                 : owners[last].offset &&
+                                       *owners[last].offset + owners[last].count * volume_.sectorSize == *offset)) {
+                        owners[last].count += b - a;
+                        grown.push_back(last);
                         return;
                     }
-                    lastOf[file] = owners.size();
                     owners.push_back({a, b - a, std::move(file), offset});
                 };
                 bool named = true;
@@ -913,8 +985,9 @@ private:
                         std::swap(owners[at], owners[at - 1]);
                     }
                 }
+                reaching = std::move(grown);
                 for (std::size_t k = group; k < owners.size(); ++k) {
-                    lastOf[owners[k].file] = k;
+                    reaching.push_back(k);
                 }
             }
         }
@@ -938,9 +1011,9 @@ private:
     std::uint64_t bitmapBytes_ = 0;
     std::vector<Claim> claims_;
     std::vector<Span> free_;
-    std::vector<RecordStretch> lost_;
-    std::map<std::uint64_t, Name> names_;
-    std::map<std::uint64_t, std::wstring> paths_;
+    std::optional<RecordStretch> lost_; // the one not yet in the notes
+    std::vector<Known> known_; // in order of number
+    std::vector<std::wstring> texts_; // the names and paths that known_ points to
     std::vector<std::wstring> notes_;
     bool ended_ = false;
 };

@@ -67,11 +67,16 @@ namespace FileText {
 
 std::vector<std::wstring> Cells(const DriveFiles::Row& row)
 {
-    std::wstring partition = NumberOf(row);
+    std::array<std::wstring, kTitles.size()> cells = ScriptCells(row);
     if (row.partition && !row.volume.empty()) {
-        partition += L" (" + row.volume + L")";
+        cells[2] += L" (" + row.volume + L")";
     }
-    return {Decimal(row.firstLba), Decimal(row.sectors), partition, FileOf(row), OffsetOf(row)};
+    // The list's columns: the script's cells but the volume, which joins the partition's, and the file system.
+    std::vector<std::wstring> list;
+    for (const std::size_t column : {0u, 1u, 2u, 5u, 6u}) {
+        list.push_back(std::move(cells[column]));
+    }
+    return list;
 }
 
 std::vector<std::wstring> Cells(const DriveFiles::Note& note)
