@@ -26,11 +26,15 @@ public:
     // Caution when one failed in the past or is to watch. NVMe: Failing when failure is
     // predicted or the critical warning is not 0; Caution when the percentage used is 100 or
     // more or media and data integrity errors are not 0. Unknown when the drive answered no
-    // SMART data, or was not asked behind a RAID driver, and does not predict its failure.
+    // SMART data, or was not asked behind a RAID driver, and does not predict its failure. A
+    // RAID array: its worst member's, the reasons naming that member.
     static Assessment Of(const DriveDetails& details);
     static constexpr wchar_t kNoSmartData[] = L"The drive answered no SMART data";
     static constexpr wchar_t kBehindRaid[] =
         L"Health figures are not available through this RAID controller's driver (bus type RAID)";
+    // Why a drive without SMART data has none: no answer, a RAID driver that did not name
+    // itself, or the one that did ("behind the <name> RAID driver: not read").
+    static std::wstring NoDataReason(const DriveDetails& details);
 
     static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
 

@@ -36,7 +36,8 @@ struct Probe {
 // What the routes to a drive's health figures share, and the routes themselves, one file each:
 // the disk driver's ATA SMART requests (AtaRoute.cpp), ATA PASS-THROUGH to a SATA drive behind
 // a USB bridge (SatRoute.cpp), the NVMe driver's health log (NvmeRoute.cpp) and the same log
-// through a USB bridge's vendor command (NvmeBridgeRoute.cpp).
+// through a USB bridge's vendor command (NvmeBridgeRoute.cpp), and a RAID driver's CSMI
+// pass-through (RaidRoute.cpp).
 class DiskProbe {
 public:
     DiskProbe() = delete;
@@ -57,6 +58,9 @@ public:
     // The drive opened again for reading and writing, which the SMART requests need.
     static HANDLE OpenReadWrite(const Probe& probe);
 
+    // The identity strings of the storage device descriptor into the record; the bus type, when
+    // the descriptor was answered.
+    static std::optional<std::uint32_t> QueryIdentity(const Probe& probe);
     // False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
     static bool QuerySmartAttributes(const Probe& probe);
     // False when the bridge answered no SMART page.

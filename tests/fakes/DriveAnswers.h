@@ -37,6 +37,8 @@ public:
     static constexpr std::uint32_t kAtaPassThrough = 0x4D02C;
     static constexpr std::uint32_t kGetDriveLayoutEx = 0x70050;
     static constexpr std::uint32_t kGetVolumeDiskExtents = 0x560000;
+    static constexpr std::uint32_t kScsiGetAddress = 0x41018;
+    static constexpr std::uint32_t kScsiMiniport = 0x4D008;
 
     static Bytes Capacity(std::int64_t sizeBytes);              // GET_LENGTH_INFORMATION
     static Bytes PredictFailure(std::uint32_t predictFailure);  // STORAGE_PREDICT_FAILURE, 516 bytes
@@ -216,6 +218,27 @@ public:
         // Identify) to the step that answers it.
         std::optional<Bytes> Answer(const Bytes& request, std::uint8_t& jmicronAsked) const;
     };
+    // A RAID driver's miniport behind "\\.\ScsiN:", answering CSMI as the published structures lay
+    // it out: GET_DRIVER_INFO with `driver` (fails when that is empty), GET_PHY_INFO with one phy
+    // per device (an end device of protocol SATA, the SAS address {phy + 1, 0x50, ...}) and an
+    // empty one after them, and STP_PASSTHRU to a device by its phy: IDENTIFY DEVICE, SMART READ
+    // DATA, THRESHOLDS and READ LOG from its pages, a command it has no page for ended by the
+    // drive's abort (status ERR, no data).
+    struct Miniport {
+        struct Device {
+            Bytes identify;
+            std::optional<Bytes> smartPage;
+            std::optional<Bytes> thresholds;
+            std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
+        };
+        Miniport(); // out of line, as UsbBridge's
+        std::string driver;
+        std::vector<Device> devices;
+        std::optional<Bytes> Answer(const Bytes& request) const;
+    };
+    // SCSI_ADDRESS of a drive behind port `port`, target `target`.
+    static Bytes ScsiAddress(std::uint8_t port, std::uint8_t target);
+
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
     // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as
@@ -271,6 +294,7 @@ public:
         std::optional<Bytes> nvmeErrors;
         std::optional<UsbBridge> bridge;
         std::optional<NvmeEnclosure> enclosure;
+        std::optional<Bytes> scsiAddress; // IOCTL_SCSI_GET_ADDRESS, behind a RAID driver
 
         std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
 

@@ -31,6 +31,7 @@ struct OpenHandle {
     DWORD flags = 0;
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
+    int port = -1;   // the number of the RAID port opened, or -1
     bool thread = false; // a real thread's handle, closed for real
     std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
 };
@@ -46,6 +47,8 @@ struct JMicronState {
 
 struct State {
     std::map<int, FakeDrive> drives;
+    std::map<int, FakePort> ports;
+    std::set<int> namedPorts; // whose driver named itself as one the program reads
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
     std::set<void*> allocations;
@@ -120,14 +123,16 @@ const std::set<DWORD>& AllowedCodes()
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
                                        IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX,
                                        IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
-                                       IOCTL_ATA_PASS_THROUGH};
+                                       IOCTL_ATA_PASS_THROUGH,          IOCTL_SCSI_GET_ADDRESS,
+                                       IOCTL_SCSI_MINIPORT};
     return codes;
 }
 
 // The requests that need the read-write handle, and the only ones allowed on it.
 bool NeedsReadWrite(DWORD code)
 {
-    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH;
+    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH ||
+           code == IOCTL_SCSI_MINIPORT;
 }
 
 // The disk driver's ATA pass-through may carry only IDENTIFY DEVICE and READ LOG EXT of the
@@ -320,6 +325,59 @@ std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDr
         jmicron.log = sent[48];
     } else if (command->jmicronStep == 1 && command->length != JMicronLength(jmicron)) {
         return "a JMicron data step of another length than its descriptor's command";
+    }
+    return {};
+}
+
+// The drivers whose CSMI the program reads, as they name themselves.
+bool IsReadDriver(const FakeBytes& driverInfo)
+{
+    const std::string name(reinterpret_cast<const char*>(driverInfo.data() + 28));
+    return name == "iaStorA" || name == "iaStorAC" || name == "iaStorAVC" || name == "iaStorVD" || name == "rcraid";
+}
+
+// Why a CSMI request to a port is one the program must not send, or empty when it may. The
+// SRB_IO_CONTROL header (HeaderLength 28, the signature at 4, Timeout at 12, ControlCode at 16,
+// Length at 24: every byte after the header) and the whole buffer both ways, exactly the size of
+// the CSMI specification's buffer: GET_DRIVER_INFO ("CSMIALL", 1) 204 bytes; GET_PHY_INFO
+// ("CSMISAS", 20) 2,080; STP_PASSTHRU ("CSMISAS", 25) 168 and its data, only after the driver named
+// itself as one the program reads, carrying a register host-to-device FIS (at 44) of IDENTIFY
+// DEVICE, SMART READ DATA, READ THRESHOLDS or READ LOG of a log it may read, PIO data in
+// (uFlags at 64: READ | PIO), uDataLength (at 68) its sectors' bytes.
+std::string MiniportFault(const FakeBytes& input, DWORD outSize, int port)
+{
+    const auto le = [&input](std::size_t at) {
+        return static_cast<std::uint32_t>(input[at] | input[at + 1] << 8 | input[at + 2] << 16 | input[at + 3] << 24);
+    };
+    if (input.size() < 28 || outSize != input.size() || le(0) != 28 || le(24) != input.size() - 28 || le(12) == 0) {
+        return "a header or buffer that is not the request's own";
+    }
+    const std::string signature(input.begin() + 4, input.begin() + 12);
+    const std::uint32_t code = le(16);
+    if (signature == std::string("CSMIALL\0", 8) && code == 1) {
+        return input.size() == 204 ? "" : "GET_DRIVER_INFO of another size than 204";
+    }
+    if (signature != std::string("CSMISAS\0", 8) || (code != 20 && code != 25)) {
+        return "a CSMI request other than GET_DRIVER_INFO, GET_PHY_INFO or STP_PASSTHRU";
+    }
+    if (S().namedPorts.count(port) == 0) {
+        return "a CSMI request to a driver that did not name itself as one the program reads";
+    }
+    if (code == 20) {
+        return input.size() == 2080 ? "" : "GET_PHY_INFO of another size than 2,080";
+    }
+    if (input.size() < 168) {
+        return "an STP_PASSTHRU shorter than its structure";
+    }
+    const std::uint8_t count = input[56];
+    FakeBytes fis(input.begin() + 44, input.begin() + 64);
+    const FakeBytes identify{0x27, 0x80, 0xEC, 0, 0, 0, 0, 0xA0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    const FakeBytes smart{0x27, 0x80, 0xB0, fis[3], fis[4], 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, count, 0, 0, 0, 0, 0, 0, 0};
+    const bool smartRead = fis == smart && ((fis[3] == 0xD0 || fis[3] == 0xD1) ? fis[4] == 0 && count == 1
+                                            : fis[3] == 0xD5 && IsAllowedLogRead(fis[4], count));
+    if ((fis != identify && !smartRead) || le(64) != 0x11 || le(68) != count * 512u || input.size() != 168 + le(68)) {
+        return "an STP_PASSTHRU other than PIO data in of IDENTIFY DEVICE, SMART READ DATA, READ THRESHOLDS or "
+               "READ LOG of a log it may read";
     }
     return {};
 }
@@ -551,6 +609,12 @@ FakeDrive& FakeKernel::Drive(int driveNumber)
     return S().drives[driveNumber];
 }
 
+FakePort& FakeKernel::Port(int portNumber)
+{
+    const Guard guard = Lock();
+    return S().ports[portNumber];
+}
+
 void FakeKernel::RemoveDrive(int driveNumber)
 {
     const Guard guard = Lock();
@@ -652,6 +716,31 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
         return OpenVolume(call, desiredAccess, shareMode);
     }
 
+    // A RAID driver's port, for its miniport requests, which need read and write access.
+    if (call.path.rfind(L"\\\\.\\Scsi", 0) == 0) {
+        const std::wstring number = call.path.substr(8, call.path.size() - 9);
+        const bool named = call.path.back() == L':' && !number.empty() && number.size() <= 3 &&
+                           std::all_of(number.begin(), number.end(), [](wchar_t c) { return std::iswdigit(c) != 0; });
+        if (!named || desiredAccess != (GENERIC_READ | GENERIC_WRITE) || shareMode != (FILE_SHARE_READ | FILE_SHARE_WRITE) ||
+            creationDisposition != OPEN_EXISTING || flagsAndAttributes != 0) {
+            ADD_FAILURE() << "a port opened otherwise than \\\\.\\ScsiN: for reading and writing, shared, existing";
+        }
+        const auto port = named ? S().ports.find(std::stoi(number)) : S().ports.end();
+        if (port == S().ports.end() || !port->second.opens) {
+            ::SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+        S().nextHandle += 4;
+        OpenHandle open;
+        open.access = desiredAccess;
+        open.port = port->first;
+        S().handles[handle] = open;
+        call.handle = handle;
+        call.succeeded = true;
+        return handle;
+    }
+
     // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
     // access 0, to be asked their device number.
     const int interfaceDrive = ParseInterfacePath(call.path);
@@ -725,6 +814,30 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if (open == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    if ((open->port >= 0) != (ioControlCode == IOCTL_SCSI_MINIPORT)) {
+        ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << (open->port >= 0 ? " to a port" : " to a drive");
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (open->port >= 0) {
+        if (const std::string fault = MiniportFault(call.input, outBufferSize, open->port); !fault.empty()) {
+            ADD_FAILURE() << "a miniport request the program may not send: " << fault;
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const FakePort& port = S().ports[open->port];
+        const std::optional<FakeBytes> bytes = port.answer ? port.answer(call.input) : std::nullopt;
+        if (!bytes) {
+            ::SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }
+        std::copy_n(bytes->begin(), std::min<std::size_t>(bytes->size(), outBufferSize), static_cast<std::uint8_t*>(outBuffer));
+        if (call.input[16] == 1 && IsReadDriver(*bytes)) {
+            S().namedPorts.insert(open->port);
+        }
+        call.succeeded = true;
+        return TRUE;
     }
     if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
         if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
