@@ -679,6 +679,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
     Drive badChecksum = ata(3);
     badChecksum.smartLogs[0x06].back() ^= 1;
     badChecksum.smartLogs[0x01].back() ^= 1;
+    BehindRaid raidGpl = OnRaidPort(gpl(true), "MODEL X", "SERIAL 1");
+    raidGpl.port.devices[0].identify = DriveAnswers::IdentifyDevice("MODEL X", "SERIAL 1", "FW 1", true);
     const std::string kStatistics = "RW D5 04h 1 out 544, RW D5 04h 8 out 4128";
     const std::string kAll = "RW ATA ECh, RW D5 06h 1 out 544, RW D5 01h 1 out 544, " + kStatistics;
     const std::string kBridge =
@@ -690,6 +692,7 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         std::string requests;
         bool selfTests, errors, statistics;
         bool extended = false;
+        std::optional<DriveAnswers::Miniport> port = {};
     } cases[] = {
         {"ATA: both logs kept", ata(3), kAll, true, true, true},
         {"ATA: self-tests only", ata(1), "RW ATA ECh, RW D5 06h 1 out 544, " + kStatistics, true, false, true},
@@ -709,6 +712,10 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
          "RW SAT16 2Fh 07h, RW SAT16 2Fh 03h, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184", true, true, true, true},
         {"ATA: checksums that do not hold", badChecksum, kAll, false, false, true},
         {"USB dock: ATA PASS-THROUGH (16)", DriveAnswers::InUsbDock(ata(3)), kBridge, true, true, true},
+        {"Behind iaStorAC: the summary logs through CSMI, though IDENTIFY DEVICE names General Purpose Logging",
+         raidGpl.drive,
+         "RW CSMI ECh 680, RW CSMI D5 06h 1 680, RW CSMI D5 01h 1 680, RW CSMI D5 04h 1 680, RW CSMI D5 04h 8 4264",
+         true, true, true, false, raidGpl.port},
         {"NVMe", nvme(0x10), kNvme, true, true, false},
         {"NVMe without self-tests", nvme(0x00), "R NVMe adapter identify 4096, R NVMe log 01h 256", false, true, false},
         {"NVMe through JMicron", enclosed(NvmeBridge::Family::JMicron),
@@ -722,11 +729,25 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         SCOPED_TRACE(c.name);
         FakeKernel::Reset();
         c.drive.ApplyTo(FakeKernel::Drive(2));
+        if (c.port) {
+            ScriptPort(*c.port);
+        }
         DriveDetails details;
         ASSERT_TRUE(DiskManager::GetDriveDetails(2, details));
         std::ostringstream requests;
         for (const KernelCall& call : FakeKernel::CallsOf(Kind::Control)) {
             const Bytes& in = call.input;
+            // STP_PASSTHRU (CSMI control code 25 at 16) of IDENTIFY DEVICE or SMART READ LOG: the
+            // FIS's command at 46, features at 47, the log at 48, the count at 56.
+            if (call.code == IOCTL_SCSI_MINIPORT && in[16] == 25 && (in[46] == 0xEC || in[47] == 0xD5)) {
+                requests << (requests.tellp() > 0 ? ", " : "") << "RW CSMI " << std::hex << std::uppercase
+                         << (in[46] == 0xEC ? "ECh" : "D5 ") << std::setfill('0');
+                if (in[46] != 0xEC) {
+                    requests << std::setw(2) << int{in[48]} << "h " << std::dec << int{in[56]};
+                }
+                requests << " " << std::dec << call.outSize;
+                continue;
+            }
             const bool smartLog = call.code == SMART_RCV_DRIVE_DATA && in.size() > 6 && in[4] == 0xD5;
             const bool satLog = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[40] == 0xD5;
             const bool satLogExt = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[50] == 0x2F;
