@@ -528,11 +528,15 @@ Bytes DriveAnswers::IdentifyController(std::string_view model, std::string_view 
 }
 
 Bytes DriveAnswers::IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware,
-                                   bool gpl, std::uint32_t logicalSector)
+                                   bool gpl, std::uint32_t logicalSector, std::uint64_t sectors)
 {
     Bytes bytes(SmartPage::kSize, 0);
     if (gpl) {
         PutLe(bytes, 84 * 2, 0x4020, 2);
+    }
+    if (sectors != 0) {
+        PutLe(bytes, 83 * 2, 0x4400, 2); // the word valid, the 48-bit feature set
+        PutLe(bytes, 100 * 2, sectors, 8);
     }
     if (logicalSector != 512) {
         PutLe(bytes, 106 * 2, 0x5000, 2);

@@ -243,9 +243,10 @@ public:
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
     // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as
     // ATA keeps them, and the checksum signature with a checksum that holds; `gpl` sets word 84
-    // bit 5 (General Purpose Logging, the word valid), `logicalSector` words 106 and 117-118.
+    // bit 5 (General Purpose Logging, the word valid), `logicalSector` words 106 and 117-118,
+    // `sectors` words 100-103 and word 83 bit 10 (the 48-bit feature set) where not 0.
     static Bytes IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware,
-                                bool gpl = false, std::uint32_t logicalSector = 512);
+                                bool gpl = false, std::uint32_t logicalSector = 512, std::uint64_t sectors = 0);
     // The first page of the extended self-test log (07h) and the extended comprehensive error
     // log (03h), entry by entry, oldest first, their LBAs 48 bits, checksums kept right.
     static Bytes AtaExtSelfTestLog(std::initializer_list<SelfTestEntry> entries);

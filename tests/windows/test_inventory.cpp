@@ -1282,7 +1282,7 @@ TEST(Inventory, RaidArrays)
     const auto device = [](const DriveAnswers::RealDrive& drive) {
         return DriveAnswers::Miniport::Device{
             DriveAnswers::IdentifyDevice(DriveAnswers::Unpadded(drive.model), DriveAnswers::Unpadded(drive.serial),
-                                         DriveAnswers::Unpadded(drive.firmware)),
+                                         DriveAnswers::Unpadded(drive.firmware), false, 512, kSize / 512),
             drive.page, drive.thresholds, {}};
     };
     for (const std::string driver : {"iaStorAC", "iaStorVD", "rcraid", "megasas2"}) {
@@ -1334,6 +1334,7 @@ TEST(Inventory, RaidArrays)
             EXPECT_EQ(member.info.model, wide(DriveAnswers::Unpadded(members[i]->model)));
             EXPECT_EQ(member.info.serialNumber, wide(DriveAnswers::Unpadded(members[i]->serial)));
             EXPECT_EQ(member.info.powerOnHours, members[i]->powerOnHours);
+            EXPECT_EQ(member.info.sizeBytes, kSize);
             EXPECT_EQ(member.source, SmartSource::Csmi);
             ASSERT_TRUE(member.smartData && member.smartThresholds);
             EXPECT_EQ(*member.smartData, PageOf(members[i]->page));
