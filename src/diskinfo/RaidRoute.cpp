@@ -39,12 +39,6 @@ static_assert(BusTypeSata == 11);
 // GET_DRIVER_INFO.
 constexpr std::array<std::string_view, 5> kReadDrivers{"iaStorA", "iaStorAC", "iaStorAVC", "iaStorVD", "rcraid"};
 
-bool SameName(std::string_view a, std::string_view b)
-{
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 std::optional<ScsiAddress> AddressOf(HANDLE device)
 {
     SCSI_ADDRESS address{};
@@ -124,11 +118,10 @@ void ReadDevice(const Probe& probe, HANDLE port, const SataDevice& sata)
         [](std::uint8_t) { return std::optional<DiskProbe::LogSectors>(); });
 }
 
-// The serial numbers of the other drives behind the same port that are single drives there: the
-// storage descriptor and the address only, which every disk answers.
-std::vector<std::wstring> SingleDriveSerials(const Probe& probe, std::uint8_t port)
+// Leaves out of `devices` those that another drive behind the same port is on its own: their
+// serial numbers from the storage descriptor and the address only, which every disk answers.
+void LeaveOutSingleDrives(const Probe& probe, std::uint8_t port, std::vector<SataDevice>& devices)
 {
-    std::vector<std::wstring> serials;
     for (std::int32_t number = 0; number < DiskManager::kMaxDrives; ++number) {
         if (number == probe.driveNumber) {
             continue;
@@ -137,21 +130,18 @@ std::vector<std::wstring> SingleDriveSerials(const Probe& probe, std::uint8_t po
         const KernelHandle drive(Kernel::CreateFileW(path.c_str(), GENERIC_READ, DiskProbe::kShareReadWrite, nullptr,
                                                      OPEN_EXISTING, 0, nullptr));
         const auto address = drive ? AddressOf(drive.Get()) : std::nullopt;
-        if (!address || address->port != port) {
-            continue;
-        }
-        DriveDetails other;
-        if (DiskProbe::QueryIdentity({drive.Get(), path, number, other.info, other}) == DriveDetails::kBusTypeRaid) {
-            serials.push_back(other.info.serialNumber);
+        // The descriptor fills the record alone: the other drive's details are never touched.
+        DriveInfo other;
+        if (address && address->port == port &&
+            DiskProbe::QueryIdentity({drive.Get(), path, number, other, probe.details}) == DriveDetails::kBusTypeRaid) {
+            std::erase_if(devices, [&](const SataDevice& device) { return device.serial == other.serialNumber; });
         }
     }
-    return serials;
 }
 
 // A member of the array: its identity from IDENTIFY DEVICE, its figures as a drive's.
-void AddMember(const Probe& probe, HANDLE port, const SataDevice& sata)
+void ReadMember(const Probe& probe, HANDLE port, const SataDevice& sata, DriveDetails& member)
 {
-    DriveDetails& member = probe.details.members.emplace_back();
     DriveInfo& info = member.info;
     const SatPassThrough::Identity identity = SatPassThrough::IdentityOf(sata.identify);
     info.index = probe.driveNumber;
@@ -194,7 +184,7 @@ bool DiskProbe::QueryRaid(const Probe& probe)
         return false;
     }
     probe.details.raidDriver = Trimmed(*name);
-    if (std::none_of(kReadDrivers.begin(), kReadDrivers.end(), [&](std::string_view known) { return SameName(known, *name); })) {
+    if (std::find(kReadDrivers.begin(), kReadDrivers.end(), *name) == kReadDrivers.end()) {
         return false;
     }
     std::vector<SataDevice> devices;
@@ -214,11 +204,11 @@ bool DiskProbe::QueryRaid(const Probe& probe)
         ReadDevice(probe, port.Get(), *own);
         return probe.details.smartData.has_value();
     }
-    const std::vector<std::wstring> singles = SingleDriveSerials(probe, address->port);
-    for (const SataDevice& device : devices) {
-        if (std::find(singles.begin(), singles.end(), device.serial) == singles.end()) {
-            AddMember(probe, port.Get(), device);
-        }
+    LeaveOutSingleDrives(probe, address->port, devices);
+    // Made at their number at once: a vector of details that grew would move each of them.
+    probe.details.members = std::vector<DriveDetails>(devices.size());
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        ReadMember(probe, port.Get(), devices[i], probe.details.members[i]);
     }
     if (probe.details.members.empty()) {
         return false;
