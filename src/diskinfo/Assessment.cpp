@@ -264,10 +264,15 @@ Assessment Assessment::Of(const DriveDetails& details)
         if (!details.info.failurePredicted) {
             assessment.verdict = Verdict::Unknown;
         }
-        assessment.reasons.emplace_back(details.BehindRaid() ? kBehindRaid : kNoSmartData);
+        assessment.reasons.emplace_back(NoFiguresReason(details));
     }
     AssessLogs(details, assessment);
     return assessment;
+}
+
+const wchar_t* Assessment::NoFiguresReason(const DriveDetails& details)
+{
+    return details.rstRefused ? kRstRefused : details.BehindRaid() ? kBehindRaid : kNoSmartData;
 }
 
 std::wstring_view Assessment::VerdictText(Verdict verdict)

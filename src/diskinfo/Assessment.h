@@ -31,6 +31,9 @@ public:
     static constexpr wchar_t kNoSmartData[] = L"The drive answered no SMART data";
     static constexpr wchar_t kBehindRaid[] =
         L"Health figures are not available through this RAID controller's driver (bus type RAID)";
+    static constexpr wchar_t kRstRefused[] = L"Health figures are not available through the RST driver";
+    // Why a drive has no figures to judge by: one of the three above.
+    static const wchar_t* NoFiguresReason(const DriveDetails& details);
 
     static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
 

@@ -32,6 +32,7 @@ enum class SmartSource {
     UsbBridge,     // ATA PASS-THROUGH to the drive behind a USB bridge
     Nvme,          // the NVMe SMART / Health Information log
     NvmeUsbBridge, // the same log, through a USB bridge's vendor command
+    NvmeRst,       // the same log, through the Intel RST driver's NVMe pass-through
 };
 
 // Identity strings: behind a USB bridge, the descriptor's are the bridge's.
@@ -52,6 +53,7 @@ struct DriveDetails {
 
     DriveInfo info;
     std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
+    bool rstRefused = false;              // the RST driver refused its NVMe pass-through
     bool predictionAnswered = false;      // whether info.failurePredicted is the drive's answer
     SmartSource source = SmartSource::None;
     std::optional<Page> smartData;        // ATA SMART READ DATA

@@ -287,6 +287,8 @@ std::wstring_view SourceText(SmartSource source)
         return L"NVMe health log";
     case SmartSource::NvmeUsbBridge:
         return L"NVMe health log through the USB bridge (vendor command)";
+    case SmartSource::NvmeRst:
+        return L"NVMe health log through the RST driver";
     case SmartSource::None:
         break;
     }
@@ -367,7 +369,7 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
     } else {
-        table.note = std::wstring(details.BehindRaid() ? Assessment::kBehindRaid : Assessment::kNoSmartData) + L".";
+        table.note = std::wstring(Assessment::NoFiguresReason(details)) + L".";
     }
     return table;
 }
