@@ -1,5 +1,7 @@
 #include "FakeKernel.h"
 
+#include "DriveAnswers.h"
+
 #include "kernel/Kernel.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +33,7 @@ struct OpenHandle {
     DWORD flags = 0;
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
+    int port = -1;   // the SCSI port opened, or -1
     bool thread = false; // a real thread's handle, closed for real
     std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
 };
@@ -46,6 +49,7 @@ struct JMicronState {
 
 struct State {
     std::map<int, FakeDrive> drives;
+    std::map<int, FakeDrive> ports;
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
     std::set<void*> allocations;
@@ -120,14 +124,15 @@ const std::set<DWORD>& AllowedCodes()
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
                                        IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX,
                                        IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
-                                       IOCTL_ATA_PASS_THROUGH};
+                                       IOCTL_ATA_PASS_THROUGH,          IOCTL_SCSI_MINIPORT};
     return codes;
 }
 
 // The requests that need the read-write handle, and the only ones allowed on it.
 bool NeedsReadWrite(DWORD code)
 {
-    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH;
+    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH ||
+           code == IOCTL_SCSI_MINIPORT;
 }
 
 // The disk driver's ATA pass-through may carry only IDENTIFY DEVICE and READ LOG EXT of the
@@ -324,12 +329,41 @@ std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDr
     return {};
 }
 
-constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
-
-// The drive number of a path of the exact form "\\.\PhysicalDriveN", or -1.
-int ParseDrivePath(const std::wstring& path)
+// A miniport request may be only the RST NVMe pass-through ("IntelNvm") of exactly four commands,
+// all reading: Identify Controller, and Get Log Page for all namespaces of the health log (02h,
+// 512 bytes), the self-test log (06h, 564 bytes) and the error log (01h, 1 to 64 entries of 64
+// bytes), each as the whole published structure both ways: no other opcode, no log outside the
+// list, no byte toward the drive. Why not, or empty when it may.
+std::string MiniportFault(const FakeBytes& in, DWORD outSize)
 {
-    const std::wstring prefix(kPathPrefix);
+    if (in.size() != 4260 || outSize != 4260 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {
+        return "not the whole 4,260-byte IntelNvm structure both ways";
+    }
+    std::uint32_t nsid = 0, cdw10 = 0;
+    std::memcpy(&nsid, &in[36], 4);
+    std::memcpy(&cdw10, &in[72], 4);
+    const std::uint32_t log = cdw10 & 0xFFFF, bytes = ((cdw10 >> 16) + 1) * 4;
+    const bool identify = in[32] == 0x06 && nsid == 0 && cdw10 == 1;
+    const bool logRead = in[32] == 0x02 && nsid == 0xFFFFFFFF &&
+                         (log == 0x02 ? bytes == 512 : log == 0x06 ? bytes == 564 : log == 0x01 && bytes % 64 == 0 && bytes <= 4096);
+    if (!identify && !logRead) {
+        return "a command other than Identify Controller or Get Log Page of 02h, 06h or 01h";
+    }
+    const FakeBytes published = DriveAnswers::RstNvmeRequest(in[32], nsid, cdw10, identify ? 4096 : bytes, in[29], in[30], in[31]);
+    return in == published ? std::string() : "a header, data place or length other than published, or data out";
+}
+
+constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
+constexpr wchar_t kPortPrefix[] = L"\\\\.\\Scsi";
+
+// The number of a path of the exact form "\\.\PhysicalDriveN" (or "\\.\ScsiN:"), or -1.
+int ParseDrivePath(std::wstring path, const wchar_t* prefixText = kPathPrefix, const wchar_t* suffix = L"")
+{
+    const std::wstring prefix(prefixText);
+    if (path.size() <= prefix.size() + std::wcslen(suffix) || path.substr(path.size() - std::wcslen(suffix)) != suffix) {
+        return -1;
+    }
+    path.resize(path.size() - std::wcslen(suffix));
     if (path.rfind(prefix, 0) != 0 || path.size() == prefix.size() || path.size() > prefix.size() + 3) {
         return -1;
     }
@@ -551,6 +585,12 @@ FakeDrive& FakeKernel::Drive(int driveNumber)
     return S().drives[driveNumber];
 }
 
+FakeDrive& FakeKernel::Port(int portNumber)
+{
+    const Guard guard = Lock();
+    return S().ports[portNumber];
+}
+
 void FakeKernel::RemoveDrive(int driveNumber)
 {
     const Guard guard = Lock();
@@ -651,6 +691,18 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     if (call.path.rfind(kVolumePrefix, 0) == 0) {
         return OpenVolume(call, desiredAccess, shareMode);
     }
+    if (const int port = ParseDrivePath(call.path, kPortPrefix, L":"); port >= 0) {
+        EXPECT_EQ(desiredAccess, DWORD{GENERIC_READ | GENERIC_WRITE}) << "a port opened without the access its requests need";
+        if (S().ports.count(port) == 0) {
+            ::SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        call.handle = reinterpret_cast<HANDLE>(S().nextHandle);
+        S().nextHandle += 4;
+        S().handles[call.handle] = OpenHandle{-1, desiredAccess, false, 0, 0, false, -1, port};
+        call.succeeded = true;
+        return call.handle;
+    }
 
     // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
     // access 0, to be asked their device number.
@@ -726,6 +778,16 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // A port answers the miniport request alone, and only a port is sent one.
+    const std::string miniportFault = (open->port >= 0) != (ioControlCode == IOCTL_SCSI_MINIPORT)
+                                          ? "a request to a port other than IOCTL_SCSI_MINIPORT, or one to a drive"
+                                      : open->port >= 0 ? MiniportFault(call.input, outBufferSize)
+                                                        : "";
+    if (!miniportFault.empty()) {
+        ADD_FAILURE() << "a miniport request the program may not send: " << miniportFault;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
         if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
             !fault.empty()) {
@@ -743,7 +805,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if ((open->access == 0) != (ioControlCode == accessZeroCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
     }
-    if (open->volume < 0 && S().drives[open->drive].gone) {
+    if (open->volume < 0 && open->port < 0 && S().drives[open->drive].gone) {
         const std::optional<FakeSurface>& surface = S().drives[open->drive].surface;
         ::SetLastError(surface ? surface->goneError : DWORD{ERROR_DEVICE_NOT_CONNECTED});
         return FALSE;
@@ -783,7 +845,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
             call.succeeded = true;
             return TRUE;
         }
-        const FakeDrive& drive = S().drives[open->drive];
+        const FakeDrive& drive = open->port >= 0 ? S().ports[open->port] : S().drives[open->drive];
         const auto answer = drive.answers.find(ioControlCode);
         bytes = answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
         ::SetLastError(ERROR_INVALID_FUNCTION);

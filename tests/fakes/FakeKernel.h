@@ -157,6 +157,9 @@ public:
     // No drives, an empty log, the clock at 0 ticking at `kFrequency`, allocations succeeding.
     static void Reset();
     static FakeDrive& Drive(int driveNumber);
+    // A SCSI port "\\.\ScsiN:" that a RAID driver's drives hang behind, opened for reading and
+    // writing: it answers IOCTL_SCSI_MINIPORT from `answers`, and nothing else.
+    static FakeDrive& Port(int portNumber);
     static void RemoveDrive(int driveNumber);
 
     static constexpr LONGLONG kFrequency = 10'000'000;

@@ -4,6 +4,7 @@
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/RstNvme.h"
 #include "diskinfo/SatPassThrough.h"
 #include "kernel/Kernel.h"
 #include "kernel/KernelResources.h"
@@ -516,6 +517,33 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "one of the three JMicron descriptors");
     Kernel::ReleaseMutex(mutex);
     Kernel::CloseHandle(mutex);
+
+    // The RST NVMe pass-through on a port, each fault at its published offset: another opcode
+    // (Format NVM), Identify of a namespace, a log never read (firmware slot), the self-test log
+    // at 512 bytes; the I/O queue (where 02h reads the media and 01h writes), a byte toward the
+    // drive, a structure cut to the log; and a drive's handle.
+    FakeKernel::Port(0);
+    const HANDLE port =
+        Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    const auto miniport = [&returned](HANDLE handle, RstNvme::Command command, std::size_t at, std::uint8_t value,
+                                      std::size_t size = RstNvme::kRequestSize) {
+        auto request = RstNvme::Build(command, 0, 0, 0, 1);
+        request[at] = value;
+        return Kernel::DeviceIoControl(handle, IOCTL_SCSI_MINIPORT, request.data(), static_cast<DWORD>(size),
+                                       request.data(), static_cast<DWORD>(size), &returned, nullptr);
+    };
+    using Rst = RstNvme::Command;
+    for (const auto& [command, at, value] : {std::tuple{Rst::HealthLog, 32, 0x80}, {Rst::IdentifyController, 72, 0x00},
+                                             {Rst::ErrorLog, 72, 0x03}, {Rst::SelfTestLog, 74, 0x7F}}) {
+        EXPECT_NONFATAL_FAILURE(miniport(port, command, static_cast<std::size_t>(at), static_cast<std::uint8_t>(value)),
+                                "other than Identify Controller or Get Log Page of 02h, 06h or 01h");
+    }
+    for (const std::size_t at : {std::size_t{96}, std::size_t{164}}) {
+        EXPECT_NONFATAL_FAILURE(miniport(port, Rst::HealthLog, at, 1), "or data out");
+    }
+    EXPECT_NONFATAL_FAILURE(miniport(port, Rst::HealthLog, 0, 28, 164 + 512), "the whole 4,260-byte IntelNvm structure");
+    EXPECT_NONFATAL_FAILURE(miniport(device, Rst::HealthLog, 0, 28), "or one to a drive");
+    Kernel::CloseHandle(port);
     Kernel::CloseHandle(device);
 }
 
