@@ -248,14 +248,6 @@ std::wstring Assessment::CriticalWarningText(std::uint8_t warning)
     return text;
 }
 
-std::wstring Assessment::NoDataReason(const DriveDetails& details)
-{
-    if (!details.raidDriver.empty()) {
-        return L"behind the " + details.raidDriver + L" RAID driver: not read";
-    }
-    return details.BehindRaid() ? kBehindRaid : kNoSmartData;
-}
-
 Assessment Assessment::Of(const DriveDetails& details)
 {
     Assessment assessment;
@@ -300,10 +292,21 @@ Assessment Assessment::Of(const DriveDetails& details)
         if (!details.info.failurePredicted) {
             assessment.verdict = Verdict::Unknown;
         }
-        assessment.reasons.push_back(NoDataReason(details));
+        assessment.reasons.push_back(NoFiguresReason(details));
     }
     AssessLogs(details, assessment);
     return assessment;
+}
+
+std::wstring Assessment::NoFiguresReason(const DriveDetails& details)
+{
+    if (details.rstRefused) {
+        return kRstRefused;
+    }
+    if (!details.raidDriver.empty()) {
+        return L"behind the " + details.raidDriver + L" RAID driver: not read";
+    }
+    return details.BehindRaid() ? kBehindRaid : kNoSmartData;
 }
 
 std::wstring_view Assessment::VerdictText(Verdict verdict)

@@ -32,9 +32,10 @@ public:
     static constexpr wchar_t kNoSmartData[] = L"The drive answered no SMART data";
     static constexpr wchar_t kBehindRaid[] =
         L"Health figures are not available through this RAID controller's driver (bus type RAID)";
-    // Why a drive without SMART data has none: no answer, a RAID driver that did not name
-    // itself, or the one that did ("behind the <name> RAID driver: not read").
-    static std::wstring NoDataReason(const DriveDetails& details);
+    static constexpr wchar_t kRstRefused[] = L"Health figures are not available through the RST driver";
+    // Why a drive has no figures to judge by: the RST driver refused its NVMe pass-through, a RAID
+    // driver named itself ("behind the <name> RAID driver: not read"), or one of the two above.
+    static std::wstring NoFiguresReason(const DriveDetails& details);
 
     static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
 

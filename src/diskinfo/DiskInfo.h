@@ -33,6 +33,7 @@ enum class SmartSource {
     Nvme,          // the NVMe SMART / Health Information log
     NvmeUsbBridge, // the same log, through a USB bridge's vendor command
     Csmi,          // ATA SMART through a RAID driver's CSMI pass-through
+    NvmeRst,       // the same log, through the Intel RST driver's NVMe pass-through
 };
 
 // Identity strings: behind a USB bridge, the descriptor's are the bridge's.
@@ -53,6 +54,7 @@ struct DriveDetails {
 
     DriveInfo info;
     std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
+    bool rstRefused = false;              // the RST driver refused its NVMe pass-through
     bool predictionAnswered = false;      // whether info.failurePredicted is the drive's answer
     SmartSource source = SmartSource::None;
     std::optional<Page> smartData;        // ATA SMART READ DATA

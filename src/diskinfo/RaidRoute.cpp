@@ -38,6 +38,7 @@ static_assert(BusTypeSata == 11);
 // AMD's RAID driver, whose default "limited" CSMI allows reads. No other is sent more than
 // GET_DRIVER_INFO.
 constexpr std::array<std::string_view, 5> kReadDrivers{"iaStorA", "iaStorAC", "iaStorAVC", "iaStorVD", "rcraid"};
+constexpr std::ptrdiff_t kIntelDrivers = 4;
 
 std::optional<ScsiAddress> AddressOf(HANDLE device)
 {
@@ -184,7 +185,8 @@ bool DiskProbe::QueryRaid(const Probe& probe)
         return false;
     }
     probe.details.raidDriver = Trimmed(*name);
-    if (std::find(kReadDrivers.begin(), kReadDrivers.end(), *name) == kReadDrivers.end()) {
+    const auto known = std::find(kReadDrivers.begin(), kReadDrivers.end(), *name);
+    if (known == kReadDrivers.end()) {
         return false;
     }
     std::vector<SataDevice> devices;
@@ -204,6 +206,11 @@ bool DiskProbe::QueryRaid(const Probe& probe)
         ReadDevice(probe, port.Get(), *own);
         return probe.details.smartData.has_value();
     }
+    // Intel's drivers hand an NVMe drive's commands on through their own pass-through; a RAID
+    // volume there is refused, and is an array where SATA drives are left for it.
+    if (known < kReadDrivers.begin() + kIntelDrivers && QueryRstNvme(probe, port.Get(), *address)) {
+        return true;
+    }
     LeaveOutSingleDrives(probe, address->port, devices);
     // Made at their number at once: a vector of details that grew would move each of them.
     probe.details.members = std::vector<DriveDetails>(devices.size());
@@ -213,6 +220,7 @@ bool DiskProbe::QueryRaid(const Probe& probe)
     if (probe.details.members.empty()) {
         return false;
     }
+    probe.details.rstRefused = false;
     SetSource(probe, SmartSource::Csmi);
     return true;
 }

@@ -289,6 +289,8 @@ std::wstring_view SourceText(SmartSource source)
         return L"NVMe health log through the USB bridge (vendor command)";
     case SmartSource::Csmi:
         return L"ATA SMART through the RAID driver (CSMI)";
+    case SmartSource::NvmeRst:
+        return L"NVMe health log through the RST driver";
     case SmartSource::None:
         break;
     }
@@ -406,7 +408,7 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
     } else if (!details.members.empty()) {
         table.note = L"A RAID array of " + Decimal(details.members.size()) + L" drives: each member's details follow.";
     } else {
-        table.note = Assessment::NoDataReason(details) + L".";
+        table.note = Assessment::NoFiguresReason(details) + L".";
     }
     return table;
 }

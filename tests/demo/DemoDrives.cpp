@@ -174,7 +174,7 @@ ScriptDrive RaidArray(std::vector<std::string_view> members, std::int64_t sizeBy
                                              DriveAnswers::Unpadded(it->firmware), false, 512, kSectors);
             port.devices.push_back({identify, it->page, it->thresholds, {}});
         }
-        FakeKernel::Port(0).answer = [port](const FakeBytes& input) { return port.Answer(input); };
+        FakeKernel::Port(0).answers[DriveAnswers::kScsiMiniport] = [port](const FakeBytes& input) { return port.Answer(input); };
         DriveAnswers::Drive array;
         array.sizeBytes = sizeBytes;
         array.descriptor = DriveAnswers::Descriptor().Model("Intel Raid 0 Volume").Firmware("1.0.00").BusType(8);

@@ -473,6 +473,39 @@ std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
 
 DriveAnswers::NvmeEnclosure::NvmeEnclosure() = default;
 
+Bytes DriveAnswers::RstNvmeRequest(std::uint8_t opcode, std::uint32_t nsid, std::uint32_t cdw10, std::uint32_t length,
+                                   std::uint8_t path, std::uint8_t target, std::uint8_t lun)
+{
+    Bytes request(4260, 0);
+    std::copy_n("IntelNvm", 8, request.begin() + 4);
+    for (const auto& [at, value] : {std::pair{0, 28u}, {12, 10u}, {16, 0xF0002808u}, {24, 4232u}, {36, nsid},
+                                    {72, cdw10}, {116, 164u}, {120, length}}) {
+        PutLe(request, static_cast<std::size_t>(at), value, 4);
+    }
+    request[28] = 1;
+    request[29] = path;
+    request[30] = target;
+    request[31] = lun;
+    request[32] = opcode;
+    return request;
+}
+
+std::optional<Bytes> DriveAnswers::RstNvmeDrive::Answer(const Bytes& request) const
+{
+    if (fails || request.size() != 4260) {
+        return std::nullopt;
+    }
+    const std::uint8_t logId = request[72];
+    const std::optional<Bytes>& data = request[32] == 0x06 ? identify : logId == 0x02 ? log : logId == 0x06 ? selfTests : errors;
+    const bool here = request[29] == path && request[30] == target && request[31] == lun;
+    Bytes answer(request);
+    PutLe(answer, 20, here && data ? status : 6, 4);
+    if (here && data) {
+        std::copy_n(data->begin(), std::min<std::size_t>(data->size(), GetLe(request, 120, 4)), answer.begin() + 164);
+    }
+    return answer;
+}
+
 std::optional<Bytes> DriveAnswers::NvmeEnclosure::Answer(const Bytes& request, std::uint8_t& jmicronAsked) const
 {
     using Family = NvmeBridge::Family;

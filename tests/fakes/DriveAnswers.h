@@ -239,6 +239,24 @@ public:
     // SCSI_ADDRESS of a drive behind port `port`, target `target`.
     static Bytes ScsiAddress(std::uint8_t port, std::uint8_t target);
 
+    // The Intel RST/VMD driver's NVMe pass-through (IOCTL_SCSI_MINIPORT) at the offsets of Intel's
+    // published NVME_IOCTL_PASS_THROUGH: SRB_IO_CONTROL (28, "IntelNvm", 10 s, F0002808h, Length
+    // 4,232), version 1, path, target and LUN at 29-31, the opcode at 32, the namespace at 36,
+    // CDW10 at 72, the data's place (164) and `length` at 116 and 120; 4,260 bytes, the rest 0.
+    static Bytes RstNvmeRequest(std::uint8_t opcode, std::uint32_t nsid, std::uint32_t cdw10, std::uint32_t length,
+                                std::uint8_t path, std::uint8_t target, std::uint8_t lun);
+    // An NVMe drive behind that driver at `path`, `target`, `lun`: the port's answer, as the driver
+    // gives it, is the request back with `status` (SRB_STATUS_SUCCESS, 1) in ReturnCode (20) and the
+    // command's data at 164 for the length asked. A command whose data is absent, or one to another
+    // address, ends with SRB_STATUS_INVALID_REQUEST (6) and no data, as a driver that does not pass
+    // it on ends it; `fails` fails the request, as a driver that knows no such signature.
+    struct RstNvmeDrive {
+        std::uint8_t path = 0, target = 0, lun = 0;
+        std::optional<Bytes> log, identify, selfTests, errors; // 02h, Identify Controller, 06h, 01h
+        bool fails = false;
+        std::uint32_t status = 1;
+        std::optional<Bytes> Answer(const Bytes& request) const;
+    };
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
     // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as

@@ -1,5 +1,7 @@
 #include "FakeKernel.h"
 
+#include "DriveAnswers.h"
+
 #include "kernel/Kernel.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +33,7 @@ struct OpenHandle {
     DWORD flags = 0;
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
-    int port = -1;   // the number of the RAID port opened, or -1
+    int port = -1;   // the SCSI port opened, or -1
     bool thread = false; // a real thread's handle, closed for real
     std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
 };
@@ -47,7 +49,7 @@ struct JMicronState {
 
 struct State {
     std::map<int, FakeDrive> drives;
-    std::map<int, FakePort> ports;
+    std::map<int, FakeDrive> ports;
     std::set<int> namedPorts; // whose driver named itself as one the program reads
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
@@ -336,7 +338,7 @@ bool IsReadDriver(const FakeBytes& driverInfo)
     return name == "iaStorA" || name == "iaStorAC" || name == "iaStorAVC" || name == "iaStorVD" || name == "rcraid";
 }
 
-// Why a CSMI request to a port is one the program must not send, or empty when it may. The
+// Why a CSMI request to a RAID driver's port is one the program must not send, or empty when it may. The
 // SRB_IO_CONTROL header (HeaderLength 28, the signature at 4, Timeout at 12, ControlCode at 16,
 // Length at 24: every byte after the header) and the whole buffer both ways, exactly the size of
 // the CSMI specification's buffer: GET_DRIVER_INFO ("CSMIALL", 1) 204 bytes; GET_PHY_INFO
@@ -344,7 +346,7 @@ bool IsReadDriver(const FakeBytes& driverInfo)
 // itself as one the program reads, carrying a register host-to-device FIS (at 44) of IDENTIFY
 // DEVICE, SMART READ DATA, READ THRESHOLDS or READ LOG of a log it may read, PIO data in
 // (uFlags at 64: READ | PIO), uDataLength (at 68) its sectors' bytes.
-std::string MiniportFault(const FakeBytes& input, DWORD outSize, int port)
+std::string CsmiFault(const FakeBytes& input, DWORD outSize, int port)
 {
     const auto le = [&input](std::size_t at) {
         return static_cast<std::uint32_t>(input[at] | input[at + 1] << 8 | input[at + 2] << 16 | input[at + 3] << 24);
@@ -382,12 +384,48 @@ std::string MiniportFault(const FakeBytes& input, DWORD outSize, int port)
     return {};
 }
 
-constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
-
-// The drive number of a path of the exact form "\\.\PhysicalDriveN", or -1.
-int ParseDrivePath(const std::wstring& path)
+// A miniport request may be only the RST NVMe pass-through ("IntelNvm") of exactly four commands,
+// all reading: Identify Controller, and Get Log Page for all namespaces of the health log (02h,
+// 512 bytes), the self-test log (06h, 564 bytes) and the error log (01h, 1 to 64 entries of 64
+// bytes), each as the whole published structure both ways: no other opcode, no log outside the
+// list, no byte toward the drive. Why not, or empty when it may.
+std::string RstNvmeFault(const FakeBytes& in, DWORD outSize)
 {
-    const std::wstring prefix(kPathPrefix);
+    if (in.size() != 4260 || outSize != 4260 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {
+        return "not the whole 4,260-byte IntelNvm structure both ways";
+    }
+    std::uint32_t nsid = 0, cdw10 = 0;
+    std::memcpy(&nsid, &in[36], 4);
+    std::memcpy(&cdw10, &in[72], 4);
+    const std::uint32_t log = cdw10 & 0xFFFF, bytes = ((cdw10 >> 16) + 1) * 4;
+    const bool identify = in[32] == 0x06 && nsid == 0 && cdw10 == 1;
+    const bool logRead = in[32] == 0x02 && nsid == 0xFFFFFFFF &&
+                         (log == 0x02 ? bytes == 512 : log == 0x06 ? bytes == 564 : log == 0x01 && bytes % 64 == 0 && bytes <= 4096);
+    if (!identify && !logRead) {
+        return "a command other than Identify Controller or Get Log Page of 02h, 06h or 01h";
+    }
+    const FakeBytes published = DriveAnswers::RstNvmeRequest(in[32], nsid, cdw10, identify ? 4096 : bytes, in[29], in[30], in[31]);
+    return in == published ? std::string() : "a header, data place or length other than published, or data out";
+}
+
+// A miniport request by its signature: the RST NVMe pass-through's, or CSMI's.
+std::string MiniportFault(const FakeBytes& in, DWORD outSize, int port)
+{
+    return in.size() >= 12 && std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm") ? RstNvmeFault(in, outSize)
+                                                                                      : CsmiFault(in, outSize, port);
+}
+
+constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
+constexpr wchar_t kPortPrefix[] = L"\\\\.\\Scsi";
+
+// The number of a path of the exact form "\\.\PhysicalDriveN" (or "\\.\ScsiN:"), or -1.
+int ParseDrivePath(std::wstring path, const wchar_t* prefixText = kPathPrefix, const wchar_t* suffix = L"")
+{
+    const std::wstring prefix(prefixText);
+    if (path.size() <= prefix.size() + std::wcslen(suffix) || path.substr(path.size() - std::wcslen(suffix)) != suffix) {
+        return -1;
+    }
+    path.resize(path.size() - std::wcslen(suffix));
     if (path.rfind(prefix, 0) != 0 || path.size() == prefix.size() || path.size() > prefix.size() + 3) {
         return -1;
     }
@@ -609,7 +647,7 @@ FakeDrive& FakeKernel::Drive(int driveNumber)
     return S().drives[driveNumber];
 }
 
-FakePort& FakeKernel::Port(int portNumber)
+FakeDrive& FakeKernel::Port(int portNumber)
 {
     const Guard guard = Lock();
     return S().ports[portNumber];
@@ -715,30 +753,17 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     if (call.path.rfind(kVolumePrefix, 0) == 0) {
         return OpenVolume(call, desiredAccess, shareMode);
     }
-
-    // A RAID driver's port, for its miniport requests, which need read and write access.
-    if (call.path.rfind(L"\\\\.\\Scsi", 0) == 0) {
-        const std::wstring number = call.path.substr(8, call.path.size() - 9);
-        const bool named = call.path.back() == L':' && !number.empty() && number.size() <= 3 &&
-                           std::all_of(number.begin(), number.end(), [](wchar_t c) { return std::iswdigit(c) != 0; });
-        if (!named || desiredAccess != (GENERIC_READ | GENERIC_WRITE) || shareMode != (FILE_SHARE_READ | FILE_SHARE_WRITE) ||
-            creationDisposition != OPEN_EXISTING || flagsAndAttributes != 0) {
-            ADD_FAILURE() << "a port opened otherwise than \\\\.\\ScsiN: for reading and writing, shared, existing";
-        }
-        const auto port = named ? S().ports.find(std::stoi(number)) : S().ports.end();
-        if (port == S().ports.end() || !port->second.opens) {
+    if (const int port = ParseDrivePath(call.path, kPortPrefix, L":"); port >= 0) {
+        EXPECT_EQ(desiredAccess, DWORD{GENERIC_READ | GENERIC_WRITE}) << "a port opened without the access its requests need";
+        if (S().ports.count(port) == 0) {
             ::SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        const HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+        call.handle = reinterpret_cast<HANDLE>(S().nextHandle);
         S().nextHandle += 4;
-        OpenHandle open;
-        open.access = desiredAccess;
-        open.port = port->first;
-        S().handles[handle] = open;
-        call.handle = handle;
+        S().handles[call.handle] = OpenHandle{-1, desiredAccess, false, 0, 0, false, -1, port};
         call.succeeded = true;
-        return handle;
+        return call.handle;
     }
 
     // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
@@ -815,29 +840,15 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((open->port >= 0) != (ioControlCode == IOCTL_SCSI_MINIPORT)) {
-        ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << (open->port >= 0 ? " to a port" : " to a drive");
-        ::SetLastError(ERROR_INVALID_FUNCTION);
+    // A port answers the miniport request alone, and only a port is sent one.
+    const std::string miniportFault = (open->port >= 0) != (ioControlCode == IOCTL_SCSI_MINIPORT)
+                                          ? "a request to a port other than IOCTL_SCSI_MINIPORT, or one to a drive"
+                                      : open->port >= 0 ? MiniportFault(call.input, outBufferSize, open->port)
+                                                        : "";
+    if (!miniportFault.empty()) {
+        ADD_FAILURE() << "a miniport request the program may not send: " << miniportFault;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
-    }
-    if (open->port >= 0) {
-        if (const std::string fault = MiniportFault(call.input, outBufferSize, open->port); !fault.empty()) {
-            ADD_FAILURE() << "a miniport request the program may not send: " << fault;
-            ::SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        const FakePort& port = S().ports[open->port];
-        const std::optional<FakeBytes> bytes = port.answer ? port.answer(call.input) : std::nullopt;
-        if (!bytes) {
-            ::SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
-        std::copy_n(bytes->begin(), std::min<std::size_t>(bytes->size(), outBufferSize), static_cast<std::uint8_t*>(outBuffer));
-        if (call.input[16] == 1 && IsReadDriver(*bytes)) {
-            S().namedPorts.insert(open->port);
-        }
-        call.succeeded = true;
-        return TRUE;
     }
     if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
         if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
@@ -856,7 +867,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if ((open->access == 0) != (ioControlCode == accessZeroCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
     }
-    if (open->volume < 0 && S().drives[open->drive].gone) {
+    if (open->volume < 0 && open->port < 0 && S().drives[open->drive].gone) {
         const std::optional<FakeSurface>& surface = S().drives[open->drive].surface;
         ::SetLastError(surface ? surface->goneError : DWORD{ERROR_DEVICE_NOT_CONNECTED});
         return FALSE;
@@ -896,9 +907,14 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
             call.succeeded = true;
             return TRUE;
         }
-        const FakeDrive& drive = S().drives[open->drive];
+        const FakeDrive& drive = open->port >= 0 ? S().ports[open->port] : S().drives[open->drive];
         const auto answer = drive.answers.find(ioControlCode);
         bytes = answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
+        // GET_DRIVER_INFO ("CSMIALL", control code 1 at 16) answered with a name the program reads.
+        if (open->port >= 0 && bytes && bytes->size() >= 28 + 81 && std::equal(call.input.begin() + 4, call.input.begin() + 11, "CSMIALL") &&
+            call.input[16] == 1 && IsReadDriver(*bytes)) {
+            S().namedPorts.insert(open->port);
+        }
         ::SetLastError(ERROR_INVALID_FUNCTION);
     }
     if (!bytes) {

@@ -106,15 +106,6 @@ struct FakeDrive {
     std::optional<NvmeBridge::Family> bridge;
 };
 
-// A RAID driver's port "\\.\ScsiN:", which opens only for reading and writing and takes only
-// IOCTL_SCSI_MINIPORT, answered by `answer` from the request's bytes. A CSMI request other than
-// GET_DRIVER_INFO before the driver named itself as one the program reads, and any request whose
-// header, sizes or ATA command is not one the program may send, fails the test.
-struct FakePort {
-    bool opens = true;
-    FakeAnswer answer;
-};
-
 // A volume as Windows lists it, by its name "\\?\Volume{...}\": the disk extents it answers
 // (none, as an empty card reader, fails the request) and its letters and folders. Its file
 // system answers nothing: an open of a path on a volume, which would mount it, fails the test.
@@ -166,8 +157,13 @@ public:
     // No drives, an empty log, the clock at 0 ticking at `kFrequency`, allocations succeeding.
     static void Reset();
     static FakeDrive& Drive(int driveNumber);
+    // A SCSI port "\\.\ScsiN:" that a RAID driver's drives hang behind, opened for reading and
+    // writing: it answers IOCTL_SCSI_MINIPORT from `answers`, and nothing else. A CSMI request
+    // other than GET_DRIVER_INFO before the driver named itself as one the program reads, and any
+    // miniport request whose header, sizes or command is not one the program may send, fails the
+    // test.
+    static FakeDrive& Port(int portNumber);
     static void RemoveDrive(int driveNumber);
-    static FakePort& Port(int portNumber);
 
     static constexpr LONGLONG kFrequency = 10'000'000;
     static void SetFrequency(LONGLONG frequency);

@@ -5,6 +5,7 @@
 #include "diskinfo/Csmi.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/RstNvme.h"
 #include "diskinfo/SatPassThrough.h"
 #include "kernel/Kernel.h"
 #include "kernel/KernelResources.h"
@@ -163,7 +164,7 @@ BehindRaid OnRaidPort(const DriveAnswers::Drive& inside, std::string_view model,
 
 void ScriptPort(const DriveAnswers::Miniport& port)
 {
-    FakeKernel::Port(0).answer = [port](const FakeBytes& input) { return port.Answer(input); };
+    FakeKernel::Port(0).answers[IOCTL_SCSI_MINIPORT] = [port](const FakeBytes& input) { return port.Answer(input); };
 }
 
 } // namespace
@@ -574,18 +575,18 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     // the list, no other size, direction or flags.
     BehindRaid raid = OnRaidPort(FullDrive(), "MODEL X", "SERIAL 1");
     ScriptPort(raid.port);
-    const HANDLE port = Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
-                                            OPEN_EXISTING, 0, nullptr);
-    const auto miniport = [port, &returned](Csmi::Buffer buffer) {
-        return Kernel::DeviceIoControl(port, IOCTL_SCSI_MINIPORT, buffer.data(), static_cast<DWORD>(buffer.size()),
+    const HANDLE csmiPort = Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                                                OPEN_EXISTING, 0, nullptr);
+    const auto csmi = [csmiPort, &returned](Csmi::Buffer buffer) {
+        return Kernel::DeviceIoControl(csmiPort, IOCTL_SCSI_MINIPORT, buffer.data(), static_cast<DWORD>(buffer.size()),
                                        buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr);
     };
     const Csmi::Device phy0{};
     const Csmi::Buffer identify = Csmi::StpRequest(phy0, SatPassThrough::IdentifyRegisters(), 1);
-    EXPECT_NONFATAL_FAILURE(miniport(Csmi::PhyInfoRequest()), "did not name itself");
-    EXPECT_NONFATAL_FAILURE(miniport(identify), "did not name itself");
-    EXPECT_TRUE(miniport(Csmi::DriverInfoRequest()));
-    EXPECT_TRUE(miniport(identify));
+    EXPECT_NONFATAL_FAILURE(csmi(Csmi::PhyInfoRequest()), "did not name itself");
+    EXPECT_NONFATAL_FAILURE(csmi(identify), "did not name itself");
+    EXPECT_TRUE(csmi(Csmi::DriverInfoRequest()));
+    EXPECT_TRUE(csmi(identify));
     const auto changed = [](Csmi::Buffer buffer, std::size_t at, std::uint8_t value) {
         buffer[at] = value;
         return buffer;
@@ -609,10 +610,35 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
         Csmi::StpRequest(phy0, SatPassThrough::ReadLogExtRegisters(0x07), 1),  // READ LOG EXT
     };
     for (const Csmi::Buffer& request : refusedMiniport) {
-        EXPECT_NONFATAL_FAILURE(miniport(request), "a miniport request the program may not send");
+        EXPECT_NONFATAL_FAILURE(csmi(request), "a miniport request the program may not send");
     }
-    EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, IOCTL_SCSI_MINIPORT, nullptr, 0, nullptr, 0, &returned, nullptr),
-                            "to a drive");
+    Kernel::CloseHandle(csmiPort);
+
+    // The RST NVMe pass-through on a port, each fault at its published offset: another opcode
+    // (Format NVM), Identify of a namespace, a log never read (firmware slot), the self-test log
+    // at 512 bytes; the I/O queue (where 02h reads the media and 01h writes), a byte toward the
+    // drive, a structure cut to the log; and a drive's handle.
+    FakeKernel::Port(0);
+    const HANDLE port =
+        Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    const auto miniport = [&returned](HANDLE handle, RstNvme::Command command, std::size_t at, std::uint8_t value,
+                                      std::size_t size = RstNvme::kRequestSize) {
+        auto request = RstNvme::Build(command, 0, 0, 0, 1);
+        request[at] = value;
+        return Kernel::DeviceIoControl(handle, IOCTL_SCSI_MINIPORT, request.data(), static_cast<DWORD>(size),
+                                       request.data(), static_cast<DWORD>(size), &returned, nullptr);
+    };
+    using Rst = RstNvme::Command;
+    for (const auto& [command, at, value] : {std::tuple{Rst::HealthLog, 32, 0x80}, {Rst::IdentifyController, 72, 0x00},
+                                             {Rst::ErrorLog, 72, 0x03}, {Rst::SelfTestLog, 74, 0x7F}}) {
+        EXPECT_NONFATAL_FAILURE(miniport(port, command, static_cast<std::size_t>(at), static_cast<std::uint8_t>(value)),
+                                "other than Identify Controller or Get Log Page of 02h, 06h or 01h");
+    }
+    for (const std::size_t at : {std::size_t{96}, std::size_t{164}}) {
+        EXPECT_NONFATAL_FAILURE(miniport(port, Rst::HealthLog, at, 1), "or data out");
+    }
+    EXPECT_NONFATAL_FAILURE(miniport(port, Rst::HealthLog, 0, 28, 164 + 512), "the whole 4,260-byte IntelNvm structure");
+    EXPECT_NONFATAL_FAILURE(miniport(device, Rst::HealthLog, 0, 28), "or one to a drive");
     Kernel::CloseHandle(port);
     Kernel::CloseHandle(device);
 }
@@ -1317,6 +1343,14 @@ TEST(Inventory, RaidArrays)
             }
         }
         EXPECT_EQ(smartReads, (read ? Counts{{0, 1}, {1, 1}, {2, 1}} : Counts{}));
+        // The NVMe pass-through only to Intel's drivers, once for the array.
+        const auto calls = FakeKernel::CallsOf(Kind::Control);
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                                [](const KernelCall& call) {
+                                    return call.code == IOCTL_SCSI_MINIPORT &&
+                                           std::equal(call.input.begin() + 4, call.input.begin() + 12, "IntelNvm");
+                                }),
+                  driver.rfind("iaStor", 0) == 0 ? 1 : 0);
 
         DriveDetails details;
         ASSERT_TRUE(DiskManager::GetDriveDetails(0, details));
@@ -1351,4 +1385,31 @@ TEST(Inventory, RaidArrays)
                   std::wstring::npos);
         EXPECT_EQ(FakeKernel::OpenHandles(), 0);
     }
+}
+
+// An NVMe drive behind iaStorVD through the whole inventory: the driver names itself by CSMI, no
+// SATA drive on its port is the drive, and the RST NVMe pass-through reads its health log at the
+// drive's own path, target and LUN.
+TEST(Inventory, NvmeBehindVmd)
+{
+    FakeKernel::Reset();
+    DriveAnswers::Miniport vmd;
+    vmd.driver = "iaStorVD";
+    DriveAnswers::RstNvmeDrive nvme{0, 1, 0, Bytes(512, 0), DriveAnswers::IdentifyController("NVME X", "N1", "F1"), {}, {}};
+    (*nvme.log)[3] = 100; // available spare
+    FakeKernel::Port(0).answers[IOCTL_SCSI_MINIPORT] = [vmd, nvme](const FakeBytes& input) {
+        return std::equal(input.begin() + 4, input.begin() + 12, "IntelNvm") ? nvme.Answer(input) : vmd.Answer(input);
+    };
+    DriveAnswers::Drive drive;
+    drive.sizeBytes = kSize;
+    drive.descriptor = Descriptor().Model("NVME X").Serial("N1").BusType(DriveDetails::kBusTypeRaid);
+    drive.scsiAddress = DriveAnswers::ScsiAddress(0, 1);
+    drive.ApplyTo(FakeKernel::Drive(0));
+    DriveDetails details;
+    ASSERT_TRUE(DiskManager::GetDriveDetails(0, details));
+    EXPECT_EQ(details.source, SmartSource::NvmeRst);
+    EXPECT_EQ(details.nvmeLog, PageOf(*nvme.log));
+    EXPECT_EQ(details.raidDriver, L"iaStorVD");
+    EXPECT_TRUE(details.members.empty());
+    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
 }
