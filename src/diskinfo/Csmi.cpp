@@ -3,6 +3,7 @@
 #include "diskinfo/LittleEndian.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
@@ -15,11 +16,66 @@ constexpr std::uint8_t kStatusError = 0x01;
 constexpr std::size_t kStatusFisAt = Csmi::kStpStatusAt + 4;
 constexpr std::size_t kDataBytesAt = Csmi::kStpStatusAt + 88;
 
-static_assert(Csmi::kHeaderSize + 174 + 2 == Csmi::kDriverInfoSize);
-static_assert(Csmi::kPhysAt + Csmi::kMaxPhys * Csmi::kPhyEntrySize == Csmi::kPhyInfoSize);
-static_assert(Csmi::kStpParametersAt == 28 && Csmi::kStpStatusAt == 72 && Csmi::kStpDataAt == 164);
-static_assert(Csmi::kStpDataAt + 4 == Csmi::kStpSize);
-static_assert(kStatusFisAt == 76 && kDataBytesAt == 160);
+// The CSMI specification's structures as it declares them for Windows (packed to 8, the header
+// being SRB_IO_CONTROL; the STP buffer's parameters and status laid out flat): every offset the
+// builders and readers use is held against them.
+#pragma pack(push, 8)
+struct PublishedHeader {
+    std::uint32_t headerLength;
+    std::uint8_t signature[8];
+    std::uint32_t timeout, controlCode, returnCode, length;
+};
+struct PublishedDriverInfo {
+    PublishedHeader header;
+    std::uint8_t name[81], description[81];
+    std::uint16_t revisions[6];
+};
+struct PublishedIdentify {
+    std::uint8_t deviceType, restricted, initiatorProtocols, targetProtocols, restricted2[8], sasAddress[8];
+    std::uint8_t phyIdentifier, signalClass, reserved[6];
+};
+struct PublishedPhyEntity {
+    PublishedIdentify identify;
+    std::uint8_t portIdentifier, linkRates[3], changeCount, autoDiscover, features, reserved;
+    PublishedIdentify attached;
+};
+struct PublishedPhyInfo {
+    PublishedHeader header;
+    std::uint8_t count, reserved[3];
+    PublishedPhyEntity phys[32];
+};
+struct PublishedStpBuffer {
+    PublishedHeader header;
+    std::uint8_t phyIdentifier, portIdentifier, connectionRate, reserved, destination[8], reserved2[4], commandFis[20];
+    std::uint32_t flags, dataLength;
+    std::uint8_t connectionStatus, reserved3[3], statusFis[20];
+    std::uint32_t scr[16], dataBytes;
+    std::uint8_t data[1];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(PublishedHeader) == SrbIoControl::kSize);
+static_assert(sizeof(PublishedDriverInfo) == Csmi::kDriverInfoSize);
+static_assert(offsetof(PublishedDriverInfo, name) == Csmi::kDriverNameAt);
+static_assert(sizeof(PublishedPhyInfo) == Csmi::kPhyInfoSize && sizeof(PublishedPhyEntity) == Csmi::kPhyEntrySize);
+static_assert(offsetof(PublishedPhyInfo, count) == Csmi::kPhyCountAt && offsetof(PublishedPhyInfo, phys) == Csmi::kPhysAt);
+static_assert(offsetof(PublishedIdentify, phyIdentifier) == Csmi::kPhyIdentifierAt);
+static_assert(offsetof(PublishedPhyEntity, portIdentifier) == Csmi::kPortIdentifierAt);
+static_assert(offsetof(PublishedPhyEntity, attached) + offsetof(PublishedIdentify, deviceType) == Csmi::kAttachedTypeAt);
+static_assert(offsetof(PublishedPhyEntity, attached) + offsetof(PublishedIdentify, targetProtocols) ==
+              Csmi::kAttachedProtocolAt);
+static_assert(offsetof(PublishedPhyEntity, attached) + offsetof(PublishedIdentify, sasAddress) == Csmi::kAttachedAddressAt);
+static_assert(sizeof(PublishedStpBuffer) == Csmi::kStpSize);
+static_assert(offsetof(PublishedStpBuffer, phyIdentifier) == Csmi::kStpParametersAt);
+static_assert(offsetof(PublishedStpBuffer, portIdentifier) == Csmi::kStpParametersAt + 1);
+static_assert(offsetof(PublishedStpBuffer, destination) == Csmi::kStpParametersAt + 4);
+static_assert(offsetof(PublishedStpBuffer, commandFis) == Csmi::kStpParametersAt + 16);
+static_assert(offsetof(PublishedStpBuffer, flags) == Csmi::kStpParametersAt + 36);
+static_assert(offsetof(PublishedStpBuffer, dataLength) == Csmi::kStpParametersAt + 40);
+static_assert(offsetof(PublishedStpBuffer, connectionStatus) == Csmi::kStpStatusAt);
+static_assert(offsetof(PublishedStpBuffer, statusFis) == kStatusFisAt);
+static_assert(offsetof(PublishedStpBuffer, dataBytes) == kDataBytesAt);
+static_assert(offsetof(PublishedStpBuffer, data) == Csmi::kStpDataAt);
 
 void Put32(Csmi::Buffer& buffer, std::size_t at, std::uint32_t value)
 {
@@ -31,17 +87,17 @@ void Put32(Csmi::Buffer& buffer, std::size_t at, std::uint32_t value)
 Csmi::Buffer Request(std::string_view signature, std::uint32_t code, std::size_t size)
 {
     Csmi::Buffer buffer(size, 0);
-    Put32(buffer, Csmi::kHeaderLengthAt, Csmi::kHeaderSize);
-    std::copy(signature.begin(), signature.end(), buffer.begin() + Csmi::kSignatureAt);
-    Put32(buffer, Csmi::kTimeoutAt, Csmi::kTimeoutSeconds);
-    Put32(buffer, Csmi::kControlCodeAt, code);
-    Put32(buffer, Csmi::kLengthAt, static_cast<std::uint32_t>(size - Csmi::kHeaderSize));
+    Put32(buffer, SrbIoControl::kHeaderLengthAt, Csmi::kHeaderSize);
+    std::copy(signature.begin(), signature.end(), buffer.begin() + SrbIoControl::kSignatureAt);
+    Put32(buffer, SrbIoControl::kTimeoutAt, Csmi::kTimeoutSeconds);
+    Put32(buffer, SrbIoControl::kControlCodeAt, code);
+    Put32(buffer, SrbIoControl::kLengthAt, static_cast<std::uint32_t>(size - Csmi::kHeaderSize));
     return buffer;
 }
 
 bool Succeeded(Csmi::Bytes answer, std::size_t size)
 {
-    return answer.size() >= size && ReadLe(answer, Csmi::kReturnCodeAt, 4) == kSuccess;
+    return answer.size() >= size && ReadLe(answer, SrbIoControl::kReturnCodeAt, 4) == kSuccess;
 }
 
 } // namespace

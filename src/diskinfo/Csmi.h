@@ -1,6 +1,7 @@
 #pragma once
 
 #include "diskinfo/SatPassThrough.h"
+#include "diskinfo/SrbIoControl.h"
 
 #include <array>
 #include <cstddef>
@@ -22,15 +23,8 @@ public:
     using Buffer = std::vector<std::uint8_t>;
     using Bytes = std::span<const std::uint8_t>;
 
-    // SRB_IO_CONTROL.
-    static constexpr std::size_t kHeaderSize = 28;
-    static constexpr std::size_t kHeaderLengthAt = 0;
-    static constexpr std::size_t kSignatureAt = 4;
-    static constexpr std::size_t kTimeoutAt = 12;
-    static constexpr std::size_t kControlCodeAt = 16;
-    static constexpr std::size_t kReturnCodeAt = 20;
-    static constexpr std::size_t kLengthAt = 24;
-    static constexpr std::uint32_t kTimeoutSeconds = 60;
+    static constexpr std::size_t kHeaderSize = SrbIoControl::kSize;
+    static constexpr std::uint32_t kTimeoutSeconds = 60; // CSMI_ALL_TIMEOUT, CSMI_SAS_TIMEOUT
 
     // CSMI_SAS_DRIVER_INFO_BUFFER: the header, szName[81], szDescription[81], six revisions of 16
     // bits (174 bytes), padded to the header's alignment of 4.

@@ -18,20 +18,14 @@ namespace {
 // The request codes and layouts as the SDK publishes them, against the offsets the CSMI
 // buffers are built with.
 static_assert(IOCTL_SCSI_GET_ADDRESS == 0x41018);
-static_assert(IOCTL_SCSI_MINIPORT == 0x4D008);
 static_assert(((IOCTL_SCSI_MINIPORT >> 14) & 3) == (FILE_READ_ACCESS | FILE_WRITE_ACCESS));
 static_assert(sizeof(SCSI_ADDRESS) == 8);
 static_assert(offsetof(SCSI_ADDRESS, PortNumber) == 4);
 static_assert(offsetof(SCSI_ADDRESS, PathId) == 5);
 static_assert(offsetof(SCSI_ADDRESS, TargetId) == 6);
 static_assert(offsetof(SCSI_ADDRESS, Lun) == 7);
-static_assert(sizeof(SRB_IO_CONTROL) == Csmi::kHeaderSize);
-static_assert(offsetof(SRB_IO_CONTROL, HeaderLength) == Csmi::kHeaderLengthAt);
-static_assert(offsetof(SRB_IO_CONTROL, Signature) == Csmi::kSignatureAt);
-static_assert(offsetof(SRB_IO_CONTROL, Timeout) == Csmi::kTimeoutAt);
-static_assert(offsetof(SRB_IO_CONTROL, ControlCode) == Csmi::kControlCodeAt);
-static_assert(offsetof(SRB_IO_CONTROL, ReturnCode) == Csmi::kReturnCodeAt);
-static_assert(offsetof(SRB_IO_CONTROL, Length) == Csmi::kLengthAt);
+// SRB_IO_CONTROL's other fields are held against the SDK where the RST NVMe route builds them.
+static_assert(offsetof(SRB_IO_CONTROL, HeaderLength) == SrbIoControl::kHeaderLengthAt);
 static_assert(BusTypeSata == 11);
 
 // The drivers whose CSMI these requests were written for: Intel's RST and VMD drivers, then

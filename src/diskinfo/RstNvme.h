@@ -1,5 +1,7 @@
 #pragma once
 
+#include "diskinfo/SrbIoControl.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,13 +23,13 @@ public:
 
     enum class Command : std::uint8_t { HealthLog, IdentifyController, SelfTestLog, ErrorLog };
 
-    // SRB_IO_CONTROL, as ntddscsi.h lays it out.
-    static constexpr std::size_t kHeaderLength = 28;
-    static constexpr std::size_t kSignatureAt = 4;
-    static constexpr std::size_t kTimeoutAt = 12;
-    static constexpr std::size_t kControlCodeAt = 16;
-    static constexpr std::size_t kReturnCodeAt = 20;
-    static constexpr std::size_t kLengthAt = 24;
+    // SRB_IO_CONTROL.
+    static constexpr std::size_t kHeaderLength = SrbIoControl::kSize;
+    static constexpr std::size_t kSignatureAt = SrbIoControl::kSignatureAt;
+    static constexpr std::size_t kTimeoutAt = SrbIoControl::kTimeoutAt;
+    static constexpr std::size_t kControlCodeAt = SrbIoControl::kControlCodeAt;
+    static constexpr std::size_t kReturnCodeAt = SrbIoControl::kReturnCodeAt;
+    static constexpr std::size_t kLengthAt = SrbIoControl::kLengthAt;
     // The pass-through behind it, as Intel's RST headers publish it.
     static constexpr std::size_t kVersionAt = 28;
     static constexpr std::size_t kPathAt = 29;
