@@ -406,7 +406,8 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
     } else if (!details.members.empty()) {
-        table.note = L"A RAID array of " + Decimal(details.members.size()) + L" drives: each member's details follow.";
+        table.note = L"A RAID array of " + Decimal(details.members.size()) +
+                     L" drives: each one's details follow the array's in the copied text.";
     } else {
         table.note = Assessment::NoFiguresReason(details) + L".";
     }
