@@ -637,6 +637,9 @@ std::optional<Bytes> DriveAnswers::Miniport::Answer(const Bytes& request) const
     if (request.size() < 28) {
         return std::nullopt;
     }
+    if (std::equal(request.begin() + 4, request.begin() + 12, "IntelNvm")) {
+        return nvme.Answer(request);
+    }
     Bytes answer(request);
     const auto code = GetLe(request, 16, 4);
     if (code == 1) {

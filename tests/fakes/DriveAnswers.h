@@ -218,27 +218,6 @@ public:
         // Identify) to the step that answers it.
         std::optional<Bytes> Answer(const Bytes& request, std::uint8_t& jmicronAsked) const;
     };
-    // A RAID driver's miniport behind "\\.\ScsiN:", answering CSMI as the published structures lay
-    // it out: GET_DRIVER_INFO with `driver` (fails when that is empty), GET_PHY_INFO with one phy
-    // per device (an end device of protocol SATA, the SAS address {phy + 1, 0x50, ...}) and an
-    // empty one after them, and STP_PASSTHRU to a device by its phy: IDENTIFY DEVICE, SMART READ
-    // DATA, THRESHOLDS and READ LOG from its pages, a command it has no page for ended by the
-    // drive's abort (status ERR, no data).
-    struct Miniport {
-        struct Device {
-            Bytes identify;
-            std::optional<Bytes> smartPage;
-            std::optional<Bytes> thresholds;
-            std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
-        };
-        Miniport(); // out of line, as UsbBridge's
-        std::string driver;
-        std::vector<Device> devices;
-        std::optional<Bytes> Answer(const Bytes& request) const;
-    };
-    // SCSI_ADDRESS of a drive behind port `port`, target `target`.
-    static Bytes ScsiAddress(std::uint8_t port, std::uint8_t target);
-
     // The Intel RST/VMD driver's NVMe pass-through (IOCTL_SCSI_MINIPORT) at the offsets of Intel's
     // published NVME_IOCTL_PASS_THROUGH: SRB_IO_CONTROL (28, "IntelNvm", 10 s, F0002808h, Length
     // 4,232), version 1, path, target and LUN at 29-31, the opcode at 32, the namespace at 36,
@@ -257,6 +236,29 @@ public:
         std::uint32_t status = 1;
         std::optional<Bytes> Answer(const Bytes& request) const;
     };
+    // A RAID driver's miniport behind "\\.\ScsiN:", answering CSMI as the published structures lay
+    // it out: GET_DRIVER_INFO with `driver` (fails when that is empty), GET_PHY_INFO with one phy
+    // per device (an end device of protocol SATA, the SAS address {phy + 1, 0x50, ...}) and an
+    // empty one after them, and STP_PASSTHRU to a device by its phy: IDENTIFY DEVICE, SMART READ
+    // DATA, THRESHOLDS and READ LOG from its pages, a command it has no page for ended by the
+    // drive's abort (status ERR, no data); Intel's NVMe pass-through ("IntelNvm") as `nvme`
+    // answers it, by default as a port with no NVMe drive behind it.
+    struct Miniport {
+        struct Device {
+            Bytes identify;
+            std::optional<Bytes> smartPage;
+            std::optional<Bytes> thresholds;
+            std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
+        };
+        Miniport(); // out of line, as UsbBridge's
+        std::string driver;
+        std::vector<Device> devices;
+        RstNvmeDrive nvme;
+        std::optional<Bytes> Answer(const Bytes& request) const;
+    };
+    // SCSI_ADDRESS of a drive behind port `port`, target `target`.
+    static Bytes ScsiAddress(std::uint8_t port, std::uint8_t target);
+
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
     // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as

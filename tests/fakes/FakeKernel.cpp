@@ -408,11 +408,14 @@ std::string RstNvmeFault(const FakeBytes& in, DWORD outSize)
     return in == published ? std::string() : "a header, data place or length other than published, or data out";
 }
 
-// A miniport request by its signature: the RST NVMe pass-through's, or CSMI's.
+// A miniport request by its signature: the RST NVMe pass-through's, to a driver that named itself, or CSMI's.
 std::string MiniportFault(const FakeBytes& in, DWORD outSize, int port)
 {
-    return in.size() >= 12 && std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm") ? RstNvmeFault(in, outSize)
-                                                                                      : CsmiFault(in, outSize, port);
+    if (in.size() < 12 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {
+        return CsmiFault(in, outSize, port);
+    }
+    return S().namedPorts.count(port) == 0 ? "an RST NVMe pass-through to a driver that did not name itself"
+                                           : RstNvmeFault(in, outSize);
 }
 
 constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";

@@ -572,7 +572,8 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
 
     // A RAID driver's port: nothing but GET_DRIVER_INFO before the driver named itself as one
     // the program reads; then no other CSMI request, no write, no other command, no log outside
-    // the list, no other size, direction or flags.
+    // the list, no other size, direction or flags. The RST NVMe pass-through the same, each fault
+    // at its published offset; and no miniport request to a drive.
     BehindRaid raid = OnRaidPort(FullDrive(), "MODEL X", "SERIAL 1");
     ScriptPort(raid.port);
     const HANDLE csmiPort = Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
@@ -583,14 +584,22 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     };
     const Csmi::Device phy0{};
     const Csmi::Buffer identify = Csmi::StpRequest(phy0, SatPassThrough::IdentifyRegisters(), 1);
-    EXPECT_NONFATAL_FAILURE(csmi(Csmi::PhyInfoRequest()), "did not name itself");
-    EXPECT_NONFATAL_FAILURE(csmi(identify), "did not name itself");
-    EXPECT_TRUE(csmi(Csmi::DriverInfoRequest()));
-    EXPECT_TRUE(csmi(identify));
     const auto changed = [](Csmi::Buffer buffer, std::size_t at, std::uint8_t value) {
         buffer[at] = value;
         return buffer;
     };
+    using Rst = RstNvme::Command;
+    const auto rst = [&changed](Rst command, std::size_t at, std::uint8_t value) {
+        const RstNvme::Request request = RstNvme::Build(command, 0, 0, 0, 1);
+        return changed(Csmi::Buffer(request.begin(), request.end()), at, value);
+    };
+    Csmi::Buffer rstCut = changed(changed(rst(Rst::HealthLog, 0, 28), 24, 0x88), 25, 0x02); // Length 648
+    rstCut.resize(164 + 512);
+    EXPECT_NONFATAL_FAILURE(csmi(Csmi::PhyInfoRequest()), "did not name itself");
+    EXPECT_NONFATAL_FAILURE(csmi(identify), "did not name itself");
+    EXPECT_NONFATAL_FAILURE(csmi(rst(Rst::HealthLog, 0, 28)), "did not name itself");
+    EXPECT_TRUE(csmi(Csmi::DriverInfoRequest()));
+    EXPECT_TRUE(csmi(identify));
     Csmi::Buffer shorter = identify;
     shorter.pop_back();
     const Csmi::Buffer smartData = Csmi::StpRequest(phy0, SatPassThrough::SmartRegisters(0xD0), 1);
@@ -608,38 +617,21 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
         Csmi::StpRequest(phy0, SatPassThrough::SmartLogRegisters(0x02, 1), 1), // another log
         Csmi::StpRequest(phy0, SatPassThrough::SmartLogRegisters(0x04, 9), 9), // statistics past page 7
         Csmi::StpRequest(phy0, SatPassThrough::ReadLogExtRegisters(0x07), 1),  // READ LOG EXT
+        rst(Rst::HealthLog, 32, 0x80),          // NVMe Format NVM
+        rst(Rst::IdentifyController, 72, 0x00), // Identify of a namespace
+        rst(Rst::ErrorLog, 72, 0x03),           // the firmware slot log
+        rst(Rst::SelfTestLog, 74, 0x7F),        // the self-test log at 512 bytes
+        rst(Rst::HealthLog, 96, 1),             // the I/O queue, where 02h reads the media and 01h writes
+        rst(Rst::HealthLog, 164, 1),            // a byte toward the drive
+        rstCut,                                 // a structure cut to the log
     };
     for (const Csmi::Buffer& request : refusedMiniport) {
         EXPECT_NONFATAL_FAILURE(csmi(request), "a miniport request the program may not send");
     }
     Kernel::CloseHandle(csmiPort);
 
-    // The RST NVMe pass-through on a port, each fault at its published offset: another opcode
-    // (Format NVM), Identify of a namespace, a log never read (firmware slot), the self-test log
-    // at 512 bytes; the I/O queue (where 02h reads the media and 01h writes), a byte toward the
-    // drive, a structure cut to the log; and a drive's handle.
-    FakeKernel::Port(0);
-    const HANDLE port =
-        Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
-    const auto miniport = [&returned](HANDLE handle, RstNvme::Command command, std::size_t at, std::uint8_t value,
-                                      std::size_t size = RstNvme::kRequestSize) {
-        auto request = RstNvme::Build(command, 0, 0, 0, 1);
-        request[at] = value;
-        return Kernel::DeviceIoControl(handle, IOCTL_SCSI_MINIPORT, request.data(), static_cast<DWORD>(size),
-                                       request.data(), static_cast<DWORD>(size), &returned, nullptr);
-    };
-    using Rst = RstNvme::Command;
-    for (const auto& [command, at, value] : {std::tuple{Rst::HealthLog, 32, 0x80}, {Rst::IdentifyController, 72, 0x00},
-                                             {Rst::ErrorLog, 72, 0x03}, {Rst::SelfTestLog, 74, 0x7F}}) {
-        EXPECT_NONFATAL_FAILURE(miniport(port, command, static_cast<std::size_t>(at), static_cast<std::uint8_t>(value)),
-                                "other than Identify Controller or Get Log Page of 02h, 06h or 01h");
-    }
-    for (const std::size_t at : {std::size_t{96}, std::size_t{164}}) {
-        EXPECT_NONFATAL_FAILURE(miniport(port, Rst::HealthLog, at, 1), "or data out");
-    }
-    EXPECT_NONFATAL_FAILURE(miniport(port, Rst::HealthLog, 0, 28, 164 + 512), "the whole 4,260-byte IntelNvm structure");
-    EXPECT_NONFATAL_FAILURE(miniport(device, Rst::HealthLog, 0, 28), "or one to a drive");
-    Kernel::CloseHandle(port);
+    EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, IOCTL_SCSI_MINIPORT, nullptr, 0, nullptr, 0, &returned, nullptr),
+                            "or one to a drive");
     Kernel::CloseHandle(device);
 }
 
