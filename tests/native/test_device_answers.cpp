@@ -151,7 +151,7 @@ TEST(DeviceAnswers, SmartCommand)
 // The drive's identity behind a SAT bridge: each word's bytes swapped back, blanks kept for the
 // trimming; IDENTIFY DEVICE data counts like a SMART page, its checksum checked only where its
 // signature says there is one, and only with a model of printable text.
-// Every CSMI request byte for byte, against the CSMI specification's structures (packed to 8):
+// Every CSMI request byte for byte, against CSMI's published structures (packed to 8):
 // SRB_IO_CONTROL (HeaderLength 28 at 0, the signature at 4, Timeout at 12, ControlCode at 16,
 // ReturnCode at 20, Length at 24: the bytes after the header), then CSMI_SAS_DRIVER_INFO (174
 // bytes; the buffer 204 with its padding), CSMI_SAS_PHY_INFO (4 + 32 x 64 bytes), or
