@@ -3,6 +3,7 @@
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DriveLogs.h"
 #include "diskinfo/NvmeHealth.h"
+#include "diskinfo/RstNvme.h"
 #include "report/DetailsText.h"
 
 #include <array>
@@ -221,12 +222,30 @@ void CheckNvmeLogs(std::span<const std::uint8_t, DriveLogs::kNvmeSelfTestLogSize
     }
 }
 
+// The RST pass-through's buffer as the driver returns it: the data is found exactly when
+// ReturnCode (byte 20) is SRB_STATUS_SUCCESS (1), at 164 for the length asked, which fits the
+// 4,096-byte area. The error log's request asks NUMD for 1 to 64 entries, its data length to match.
+void CheckRstNvme(std::span<const std::uint8_t> input)
+{
+    static FixedAnswer<RstNvme::kRequestSize> buffer;
+    const auto answer = buffer.Fill(input);
+    const std::size_t length = Chosen(input, 4097);
+    const auto data = RstNvme::DataOf(answer, length);
+    FUZZ_CHECK(data.has_value() == (FuzzReadLe(answer.subspan(20), 4) == 1));
+    FUZZ_CHECK(!data || (data->data() == answer.data() + 164 && data->size() == length));
+    const std::size_t entries = Chosen(input, 100);
+    const auto request = RstNvme::Build(RstNvme::Command::ErrorLog, 0, 0, 0, entries);
+    const std::uint64_t dwords = (FuzzReadLe(std::span(request).subspan(72), 4) >> 16) + 1;
+    FUZZ_CHECK(dwords == std::clamp<std::size_t>(entries, 1, 64) * 16 && FuzzReadLe(std::span(request).subspan(120), 4) == dwords * 4);
+}
+
 } // namespace
 
 // The input is a protocol data descriptor answer of exactly its own size, to be searched for
 // the log; its first 512 bytes (zero-filled when shorter) are also read as a log directly, so
 // that the log reader is fuzzed whatever the descriptor's offset and length say; its first 564
-// bytes are a device self-test log, and the whole of it an error information log.
+// bytes are a device self-test log, and the whole of it an error information log and the start of
+// the RST pass-through's returned buffer.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::span<const std::uint8_t> input(data, size);
@@ -240,5 +259,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckRequests();
     static FixedAnswer<DriveLogs::kNvmeSelfTestLogSize> selfTests;
     CheckNvmeLogs(selfTests.Fill(input), answer.Bytes(), Chosen(input, 64));
+    CheckRstNvme(input);
     return 0;
 }

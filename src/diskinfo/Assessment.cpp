@@ -256,6 +256,34 @@ Assessment Assessment::Of(const DriveDetails& details)
         assessment.verdict = Verdict::Failing;
         assessment.reasons.emplace_back(L"The drive predicts its own failure");
     }
+    // The first of the members whose verdict is the worst, a member that could not be read worse
+    // than a good one; its reasons, each naming it.
+    const auto concern = [](Verdict given) {
+        return given == Verdict::Unknown ? 1 : given == Verdict::Good ? 0 : static_cast<int>(given) + 1;
+    };
+    std::optional<Assessment> worst;
+    std::size_t worstIndex = 0;
+    for (std::size_t i = 0; i < details.members.size(); ++i) {
+        Assessment member = Of(details.members[i]);
+        if (!worst || concern(member.verdict) > concern(worst->verdict)) {
+            worst = std::move(member);
+            worstIndex = i;
+        }
+    }
+    if (worst) {
+        const DriveInfo& member = details.members[worstIndex].info;
+        const std::wstring name = L"Member " + Decimal(worstIndex + 1) + L" (" + member.model + L", serial number " +
+                                  member.serialNumber + L")";
+        if (concern(worst->verdict) > concern(assessment.verdict)) {
+            assessment.verdict = worst->verdict;
+        }
+        assessment.reasons.push_back(name + L" is the worst of " + Decimal(details.members.size()) + L": " +
+                                     std::wstring(VerdictText(worst->verdict)));
+        for (const std::wstring& reason : worst->reasons) {
+            assessment.reasons.push_back(name + L": " + reason);
+        }
+        return assessment;
+    }
     if (const auto fields = NvmeFieldsOf(details)) {
         AssessNvme(*fields, assessment);
     } else if (details.smartData) {
@@ -266,16 +294,22 @@ Assessment Assessment::Of(const DriveDetails& details)
             assessment.verdict = Verdict::Unknown;
             assessment.virtualDisk = details.virtualDisk;
         }
-        assessment.reasons.emplace_back(NoSmartReason(details));
+        assessment.reasons.push_back(NoFiguresReason(details));
     }
     AssessLogs(details, assessment);
     return assessment;
 }
 
-const wchar_t* Assessment::NoSmartReason(const DriveDetails& details)
+std::wstring Assessment::NoFiguresReason(const DriveDetails& details)
 {
     if (details.virtualDisk) {
         return kVirtualDiskReason;
+    }
+    if (details.rstRefused) {
+        return kRstRefused;
+    }
+    if (!details.raidDriver.empty()) {
+        return L"behind the " + details.raidDriver + L" RAID driver: not read";
     }
     if (details.BehindRaid()) {
         return kBehindRaid;

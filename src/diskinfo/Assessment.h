@@ -27,15 +27,19 @@ public:
     // Caution when one failed in the past or is to watch. NVMe: Failing when failure is
     // predicted or the critical warning is not 0; Caution when the percentage used is 100 or
     // more or media and data integrity errors are not 0. Unknown when the drive answered no
-    // SMART data, or was not asked behind a RAID driver, and does not predict its failure.
+    // SMART data, or was not asked behind a RAID driver, and does not predict its failure. A
+    // RAID array: its worst member's, the reasons naming that member.
     static Assessment Of(const DriveDetails& details);
     static constexpr wchar_t kNoSmartData[] = L"The drive answered no SMART data";
     static constexpr wchar_t kBehindRaid[] =
         L"Health figures are not available through this RAID controller's driver (bus type RAID)";
     static constexpr wchar_t kVirtualDiskReason[] = L"A virtual disk keeps no SMART data: none was asked for";
     static constexpr wchar_t kStandardOnly[] = L"The USB bridge was not asked: standard requests only";
-    // Why a drive has no SMART data or NVMe log to judge by.
-    static const wchar_t* NoSmartReason(const DriveDetails& details);
+    static constexpr wchar_t kRstRefused[] = L"Health figures are not available through the RST driver";
+    // Why a drive has no figures to judge by: a virtual disk, the RST driver refused its NVMe
+    // pass-through, a RAID driver named itself ("behind the <name> RAID driver: not read"), a
+    // RAID driver, a USB bridge left unasked, or no SMART data.
+    static std::wstring NoFiguresReason(const DriveDetails& details);
 
     static std::wstring_view VerdictText(Verdict verdict); // "Unknown", "Good", "Caution", "Failing"
 

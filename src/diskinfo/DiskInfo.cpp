@@ -65,25 +65,6 @@ void QueryCapacity(const Probe& probe)
     }
 }
 
-// The bus type, when the descriptor was answered: it decides which SMART route a drive takes.
-std::optional<std::uint32_t> QueryIdentity(const Probe& probe)
-{
-    alignas(8) std::array<std::uint8_t, DeviceAnswers::kDescriptorAnswerSize> answer{};
-    if (!QueryProperty(probe.device, StorageDeviceProperty, answer)) {
-        return std::nullopt;
-    }
-    const auto fill = [&answer](std::size_t offsetField, std::wstring& field) {
-        if (const auto text = DeviceAnswers::DescriptorString(answer, offsetField)) {
-            field = DiskManager::TrimString(text->data(), text->size());
-        }
-    };
-    fill(DeviceAnswers::kProductIdOffsetField, probe.info.model);
-    fill(DeviceAnswers::kSerialNumberOffsetField, probe.info.serialNumber);
-    fill(DeviceAnswers::kProductRevisionOffsetField, probe.info.firmware);
-    probe.details.virtualDisk = DeviceAnswers::DescriptorNamesVirtualDisk(answer);
-    return DeviceAnswers::DescriptorBusType(answer);
-}
-
 void QueryFailurePrediction(const Probe& probe)
 {
     STORAGE_PREDICT_FAILURE prediction{};
@@ -151,11 +132,14 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, 
 
     const Probe probe{device.Get(), path, driveNumber, info, fresh};
     QueryCapacity(probe);
-    fresh.busType = QueryIdentity(probe);
+    fresh.busType = DiskProbe::QueryIdentity(probe);
     QueryFailurePrediction(probe);
-    // A RAID driver fails them all, and a malformed vendor request is known to crash one.
+    // A RAID driver fails them all, and a malformed vendor request is known to crash one: only
+    // its own pass-through, built to its published sizes, goes there.
     if (!fresh.BehindRaid()) {
         QueryHealth(probe, fresh.busType);
+    } else if (!DiskManager::StandardRequestsOnly()) {
+        DiskProbe::QueryRaid(probe);
     }
     QueryTemperature(probe);
     info.health = Assessment::Of(fresh).Health();
@@ -169,6 +153,25 @@ bool ProbeDrive(std::int32_t driveNumber, DriveDetails& fresh, bool forDetails, 
 }
 
 } // namespace
+
+// The bus type, when the descriptor was answered: it decides which SMART route a drive takes.
+std::optional<std::uint32_t> DiskProbe::QueryIdentity(const Probe& probe)
+{
+    alignas(8) std::array<std::uint8_t, DeviceAnswers::kDescriptorAnswerSize> answer{};
+    if (!QueryProperty(probe.device, StorageDeviceProperty, answer)) {
+        return std::nullopt;
+    }
+    const auto fill = [&answer](std::size_t offsetField, std::wstring& field) {
+        if (const auto text = DeviceAnswers::DescriptorString(answer, offsetField)) {
+            field = DiskManager::TrimString(text->data(), text->size());
+        }
+    };
+    fill(DeviceAnswers::kProductIdOffsetField, probe.info.model);
+    fill(DeviceAnswers::kSerialNumberOffsetField, probe.info.serialNumber);
+    fill(DeviceAnswers::kProductRevisionOffsetField, probe.info.firmware);
+    probe.details.virtualDisk = DeviceAnswers::DescriptorNamesVirtualDisk(answer);
+    return DeviceAnswers::DescriptorBusType(answer);
+}
 
 void DiskManager::SetStandardRequestsOnly(bool standardOnly)
 {

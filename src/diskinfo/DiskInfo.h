@@ -32,6 +32,8 @@ enum class SmartSource {
     UsbBridge,     // ATA PASS-THROUGH to the drive behind a USB bridge
     Nvme,          // the NVMe SMART / Health Information log
     NvmeUsbBridge, // the same log, through a USB bridge's vendor command
+    Csmi,          // ATA SMART through a RAID driver's CSMI pass-through
+    NvmeRst,       // the same log, through the Intel RST driver's NVMe pass-through
 };
 
 // Identity strings: behind a USB bridge, the descriptor's are the bridge's.
@@ -52,6 +54,7 @@ struct DriveDetails {
 
     DriveInfo info;
     std::optional<std::uint32_t> busType; // STORAGE_BUS_TYPE of the storage device descriptor
+    bool rstRefused = false;              // the RST driver refused its NVMe pass-through
     bool predictionAnswered = false;      // whether info.failurePredicted is the drive's answer
     bool virtualDisk = false;             // a hypervisor's disk, which keeps no SMART data: none was asked
     bool standardOnly = false;            // probed with standard requests only: no vendor route was tried
@@ -75,6 +78,11 @@ struct DriveDetails {
     std::vector<std::uint8_t> statistics;     // ATA device statistics, pages 0 .. n-1
     std::vector<std::uint8_t> nvmeSelfTests;  // NVMe device self-test log, 564 bytes
     std::vector<std::uint8_t> nvmeErrors;     // NVMe error information log, 64 bytes an entry
+
+    // Behind a RAID driver: the name it gave itself, where it did; and, where the drive is an
+    // array, its member drives, each as the details of a drive of its own.
+    std::wstring raidDriver;
+    std::vector<DriveDetails> members;
 };
 
 class DiskManager {

@@ -30,13 +30,15 @@ void DiskProbe::SetSource(const Probe& probe, SmartSource source)
 }
 
 void DiskProbe::SetDriveIdentity(const Probe& probe, std::string_view model, std::string_view serial,
-                                 std::string_view firmware)
+                                 std::string_view firmware, bool behindBridge)
 {
     const auto trimmed = [](std::string_view text) { return DiskManager::TrimString(text.data(), text.size()); };
     DriveInfo& info = probe.info;
-    probe.details.bridgeIdentity = DriveIdentity{std::exchange(info.model, trimmed(model)),
-                                                 std::exchange(info.serialNumber, trimmed(serial)),
-                                                 std::exchange(info.firmware, trimmed(firmware))};
+    DriveIdentity descriptor{std::exchange(info.model, trimmed(model)), std::exchange(info.serialNumber, trimmed(serial)),
+                             std::exchange(info.firmware, trimmed(firmware))};
+    if (behindBridge) {
+        probe.details.bridgeIdentity = std::move(descriptor);
+    }
 }
 
 HANDLE DiskProbe::OpenReadWrite(const Probe& probe)

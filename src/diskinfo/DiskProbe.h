@@ -35,8 +35,9 @@ struct Probe {
 
 // What the routes to a drive's health figures share, and the routes themselves, one file each:
 // the disk driver's ATA SMART requests (AtaRoute.cpp), ATA PASS-THROUGH to a SATA drive behind
-// a USB bridge (SatRoute.cpp), the NVMe driver's health log (NvmeRoute.cpp) and the same log
-// through a USB bridge's vendor command (NvmeBridgeRoute.cpp).
+// a USB bridge (SatRoute.cpp), the NVMe driver's health log (NvmeRoute.cpp), the same log
+// through a USB bridge's vendor command (NvmeBridgeRoute.cpp) and through the Intel RST driver's
+// NVMe pass-through (RstNvmeRoute.cpp), and a RAID driver's CSMI pass-through (RaidRoute.cpp).
 class DiskProbe {
 public:
     DiskProbe() = delete;
@@ -50,13 +51,17 @@ public:
     static DriveDetails::Page CopyPage(std::span<const std::uint8_t, DeviceAnswers::kSmartDataSize> page);
     static void ApplySmartValues(const DeviceAnswers::SmartValues& values, DriveInfo& info);
     static void SetSource(const Probe& probe, SmartSource source);
-    // The drive's own identity strings from behind a USB bridge, as the device gave them: the
-    // record takes them, the descriptor's go to the bridge's line of the details.
+    // The drive's own identity strings from behind a USB bridge or a RAID driver, as the device
+    // gave them: the record takes them; the descriptor's go to the details' line of the bridge,
+    // `behindBridge`.
     static void SetDriveIdentity(const Probe& probe, std::string_view model, std::string_view serial,
-                                 std::string_view firmware);
+                                 std::string_view firmware, bool behindBridge = true);
     // The drive opened again for reading and writing, which the SMART requests need.
     static HANDLE OpenReadWrite(const Probe& probe);
 
+    // The identity strings of the storage device descriptor into the record; the bus type, when
+    // the descriptor was answered.
+    static std::optional<std::uint32_t> QueryIdentity(const Probe& probe);
     // False when the drive answered no ATA SMART data at all, which is how NVMe drives answer.
     static bool QuerySmartAttributes(const Probe& probe);
     // False when the bridge answered no SMART page.
@@ -66,7 +71,9 @@ public:
     // A drive behind a RAID driver that named itself: its health figures through that driver's
     // pass-through. False when the driver refused them.
     static bool QueryRaid(const Probe& probe);
-    // An NVMe drive behind Intel's RST/VMD driver, through its NVMe pass-through on the open port.
+    // An NVMe drive behind Intel's RST/VMD driver, through its NVMe pass-through on the open port,
+    // once: false, with the drive's reason set, when the driver refused it; false and nothing
+    // sent under standard requests only.
     static bool QueryRstNvme(const Probe& probe, HANDLE scsiPort, const ScsiAddress& address);
 
     // The drive's own logs where its SMART READ DATA page says it keeps them (device statistics

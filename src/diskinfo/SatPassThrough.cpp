@@ -70,16 +70,27 @@ SatPassThrough::Command SatPassThrough::CommandOf(Length length, const Registers
             r.device, r.command};
 }
 
+SatPassThrough::Registers SatPassThrough::SmartRegisters(std::uint8_t features)
+{
+    Registers registers = SmartLogRegisters(0, 1);
+    registers.features = features;
+    return registers;
+}
+
+SatPassThrough::Registers SatPassThrough::SmartLogRegisters(std::uint8_t address, std::uint8_t sectors)
+{
+    return {DriveLogs::kFeatureReadLog, sectors, address, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh, kDevice,
+            AtaSmart::kCommandSmart, false};
+}
+
 SatPassThrough::Command SatPassThrough::SmartCommand(Length length, std::uint8_t features)
 {
-    return CommandOf(length, {features, 1, 0, AtaSmart::kSignatureLow, AtaSmart::kSignatureHigh, kDevice,
-                              AtaSmart::kCommandSmart, false});
+    return CommandOf(length, SmartRegisters(features));
 }
 
 SatPassThrough::Command SatPassThrough::SmartLogCommand(Length length, std::uint8_t address, std::uint8_t sectors)
 {
-    return CommandOf(length, {DriveLogs::kFeatureReadLog, sectors, address, AtaSmart::kSignatureLow,
-                              AtaSmart::kSignatureHigh, kDevice, AtaSmart::kCommandSmart, false});
+    return CommandOf(length, SmartLogRegisters(address, sectors));
 }
 
 SatPassThrough::Command SatPassThrough::IdentifyCommand(Length length)

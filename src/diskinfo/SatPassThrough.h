@@ -44,9 +44,13 @@ public:
         std::uint8_t command = 0;
         bool extended = false;
     };
-    // IDENTIFY DEVICE (ECh); READ LOG EXT (2Fh) of the first page of the log at `address`.
+    // IDENTIFY DEVICE (ECh); READ LOG EXT (2Fh) of the first page of the log at `address`; the
+    // SMART command with `features` (READ DATA D0h, READ THRESHOLDS D1h), its signature in the LBA
+    // registers; SMART READ LOG (D5h) of `sectors` sectors of the log at `address`.
     static Registers IdentifyRegisters();
     static Registers ReadLogExtRegisters(std::uint8_t address);
+    static Registers SmartRegisters(std::uint8_t features);
+    static Registers SmartLogRegisters(std::uint8_t address, std::uint8_t sectors);
     static Command CommandOf(Length length, const Registers& registers);
 
     // ATA PASS-THROUGH (16 or 12) of the SMART command with `features` (READ DATA 0xD0 or READ

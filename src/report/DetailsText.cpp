@@ -287,6 +287,10 @@ std::wstring_view SourceText(SmartSource source)
         return L"NVMe health log";
     case SmartSource::NvmeUsbBridge:
         return L"NVMe health log through the USB bridge (vendor command)";
+    case SmartSource::Csmi:
+        return L"ATA SMART through the RAID driver (CSMI)";
+    case SmartSource::NvmeRst:
+        return L"NVMe health log through the RST driver";
     case SmartSource::None:
         break;
     }
@@ -321,6 +325,38 @@ std::wstring FullCell(const DriveInfo& drive, int column)
     return cell.data();
 }
 
+// The heading, the assessment and its reasons, the table and the logs' sections of one drive.
+void AppendDetails(std::wstring& out, const DriveDetails& details)
+{
+    for (const DetailsText::Field& field : DetailsText::Heading(details)) {
+        AppendLine(out, std::array{field.label, field.value});
+    }
+    const Assessment assessment = Assessment::Of(details);
+    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(assessment.Text())});
+    for (const std::wstring& reason : assessment.reasons) {
+        AppendLine(out, std::array{std::wstring(L"Reason"), reason});
+    }
+    const DetailsText::Table table = DetailsText::BuildTable(details);
+    out += kNewLine;
+    if (!table.note.empty()) {
+        AppendLine(out, std::array{table.note});
+    }
+    if (!table.columns.empty()) {
+        AppendLine(out, table.columns);
+    }
+    for (const auto& row : table.rows) {
+        AppendLine(out, row);
+    }
+    for (const DetailsText::LogSection& section : DetailsText::LogSections(details)) {
+        out += kNewLine;
+        out += section.title;
+        out += kNewLine;
+        for (const auto& line : section.lines) {
+            AppendLine(out, line);
+        }
+    }
+}
+
 } // namespace
 
 std::vector<std::wstring> DetailsText::ShownReasons(const Assessment& assessment)
@@ -350,6 +386,9 @@ std::vector<DetailsText::Field> DetailsText::Heading(const DriveDetails& details
         heading.push_back({L"USB Bridge", bridge->model + L", serial number " + bridge->serialNumber + L", firmware " +
                                               bridge->firmware});
     }
+    if (!details.raidDriver.empty()) {
+        heading.push_back({L"RAID Driver", details.raidDriver});
+    }
     heading.insert(heading.end(), {{L"Capacity", capacity},
                                    {L"Bus Type", details.busType ? BusTypeName(*details.busType) : L"Unknown"},
                                    {L"SMART Data", std::wstring(SourceText(details.source))}});
@@ -366,8 +405,11 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
         if (!details.smartThresholds) {
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
+    } else if (!details.members.empty()) {
+        table.note = L"A RAID array of " + Decimal(details.members.size()) +
+                     L" drives: each one's details follow the array's in the copied text.";
     } else {
-        table.note = std::wstring(Assessment::NoSmartReason(details)) + L".";
+        table.note = Assessment::NoFiguresReason(details) + L".";
     }
     return table;
 }
@@ -375,36 +417,16 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
 std::wstring DetailsText::CopyText(const DriveDetails& details)
 {
     std::wstring out;
-    for (const Field& field : Heading(details)) {
-        AppendLine(out, std::array{field.label, field.value});
-    }
-    const Assessment assessment = Assessment::Of(details);
-    AppendLine(out, std::array{std::wstring(L"Assessment"), std::wstring(assessment.Text())});
-    for (const std::wstring& reason : assessment.reasons) {
-        AppendLine(out, std::array{std::wstring(L"Reason"), reason});
-    }
-    const Table table = BuildTable(details);
-    out += kNewLine;
-    if (!table.note.empty()) {
-        AppendLine(out, std::array{table.note});
-    }
-    if (!table.columns.empty()) {
-        AppendLine(out, table.columns);
-    }
-    for (const auto& row : table.rows) {
-        AppendLine(out, row);
-    }
-    for (const LogSection& section : LogSections(details)) {
-        out += kNewLine;
-        out += section.title;
-        out += kNewLine;
-        for (const auto& line : section.lines) {
-            AppendLine(out, line);
-        }
-    }
+    AppendDetails(out, details);
     out += kNewLine;
     for (const auto& line : PartitionText::CopyLines(details)) {
         AppendLine(out, line);
+    }
+    // An array's members, each as a drive's own details after a line that numbers it.
+    for (std::size_t i = 0; i < details.members.size(); ++i) {
+        out += kNewLine;
+        AppendLine(out, std::array{std::wstring(L"Member"), Decimal(i + 1)});
+        AppendDetails(out, details.members[i]);
     }
     return out;
 }

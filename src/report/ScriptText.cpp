@@ -146,6 +146,14 @@ void DetailsObject(JsonWriter& json, const DriveDetails& details)
     json.String(PartitionText::StyleText(details));
     json.Key(L"Partition Table");
     Rows(json, PartitionText::BuildTable(details, PartitionText::Purpose::Copy));
+    if (!details.members.empty()) {
+        json.Key(L"Members");
+        json.BeginArray();
+        for (const DriveDetails& member : details.members) {
+            DetailsObject(json, member);
+        }
+        json.EndArray();
+    }
     json.EndObject();
 }
 

@@ -154,6 +154,36 @@ ScriptDrive NvmeInRealtekEnclosure(std::string_view logName, std::string_view mo
     };
 }
 
+// A RAID-0 array of the real drives `members`, each of 976,773,168 sectors, behind port 0 of
+// Intel's RST driver iaStorAC: the array's drive answers its capacity, its descriptor (bus type
+// RAID) and its address; the members' pages and IDENTIFY DEVICE come through the port's CSMI.
+ScriptDrive RaidArray(std::vector<std::string_view> members, std::int64_t sizeBytes)
+{
+    return [members, sizeBytes](FakeDrive& fake, const DriveAnswers::RealDrives& real) {
+        constexpr std::uint64_t kSectors = 976'773'168;
+        DriveAnswers::Miniport port;
+        port.driver = "iaStorAC";
+        for (const std::string_view name : members) {
+            const auto it = std::find_if(real.drives.begin(), real.drives.end(),
+                                         [name](const DriveAnswers::RealDrive& drive) { return drive.name == name; });
+            if (it == real.drives.end()) {
+                continue;
+            }
+            const DriveAnswers::Bytes identify =
+                DriveAnswers::IdentifyDevice(DriveAnswers::Unpadded(it->model), DriveAnswers::Unpadded(it->serial),
+                                             DriveAnswers::Unpadded(it->firmware), false, 512, kSectors);
+            port.devices.push_back({identify, it->page, it->thresholds, {}});
+        }
+        FakeKernel::Port(0).answers[DriveAnswers::kScsiMiniport] = [port](const FakeBytes& input) { return port.Answer(input); };
+        DriveAnswers::Drive array;
+        array.sizeBytes = sizeBytes;
+        array.descriptor = DriveAnswers::Descriptor().Model("Intel Raid 0 Volume").Firmware("1.0.00").BusType(8);
+        array.predictFailure = 0;
+        array.scsiAddress = DriveAnswers::ScsiAddress(0, 0);
+        array.ApplyTo(fake);
+    };
+}
+
 // The demo's drives, by drive number from 0 up.
 std::vector<ScriptDrive> DemoDrives()
 {
@@ -169,6 +199,7 @@ std::vector<ScriptDrive> DemoDrives()
         AtaDrive("Maxtor_6Y120P0", kDemoCapacities[6], Health::Good, Attachment::UsbDock),
         NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
                                "2B2QEXE7", kDemoCapacities[7]),
+        RaidArray({"WDC_WD5000AAKS--00TMA0-12.01C01", "SAMSUNG_MP0804H--UE100-14"}, kDemoCapacities[8]),
     };
 }
 

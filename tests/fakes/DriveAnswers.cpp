@@ -473,6 +473,39 @@ std::optional<Bytes> DriveAnswers::UsbBridge::Answer(const Bytes& request) const
 
 DriveAnswers::NvmeEnclosure::NvmeEnclosure() = default;
 
+Bytes DriveAnswers::RstNvmeRequest(std::uint8_t opcode, std::uint32_t nsid, std::uint32_t cdw10, std::uint32_t length,
+                                   std::uint8_t path, std::uint8_t target, std::uint8_t lun)
+{
+    Bytes request(4260, 0);
+    std::copy_n("IntelNvm", 8, request.begin() + 4);
+    for (const auto& [at, value] : {std::pair{0, 28u}, {12, 10u}, {16, 0xF0002808u}, {24, 4232u}, {36, nsid},
+                                    {72, cdw10}, {116, 164u}, {120, length}}) {
+        PutLe(request, static_cast<std::size_t>(at), value, 4);
+    }
+    request[28] = 1;
+    request[29] = path;
+    request[30] = target;
+    request[31] = lun;
+    request[32] = opcode;
+    return request;
+}
+
+std::optional<Bytes> DriveAnswers::RstNvmeDrive::Answer(const Bytes& request) const
+{
+    if (fails || request.size() != 4260) {
+        return std::nullopt;
+    }
+    const std::uint8_t logId = request[72];
+    const std::optional<Bytes>& data = request[32] == 0x06 ? identify : logId == 0x02 ? log : logId == 0x06 ? selfTests : errors;
+    const bool here = request[29] == path && request[30] == target && request[31] == lun;
+    Bytes answer(request);
+    PutLe(answer, 20, here && data ? status : 6, 4);
+    if (here && data) {
+        std::copy_n(data->begin(), std::min<std::size_t>(data->size(), GetLe(request, 120, 4)), answer.begin() + 164);
+    }
+    return answer;
+}
+
 std::optional<Bytes> DriveAnswers::NvmeEnclosure::Answer(const Bytes& request, std::uint8_t& jmicronAsked) const
 {
     using Family = NvmeBridge::Family;
@@ -528,11 +561,15 @@ Bytes DriveAnswers::IdentifyController(std::string_view model, std::string_view 
 }
 
 Bytes DriveAnswers::IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware,
-                                   bool gpl, std::uint32_t logicalSector)
+                                   bool gpl, std::uint32_t logicalSector, std::uint64_t sectors)
 {
     Bytes bytes(SmartPage::kSize, 0);
     if (gpl) {
         PutLe(bytes, 84 * 2, 0x4020, 2);
+    }
+    if (sectors != 0) {
+        PutLe(bytes, 83 * 2, 0x4400, 2); // the word valid, the 48-bit feature set
+        PutLe(bytes, 100 * 2, sectors, 8);
     }
     if (logicalSector != 512) {
         PutLe(bytes, 106 * 2, 0x5000, 2);
@@ -599,6 +636,79 @@ DriveAnswers::Bytes DriveAnswers::TemperatureAnswer(const std::vector<std::uint1
     return answer;
 }
 
+DriveAnswers::Miniport::Miniport() = default;
+
+// The offsets of CSMI's published structures (packed to 8): SRB_IO_CONTROL's signature at
+// 4, ControlCode at 16, ReturnCode at 20; CSMI_SAS_DRIVER_INFO's szName at 28; CSMI_SAS_PHY_INFO's
+// count at 28 and its 64-byte entries from 32 (Identify.bPhyIdentifier at 20, bPortIdentifier at
+// 28, Attached at 36: bDeviceType, bTargetPortProtocol at +3, bSASAddress at +12); STP_PASSTHRU's
+// bPhyIdentifier at 28, the command FIS at 44, Status at 72 (its FIS at 76, uDataBytes at 160),
+// bDataBuffer at 164.
+std::optional<Bytes> DriveAnswers::Miniport::Answer(const Bytes& request) const
+{
+    if (request.size() < 28) {
+        return std::nullopt;
+    }
+    if (std::equal(request.begin() + 4, request.begin() + 12, "IntelNvm")) {
+        return nvme.Answer(request);
+    }
+    Bytes answer(request);
+    const auto code = GetLe(request, 16, 4);
+    if (code == 1) {
+        if (driver.empty() || answer.size() < 28 + 81) {
+            return std::nullopt;
+        }
+        std::copy(driver.begin(), driver.end(), answer.begin() + 28);
+        return answer;
+    }
+    if (code == 20 && answer.size() >= 32 + 32 * 64) {
+        answer[28] = static_cast<std::uint8_t>(devices.size() + 1);
+        for (std::size_t phy = 0; phy < devices.size(); ++phy) {
+            const std::size_t at = 32 + phy * 64;
+            answer[at + 20] = static_cast<std::uint8_t>(phy);
+            answer[at + 28] = static_cast<std::uint8_t>(phy);
+            answer[at + 36] = 0x10; // CSMI_SAS_END_DEVICE
+            answer[at + 39] = 0x01; // CSMI_SAS_PROTOCOL_SATA
+            answer[at + 48] = static_cast<std::uint8_t>(phy + 1);
+            answer[at + 49] = 0x50;
+        }
+        return answer;
+    }
+    if (code != 25 || answer.size() < 164 || request[28] >= devices.size()) {
+        return std::nullopt;
+    }
+    const Device& device = devices[request[28]];
+    const std::uint8_t command = request[46];
+    const std::uint8_t features = request[47];
+    const std::uint8_t count = request[56];
+    std::optional<Bytes> data = command == 0xEC ? std::optional<Bytes>(device.identify)
+                                : features == 0xD0 ? device.smartPage
+                                : features == 0xD1 ? device.thresholds
+                                                   : std::nullopt;
+    if (features == 0xD5) {
+        const auto log = device.logs.find(request[48]);
+        data = log == device.logs.end() ? std::nullopt : SmartLog(log->second, count);
+        if (data) {
+            data->erase(data->begin(), data->begin() + kSmartOutHeaderSize);
+        }
+    }
+    answer[76] = 0x34; // a register device-to-host FIS
+    if (!data || answer.size() < 164 + data->size()) {
+        answer[78] = 0x51; // ready, error
+        answer[79] = 0x04; // ABRT
+        return answer;
+    }
+    answer[78] = 0x50; // ready, no error
+    PutLe(answer, 160, data->size(), 4);
+    std::copy(data->begin(), data->end(), answer.begin() + 164);
+    return answer;
+}
+
+Bytes DriveAnswers::ScsiAddress(std::uint8_t port, std::uint8_t target)
+{
+    return {8, 0, 0, 0, port, 0, target, 0};
+}
+
 std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive::Answers() const
 {
     const auto fixed = [](Bytes bytes) -> Answer {
@@ -646,6 +756,9 @@ std::vector<std::pair<std::uint32_t, DriveAnswers::Answer>> DriveAnswers::Drive:
             }
             return answer;
         });
+    }
+    if (scsiAddress) {
+        answers.emplace_back(kScsiGetAddress, fixed(*scsiAddress));
     }
     if (predictFailure) {
         answers.emplace_back(kPredictFailure, fixed(PredictFailure(*predictFailure)));

@@ -37,6 +37,8 @@ public:
     static constexpr std::uint32_t kAtaPassThrough = 0x4D02C;
     static constexpr std::uint32_t kGetDriveLayoutEx = 0x70050;
     static constexpr std::uint32_t kGetVolumeDiskExtents = 0x560000;
+    static constexpr std::uint32_t kScsiGetAddress = 0x41018;
+    static constexpr std::uint32_t kScsiMiniport = 0x4D008;
 
     static Bytes Capacity(std::int64_t sizeBytes);              // GET_LENGTH_INFORMATION
     static Bytes PredictFailure(std::uint32_t predictFailure);  // STORAGE_PREDICT_FAILURE, 516 bytes
@@ -222,13 +224,55 @@ public:
         // Identify) to the step that answers it.
         std::optional<Bytes> Answer(const Bytes& request, std::uint8_t& jmicronAsked) const;
     };
+    // The Intel RST/VMD driver's NVMe pass-through (IOCTL_SCSI_MINIPORT) at the offsets of Intel's
+    // published NVME_IOCTL_PASS_THROUGH: SRB_IO_CONTROL (28, "IntelNvm", 10 s, F0002808h, Length
+    // 4,232), version 1, path, target and LUN at 29-31, the opcode at 32, the namespace at 36,
+    // CDW10 at 72, the data's place (164) and `length` at 116 and 120; 4,260 bytes, the rest 0.
+    static Bytes RstNvmeRequest(std::uint8_t opcode, std::uint32_t nsid, std::uint32_t cdw10, std::uint32_t length,
+                                std::uint8_t path, std::uint8_t target, std::uint8_t lun);
+    // An NVMe drive behind that driver at `path`, `target`, `lun`: the port's answer, as the driver
+    // gives it, is the request back with `status` (SRB_STATUS_SUCCESS, 1) in ReturnCode (20) and the
+    // command's data at 164 for the length asked. A command whose data is absent, or one to another
+    // address, ends with SRB_STATUS_INVALID_REQUEST (6) and no data, as a driver that does not pass
+    // it on ends it; `fails` fails the request, as a driver that knows no such signature.
+    struct RstNvmeDrive {
+        std::uint8_t path = 0, target = 0, lun = 0;
+        std::optional<Bytes> log, identify, selfTests, errors; // 02h, Identify Controller, 06h, 01h
+        bool fails = false;
+        std::uint32_t status = 1;
+        std::optional<Bytes> Answer(const Bytes& request) const;
+    };
+    // A RAID driver's miniport behind "\\.\ScsiN:", answering CSMI as the published structures lay
+    // it out: GET_DRIVER_INFO with `driver` (fails when that is empty), GET_PHY_INFO with one phy
+    // per device (an end device of protocol SATA, the SAS address {phy + 1, 0x50, ...}) and an
+    // empty one after them, and STP_PASSTHRU to a device by its phy: IDENTIFY DEVICE, SMART READ
+    // DATA, THRESHOLDS and READ LOG from its pages, a command it has no page for ended by the
+    // drive's abort (status ERR, no data); Intel's NVMe pass-through ("IntelNvm") as `nvme`
+    // answers it, by default as a port with no NVMe drive behind it.
+    struct Miniport {
+        struct Device {
+            Bytes identify;
+            std::optional<Bytes> smartPage;
+            std::optional<Bytes> thresholds;
+            std::map<std::uint8_t, Bytes> logs; // SMART READ LOG by log address, all its sectors
+        };
+        Miniport(); // out of line, as UsbBridge's
+        std::string driver;
+        std::vector<Device> devices;
+        RstNvmeDrive nvme;
+        std::optional<Bytes> Answer(const Bytes& request) const;
+    };
+    // SCSI_ADDRESS of a drive behind port `port`, target `target`.
+    static Bytes ScsiAddress(std::uint8_t port, std::uint8_t target);
+
     // Identify Controller data with the three identity strings, blank-padded.
     static Bytes IdentifyController(std::string_view model, std::string_view serial, std::string_view firmware);
     // ATA IDENTIFY DEVICE data with the three strings blank-padded, each word's bytes swapped as
     // ATA keeps them, and the checksum signature with a checksum that holds; `gpl` sets word 84
-    // bit 5 (General Purpose Logging, the word valid), `logicalSector` words 106 and 117-118.
+    // bit 5 (General Purpose Logging, the word valid), `logicalSector` words 106 and 117-118,
+    // `sectors` words 100-103 and word 83 bit 10 (the 48-bit feature set) where not 0.
     static Bytes IdentifyDevice(std::string_view model, std::string_view serial, std::string_view firmware,
-                                bool gpl = false, std::uint32_t logicalSector = 512);
+                                bool gpl = false, std::uint32_t logicalSector = 512, std::uint64_t sectors = 0);
     // The first page of the extended self-test log (07h) and the extended comprehensive error
     // log (03h), entry by entry, oldest first, their LBAs 48 bits, checksums kept right.
     static Bytes AtaExtSelfTestLog(std::initializer_list<SelfTestEntry> entries);
@@ -278,6 +322,7 @@ public:
         std::optional<Bytes> temperature; // answers StorageDeviceTemperatureProperty
         std::optional<UsbBridge> bridge;
         std::optional<NvmeEnclosure> enclosure;
+        std::optional<Bytes> scsiAddress; // IOCTL_SCSI_GET_ADDRESS, behind a RAID driver
 
         std::vector<std::pair<std::uint32_t, Answer>> Answers() const;
 

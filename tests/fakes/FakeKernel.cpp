@@ -1,5 +1,7 @@
 #include "FakeKernel.h"
 
+#include "DriveAnswers.h"
+
 #include "diskinfo/DiskInfo.h"
 #include "kernel/Kernel.h"
 
@@ -32,6 +34,7 @@ struct OpenHandle {
     DWORD flags = 0;
     bool mutex = false;
     int volume = -1; // the index of the volume opened, or -1 for a drive
+    int port = -1;   // the SCSI port opened, or -1
     bool thread = false; // a real thread's handle, closed for real
     std::uint64_t position = 0; // where a surface read without an OVERLAPPED starts
 };
@@ -47,6 +50,8 @@ struct JMicronState {
 
 struct State {
     std::map<int, FakeDrive> drives;
+    std::map<int, FakeDrive> ports;
+    std::set<int> namedPorts; // whose driver named itself as one the program reads
     std::vector<KernelCall> calls;
     std::map<HANDLE, OpenHandle> handles;
     std::set<void*> allocations;
@@ -133,7 +138,8 @@ const std::set<DWORD>& AllowedCodes()
                                        SMART_RCV_DRIVE_DATA,          IOCTL_SCSI_PASS_THROUGH,
                                        IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX,
                                        IOCTL_DISK_GET_DRIVE_LAYOUT_EX,  IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
-                                       IOCTL_ATA_PASS_THROUGH};
+                                       IOCTL_ATA_PASS_THROUGH,          IOCTL_SCSI_GET_ADDRESS,
+                                       IOCTL_SCSI_MINIPORT};
     return codes;
 }
 
@@ -152,7 +158,8 @@ bool IsAllowedPropertyQuery(const FakeBytes& input)
 // The requests that need the read-write handle, and the only ones allowed on it.
 bool NeedsReadWrite(DWORD code)
 {
-    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH;
+    return code == SMART_RCV_DRIVE_DATA || code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_ATA_PASS_THROUGH ||
+           code == IOCTL_SCSI_MINIPORT;
 }
 
 // The disk driver's ATA pass-through may carry only IDENTIFY DEVICE and READ LOG EXT of the
@@ -349,12 +356,104 @@ std::string PassThroughFault(const FakeBytes& input, DWORD outSize, const FakeDr
     return {};
 }
 
-constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
-
-// The drive number of a path of the exact form "\\.\PhysicalDriveN", or -1.
-int ParseDrivePath(const std::wstring& path)
+// The drivers whose CSMI the program reads, as they name themselves.
+bool IsReadDriver(const FakeBytes& driverInfo)
 {
-    const std::wstring prefix(kPathPrefix);
+    const std::string name(reinterpret_cast<const char*>(driverInfo.data() + 28));
+    return name == "iaStorA" || name == "iaStorAC" || name == "iaStorAVC" || name == "iaStorVD" || name == "rcraid";
+}
+
+// Why a CSMI request to a RAID driver's port is one the program must not send, or empty when it may. The
+// SRB_IO_CONTROL header (HeaderLength 28, the signature at 4, Timeout at 12, ControlCode at 16,
+// Length at 24: every byte after the header) and the whole buffer both ways, exactly the size of
+// CSMI's published buffer: GET_DRIVER_INFO ("CSMIALL", 1) 204 bytes; GET_PHY_INFO
+// ("CSMISAS", 20) 2,080; STP_PASSTHRU ("CSMISAS", 25) 168 and its data, only after the driver named
+// itself as one the program reads, carrying a register host-to-device FIS (at 44) of IDENTIFY
+// DEVICE, SMART READ DATA, READ THRESHOLDS or READ LOG of a log it may read, PIO data in
+// (uFlags at 64: READ | PIO), uDataLength (at 68) its sectors' bytes.
+std::string CsmiFault(const FakeBytes& input, DWORD outSize, int port)
+{
+    const auto le = [&input](std::size_t at) {
+        return static_cast<std::uint32_t>(input[at] | input[at + 1] << 8 | input[at + 2] << 16 | input[at + 3] << 24);
+    };
+    if (input.size() < 28 || outSize != input.size() || le(0) != 28 || le(24) != input.size() - 28 || le(12) == 0) {
+        return "a header or buffer that is not the request's own";
+    }
+    const std::string signature(input.begin() + 4, input.begin() + 12);
+    const std::uint32_t code = le(16);
+    if (signature == std::string("CSMIALL\0", 8) && code == 1) {
+        return input.size() == 204 ? "" : "GET_DRIVER_INFO of another size than 204";
+    }
+    if (signature != std::string("CSMISAS\0", 8) || (code != 20 && code != 25)) {
+        return "a CSMI request other than GET_DRIVER_INFO, GET_PHY_INFO or STP_PASSTHRU";
+    }
+    if (S().namedPorts.count(port) == 0) {
+        return "a CSMI request to a driver that did not name itself as one the program reads";
+    }
+    if (code == 20) {
+        return input.size() == 2080 ? "" : "GET_PHY_INFO of another size than 2,080";
+    }
+    if (input.size() < 168) {
+        return "an STP_PASSTHRU shorter than its structure";
+    }
+    const std::uint8_t count = input[56];
+    FakeBytes fis(input.begin() + 44, input.begin() + 64);
+    const FakeBytes identify{0x27, 0x80, 0xEC, 0, 0, 0, 0, 0xA0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    const FakeBytes smart{0x27, 0x80, 0xB0, fis[3], fis[4], 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, count, 0, 0, 0, 0, 0, 0, 0};
+    const bool smartRead = fis == smart && ((fis[3] == 0xD0 || fis[3] == 0xD1) ? fis[4] == 0 && count == 1
+                                            : fis[3] == 0xD5 && IsAllowedLogRead(fis[4], count));
+    if ((fis != identify && !smartRead) || le(64) != 0x11 || le(68) != count * 512u || input.size() != 168 + le(68)) {
+        return "an STP_PASSTHRU other than PIO data in of IDENTIFY DEVICE, SMART READ DATA, READ THRESHOLDS or "
+               "READ LOG of a log it may read";
+    }
+    return {};
+}
+
+// A miniport request may be only the RST NVMe pass-through ("IntelNvm") of exactly four commands,
+// all reading: Identify Controller, and Get Log Page for all namespaces of the health log (02h,
+// 512 bytes), the self-test log (06h, 564 bytes) and the error log (01h, 1 to 64 entries of 64
+// bytes), each as the whole published structure both ways: no other opcode, no log outside the
+// list, no byte toward the drive. Why not, or empty when it may.
+std::string RstNvmeFault(const FakeBytes& in, DWORD outSize)
+{
+    if (in.size() != 4260 || outSize != 4260 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {
+        return "not the whole 4,260-byte IntelNvm structure both ways";
+    }
+    std::uint32_t nsid = 0, cdw10 = 0;
+    std::memcpy(&nsid, &in[36], 4);
+    std::memcpy(&cdw10, &in[72], 4);
+    const std::uint32_t log = cdw10 & 0xFFFF, bytes = ((cdw10 >> 16) + 1) * 4;
+    const bool identify = in[32] == 0x06 && nsid == 0 && cdw10 == 1;
+    const bool logRead = in[32] == 0x02 && nsid == 0xFFFFFFFF &&
+                         (log == 0x02 ? bytes == 512 : log == 0x06 ? bytes == 564 : log == 0x01 && bytes % 64 == 0 && bytes <= 4096);
+    if (!identify && !logRead) {
+        return "a command other than Identify Controller or Get Log Page of 02h, 06h or 01h";
+    }
+    const FakeBytes published = DriveAnswers::RstNvmeRequest(in[32], nsid, cdw10, identify ? 4096 : bytes, in[29], in[30], in[31]);
+    return in == published ? std::string() : "a header, data place or length other than published, or data out";
+}
+
+// A miniport request by its signature: the RST NVMe pass-through's, to a driver that named itself, or CSMI's.
+std::string MiniportFault(const FakeBytes& in, DWORD outSize, int port)
+{
+    if (in.size() < 12 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {
+        return CsmiFault(in, outSize, port);
+    }
+    return S().namedPorts.count(port) == 0 ? "an RST NVMe pass-through to a driver that did not name itself"
+                                           : RstNvmeFault(in, outSize);
+}
+
+constexpr wchar_t kPathPrefix[] = L"\\\\.\\PhysicalDrive";
+constexpr wchar_t kPortPrefix[] = L"\\\\.\\Scsi";
+
+// The number of a path of the exact form "\\.\PhysicalDriveN" (or "\\.\ScsiN:"), or -1.
+int ParseDrivePath(std::wstring path, const wchar_t* prefixText = kPathPrefix, const wchar_t* suffix = L"")
+{
+    const std::wstring prefix(prefixText);
+    if (path.size() <= prefix.size() + std::wcslen(suffix) || path.substr(path.size() - std::wcslen(suffix)) != suffix) {
+        return -1;
+    }
+    path.resize(path.size() - std::wcslen(suffix));
     if (path.rfind(prefix, 0) != 0 || path.size() == prefix.size() || path.size() > prefix.size() + 3) {
         return -1;
     }
@@ -583,6 +682,12 @@ FakeDrive& FakeKernel::Drive(int driveNumber)
     return S().drives[driveNumber];
 }
 
+FakeDrive& FakeKernel::Port(int portNumber)
+{
+    const Guard guard = Lock();
+    return S().ports[portNumber];
+}
+
 void FakeKernel::RemoveDrive(int driveNumber)
 {
     const Guard guard = Lock();
@@ -689,6 +794,18 @@ HANDLE Kernel::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     if (call.path.rfind(kVolumePrefix, 0) == 0) {
         return OpenVolume(call, desiredAccess, shareMode);
     }
+    if (const int port = ParseDrivePath(call.path, kPortPrefix, L":"); port >= 0) {
+        EXPECT_EQ(desiredAccess, DWORD{GENERIC_READ | GENERIC_WRITE}) << "a port opened without the access its requests need";
+        if (S().ports.count(port) == 0) {
+            ::SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        call.handle = reinterpret_cast<HANDLE>(S().nextHandle);
+        S().nextHandle += 4;
+        S().handles[call.handle] = OpenHandle{-1, desiredAccess, false, 0, 0, false, -1, port};
+        call.succeeded = true;
+        return call.handle;
+    }
 
     // Drives open for reading (and, for SMART and pass-through, writing); disk interfaces with
     // access 0, to be asked their device number.
@@ -769,6 +886,16 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
         ::SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // A port answers the miniport request alone, and only a port is sent one.
+    const std::string miniportFault = (open->port >= 0) != (ioControlCode == IOCTL_SCSI_MINIPORT)
+                                          ? "a request to a port other than IOCTL_SCSI_MINIPORT, or one to a drive"
+                                      : open->port >= 0 ? MiniportFault(call.input, outBufferSize, open->port)
+                                                        : "";
+    if (!miniportFault.empty()) {
+        ADD_FAILURE() << "a miniport request the program may not send: " << miniportFault;
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
         if (const std::string fault = PassThroughFault(call.input, outBufferSize, S().drives[open->drive]);
             !fault.empty()) {
@@ -786,7 +913,7 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
     if ((open->access == 0) != (ioControlCode == accessZeroCode)) {
         ADD_FAILURE() << "request 0x" << std::hex << ioControlCode << " on a handle of access 0x" << open->access;
     }
-    if (open->volume < 0 && S().drives[open->drive].gone) {
+    if (open->volume < 0 && open->port < 0 && S().drives[open->drive].gone) {
         const std::optional<FakeSurface>& surface = S().drives[open->drive].surface;
         ::SetLastError(surface ? surface->goneError : DWORD{ERROR_DEVICE_NOT_CONNECTED});
         return FALSE;
@@ -826,9 +953,14 @@ BOOL Kernel::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer
             call.succeeded = true;
             return TRUE;
         }
-        const FakeDrive& drive = S().drives[open->drive];
+        const FakeDrive& drive = open->port >= 0 ? S().ports[open->port] : S().drives[open->drive];
         const auto answer = drive.answers.find(ioControlCode);
         bytes = answer == drive.answers.end() ? std::nullopt : answer->second(call.input);
+        // GET_DRIVER_INFO ("CSMIALL", control code 1 at 16) answered with a name the program reads.
+        if (open->port >= 0 && bytes && bytes->size() >= 28 + 81 && std::equal(call.input.begin() + 4, call.input.begin() + 11, "CSMIALL") &&
+            call.input[16] == 1 && IsReadDriver(*bytes)) {
+            S().namedPorts.insert(open->port);
+        }
         ::SetLastError(ERROR_INVALID_FUNCTION);
     }
     if (!bytes) {

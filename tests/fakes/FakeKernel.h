@@ -166,6 +166,12 @@ public:
     // the program back to sending vendor requests where they belong (not standard requests only).
     static void Reset();
     static FakeDrive& Drive(int driveNumber);
+    // A SCSI port "\\.\ScsiN:" that a RAID driver's drives hang behind, opened for reading and
+    // writing: it answers IOCTL_SCSI_MINIPORT from `answers`, and nothing else. A CSMI request
+    // other than GET_DRIVER_INFO before the driver named itself as one the program reads, and any
+    // miniport request whose header, sizes or command is not one the program may send, fails the
+    // test.
+    static FakeDrive& Port(int portNumber);
     static void RemoveDrive(int driveNumber);
 
     static constexpr LONGLONG kFrequency = 10'000'000;

@@ -91,10 +91,20 @@ DriveDetails NvmeSelfTests(DriveAnswers::Bytes log)
     return details;
 }
 
-DriveDetails Raid()
+DriveDetails Raid(std::wstring driver = L"", std::vector<DriveDetails> members = {})
 {
     DriveDetails details;
     details.busType = DriveDetails::kBusTypeRaid;
+    details.raidDriver = std::move(driver);
+    details.members = std::move(members);
+    return details;
+}
+
+// A member of an array, numbered `n` in its model and serial number.
+DriveDetails Member(DriveDetails details, int n)
+{
+    details.info.model = L"M" + std::to_wstring(n);
+    details.info.serialNumber = L"S" + std::to_wstring(n);
     return details;
 }
 
@@ -194,6 +204,17 @@ TEST(DetailsText, AssessmentRules)
          AtaLogs({}, {}, DriveAnswers::DeviceStatistics({{7, 8, 0x105}})), Verdict::Good, {}},
         {"behind a RAID driver", Raid(), Verdict::Unknown,
          {L"Health figures are not available through this RAID controller's driver (bus type RAID)"}},
+        {"behind a RAID driver that named itself and is not read", Raid(L"megasas2"), Verdict::Unknown,
+         {L"behind the megasas2 RAID driver: not read"}},
+        {"an array: its worst member's verdict, the reasons naming it",
+         Raid(L"iaStorAC", {Member(Ata(SmartPage(), SmartPage()), 1), Member(Ata(SmartPage().Attribute(0, 197, 8), SmartPage()), 2)}),
+         Verdict::Caution,
+         {L"Member 2 (M2, serial number S2) is the worst of 2: Caution",
+          L"Member 2 (M2, serial number S2): Attribute 197 Current Pending Sector Count: raw count 8 is not 0"}},
+        {"an array: a member not read weighs more than a good one",
+         Raid(L"rcraid", {Member(Ata(SmartPage(), SmartPage()), 1), Member(DriveDetails(), 2)}), Verdict::Unknown,
+         {L"Member 2 (M2, serial number S2) is the worst of 2: Unknown",
+          L"Member 2 (M2, serial number S2): The drive answered no SMART data"}},
         {"no SMART data, failure predicted", [] { DriveDetails d; d.info.failurePredicted = true; return d; }(),
          Verdict::Failing, {L"The drive predicts its own failure", L"The drive answered no SMART data"}},
         {"a virtual disk", [] { DriveDetails d; d.virtualDisk = true; return d; }(), Verdict::Unknown,

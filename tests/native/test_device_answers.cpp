@@ -1,6 +1,7 @@
 #include "DriveAnswers.h"
 #include "diskinfo/AtaSmart.h"
 #include "diskinfo/BootSector.h"
+#include "diskinfo/Csmi.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/NvmeBridge.h"
 #include "diskinfo/PciStorage.h"
@@ -165,6 +166,66 @@ TEST(DeviceAnswers, SmartCommand)
 // The drive's identity behind a SAT bridge: each word's bytes swapped back, blanks kept for the
 // trimming; IDENTIFY DEVICE data counts like a SMART page, its checksum checked only where its
 // signature says there is one, and only with a model of printable text.
+// Every CSMI request byte for byte, against CSMI's published structures (packed to 8):
+// SRB_IO_CONTROL (HeaderLength 28 at 0, the signature at 4, Timeout at 12, ControlCode at 16,
+// ReturnCode at 20, Length at 24: the bytes after the header), then CSMI_SAS_DRIVER_INFO (174
+// bytes; the buffer 204 with its padding), CSMI_SAS_PHY_INFO (4 + 32 x 64 bytes), or
+// CSMI_SAS_STP_PASSTHRU (bPhyIdentifier at 28, bPortIdentifier at 29, the destination SAS
+// address at 32, the command FIS at 44, uFlags at 64, uDataLength at 68), its status (92 bytes
+// at 72) and the data from 164, in a buffer of the structure's 168 bytes and the data. Every
+// other byte is zero.
+TEST(DeviceAnswers, CsmiRequests)
+{
+    const Csmi::Device device{3, 2, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}};
+    const auto put32 = [](DriveAnswers::Bytes& bytes, std::size_t at, std::uint32_t value) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    };
+    using Fis = std::array<std::uint8_t, 20>;
+    const struct {
+        const char* name;
+        DriveAnswers::Bytes built;
+        std::size_t size;
+        const char* signature;
+        std::uint32_t code;
+        std::optional<Fis> fis; // STP_PASSTHRU's
+    } cases[] = {
+        {"GET_DRIVER_INFO", Csmi::DriverInfoRequest(), 204, "CSMIALL", 1, {}},
+        {"GET_PHY_INFO", Csmi::PhyInfoRequest(), 2080, "CSMISAS", 20, {}},
+        {"IDENTIFY DEVICE", Csmi::StpRequest(device, SatPassThrough::IdentifyRegisters(), 1), 168 + 512, "CSMISAS", 25,
+         Fis{0x27, 0x80, 0xEC, 0, 0, 0, 0, 0xA0, 0, 0, 0, 0, 1}},
+        {"SMART READ DATA", Csmi::StpRequest(device, SatPassThrough::SmartRegisters(0xD0), 1), 168 + 512, "CSMISAS", 25,
+         Fis{0x27, 0x80, 0xB0, 0xD0, 0, 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, 1}},
+        {"SMART READ THRESHOLDS", Csmi::StpRequest(device, SatPassThrough::SmartRegisters(0xD1), 1), 168 + 512,
+         "CSMISAS", 25, Fis{0x27, 0x80, 0xB0, 0xD1, 0, 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, 1}},
+        {"SMART READ LOG 06h", Csmi::StpRequest(device, SatPassThrough::SmartLogRegisters(0x06, 1), 1), 168 + 512,
+         "CSMISAS", 25, Fis{0x27, 0x80, 0xB0, 0xD5, 0x06, 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, 1}},
+        {"SMART READ LOG 01h", Csmi::StpRequest(device, SatPassThrough::SmartLogRegisters(0x01, 1), 1), 168 + 512,
+         "CSMISAS", 25, Fis{0x27, 0x80, 0xB0, 0xD5, 0x01, 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, 1}},
+        {"SMART READ LOG 04h, 8 pages", Csmi::StpRequest(device, SatPassThrough::SmartLogRegisters(0x04, 8), 8),
+         168 + 8 * 512, "CSMISAS", 25, Fis{0x27, 0x80, 0xB0, 0xD5, 0x04, 0x4F, 0xC2, 0xA0, 0, 0, 0, 0, 8}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveAnswers::Bytes expected(c.size, 0);
+        put32(expected, 0, 28);
+        std::copy_n(c.signature, 7, expected.begin() + 4);
+        put32(expected, 12, 60);
+        put32(expected, 16, c.code);
+        put32(expected, 24, static_cast<std::uint32_t>(c.size - 28));
+        if (c.fis) {
+            expected[28] = 3;
+            expected[29] = 2;
+            std::copy(device.address.begin(), device.address.end(), expected.begin() + 32);
+            std::copy(c.fis->begin(), c.fis->end(), expected.begin() + 44);
+            put32(expected, 64, 0x11); // CSMI_SAS_STP_READ | CSMI_SAS_STP_PIO
+            put32(expected, 68, static_cast<std::uint32_t>(c.size - 168));
+        }
+        EXPECT_EQ(c.built, expected);
+    }
+}
+
 TEST(DeviceAnswers, IdentifyDevice)
 {
     const DriveAnswers::Bytes good = DriveAnswers::IdentifyDevice("WDC WD20EARS-00MVWB0", "WD-WCAZA1234567", "51.0AB51");

@@ -2,8 +2,10 @@
 #include "FakeKernel.h"
 #include "diskinfo/Assessment.h"
 #include "diskinfo/AtaSmart.h"
+#include "diskinfo/Csmi.h"
 #include "diskinfo/DeviceAnswers.h"
 #include "diskinfo/DiskInfo.h"
+#include "diskinfo/RstNvme.h"
 #include "diskinfo/SatPassThrough.h"
 #include "kernel/Kernel.h"
 #include "kernel/KernelResources.h"
@@ -37,6 +39,8 @@ static_assert(DriveAnswers::kPredictFailure == IOCTL_STORAGE_PREDICT_FAILURE);
 static_assert(DriveAnswers::kSmartGetVersion == SMART_GET_VERSION);
 static_assert(DriveAnswers::kSmartRcvDriveData == SMART_RCV_DRIVE_DATA);
 static_assert(DriveAnswers::kScsiPassThrough == IOCTL_SCSI_PASS_THROUGH);
+static_assert(DriveAnswers::kScsiGetAddress == IOCTL_SCSI_GET_ADDRESS);
+static_assert(DriveAnswers::kScsiMiniport == IOCTL_SCSI_MINIPORT);
 static_assert(DriveAnswers::Descriptor::kBusTypeUsb == BusTypeUsb);
 using UsbBridge = DriveAnswers::UsbBridge;
 static_assert(UsbBridge::kSize == sizeof(SCSI_PASS_THROUGH));
@@ -134,6 +138,33 @@ std::string Trace()
         trace << (call.succeeded ? "" : " fails");
     }
     return trace.str();
+}
+
+// `inside` behind the first phy of port 0 of the RAID driver `driver`: the drive answers its
+// capacity, descriptor (bus type RAID) and address only; its pages, logs and IDENTIFY DEVICE (with
+// the descriptor's strings `model` and `serial`) come through the port.
+struct BehindRaid {
+    DriveAnswers::Drive drive;
+    DriveAnswers::Miniport port;
+};
+BehindRaid OnRaidPort(const DriveAnswers::Drive& inside, std::string_view model, std::string_view serial,
+                      std::string driver = "iaStorAC")
+{
+    BehindRaid raid;
+    raid.drive.sizeBytes = inside.sizeBytes;
+    raid.drive.descriptor = inside.descriptor;
+    raid.drive.descriptor->BusType(DriveDetails::kBusTypeRaid);
+    raid.drive.predictFailure = inside.predictFailure;
+    raid.drive.scsiAddress = DriveAnswers::ScsiAddress(0, 0);
+    raid.port.driver = std::move(driver);
+    raid.port.devices.push_back({DriveAnswers::IdentifyDevice(model, serial, "FW 1"), inside.smartPage,
+                                 inside.smartThresholds, inside.smartLogs});
+    return raid;
+}
+
+void ScriptPort(const DriveAnswers::Miniport& port)
+{
+    FakeKernel::Port(0).answers[IOCTL_SCSI_MINIPORT] = [port](const FakeBytes& input) { return port.Answer(input); };
 }
 
 } // namespace
@@ -253,6 +284,14 @@ TEST(Inventory, CallOrderOnEveryPath)
         };
     };
     const auto asIs = [](DriveAnswers::Drive&) {};
+    const auto raid = [](std::string driver) {
+        return [driver](FakeDrive& d) {
+            const BehindRaid behind = OnRaidPort(FullDrive(), "MODEL X", "SERIAL 1", driver);
+            d.answers.clear();
+            behind.drive.ApplyTo(d);
+            ScriptPort(behind.port);
+        };
+    };
     const struct {
         const char* name;
         std::function<void(FakeDrive&)> script;
@@ -285,19 +324,32 @@ TEST(Inventory, CallOrderOnEveryPath)
         {"details: USB, the 12-byte command after the 16-byte one",
          usb([](DriveAnswers::Drive& d) { std::swap(d.bridge->page16, d.bridge->page12); }),
          kUsbQueries + ", open RW #2, 4D004 #2, 4D004 #2, 4D004 #2, 4D004 #2, close #2" + kLayout, kDetails},
-        {"details: behind a RAID driver, no SMART or vendor request",
+        {"details: behind a RAID driver that gives no address, no SMART or vendor request",
          [](FakeDrive& d) {
              auto drive = FullDrive();
              drive.descriptor->BusType(DriveDetails::kBusTypeRaid);
              drive.ApplyTo(d);
          },
-         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1" + kLayout, kDetails},
+         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 41018 #1 fails" + kLayout, kDetails},
         {"details: USB under standard requests only, no bridge request",
          [&](FakeDrive& d) {
              usb(asIs)(d);
              DiskManager::SetStandardRequestsOnly(true);
          },
          kUsbQueries + kLayout, kDetails},
+        {"behind a RAID driver of no maker the program reads: its name only",
+         raid("megasas2"),
+         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 41018 #1, open RW #2, 4D008 #2, close #2, close #1"},
+        {"behind iaStorAC: the driver's name, its phys, IDENTIFY DEVICE, the SMART pages",
+         raid("iaStorAC"),
+         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, 41018 #1, open RW #2, 4D008 #2, 4D008 #2, 4D008 #2, 4D008 #2, "
+         "4D008 #2, close #2, close #1"},
+        {"standard requests only: nothing to the RAID driver",
+         [&](FakeDrive& d) {
+             raid("iaStorAC")(d);
+             DiskManager::SetStandardRequestsOnly(true);
+         },
+         "open R #1, 7405C #1, 2D1400 #1, 2D1100 #1, close #1"},
         {"USB: the read-write open is refused",
          [&](FakeDrive& d) {
              usb(asIs)(d);
@@ -327,6 +379,7 @@ TEST(Inventory, CallOrderOnEveryPath)
         } else {
             DiskManager::GetDriveInfo(4, details.info);
         }
+        DiskManager::SetStandardRequestsOnly(false);
         EXPECT_EQ(Trace(), c.trace);
         EXPECT_EQ(FakeKernel::OpenHandles(), 0);
     }
@@ -531,6 +584,69 @@ TEST(Inventory, FakeKernelRefusesCommandsThatChangeTheDrive)
     EXPECT_NONFATAL_FAILURE(passThrough(jmicronOut, SCSI_IOCTL_DATA_OUT, 12), "one of the three JMicron descriptors");
     Kernel::ReleaseMutex(mutex);
     Kernel::CloseHandle(mutex);
+
+    // A RAID driver's port: nothing but GET_DRIVER_INFO before the driver named itself as one
+    // the program reads; then no other CSMI request, no write, no other command, no log outside
+    // the list, no other size, direction or flags. The RST NVMe pass-through the same, each fault
+    // at its published offset; and no miniport request to a drive.
+    BehindRaid raid = OnRaidPort(FullDrive(), "MODEL X", "SERIAL 1");
+    ScriptPort(raid.port);
+    const HANDLE csmiPort = Kernel::CreateFileW(L"\\\\.\\Scsi0:", GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                                                OPEN_EXISTING, 0, nullptr);
+    const auto csmi = [csmiPort, &returned](Csmi::Buffer buffer) {
+        return Kernel::DeviceIoControl(csmiPort, IOCTL_SCSI_MINIPORT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                       buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr);
+    };
+    const Csmi::Device phy0{};
+    const Csmi::Buffer identify = Csmi::StpRequest(phy0, SatPassThrough::IdentifyRegisters(), 1);
+    const auto changed = [](Csmi::Buffer buffer, std::size_t at, std::uint8_t value) {
+        buffer[at] = value;
+        return buffer;
+    };
+    using Rst = RstNvme::Command;
+    const auto rst = [&changed](Rst command, std::size_t at, std::uint8_t value) {
+        const RstNvme::Request request = RstNvme::Build(command, 0, 0, 0, 1);
+        return changed(Csmi::Buffer(request.begin(), request.end()), at, value);
+    };
+    Csmi::Buffer rstCut = changed(changed(rst(Rst::HealthLog, 0, 28), 24, 0x88), 25, 0x02); // Length 648
+    rstCut.resize(164 + 512);
+    EXPECT_NONFATAL_FAILURE(csmi(Csmi::PhyInfoRequest()), "did not name itself");
+    EXPECT_NONFATAL_FAILURE(csmi(identify), "did not name itself");
+    EXPECT_NONFATAL_FAILURE(csmi(rst(Rst::HealthLog, 0, 28)), "did not name itself");
+    EXPECT_TRUE(csmi(Csmi::DriverInfoRequest()));
+    EXPECT_TRUE(csmi(identify));
+    Csmi::Buffer shorter = identify;
+    shorter.pop_back();
+    const Csmi::Buffer smartData = Csmi::StpRequest(phy0, SatPassThrough::SmartRegisters(0xD0), 1);
+    const Csmi::Buffer refusedMiniport[] = {
+        changed(Csmi::DriverInfoRequest(), 16, 11),             // GET_RAID_CONFIG's code
+        changed(changed(Csmi::PhyInfoRequest(), 10, 'R'), 16, 11), // "CSMIARY", GET_RAID_CONFIG
+        changed(Csmi::PhyInfoRequest(), 16, 21),                // SET_PHY_INFO
+        changed(identify, 0, 24),                               // HeaderLength
+        shorter,                                                // Length past the buffer
+        changed(identify, 46, 0xCA),                            // WRITE DMA
+        changed(smartData, 47, 0xD6),                           // SMART WRITE LOG
+        changed(smartData, 47, 0xD4),                           // SMART EXECUTE OFF-LINE IMMEDIATE
+        changed(identify, 64, 0x12),                            // data out
+        Csmi::StpRequest(phy0, SatPassThrough::SmartLogRegisters(0x00, 1), 1), // the log directory
+        Csmi::StpRequest(phy0, SatPassThrough::SmartLogRegisters(0x02, 1), 1), // another log
+        Csmi::StpRequest(phy0, SatPassThrough::SmartLogRegisters(0x04, 9), 9), // statistics past page 7
+        Csmi::StpRequest(phy0, SatPassThrough::ReadLogExtRegisters(0x07), 1),  // READ LOG EXT
+        rst(Rst::HealthLog, 32, 0x80),          // NVMe Format NVM
+        rst(Rst::IdentifyController, 72, 0x00), // Identify of a namespace
+        rst(Rst::ErrorLog, 72, 0x03),           // the firmware slot log
+        rst(Rst::SelfTestLog, 74, 0x7F),        // the self-test log at 512 bytes
+        rst(Rst::HealthLog, 96, 1),             // the I/O queue, where 02h reads the media and 01h writes
+        rst(Rst::HealthLog, 164, 1),            // a byte toward the drive
+        rstCut,                                 // a structure cut to the log
+    };
+    for (const Csmi::Buffer& request : refusedMiniport) {
+        EXPECT_NONFATAL_FAILURE(csmi(request), "a miniport request the program may not send");
+    }
+    Kernel::CloseHandle(csmiPort);
+
+    EXPECT_NONFATAL_FAILURE(Kernel::DeviceIoControl(device, IOCTL_SCSI_MINIPORT, nullptr, 0, nullptr, 0, &returned, nullptr),
+                            "or one to a drive");
     Kernel::CloseHandle(device);
 }
 
@@ -596,6 +712,8 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
     Drive badChecksum = ata(3);
     badChecksum.smartLogs[0x06].back() ^= 1;
     badChecksum.smartLogs[0x01].back() ^= 1;
+    BehindRaid raidGpl = OnRaidPort(gpl(true), "MODEL X", "SERIAL 1");
+    raidGpl.port.devices[0].identify = DriveAnswers::IdentifyDevice("MODEL X", "SERIAL 1", "FW 1", true);
     const std::string kStatistics = "RW D5 04h 1 out 544, RW D5 04h 8 out 4128";
     const std::string kAll = "RW ATA ECh, RW D5 06h 1 out 544, RW D5 01h 1 out 544, " + kStatistics;
     const std::string kBridge =
@@ -607,6 +725,7 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         std::string requests;
         bool selfTests, errors, statistics;
         bool extended = false;
+        std::optional<DriveAnswers::Miniport> port = {};
     } cases[] = {
         {"ATA: both logs kept", ata(3), kAll, true, true, true},
         {"ATA: self-tests only", ata(1), "RW ATA ECh, RW D5 06h 1 out 544, " + kStatistics, true, false, true},
@@ -626,6 +745,10 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
          "RW SAT16 2Fh 07h, RW SAT16 2Fh 03h, RW SAT16 04h 1 out 600, RW SAT16 04h 8 out 4184", true, true, true, true},
         {"ATA: checksums that do not hold", badChecksum, kAll, false, false, true},
         {"USB dock: ATA PASS-THROUGH (16)", DriveAnswers::InUsbDock(ata(3)), kBridge, true, true, true},
+        {"Behind iaStorAC: the summary logs through CSMI, though IDENTIFY DEVICE names General Purpose Logging",
+         raidGpl.drive,
+         "RW CSMI ECh 680, RW CSMI D5 06h 1 680, RW CSMI D5 01h 1 680, RW CSMI D5 04h 1 680, RW CSMI D5 04h 8 4264",
+         true, true, true, false, raidGpl.port},
         {"NVMe", nvme(0x10), kNvme, true, true, false},
         {"NVMe without self-tests", nvme(0x00), "R NVMe adapter identify 4096, R NVMe log 01h 256", false, true, false},
         {"NVMe through JMicron", enclosed(NvmeBridge::Family::JMicron),
@@ -639,11 +762,25 @@ TEST(Inventory, DriveLogRequestsOfEveryRoute)
         SCOPED_TRACE(c.name);
         FakeKernel::Reset();
         c.drive.ApplyTo(FakeKernel::Drive(2));
+        if (c.port) {
+            ScriptPort(*c.port);
+        }
         DriveDetails details;
         ASSERT_TRUE(DiskManager::GetDriveDetails(2, details));
         std::ostringstream requests;
         for (const KernelCall& call : FakeKernel::CallsOf(Kind::Control)) {
             const Bytes& in = call.input;
+            // STP_PASSTHRU (CSMI control code 25 at 16) of IDENTIFY DEVICE or SMART READ LOG: the
+            // FIS's command at 46, features at 47, the log at 48, the count at 56.
+            if (call.code == IOCTL_SCSI_MINIPORT && in[16] == 25 && (in[46] == 0xEC || in[47] == 0xD5)) {
+                requests << (requests.tellp() > 0 ? ", " : "") << "RW CSMI " << std::hex << std::uppercase
+                         << (in[46] == 0xEC ? "ECh" : "D5 ") << std::setfill('0');
+                if (in[46] != 0xEC) {
+                    requests << std::setw(2) << int{in[48]} << "h " << std::dec << int{in[56]};
+                }
+                requests << " " << std::dec << call.outSize;
+                continue;
+            }
             const bool smartLog = call.code == SMART_RCV_DRIVE_DATA && in.size() > 6 && in[4] == 0xD5;
             const bool satLog = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[40] == 0xD5;
             const bool satLogExt = call.code == IOCTL_SCSI_PASS_THROUGH && in[36] == 0x85 && in[50] == 0x2F;
@@ -1120,12 +1257,15 @@ TEST(Inventory, RealDrivePages)
         inside.descriptor = Descriptor().Model(page.model).Serial(page.serial).Firmware(page.firmware);
         inside.smartPage = page.page;
         inside.smartThresholds = page.thresholds;
+        const BehindRaid raid = OnRaidPort(inside, DriveAnswers::Unpadded(page.model), DriveAnswers::Unpadded(page.serial));
         const std::pair<DriveAnswers::Drive, SmartSource> attachments[] = {
-            {inside, SmartSource::Ata}, {DriveAnswers::InUsbDock(inside), SmartSource::UsbBridge}};
+            {inside, SmartSource::Ata}, {DriveAnswers::InUsbDock(inside), SmartSource::UsbBridge},
+            {raid.drive, SmartSource::Csmi}};
         for (const auto& [drive, source] : attachments) {
-            SCOPED_TRACE(source == SmartSource::Ata ? "inside" : "in a USB dock");
+            SCOPED_TRACE(source == SmartSource::Ata ? "inside" : source == SmartSource::Csmi ? "behind iaStorAC" : "in a USB dock");
             FakeKernel::Reset();
             drive.ApplyTo(FakeKernel::Drive(number));
+            ScriptPort(raid.port);
             DriveDetails details;
             ASSERT_TRUE(DiskManager::GetDriveDetails(number, details));
             EXPECT_EQ(details.source, source);
@@ -1145,5 +1285,111 @@ TEST(Inventory, RealDrivePages)
         number = (number + 1) % DiskManager::kMaxDrives;
     }
     std::cout << "checked " << real.drives.size() << " real drive pages from " << dir.string()
-              << ", each inside the machine and through a USB bridge\n";
+              << ", each inside the machine, through a USB bridge and behind a RAID driver\n";
+}
+
+// A RAID-0 array behind the RAID driver, beside a single drive on the same port, from real
+// drives' pages: the array's members are the port's SATA devices that no single drive is, each
+// with its identity from IDENTIFY DEVICE, its pages and its verdict, and the array takes its worst
+// member's verdict, named; each device's SMART pages are asked once in a refresh. A driver the
+// program does not read is asked its name and nothing more.
+TEST(Inventory, RaidArrays)
+{
+    const auto real = DriveAnswers::LoadRealDrives(DriveAnswers::SmartPagesDir(OSTREVANE_SMART_PAGES_DIR));
+    const auto named = [&real](std::string_view name) {
+        const auto it = std::find_if(real.drives.begin(), real.drives.end(), [name](const auto& d) { return d.name == name; });
+        return it == real.drives.end() ? nullptr : &*it;
+    };
+    const DriveAnswers::RealDrive* members[] = {named("KINGSTON_SA400S37240G_SBFK71B1"), named("Hitachi_HDS721010CLA632")};
+    const DriveAnswers::RealDrive* single = named("INTEL_SSDSA2CW120G3--4PC10302");
+    ASSERT_TRUE(members[0] && members[1] && single);
+    // The verdict attributes.tsv gives: Caution for a row to watch.
+    const auto verdictOf = [](const DriveAnswers::RealDrive& drive) {
+        const bool watch = std::any_of(drive.attributes.begin(), drive.attributes.end(),
+                                       [](const auto& row) { return row.back() == "watch"; });
+        return watch ? Assessment::Verdict::Caution : Assessment::Verdict::Good;
+    };
+    ASSERT_EQ(verdictOf(*members[0]), Assessment::Verdict::Good);
+    ASSERT_EQ(verdictOf(*members[1]), Assessment::Verdict::Caution);
+    const auto wide = [](std::string_view text) { return std::wstring(text.begin(), text.end()); };
+    const auto device = [](const DriveAnswers::RealDrive& drive) {
+        return DriveAnswers::Miniport::Device{
+            DriveAnswers::IdentifyDevice(DriveAnswers::Unpadded(drive.model), DriveAnswers::Unpadded(drive.serial),
+                                         DriveAnswers::Unpadded(drive.firmware), false, 512, kSize / 512),
+            drive.page, drive.thresholds, {}};
+    };
+    for (const std::string driver : {"iaStorAC", "iaStorVD", "rcraid", "megasas2"}) {
+        SCOPED_TRACE(driver);
+        const bool read = driver != "megasas2";
+        FakeKernel::Reset();
+        DriveAnswers::Miniport port;
+        port.driver = driver;
+        port.devices = {device(*members[0]), device(*single), device(*members[1])};
+        ScriptPort(port);
+        DriveAnswers::Drive array;
+        array.sizeBytes = 2 * kSize;
+        array.descriptor = Descriptor().Model("Volume0").BusType(DriveDetails::kBusTypeRaid);
+        array.scsiAddress = DriveAnswers::ScsiAddress(0, 0);
+        array.ApplyTo(FakeKernel::Drive(0));
+        DriveAnswers::Drive alone;
+        alone.sizeBytes = kSize;
+        alone.descriptor = Descriptor().Model(single->model).Serial(single->serial).BusType(DriveDetails::kBusTypeRaid);
+        alone.scsiAddress = DriveAnswers::ScsiAddress(0, 1);
+        alone.ApplyTo(FakeKernel::Drive(1));
+
+        const std::vector<DriveInfo> list = DiskManager::EnumerateDrives();
+        ASSERT_EQ(list.size(), 2u);
+        EXPECT_EQ(list[0].health, read ? L"Caution" : L"Good");
+        EXPECT_EQ(list[1].powerOnHours, read ? single->powerOnHours : -1);
+        // SMART READ DATA (features D0h at 47, the FIS's at 44) by phy, over the whole refresh.
+        using Counts = std::map<int, int>;
+        Counts smartReads;
+        for (const KernelCall& call : FakeKernel::CallsOf(Kind::Control)) {
+            if (call.code == IOCTL_SCSI_MINIPORT && call.input.size() > 47 && call.input[16] == 25 && call.input[47] == 0xD0) {
+                ++smartReads[call.input[28]];
+            }
+        }
+        EXPECT_EQ(smartReads, (read ? Counts{{0, 1}, {1, 1}, {2, 1}} : Counts{}));
+        // The NVMe pass-through only to Intel's drivers, once for the array.
+        const auto calls = FakeKernel::CallsOf(Kind::Control);
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                                [](const KernelCall& call) {
+                                    return call.code == IOCTL_SCSI_MINIPORT &&
+                                           std::equal(call.input.begin() + 4, call.input.begin() + 12, "IntelNvm");
+                                }),
+                  driver.rfind("iaStor", 0) == 0 ? 1 : 0);
+
+        DriveDetails details;
+        ASSERT_TRUE(DiskManager::GetDriveDetails(0, details));
+        EXPECT_EQ(details.raidDriver, wide(driver));
+        const Assessment assessment = Assessment::Of(details);
+        if (!read) {
+            EXPECT_TRUE(details.members.empty());
+            EXPECT_EQ(assessment.verdict, Assessment::Verdict::Unknown);
+            EXPECT_EQ(assessment.reasons, std::vector<std::wstring>{L"behind the megasas2 RAID driver: not read"});
+            continue;
+        }
+        ASSERT_EQ(details.members.size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            const DriveDetails& member = details.members[i];
+            EXPECT_EQ(member.info.model, wide(DriveAnswers::Unpadded(members[i]->model)));
+            EXPECT_EQ(member.info.serialNumber, wide(DriveAnswers::Unpadded(members[i]->serial)));
+            EXPECT_EQ(member.info.powerOnHours, members[i]->powerOnHours);
+            EXPECT_EQ(member.info.sizeBytes, kSize);
+            EXPECT_EQ(member.source, SmartSource::Csmi);
+            ASSERT_TRUE(member.smartData && member.smartThresholds);
+            EXPECT_EQ(*member.smartData, PageOf(members[i]->page));
+            EXPECT_EQ(*member.smartThresholds, PageOf(members[i]->thresholds));
+            EXPECT_EQ(Assessment::Of(member).verdict, verdictOf(*members[i]));
+        }
+        EXPECT_EQ(assessment.verdict, Assessment::Verdict::Caution);
+        ASSERT_FALSE(assessment.reasons.empty());
+        EXPECT_EQ(assessment.reasons[0], L"Member 2 (" + wide(DriveAnswers::Unpadded(members[1]->model)) +
+                                             L", serial number " + wide(DriveAnswers::Unpadded(members[1]->serial)) +
+                                             L") is the worst of 2: Caution");
+        const std::wstring copy = DetailsText::CopyText(details);
+        EXPECT_NE(copy.find(L"Member\t2\r\nDrive\t0\r\nModel\t" + wide(DriveAnswers::Unpadded(members[1]->model))),
+                  std::wstring::npos);
+        EXPECT_EQ(FakeKernel::OpenHandles(), 0);
+    }
 }

@@ -1,5 +1,6 @@
 #include "DriveAnswers.h"
 #include "FakeKernel.h"
+#include "diskinfo/Assessment.h"
 #include "diskinfo/DiskInfo.h"
 
 #include <gtest/gtest.h>
@@ -475,6 +476,109 @@ TEST(NvmeBridge, ExactCallOfEachFamily)
         const std::vector<std::wstring> jmicronMutex{L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex",
                                                      L"CreateMutexW", L"WaitForSingleObject", L"ReleaseMutex"};
         EXPECT_EQ(mutexCalls, c.family == Family::JMicron ? jmicronMutex : std::vector<std::wstring>{});
+    }
+}
+
+// An NVMe drive behind the Intel VMD driver iaStorVD, through the whole inventory: drive 0 says
+// bus type RAID and path 0, target 1 of port 2, whose driver names itself and answers the NVMe
+// pass-through as it does. The drive runs self-tests (OACS bit 4) and keeps 4 error entries (ELPE 3).
+using RstDrive = DriveAnswers::RstNvmeDrive;
+RstDrive RstNvmeDrive(FakeBytes log)
+{
+    RstDrive drive{0, 1, 0, std::move(log), DriveAnswers::IdentifyController("INTEL SSDPEKNW010T8", "BTNH93710FS91P0B", "002C"),
+                   DriveAnswers::NvmeSelfTestLog({{2, 0, 2400, std::nullopt}}), FakeBytes(4096, 7)};
+    (*drive.identify)[256] = 0x10;
+    (*drive.identify)[262] = 3;
+    return drive;
+}
+
+bool QueryThroughPort(const RstDrive& drive, DriveDetails& details)
+{
+    DriveAnswers::Drive raid;
+    raid.descriptor = DriveAnswers::Descriptor().Model("INTEL RAID MEMBER").BusType(DriveDetails::kBusTypeRaid);
+    raid.scsiAddress = DriveAnswers::ScsiAddress(2, 1);
+    raid.ApplyTo(FakeKernel::Drive(0));
+    DriveAnswers::Miniport port;
+    port.driver = "iaStorVD";
+    port.nvme = drive;
+    FakeKernel::Port(2).answers[IOCTL_SCSI_MINIPORT] = [port](const FakeBytes& in) { return port.Answer(in); };
+    return DiskManager::GetDriveDetails(0, details) && FakeKernel::OpenHandles() == 0;
+}
+
+std::vector<KernelCall> MiniportRequests()
+{
+    auto calls = Requests();
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const KernelCall& c) { return c.code != IOCTL_SCSI_MINIPORT || c.input[4] != 'I'; }),
+                calls.end());
+    return calls;
+}
+
+// Each command byte for byte as Intel's published structure lays it out (see RstNvmeRequest),
+// 4,260 bytes both ways, in this order: the health log (LID 02h, NUMD 127), Identify Controller
+// (CNS 1), the self-test log (06h, NUMD 140), 4 error entries (01h, NUMD 63). The real health
+// logs give what the NVMe driver gives, Identify the drive's own identity.
+TEST(RstNvme, ExactRequestsAndRealLogs)
+{
+    const std::array<FakeBytes, 4> commands{DriveAnswers::RstNvmeRequest(0x02, 0xFFFFFFFF, 0x007F0002, 512, 0, 1, 0),
+                                            DriveAnswers::RstNvmeRequest(0x06, 0, 0x00000001, 4096, 0, 1, 0),
+                                            DriveAnswers::RstNvmeRequest(0x02, 0xFFFFFFFF, 0x008C0006, 564, 0, 1, 0),
+                                            DriveAnswers::RstNvmeRequest(0x02, 0xFFFFFFFF, 0x003F0001, 256, 0, 1, 0)};
+    const auto real = DriveAnswers::LoadRealNvmeLogs(DriveAnswers::NvmePagesDir(OSTREVANE_NVME_PAGES_DIR), "expected.tsv");
+    ASSERT_TRUE(real.problems.empty() && !real.logs.empty());
+    for (const auto& log : real.logs) {
+        SCOPED_TRACE(log.name);
+        FakeKernel::Reset();
+        const RstDrive drive = RstNvmeDrive(log.log);
+        DriveDetails details;
+        ASSERT_TRUE(QueryThroughPort(drive, details));
+        const auto sent = MiniportRequests();
+        ASSERT_EQ(sent.size(), commands.size());
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(sent[i].input, commands[i]) << i;
+            EXPECT_EQ(sent[i].outSize, 4260u);
+        }
+        EXPECT_EQ(std::to_string(details.info.temperature), log.fields.at("temperature"));
+        EXPECT_EQ(std::to_string(details.info.powerOnHours), log.fields.at("power_on_hours"));
+        EXPECT_EQ(std::to_string(details.info.powerCycles), log.fields.at("power_cycles"));
+        EXPECT_EQ(details.source, SmartSource::NvmeRst);
+        EXPECT_EQ(details.info.model + L" " + details.info.serialNumber + L" " + details.info.firmware,
+                  L"INTEL SSDPEKNW010T8 BTNH93710FS91P0B 002C");
+        EXPECT_EQ(details.nvmeSelfTests, *drive.selfTests);
+        EXPECT_EQ(details.nvmeErrors, FakeBytes(256, 7));
+    }
+}
+
+// A driver that refuses the first command (older or newer RST: the request fails, or ends with
+// another SRB status, or gives zeros) is sent nothing more, and the drive says why; under
+// standard requests only nothing goes to the port at all.
+TEST(RstNvme, Refusals)
+{
+    const struct {
+        const char* name;
+        std::function<void(RstDrive&)> change;
+        std::size_t sent;
+    } cases[] = {
+        {"the request fails", [](RstDrive& d) { d.fails = true; }, 1},
+        {"SRB_STATUS_INVALID_REQUEST", [](RstDrive& d) { d.log.reset(); }, 1},
+        {"SRB_STATUS_ERROR after the data", [](RstDrive& d) { d.status = 4; }, 1},
+        {"another address", [](RstDrive& d) { d.target = 0; }, 1},
+        {"a log of zeros", [](RstDrive& d) { d.log = FakeBytes(kLogSize, 0); }, 1},
+        {"standard requests only", [](RstDrive&) { DiskManager::SetStandardRequestsOnly(true); }, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeKernel::Reset();
+        RstDrive drive = RstNvmeDrive(HealthLog(318, 266, 2401));
+        c.change(drive);
+        DriveDetails details;
+        EXPECT_TRUE(QueryThroughPort(drive, details));
+        DiskManager::SetStandardRequestsOnly(false);
+        EXPECT_EQ(MiniportRequests().size(), c.sent);
+        EXPECT_EQ(details.source, SmartSource::None);
+        EXPECT_EQ(details.info.temperature, -1);
+        EXPECT_EQ(Assessment::Of(details).reasons,
+                  std::vector<std::wstring>{c.sent != 0 ? Assessment::kRstRefused : Assessment::kBehindRaid});
     }
 }
 
