@@ -184,6 +184,32 @@ ScriptDrive RaidArray(std::vector<std::string_view> members, std::int64_t sizeBy
     };
 }
 
+// An NVMe drive at target 0 of port 1 of Intel's VMD driver iaStorVD: the drive answers its
+// capacity, its descriptor (bus type RAID, the driver's own strings) and its address; its health
+// log (of the real drive `logName`), Identify Controller, its self-tests and an empty error log
+// come through the driver's NVMe pass-through.
+ScriptDrive NvmeBehindVmd(std::string_view logName, std::string_view model, std::string_view serial,
+                          std::string_view firmware, std::int64_t sizeBytes)
+{
+    return [=](FakeDrive& fake, const DriveAnswers::RealDrives&) {
+        DriveAnswers::Miniport port;
+        port.driver = "iaStorVD";
+        port.nvme.log = RealNvmeDrive(logName, model, serial, firmware, sizeBytes).nvmeLog;
+        port.nvme.identify = DriveAnswers::IdentifyController(model, serial, firmware);
+        port.nvme.identify->at(256) = 0x17; // OACS: security, format, firmware, self-test
+        port.nvme.identify->at(262) = 63;   // ELPE: 64 entries
+        port.nvme.selfTests = DriveAnswers::NvmeSelfTestLog({{1, 0, 57260, {}}, {2, 0, 57113, {}}});
+        port.nvme.errors = DriveAnswers::Bytes(4096, 0);
+        FakeKernel::Port(1).answers[DriveAnswers::kScsiMiniport] = [port](const FakeBytes& input) { return port.Answer(input); };
+        DriveAnswers::Drive drive;
+        drive.sizeBytes = sizeBytes;
+        drive.descriptor = DriveAnswers::Descriptor().Model("NVMe " + std::string(model.substr(0, 20))).Firmware(firmware).BusType(8);
+        drive.predictFailure = 0;
+        drive.scsiAddress = DriveAnswers::ScsiAddress(1, 0);
+        drive.ApplyTo(fake);
+    };
+}
+
 // The demo's drives, by drive number from 0 up.
 std::vector<ScriptDrive> DemoDrives()
 {
@@ -200,6 +226,8 @@ std::vector<ScriptDrive> DemoDrives()
         NvmeInRealtekEnclosure("scrutiny_samsung_970evo_mediaerr", "Samsung SSD 970 EVO 500GB", "S466NX0K712345A",
                                "2B2QEXE7", kDemoCapacities[7]),
         RaidArray({"WDC_WD5000AAKS--00TMA0-12.01C01", "SAMSUNG_MP0804H--UE100-14"}, kDemoCapacities[8]),
+        NvmeBehindVmd("exporter_intel_SSDPEDMD016T4_poh57288", "INTEL SSDPEDMD016T4", "CVFT5123000D1P6DGN",
+                      "8DV10171", kDemoCapacities[9]),
     };
 }
 

@@ -409,11 +409,11 @@ std::string CsmiFault(const FakeBytes& input, DWORD outSize, int port)
     return {};
 }
 
-// A miniport request may be only the RST NVMe pass-through ("IntelNvm") of exactly four commands,
-// all reading: Identify Controller, and Get Log Page for all namespaces of the health log (02h,
-// 512 bytes), the self-test log (06h, 564 bytes) and the error log (01h, 1 to 64 entries of 64
-// bytes), each as the whole published structure both ways: no other opcode, no log outside the
-// list, no byte toward the drive. Why not, or empty when it may.
+// The RST NVMe pass-through ("IntelNvm") may carry exactly four commands, all reading: Identify
+// Controller, and Get Log Page for all namespaces of the health log (02h, 512 bytes), the
+// self-test log (06h, 564 bytes) and the error log (01h, 1 to 64 entries of 64 bytes), each as
+// the whole published structure both ways: no other opcode, no log outside the list, no byte
+// toward the drive. Why not, or empty when it may.
 std::string RstNvmeFault(const FakeBytes& in, DWORD outSize)
 {
     if (in.size() != 4260 || outSize != 4260 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {
@@ -433,7 +433,8 @@ std::string RstNvmeFault(const FakeBytes& in, DWORD outSize)
     return in == published ? std::string() : "a header, data place or length other than published, or data out";
 }
 
-// A miniport request by its signature: the RST NVMe pass-through's, to a driver that named itself, or CSMI's.
+// A miniport request by its signature: the RST NVMe pass-through's, to a driver that named
+// itself, or CSMI's.
 std::string MiniportFault(const FakeBytes& in, DWORD outSize, int port)
 {
     if (in.size() < 12 || !std::equal(in.begin() + 4, in.begin() + 12, "IntelNvm")) {

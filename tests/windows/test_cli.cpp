@@ -112,7 +112,7 @@ TEST(ConsoleProgram, ListIsTheWindowsCopyWithEachDrivesVerdictBusAndSource)
     // Each line of the window's copy, its line end taken off, and three columns more.
     const std::vector<DriveInfo> drives = DiskManager::EnumerateDrives();
     const std::wstring copy = DetailsText::ListCopyText(drives);
-    ASSERT_EQ(drives.size(), 9u);
+    ASSERT_EQ(drives.size(), 10u);
     std::wstring expected;
     std::size_t line = 0;
     for (std::size_t row = 0; row <= drives.size(); ++row) {
@@ -154,7 +154,7 @@ TEST(ConsoleProgram, ExitStatusOfGoodCautionAndFailingDrives)
 TEST(ConsoleProgram, DetailsAreTheWindowsCopy)
 {
     std::wstring all;
-    for (std::int32_t drive = 0; drive < 9; ++drive) {
+    for (std::int32_t drive = 0; drive < 10; ++drive) {
         all += (all.empty() ? L"" : L"\r\n") + DetailsText::CopyText(DetailsOf(drive));
     }
     const CliRun one = RunCli(L"details 5");
