@@ -6,7 +6,7 @@
 
 // The input is a RAID driver's answer of the input's own size (so that a short answer is tried
 // as well as a whole one), read as GET_DRIVER_INFO, GET_PHY_INFO and STP_PASSTHRU of 512 bytes or
-// of as many bytes as its last two bytes say. Offsets as the CSMI specification publishes them.
+// of as many bytes as its last two bytes say. Offsets as CSMI publishes them.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const ExactAnswer<std::uint8_t> exact(std::span<const std::uint8_t>(data, size), size);

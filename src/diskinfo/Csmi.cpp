@@ -16,7 +16,7 @@ constexpr std::uint8_t kStatusError = 0x01;
 constexpr std::size_t kStatusFisAt = Csmi::kStpStatusAt + 4;
 constexpr std::size_t kDataBytesAt = Csmi::kStpStatusAt + 88;
 
-// The CSMI specification's structures as it declares them for Windows (packed to 8, the header
+// CSMI's published structures as declared for Windows (packed to 8, the header
 // being SRB_IO_CONTROL; the STP buffer's parameters and status laid out flat): every offset the
 // builders and readers use is held against them.
 #pragma pack(push, 8)

@@ -12,7 +12,7 @@
 #include <vector>
 
 // The requests of the Common Storage Management Interface that a RAID driver takes through
-// IOCTL_SCSI_MINIPORT, and its answers, as the CSMI specification lays them out (packed to 8,
+// IOCTL_SCSI_MINIPORT, and its answers, as CSMI's published structures lay them out (packed to 8,
 // Windows flavour): SRB_IO_CONTROL, then the request's own structure. Only GET_DRIVER_INFO,
 // GET_PHY_INFO and STP_PASSTHRU of a PIO data-in command. Free of <windows.h>: built natively
 // under the sanitizers and fuzzed.

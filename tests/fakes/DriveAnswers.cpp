@@ -626,7 +626,7 @@ Bytes DriveAnswers::FileSystemStart(std::string_view fileSystem)
 
 DriveAnswers::Miniport::Miniport() = default;
 
-// The offsets of the CSMI specification's structures (packed to 8): SRB_IO_CONTROL's signature at
+// The offsets of CSMI's published structures (packed to 8): SRB_IO_CONTROL's signature at
 // 4, ControlCode at 16, ReturnCode at 20; CSMI_SAS_DRIVER_INFO's szName at 28; CSMI_SAS_PHY_INFO's
 // count at 28 and its 64-byte entries from 32 (Identify.bPhyIdentifier at 20, bPortIdentifier at
 // 28, Attached at 36: bDeviceType, bTargetPortProtocol at +3, bSASAddress at +12); STP_PASSTHRU's

@@ -341,7 +341,7 @@ bool IsReadDriver(const FakeBytes& driverInfo)
 // Why a CSMI request to a RAID driver's port is one the program must not send, or empty when it may. The
 // SRB_IO_CONTROL header (HeaderLength 28, the signature at 4, Timeout at 12, ControlCode at 16,
 // Length at 24: every byte after the header) and the whole buffer both ways, exactly the size of
-// the CSMI specification's buffer: GET_DRIVER_INFO ("CSMIALL", 1) 204 bytes; GET_PHY_INFO
+// CSMI's published buffer: GET_DRIVER_INFO ("CSMIALL", 1) 204 bytes; GET_PHY_INFO
 // ("CSMISAS", 20) 2,080; STP_PASSTHRU ("CSMISAS", 25) 168 and its data, only after the driver named
 // itself as one the program reads, carrying a register host-to-device FIS (at 44) of IDENTIFY
 // DEVICE, SMART READ DATA, READ THRESHOLDS or READ LOG of a log it may read, PIO data in

@@ -1378,30 +1378,3 @@ TEST(Inventory, RaidArrays)
         EXPECT_EQ(FakeKernel::OpenHandles(), 0);
     }
 }
-
-// An NVMe drive behind iaStorVD through the whole inventory: the driver names itself by CSMI, no
-// SATA drive on its port is the drive, and the RST NVMe pass-through reads its health log at the
-// drive's own path, target and LUN.
-TEST(Inventory, NvmeBehindVmd)
-{
-    FakeKernel::Reset();
-    DriveAnswers::Miniport vmd;
-    vmd.driver = "iaStorVD";
-    DriveAnswers::RstNvmeDrive nvme{0, 1, 0, Bytes(512, 0), DriveAnswers::IdentifyController("NVME X", "N1", "F1"), {}, {}};
-    (*nvme.log)[3] = 100; // available spare
-    FakeKernel::Port(0).answers[IOCTL_SCSI_MINIPORT] = [vmd, nvme](const FakeBytes& input) {
-        return std::equal(input.begin() + 4, input.begin() + 12, "IntelNvm") ? nvme.Answer(input) : vmd.Answer(input);
-    };
-    DriveAnswers::Drive drive;
-    drive.sizeBytes = kSize;
-    drive.descriptor = Descriptor().Model("NVME X").Serial("N1").BusType(DriveDetails::kBusTypeRaid);
-    drive.scsiAddress = DriveAnswers::ScsiAddress(0, 1);
-    drive.ApplyTo(FakeKernel::Drive(0));
-    DriveDetails details;
-    ASSERT_TRUE(DiskManager::GetDriveDetails(0, details));
-    EXPECT_EQ(details.source, SmartSource::NvmeRst);
-    EXPECT_EQ(details.nvmeLog, PageOf(*nvme.log));
-    EXPECT_EQ(details.raidDriver, L"iaStorVD");
-    EXPECT_TRUE(details.members.empty());
-    EXPECT_EQ(FakeKernel::OpenHandles(), 0);
-}
