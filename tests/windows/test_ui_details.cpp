@@ -196,6 +196,10 @@ TEST_F(UiTest, DetailsWindowOpensFromTheListCopiesAndCloses)
     for (const Case& c : {Case{"button", 0, Gesture::Button}, Case{"double click, no SMART data", 1, Gesture::DoubleClick},
                           Case{"Enter", 0, Gesture::Enter}, Case{"many reasons, closed with Enter", 2, Gesture::Button, true}}) {
         SCOPED_TRACE(c.name);
+        // Other tests' windows share the Wine session and may have taken the foreground while the
+        // last case's window closed: each case starts from the list with the keyboard focus.
+        SetForegroundWindow(m_main);
+        SetFocus(list);
         SelectRow(c.row);
         DriveDetails details;
         ASSERT_TRUE(DiskManager::GetDriveDetails(UI::s_drives[static_cast<std::size_t>(c.row)].index, details));
