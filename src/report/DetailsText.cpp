@@ -406,8 +406,22 @@ DetailsText::Table DetailsText::BuildTable(const DriveDetails& details)
             table.note = L"The drive did not answer SMART READ THRESHOLDS: no threshold is known.";
         }
     } else if (!details.members.empty()) {
+        // An array has no figures of its own: its members stand in the table, and each one's own
+        // table and logs follow in the copy, too long for a window.
         table.note = L"A RAID array of " + Decimal(details.members.size()) +
-                     L" drives: each one's details follow the array's in the copied text.";
+                     L" drives: each one's SMART table and logs follow the array's in the copied text.";
+        table.columns = {L"Member", L"Model", L"Serial Number", L"Temperature", L"Power-On Hours", L"Assessment"};
+        constexpr Style kLooks[] = {Style::Watch, Style::Normal, Style::Watch, Style::FailingNow};
+        static_assert(std::size(kLooks) == static_cast<std::size_t>(Assessment::Verdict::Failing) + 1);
+        for (std::size_t i = 0; i < details.members.size(); ++i) {
+            const DriveInfo& member = details.members[i].info;
+            const Assessment assessment = Assessment::Of(details.members[i]);
+            table.rows.push_back({Decimal(i + 1), member.model, member.serialNumber,
+                                  member.temperature >= 0 ? Celsius(member.temperature) : L"-",
+                                  member.powerOnHours >= 0 ? Decimal(static_cast<std::uint64_t>(member.powerOnHours)) : L"-",
+                                  std::wstring(assessment.Text())});
+            table.styles.push_back(kLooks[static_cast<std::size_t>(assessment.verdict)]);
+        }
     } else {
         table.note = Assessment::NoFiguresReason(details) + L".";
     }

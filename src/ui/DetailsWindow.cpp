@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -336,9 +337,10 @@ void PlaceOverOwner(HWND hwnd, SIZE client)
 
 } // namespace
 
-bool DetailsWindow::Show(HWND owner, const DriveDetails& details)
+bool DetailsWindow::Show(HWND owner, DriveDetails shown)
 {
-    g_details = details;
+    g_details = std::move(shown);
+    const DriveDetails& details = g_details;
     const Assessment assessment = Assessment::Of(details);
     g_shown = {DetailsText::Heading(details), assessment.verdict, assessment.Text(), DetailsText::ShownReasons(assessment),
                DetailsText::BuildTable(details), DetailsText::CopyText(details), PartitionText::StyleText(details),

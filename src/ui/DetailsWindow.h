@@ -24,7 +24,7 @@ public:
     // Shows `details` in a window owned by `owner`, which is disabled until the window has
     // closed; false when the window could not be made. Returns at once: the program's one
     // message loop drives the window.
-    static bool Show(HWND owner, const DriveDetails& details);
+    static bool Show(HWND owner, DriveDetails details);
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnCreate(HWND hwnd);

@@ -464,7 +464,7 @@ void UI::ShowDetails(HWND hwnd)
     }
     // The focus the main window finds again when the details window closes.
     SetFocus(s_hwndList);
-    if (!DetailsWindow::Show(hwnd, details)) {
+    if (!DetailsWindow::Show(hwnd, std::move(details))) {
         MessageBoxW(hwnd, L"The details window could not be opened.", L"Error", MB_OK | MB_ICONERROR);
     }
 }

@@ -343,6 +343,18 @@ TEST(DetailsText, CopiedTexts)
     EXPECT_EQ(DetailsText::BuildTable(Raid()).note,
               L"Health figures are not available through this RAID controller's driver (bus type RAID).");
     EXPECT_EQ(DetailsText::Heading(Raid())[5].value, L"RAID");
+    // An array's table is its members, a line each, coloured by each one's verdict.
+    DriveDetails hot = Member(Ata(SmartPage().Attribute(0, 197, 8), SmartPage()), 2);
+    hot.info.temperature = 51;
+    hot.info.powerOnHours = 7001;
+    DriveDetails unread = Member(DriveDetails(), 1);
+    unread.info.temperature = -1; // as the inventory leaves what it could not read
+    unread.info.powerOnHours = -1;
+    const auto members = DetailsText::BuildTable(Raid(L"iaStorAC", {unread, hot}));
+    EXPECT_EQ(members.rows, (std::vector<std::vector<std::wstring>>{{L"1", L"M1", L"S1", L"-", L"-", L"Unknown"},
+                                                                    {L"2", L"M2", L"S2", L"51 \u00B0C", L"7001", L"Caution"}}));
+    EXPECT_EQ(members.styles, (std::vector<DetailsText::RowStyle>{DetailsText::RowStyle::Watch, DetailsText::RowStyle::Watch}));
+    EXPECT_EQ(members.columns.size(), members.rows[0].size());
 
     // The drive's own logs under their headings, one item a line; newest first.
     const DriveDetails logged =
