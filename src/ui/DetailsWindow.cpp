@@ -88,7 +88,7 @@ DWORD WINAPI ReadFileSystems(void* parameter)
 {
     const std::unique_ptr<std::shared_ptr<FileSystemReads>> owned(static_cast<std::shared_ptr<FileSystemReads>*>(parameter));
     FileSystemReads& reads = **owned;
-    DriveLayout::Layout layout = reads.layout;
+    DriveLayout::Layout layout = std::move(reads.layout);
     DiskManager::ReadFileSystems(reads.drive, layout);
     const ReadsLock lock(reads);
     reads.layout = std::move(layout);
@@ -522,7 +522,7 @@ void DetailsWindow::OnFileSystems(HWND hwnd)
     }
     {
         const ReadsLock lock(*g_reads);
-        g_details.layout = g_reads->layout;
+        g_details.layout = std::move(g_reads->layout);
     }
     g_shown.partitions = PartitionText::BuildTable(g_details);
     g_shown.copyText = DetailsText::CopyText(g_details);

@@ -135,9 +135,13 @@ TEST(ResultText, ShowsTheSpeedWithOneDecimalOrError)
         double speed;
         std::wstring result;
     };
-    const std::array<Case, 9> cases{{
+    const std::array<Case, 12> cases{{
         {250.04, L"250.0 MB/s"},
         {250.05001, L"250.1 MB/s"},
+        // A tie in the exact binary value goes to the even digit, on every C library.
+        {0.25, L"0.2 MB/s"},
+        {2.25, L"2.2 MB/s"},
+        {0.75, L"0.8 MB/s"},
         {0.0, L"0.0 MB/s"},
         {1e9, L"1000000000.0 MB/s"},
         {-1.0, L"Error"},

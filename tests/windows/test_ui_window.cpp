@@ -5,6 +5,7 @@
 #include "ui/Controls.h"
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,23 @@ TEST_F(UiTest, CreatesClassWindowAndControls)
     ASSERT_NE(icon, nullptr) << "icon resource 101";
     EXPECT_EQ(windowClass.hIcon, icon);
     EXPECT_EQ(windowClass.hIconSm, icon);
+    // The 48-pixel image is stored PNG-compressed, as Windows reads icons since Vista: it decodes
+    // as itself, transparent at (10, 10) and grey 60 at (5, 30), not scaled from another.
+    const HICON large = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(101), IMAGE_ICON, 48, 48, 0));
+    ASSERT_NE(large, nullptr);
+    ICONINFO parts{};
+    ASSERT_TRUE(GetIconInfo(large, &parts));
+    BITMAPINFO format{};
+    format.bmiHeader = {sizeof(BITMAPINFOHEADER), 48, -48, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<std::uint32_t> pixels(48 * 48);
+    const HDC screen = GetDC(nullptr);
+    EXPECT_EQ(GetDIBits(screen, parts.hbmColor, 0, 48, pixels.data(), &format, DIB_RGB_COLORS), 48);
+    ReleaseDC(nullptr, screen);
+    EXPECT_EQ(pixels[10 * 48 + 10] >> 24, 0u);
+    EXPECT_EQ(pixels[30 * 48 + 5], 0xFF3C3C3Cu);
+    DeleteObject(parts.hbmColor);
+    DeleteObject(parts.hbmMask);
+    DestroyIcon(large);
     EXPECT_EQ(windowClass.hCursor, LoadCursorW(nullptr, IDC_ARROW));
     EXPECT_EQ(windowClass.hbrBackground, UI::s_hbrBg.Get());
     EXPECT_EQ(windowClass.lpszMenuName, nullptr);
