@@ -126,10 +126,11 @@ void LeaveOutSingleDrives(const Probe& probe, std::uint8_t port, std::vector<Sat
         const KernelHandle drive(Kernel::CreateFileW(path.c_str(), GENERIC_READ, DiskProbe::kShareReadWrite, nullptr,
                                                      OPEN_EXISTING, 0, nullptr));
         const auto address = drive ? AddressOf(drive.Get()) : std::nullopt;
-        // The descriptor fills the record alone: the other drive's details are never touched.
+        // The descriptor fills a record of its own: this drive's details are never touched.
         DriveInfo other;
+        DriveDetails otherDetails;
         if (address && address->port == port &&
-            DiskProbe::QueryIdentity({drive.Get(), path, number, other, probe.details}) == DriveDetails::kBusTypeRaid) {
+            DiskProbe::QueryIdentity({drive.Get(), path, number, other, otherDetails}) == DriveDetails::kBusTypeRaid) {
             std::erase_if(devices, [&](const SataDevice& device) { return device.serial == other.serialNumber; });
         }
     }
@@ -151,7 +152,7 @@ void ReadMember(const Probe& probe, HANDLE port, const SataDevice& sata, DriveDe
     member.identify = sata.identify;
     info.sizeBytes = static_cast<std::int64_t>(Csmi::IdentifySectors(sata.identify) * Assessment::LogicalSectorSizeOf(member));
     ReadDevice({probe.device, probe.path, probe.driveNumber, info, member}, port, sata);
-    info.health = Assessment::HealthText(Assessment::Of(member).verdict);
+    info.health = Assessment::Of(member).Health();
 }
 
 } // namespace
